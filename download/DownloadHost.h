@@ -1,0 +1,83 @@
+// What the download worker needs from whoever runs it: a dialog, the command
+// line, a test. The worker knows nothing else of its host.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "../image/DbImage.h"
+#include "../image/ImageFile.h"
+#include "../link/SerialLink.h"
+
+class ProgressSink {
+public:
+    virtual ~ProgressSink() = default;
+    // Each call returns once the front end has applied it.
+    virtual void SetRange(uint32_t maximum) = 0; // minimum is 0
+    virtual void SetPos(uint32_t position) = 0;
+};
+
+class NoticeSink {
+public:
+    virtual ~NoticeSink() = default;
+    // Shows a modal notice and returns when it is dismissed.
+    virtual void ShowNotice(const std::string& text) = 0;
+};
+
+// Where a download stopped. The dialog shows only its notice; the command
+// line turns this into words a technician can act on.
+enum class FailStep {
+    None,
+    ImageOpen,      // "File Open Failed"
+    ImageRefused,   // Validate said no (see refusal)
+    ImageRead,      // read or seek error, or the file shrank, during the download
+    NoPorts,        // the system lists no serial port
+    NoDevice,       // no port delivered the beacon
+    PortOpen,       // the found port did not open at 115200
+    SynEcho,
+    DbwReady,
+    HeaderEcho,     // no reply five times, or five wrong echoes
+    CountEcho,
+    ClrProgress,    // silence during the CLR phase
+    ClrReady,       // no RDY after END
+    BlockSilent,    // no answer to a block within 1000 ms
+    BlockRefused,   // five refusals in a row
+    FinalAck,       // END after the blocks not answered by ACK
+    Cancelled,
+};
+
+struct DownloadFailure {
+    FailStep step = FailStep::None;
+    uint32_t block = 0;     // the block at fault, for block steps
+    uint32_t blocks = 0;    // X of the image
+    uint8_t lastByte = 0;   // the unexpected byte, where one came
+    bool gotByte = false;
+    ImageRefusal refusal = ImageRefusal::None;
+    FileError fileError = FileError::None;
+    PortError portError = PortError::None; // for PortOpen
+    std::string port;                       // the found port, where known
+};
+
+class DownloadHost {
+public:
+    virtual ~DownloadHost() = default;
+    virtual std::string ImagePath() = 0;
+    virtual CImageFile& ImageFile() = 0;
+    virtual CSerialLink& Link() = 0;
+    virtual ProgressSink& Progress() = 0;
+    virtual NoticeSink& Notice() = 0;
+    // Checked at every wait; a download that sees it set fails at once
+    // without sending anything more.
+    virtual const std::atomic<bool>* CancelFlag() { return nullptr; }
+    // Called once before the failure notice, with where it stopped.
+    virtual void OnFailure(const DownloadFailure& /*failure*/) {}
+};
+
+// Texts the system shows, exactly.
+extern const char* const kNoticeFileOpenFailed; // "File Open Failed"
+extern const char* const kNoticeSuccess;        // "Success Download!"
+extern const char* const kNoticeFail;           // "Fail Download!"
+
+// Runs one whole download on the calling thread; returns 0.
+unsigned DownloadThreadProc(DownloadHost* host);

@@ -1,0 +1,51 @@
+// Reader of the database image DB.bin over one open file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ImageFile.h"
+
+enum class ImageRefusal {
+    None,
+    TooShort,      // L < 65536 + 16 * N
+    BadMagic,      // bytes 2..5 are not "SDDB"
+    TooLarge,      // 4 GiB or more: a 32-bit length would wrap
+    TooManyBlocks, // more than 65535 blocks: the count travels as 16 bits
+    ReadError,
+};
+
+constexpr uint32_t kImageDataOffset = 0x10000;
+constexpr uint32_t kImageBlockSize = 128;
+constexpr uint32_t kImageMaxBlocks = 0xFFFF;
+
+class CDbImage {
+public:
+    explicit CDbImage(CImageFile& file) : file_(file) {}
+
+    bool Open(const std::string& path);
+    bool Validate();
+    void Rewind();
+    uint32_t Length();
+    uint16_t ReadHeaderWord();
+    void ReadBlock(uint8_t buffer[kImageBlockSize]);
+    void StepBack();
+    void Close();
+
+    // Beyond the plain operations: what went wrong, so a download can fail on
+    // a read or seek error instead of sending spaces.
+    ImageRefusal Refusal() const { return refusal_; }
+    bool IoFailed() const { return ioFailed_; }
+    // Bytes the last ReadBlock delivered from the file (0..128).
+    uint32_t LastBlockBytes() const { return lastBlockBytes_; }
+    FileError OpenError() const { return file_.LastError(); }
+
+    static uint32_t BlockCount(uint32_t length) { return (length - kImageDataOffset) >> 7; }
+    static uint32_t ProgressAllowance(uint32_t blocks) { return blocks >> 9; }
+
+private:
+    CImageFile& file_;
+    ImageRefusal refusal_ = ImageRefusal::None;
+    bool ioFailed_ = false;
+    uint32_t lastBlockBytes_ = 0;
+};

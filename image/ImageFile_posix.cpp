@@ -1,0 +1,130 @@
+#include "ImageFile.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+FileError FromErrno(int err)
+{
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+        return FileError::NotFound;
+    case EACCES:
+    case EPERM:
+        return FileError::AccessDenied;
+    case EWOULDBLOCK:
+        return FileError::Busy;
+    default:
+        return FileError::Io;
+    }
+}
+} // namespace
+
+CImageFile::~CImageFile() { Close(); }
+
+CImageFile::CImageFile(CImageFile&& other) noexcept
+    : handle_(other.handle_), lastError_(other.lastError_)
+{
+    other.handle_ = kInvalid;
+}
+
+CImageFile& CImageFile::operator=(CImageFile&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        handle_ = other.handle_;
+        lastError_ = other.lastError_;
+        other.handle_ = kInvalid;
+    }
+    return *this;
+}
+
+bool CImageFile::Open(const std::string& path)
+{
+    Close();
+    lastError_ = FileError::None;
+    if (path.empty() || path.find('\0') != std::string::npos) {
+        lastError_ = FileError::NotFound;
+        return false;
+    }
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        lastError_ = FromErrno(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        // A FIFO or a device would block or never end; only a file is an image.
+        ::close(fd);
+        lastError_ = FileError::NotRegular;
+        return false;
+    }
+    // Other programs on Linux do not have to honour this lock, but two
+    // copies of this tool (or a writer that locks) do.
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        lastError_ = errno == EWOULDBLOCK ? FileError::Busy : FromErrno(errno);
+        ::close(fd);
+        return false;
+    }
+    handle_ = fd;
+    return true;
+}
+
+bool CImageFile::SeekFromStart(uint64_t offset)
+{
+    if (!IsOpen() || offset > static_cast<uint64_t>(INT64_MAX))
+        return false;
+    return ::lseek(static_cast<int>(handle_), static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+bool CImageFile::SeekRelative(int64_t delta)
+{
+    if (!IsOpen())
+        return false;
+    return ::lseek(static_cast<int>(handle_), static_cast<off_t>(delta), SEEK_CUR) >= 0;
+}
+
+int64_t CImageFile::Read(void* dst, size_t count)
+{
+    if (!IsOpen())
+        return -1;
+    ssize_t n;
+    do {
+        n = ::read(static_cast<int>(handle_), dst, count);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        lastError_ = FileError::Io;
+        return -1;
+    }
+    return n;
+}
+
+bool CImageFile::Length(uint64_t* length) const
+{
+    if (!IsOpen())
+        return false;
+    struct stat st {};
+    if (::fstat(static_cast<int>(handle_), &st) != 0)
+        return false;
+    *length = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+void CImageFile::Close()
+{
+    if (IsOpen()) {
+        ::close(static_cast<int>(handle_)); // the lock goes with the descriptor
+        handle_ = kInvalid;
+    }
+}

@@ -1,0 +1,93 @@
+// The tool's only access to the serial hardware: one port at a time, opened
+// by name at a speed with 8N1, read and written under time-outs, and the
+// search for the device's port by its beacon.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "PortList.h"
+#include "SerialPort.h"
+
+enum LinkStatus : int {
+    LINK_OK = 1,
+    LINK_READ_EMPTY = 3,
+    LINK_WRITE_FAILED = 4,
+    LINK_UNAVAILABLE = 5,
+    LINK_NO_PORTS = 6,
+    LINK_NO_BAUD = 7,
+};
+
+constexpr uint8_t DEVICE_BEACON = 0xFD;
+constexpr uint8_t BEACON_REPLY = 0xFE;
+constexpr size_t kLinkMaxBlock = 132;
+
+// Sees every byte that crosses the link, for traces and tests.
+class LinkObserver {
+public:
+    virtual ~LinkObserver() = default;
+    virtual void OnOpen(const std::string& /*name*/, uint32_t /*baud*/, LinkStatus /*result*/) {}
+    virtual void OnClose() {}
+    virtual void OnWrite(const uint8_t* /*bytes*/, size_t /*count*/) {}
+    virtual void OnRead(const uint8_t* /*bytes*/, size_t /*count*/) {}
+};
+
+// How one port fared during the last discovery.
+struct ProbeResult {
+    std::string port;
+    PortError openError = PortError::None; // None: it opened
+    unsigned bytesHeard = 0;                // bytes other than the beacon
+    bool beacon = false;
+};
+
+using PortSource = std::function<std::vector<PortInfo>()>;
+using TickSource = uint32_t (*)();
+
+class CSerialLink {
+public:
+    CSerialLink();
+    virtual ~CSerialLink();
+    CSerialLink(const CSerialLink&) = delete;
+    CSerialLink& operator=(const CSerialLink&) = delete;
+
+    LinkStatus Open(const std::string& name, uint32_t baud);
+    void Close();
+    void Purge();
+    LinkStatus ReadByte(uint8_t* dst);
+    LinkStatus ReadBlock(uint8_t* dst, size_t count);
+    LinkStatus WriteByte(uint8_t value);
+    int WriteBlock(const uint8_t* src, size_t count);
+    bool WaitByte(uint32_t timeoutMs, uint8_t* dst);
+    bool WaitBlock(uint32_t timeoutMs, uint8_t* dst, size_t count);
+    LinkStatus FindDevice(uint8_t beacon, uint32_t baud);
+
+    const std::string& FoundPort() const { return foundPort_; }
+    bool IsOpen() const { return port_.IsOpen(); }
+
+    // Seams: where the port list comes from (the system's by default), who
+    // watches the bytes, a cancel request that ends every wait, the clock.
+    void SetPortSource(PortSource source);
+    void SetObserver(LinkObserver* observer) { observer_ = observer; }
+    void SetCancelFlag(const std::atomic<bool>* cancel) { cancel_ = cancel; }
+    void SetTickSource(TickSource tick) { tick_ = tick ? tick : SystemTickCount; }
+
+    // Why the last Open failed, and how each port fared in the last
+    // FindDevice: detail for front ends that show it.
+    PortError LastOpenError() const { return lastOpenError_; }
+    const std::vector<ProbeResult>& LastDiscovery() const { return discovery_; }
+    bool Cancelled() const { return cancel_ && cancel_->load(std::memory_order_relaxed); }
+
+private:
+    SerialPort port_;
+    std::string foundPort_;
+    PortSource portSource_;
+    LinkObserver* observer_ = nullptr;
+    const std::atomic<bool>* cancel_ = nullptr;
+    TickSource tick_ = SystemTickCount;
+    PortError lastOpenError_ = PortError::None;
+    std::vector<ProbeResult> discovery_;
+};
