@@ -1,0 +1,280 @@
+#include "DownloadHost.h"
+
+#include <cstring>
+
+const char* const kNoticeFileOpenFailed = "File Open Failed";
+const char* const kNoticeSuccess = "Success Download!";
+const char* const kNoticeFail = "Fail Download!";
+
+namespace {
+
+constexpr uint8_t ACK = 0x06;
+constexpr uint8_t NAK = 0x15;
+const uint8_t kSyn[3] = {0x53, 0x59, 0x4E};
+const uint8_t kDbw[3] = {0x44, 0x42, 0x57};
+const uint8_t kRdy[3] = {0x52, 0x44, 0x59};
+const uint8_t kClr[3] = {0x43, 0x4C, 0x52};
+const uint8_t kEnd[3] = {0x45, 0x4E, 0x44};
+
+constexpr uint32_t kEchoMs = 100;
+constexpr uint32_t kProgressMs = 1000;
+constexpr uint32_t kBlockAnswerMs = 1000;
+constexpr uint32_t kFinalAckMs = 100;
+constexpr uint32_t kProbeBaud = 4800;
+constexpr uint32_t kDownloadBaud = 115200;
+
+class Download {
+public:
+    explicit Download(DownloadHost& host)
+        : host_(host), link_(host.Link()), image_(host.ImageFile()), progress_(host.Progress())
+    {
+    }
+
+    void Run();
+
+private:
+    bool Cancelled() const { return link_.Cancelled(); }
+    void Send(const uint8_t (&command)[3])
+    {
+        for (uint8_t b : command)
+            link_.WriteByte(b);
+    }
+    bool Matches(const uint8_t (&token)[3]) const { return std::memcmp(buffer_, token, 3) == 0; }
+    bool Fail(FailStep step)
+    {
+        failure_.step = Cancelled() ? FailStep::Cancelled : step;
+        return false;
+    }
+    bool ImageFailed() const { return image_.IoFailed(); }
+
+    bool Phases();
+    bool EchoPhase(uint16_t value, uint32_t position, FailStep step);
+
+    DownloadHost& host_;
+    CSerialLink& link_;
+    CDbImage image_;
+    ProgressSink& progress_;
+    uint8_t buffer_[128] = {};
+    DownloadFailure failure_;
+    uint32_t blocks_ = 0;
+    uint32_t allowance_ = 0;
+};
+
+void Download::Run()
+{
+    const std::atomic<bool>* cancel = host_.CancelFlag();
+    link_.SetCancelFlag(cancel);
+
+    if (!image_.Open(host_.ImagePath())) {
+        // Nothing was opened, so nothing is closed and the bar stays put.
+        failure_.step = FailStep::ImageOpen;
+        failure_.fileError = image_.OpenError();
+        host_.OnFailure(failure_);
+        host_.Notice().ShowNotice(kNoticeFileOpenFailed);
+        link_.SetCancelFlag(nullptr);
+        return;
+    }
+
+    const bool ok = Phases();
+    if (ok) {
+        progress_.SetPos(blocks_ + allowance_ + 40);
+        host_.Notice().ShowNotice(kNoticeSuccess);
+    } else {
+        failure_.blocks = blocks_;
+        if (failure_.port.empty())
+            failure_.port = link_.FoundPort();
+        host_.OnFailure(failure_);
+        progress_.SetPos(0);
+        host_.Notice().ShowNotice(kNoticeFail);
+    }
+    image_.Close();
+    link_.Close();
+    link_.SetCancelFlag(nullptr);
+}
+
+// Sends a 16-bit value low byte first and waits for its echo, up to five
+// attempts with NAK between them. Five wrong echoes fail too: going on
+// without ACK would leave the device and the tool disagreeing on the value.
+bool Download::EchoPhase(uint16_t value, uint32_t position, FailStep step)
+{
+    const uint8_t lo = static_cast<uint8_t>(value & 0xFF);
+    const uint8_t hi = static_cast<uint8_t>(value >> 8);
+    uint8_t failures = 0;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        std::memset(buffer_, 0, sizeof buffer_);
+        link_.WriteByte(lo);
+        link_.WriteByte(hi);
+        progress_.SetPos(position);
+        if (!link_.WaitBlock(kEchoMs, buffer_, 2)) {
+            ++failures;
+            if (failures > 4 || Cancelled())
+                return Fail(step);
+            continue;
+        }
+        // A one-byte echo leaves the second byte 0, so it matches a value
+        // below 256: the device may rely on that.
+        if (static_cast<uint32_t>(buffer_[1]) * 256 + buffer_[0] == value) {
+            link_.WriteByte(ACK);
+            return true;
+        }
+        ++failures;
+        failure_.gotByte = true;
+        failure_.lastByte = buffer_[0];
+        link_.WriteByte(NAK);
+    }
+    return Fail(step);
+}
+
+bool Download::Phases()
+{
+    // Phase 0: image.
+    if (!image_.Validate()) {
+        failure_.refusal = image_.Refusal();
+        return Fail(image_.Refusal() == ImageRefusal::ReadError ? FailStep::ImageRead
+                                                                : FailStep::ImageRefused);
+    }
+
+    // Phase 1: progress range. The range keeps its full width: the bar's
+    // 32-bit range never wraps.
+    image_.Rewind();
+    const uint32_t length = image_.Length();
+    if (ImageFailed())
+        return Fail(FailStep::ImageRead);
+    blocks_ = CDbImage::BlockCount(length);
+    allowance_ = CDbImage::ProgressAllowance(blocks_);
+    progress_.SetRange(blocks_ + allowance_ + 40);
+    progress_.SetPos(5);
+
+    // Phase 2: discovery.
+    const LinkStatus found = link_.FindDevice(DEVICE_BEACON, kProbeBaud);
+    if (found != LINK_OK)
+        return Fail(found == LINK_NO_PORTS ? FailStep::NoPorts : FailStep::NoDevice);
+    progress_.SetPos(10);
+
+    // Phase 3: connect and synchronise. A port that did not open shows up as
+    // a missing echo; the cause is kept for the report.
+    if (link_.Open(link_.FoundPort(), kDownloadBaud) != LINK_OK) {
+        failure_.portError = link_.LastOpenError();
+        failure_.port = link_.FoundPort();
+    }
+    Send(kSyn);
+    progress_.SetPos(17);
+    if (!link_.WaitBlock(kEchoMs, buffer_, 3) || !Matches(kSyn))
+        return Fail(link_.IsOpen() ? FailStep::SynEcho : FailStep::PortOpen);
+    progress_.SetPos(20);
+    link_.Purge();
+
+    // Phase 4: DBW.
+    std::memset(buffer_, 0x20, 3);
+    Send(kDbw);
+    progress_.SetPos(23);
+    if (!link_.WaitBlock(kEchoMs, buffer_, 3) || !Matches(kRdy))
+        return Fail(FailStep::DbwReady);
+    progress_.SetPos(25);
+    std::memset(buffer_, 0x20, 2);
+    link_.Purge();
+
+    // Phase 5: header word.
+    const uint16_t header = image_.ReadHeaderWord();
+    if (ImageFailed())
+        return Fail(FailStep::ImageRead);
+    if (!EchoPhase(header, 27, FailStep::HeaderEcho))
+        return false;
+
+    // Phase 6: block count. Validate refused counts above 65535, so the
+    // 16 bits sent are the whole count.
+    link_.Purge();
+    buffer_[0] = 0x20;
+    if (!EchoPhase(static_cast<uint16_t>(blocks_), 30, FailStep::CountEcho))
+        return false;
+
+    // Phase 7: CLR. The device may send as many progress bytes as it likes;
+    // each must come within a second.
+    progress_.SetPos(32);
+    link_.Purge();
+    Send(kClr);
+    progress_.SetPos(33);
+    buffer_[0] = 0x20;
+    uint32_t steps = 0;
+    for (;;) {
+        if (!link_.WaitByte(kProgressMs, buffer_))
+            return Fail(FailStep::ClrProgress);
+        if (buffer_[0] == ACK)
+            break;
+        ++steps;
+        progress_.SetPos(33 + steps);
+    }
+    progress_.SetPos(steps + 35);
+    link_.Purge();
+    std::memset(buffer_, 0x20, 3);
+    Send(kEnd);
+    progress_.SetPos(steps + 37);
+    if (!link_.WaitBlock(kEchoMs, buffer_, 3) || !Matches(kRdy))
+        return Fail(FailStep::ClrReady);
+    progress_.SetPos(steps + 40);
+    link_.Purge();
+
+    // Phase 8: data blocks. Each block is read again after a refusal.
+    uint8_t refusals = 0;
+    uint32_t position = steps + 40;
+    for (uint32_t i = 0; i < blocks_; ++i) {
+        image_.ReadBlock(buffer_);
+        // A block the file can no longer give whole (it shrank, or a read
+        // failed) must not go out padded with spaces as if it were data.
+        if (ImageFailed() || image_.LastBlockBytes() != kImageBlockSize) {
+            failure_.block = i;
+            return Fail(FailStep::ImageRead);
+        }
+        uint8_t checksum = 0;
+        for (uint8_t b : buffer_)
+            checksum ^= b;
+        link_.WriteBlock(buffer_, sizeof buffer_);
+        link_.WriteByte(checksum);
+        buffer_[0] = 0x20;
+        if (!link_.WaitByte(kBlockAnswerMs, buffer_)) {
+            failure_.block = i;
+            return Fail(FailStep::BlockSilent);
+        }
+        if (buffer_[0] == ACK) {
+            refusals = 0;
+        } else {
+            failure_.gotByte = true;
+            failure_.lastByte = buffer_[0];
+            failure_.block = i;
+            image_.StepBack();
+            if (ImageFailed())
+                return Fail(FailStep::ImageRead);
+            --i;
+            --position;
+            ++refusals;
+            if (refusals > 4)
+                return Fail(FailStep::BlockRefused);
+        }
+        progress_.SetPos(position);
+        ++position;
+    }
+
+    // Phase 9: close.
+    link_.Purge();
+    std::memset(buffer_, 0x20, 3);
+    Send(kEnd);
+    buffer_[0] = 0x20;
+    const bool answered = link_.WaitByte(kFinalAckMs, buffer_);
+    if (!answered || buffer_[0] != ACK) {
+        failure_.gotByte = answered;
+        failure_.lastByte = buffer_[0];
+        return Fail(FailStep::FinalAck);
+    }
+    return true;
+}
+
+} // namespace
+
+unsigned DownloadThreadProc(DownloadHost* host)
+{
+    if (!host)
+        return 0;
+    Download download(*host);
+    download.Run();
+    return 0;
+}

@@ -1,0 +1,32 @@
+#include "PortList.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "SysfsPorts.h"
+
+namespace {
+
+bool HasUart(const std::string& devPath)
+{
+    int fd;
+    do {
+        fd = ::open(devPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return errno == EBUSY; // in use by someone: it exists
+    serial_struct ss{};
+    const bool real = ioctl(fd, TIOCGSERIAL, &ss) == 0 && ss.type != PORT_UNKNOWN;
+    ::close(fd);
+    return real;
+}
+
+} // namespace
+
+std::vector<PortInfo> ListSystemPorts()
+{
+    return ListSysfsPorts("/sys", "/dev", HasUart);
+}

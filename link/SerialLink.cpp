@@ -1,0 +1,178 @@
+#include "SerialLink.h"
+
+#include <cstring>
+
+CSerialLink::CSerialLink() : portSource_(ListSystemPorts) {}
+
+// The port is released here too: a link destroyed while open would otherwise
+// keep the device locked until the process ends.
+CSerialLink::~CSerialLink() = default;
+
+void CSerialLink::SetPortSource(PortSource source)
+{
+    portSource_ = source ? std::move(source) : PortSource(ListSystemPorts);
+}
+
+LinkStatus CSerialLink::Open(const std::string& name, uint32_t baud)
+{
+    Close();
+    lastOpenError_ = port_.OpenDevice(name);
+    LinkStatus result;
+    if (baud == 0) {
+        // The device stays open, untouched; the next Close or Open releases it.
+        result = LINK_NO_BAUD;
+    } else if (lastOpenError_ != PortError::None) {
+        result = LINK_UNAVAILABLE;
+    } else {
+        lastOpenError_ = port_.Configure(baud);
+        if (lastOpenError_ != PortError::None) {
+            port_.Close();
+            result = LINK_UNAVAILABLE;
+        } else {
+            result = LINK_OK;
+        }
+    }
+    if (observer_)
+        observer_->OnOpen(name, baud, result);
+    return result;
+}
+
+void CSerialLink::Close()
+{
+    if (!port_.IsOpen())
+        return;
+    port_.Close();
+    if (observer_)
+        observer_->OnClose();
+}
+
+void CSerialLink::Purge()
+{
+    port_.Purge();
+}
+
+LinkStatus CSerialLink::ReadByte(uint8_t* dst)
+{
+    if (!port_.IsOpen())
+        return LINK_UNAVAILABLE;
+    uint8_t byte = 0;
+    if (port_.Read(&byte, 1) != 1)
+        return LINK_READ_EMPTY;
+    *dst = byte;
+    if (observer_)
+        observer_->OnRead(dst, 1);
+    return LINK_OK;
+}
+
+LinkStatus CSerialLink::ReadBlock(uint8_t* dst, size_t count)
+{
+    if (!port_.IsOpen())
+        return LINK_UNAVAILABLE;
+    if (count == 0 || count > kLinkMaxBlock)
+        return LINK_READ_EMPTY;
+    uint8_t buffer[kLinkMaxBlock];
+    const size_t got = port_.Read(buffer, count);
+    if (got == 0)
+        return LINK_READ_EMPTY;
+    std::memcpy(dst, buffer, got);
+    if (observer_)
+        observer_->OnRead(dst, got);
+    return LINK_OK;
+}
+
+LinkStatus CSerialLink::WriteByte(uint8_t value)
+{
+    if (!port_.IsOpen())
+        return LINK_UNAVAILABLE;
+    if (Cancelled())
+        return LINK_WRITE_FAILED; // a cancelled download sends nothing more
+    const size_t written = port_.Write(&value, 1);
+    if (observer_ && written)
+        observer_->OnWrite(&value, written);
+    return written == 1 ? LINK_OK : LINK_WRITE_FAILED;
+}
+
+int CSerialLink::WriteBlock(const uint8_t* src, size_t count)
+{
+    if (!port_.IsOpen())
+        return LINK_UNAVAILABLE;
+    if (Cancelled())
+        return LINK_WRITE_FAILED;
+    const size_t written = port_.Write(src, count);
+    if (observer_ && written)
+        observer_->OnWrite(src, written);
+    return written ? static_cast<int>(written) : LINK_WRITE_FAILED;
+}
+
+bool CSerialLink::WaitByte(uint32_t timeoutMs, uint8_t* dst)
+{
+    const uint32_t start = tick_();
+    while (static_cast<uint32_t>(tick_() - start) < timeoutMs) {
+        if (Cancelled())
+            return false;
+        const LinkStatus status = ReadByte(dst);
+        if (status == LINK_OK)
+            return true;
+        if (status == LINK_UNAVAILABLE)
+            YieldBriefly(); // a closed link fails at once; do not spin a core
+    }
+    return false;
+}
+
+bool CSerialLink::WaitBlock(uint32_t timeoutMs, uint8_t* dst, size_t count)
+{
+    const uint32_t start = tick_();
+    while (static_cast<uint32_t>(tick_() - start) < timeoutMs) {
+        if (Cancelled())
+            return false;
+        const LinkStatus status = ReadBlock(dst, count);
+        if (status == LINK_OK)
+            return true;
+        if (status == LINK_UNAVAILABLE || count == 0 || count > kLinkMaxBlock)
+            YieldBriefly();
+    }
+    return false;
+}
+
+LinkStatus CSerialLink::FindDevice(uint8_t beacon, uint32_t baud)
+{
+    discovery_.clear();
+    // One pass over the list as it stands now; a list that changes while we
+    // probe is simply the next download's list.
+    const std::vector<PortInfo> ports = portSource_();
+    if (ports.empty())
+        return LINK_NO_PORTS;
+
+    for (const PortInfo& port : ports) {
+        if (Cancelled())
+            break;
+        ProbeResult probe;
+        probe.port = port.name;
+        if (Open(port.name, baud) != LINK_OK) {
+            probe.openError = lastOpenError_ == PortError::None ? PortError::Io : lastOpenError_;
+            discovery_.push_back(probe);
+            continue;
+        }
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            uint8_t b = 0;
+            if (!WaitByte(100, &b))
+                continue;
+            if (b == beacon) {
+                probe.beacon = true;
+                break;
+            }
+            ++probe.bytesHeard;
+        }
+        discovery_.push_back(probe);
+        if (probe.beacon) {
+            foundPort_ = port.name;
+            WriteByte(BEACON_REPLY);
+            WriteByte(BEACON_REPLY);
+            WriteByte(BEACON_REPLY);
+            Close();
+            return LINK_OK;
+        }
+        // Left open: the next Open closes it, or the caller's Close.
+    }
+    return LINK_UNAVAILABLE;
+}

@@ -1,0 +1,18 @@
+// The Linux port list, read from a sysfs tree whose root is a parameter so a
+// test can build a fake one.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "PortList.h"
+
+// devPath -> true when a UART is really behind a serial8250 port.
+using UartProbe = std::function<bool(const std::string& devPath)>;
+
+std::vector<PortInfo> ListSysfsPorts(const std::string& sysfsRoot, const std::string& devRoot,
+                                     const UartProbe& hasUart);
+
+// Natural order: ttyUSB2 before ttyUSB10.
+bool NaturalLess(const std::string& a, const std::string& b);

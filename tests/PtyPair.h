@@ -1,0 +1,109 @@
+// A pseudo-terminal pair for tests: the code under test opens the slave by
+// its path, the test plays the device on the master.
+#pragma once
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdexcept>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+class PtyPair {
+public:
+    PtyPair()
+    {
+        char name[256] = {};
+        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+            throw std::runtime_error("openpty failed");
+        path_ = name;
+        termios tio{};
+        tcgetattr(master_, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(master_, TCSANOW, &tio);
+        tcgetattr(slave_, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(slave_, TCSANOW, &tio);
+        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    }
+    ~PtyPair()
+    {
+        if (master_ >= 0)
+            ::close(master_);
+        if (slave_ >= 0)
+            ::close(slave_);
+    }
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    const std::string& path() const { return path_; }
+    int master() const { return master_; }
+    // Our own slave descriptor keeps the master readable between the tool's
+    // close and its next open.
+    void closeSlave()
+    {
+        if (slave_ >= 0)
+            ::close(slave_);
+        slave_ = -1;
+    }
+
+    // Hangs the line up, as an unplugged device would.
+    void closeMaster()
+    {
+        if (master_ >= 0)
+            ::close(master_);
+        master_ = -1;
+    }
+
+    void send(const std::vector<uint8_t>& bytes) const
+    {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+            if (n > 0)
+                done += static_cast<size_t>(n);
+            else if (n < 0 && errno != EAGAIN && errno != EINTR)
+                throw std::runtime_error("write to master failed");
+        }
+    }
+
+    // Reads what arrives until want bytes came or the time is up.
+    std::vector<uint8_t> receive(size_t want, int timeoutMs) const
+    {
+        std::vector<uint8_t> out;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (out.size() < want) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  end - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0)
+                break;
+            pollfd pfd{master_, POLLIN, 0};
+            if (::poll(&pfd, 1, static_cast<int>(left)) <= 0)
+                continue;
+            uint8_t buf[256];
+            const ssize_t n = ::read(master_, buf, sizeof buf);
+            if (n > 0)
+                out.insert(out.end(), buf, buf + n);
+        }
+        return out;
+    }
+
+    // The speed the slave side was set to, as the master sees it.
+    speed_t speed() const
+    {
+        termios tio{};
+        tcgetattr(master_, &tio);
+        return cfgetospeed(&tio);
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+};

@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "PtyPair.h"
+#include "SerialLink.h"
+
+namespace {
+
+// A device on a pty master that sends its beacon (or other bytes first)
+// until it hears three replies, and records the line speed as they arrive.
+class Beaconer {
+public:
+    Beaconer(PtyPair& pty, std::vector<uint8_t> prelude, bool beacon = true)
+        : pty_(pty), prelude_(std::move(prelude)), beacon_(beacon), thread_([this] { Run(); })
+    {
+    }
+    ~Beaconer()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    std::vector<uint8_t> received()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        return received_;
+    }
+    std::vector<speed_t> speeds() const { return speeds_; }
+
+private:
+    void Run()
+    {
+        size_t next = 0;
+        while (!stop_) {
+            if (next < prelude_.size())
+                pty_.send({prelude_[next++]});
+            else if (beacon_)
+                pty_.send({0xFD});
+            const auto got = pty_.receive(1, 15);
+            for (uint8_t b : got) {
+                received_.push_back(b);
+                speeds_.push_back(pty_.speed());
+            }
+        }
+    }
+    PtyPair& pty_;
+    std::vector<uint8_t> prelude_;
+    bool beacon_;
+    std::atomic<bool> stop_{false};
+    std::vector<uint8_t> received_;
+    std::vector<speed_t> speeds_;
+    std::thread thread_;
+};
+
+PortSource Ports(std::vector<std::string> names)
+{
+    return [names] {
+        std::vector<PortInfo> out;
+        for (const auto& n : names)
+            out.push_back({n, "", ""});
+        return out;
+    };
+}
+
+TEST(Discovery, NoPortsOpensNothing)
+{
+    CSerialLink link;
+    link.SetPortSource(Ports({}));
+    EXPECT_EQ(link.FindDevice(0xFD, 4800), LINK_NO_PORTS);
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_TRUE(link.LastDiscovery().empty());
+}
+
+TEST(Discovery, SilentPortThenDevice)
+{
+    PtyPair silent, device;
+    Beaconer dev(device, {});
+    CSerialLink link;
+    link.SetPortSource(Ports({silent.path(), device.path()}));
+    EXPECT_EQ(link.FindDevice(0xFD, 4800), LINK_OK);
+    EXPECT_EQ(link.FoundPort(), device.path());
+    EXPECT_FALSE(link.IsOpen());
+    ASSERT_EQ(link.LastDiscovery().size(), 2u);
+    EXPECT_FALSE(link.LastDiscovery()[0].beacon);
+    EXPECT_TRUE(link.LastDiscovery()[1].beacon);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto got = dev.received();
+    EXPECT_EQ(got, (std::vector<uint8_t>{0xFE, 0xFE, 0xFE}));
+    for (speed_t s : dev.speeds())
+        EXPECT_EQ(s, static_cast<speed_t>(B4800));
+    // Nothing was sent to the silent port.
+    EXPECT_TRUE(silent.receive(1, 50).empty());
+}
+
+TEST(Discovery, OtherBytesBeforeTheBeaconAreDiscarded)
+{
+    PtyPair device;
+    Beaconer dev(device, {0x11, 0x22, 0x33});
+    CSerialLink link;
+    link.SetPortSource(Ports({device.path()}));
+    EXPECT_EQ(link.FindDevice(0xFD, 4800), LINK_OK);
+    ASSERT_EQ(link.LastDiscovery().size(), 1u);
+    EXPECT_GE(link.LastDiscovery()[0].bytesHeard, 1u);
+}
+
+TEST(Discovery, ChatterWithoutBeaconIsNotADevice)
+{
+    PtyPair noisy;
+    Beaconer dev(noisy, std::vector<uint8_t>(200, 0x55), false);
+    CSerialLink link;
+    link.SetPortSource(Ports({noisy.path()}));
+    EXPECT_EQ(link.FindDevice(0xFD, 4800), LINK_UNAVAILABLE);
+    EXPECT_EQ(link.LastDiscovery()[0].bytesHeard, 5u);
+    link.Close();
+    EXPECT_TRUE(dev.received().empty());
+}
+
+TEST(Discovery, HeldPortIsSkipped)
+{
+    PtyPair held, device;
+    CSerialLink holder;
+    ASSERT_EQ(holder.Open(held.path(), 4800), LINK_OK);
+    Beaconer dev(device, {});
+    CSerialLink link;
+    link.SetPortSource(Ports({held.path(), "/dev/zq-missing", device.path()}));
+    EXPECT_EQ(link.FindDevice(0xFD, 4800), LINK_OK);
+    EXPECT_EQ(link.FoundPort(), device.path());
+    ASSERT_EQ(link.LastDiscovery().size(), 3u);
+    EXPECT_EQ(link.LastDiscovery()[0].openError, PortError::Busy);
+    EXPECT_EQ(link.LastDiscovery()[1].openError, PortError::NotFound);
+    holder.Close();
+}
+
+TEST(Discovery, FirstEnumeratedDeviceWins)
+{
+    PtyPair first, second;
+    Beaconer a(first, {}), b(second, {});
+    CSerialLink link;
+    link.SetPortSource(Ports({first.path(), second.path()}));
+    EXPECT_EQ(link.FindDevice(0xFD, 4800), LINK_OK);
+    EXPECT_EQ(link.FoundPort(), first.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(a.received().size(), 3u);
+    EXPECT_TRUE(b.received().empty());
+}
+
+TEST(Discovery, NobodyAnswersAfterFiveAttemptsPerPort)
+{
+    PtyPair p1, p2;
+    CSerialLink link;
+    link.SetPortSource(Ports({p1.path(), p2.path()}));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(link.FindDevice(0xFD, 4800), LINK_UNAVAILABLE);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - t0)
+                        .count();
+    // Five waits of 100 ms on each of two ports, each overrun by at most a read.
+    EXPECT_GE(ms, 2 * 5 * 100 - 20);
+    EXPECT_LT(ms, 2 * 5 * 200 + 500);
+    link.Close();
+}
+
+} // namespace

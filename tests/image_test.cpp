@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "DbImage.h"
+#include "TempDir.h"
+
+namespace {
+
+struct Opened {
+    CImageFile file;
+    CDbImage image{file};
+};
+
+class ImageTest : public ::testing::Test {
+protected:
+    std::string Put(const std::vector<uint8_t>& bytes, const std::string& name = "DB.bin")
+    {
+        const std::string path = dir.file(name);
+        WriteFile(path, bytes);
+        return path;
+    }
+    bool Accepts(const std::vector<uint8_t>& bytes)
+    {
+        Opened o;
+        EXPECT_TRUE(o.image.Open(Put(bytes)));
+        return o.image.Validate();
+    }
+    TempDir dir;
+};
+
+TEST_F(ImageTest, LengthRuleAndMagic)
+{
+    // Exactly 65536 + 16 * N is enough; one byte less is not.
+    EXPECT_TRUE(Accepts(MakeImage(65536 + 16 * 300, 300)));
+    EXPECT_FALSE(Accepts(MakeImage(65536 + 16 * 300 - 1, 300)));
+    EXPECT_TRUE(Accepts(MakeImage(65536, 0)));
+    EXPECT_FALSE(Accepts(MakeImage(65535, 0)));
+    // N = 0xFFFF needs 65536 + 16 * 65535 bytes: the rule must not wrap.
+    EXPECT_FALSE(Accepts(MakeImage(65536 + 16 * 65534, 0xFFFF)));
+    EXPECT_TRUE(Accepts(MakeImage(65536 + 16 * 65535, 0xFFFF)));
+
+    auto lower = MakeImage(65536, 0);
+    lower[2] = 0x73, lower[3] = 0x64, lower[4] = 0x64, lower[5] = 0x62;
+    EXPECT_FALSE(Accepts(lower));
+    auto swapped = MakeImage(65536, 0);
+    std::swap(swapped[2], swapped[5]);
+    EXPECT_FALSE(Accepts(swapped));
+    EXPECT_FALSE(Accepts({}));
+    EXPECT_FALSE(Accepts({0x00}));
+}
+
+TEST_F(ImageTest, RefusalsSayWhy)
+{
+    Opened o;
+    auto img = MakeImage(65536, 0);
+    img[3] = 0;
+    ASSERT_TRUE(o.image.Open(Put(img)));
+    EXPECT_FALSE(o.image.Validate());
+    EXPECT_EQ(o.image.Refusal(), ImageRefusal::BadMagic);
+
+    Opened s;
+    ASSERT_TRUE(s.image.Open(Put(MakeImage(1000, 0), "short.bin")));
+    EXPECT_FALSE(s.image.Validate());
+    EXPECT_EQ(s.image.Refusal(), ImageRefusal::TooShort);
+}
+
+TEST_F(ImageTest, MoreBlocksThanTheCountCanCarryAreRefused)
+{
+    // 65535 blocks is the most a 16-bit count can describe.
+    const size_t most = 65536 + 128ull * 65535 + 127;
+    auto img = MakeImage(most, 0);
+    EXPECT_TRUE(Accepts(img));
+    img.push_back(0);
+    Opened o;
+    ASSERT_TRUE(o.image.Open(Put(img)));
+    EXPECT_FALSE(o.image.Validate());
+    EXPECT_EQ(o.image.Refusal(), ImageRefusal::TooManyBlocks);
+}
+
+TEST_F(ImageTest, ImagesOf4GiBAreRefused)
+{
+    // A sparse file: no disk is spent on the hole.
+    const std::string path = dir.file("huge.bin");
+    WriteFile(path, MakeImage(65536, 0));
+    ASSERT_EQ(truncate(path.c_str(), 0x100000000ll + 65536), 0);
+    Opened o;
+    ASSERT_TRUE(o.image.Open(path));
+    EXPECT_FALSE(o.image.Validate());
+    EXPECT_NE(o.image.Refusal(), ImageRefusal::None);
+}
+
+TEST_F(ImageTest, BlockCountFollowsLengthNotHeaderWord)
+{
+    EXPECT_EQ(CDbImage::BlockCount(65536), 0u);
+    EXPECT_EQ(CDbImage::BlockCount(65536 + 200), 1u);
+    EXPECT_EQ(CDbImage::BlockCount(65536 + 128 * 1024 + 5), 1024u);
+    EXPECT_EQ(CDbImage::ProgressAllowance(1023), 1u);
+    EXPECT_EQ(CDbImage::ProgressAllowance(511), 0u);
+
+    Opened o;
+    ASSERT_TRUE(o.image.Open(Put(MakeImage(65536 + 128 * 40, 1))));
+    ASSERT_TRUE(o.image.Validate());
+    o.image.Rewind();
+    EXPECT_EQ(CDbImage::BlockCount(o.image.Length()), 40u);
+}
+
+TEST_F(ImageTest, ReadingForTheDownload)
+{
+    auto img = MakeImage(65536 + 200, 0x000C);
+    Opened o;
+    ASSERT_TRUE(o.image.Open(Put(img)));
+    ASSERT_TRUE(o.image.Validate());
+    o.image.Rewind();
+    EXPECT_EQ(o.image.Length(), 65536u + 200);
+    EXPECT_EQ(o.image.ReadHeaderWord(), 0x000C);
+
+    uint8_t block[128];
+    o.image.ReadBlock(block);
+    EXPECT_EQ(o.image.LastBlockBytes(), 128u);
+    EXPECT_EQ(0, memcmp(block, img.data() + 65536, 128));
+
+    // Refused: step back and the same block comes again.
+    o.image.StepBack();
+    uint8_t again[128];
+    o.image.ReadBlock(again);
+    EXPECT_EQ(0, memcmp(block, again, 128));
+
+    // The 72-byte tail: delivered short, padded with spaces.
+    o.image.ReadBlock(block);
+    EXPECT_EQ(o.image.LastBlockBytes(), 72u);
+    EXPECT_EQ(0, memcmp(block, img.data() + 65536 + 128, 72));
+    for (int i = 72; i < 128; ++i)
+        ASSERT_EQ(block[i], 0x20) << i;
+    EXPECT_FALSE(o.image.IoFailed());
+    o.image.Close();
+    EXPECT_FALSE(o.file.IsOpen());
+}
+
+TEST_F(ImageTest, HeaderAreaIsNeverRead)
+{
+    auto a = MakeImage(65536 + 128, 8, 1);
+    auto b = a;
+    for (size_t i = 6; i < 65536; ++i)
+        b[i] = static_cast<uint8_t>(~b[i]);
+    for (auto* img : {&a, &b}) {
+        Opened o;
+        ASSERT_TRUE(o.image.Open(Put(*img)));
+        ASSERT_TRUE(o.image.Validate());
+        o.image.Rewind();
+        EXPECT_EQ(o.image.ReadHeaderWord(), 8);
+        uint8_t block[128];
+        o.image.ReadBlock(block);
+        EXPECT_EQ(0, memcmp(block, a.data() + 65536, 128));
+    }
+}
+
+TEST_F(ImageTest, OpenIsExclusiveAndReportsWhy)
+{
+    const std::string path = Put(MakeImage(65536, 0));
+    Opened first, second;
+    ASSERT_TRUE(first.image.Open(path));
+    EXPECT_FALSE(second.image.Open(path));
+    EXPECT_EQ(second.image.OpenError(), FileError::Busy);
+    first.image.Close();
+    EXPECT_TRUE(second.image.Open(path));
+
+    Opened missing;
+    EXPECT_FALSE(missing.image.Open(dir.file("nothing.bin")));
+    EXPECT_EQ(missing.image.OpenError(), FileError::NotFound);
+    Opened folder;
+    EXPECT_FALSE(folder.image.Open(dir.path()));
+    Opened devnull;
+    EXPECT_FALSE(devnull.image.Open("/dev/null"));
+}
+
+} // namespace
