@@ -187,8 +187,10 @@ PortError SerialPort::Configure(uint32_t baud)
     if (cfgetospeed(&check) != speed)
         return PortError::BadSpeed;
     AskForLowLatency(fd);
-    // Nothing has been written yet, so both queues can go.
-    if (tcflush(fd, TCIOFLUSH) != 0)
+    // Only the input queue: on a pty an output flush also throws away what
+    // the peer has not read yet, such as discovery's three replies written
+    // just before this port was closed and opened again at full speed.
+    if (tcflush(fd, TCIFLUSH) != 0)
         return PortError::Io;
     return PortError::None;
 }

@@ -2,6 +2,7 @@
 // its path, the test plays the device on the master.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -72,7 +73,8 @@ public:
         }
     }
 
-    // Reads what arrives until want bytes came or the time is up.
+    // Reads what arrives until want bytes came or the time is up; never
+    // more than want, so what follows stays for the next read.
     std::vector<uint8_t> receive(size_t want, int timeoutMs) const
     {
         std::vector<uint8_t> out;
@@ -87,7 +89,8 @@ public:
             if (::poll(&pfd, 1, static_cast<int>(left)) <= 0)
                 continue;
             uint8_t buf[256];
-            const ssize_t n = ::read(master_, buf, sizeof buf);
+            const size_t room = std::min(sizeof buf, want - out.size());
+            const ssize_t n = ::read(master_, buf, room);
             if (n > 0)
                 out.insert(out.end(), buf, buf + n);
         }
