@@ -1,0 +1,119 @@
+#include "ImageFile.h"
+
+#include <windows.h>
+
+namespace {
+
+HANDLE H(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+FileError FromLastError(DWORD err)
+{
+    switch (err) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        return FileError::NotFound;
+    case ERROR_ACCESS_DENIED:
+        return FileError::AccessDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return FileError::Busy;
+    default:
+        return FileError::Io;
+    }
+}
+
+} // namespace
+
+CImageFile::~CImageFile() { Close(); }
+
+CImageFile::CImageFile(CImageFile&& other) noexcept
+    : handle_(other.handle_), lastError_(other.lastError_)
+{
+    other.handle_ = kInvalid;
+}
+
+CImageFile& CImageFile::operator=(CImageFile&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        handle_ = other.handle_;
+        lastError_ = other.lastError_;
+        other.handle_ = kInvalid;
+    }
+    return *this;
+}
+
+bool CImageFile::Open(const std::string& path)
+{
+    Close();
+    lastError_ = FileError::None;
+    if (path.empty() || path.find('\0') != std::string::npos) {
+        lastError_ = FileError::NotFound;
+        return false;
+    }
+    // Share mode 0: no other program may open the image while we read it.
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        lastError_ = FromLastError(GetLastError());
+        return false;
+    }
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        lastError_ = FileError::NotRegular;
+        return false;
+    }
+    handle_ = reinterpret_cast<intptr_t>(h);
+    return true;
+}
+
+bool CImageFile::SeekFromStart(uint64_t offset)
+{
+    if (!IsOpen() || offset > static_cast<uint64_t>(INT64_MAX))
+        return false;
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(H(handle_), to, nullptr, FILE_BEGIN) != 0;
+}
+
+bool CImageFile::SeekRelative(int64_t delta)
+{
+    if (!IsOpen())
+        return false;
+    LARGE_INTEGER by;
+    by.QuadPart = delta;
+    return SetFilePointerEx(H(handle_), by, nullptr, FILE_CURRENT) != 0;
+}
+
+int64_t CImageFile::Read(void* dst, size_t count)
+{
+    if (!IsOpen())
+        return -1;
+    DWORD got = 0;
+    const DWORD want = count > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(count);
+    if (!ReadFile(H(handle_), dst, want, &got, nullptr)) {
+        lastError_ = FileError::Io;
+        return -1;
+    }
+    return got;
+}
+
+bool CImageFile::Length(uint64_t* length) const
+{
+    if (!IsOpen())
+        return false;
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(H(handle_), &size))
+        return false;
+    *length = static_cast<uint64_t>(size.QuadPart);
+    return true;
+}
+
+void CImageFile::Close()
+{
+    if (IsOpen()) {
+        CloseHandle(H(handle_));
+        handle_ = kInvalid;
+    }
+}

@@ -1,0 +1,170 @@
+#include "SerialPort.h"
+
+#include <windows.h>
+
+namespace {
+
+HANDLE H(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+PortError FromLastError(DWORD err)
+{
+    switch (err) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+        return PortError::NotFound;
+    case ERROR_ACCESS_DENIED: // how Windows reports a COM port another program holds
+    case ERROR_SHARING_VIOLATION:
+        return PortError::Busy;
+    default:
+        return PortError::Io;
+    }
+}
+
+HANDLE OpenPath(const std::string& path)
+{
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                       nullptr);
+}
+
+} // namespace
+
+SerialPort::~SerialPort() { Close(); }
+
+SerialPort::SerialPort(SerialPort&& other) noexcept : handle_(other.handle_), path_(std::move(other.path_))
+{
+    other.handle_ = kInvalid;
+}
+
+SerialPort& SerialPort::operator=(SerialPort&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        handle_ = other.handle_;
+        path_ = std::move(other.path_);
+        other.handle_ = kInvalid;
+    }
+    return *this;
+}
+
+PortError SerialPort::OpenDevice(const std::string& name)
+{
+    Close();
+    if (name.empty() || name.find('\0') != std::string::npos || name.size() > 250)
+        return PortError::BadName;
+    path_ = "\\\\.\\" + name;
+    HANDLE h = OpenPath(path_);
+    if (h == INVALID_HANDLE_VALUE)
+        return FromLastError(GetLastError());
+    if (GetFileType(h) != FILE_TYPE_CHAR) {
+        CloseHandle(h);
+        return PortError::NotSerial;
+    }
+    handle_ = reinterpret_cast<intptr_t>(h);
+    return PortError::None;
+}
+
+PortError SerialPort::Configure(uint32_t baud)
+{
+    if (!IsOpen())
+        return PortError::Io;
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(H(handle_), &dcb))
+        return PortError::NotSerial;
+    dcb.BaudRate = baud;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    // A driver left in handshake mode by another program would stall our
+    // writes waiting for a CTS or XON the device never sends.
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = FALSE;
+    if (!SetCommState(H(handle_), &dcb))
+        return PortError::BadSpeed;
+
+    // Some drivers only settle the new line settings on the next open; the
+    // port keeps them across the reopening.
+    Close();
+    HANDLE h = OpenPath(path_);
+    if (h == INVALID_HANDLE_VALUE)
+        return FromLastError(GetLastError());
+    handle_ = reinterpret_cast<intptr_t>(h);
+
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 50;
+    timeouts.ReadTotalTimeoutMultiplier = 10;
+    timeouts.ReadTotalTimeoutConstant = 50;
+    timeouts.WriteTotalTimeoutMultiplier = 10;
+    timeouts.WriteTotalTimeoutConstant = 50;
+    if (!SetCommTimeouts(H(handle_), &timeouts))
+        return PortError::Io;
+    (void)SetupComm(H(handle_), 4096, 4096);
+    // Only the receive side: under wine a transmit clear reaches the pty and
+    // throws away bytes the device has not read yet, such as the replies
+    // discovery wrote just before this port was reopened.
+    (void)PurgeComm(H(handle_), PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT);
+    return PortError::None;
+}
+
+size_t SerialPort::Read(uint8_t* dst, size_t count)
+{
+    if (!IsOpen() || count == 0)
+        return 0;
+    DWORD got = 0;
+    if (!ReadFile(H(handle_), dst, static_cast<DWORD>(count), &got, nullptr) && got == 0) {
+        // A vanished adapter fails at once; spend the read's time-out as a
+        // quiet line would, so the waits do not spin.
+        Sleep(static_cast<DWORD>(10 * count + 50));
+        return 0;
+    }
+    return got;
+}
+
+size_t SerialPort::Write(const uint8_t* src, size_t count)
+{
+    if (!IsOpen() || count == 0)
+        return 0;
+    DWORD written = 0;
+    (void)WriteFile(H(handle_), src, static_cast<DWORD>(count), &written, nullptr);
+    return written;
+}
+
+void SerialPort::Purge()
+{
+    if (!IsOpen())
+        return;
+    // Let what was written leave first: a transmit clear right after a write
+    // drops it (seen on ptys and under wine).
+    (void)FlushFileBuffers(H(handle_));
+    (void)PurgeComm(H(handle_), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
+
+void SerialPort::Close()
+{
+    if (!IsOpen())
+        return;
+    (void)FlushFileBuffers(H(handle_));
+    (void)PurgeComm(H(handle_), PURGE_RXABORT | PURGE_RXCLEAR);
+    CloseHandle(H(handle_));
+    handle_ = kInvalid;
+}
+
+uint32_t SystemTickCount()
+{
+    return GetTickCount();
+}
+
+void YieldBriefly()
+{
+    Sleep(1);
+}
