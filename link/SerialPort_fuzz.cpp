@@ -1,0 +1,93 @@
+// Fuzz-only backend of SerialPort: the same interface over an in-memory line
+// with a virtual clock, so a fuzzer can play the device without ptys or
+// real time. Built only into the fuzz targets.
+#include "SerialPort.h"
+
+#include "FuzzLine.h"
+
+namespace {
+FuzzLineDevice* g_device = nullptr;
+uint32_t g_clockMs = 0;
+constexpr intptr_t kOpenHandle = 1;
+} // namespace
+
+void FuzzLineAttach(FuzzLineDevice* device) { g_device = device; }
+uint32_t FuzzLineNow() { return g_clockMs; }
+void FuzzLineSetClock(uint32_t ms) { g_clockMs = ms; }
+void FuzzLineAdvance(uint32_t ms) { g_clockMs += ms; }
+
+SerialPort::~SerialPort() { Close(); }
+
+SerialPort::SerialPort(SerialPort&& other) noexcept : handle_(other.handle_), path_(std::move(other.path_))
+{
+    other.handle_ = kInvalid;
+}
+
+SerialPort& SerialPort::operator=(SerialPort&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        handle_ = other.handle_;
+        path_ = std::move(other.path_);
+        other.handle_ = kInvalid;
+    }
+    return *this;
+}
+
+PortError SerialPort::OpenDevice(const std::string& name)
+{
+    Close();
+    if (name.empty() || name.find('\0') != std::string::npos)
+        return PortError::BadName;
+    if (!g_device || !g_device->OnOpen(name))
+        return PortError::NotFound;
+    path_ = name;
+    handle_ = kOpenHandle;
+    return PortError::None;
+}
+
+PortError SerialPort::Configure(uint32_t baud)
+{
+    if (!IsOpen() || !g_device)
+        return PortError::Io;
+    return g_device->OnConfigure(baud) ? PortError::None : PortError::BadSpeed;
+}
+
+size_t SerialPort::Read(uint8_t* dst, size_t count)
+{
+    if (!IsOpen() || count == 0 || !g_device)
+        return 0;
+    size_t got = g_device->OnRead(dst, count);
+    if (got > count)
+        got = count;
+    if (got == 0)
+        g_clockMs += FuzzLineReadTimeout(count);
+    return got;
+}
+
+size_t SerialPort::Write(const uint8_t* src, size_t count)
+{
+    if (!IsOpen() || count == 0 || !g_device)
+        return 0;
+    g_device->OnWrite(src, count);
+    return count;
+}
+
+void SerialPort::Purge()
+{
+    if (IsOpen() && g_device)
+        g_device->OnPurge();
+}
+
+void SerialPort::Close()
+{
+    if (!IsOpen())
+        return;
+    if (g_device)
+        g_device->OnClose();
+    handle_ = kInvalid;
+}
+
+uint32_t SystemTickCount() { return g_clockMs; }
+
+void YieldBriefly() { g_clockMs += 1; }
