@@ -1,0 +1,706 @@
+#include "DevSim.h"
+
+#include "SimLine.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <pty.h>
+#include <sys/prctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+using devsim::CSimLine;
+using devsim::Got;
+using devsim::kNsPerMs;
+using devsim::NowNs;
+
+namespace {
+
+constexpr uint8_t kAck = 0x06;
+constexpr uint8_t kNak = 0x15;
+constexpr uint8_t kBeacon = 0xFD;
+constexpr uint8_t kBeaconReply = 0xFE;
+constexpr unsigned kBeaconReplies = 3;
+// The tool's attempts at each word; after the last wrong echo it goes on
+// without ACK.
+constexpr unsigned kWordAttempts = 5;
+constexpr size_t kBlockSize = 128;
+constexpr size_t kImageHeaderArea = 65536;
+// How long to wait for the second byte when deciding whether a stray byte
+// starts a new attempt or the next phase.
+constexpr int64_t kPeekNs = 200 * kNsPerMs;
+
+struct Token {
+    uint8_t b[3];
+    const char* name;
+};
+constexpr Token kSyn{{0x53, 0x59, 0x4E}, "SYN"};
+constexpr Token kDbw{{0x44, 0x42, 0x57}, "DBW"};
+constexpr Token kRdy{{0x52, 0x44, 0x59}, "RDY"};
+constexpr Token kClr{{0x43, 0x4C, 0x52}, "CLR"};
+constexpr Token kEnd{{0x45, 0x4E, 0x44}, "END"};
+
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* fmt, ...)
+{
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+std::string HexList(const std::vector<uint8_t>& bytes, size_t limit = 16)
+{
+    std::string out;
+    for (size_t i = 0; i < bytes.size() && i < limit; ++i)
+        out += Format("%s0x%02X", i ? " " : "", bytes[i]);
+    if (bytes.size() > limit)
+        out += Format(" ... (%zu in all)", bytes.size());
+    return out;
+}
+
+const char* StepName(DevSimStep s)
+{
+    switch (s) {
+    case DevSimStep::None: return "none";
+    case DevSimStep::Syn: return "syn";
+    case DevSimStep::Dbw: return "dbw";
+    case DevSimStep::Header: return "header";
+    case DevSimStep::Count: return "count";
+    case DevSimStep::Clr: return "clr";
+    case DevSimStep::End: return "end";
+    case DevSimStep::Block: return "block";
+    case DevSimStep::Final: return "final";
+    }
+    return "?";
+}
+
+const char* EchoName(DevSimEcho e)
+{
+    switch (e) {
+    case DevSimEcho::Right: return "right";
+    case DevSimEcho::Wrong: return "wrong";
+    case DevSimEcho::Short: return "short";
+    case DevSimEcho::Missing: return "missing";
+    }
+    return "?";
+}
+
+class CSession {
+public:
+    CSession(CSimLine& line, const DevSimOptions& options, DevSimReport& report)
+        : line_(line), opt_(options), rep_(report), start_(NowNs())
+    {
+        refused_.assign(opt_.refusals.size(), 0);
+    }
+
+    void Run()
+    {
+        if (!Discover())
+            return;
+        exchangeStart_ = NowNs();
+        if (Sync() && Dbw() && Word("header word", opt_.headerEcho, DevSimStep::Header, rep_.headerWord,
+                                    rep_.headerAttempts) &&
+            Word("block count", opt_.countEcho, DevSimStep::Count, rep_.count, rep_.countAttempts) && Clr() &&
+            ClrEnd() && Blocks() && Final()) {
+            rep_.completed = true;
+            rep_.endedAt = opt_.finalReply == kAck
+                               ? "completed"
+                               : Format("completed; the closing END answered with 0x%02X instead of ACK",
+                                        opt_.finalReply);
+            Trace("%s", rep_.endedAt.c_str());
+        }
+    }
+
+    double ExchangeSeconds() const
+    {
+        return exchangeStart_ ? static_cast<double>(NowNs() - exchangeStart_) / 1e9 : 0.0;
+    }
+
+private:
+    void Trace(const char* fmt, ...) __attribute__((format(printf, 2, 3)))
+    {
+        if (!opt_.trace)
+            return;
+        char buf[512];
+        va_list ap;
+        va_start(ap, fmt);
+        std::vsnprintf(buf, sizeof buf, fmt, ap);
+        va_end(ap);
+        opt_.trace(Format("[%9.3f ms] %s", static_cast<double>(NowNs() - start_) / 1e6, buf));
+    }
+
+    void SetStep(std::string step)
+    {
+        step_ = std::move(step);
+        line_.SetStep(step_);
+    }
+
+    bool End(const std::string& why)
+    {
+        if (rep_.endedAt.empty()) {
+            rep_.endedAt = why;
+            Trace("session ends: %s", why.c_str());
+        }
+        return false;
+    }
+
+    bool EndBy(Got r)
+    {
+        switch (r) {
+        case Got::Stopped: return End("stopped while " + step_);
+        case Got::Closed: return End("line closed while " + step_ + ": " + line_.LastError());
+        case Got::Timeout:
+            return End(Format("tool silent for %u ms while %s", opt_.silenceMs, step_.c_str()));
+        case Got::Byte: break;
+        }
+        return true;
+    }
+
+    int64_t SilenceDeadline() const { return NowNs() + static_cast<int64_t>(opt_.silenceMs) * kNsPerMs; }
+
+    bool Next(uint8_t& b)
+    {
+        const Got r = line_.Get(b, SilenceDeadline());
+        return r == Got::Byte || EndBy(r);
+    }
+
+    bool Send(const std::vector<uint8_t>& bytes)
+    {
+        const Got r = line_.Put(bytes, SilenceDeadline());
+        if (r == Got::Timeout)
+            return End(Format("line blocked for %u ms while %s (the tool stopped reading)", opt_.silenceMs,
+                              step_.c_str()));
+        return r == Got::Byte || EndBy(r);
+    }
+
+    // From here on the device says nothing and only listens, until the tool
+    // gives up and goes quiet.
+    bool GoSilent(const char* where)
+    {
+        Trace("falling silent at %s", where);
+        SetStep(std::string("silent at ") + where);
+        for (;;) {
+            uint8_t b;
+            const Got r = line_.Get(b, SilenceDeadline());
+            if (r == Got::Byte)
+                continue;
+            if (r == Got::Timeout)
+                return End(Format("silent at %s as asked; the tool then went quiet", where));
+            return EndBy(r);
+        }
+    }
+
+    bool Discover()
+    {
+        SetStep("discovery");
+        line_.SetRate(devsim::LineRate::Discovery);
+        const int64_t interval = static_cast<int64_t>(opt_.beaconIntervalMs ? opt_.beaconIntervalMs : 1) * kNsPerMs;
+        int64_t next = NowNs();
+        unsigned run = 0;
+        uint32_t noise = 0x2545F491u;
+        Trace("beaconing every %u ms", opt_.beaconIntervalMs);
+        for (;;) {
+            uint8_t b;
+            const Got r = line_.Get(b, next);
+            if (r == Got::Byte) {
+                run = b == kBeaconReply ? run + 1 : 0;
+                if (run == kBeaconReplies)
+                    break;
+                continue;
+            }
+            if (r != Got::Timeout)
+                return EndBy(r);
+            for (unsigned i = 0; i < opt_.noiseBytes; ++i) {
+                noise = noise * 1664525u + 1013904223u;
+                uint8_t n = static_cast<uint8_t>(noise >> 24);
+                if (n == kBeacon)
+                    n = 0x00;
+                const Got w = line_.PutIfRoom(n);
+                if (w == Got::Stopped || w == Got::Closed)
+                    return EndBy(w);
+            }
+            const Got w = line_.PutIfRoom(kBeacon);
+            if (w == Got::Stopped || w == Got::Closed)
+                return EndBy(w);
+            next += interval;
+            const int64_t now = NowNs();
+            if (next < now)
+                next = now + interval;
+        }
+        rep_.sawBeaconReply = true;
+        Trace("heard the beacon reply three times");
+        line_.DropPendingOutput();
+        if (!line_.SetRate(devsim::LineRate::Exchange))
+            return End("cannot switch the line to 115200: " + line_.LastError());
+        return true;
+    }
+
+    // Waits for a three-letter command; anything before it is noted and dropped.
+    bool Expect(const Token& t)
+    {
+        SetStep(std::string("waiting for ") + t.name);
+        std::vector<uint8_t> skipped;
+        unsigned matched = 0;
+        while (matched < 3) {
+            uint8_t b;
+            if (!Next(b)) {
+                if (!skipped.empty())
+                    rep_.notes.push_back(Format("before %s: %s", t.name, HexList(skipped).c_str()));
+                return false;
+            }
+            if (b == t.b[matched]) {
+                ++matched;
+                continue;
+            }
+            skipped.insert(skipped.end(), t.b, t.b + matched);
+            // The letters of a command are all different, so a mismatch can
+            // only restart the match at its first letter.
+            matched = b == t.b[0] ? 1 : 0;
+            if (!matched)
+                skipped.push_back(b);
+        }
+        if (!skipped.empty()) {
+            rep_.notes.push_back(Format("before %s the tool sent %s", t.name, HexList(skipped).c_str()));
+            Trace("skipped %zu unexpected byte(s) before %s", skipped.size(), t.name);
+        }
+        Trace("%s received", t.name);
+        return true;
+    }
+
+    bool SendToken(const Token& t) { return Send({t.b[0], t.b[1], t.b[2]}); }
+
+    bool Sync()
+    {
+        if (!Expect(kSyn))
+            return false;
+        if (opt_.silentAt == DevSimStep::Syn)
+            return GoSilent("syn");
+        SetStep("echoing SYN");
+        switch (opt_.synEcho) {
+        case DevSimEcho::Wrong:
+            Trace("echoing SYN with its middle letter changed");
+            return Send({kSyn.b[0], static_cast<uint8_t>(kSyn.b[1] ^ 0x20), kSyn.b[2]});
+        case DevSimEcho::Short:
+            Trace("echoing SYN short");
+            return Send({kSyn.b[0], kSyn.b[1]});
+        case DevSimEcho::Missing: return GoSilent("syn");
+        case DevSimEcho::Right: break;
+        }
+        return SendToken(kSyn);
+    }
+
+    bool Dbw()
+    {
+        if (!Expect(kDbw))
+            return false;
+        if (opt_.noRdy || opt_.silentAt == DevSimStep::Dbw)
+            return GoSilent("dbw");
+        SetStep("answering DBW");
+        Trace("RDY");
+        return SendToken(kRdy);
+    }
+
+    // Gets the next byte if one comes within kPeekNs; false (and nothing ended) if not.
+    bool Peek(uint8_t& b, bool& ok)
+    {
+        const Got r = line_.Get(b, NowNs() + kPeekNs);
+        ok = true;
+        if (r == Got::Byte)
+            return true;
+        if (r != Got::Timeout)
+            ok = EndBy(r);
+        return false;
+    }
+
+    // One two-byte word (low byte first), echoed, then ACK or NAK from the tool.
+    bool Word(const char* name, const DevSimEchoFault& fault, DevSimStep step, uint16_t& value, unsigned& attempts)
+    {
+        if (opt_.silentAt == step)
+            return GoSilent(StepName(step));
+        for (;;) {
+            SetStep(Format("waiting for the %s (attempt %u)", name, attempts + 1));
+            uint8_t lo, hi;
+            if (!Next(lo) || !Next(hi))
+                return false;
+            ++attempts;
+            value = static_cast<uint16_t>(lo | hi << 8);
+            const DevSimEcho echo = attempts <= fault.attempts ? fault.echo : DevSimEcho::Right;
+            Trace("%s 0x%04X, attempt %u: %s echo", name, value, attempts, EchoName(echo));
+            SetStep(Format("echoing the %s (attempt %u)", name, attempts));
+            bool sent = true;
+            switch (echo) {
+            case DevSimEcho::Right: sent = Send({lo, hi}); break;
+            case DevSimEcho::Wrong: sent = Send({static_cast<uint8_t>(lo ^ 0xFF), hi}); break;
+            case DevSimEcho::Short: sent = Send({lo}); break;
+            case DevSimEcho::Missing: break;
+            }
+            if (!sent)
+                return false;
+            if (echo == DevSimEcho::Missing)
+                continue; // no reply for the tool: it sends the word again, without ACK or NAK
+
+            SetStep(Format("waiting for ACK or NAK after the %s", name));
+            uint8_t b;
+            if (!Next(b))
+                return false;
+            if (b == kAck) {
+                ++rep_.acksReceived;
+                Trace("ACK");
+                return true;
+            }
+            if (b == kNak) {
+                ++rep_.nakReceived;
+                Trace("NAK");
+                if (attempts < kWordAttempts)
+                    continue;
+                rep_.notes.push_back(Format("%s: no match in %u attempts; the tool went on without ACK", name,
+                                            attempts));
+                return true;
+            }
+            // Neither: either the tool took our echo for no reply and sends
+            // the word again, or it went on to the next phase without ACK.
+            uint8_t b2 = 0;
+            bool ok = true;
+            const bool have2 = Peek(b2, ok);
+            if (!ok)
+                return false;
+            if (have2)
+                line_.Unget(b2);
+            line_.Unget(b);
+            if (have2 && b == lo && b2 == hi) {
+                rep_.notes.push_back(Format("%s: sent again without ACK or NAK after attempt %u", name, attempts));
+                continue;
+            }
+            rep_.notes.push_back(Format("%s: the tool went on without ACK or NAK (next byte 0x%02X)", name, b));
+            Trace("no ACK or NAK; following the tool to the next phase");
+            return true;
+        }
+    }
+
+    bool Clr()
+    {
+        if (!Expect(kClr))
+            return false;
+        if (opt_.silentAt == DevSimStep::Clr)
+            return GoSilent("clr");
+        for (unsigned i = 0; i < opt_.progressBytes; ++i) {
+            SetStep(Format("sending progress byte %u of %u", i + 1, opt_.progressBytes));
+            if (opt_.progressDelayMs) {
+                const Got r = line_.WaitUntil(NowNs() + static_cast<int64_t>(opt_.progressDelayMs) * kNsPerMs);
+                if (r != Got::Timeout)
+                    return EndBy(r);
+            }
+            if (!Send({opt_.progressByte}))
+                return false;
+            ++rep_.progressSent;
+        }
+        if (opt_.floodMs != 0) {
+            SetStep("flooding progress bytes");
+            Trace("flooding progress bytes %s", opt_.floodMs < 0 ? "without end" : "");
+            const int64_t end = opt_.floodMs < 0 ? INT64_MAX : NowNs() + static_cast<int64_t>(opt_.floodMs) * kNsPerMs;
+            const std::vector<uint8_t> chunk(256, opt_.progressByte);
+            while (NowNs() < end) {
+                if (!Send(chunk))
+                    return false;
+                rep_.progressSent += static_cast<unsigned>(chunk.size());
+            }
+        }
+        SetStep("acknowledging CLR");
+        Trace("%u progress byte(s), then ACK", rep_.progressSent);
+        return Send({kAck});
+    }
+
+    bool ClrEnd()
+    {
+        if (opt_.silentAt == DevSimStep::End)
+            return GoSilent("end");
+        if (!Expect(kEnd))
+            return false;
+        SetStep("answering END");
+        return SendToken(kRdy);
+    }
+
+    bool Blocks()
+    {
+        std::vector<uint8_t> block(kBlockSize + 1);
+        unsigned i = 0;
+        while (i < rep_.count) {
+            if (opt_.silentAt == DevSimStep::Block && opt_.silentBlock == i)
+                return GoSilent(Format("block %u", i).c_str());
+            for (size_t j = 0; j < block.size(); ++j) {
+                if (j == 0 || j == kBlockSize)
+                    SetStep(Format("receiving block %u (%zu of %zu bytes in)", i, j, block.size()));
+                if (!Next(block[j]))
+                    return false;
+            }
+            ++rep_.deliveries;
+            if (opt_.hangupBlock >= 0 && static_cast<unsigned long>(opt_.hangupBlock) == i) {
+                line_.HangUp();
+                rep_.hungUp = true;
+                return End(Format("hung up at block %u", i));
+            }
+            uint8_t sum = 0;
+            for (size_t j = 0; j < kBlockSize; ++j)
+                sum ^= block[j];
+            SetStep(Format("answering block %u", i));
+            if (sum != block[kBlockSize]) {
+                ++rep_.checksumErrors;
+                Trace("block %u: checksum 0x%02X, computed 0x%02X: refused", i, block[kBlockSize], sum);
+                if (!Send({opt_.refusalByte}))
+                    return false;
+                continue;
+            }
+            bool refuse = false;
+            for (size_t k = 0; k < opt_.refusals.size() && !refuse; ++k) {
+                if (opt_.refusals[k].block == i && refused_[k] < opt_.refusals[k].times) {
+                    ++refused_[k];
+                    refuse = true;
+                }
+            }
+            if (refuse) {
+                ++rep_.refusals;
+                Trace("block %u refused as asked", i);
+                if (!Send({opt_.refusalByte}))
+                    return false;
+                continue;
+            }
+            rep_.data.insert(rep_.data.end(), block.begin(), block.begin() + kBlockSize);
+            ++rep_.blocks;
+            if (!Send({kAck}))
+                return false;
+            ++i;
+        }
+        Trace("%u block(s) taken", rep_.blocks);
+        return true;
+    }
+
+    bool Final()
+    {
+        if (opt_.silentAt == DevSimStep::Final)
+            return GoSilent("final");
+        if (!Expect(kEnd))
+            return false;
+        SetStep("answering the closing END");
+        return Send({opt_.finalReply});
+    }
+
+    CSimLine& line_;
+    const DevSimOptions& opt_;
+    DevSimReport& rep_;
+    const int64_t start_;
+    int64_t exchangeStart_ = 0;
+    std::string step_;
+    std::vector<unsigned> refused_;
+};
+
+} // namespace
+
+CDevSim::CDevSim(CUniqueFd line, DevSimOptions options, CUniqueFd keepOpen)
+    : line_(std::make_unique<CSimLine>(std::move(line), std::move(keepOpen), options.line == DevSimLineKind::Serial)),
+      options_(std::move(options))
+{
+}
+
+CDevSim::~CDevSim() = default;
+
+void CDevSim::Stop() { line_->Stop(); }
+
+bool CDevSim::LineOpen() const { return line_->IsOpen(); }
+
+DevSimReport CDevSim::RunSession()
+{
+    DevSimReport rep;
+    const int64_t t0 = NowNs();
+    if (line_->Stopped()) {
+        rep.endedAt = "stopped";
+        return rep;
+    }
+    if (!line_->IsOpen()) {
+        rep.endedAt = "line closed" + (line_->LastError().empty() ? std::string() : ": " + line_->LastError());
+        return rep;
+    }
+    // The default 50 us timer slack is more than half a byte at 115200.
+    if (options_.pace)
+        (void)::prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+    line_->SetPace(options_.pace);
+    line_->SetSpeedCheck(options_.checkSpeed);
+    line_->SetRecordLimit(options_.recordLimit);
+    line_->BeginSession();
+
+    CSession session(*line_, options_, rep);
+    session.Run();
+    rep.exchangeSeconds = session.ExchangeSeconds();
+
+    devsim::LineLog log = line_->TakeLog();
+    rep.received = std::move(log.received);
+    rep.sent = std::move(log.sent);
+    rep.receivedTotal = log.receivedTotal;
+    rep.sentTotal = log.sentTotal;
+    rep.speedErrors = std::move(log.speedErrors);
+    rep.speedErrorCount = log.speedErrorCount;
+    if (log.speedUnsure)
+        rep.notes.push_back(Format("%u byte(s) of the beacon reply were read only after the tool had reopened "
+                                   "the port; their speed was not checked",
+                                   log.speedUnsure));
+
+    if (!options_.outFile.empty() && (rep.completed || !rep.data.empty())) {
+        std::ofstream out(options_.outFile, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(rep.data.data()), static_cast<std::streamsize>(rep.data.size()));
+        out.close();
+        if (!out)
+            rep.notes.push_back("could not write " + options_.outFile + ": " + std::strerror(errno));
+    }
+    rep.seconds = static_cast<double>(NowNs() - t0) / 1e9;
+    return rep;
+}
+
+bool OpenDevSimPty(DevSimPty& pty, std::string& error)
+{
+    int m = -1;
+    int s = -1;
+    if (::openpty(&m, &s, nullptr, nullptr, nullptr) != 0) {
+        error = std::string("openpty: ") + std::strerror(errno);
+        return false;
+    }
+    CUniqueFd master(m);
+    CUniqueFd slave(s);
+    char name[128];
+    const int nameErr = ::ttyname_r(slave.Get(), name, sizeof name);
+    if (nameErr != 0) {
+        error = std::string("ttyname_r: ") + std::strerror(nameErr);
+        return false;
+    }
+    for (int fd : {master.Get(), slave.Get()}) {
+        termios tio{};
+        if (::tcgetattr(fd, &tio) != 0) {
+            error = std::string("tcgetattr: ") + std::strerror(errno);
+            return false;
+        }
+        ::cfmakeraw(&tio);
+        if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+            error = std::string("tcsetattr: ") + std::strerror(errno);
+            return false;
+        }
+        if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+            error = std::string("fcntl FD_CLOEXEC: ") + std::strerror(errno);
+            return false;
+        }
+    }
+    const int flags = ::fcntl(master.Get(), F_GETFL);
+    if (flags < 0 || ::fcntl(master.Get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        error = std::string("fcntl O_NONBLOCK: ") + std::strerror(errno);
+        return false;
+    }
+    pty.master = std::move(master);
+    pty.slave = std::move(slave);
+    pty.slavePath = name;
+    return true;
+}
+
+bool OpenDevSimSerial(const std::string& path, CUniqueFd& fd, std::string& error)
+{
+    return devsim::OpenSerialLine(path, fd, error);
+}
+
+std::string CompareWithImage(const DevSimReport& report, const std::vector<uint8_t>& image)
+{
+    if (image.size() < kImageHeaderArea)
+        return Format("the image is %zu bytes, shorter than its %zu-byte header area", image.size(),
+                      kImageHeaderArea);
+    std::string out;
+    const uint16_t word = static_cast<uint16_t>(image[0] | image[1] << 8);
+    if (report.headerWord != word)
+        out += Format("header word 0x%04X, image has 0x%04X; ", report.headerWord, word);
+    const size_t blocks = (image.size() - kImageHeaderArea) / kBlockSize;
+    if (report.count != static_cast<uint16_t>(blocks))
+        out += Format("block count %u, image has %zu; ", report.count, blocks);
+    const size_t want = blocks * kBlockSize;
+    const size_t common = std::min(want, report.data.size());
+    for (size_t i = 0; i < common; ++i) {
+        if (report.data[i] != image[kImageHeaderArea + i]) {
+            out += Format("data differ first at image offset %zu (block %zu): 0x%02X, image has 0x%02X; ",
+                          kImageHeaderArea + i, i / kBlockSize, report.data[i], image[kImageHeaderArea + i]);
+            break;
+        }
+    }
+    if (report.data.size() != want)
+        out += Format("%zu data bytes received, image has %zu; ", report.data.size(), want);
+    if (!out.empty())
+        out.resize(out.size() - 2);
+    return out;
+}
+
+std::vector<std::string> DescribeFaults(const DevSimOptions& o)
+{
+    std::vector<std::string> f;
+    if (o.noiseBytes)
+        f.push_back(Format("%u noise byte(s) before every beacon", o.noiseBytes));
+    if (o.synEcho != DevSimEcho::Right)
+        f.push_back(Format("SYN echo %s", EchoName(o.synEcho)));
+    if (o.noRdy)
+        f.push_back("no RDY after DBW");
+    if (o.headerEcho.echo != DevSimEcho::Right && o.headerEcho.attempts)
+        f.push_back(Format("header word echo %s for the first %u attempt(s)", EchoName(o.headerEcho.echo),
+                           o.headerEcho.attempts));
+    if (o.countEcho.echo != DevSimEcho::Right && o.countEcho.attempts)
+        f.push_back(Format("block count echo %s for the first %u attempt(s)", EchoName(o.countEcho.echo),
+                           o.countEcho.attempts));
+    if (o.progressBytes)
+        f.push_back(Format("%u progress byte(s) 0x%02X, %u ms before each", o.progressBytes, o.progressByte,
+                           o.progressDelayMs));
+    if (o.floodMs < 0)
+        f.push_back(Format("progress bytes 0x%02X at full speed without end", o.progressByte));
+    else if (o.floodMs > 0)
+        f.push_back(Format("progress bytes 0x%02X at full speed for %d ms", o.progressByte, o.floodMs));
+    for (const auto& r : o.refusals)
+        f.push_back(Format("block %u refused %u time(s) with 0x%02X", r.block, r.times, o.refusalByte));
+    if (o.finalReply != kAck)
+        f.push_back(Format("closing END answered with 0x%02X", o.finalReply));
+    if (o.silentAt == DevSimStep::Block)
+        f.push_back(Format("silent at block %u", o.silentBlock));
+    else if (o.silentAt != DevSimStep::None)
+        f.push_back(Format("silent at %s", StepName(o.silentAt)));
+    if (o.hangupBlock >= 0)
+        f.push_back(Format("hang-up at block %ld", o.hangupBlock));
+    return f;
+}
+
+std::string FormatSummary(const DevSimReport& r)
+{
+    std::string s;
+    s += r.completed ? "session completed" : "session not completed";
+    if (!r.endedAt.empty() && r.endedAt != "completed")
+        s += ": " + r.endedAt;
+    s += "\n";
+    if (r.sawBeaconReply) {
+        s += Format("  header word 0x%04X (%u attempt(s)), block count %u (%u attempt(s)), ACK %u, NAK %u\n",
+                    r.headerWord, r.headerAttempts, r.count, r.countAttempts, r.acksReceived, r.nakReceived);
+        s += Format("  blocks %u taken, %u received; refusals %u, checksum errors %u; progress bytes %u\n",
+                    r.blocks, r.deliveries, r.refusals, r.checksumErrors, r.progressSent);
+    }
+    s += Format("  bytes received %llu, sent %llu; %.3f s", static_cast<unsigned long long>(r.receivedTotal),
+                static_cast<unsigned long long>(r.sentTotal), r.seconds);
+    if (r.exchangeSeconds > 0) {
+        s += Format(" (exchange %.3f s", r.exchangeSeconds);
+        if (!r.data.empty())
+            s += Format(", %.0f data bytes/s", static_cast<double>(r.data.size()) / r.exchangeSeconds);
+        s += ")";
+    }
+    s += "\n";
+    if (r.speedErrorCount) {
+        s += Format("  speed errors: %u\n", r.speedErrorCount);
+        for (const auto& e : r.speedErrors)
+            s += "    " + e + "\n";
+    }
+    for (const auto& n : r.notes)
+        s += "  note: " + n + "\n";
+    return s;
+}

@@ -1,0 +1,376 @@
+// zerquill-devsim: plays the device on a new pseudo-terminal (or a serial
+// port) for the Zerquill Updater, with faults on demand.
+#include "DevSim.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: zerquill-devsim [OPTION]...\n"
+    "Plays the device's side of the Zerquill Updater download on a new pseudo-terminal\n"
+    "(or on a serial port), so the updater can be tested without a device.\n"
+    "\n"
+    "The first line on standard output is the path of the line to point the updater at\n"
+    "(for example /dev/pts/5); everything else goes to standard error. Each session:\n"
+    "beacon 0xFD every few ms at 4800 bit/s until 0xFE arrives three times in a row, then\n"
+    "at 115200 bit/s: SYN echoed, DBW answered by RDY, header word and block count echoed\n"
+    "(ACK or NAK from the tool), CLR answered by progress bytes and ACK, END by RDY, then\n"
+    "128-byte blocks with an XOR checksum each answered by ACK, and END answered by ACK.\n"
+    "A session also ends when the tool is silent for --silence-ms after discovery.\n"
+    "\n"
+    "Line:\n"
+    "  --device PATH         use this serial device instead of a new pseudo-terminal; the\n"
+    "                        simulator sets 4800 8N1 for the beacon and 115200 after it\n"
+    "  --pace                deliver and accept bytes at the line rate (10 bits a byte:\n"
+    "                        2.083 ms at 4800, 86.8 us at 115200), for benchmarks\n"
+    "  --no-speed-check      do not check the speed the tool set on the pty\n"
+    "                        (checked by default: 4800 in discovery, 115200 after)\n"
+    "  --beacon-ms MS        time between beacons (default 15)\n"
+    "  --silence-ms MS       silence from the tool that ends a session (default 3000)\n"
+    "\n"
+    "Sessions and results:\n"
+    "  --sessions N          run N sessions, then exit (default 1; 0 = until interrupted)\n"
+    "  --out FILE            write the received data area (the accepted blocks) to FILE\n"
+    "                        after each session\n"
+    "  --expect FILE         compare what was received with the image FILE: its header\n"
+    "                        word, its block count and its data area (bytes 65536 to\n"
+    "                        65536 + 128 x blocks); prints \"data matches image\" or what\n"
+    "                        differs\n"
+    "  --trace               print each event of the exchange with its time\n"
+    "\n"
+    "Faults (K counts blocks or attempts from the given base; bytes take 0x.. or decimal):\n"
+    "  --noise N             send N noise bytes (never 0xFD) just before every beacon\n"
+    "  --syn-echo wrong|short\n"
+    "                        echo SYN with its middle letter changed, or only 2 bytes\n"
+    "  --no-rdy              do not answer DBW (same as --silent-at dbw)\n"
+    "  --header-echo KIND[:K]\n"
+    "  --count-echo KIND[:K] give the first K attempts (default 1) of the header word or\n"
+    "                        block count a wrong (low byte inverted), short (1 byte) or\n"
+    "                        missing echo; KIND is wrong, short or missing\n"
+    "  --progress P          send P progress bytes in the CLR phase before ACK (default 0)\n"
+    "  --progress-delay MS   wait MS before each progress byte (default 0)\n"
+    "  --progress-byte B     the progress byte (default 0x2E; not 0x06)\n"
+    "  --flood MS|forever    after those, send progress bytes at full speed for MS, or\n"
+    "                        until the tool stops reading or the simulator is stopped\n"
+    "  --refuse K[:N]        refuse block K (from 0) N times (default 1); may be repeated\n"
+    "  --refusal-byte B      the byte for refused blocks and checksum errors (default 0x15;\n"
+    "                        not 0x06)\n"
+    "  --final-reply B       answer the closing END with B instead of ACK\n"
+    "  --silent-at STEP      stop answering at STEP and only listen: syn, dbw, header,\n"
+    "                        count, clr, end (after the CLR phase), block:K, final\n"
+    "  --hangup-at K         close the line when block K (from 0) has arrived\n"
+    "\n"
+    "  --help                show this help and exit\n"
+    "\n"
+    "Exit status: 0 when every session completed (and matched the --expect image),\n"
+    "1 otherwise, 2 for a usage error. Ctrl-C ends the simulator; with --sessions 0 a\n"
+    "session that had not started yet does not count.\n";
+
+CDevSim* g_sim = nullptr;
+volatile sig_atomic_t g_interrupted = 0;
+
+void OnSignal(int)
+{
+    g_interrupted = 1;
+    if (g_sim)
+        g_sim->Stop();
+}
+
+struct UsageError {
+    std::string what;
+};
+
+bool ParseUnsigned(const std::string& text, unsigned long max, unsigned long& out)
+{
+    if (text.empty() || text[0] == '-' || text[0] == '+')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || v > max)
+        return false;
+    out = v;
+    return true;
+}
+
+unsigned Number(const std::string& opt, const std::string& text, unsigned long max = 0xFFFFFFFFul)
+{
+    unsigned long v = 0;
+    if (!ParseUnsigned(text, max, v))
+        throw UsageError{opt + ": not a number in range: '" + text + "'"};
+    return static_cast<unsigned>(v);
+}
+
+uint8_t Byte(const std::string& opt, const std::string& text)
+{
+    return static_cast<uint8_t>(Number(opt, text, 0xFF));
+}
+
+// "A[:B]" with B defaulting to def.
+void Pair(const std::string& opt, const std::string& text, std::string& a, unsigned& b, unsigned def)
+{
+    const size_t colon = text.find(':');
+    a = text.substr(0, colon);
+    b = colon == std::string::npos ? def : Number(opt, text.substr(colon + 1));
+}
+
+DevSimEchoFault EchoFault(const std::string& opt, const std::string& text)
+{
+    std::string kind;
+    DevSimEchoFault f;
+    Pair(opt, text, kind, f.attempts, 1);
+    if (kind == "wrong")
+        f.echo = DevSimEcho::Wrong;
+    else if (kind == "short")
+        f.echo = DevSimEcho::Short;
+    else if (kind == "missing")
+        f.echo = DevSimEcho::Missing;
+    else
+        throw UsageError{opt + ": expected wrong, short or missing, not '" + kind + "'"};
+    return f;
+}
+
+struct Program {
+    DevSimOptions opt;
+    std::string device;
+    std::string expectFile;
+    bool trace = false;
+};
+
+Program ParseArgs(int argc, char** argv)
+{
+    Program p;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string opt = args[i];
+        std::string value;
+        bool hasValue = false;
+        const size_t eq = opt.find('=');
+        if (opt.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = opt.substr(eq + 1);
+            opt = opt.substr(0, eq);
+            hasValue = true;
+        }
+        auto arg = [&]() -> std::string {
+            if (hasValue)
+                return value;
+            if (i + 1 >= args.size())
+                throw UsageError{opt + ": needs a value"};
+            return args[++i];
+        };
+        auto flag = [&]() {
+            if (hasValue)
+                throw UsageError{opt + ": takes no value"};
+        };
+
+        if (opt == "--help" || opt == "-h") {
+            flag();
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (opt == "--device") {
+            p.device = arg();
+        } else if (opt == "--pace") {
+            flag();
+            p.opt.pace = true;
+        } else if (opt == "--no-speed-check") {
+            flag();
+            p.opt.checkSpeed = false;
+        } else if (opt == "--beacon-ms") {
+            p.opt.beaconIntervalMs = Number(opt, arg(), 60000);
+            if (p.opt.beaconIntervalMs == 0)
+                throw UsageError{opt + ": must be at least 1"};
+        } else if (opt == "--silence-ms") {
+            p.opt.silenceMs = Number(opt, arg(), 3600000);
+        } else if (opt == "--sessions") {
+            p.opt.sessions = static_cast<int>(Number(opt, arg(), 1000000000));
+        } else if (opt == "--out") {
+            p.opt.outFile = arg();
+        } else if (opt == "--expect") {
+            p.expectFile = arg();
+        } else if (opt == "--trace") {
+            flag();
+            p.trace = true;
+        } else if (opt == "--noise") {
+            p.opt.noiseBytes = Number(opt, arg(), 1000);
+        } else if (opt == "--syn-echo") {
+            const std::string v = arg();
+            if (v == "wrong")
+                p.opt.synEcho = DevSimEcho::Wrong;
+            else if (v == "short")
+                p.opt.synEcho = DevSimEcho::Short;
+            else
+                throw UsageError{opt + ": expected wrong or short, not '" + v + "'"};
+        } else if (opt == "--no-rdy") {
+            flag();
+            p.opt.noRdy = true;
+        } else if (opt == "--header-echo") {
+            p.opt.headerEcho = EchoFault(opt, arg());
+        } else if (opt == "--count-echo") {
+            p.opt.countEcho = EchoFault(opt, arg());
+        } else if (opt == "--progress") {
+            p.opt.progressBytes = Number(opt, arg());
+        } else if (opt == "--progress-delay") {
+            p.opt.progressDelayMs = Number(opt, arg(), 3600000);
+        } else if (opt == "--progress-byte") {
+            p.opt.progressByte = Byte(opt, arg());
+            if (p.opt.progressByte == 0x06)
+                throw UsageError{opt + ": 0x06 is ACK, which ends the CLR phase"};
+        } else if (opt == "--flood") {
+            const std::string v = arg();
+            p.opt.floodMs = v == "forever" ? -1 : static_cast<int>(Number(opt, v, 0x7FFFFFFF));
+        } else if (opt == "--refuse") {
+            std::string block;
+            DevSimRefusal r;
+            Pair(opt, arg(), block, r.times, 1);
+            r.block = Number(opt, block, 0xFFFF);
+            p.opt.refusals.push_back(r);
+        } else if (opt == "--refusal-byte") {
+            p.opt.refusalByte = Byte(opt, arg());
+            if (p.opt.refusalByte == 0x06)
+                throw UsageError{opt + ": 0x06 is ACK, which accepts the block"};
+        } else if (opt == "--final-reply") {
+            p.opt.finalReply = Byte(opt, arg());
+        } else if (opt == "--silent-at") {
+            const std::string v = arg();
+            static const struct {
+                const char* name;
+                DevSimStep step;
+            } kSteps[] = {{"syn", DevSimStep::Syn},     {"dbw", DevSimStep::Dbw}, {"header", DevSimStep::Header},
+                          {"count", DevSimStep::Count}, {"clr", DevSimStep::Clr}, {"end", DevSimStep::End},
+                          {"final", DevSimStep::Final}};
+            p.opt.silentAt = DevSimStep::None;
+            for (const auto& s : kSteps)
+                if (v == s.name)
+                    p.opt.silentAt = s.step;
+            if (v.rfind("block:", 0) == 0) {
+                p.opt.silentAt = DevSimStep::Block;
+                p.opt.silentBlock = Number(opt, v.substr(6), 0xFFFF);
+            }
+            if (p.opt.silentAt == DevSimStep::None)
+                throw UsageError{opt + ": unknown step '" + v + "'"};
+        } else if (opt == "--hangup-at") {
+            p.opt.hangupBlock = static_cast<long>(Number(opt, arg(), 0xFFFF));
+        } else {
+            throw UsageError{"unknown option '" + args[i] + "'"};
+        }
+    }
+    if (!p.device.empty())
+        p.opt.line = DevSimLineKind::Serial;
+    return p;
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Program prog;
+    try {
+        prog = ParseArgs(argc, argv);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "zerquill-devsim: %s\nTry 'zerquill-devsim --help'.\n", e.what.c_str());
+        return 2;
+    }
+
+    std::vector<uint8_t> image;
+    if (!prog.expectFile.empty() && !ReadWholeFile(prog.expectFile, image)) {
+        std::fprintf(stderr, "zerquill-devsim: cannot read %s: %s\n", prog.expectFile.c_str(), std::strerror(errno));
+        return 2;
+    }
+    if (prog.trace)
+        prog.opt.trace = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+
+    CUniqueFd line;
+    CUniqueFd keepOpen;
+    std::string path;
+    std::string error;
+    if (prog.device.empty()) {
+        DevSimPty pty;
+        if (!OpenDevSimPty(pty, error)) {
+            std::fprintf(stderr, "zerquill-devsim: %s\n", error.c_str());
+            return 1;
+        }
+        line = std::move(pty.master);
+        keepOpen = std::move(pty.slave);
+        path = pty.slavePath;
+    } else {
+        if (!OpenDevSimSerial(prog.device, line, error)) {
+            std::fprintf(stderr, "zerquill-devsim: %s\n", error.c_str());
+            return 1;
+        }
+        path = prog.device;
+    }
+
+    // A script that reads the path line and closes the pipe must not kill us.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::printf("%s\n", path.c_str());
+    std::fflush(stdout);
+
+    const int sessions = prog.opt.sessions;
+    CDevSim sim(std::move(line), prog.opt, std::move(keepOpen));
+    g_sim = &sim;
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    const std::vector<std::string> faults = DescribeFaults(sim.Options());
+    if (faults.empty())
+        std::fprintf(stderr, "faults: none\n");
+    for (const auto& f : faults)
+        std::fprintf(stderr, "fault: %s\n", f.c_str());
+    std::fprintf(stderr, "line %s%s; %s sessions\n", path.c_str(), sim.Options().pace ? ", paced" : "",
+                 sessions ? std::to_string(sessions).c_str() : "endless");
+
+    bool allOk = true;
+    int done = 0;
+    while (sessions == 0 || done < sessions) {
+        const DevSimReport rep = sim.RunSession();
+        if (g_interrupted && !rep.sawBeaconReply) {
+            // Interrupted while still waiting for a tool: nothing happened.
+            if (sessions != 0)
+                allOk = false;
+            break;
+        }
+        ++done;
+        std::fprintf(stderr, "session %d: %s", done, FormatSummary(rep).c_str());
+        bool ok = rep.completed;
+        if (!image.empty() && rep.completed) {
+            const std::string diff = CompareWithImage(rep, image);
+            if (diff.empty()) {
+                std::fprintf(stderr, "data matches image\n");
+            } else {
+                std::fprintf(stderr, "data do not match image: %s\n", diff.c_str());
+                ok = false;
+            }
+        }
+        allOk = allOk && ok;
+        if (g_interrupted || !sim.LineOpen()) {
+            if (sessions != 0 && done < sessions)
+                allOk = false;
+            if (!sim.LineOpen() && !g_interrupted)
+                std::fprintf(stderr, "the line is closed; no more sessions\n");
+            break;
+        }
+    }
+    g_sim = nullptr;
+    return allOk ? 0 : 1;
+}
