@@ -1,0 +1,165 @@
+// Pictures of the dialog for review: idle, in the middle of a download to
+// the device simulator, and the success notice. Renders off screen.
+//   zq-dialog-shots <output folder>
+#include <QApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include "DevSim.h"
+#include "UpdaterDlg.h"
+
+namespace {
+
+bool Save(const QPixmap& picture, const QString& folder, const char* name)
+{
+    const QString path = QDir(folder).filePath(QString::fromLatin1(name));
+    if (!picture.save(path, "PNG")) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+// A valid image: header word 8, the magic, then a pattern.
+bool WriteImage(const std::string& path, uint32_t blocks)
+{
+    std::vector<char> image(65536 + 128 * static_cast<size_t>(blocks));
+    uint32_t x = 7;
+    for (char& b : image) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<char>(x >> 16);
+    }
+    const char head[6] = {8, 0, 'S', 'D', 'D', 'B'};
+    std::copy(head, head + 6, image.begin());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(image.data(), static_cast<std::streamsize>(image.size()));
+    return static_cast<bool>(out);
+}
+
+// The dialog with the notice drawn over its middle, as the desktop shows it.
+QPixmap Composite(QWidget& dialog, QWidget& box)
+{
+    const QPixmap back = dialog.grab();
+    const QPixmap front = box.grab();
+    QPixmap out(std::max(back.width(), front.width()) + 40, back.height() + front.height() / 2 + 40);
+    out.fill(QColor(0x30, 0x50, 0x70));
+    QPainter p(&out);
+    p.drawPixmap((out.width() - back.width()) / 2, 10, back);
+    p.drawPixmap((out.width() - front.width()) / 2, 10 + back.height() / 2, front);
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: zq-dialog-shots <output folder>\n");
+        return 2;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
+    const QString out = QString::fromLocal8Bit(argv[1]);
+    if (!QDir().mkpath(out)) {
+        std::fprintf(stderr, "cannot create %s\n", argv[1]);
+        return 1;
+    }
+
+    char folder[] = "/tmp/zq-shots-XXXXXX";
+    if (!mkdtemp(folder)) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const std::string imageFolder = folder;
+    if (!WriteImage(imageFolder + "/DB.bin", 300)) {
+        std::fprintf(stderr, "cannot write the image\n");
+        return 1;
+    }
+
+    DevSimPty pty;
+    std::string error;
+    if (!OpenDevSimPty(pty, error)) {
+        std::fprintf(stderr, "pty: %s\n", error.c_str());
+        return 1;
+    }
+    const std::string port = pty.slavePath;
+    DevSimOptions options;
+    options.pace = true;
+    options.progressBytes = 3;
+    CDevSim sim(std::move(pty.master), options, std::move(pty.slave));
+    DevSimReport report;
+    std::thread device([&] { report = sim.RunSession(); });
+
+    bool ok = true;
+    {
+        CUpdaterDlg dlg;
+        dlg.SetImageFolder(imageFolder);
+        dlg.SetPortSource([port] { return std::vector<PortInfo>{{port, "", ""}}; });
+        dlg.show();
+        app.processEvents();
+        ok &= Save(dlg.grab(), out, "dialog-idle.png");
+
+        bool midTaken = false;
+        bool noticeTaken = false;
+        QTimer poll;
+        poll.setInterval(10);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (!midTaken && dlg.ProgressBar()->value() >= dlg.ProgressBar()->maximum() / 2) {
+                midTaken = true;
+                ok &= Save(dlg.grab(), out, "dialog-downloading.png");
+            }
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box && !noticeTaken) {
+                noticeTaken = true;
+                ok &= Save(box->grab(), out, "notice-success.png");
+                ok &= Save(Composite(dlg, *box), out, "dialog-with-notice.png");
+                if (box->text() != QStringLiteral("Success Download!")) {
+                    std::fprintf(stderr, "notice was \"%s\"\n", qPrintable(box->text()));
+                    ok = false;
+                }
+                box->button(QMessageBox::Ok)->click();
+            }
+        });
+        poll.start();
+
+        QTimer give_up;
+        give_up.setSingleShot(true);
+        QObject::connect(&give_up, &QTimer::timeout, [&] {
+            std::fprintf(stderr, "the download did not end in time\n");
+            ok = false;
+            dlg.close();
+        });
+        give_up.start(60000);
+
+        dlg.StartButton()->click();
+        while (dlg.DownloadRunning() && give_up.isActive())
+            app.processEvents(QEventLoop::WaitForMoreEvents);
+        app.processEvents();
+        ok &= midTaken && noticeTaken;
+        if (ok)
+            ok &= Save(dlg.grab(), out, "dialog-done.png");
+    }
+
+    sim.Stop();
+    device.join();
+    std::remove((imageFolder + "/DB.bin").c_str());
+    rmdir(folder);
+    return ok ? 0 : 1;
+}

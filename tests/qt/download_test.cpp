@@ -1,0 +1,237 @@
+// The Qt dialog driving whole downloads against the device simulator on a
+// pty: what the window shows during and after a download, and closing it
+// while one runs.
+#include <QElapsedTimer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QtTest>
+
+#include <memory>
+#include <thread>
+
+#include "DevSim.h"
+#include "NoticeCatcher.h"
+#include "TempDir.h"
+#include "UpdaterDlg.h"
+
+namespace {
+
+// One simulated device on its own thread, on a fresh pty.
+class SimDevice {
+public:
+    explicit SimDevice(DevSimOptions options)
+    {
+        DevSimPty pty;
+        std::string error;
+        if (!OpenDevSimPty(pty, error))
+            throw std::runtime_error("pty: " + error);
+        path_ = pty.slavePath;
+        sim_ = std::make_unique<CDevSim>(std::move(pty.master), std::move(options), std::move(pty.slave));
+        thread_ = std::thread([this] { report_ = sim_->RunSession(); });
+    }
+    ~SimDevice()
+    {
+        sim_->Stop();
+        Join();
+    }
+    const std::string& path() const { return path_; }
+    PortSource ports() const
+    {
+        const std::string name = path_;
+        return [name] { return std::vector<PortInfo>{{name, "", ""}}; };
+    }
+    const DevSimReport& report()
+    {
+        Join();
+        return report_;
+    }
+    void Stop() { sim_->Stop(); }
+
+private:
+    void Join()
+    {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    std::string path_;
+    std::unique_ptr<CDevSim> sim_;
+    std::thread thread_;
+    DevSimReport report_;
+};
+
+// What the bar went through, and whether Start was ever enabled meanwhile.
+struct BarLog {
+    std::vector<int> values;
+    bool startEnabledDuringRun = false;
+};
+
+void Watch(CUpdaterDlg& dlg, BarLog& log)
+{
+    QObject::connect(dlg.ProgressBar(), &QProgressBar::valueChanged, &dlg, [&dlg, &log](int v) {
+        log.values.push_back(v);
+        if (dlg.StartButton()->isEnabled())
+            log.startEnabledDuringRun = true;
+    });
+}
+
+std::vector<uint8_t> WriteImage(const TempDir& dir, uint32_t blocks)
+{
+    const auto image = MakeImage(65536 + 128 * blocks, 8);
+    WriteFile(dir.file("DB.bin"), image);
+    return image;
+}
+
+// The port is free again when another link can take it.
+bool PortIsFree(const std::string& path)
+{
+    CSerialLink other;
+    const bool opened = other.Open(path, 115200) == LINK_OK;
+    other.Close();
+    return opened;
+}
+
+} // namespace
+
+class DownloadTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void successfulDownload();
+    void closingDuringADownload_data();
+    void closingDuringADownload();
+    void destroyingTheDialogDuringADownload();
+};
+
+void DownloadTest::successfulDownload()
+{
+    TempDir dir;
+    const uint32_t blocks = 40;
+    const auto image = WriteImage(dir, blocks);
+    DevSimOptions options;
+    options.pace = true;
+    options.progressBytes = 2;
+    SimDevice device(options);
+
+    CUpdaterDlg dlg;
+    dlg.SetImageFolder(dir.path());
+    dlg.SetPortSource(device.ports());
+    dlg.show();
+    NoticeCatcher catcher(dlg);
+    BarLog bar;
+    Watch(dlg, bar);
+
+    QTest::mouseClick(dlg.StartButton(), Qt::LeftButton);
+    QVERIFY(!dlg.StartButton()->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(!dlg.DownloadRunning(), 30000);
+
+    const DevSimReport& report = device.report();
+    QVERIFY2(report.completed, report.endedAt.c_str());
+    QCOMPARE(QString::fromStdString(CompareWithImage(report, image)), QString());
+
+    const int full = static_cast<int>(blocks + blocks / 512 + 40);
+    QCOMPARE(catcher.seen.size(), size_t(1));
+    QCOMPARE(catcher.seen[0].text, QStringLiteral("Success Download!"));
+    QCOMPARE(catcher.seen[0].icon, QMessageBox::Warning);
+    QCOMPARE(catcher.seen[0].barMaximum, full);
+    QCOMPARE(catcher.seen[0].barValue, full);
+    QVERIFY(!catcher.seen[0].startEnabled);
+    QVERIFY(!bar.startEnabledDuringRun);
+
+    // Each update reached the bar, in order: the worker waited for every one.
+    QVERIFY(!bar.values.empty());
+    QVERIFY(std::is_sorted(bar.values.begin(), bar.values.end()));
+    for (int expected : {5, 10, 17, 20, 23, 25, 27, 30, 32, 33, 34, 35, 37, 39})
+        QVERIFY2(std::count(bar.values.begin(), bar.values.end(), expected) == 1,
+                 qPrintable(QString::number(expected)));
+    for (int p = 42; p <= full; ++p)
+        QVERIFY2(std::count(bar.values.begin(), bar.values.end(), p) == 1, qPrintable(QString::number(p)));
+    // The last block stands past the range (two CLR steps, one allowed
+    // for): the bar shows it full rather than dropping the update.
+    QCOMPARE(bar.values.back(), full);
+
+    QVERIFY(dlg.StartButton()->isEnabled());
+    QVERIFY(dlg.isVisible());
+    QVERIFY(!dlg.Link().IsOpen());
+    QVERIFY(!dlg.ImageFile().IsOpen());
+    QVERIFY(PortIsFree(device.path()));
+}
+
+void DownloadTest::closingDuringADownload_data()
+{
+    QTest::addColumn<bool>("escape");
+    QTest::newRow("close box") << false;
+    QTest::newRow("Escape") << true;
+}
+
+void DownloadTest::closingDuringADownload()
+{
+    QFETCH(bool, escape);
+    TempDir dir;
+    WriteImage(dir, 600); // about seven seconds at the line rate
+    DevSimOptions options;
+    options.pace = true;
+    SimDevice device(options);
+
+    CUpdaterDlg dlg;
+    dlg.SetImageFolder(dir.path());
+    dlg.SetPortSource(device.ports());
+    dlg.show();
+    NoticeCatcher catcher(dlg);
+
+    QTest::mouseClick(dlg.StartButton(), Qt::LeftButton);
+    // Well into the blocks, with the worker feeding the bar.
+    QTRY_VERIFY_WITH_TIMEOUT(dlg.ProgressBar()->value() >= 100, 20000);
+
+    QElapsedTimer timer;
+    timer.start();
+    if (escape)
+        QTest::keyClick(&dlg, Qt::Key_Escape);
+    else
+        dlg.close();
+    // The worker has not ended yet: this thread has not served its end.
+    QVERIFY(dlg.isVisible());
+    QVERIFY(dlg.DownloadRunning());
+
+    QTRY_VERIFY_WITH_TIMEOUT(!dlg.isVisible(), 10000);
+    QVERIFY(!dlg.DownloadRunning());
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(dlg.result(), int(QDialog::Rejected));
+
+    // Nobody is left to read a failure notice.
+    QCoreApplication::processEvents();
+    QCOMPARE(catcher.seen.size(), size_t(0));
+    QVERIFY(!dlg.Link().IsOpen());
+    QVERIFY(!dlg.ImageFile().IsOpen());
+    QVERIFY(PortIsFree(device.path()));
+
+    device.Stop();
+    QVERIFY(!device.report().completed);
+}
+
+void DownloadTest::destroyingTheDialogDuringADownload()
+{
+    TempDir dir;
+    WriteImage(dir, 600);
+    DevSimOptions options;
+    options.pace = true;
+    SimDevice device(options);
+
+    auto* dlg = new CUpdaterDlg;
+    dlg->SetImageFolder(dir.path());
+    dlg->SetPortSource(device.ports());
+    dlg->show();
+    QTest::mouseClick(dlg->StartButton(), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(dlg->ProgressBar()->value() >= 100, 20000);
+
+    QElapsedTimer timer;
+    timer.start();
+    delete dlg; // returns only once the worker has let go of everything
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(PortIsFree(device.path()));
+
+    device.Stop();
+    QVERIFY(!device.report().completed);
+}
+
+QTEST_MAIN(DownloadTest)
+#include "download_test.moc"
