@@ -47,6 +47,8 @@ void DialogTest::windowTextsAndInitialBar()
     QCOMPARE(dlg.ProgressBar()->value(), 0);
     QVERIFY(!dlg.ProgressBar()->isTextVisible());
     QVERIFY(!dlg.DownloadRunning());
+    QVERIFY(!dlg.windowIcon().isNull());
+    QCOMPARE(dlg.windowIcon().pixmap(32, 32).size(), QSize(32, 32));
 
     const bool gulim = QFontDatabase::families().contains(QStringLiteral("굴림"));
     if (gulim) {
