@@ -32,6 +32,7 @@ private slots:
     void sizeIsFixed();
     void startWithoutImageShowsFileOpenFailed();
     void startResetsAFullBarFirst();
+    void imageIsLookedForBesideTheExecutable();
     void closingWhileTheNoticeIsUpEndsTheWorker();
     void progressFromAnotherThread();
 };
@@ -165,6 +166,22 @@ void DialogTest::startResetsAFullBarFirst()
     QCOMPARE(catcher.seen[0].text, QStringLiteral("File Open Failed"));
     QCOMPARE(catcher.seen[0].barValue, 0);
     QCOMPARE(dlg.ProgressBar()->maximum(), 41); // the range is left alone
+}
+
+void DialogTest::imageIsLookedForBesideTheExecutable()
+{
+    const QString expected = QCoreApplication::applicationDirPath() + QStringLiteral("/DB.bin");
+    if (QFileInfo::exists(expected))
+        QSKIP("a DB.bin lies beside the test program");
+    CUpdaterDlg dlg;
+    dlg.SetPortSource(NoPorts);
+    dlg.show();
+    NoticeCatcher catcher(dlg);
+    QTest::mouseClick(dlg.StartButton(), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!dlg.DownloadRunning(), 10000);
+    QCOMPARE(QString::fromStdString(dlg.ImagePath()), expected);
+    QCOMPARE(catcher.seen.size(), size_t(1));
+    QCOMPARE(catcher.seen[0].text, QStringLiteral("File Open Failed"));
 }
 
 void DialogTest::closingWhileTheNoticeIsUpEndsTheWorker()
