@@ -113,8 +113,7 @@ public:
             rep_.completed = true;
             rep_.endedAt = opt_.finalReply == kAck
                                ? "completed"
-                               : Format("completed; the closing END answered with 0x%02X instead of ACK",
-                                        opt_.finalReply);
+                               : Format("the closing END answered with 0x%02X instead of ACK", opt_.finalReply);
             Trace("%s", rep_.endedAt.c_str());
         }
     }
@@ -547,8 +546,8 @@ DevSimReport CDevSim::RunSession()
     rep.speedErrors = std::move(log.speedErrors);
     rep.speedErrorCount = log.speedErrorCount;
     if (log.speedUnsure)
-        rep.notes.push_back(Format("%u byte(s) of the beacon reply were read only after the tool had reopened "
-                                   "the port; their speed was not checked",
+        rep.notes.push_back(Format("beacon reply: %u byte(s) read only after the tool had reopened the port "
+                                   "at 115200, so their speed could not be checked",
                                    log.speedUnsure));
 
     if (!options_.outFile.empty() && (rep.completed || !rep.data.empty())) {

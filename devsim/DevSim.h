@@ -92,15 +92,15 @@ struct DevSimReport {
     unsigned progressSent = 0;
     unsigned nakReceived = 0; // NAK after an echo
     unsigned acksReceived = 0; // ACK after an echo
-    std::vector<std::string> speedErrors; // the first few, described
-    unsigned speedErrorCount = 0;
+    std::vector<std::string> speedErrors; // the first few runs of bytes, described
+    unsigned speedErrorCount = 0;         // bytes that came at a wrong speed
     std::vector<std::string> notes; // protocol oddities seen, and file errors
     std::vector<uint8_t> received; // every byte tool -> device (up to recordLimit)
     std::vector<uint8_t> sent;     // every byte device -> tool (up to recordLimit)
     uint64_t receivedTotal = 0;
     uint64_t sentTotal = 0;
     double seconds = 0;         // the whole session
-    double exchangeSeconds = 0; // from the first SYN byte to the end
+    double exchangeSeconds = 0; // from the beacon reply to the end
     std::string endedAt;        // "completed", or why and where it ended
 };
 

@@ -519,7 +519,9 @@ bool OpenSerialLine(const std::string& path, CUniqueFd& out, std::string& error)
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
     tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    tio.c_cc[VMIN] = 0;
+    // With VMIN 0 a read of an empty queue returns 0 even on a non-blocking
+    // descriptor, which would look like a hang-up; VMIN 1 gives EAGAIN.
+    tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     if (::cfsetispeed(&tio, B4800) != 0 || ::cfsetospeed(&tio, B4800) != 0 ||
         ::tcsetattr(fd.Get(), TCSANOW, &tio) != 0) {

@@ -47,7 +47,7 @@ const char kUsage[] =
     "                        differs\n"
     "  --trace               print each event of the exchange with its time\n"
     "\n"
-    "Faults (K counts blocks or attempts from the given base; bytes take 0x.. or decimal):\n"
+    "Faults (blocks count from 0; bytes are given as 0x.. or in decimal):\n"
     "  --noise N             send N noise bytes (never 0xFD) just before every beacon\n"
     "  --syn-echo wrong|short\n"
     "                        echo SYN with its middle letter changed, or only 2 bytes\n"
@@ -71,9 +71,10 @@ const char kUsage[] =
     "\n"
     "  --help                show this help and exit\n"
     "\n"
-    "Exit status: 0 when every session completed (and matched the --expect image),\n"
-    "1 otherwise, 2 for a usage error. Ctrl-C ends the simulator; with --sessions 0 a\n"
-    "session that had not started yet does not count.\n";
+    "A session is completed when the closing END arrived and was answered, whatever\n"
+    "faults were asked for. Exit status: 0 when every session completed (and matched\n"
+    "the --expect image), 1 otherwise, 2 for a usage error. Ctrl-C ends the simulator;\n"
+    "with --sessions 0 a session still waiting for a tool does not count.\n";
 
 CDevSim* g_sim = nullptr;
 volatile sig_atomic_t g_interrupted = 0;
