@@ -43,7 +43,7 @@ struct DevSimOptions {
     DevSimLineKind line = DevSimLineKind::Pty;
     // Deliver and accept bytes at the line rate (4800 or 115200 bit/s, 10 bits a byte).
     bool pace = false;
-    // Compare the tool's speed with the expected one as each byte arrives (pty only).
+    // Check the speed the tool set on the pty for every byte it sends (pty only).
     bool checkSpeed = true;
     unsigned beaconIntervalMs = 15;
     // No byte from the tool for this long, once discovery is over, ends the session.
