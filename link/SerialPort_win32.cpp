@@ -97,7 +97,7 @@ PortError SerialPort::Configure(uint32_t baud)
     Close();
     HANDLE h = OpenPath(path_);
     if (h == INVALID_HANDLE_VALUE)
-        return FromLastError(GetLastError());
+        return PortError::Io; // it opened a moment ago: not a missing or busy port
     handle_ = reinterpret_cast<intptr_t>(h);
 
     COMMTIMEOUTS timeouts{};
