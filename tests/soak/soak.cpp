@@ -1,0 +1,219 @@
+// Many downloads in one process against the simulator, each with a fault
+// drawn at random, checking after every one that descriptors, threads and
+// memory are back where they started: a leak per download is what a
+// technician flashing a shelf of devices in one session would hit.
+//
+//   zq-soak --count N [--seed S] [--rss-tolerance-kb K] [--verbose]
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <random>
+#include <string>
+
+#include "DevSim.h"
+#include "FaultKit.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+enum class Expect { Success, Failure };
+
+struct Fault {
+    std::string name;
+    DevSimOptions options;
+    Expect expect;
+};
+
+Fault Draw(std::mt19937& rng, unsigned blocks)
+{
+    auto pick = [&](unsigned lo, unsigned hi) { return std::uniform_int_distribution<unsigned>(lo, hi)(rng); };
+    Fault f{"none", DevSimOptions{}, Expect::Success};
+    DevSimOptions& o = f.options;
+    // Faults aimed at a block need one.
+    unsigned kind = pick(0, 13);
+    if (blocks == 0 && (kind == 8 || kind == 11))
+        kind = 0;
+    switch (kind) {
+    case 0: break;
+    case 1: o.noiseBytes = pick(1, 3); f.name = "noise before beacons"; break;
+    case 2: o.synEcho = pick(0, 1) ? DevSimEcho::Wrong : DevSimEcho::Short; f.name = "bad SYN echo"; f.expect = Expect::Failure; break;
+    case 3: o.noRdy = true; f.name = "no RDY"; f.expect = Expect::Failure; break;
+    case 4: o.headerEcho = {DevSimEcho::Wrong, pick(1, 4)}; f.name = "wrong header echoes"; break;
+    case 5: o.countEcho = {DevSimEcho::Missing, pick(1, 4)}; f.name = "missing count echoes"; break;
+    case 6: o.progressBytes = pick(1, 40); o.progressDelayMs = pick(0, 5); f.name = "progress bytes"; break;
+    case 7: o.refusals = {{pick(0, 3), pick(1, 4)}}; f.name = "refused block"; break;
+    case 8: o.refusals = {{pick(0, blocks - 1), 5}}; f.name = "block refused five times"; f.expect = Expect::Failure; break;
+    case 9: o.finalReply = 0x15; f.name = "NAK after END"; f.expect = Expect::Failure; break;
+    case 10: {
+        static const DevSimStep steps[] = {DevSimStep::Dbw, DevSimStep::Clr, DevSimStep::End, DevSimStep::Final,
+                                           DevSimStep::Block};
+        o.silentAt = steps[pick(0, blocks ? 4 : 3)];
+        o.silentBlock = blocks ? pick(0, blocks - 1) : 0;
+        f.name = "device goes silent";
+        f.expect = Expect::Failure;
+        break;
+    }
+    case 11: o.hangupBlock = pick(0, blocks - 1); f.name = "hang-up"; f.expect = Expect::Failure; break;
+    case 12: o.floodMs = static_cast<int>(pick(50, 300)); f.name = "CLR flood"; break;
+    default: o.noiseBytes = 6; f.name = "noise drowns the beacon"; f.expect = Expect::Failure; break;
+    }
+    o.recordLimit = 4096;
+    o.silenceMs = 1500;
+    return f;
+}
+
+void Print(const char* what, const faults::ProcCounts& c)
+{
+    std::printf("%s: fds %d, threads %d, RSS %ld kB\n", what, c.fds, c.threads, c.rssKb);
+}
+
+} // namespace
+
+// Under AddressSanitizer freed memory waits in a quarantine of up to 256 MB,
+// which would read as growth here; keep it small. Leaks themselves are
+// reported by the sanitizer at exit.
+extern "C" const char* __asan_default_options()
+{
+    return "quarantine_size_mb=4";
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ZQ_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ZQ_SANITIZED 1
+#endif
+#endif
+
+int main(int argc, char** argv)
+{
+    unsigned count = 50;
+    unsigned seed = static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr));
+#if defined(ZQ_SANITIZED)
+    // The sanitizers' allocators keep freed memory resident; their own leak
+    // check at exit is the sharp test there.
+    long rssToleranceKb = 64 * 1024;
+#else
+    long rssToleranceKb = 4096;
+#endif
+    bool verbose = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--count" && i + 1 < argc)
+            count = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+        else if (a == "--seed" && i + 1 < argc)
+            seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+        else if (a == "--rss-tolerance-kb" && i + 1 < argc)
+            rssToleranceKb = std::strtol(argv[++i], nullptr, 10);
+        else if (a == "--verbose")
+            verbose = true;
+        else {
+            std::fprintf(stderr, "usage: zq-soak --count N [--seed S] [--rss-tolerance-kb K] [--verbose]\n");
+            return 2;
+        }
+    }
+    std::printf("zq-soak: %u downloads, seed %u (repeat with --seed %u), RSS tolerance %ld kB\n", count, seed,
+                seed, rssToleranceKb);
+    std::fflush(stdout);
+
+    char tmpl[] = "/tmp/zq-soak-XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        std::perror("mkdtemp");
+        return 2;
+    }
+    const std::string dir = tmpl;
+    const std::string imagePath = dir + "/DB.bin";
+    std::mt19937 rng(seed);
+
+    auto runOne = [&](const Fault& fault, unsigned blocks, std::string& why) -> bool {
+        Bytes img(65536 + 128 * blocks + rng() % 128);
+        for (auto& b : img)
+            b = static_cast<uint8_t>(rng());
+        // A header word the length rule accepts: N <= (L - 65536) / 16.
+        const uint16_t n = static_cast<uint16_t>(rng() % ((img.size() - 65536) / 16 + 1));
+        img[0] = static_cast<uint8_t>(n);
+        img[1] = static_cast<uint8_t>(n >> 8);
+        img[2] = 0x53, img[3] = 0x44, img[4] = 0x44, img[5] = 0x42;
+        if (FILE* f = std::fopen(imagePath.c_str(), "wb")) {
+            std::fwrite(img.data(), 1, img.size(), f);
+            std::fclose(f);
+        } else {
+            why = "cannot write the image";
+            return false;
+        }
+        DevSimPty pty;
+        if (!OpenDevSimPty(pty, why))
+            return false;
+        const std::string port = pty.slavePath;
+        CDevSim sim(std::move(pty.master), fault.options, std::move(pty.slave));
+        auto session = std::async(std::launch::async, [&] { return sim.RunSession(); });
+        faults::FaultHost host(imagePath);
+        host.UsePorts({port});
+        const long ms = host.Run();
+        sim.Stop();
+        const DevSimReport rep = session.get();
+
+        const bool success = host.notices.size() == 1 && host.notices[0] == kNoticeSuccess;
+        if (host.notices.size() != 1)
+            why = std::to_string(host.notices.size()) + " notices";
+        else if (host.link().IsOpen() || host.file().IsOpen())
+            why = "port or image left open";
+        else if (success != (fault.expect == Expect::Success))
+            why = "\"" + host.notices[0] + "\" at step " + std::to_string(static_cast<int>(host.failure.step)) +
+                  " (device: " + rep.endedAt + ")";
+        else if (success && !CompareWithImage(rep, img).empty())
+            why = "success, but the device got: " + CompareWithImage(rep, img);
+        else if (ms > 15000)
+            why = "took " + std::to_string(ms) + " ms";
+        if (verbose)
+            std::printf("  %-26s %u blocks: %-18s %5ld ms  device: %s\n", fault.name.c_str(), blocks,
+                        host.notices.empty() ? "-" : host.notices[0].c_str(), ms, rep.endedAt.c_str());
+        return why.empty();
+    };
+
+    // One clean download first, so that what the first run allocates once
+    // (thread stacks, stdio, the allocator's arenas) is in the baseline.
+    {
+        std::string why;
+        if (!runOne(Fault{"warm-up", DevSimOptions{}, Expect::Success}, 2, why)) {
+            std::printf("warm-up download failed: %s\n", why.c_str());
+            return 1;
+        }
+    }
+    const faults::ProcCounts before = faults::Counts();
+    Print("before", before);
+    std::fflush(stdout);
+
+    unsigned failures = 0, successes = 0;
+    long maxRss = before.rssKb;
+    for (unsigned i = 0; i < count; ++i) {
+        const unsigned blocks = rng() % 9;
+        const Fault fault = Draw(rng, blocks);
+        std::string why;
+        const bool ok = runOne(fault, blocks, why);
+        (fault.expect == Expect::Success ? successes : failures)++;
+        const faults::ProcCounts now = faults::Counts();
+        maxRss = std::max(maxRss, now.rssKb);
+        if (verbose)
+            std::printf("    after %u: fds %d, threads %d, RSS %ld kB\n", i + 1, now.fds, now.threads, now.rssKb);
+        if (!ok || now.fds != before.fds || now.threads != before.threads ||
+            now.rssKb > before.rssKb + rssToleranceKb) {
+            std::printf("download %u (%s, %u blocks) failed: %s\n", i + 1, fault.name.c_str(), blocks,
+                        why.empty() ? "resources not back" : why.c_str());
+            Print("before", before);
+            Print("after ", now);
+            std::system(("rm -rf '" + dir + "'").c_str());
+            return 1;
+        }
+    }
+    const faults::ProcCounts after = faults::Counts();
+    Print("after", after);
+    std::printf("zq-soak: %u downloads (%u expected to succeed, %u to fail) as expected; peak RSS %ld kB; seed %u\n",
+                count, successes, failures, maxRss, seed);
+    std::system(("rm -rf '" + dir + "'").c_str());
+    return 0;
+}
