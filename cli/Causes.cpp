@@ -1,0 +1,270 @@
+#include "Causes.h"
+
+#include <cstdio>
+
+namespace {
+
+enum class CauseId {
+    // The image.
+    FileNotFound, FileDenied, FileBusy, FileNotRegular, FileIo,
+    ImageTooShort, ImageBadMagic, ImageTooLarge, ImageTooManyBlocks, ImageRead, ImageReadAt,
+    // Finding the device.
+    NoPorts, NoAnswerOne, NoAnswerMany, NoneOpened, AlsoUnopened, AlsoNoise,
+    PortBusy, PortDenied, PortNotFound, PortNotSerial, PortBadName, PortBadSpeed, PortIo,
+    WordBusy, WordDenied, WordNotFound, WordNotSerial, WordBadName, WordBadSpeed, WordIo,
+    // The exchange.
+    SynEcho, DbwReady, HeaderSilent, HeaderWrong, CountSilent, CountWrong, ClrSilent, ClrReady,
+    BlockSilent, BlockRefused, FinalSilent, FinalWrong, Interrupted, Unknown,
+};
+
+// Every text the tool uses to explain a failure. {port} {ports} {n} {block}
+// {byte} {path} are filled in from what the worker and discovery reported.
+struct CauseText {
+    CauseId id;
+    const char* text;
+};
+const CauseText kCauses[] = {
+    {CauseId::FileNotFound, "image not found: {path}"},
+    {CauseId::FileDenied, "permission denied on the image {path}"},
+    {CauseId::FileBusy, "the image {path} is in use by another program"},
+    {CauseId::FileNotRegular, "the image {path} is not a regular file"},
+    {CauseId::FileIo, "the image {path} could not be opened (I/O error)"},
+    {CauseId::ImageTooShort, "image refused: shorter than its header word requires (65536 + 16 x N bytes)"},
+    {CauseId::ImageBadMagic, "image refused: wrong magic (bytes 2 to 5 must be SDDB)"},
+    {CauseId::ImageTooLarge, "image refused: 4 GiB or larger"},
+    {CauseId::ImageTooManyBlocks, "image refused: more than 65535 blocks"},
+    {CauseId::ImageRead, "the image could not be read whole (read error, or the file changed)"},
+    {CauseId::ImageReadAt, "the image could not be read at block {block} (read error, or the file shrank)"},
+
+    {CauseId::NoPorts, "no serial port found"},
+    {CauseId::NoAnswerOne, "no device answered on {port}"},
+    {CauseId::NoAnswerMany, "no device answered on {n} ports ({ports})"},
+    {CauseId::NoneOpened, "none of the {n} ports could be opened: {ports}"},
+    {CauseId::AlsoUnopened, "; could not open {ports}"},
+    {CauseId::AlsoNoise, "; {ports} sent bytes but no beacon (another device, or the wrong speed?)"},
+    {CauseId::PortBusy, "port {port} is busy (another program has it open)"},
+    {CauseId::PortDenied, "permission denied on {port} (is the user in the dialout group?)"},
+    {CauseId::PortNotFound, "port {port} not found"},
+    {CauseId::PortNotSerial, "{port} is not a serial port"},
+    {CauseId::PortBadName, "\"{port}\" is not a valid port name"},
+    {CauseId::PortBadSpeed, "port {port} cannot be set to the line's speed"},
+    {CauseId::PortIo, "port {port} could not be opened (I/O error)"},
+    {CauseId::WordBusy, "busy"},
+    {CauseId::WordDenied, "permission denied"},
+    {CauseId::WordNotFound, "not found"},
+    {CauseId::WordNotSerial, "not a serial port"},
+    {CauseId::WordBadName, "not a valid name"},
+    {CauseId::WordBadSpeed, "speed not supported"},
+    {CauseId::WordIo, "I/O error"},
+
+    {CauseId::SynEcho, "device did not echo SYN"},
+    {CauseId::DbwReady, "device did not answer DBW with RDY"},
+    {CauseId::HeaderSilent, "device did not echo the header word (5 attempts)"},
+    {CauseId::HeaderWrong, "device echoed the header word wrongly (5 attempts, last echo began {byte})"},
+    {CauseId::CountSilent, "device did not echo the block count (5 attempts)"},
+    {CauseId::CountWrong, "device echoed the block count wrongly (5 attempts, last echo began {byte})"},
+    {CauseId::ClrSilent, "device went silent while clearing (nothing for 1 s)"},
+    {CauseId::ClrReady, "device did not answer END with RDY after clearing"},
+    {CauseId::BlockSilent, "device stopped answering at block {block}"},
+    {CauseId::BlockRefused, "block {block} refused 5 times in a row (device answered {byte})"},
+    {CauseId::FinalSilent, "device did not acknowledge the closing END"},
+    {CauseId::FinalWrong, "device answered the closing END with {byte} instead of ACK"},
+    {CauseId::Interrupted, "interrupted"},
+    {CauseId::Unknown, "download failed"},
+};
+
+struct Fields {
+    std::string port, ports, path;
+    unsigned n = 0;
+    uint32_t block = 0;
+    uint8_t byte = 0;
+};
+
+std::string Say(CauseId id, const Fields& f = Fields())
+{
+    const char* pattern = "download failed";
+    for (const CauseText& c : kCauses)
+        if (c.id == id)
+            pattern = c.text;
+    std::string out;
+    for (const char* p = pattern; *p; ++p) {
+        if (*p != '{') {
+            out += *p;
+            continue;
+        }
+        const char* close = p;
+        while (*close && *close != '}')
+            ++close;
+        const std::string key(p + 1, close);
+        char num[16];
+        if (key == "port") {
+            out += f.port;
+        } else if (key == "ports") {
+            out += f.ports;
+        } else if (key == "path") {
+            out += f.path;
+        } else if (key == "n") {
+            out += std::to_string(f.n);
+        } else if (key == "block") {
+            out += std::to_string(f.block);
+        } else if (key == "byte") {
+            std::snprintf(num, sizeof num, "0x%02X", f.byte);
+            out += num;
+        }
+        if (!*close)
+            break;
+        p = close;
+    }
+    return out;
+}
+
+CauseId PortCause(PortError e)
+{
+    switch (e) {
+    case PortError::Busy: return CauseId::PortBusy;
+    case PortError::AccessDenied: return CauseId::PortDenied;
+    case PortError::NotFound: return CauseId::PortNotFound;
+    case PortError::NotSerial: return CauseId::PortNotSerial;
+    case PortError::BadName: return CauseId::PortBadName;
+    case PortError::BadSpeed: return CauseId::PortBadSpeed;
+    case PortError::Io:
+    case PortError::None: break;
+    }
+    return CauseId::PortIo;
+}
+
+CauseId PortWord(PortError e)
+{
+    switch (e) {
+    case PortError::Busy: return CauseId::WordBusy;
+    case PortError::AccessDenied: return CauseId::WordDenied;
+    case PortError::NotFound: return CauseId::WordNotFound;
+    case PortError::NotSerial: return CauseId::WordNotSerial;
+    case PortError::BadName: return CauseId::WordBadName;
+    case PortError::BadSpeed: return CauseId::WordBadSpeed;
+    case PortError::Io:
+    case PortError::None: break;
+    }
+    return CauseId::WordIo;
+}
+
+// Long lists name the first few; a technician with fifteen ports needs the
+// count more than every name.
+std::string JoinNames(const std::vector<std::string>& names)
+{
+    constexpr size_t kShown = 6;
+    std::string out;
+    for (size_t i = 0; i < names.size() && i < kShown; ++i)
+        out += (i ? ", " : "") + names[i];
+    if (names.size() > kShown)
+        out += " and " + std::to_string(names.size() - kShown) + " more";
+    return out;
+}
+
+std::string DescribeDiscovery(const std::vector<ProbeResult>& probes)
+{
+    std::vector<std::string> silent, noisy, unopened;
+    const ProbeResult* firstUnopened = nullptr;
+    for (const ProbeResult& p : probes) {
+        if (p.openError != PortError::None) {
+            if (!firstUnopened)
+                firstUnopened = &p;
+            unopened.push_back(p.port + " (" + Say(PortWord(p.openError)) + ")");
+            continue;
+        }
+        silent.push_back(p.port);
+        if (p.bytesHeard > 0)
+            noisy.push_back(p.port);
+    }
+    Fields f;
+    if (silent.empty()) {
+        if (!firstUnopened)
+            return Say(CauseId::NoPorts);
+        if (unopened.size() == 1) {
+            f.port = firstUnopened->port;
+            return Say(PortCause(firstUnopened->openError), f);
+        }
+        f.n = static_cast<unsigned>(unopened.size());
+        f.ports = JoinNames(unopened);
+        return Say(CauseId::NoneOpened, f);
+    }
+    std::string text;
+    if (silent.size() == 1) {
+        f.port = silent[0];
+        text = Say(CauseId::NoAnswerOne, f);
+    } else {
+        f.n = static_cast<unsigned>(silent.size());
+        f.ports = JoinNames(silent);
+        text = Say(CauseId::NoAnswerMany, f);
+    }
+    if (!noisy.empty()) {
+        f.ports = JoinNames(noisy);
+        text += Say(CauseId::AlsoNoise, f);
+    }
+    if (!unopened.empty()) {
+        f.ports = JoinNames(unopened);
+        text += Say(CauseId::AlsoUnopened, f);
+    }
+    return text;
+}
+
+CauseId FileCause(FileError e)
+{
+    switch (e) {
+    case FileError::NotFound: return CauseId::FileNotFound;
+    case FileError::AccessDenied: return CauseId::FileDenied;
+    case FileError::Busy: return CauseId::FileBusy;
+    case FileError::NotRegular: return CauseId::FileNotRegular;
+    case FileError::Io:
+    case FileError::None: break;
+    }
+    return CauseId::FileIo;
+}
+
+CauseId RefusalCause(ImageRefusal r)
+{
+    switch (r) {
+    case ImageRefusal::TooShort: return CauseId::ImageTooShort;
+    case ImageRefusal::BadMagic: return CauseId::ImageBadMagic;
+    case ImageRefusal::TooLarge: return CauseId::ImageTooLarge;
+    case ImageRefusal::TooManyBlocks: return CauseId::ImageTooManyBlocks;
+    case ImageRefusal::ReadError:
+    case ImageRefusal::None: break;
+    }
+    return CauseId::ImageRead;
+}
+
+} // namespace
+
+std::string DescribePortError(PortError error) { return Say(PortWord(error)); }
+
+std::string DescribeFailure(const DownloadFailure& failure, const std::vector<ProbeResult>& probes,
+                            const std::string& imagePath)
+{
+    Fields f;
+    f.path = imagePath;
+    f.port = failure.port;
+    f.block = failure.block;
+    f.byte = failure.lastByte;
+    switch (failure.step) {
+    case FailStep::ImageOpen: return Say(FileCause(failure.fileError), f);
+    case FailStep::ImageRefused: return Say(RefusalCause(failure.refusal), f);
+    case FailStep::ImageRead:
+        return Say(failure.block > 0 ? CauseId::ImageReadAt : CauseId::ImageRead, f);
+    case FailStep::NoPorts: return Say(CauseId::NoPorts);
+    case FailStep::NoDevice: return DescribeDiscovery(probes);
+    case FailStep::PortOpen: return Say(PortCause(failure.portError), f);
+    case FailStep::SynEcho: return Say(CauseId::SynEcho);
+    case FailStep::DbwReady: return Say(CauseId::DbwReady);
+    case FailStep::HeaderEcho: return Say(failure.gotByte ? CauseId::HeaderWrong : CauseId::HeaderSilent, f);
+    case FailStep::CountEcho: return Say(failure.gotByte ? CauseId::CountWrong : CauseId::CountSilent, f);
+    case FailStep::ClrProgress: return Say(CauseId::ClrSilent);
+    case FailStep::ClrReady: return Say(CauseId::ClrReady);
+    case FailStep::BlockSilent: return Say(CauseId::BlockSilent, f);
+    case FailStep::BlockRefused: return Say(CauseId::BlockRefused, f);
+    case FailStep::FinalAck: return Say(failure.gotByte ? CauseId::FinalWrong : CauseId::FinalSilent, f);
+    case FailStep::Cancelled: return Say(CauseId::Interrupted);
+    case FailStep::None: break;
+    }
+    return Say(CauseId::Unknown);
+}

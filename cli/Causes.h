@@ -1,0 +1,15 @@
+// Why a download failed, in words a technician can act on.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "DownloadHost.h"
+
+// One line for a failed download (or a failed image open): where the worker
+// stopped, and for discovery how each port fared.
+std::string DescribeFailure(const DownloadFailure& failure, const std::vector<ProbeResult>& probes,
+                            const std::string& imagePath);
+
+// A few words for a port that would not open ("busy", "permission denied").
+std::string DescribePortError(PortError error);

@@ -1,0 +1,48 @@
+#include "Console.h"
+
+#include <csignal>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<bool>* g_flag = nullptr;
+
+void OnSignal(int sig)
+{
+    if (g_flag && !g_flag->load()) {
+        g_flag->store(true);
+        return;
+    }
+    // Asked twice: the download is not stopping; go now.
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+} // namespace
+
+bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
+
+bool OutputsShareTerminal()
+{
+    if (!IsTerminal(stdout) || !IsTerminal(stderr))
+        return false;
+    struct stat out{}, err{};
+    if (::fstat(STDOUT_FILENO, &out) != 0 || ::fstat(STDERR_FILENO, &err) != 0)
+        return true;
+    return out.st_rdev == err.st_rdev;
+}
+
+void SetInterruptFlag(std::atomic<bool>* flag)
+{
+    g_flag = flag;
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    // No SA_RESTART: a wait in poll() should come back and see the flag.
+    (void)sigaction(SIGINT, &sa, nullptr);
+    (void)sigaction(SIGTERM, &sa, nullptr);
+    (void)sigaction(SIGHUP, &sa, nullptr);
+}

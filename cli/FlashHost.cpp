@@ -1,0 +1,77 @@
+#include "FlashHost.h"
+
+#include "Causes.h"
+#include "Console.h"
+
+namespace {
+
+CProgressView::Mode PickMode(const FlashOptions& options, std::FILE* out)
+{
+    if (options.quiet)
+        return CProgressView::Mode::Quiet;
+    if (!IsTerminal(out))
+        return CProgressView::Mode::Lines;
+    // A trace on the same terminal would tear a line redrawn in place.
+    if (options.trace && OutputsShareTerminal())
+        return CProgressView::Mode::Lines;
+    return CProgressView::Mode::Live;
+}
+
+std::vector<PortInfo> Named(const std::vector<std::string>& names)
+{
+    std::vector<PortInfo> ports;
+    for (const std::string& name : names)
+        ports.push_back(PortInfo{name, std::string(), std::string()});
+    return ports;
+}
+
+} // namespace
+
+CFlashHost::CFlashHost(const FlashOptions& options, std::string imagePath, std::FILE* out, std::FILE* err)
+    : imagePath_(std::move(imagePath)), out_(out)
+{
+    view_ = std::make_unique<CProgressView>(PickMode(options, out), out, link_, imagePath_);
+    tee_.Add(view_.get());
+    if (options.trace) {
+        trace_ = std::make_unique<CTrace>(err, link_);
+        tee_.Add(trace_.get());
+    }
+    link_.SetObserver(&tee_);
+
+    std::vector<std::string> names = options.ports;
+    if (!options.port.empty())
+        names.assign(1, options.port);
+    CProgressView* view = view_.get();
+    link_.SetPortSource([names, view] {
+        std::vector<PortInfo> ports = names.empty() ? ListSystemPorts() : Named(names);
+        view->PortsListed(ports.size());
+        return ports;
+    });
+}
+
+int CFlashHost::Run()
+{
+    DownloadThreadProc(this);
+    link_.SetObserver(nullptr);
+    if (notice_ == kNoticeSuccess)
+        return kExitWritten;
+    if (notice_ == kNoticeFileOpenFailed)
+        return kExitNoImage;
+    return kExitFailed;
+}
+
+void CFlashHost::OnFailure(const DownloadFailure& failure)
+{
+    failure_ = failure;
+    failed_ = true;
+}
+
+void CFlashHost::ShowNotice(const std::string& text)
+{
+    notice_ = text;
+    view_->Finish(text == kNoticeSuccess);
+    std::fprintf(out_, "%s\n", text.c_str());
+    if (failed_)
+        std::fprintf(out_, "%s\n", DescribeFailure(failure_, link_.LastDiscovery(), imagePath_).c_str());
+    std::fflush(out_);
+}

@@ -1,0 +1,21 @@
+// The command line of zerquill-flash.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct FlashOptions {
+    std::string image;              // empty: DB.bin beside the executable
+    std::string port;               // --port: discovery on this one port
+    std::vector<std::string> ports; // --ports: these, in order, instead of the system's
+    bool trace = false;
+    bool quiet = false;
+    bool listPorts = false;
+    bool help = false;
+};
+
+// False with a one-line reason for anything the tool will not run with; in
+// that case nothing may be opened or sent.
+bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options, std::string& error);
+
+extern const char* const kFlashUsage;

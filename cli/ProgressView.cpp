@@ -1,0 +1,275 @@
+#include "ProgressView.h"
+
+#include <cstdarg>
+
+namespace {
+
+constexpr uint8_t kAck = 0x06;
+
+// Recovers X from the range maximum X + X/512 + 40, which grows strictly with
+// X: the largest X whose range does not exceed it.
+uint32_t BlocksFromRange(uint32_t maximum)
+{
+    if (maximum < 40)
+        return 0;
+    const uint32_t target = maximum - 40;
+    uint32_t x = target - target / 513;
+    while (x + 1 + (x + 1) / 512 <= target)
+        ++x;
+    while (x > 0 && x + x / 512 > target)
+        --x;
+    return x;
+}
+
+std::string Format(const char* fmt, ...)
+{
+    char buf[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
+    return buf;
+}
+
+std::string MinSec(double seconds)
+{
+    const unsigned s = seconds < 0 ? 0 : static_cast<unsigned>(seconds + 0.5);
+    return Format("%u:%02u", s / 60, s % 60);
+}
+
+const char* PhaseWord(CProgressView::Phase phase)
+{
+    switch (phase) {
+    case CProgressView::Phase::Image: return "image";
+    case CProgressView::Phase::Searching: return "searching";
+    case CProgressView::Phase::Found: return "found";
+    case CProgressView::Phase::Handshake: return "handshake";
+    case CProgressView::Phase::Header: return "header";
+    case CProgressView::Phase::Count: return "count";
+    case CProgressView::Phase::Clearing: return "clearing";
+    case CProgressView::Phase::Sending: return "sending";
+    case CProgressView::Phase::Closing: return "closing";
+    }
+    return "";
+}
+
+} // namespace
+
+CProgressView::CProgressView(Mode mode, std::FILE* out, const CSerialLink& link, std::string imagePath)
+    : mode_(mode), out_(out), link_(link), imagePath_(std::move(imagePath)), start_(Clock::now())
+{
+}
+
+double CProgressView::Seconds(Clock::time_point t) const
+{
+    return std::chrono::duration<double>(t - start_).count();
+}
+
+double CProgressView::SendingSeconds() const
+{
+    if (phase_ < Phase::Sending)
+        return 0;
+    const Clock::time_point end = done_ ? lastAck_ : Clock::now();
+    return std::chrono::duration<double>(end - firstBlock_).count();
+}
+
+void CProgressView::SetRange(uint32_t maximum)
+{
+    blocks_ = BlocksFromRange(maximum);
+    if (mode_ == Mode::Lines)
+        Line(Format("image %s: %u blocks (%u bytes of data)", imagePath_.c_str(), blocks_, blocks_ * 128u));
+}
+
+void CProgressView::SetPos(uint32_t position)
+{
+    // Past 33 the CLR phase's own positions overlap the ones after it; the
+    // link's bytes tell those apart (OnWrite, OnRead).
+    if (phase_ >= Phase::Clearing || position == 0)
+        return;
+    if (position >= 32) {
+        Enter(Phase::Clearing);
+        if (position == 33)
+            countingClr_ = true;
+    } else if (position >= 30) {
+        Enter(Phase::Count);
+    } else if (position >= 27) {
+        Enter(Phase::Header);
+    } else if (position >= 17) {
+        Enter(Phase::Handshake);
+    } else if (position >= 10) {
+        Enter(Phase::Found);
+    } else if (position >= 5) {
+        Enter(Phase::Searching);
+    }
+}
+
+void CProgressView::PortsListed(size_t count)
+{
+    portCount_ = count;
+    portIndex_ = 0;
+    if (mode_ == Mode::Lines && count)
+        Line(Format("looking for the device on %zu port%s", count, count == 1 ? "" : "s"));
+}
+
+void CProgressView::OnOpen(const std::string& name, uint32_t baud, LinkStatus /*result*/)
+{
+    if (phase_ != Phase::Searching || baud == 115200)
+        return;
+    ++portIndex_;
+    probing_ = name;
+    Redraw(true);
+}
+
+void CProgressView::OnWrite(const uint8_t* /*bytes*/, size_t count)
+{
+    // The CLR phase ends with the END the tool writes after the device's ACK.
+    countingClr_ = false;
+    if (count != 128)
+        return;
+    if (phase_ < Phase::Sending) {
+        firstBlock_ = Clock::now();
+        Enter(Phase::Sending);
+    }
+    awaitingAnswer_ = true;
+}
+
+void CProgressView::OnRead(const uint8_t* bytes, size_t count)
+{
+    if (count == 0)
+        return;
+    if (countingClr_ && count == 1 && bytes[0] != kAck) {
+        ++clrSteps_;
+        Redraw(false);
+        return;
+    }
+    if (!awaitingAnswer_)
+        return;
+    awaitingAnswer_ = false;
+    if (bytes[0] != kAck) {
+        ++refused_;
+        if (mode_ == Mode::Lines)
+            Line(Format("block %u refused (0x%02X), sending it again", done_, bytes[0]));
+        Redraw(true);
+        return;
+    }
+    ++done_;
+    lastAck_ = Clock::now();
+    if (mode_ == Mode::Lines && blocks_) {
+        const unsigned tenth = static_cast<unsigned>(uint64_t(done_) * 10 / blocks_);
+        if (tenth > lastTenth_) {
+            lastTenth_ = tenth;
+            Line(BlockFigures(true));
+        }
+    }
+    if (done_ >= blocks_)
+        Enter(Phase::Closing);
+    else
+        Redraw(false);
+}
+
+std::string CProgressView::BlockFigures(bool withRate) const
+{
+    const unsigned percent = blocks_ ? static_cast<unsigned>(uint64_t(done_) * 100 / blocks_) : 0;
+    std::string text = Format("%5u/%u blocks %3u%%", done_, blocks_, percent);
+    const double secs = SendingSeconds();
+    if (withRate && done_ > 0 && secs > 0) {
+        const double rate = done_ * 128.0 / secs;
+        text += Format("  %6.0f B/s", rate);
+        if (done_ < blocks_)
+            text += "  " + MinSec((blocks_ - done_) * secs / done_) + " left";
+    }
+    if (refused_)
+        text += Format("  (%u refused)", refused_);
+    return text;
+}
+
+void CProgressView::Enter(Phase phase)
+{
+    if (phase == phase_)
+        return;
+    phase_ = phase;
+    if (mode_ == Mode::Lines) {
+        switch (phase) {
+        case Phase::Found:
+            Line("device found on " + link_.FoundPort());
+            break;
+        case Phase::Handshake:
+            Line("handshake at 115200 bit/s");
+            break;
+        case Phase::Header:
+            Line("header word");
+            break;
+        case Phase::Count:
+            Line("block count");
+            break;
+        case Phase::Clearing:
+            Line("clearing");
+            break;
+        case Phase::Sending:
+            Line(clrSteps_ ? Format("sending %u blocks (the device cleared in %u steps)", blocks_, clrSteps_)
+                           : Format("sending %u blocks", blocks_));
+            break;
+        default:
+            break;
+        }
+    }
+    Redraw(true);
+}
+
+void CProgressView::Line(const std::string& text)
+{
+    std::fprintf(out_, "[%7.2f s] %s\n", Seconds(Clock::now()), text.c_str());
+    std::fflush(out_);
+}
+
+void CProgressView::Redraw(bool force)
+{
+    if (mode_ != Mode::Live)
+        return;
+    const Clock::time_point now = Clock::now();
+    if (!force && now - lastDraw_ < std::chrono::milliseconds(100))
+        return;
+    lastDraw_ = now;
+
+    std::string text = Format("%-10s", PhaseWord(phase_));
+    text += BlockFigures(phase_ >= Phase::Sending);
+    if (phase_ == Phase::Searching && !probing_.empty())
+        text += Format("  %s (%zu of %zu)", probing_.c_str(), portIndex_, portCount_);
+    else if (phase_ > Phase::Searching && phase_ < Phase::Sending)
+        text += "  on " + link_.FoundPort();
+    if (phase_ == Phase::Clearing && clrSteps_)
+        text += Format(" (%u steps)", clrSteps_);
+
+    const size_t width = text.size();
+    if (width < drawnWidth_)
+        text.append(drawnWidth_ - width, ' ');
+    drawnWidth_ = width;
+    std::fprintf(out_, "\r%s", text.c_str());
+    std::fflush(out_);
+}
+
+void CProgressView::Finish(bool success)
+{
+    if (mode_ == Mode::Quiet)
+        return;
+    if (mode_ == Mode::Live) {
+        Redraw(true);
+        if (drawnWidth_) {
+            // A failed download leaves its last state on screen: where it stopped.
+            std::fputc('\n', out_);
+            drawnWidth_ = 0;
+        }
+    }
+    if (success) {
+        const double secs = SendingSeconds();
+        std::string text = Format("wrote %u blocks (%u bytes) in %.3f s", blocks_, blocks_ * 128u, secs);
+        if (secs > 0)
+            text += Format(", %.0f B/s", blocks_ * 128.0 / secs);
+        text += Format("; whole download %.3f s", Seconds(Clock::now()));
+        if (mode_ == Mode::Lines)
+            Line(text);
+        else
+            std::fprintf(out_, "%s\n", text.c_str());
+    }
+    std::fflush(out_);
+}

@@ -1,0 +1,68 @@
+// What the command line shows while a download runs: a line redrawn in place
+// on a terminal, plain time-stamped lines otherwise, nothing with --quiet.
+// It follows the worker's progress positions up to the CLR phase and the
+// bytes on the link from there, where the positions alone are ambiguous.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "DownloadHost.h"
+
+class CProgressView : public ProgressSink, public LinkObserver {
+public:
+    enum class Mode { Live, Lines, Quiet };
+    enum class Phase { Image, Searching, Found, Handshake, Header, Count, Clearing, Sending, Closing };
+
+    CProgressView(Mode mode, std::FILE* out, const CSerialLink& link, std::string imagePath);
+
+    // ProgressSink
+    void SetRange(uint32_t maximum) override;
+    void SetPos(uint32_t position) override;
+    // LinkObserver
+    void OnOpen(const std::string& name, uint32_t baud, LinkStatus result) override;
+    void OnWrite(const uint8_t* bytes, size_t count) override;
+    void OnRead(const uint8_t* bytes, size_t count) override;
+
+    // The port list discovery is about to walk.
+    void PortsListed(size_t count);
+    // Ends the live line; on success, one line on what was written.
+    void Finish(bool success);
+
+    Phase CurrentPhase() const { return phase_; }
+    uint32_t Blocks() const { return blocks_; }
+    uint32_t BlocksDone() const { return done_; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    double Seconds(Clock::time_point t) const;
+    double SendingSeconds() const;
+    void Enter(Phase phase);
+    void Line(const std::string& text);
+    void Redraw(bool force);
+    std::string BlockFigures(bool withRate) const;
+
+    Mode mode_;
+    std::FILE* out_;
+    const CSerialLink& link_;
+    std::string imagePath_;
+    Clock::time_point start_;
+    Clock::time_point lastDraw_{};
+    size_t drawnWidth_ = 0;
+
+    Phase phase_ = Phase::Image;
+    uint32_t blocks_ = 0;
+    size_t portCount_ = 0;
+    size_t portIndex_ = 0;
+    std::string probing_;
+    bool countingClr_ = false;
+    uint32_t clrSteps_ = 0;
+    bool awaitingAnswer_ = false;
+    uint32_t done_ = 0;
+    uint32_t refused_ = 0;
+    unsigned lastTenth_ = 0;
+    Clock::time_point firstBlock_{};
+    Clock::time_point lastAck_{};
+};

@@ -1,0 +1,3 @@
+#pragma once
+#include <cstdio>
+bool IsTerminal(std::FILE* stream);

@@ -1,0 +1,3 @@
+#include "Terminal.h"
+#include <unistd.h>
+bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }

@@ -1,0 +1,57 @@
+// zerquill-flash: the download from a command line, for scripts, service
+// benches and machines without a desktop.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "Console.h"
+#include "ExePath.h"
+#include "FlashHost.h"
+#include "Options.h"
+#include "PortList.h"
+
+namespace {
+
+int ListPorts()
+{
+    const std::vector<PortInfo> ports = ListSystemPorts();
+    if (ports.empty()) {
+        std::fprintf(stderr, "no serial port found\n");
+        return 0;
+    }
+    size_t nameWidth = 4, descWidth = 11;
+    for (const PortInfo& p : ports) {
+        nameWidth = std::max(nameWidth, p.name.size());
+        descWidth = std::max(descWidth, p.description.size());
+    }
+    for (const PortInfo& p : ports) {
+        std::printf("%-*s  %-*s  %s\n", static_cast<int>(nameWidth), p.name.c_str(), static_cast<int>(descWidth),
+                    p.description.empty() ? "-" : p.description.c_str(),
+                    p.hardwareId.empty() ? "-" : p.hardwareId.c_str());
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    FlashOptions options;
+    std::string error;
+    if (!ParseFlashOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "zerquill-flash: %s\n\n%s", error.c_str(), kFlashUsage);
+        return kExitUsage;
+    }
+    if (options.help) {
+        std::fputs(kFlashUsage, stdout);
+        return 0;
+    }
+    if (options.listPorts)
+        return ListPorts();
+
+    CFlashHost host(options, options.image.empty() ? DefaultImagePath() : options.image, stdout, stderr);
+    SetInterruptFlag(host.Cancel());
+    const int status = host.Run();
+    SetInterruptFlag(nullptr);
+    return status;
+}
