@@ -231,7 +231,7 @@ void CProgressView::Redraw(bool force)
         return;
     lastDraw_ = now;
 
-    std::string text = Format("%-10s", PhaseWord(phase_));
+    std::string text = Format("%-10s", finished_ ? "done" : PhaseWord(phase_));
     text += BlockFigures(phase_ >= Phase::Sending);
     if (phase_ == Phase::Searching && !probing_.empty())
         text += Format("  %s (%zu of %zu)", probing_.c_str(), portIndex_, portCount_);
@@ -253,6 +253,7 @@ void CProgressView::Finish(bool success)
     if (mode_ == Mode::Quiet)
         return;
     if (mode_ == Mode::Live) {
+        finished_ = success;
         Redraw(true);
         if (drawnWidth_) {
             // A failed download leaves its last state on screen: where it stopped.

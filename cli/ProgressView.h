@@ -60,6 +60,7 @@ private:
     bool countingClr_ = false;
     uint32_t clrSteps_ = 0;
     bool awaitingAnswer_ = false;
+    bool finished_ = false;
     uint32_t done_ = 0;
     uint32_t refused_ = 0;
     unsigned lastTenth_ = 0;

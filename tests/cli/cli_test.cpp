@@ -1,0 +1,561 @@
+// zerquill-flash as a technician runs it: the real program, started as a
+// process, against the device simulator or plain ptys.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <regex>
+#include <spawn.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "DevSim.h"
+#include "PtyPair.h"
+#include "TempDir.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Outcome {
+    int status = -1; // exit status, or 128 + signal
+    std::string out, err;
+};
+
+// Starts the program with its stdout and stderr on pipes (or stdout on a
+// pty slave, when given) and collects everything until it exits.
+class Process {
+public:
+    explicit Process(const std::vector<std::string>& args, int stdoutFd = -1)
+    {
+        int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
+        if (stdoutFd < 0 && pipe2(outPipe, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
+        if (pipe2(errPipe, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, stdoutFd >= 0 ? stdoutFd : outPipe[1], 1);
+        posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
+        std::vector<char*> argv;
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        if (outPipe[1] >= 0)
+            ::close(outPipe[1]);
+        ::close(errPipe[1]);
+        if (rc != 0)
+            throw std::runtime_error("posix_spawn " + args[0] + ": " + std::strerror(rc));
+        out_ = outPipe[0];
+        err_ = errPipe[0];
+    }
+    ~Process()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0)
+            ::close(out_);
+        if (err_ >= 0)
+            ::close(err_);
+    }
+
+    pid_t pid() const { return pid_; }
+    const Outcome& sofar() const { return outcome_; }
+
+    // Reads until both streams end (or until `until` appears on stdout).
+    bool Pump(int timeoutMs, const std::string& until = std::string())
+    {
+        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (out_ >= 0 || err_ >= 0) {
+            if (!until.empty() && outcome_.out.find(until) != std::string::npos)
+                return true;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+            if (left <= 0)
+                return false;
+            pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+            if (::poll(p, 2, static_cast<int>(left)) < 0 && errno != EINTR)
+                return false;
+            Drain(p[0], out_, outcome_.out);
+            Drain(p[1], err_, outcome_.err);
+        }
+        return until.empty();
+    }
+
+    // Waits for the exit; SIGKILL after timeoutMs.
+    Outcome Finish(int timeoutMs = 20000)
+    {
+        const bool ended = Pump(timeoutMs);
+        if (!ended)
+            ::kill(pid_, SIGKILL);
+        int st = 0;
+        ::waitpid(pid_, &st, 0);
+        pid_ = -1;
+        outcome_.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return outcome_;
+    }
+
+private:
+    static void Drain(const pollfd& p, int& fd, std::string& into)
+    {
+        if (fd < 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR)))
+            return;
+        char buf[4096];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            into.append(buf, static_cast<size_t>(n));
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+            ::close(fd); // EIO on a pty master once the child is gone
+            fd = -1;
+        }
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1, err_ = -1;
+    Outcome outcome_;
+};
+
+Outcome RunFlash(std::vector<std::string> args, int timeoutMs = 20000)
+{
+    args.insert(args.begin(), ZQ_FLASH_EXE);
+    Process p(args);
+    return p.Finish(timeoutMs);
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t nl = text.find('\n', start);
+        out.push_back(text.substr(start, nl == std::string::npos ? std::string::npos : nl - start));
+        if (nl == std::string::npos)
+            break;
+        start = nl + 1;
+    }
+    return out;
+}
+
+std::string LastLine(const std::string& text, size_t fromEnd = 0)
+{
+    const auto lines = Lines(text);
+    return lines.size() > fromEnd ? lines[lines.size() - 1 - fromEnd] : std::string();
+}
+
+// The device on its own pty, one session on a thread.
+class Device {
+public:
+    explicit Device(DevSimOptions options = DevSimOptions())
+    {
+        options.silenceMs = options.silenceMs == 3000 ? 600 : options.silenceMs;
+        DevSimPty pty;
+        std::string error;
+        if (!OpenDevSimPty(pty, error))
+            throw std::runtime_error(error);
+        path_ = pty.slavePath;
+        sim_ = std::make_unique<CDevSim>(std::move(pty.master), options, std::move(pty.slave));
+        thread_ = std::thread([this] { report_ = sim_->RunSession(); });
+    }
+    ~Device() { Stop(); }
+    const std::string& path() const { return path_; }
+    const DevSimReport& Stop()
+    {
+        if (thread_.joinable()) {
+            sim_->Stop();
+            thread_.join();
+        }
+        return report_;
+    }
+    // Waits for the session to end by itself (the tool went quiet).
+    const DevSimReport& Wait()
+    {
+        if (thread_.joinable())
+            thread_.join();
+        return report_;
+    }
+
+private:
+    std::string path_;
+    std::unique_ptr<CDevSim> sim_;
+    std::thread thread_;
+    DevSimReport report_;
+};
+
+std::vector<uint8_t> DataArea(const std::vector<uint8_t>& image, unsigned blocks)
+{
+    return std::vector<uint8_t>(image.begin() + 65536, image.begin() + 65536 + 128 * blocks);
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        image = MakeImage(65536 + 128 * kBlocks, 8 * kBlocks, 3);
+        imagePath = dir.file("DB.bin");
+        WriteFile(imagePath, image);
+    }
+    static constexpr unsigned kBlocks = 64;
+    TempDir dir;
+    std::vector<uint8_t> image;
+    std::string imagePath;
+};
+
+// A pty the tool must leave alone: any open would set 4800 and 8N1 on it.
+class UntouchedPty {
+public:
+    UntouchedPty()
+    {
+        termios tio{};
+        tcgetattr(pty.master(), &tio);
+        cfsetspeed(&tio, B9600);
+        tcsetattr(pty.master(), TCSANOW, &tio);
+    }
+    void ExpectUntouched()
+    {
+        EXPECT_TRUE(pty.receive(1, 300).empty()) << "bytes reached the line";
+        EXPECT_EQ(pty.speed(), static_cast<speed_t>(B9600)) << "the port was configured";
+    }
+    PtyPair pty;
+};
+
+// ---- Usage ------------------------------------------------------------
+
+class UsageTest : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(UsageTest, WrongCommandLineExits64WithUsageAndTouchesNothing)
+{
+    TempDir dir;
+    WriteFile(dir.file("DB.bin"), MakeImage(65536 + 128, 8));
+    UntouchedPty line;
+    std::vector<std::string> args;
+    for (std::string a : GetParam()) {
+        if (a == "PTY")
+            a = line.pty.path();
+        if (a == "IMG")
+            a = dir.file("DB.bin");
+        args.push_back(a);
+    }
+    const Outcome r = RunFlash(args);
+    EXPECT_EQ(r.status, 64);
+    EXPECT_NE(r.err.find("usage: zerquill-flash"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+    line.ExpectUntouched();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, UsageTest,
+    ::testing::Values(std::vector<std::string>{"--ports", "PTY", "--image", "IMG", "--bogus"},
+                      std::vector<std::string>{"--ports", "PTY", "--image"},
+                      std::vector<std::string>{"--port", "PTY", "--ports", "PTY", "--image", "IMG"},
+                      std::vector<std::string>{"--ports", "PTY,,PTY", "--image", "IMG"},
+                      std::vector<std::string>{"--ports", "PTY", "--image", "IMG", "stray"},
+                      std::vector<std::string>{"--ports", "PTY", "--image", "IMG", "--quiet=yes"},
+                      std::vector<std::string>{"--ports", "PTY", "--image", "IMG", "--image", "IMG"}));
+
+TEST(Cli, HelpGoesToStdoutAndExitsZero)
+{
+    const Outcome r = RunFlash({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("usage: zerquill-flash", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("--ports"), std::string::npos);
+    EXPECT_EQ(r.err, "");
+}
+
+// ---- The image ----------------------------------------------------------
+
+TEST_F(CliTest, MissingImageExits2WithFileOpenFailedAndLeavesThePortAlone)
+{
+    UntouchedPty line;
+    const std::string missing = dir.file("nothere.bin");
+    const Outcome r = RunFlash({"--ports", line.pty.path(), "--image", missing});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(LastLine(r.out, 1), "File Open Failed") << r.out;
+    EXPECT_NE(LastLine(r.out).find("not found"), std::string::npos) << r.out;
+    EXPECT_NE(LastLine(r.out).find(missing), std::string::npos) << r.out;
+    line.ExpectUntouched();
+}
+
+TEST_F(CliTest, ImageThatIsAFolderIsNotAFileOpenSuccess)
+{
+    UntouchedPty line;
+    const Outcome r = RunFlash({"--ports", line.pty.path(), "--image", dir.path(), "--quiet"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(Lines(r.out).at(0), "File Open Failed") << r.out;
+    line.ExpectUntouched();
+}
+
+TEST_F(CliTest, RefusedImageFailsBeforeAnyPortIsOpened)
+{
+    image[3] = 'd'; // "SdDB"
+    WriteFile(imagePath, image);
+    UntouchedPty line;
+    const Outcome r = RunFlash({"--ports", line.pty.path(), "--image", imagePath});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(LastLine(r.out, 1), "Fail Download!") << r.out;
+    EXPECT_NE(LastLine(r.out).find("wrong magic"), std::string::npos) << r.out;
+    line.ExpectUntouched();
+}
+
+// DB.bin beside the executable when no --image is given, as in the dialog.
+TEST_F(CliTest, DefaultImageIsTheOneBesideTheExecutable)
+{
+    const std::string copy = dir.file("zerquill-flash");
+    ASSERT_EQ(std::system(("cp '" ZQ_FLASH_EXE "' '" + copy + "'").c_str()), 0);
+    Device device;
+    Process p({copy, "--ports", device.path(), "--quiet"});
+    const Outcome r = p.Finish();
+    const DevSimReport& report = device.Stop();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "Success Download!\n");
+    EXPECT_EQ(report.data, DataArea(image, kBlocks));
+}
+
+// ---- Downloads ------------------------------------------------------------
+
+TEST_F(CliTest, DownloadToTheDeviceSucceedsAndShowsEachStage)
+{
+    Device device;
+    const Outcome r = RunFlash({"--ports", device.path(), "--image", imagePath});
+    const DevSimReport& report = device.Stop();
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(report.completed);
+    EXPECT_EQ(report.data, DataArea(image, kBlocks));
+    EXPECT_EQ(LastLine(r.out), "Success Download!");
+    // Not a terminal: plain lines, one per stage and per tenth of the blocks.
+    EXPECT_EQ(r.out.find('\r'), std::string::npos);
+    for (const char* stage : {"looking for the device on 1 port", "device found on", "handshake", "clearing",
+                              "sending 64 blocks", " 32/64 blocks  50%", " 64/64 blocks 100%", "wrote 64 blocks"})
+        EXPECT_NE(r.out.find(stage), std::string::npos) << stage << "\n" << r.out;
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(CliTest, DeviceBehindSilentPortsIsFoundInListOrder)
+{
+    PtyPair silent1, silent2;
+    Device device;
+    const Outcome r = RunFlash(
+        {"--ports", silent1.path() + "," + silent2.path() + "," + device.path(), "--image", imagePath, "--quiet"});
+    device.Stop();
+    EXPECT_EQ(r.status, 0) << r.out;
+    // Each silent port heard the tool's open and nothing else.
+    EXPECT_TRUE(silent1.receive(1, 50).empty());
+    EXPECT_EQ(silent1.speed(), static_cast<speed_t>(B4800));
+    EXPECT_EQ(silent2.speed(), static_cast<speed_t>(B4800));
+}
+
+TEST_F(CliTest, QuietPrintsOnlyTheResult)
+{
+    Device device;
+    const Outcome r = RunFlash({"--ports", device.path(), "--image", imagePath, "--quiet"});
+    device.Stop();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Success Download!\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(CliTest, ResentBlocksAreReportedAndTheDownloadGoesOn)
+{
+    DevSimOptions opt;
+    opt.refusals.push_back({5, 4});
+    Device device(opt);
+    const Outcome r = RunFlash({"--ports", device.path(), "--image", imagePath});
+    const DevSimReport& report = device.Stop();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(report.data, DataArea(image, kBlocks));
+    EXPECT_NE(r.out.find("block 5 refused (0x15), sending it again"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("(4 refused)"), std::string::npos) << r.out;
+}
+
+struct FaultCase {
+    const char* name;
+    void (*apply)(DevSimOptions&);
+    const char* cause;
+};
+
+class FaultTest : public CliTest, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(FaultTest, FailedDownloadExits1WithTheCause)
+{
+    DevSimOptions opt;
+    GetParam().apply(opt);
+    Device device(opt);
+    const Outcome r = RunFlash({"--ports", device.path(), "--image", imagePath});
+    device.Stop();
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(LastLine(r.out, 1), "Fail Download!") << r.out;
+    EXPECT_EQ(LastLine(r.out), GetParam().cause) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, FaultTest,
+    ::testing::Values(
+        FaultCase{"RefusedFiveTimes", [](DevSimOptions& o) { o.refusals.push_back({17, 5}); },
+                  "block 17 refused 5 times in a row (device answered 0x15)"},
+        FaultCase{"SilentAtBlock",
+                  [](DevSimOptions& o) {
+                      o.silentAt = DevSimStep::Block;
+                      o.silentBlock = 17;
+                  },
+                  "device stopped answering at block 17"},
+        FaultCase{"WrongSynEcho", [](DevSimOptions& o) { o.synEcho = DevSimEcho::Wrong; }, "device did not echo SYN"},
+        FaultCase{"NoRdy", [](DevSimOptions& o) { o.noRdy = true; }, "device did not answer DBW with RDY"},
+        FaultCase{"HeaderNeverEchoed",
+                  [](DevSimOptions& o) {
+                      o.headerEcho.echo = DevSimEcho::Missing;
+                      o.headerEcho.attempts = 5;
+                  },
+                  "device did not echo the header word (5 attempts)"},
+        FaultCase{"SilentWhileClearing", [](DevSimOptions& o) { o.silentAt = DevSimStep::Clr; },
+                  "device went silent while clearing (nothing for 1 s)"},
+        FaultCase{"FinalNak", [](DevSimOptions& o) { o.finalReply = 0x15; },
+                  "device answered the closing END with 0x15 instead of ACK"}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+
+TEST_F(CliTest, NoBeaconNamesEveryPortTried)
+{
+    PtyPair a, b, c;
+    const Outcome r = RunFlash({"--ports", a.path() + "," + b.path() + "," + c.path(), "--image", imagePath});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(LastLine(r.out, 1), "Fail Download!");
+    EXPECT_EQ(LastLine(r.out), "no device answered on 3 ports (" + a.path() + ", " + b.path() + ", " + c.path() + ")");
+}
+
+TEST_F(CliTest, PortHeldByAnotherProgramIsReportedBusy)
+{
+    PtyPair held;
+    // What another program's exclusive open leaves on the line.
+    const int fd = ::open(held.path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    const Outcome r = RunFlash({"--port", held.path(), "--image", imagePath});
+    ::close(fd);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(LastLine(r.out), "port " + held.path() + " is busy (another program has it open)") << r.out;
+}
+
+TEST_F(CliTest, MissingPortIsNamed)
+{
+    const Outcome r = RunFlash({"--port", "/dev/zq-no-such-port", "--image", imagePath});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(LastLine(r.out), "port /dev/zq-no-such-port not found") << r.out;
+}
+
+// ---- Trace, terminal, interruption ------------------------------------------
+
+TEST_F(CliTest, TraceShowsEveryByteBothWaysWithTimes)
+{
+    Device device;
+    const Outcome r = RunFlash({"--ports", device.path(), "--image", imagePath, "--trace", "--quiet"});
+    const DevSimReport& report = device.Stop();
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "Success Download!\n");
+    const std::string& t = r.err;
+    const std::string stamp = R"(^ *\d+\.\d{3} )";
+    auto has = [&](const std::string& pattern) {
+        return std::regex_search(t, std::regex(stamp + pattern, std::regex::multiline));
+    };
+    EXPECT_TRUE(has("open " + device.path() + " at 4800 bit/s: ok$")) << t.substr(0, 2000);
+    EXPECT_TRUE(has("D>T FD$"));
+    EXPECT_TRUE(has("T>D FE$"));
+    EXPECT_TRUE(has("open " + device.path() + " at 115200 bit/s: ok$"));
+    EXPECT_TRUE(has("T>D 53$"));
+    EXPECT_TRUE(has("D>T 53 59 4E$"));
+    EXPECT_TRUE(has("close$"));
+
+    // Every byte the device got is in the trace, in order.
+    std::vector<uint8_t> traced;
+    const std::regex hex(R"( ([0-9A-F]{2})(?= |$))");
+    bool toDevice = false;
+    for (const std::string& line : Lines(t)) {
+        if (line.find("T>D") != std::string::npos)
+            toDevice = true;
+        else if (line.find("D>T") != std::string::npos || line.find(" open ") != std::string::npos ||
+                 line.find(" close") != std::string::npos)
+            toDevice = false;
+        if (!toDevice)
+            continue;
+        const std::string bytes = line.substr(line.find("T>D") != std::string::npos ? line.find("T>D") + 3 : 0);
+        for (std::sregex_iterator it(bytes.begin(), bytes.end(), hex), end; it != end; ++it)
+            traced.push_back(static_cast<uint8_t>(std::stoi((*it)[1].str(), nullptr, 16)));
+    }
+    EXPECT_EQ(traced.size(), report.receivedTotal);
+    EXPECT_TRUE(traced == report.received) << "the trace differs from what the device received";
+}
+
+TEST_F(CliTest, OnATerminalTheProgressLineIsRedrawnInPlace)
+{
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    termios tio{};
+    tcgetattr(slave, &tio);
+    cfmakeraw(&tio); // keep \n as it is
+    tcsetattr(slave, TCSANOW, &tio);
+    DevSimOptions opt;
+    opt.pace = true; // slow enough for several redraws
+    Device device(opt);
+    Outcome r;
+    std::string screen;
+    {
+        Process p({ZQ_FLASH_EXE, "--ports", device.path(), "--image", imagePath}, slave);
+        ::close(slave);
+        // The pty master stands in for stdout's pipe.
+        const auto end = Clock::now() + std::chrono::seconds(20);
+        while (Clock::now() < end) {
+            pollfd pfd{master, POLLIN, 0};
+            if (::poll(&pfd, 1, 200) <= 0)
+                continue;
+            char buf[4096];
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            screen.append(buf, static_cast<size_t>(n));
+        }
+        r = p.Finish();
+    }
+    ::close(master);
+    device.Stop();
+    EXPECT_EQ(r.status, 0) << screen;
+    EXPECT_GE(std::count(screen.begin(), screen.end(), '\r'), 3) << screen;
+    EXPECT_NE(screen.find("\rsending "), std::string::npos) << screen;
+    EXPECT_NE(screen.find(" B/s"), std::string::npos) << screen;
+    EXPECT_EQ(LastLine(screen), "Success Download!") << screen;
+    EXPECT_EQ(screen.find("[ "), std::string::npos) << "plain lines on a terminal";
+}
+
+// The port is closed by the download itself, not left to the signal.
+TEST_F(CliTest, CtrlCFailsTheDownloadCleanly)
+{
+    image = MakeImage(65536 + 128 * 2048, 8 * 2048, 5);
+    WriteFile(imagePath, image);
+    DevSimOptions opt;
+    opt.pace = true; // about 23 s of blocks: plenty of time to interrupt
+    Device device(opt);
+    Process p({ZQ_FLASH_EXE, "--ports", device.path(), "--image", imagePath});
+    ASSERT_TRUE(p.Pump(10000, "sending 2048 blocks")) << p.sofar().out;
+    const auto asked = Clock::now();
+    ::kill(p.pid(), SIGINT);
+    const Outcome r = p.Finish(5000);
+    EXPECT_LT(Clock::now() - asked, std::chrono::seconds(3));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(LastLine(r.out, 1), "Fail Download!") << r.out;
+    EXPECT_EQ(LastLine(r.out), "interrupted");
+}
+
+} // namespace
