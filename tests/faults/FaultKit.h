@@ -18,6 +18,17 @@
 
 #include "DownloadHost.h"
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ZQ_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ZQ_SANITIZED 1
+#endif
+#endif
+#if defined(ZQ_SANITIZED)
+#include <sanitizer/allocator_interface.h>
+#endif
+
 namespace faults {
 
 // Descriptors, threads and resident memory of this process.
@@ -25,7 +36,19 @@ struct ProcCounts {
     int fds = -1;
     int threads = -1;
     long rssKb = -1;
+    // Live heap bytes where a sanitizer's allocator can tell (its quarantine
+    // and fake stacks make RSS meaningless there), else -1.
+    long heapBytes = -1;
 };
+
+inline long LiveHeapBytes()
+{
+#if defined(ZQ_SANITIZED)
+    return static_cast<long>(__sanitizer_get_current_allocated_bytes());
+#else
+    return -1;
+#endif
+}
 
 inline int CountFds()
 {
@@ -59,6 +82,7 @@ inline ProcCounts Counts()
     c.fds = CountFds();
     c.threads = static_cast<int>(StatusField("Threads"));
     c.rssKb = StatusField("VmRSS");
+    c.heapBytes = LiveHeapBytes();
     return c;
 }
 
