@@ -218,7 +218,7 @@ void CProgressView::Enter(Phase phase)
 
 void CProgressView::Line(const std::string& text)
 {
-    std::fprintf(out_, "[%7.2f s] %s\n", Seconds(Clock::now()), text.c_str());
+    std::fprintf(out_, "[%8.3f s] %s\n", Seconds(Clock::now()), text.c_str());
     std::fflush(out_);
 }
 
