@@ -1,3 +1,0 @@
-#pragma once
-#include <cstdio>
-bool IsTerminal(std::FILE* stream);
