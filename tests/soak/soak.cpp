@@ -20,7 +20,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-enum class Expect { Success, Failure };
+// Any: the outcome depends on timing, only the clean-up is checked.
+enum class Expect { Success, Failure, Any };
 
 struct Fault {
     std::string name;
@@ -59,7 +60,9 @@ Fault Draw(std::mt19937& rng, unsigned blocks)
     }
     case 11: o.hangupBlock = pick(0, blocks - 1); f.name = "hang-up"; f.expect = Expect::Failure; break;
     case 12: o.floodMs = static_cast<int>(pick(50, 300)); f.name = "CLR flood"; break;
-    default: o.noiseBytes = 6; f.name = "noise drowns the beacon"; f.expect = Expect::Failure; break;
+    // Whether the tool's five reads fall on noise or reach a beacon depends
+    // on where in a burst it opens the port.
+    default: o.noiseBytes = 6; f.name = "noise before the beacon"; f.expect = Expect::Any; break;
     }
     o.recordLimit = 4096;
     o.silenceMs = 1500;
@@ -159,7 +162,7 @@ int main(int argc, char** argv)
             why = std::to_string(host.notices.size()) + " notices";
         else if (host.link().IsOpen() || host.file().IsOpen())
             why = "port or image left open";
-        else if (success != (fault.expect == Expect::Success))
+        else if (fault.expect != Expect::Any && success != (fault.expect == Expect::Success))
             why = "\"" + host.notices[0] + "\" at step " + std::to_string(static_cast<int>(host.failure.step)) +
                   " (device: " + rep.endedAt + ")";
         else if (success && !CompareWithImage(rep, img).empty())
