@@ -1,0 +1,79 @@
+// Scratch folders and sample images for the Windows tests.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// A folder under the user's temp folder, removed with its files.
+class TempFolder {
+public:
+    TempFolder()
+    {
+        char base[MAX_PATH];
+        const DWORD n = GetTempPathA(MAX_PATH, base);
+        if (n == 0 || n >= MAX_PATH)
+            throw std::runtime_error("GetTempPathA failed");
+        for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+            path_ = std::string(base) + "zq-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                    std::to_string(GetTickCount() + attempt);
+            if (CreateDirectoryA(path_.c_str(), nullptr))
+                return;
+        }
+        throw std::runtime_error("CreateDirectoryA failed");
+    }
+    ~TempFolder()
+    {
+        WIN32_FIND_DATAA found;
+        HANDLE h = FindFirstFileA((path_ + "\\*").c_str(), &found);
+        if (h != INVALID_HANDLE_VALUE) {
+            do {
+                const std::string name = found.cFileName;
+                if (name != "." && name != "..")
+                    DeleteFileA((path_ + "\\" + name).c_str());
+            } while (FindNextFileA(h, &found));
+            FindClose(h);
+        }
+        RemoveDirectoryA(path_.c_str());
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "\\" + name; }
+
+private:
+    std::string path_;
+};
+
+inline bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const BOOL ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(h);
+    return ok && written == bytes.size();
+}
+
+// An image of the given length: header word n, the magic "SDDB", then a
+// pattern that differs from block to block.
+inline std::vector<uint8_t> MakeImage(size_t length, uint16_t n, uint32_t seed = 7)
+{
+    std::vector<uint8_t> img(length);
+    uint32_t x = seed;
+    for (auto& b : img) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(x >> 16);
+    }
+    const uint8_t head[6] = {static_cast<uint8_t>(n & 0xFF), static_cast<uint8_t>(n >> 8), 0x53, 0x44, 0x44,
+                             0x42};
+    for (size_t i = 0; i < 6 && i < length; ++i)
+        img[i] = head[i];
+    return img;
+}
