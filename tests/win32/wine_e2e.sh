@@ -44,6 +44,13 @@ trap cleanup EXIT
 
 fail() {
     echo "FAIL: $*"
+    import -window root "$shots/failure.png" 2>/dev/null && echo "screen at the failure: $shots/failure.png"
+    echo "--- windows"
+    xdotool search --name '.' 2>/dev/null | while read -r id; do
+        echo "$id $(xdotool getwindowname "$id" 2>/dev/null)"
+    done
+    echo "--- wine processes"
+    ps -eo pid,stat,etime,args | grep -i '[.]exe' || true
     for f in "$work"/sim.out "$work"/sim.err "$work"/app.log; do
         [ -f "$f" ] && { echo "--- $f"; cat "$f"; }
     done
@@ -85,6 +92,60 @@ shot() {
 # Clicks at x y inside the window (its caption is at the top).
 click_in() {
     xdotool mousemove --window "$1" "$2" "$3" click 1
+}
+
+# Clicks at x y in window $1 until no window named $4 is left, three times
+# at most.
+click_until_gone() {
+    local id=$1 x=$2 y=$3 name=$4
+    for _ in 1 2 3; do
+        click_in "$id" "$x" "$y" 2>/dev/null || true
+        wait_gone 30 "$name" && return 0
+    done
+    return 1
+}
+
+# Answers notice $1 with its OK button, centred at the bottom.
+dismiss() {
+    eval "$(xdotool getwindowgeometry --shell "$1")"
+    click_until_gone "$1" $((WIDTH / 2)) $((HEIGHT - 26)) 'ZerquillUpdater'
+}
+
+# Closes dialog $1 with the close box at the right end of its caption.
+close_dialog() {
+    eval "$(xdotool getwindowgeometry --shell "$1")"
+    click_until_gone "$1" $((WIDTH - 12)) 10 'ZerquillAv1\.00'
+}
+
+# The program ends with its dialog.
+wait_ended() {
+    for _ in $(seq 50); do
+        kill -0 "$app_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$app_pid" 2>/dev/null && fail "the program did not end with its dialog"
+    wait "$app_pid" || true
+    app_pid=
+}
+
+# Presses Start in dialog $1 and waits up to $2 tenths of a second for the
+# notice; prints its id. A click that lands while wine is still showing the
+# window is lost, so it is tried again; a second click during a download
+# meets a disabled button and does nothing.
+press_start() {
+    local dlg=$1 tries=$2 box
+    eval "$(xdotool getwindowgeometry --shell "$dlg")"
+    # Start is centred across the dialog, 25 of the client area's 61 dialog
+    # units down; the client area lies below the caption.
+    local x=$((WIDTH / 2)) y=$((HEIGHT - (HEIGHT - 22) * 36 / 61 - 4))
+    for _ in 1 2 3; do
+        click_in "$dlg" "$x" "$y"
+        box=$(wait_window "$tries" 'ZerquillUpdater') && {
+            echo "$box"
+            return 0
+        }
+    done
+    return 1
 }
 
 # An image with header word 3, 300 data blocks and a short tail.
@@ -137,26 +198,12 @@ wine "$work/noimage/ZerquillUpdater.exe" </dev/null >"$work/app.log" 2>&1 &
 app_pid=$!
 dlg=$(wait_window 300 'ZerquillAv1\.00') || fail "the dialog did not appear"
 shot 1-dialog
-eval "$(xdotool getwindowgeometry --shell "$dlg")"
-# The Start button is centred across the dialog, 25 dialog units down the
-# client area, which is 61 units high below a caption.
-start_x=$((WIDTH / 2))
-start_y=$((HEIGHT - (HEIGHT - 22) * 36 / 61 - 4))
-click_in "$dlg" "$start_x" "$start_y"
-box=$(wait_window 100 'ZerquillUpdater') || fail "no notice after Start without DB.bin"
+box=$(press_start "$dlg" 50) || fail "no notice after Start without DB.bin"
 shot 2-file-open-failed
-eval "$(xdotool getwindowgeometry --shell "$box")"
-click_in "$box" $((WIDTH / 2)) $((HEIGHT - 26))
-wait_gone 50 'ZerquillUpdater' || fail "the notice did not close"
+dismiss "$box" || fail "the notice did not close"
 shot 3-after-notice
-# The close box, in the caption's right end.
-eval "$(xdotool getwindowgeometry --shell "$dlg")"
-click_in "$dlg" $((WIDTH - 12)) 10
-wait_gone 50 'ZerquillAv1\.00' || fail "the dialog did not close"
-for _ in $(seq 50); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
-kill -0 "$app_pid" 2>/dev/null && fail "the program did not end with its dialog"
-wait "$app_pid" || true
-app_pid=
+close_dialog "$dlg" || fail "the dialog did not close"
+wait_ended
 
 echo "== dialog, image and device"
 cp "$updater" "$work/withimage/ZerquillUpdater.exe"
@@ -164,20 +211,16 @@ cp "$work/DB.bin" "$work/withimage/DB.bin"
 wine "$work/withimage/ZerquillUpdater.exe" </dev/null >"$work/app.log" 2>&1 &
 app_pid=$!
 dlg=$(wait_window 300 'ZerquillAv1\.00') || fail "the dialog did not appear"
-eval "$(xdotool getwindowgeometry --shell "$dlg")"
-click_in "$dlg" "$start_x" "$start_y"
-sleep 1.5
-shot 4-downloading
-box=$(wait_window 300 'ZerquillUpdater') || fail "no notice after the download"
+sleep 0.5
+# The paced download takes some 4 s after discovery; a picture half-way.
+( sleep 2.5 && shot 4-downloading ) &
+shot_pid=$!
+box=$(press_start "$dlg" 200) || fail "no notice after the download"
+wait "$shot_pid" || true
 shot 5-success-download
-eval "$(xdotool getwindowgeometry --shell "$box")"
-click_in "$box" $((WIDTH / 2)) $((HEIGHT - 26))
-wait_gone 50 'ZerquillUpdater' || fail "the notice did not close"
-eval "$(xdotool getwindowgeometry --shell "$dlg")"
-click_in "$dlg" $((WIDTH - 12)) 10
-wait_gone 50 'ZerquillAv1\.00' || fail "the dialog did not close"
-wait "$app_pid" || true
-app_pid=
+dismiss "$box" || fail "the notice did not close"
+close_dialog "$dlg" || fail "the dialog did not close"
+wait_ended
 
 sim_status=0
 wait "$sim_pid" || sim_status=$?
