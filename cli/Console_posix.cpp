@@ -45,4 +45,7 @@ void SetInterruptFlag(std::atomic<bool>* flag)
     (void)sigaction(SIGINT, &sa, nullptr);
     (void)sigaction(SIGTERM, &sa, nullptr);
     (void)sigaction(SIGHUP, &sa, nullptr);
+    // Output piped into something that quit early (| head) must not kill the
+    // download halfway with the device waiting for its next block.
+    std::signal(SIGPIPE, SIG_IGN);
 }
