@@ -1,6 +1,8 @@
 #include "SerialLink.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 CSerialLink::CSerialLink() : portSource_(ListSystemPorts) {}
 
@@ -30,6 +32,8 @@ LinkStatus CSerialLink::Open(const std::string& name, uint32_t baud)
             result = LINK_UNAVAILABLE;
         } else {
             result = LINK_OK;
+            baud_ = baud;
+            undrainedBytes_ = 0;
         }
     }
     if (observer_)
@@ -41,6 +45,17 @@ void CSerialLink::Close()
 {
     if (!port_.IsOpen())
         return;
+    port_.Purge();
+    // A driver may call its queue empty while the last bytes still sit in
+    // the adapter's FIFO (USB chips do). Closing, and above all reopening
+    // at another speed as discovery does, would then cut or garble them:
+    // give them their time on the wire first (3 bytes at 4800 bit/s are
+    // 6.25 ms; 10 bits a byte at 8N1).
+    if (undrainedBytes_ && baud_) {
+        const auto lineTime = std::chrono::microseconds((undrainedBytes_ * 10u * 1000000u + baud_ - 1) / baud_);
+        std::this_thread::sleep_for(lineTime);
+    }
+    undrainedBytes_ = 0;
     port_.Close();
     if (observer_)
         observer_->OnClose();
@@ -49,6 +64,7 @@ void CSerialLink::Close()
 void CSerialLink::Purge()
 {
     port_.Purge();
+    undrainedBytes_ = 0;
 }
 
 LinkStatus CSerialLink::ReadByte(uint8_t* dst)
@@ -87,6 +103,7 @@ LinkStatus CSerialLink::WriteByte(uint8_t value)
     if (Cancelled())
         return LINK_WRITE_FAILED; // a cancelled download sends nothing more
     const size_t written = port_.Write(&value, 1);
+    CountWritten(written);
     if (observer_ && written)
         observer_->OnWrite(&value, written);
     return written == 1 ? LINK_OK : LINK_WRITE_FAILED;
@@ -99,6 +116,7 @@ int CSerialLink::WriteBlock(const uint8_t* src, size_t count)
     if (Cancelled())
         return LINK_WRITE_FAILED;
     const size_t written = port_.Write(src, count);
+    CountWritten(written);
     if (observer_ && written)
         observer_->OnWrite(src, written);
     return written ? static_cast<int>(written) : LINK_WRITE_FAILED;
@@ -169,6 +187,11 @@ LinkStatus CSerialLink::FindDevice(uint8_t beacon, uint32_t baud)
             WriteByte(BEACON_REPLY);
             WriteByte(BEACON_REPLY);
             WriteByte(BEACON_REPLY);
+            // The device may have begun one more beacon before our replies
+            // reached it. Give that byte its time on the line as well, so it
+            // lands before the reopening at full speed empties the input;
+            // after it, it would come in ahead of the SYN echo.
+            std::this_thread::sleep_for(std::chrono::microseconds((10u * 1000000u + baud - 1) / baud));
             Close();
             return LINK_OK;
         }

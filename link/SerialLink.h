@@ -90,4 +90,9 @@ private:
     TickSource tick_ = SystemTickCount;
     PortError lastOpenError_ = PortError::None;
     std::vector<ProbeResult> discovery_;
+    uint32_t baud_ = 0;
+    // Written since the driver last said its queue was empty.
+    size_t undrainedBytes_ = 0;
+
+    void CountWritten(size_t count) { undrainedBytes_ += count; }
 };
