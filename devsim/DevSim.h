@@ -43,6 +43,8 @@ struct DevSimOptions {
     DevSimLineKind line = DevSimLineKind::Pty;
     // Deliver and accept bytes at the line rate (4800 or 115200 bit/s, 10 bits a byte).
     bool pace = false;
+    // Take the tool's bytes off the line only this long after they arrive.
+    unsigned readLagMs = 0;
     // Check the speed the tool set on the pty for every byte it sends (pty only).
     bool checkSpeed = true;
     unsigned beaconIntervalMs = 15;

@@ -20,6 +20,8 @@ constexpr size_t kMaxSpeedMessages = 32;
 // While no one holds the pty slave, the master reports EIO and POLLHUP at
 // once; look again this often instead of spinning.
 constexpr int64_t kAbsentPeerRetryNs = 10 * kNsPerMs;
+// While the line is quiet, how often we look at the speed the tool set.
+constexpr int64_t kSpeedWatchNs = 5 * kNsPerMs;
 constexpr int64_t kQueueSettleNs = 20 * kNsPerMs;
 
 unsigned BaudOf(speed_t s)
@@ -115,6 +117,24 @@ int64_t CSimLine::ByteNs() const
     return 10 * 1000000000LL / BaudOfRate(rate_);
 }
 
+void CSimLine::NoteQuietSpeed()
+{
+    // The speed first, then the proof that nothing is waiting to be read:
+    // whatever comes later was written after this speed was in force.
+    const speed_t s = ToolSpeed();
+    pollfd pfd{line_.Get(), POLLIN, 0};
+    if (::poll(&pfd, 1, 0) == 0)
+        quietSpeed_ = s;
+}
+
+speed_t CSimLine::ToolSpeed() const
+{
+    termios tio{};
+    if (!serialDevice_ && line_ && ::tcgetattr(line_.Get(), &tio) == 0)
+        return ::cfgetospeed(&tio);
+    return SpeedOfRate(rate_);
+}
+
 bool CSimLine::SetRate(LineRate rate)
 {
     rate_ = rate;
@@ -143,6 +163,7 @@ bool CSimLine::SetRate(LineRate rate)
 void CSimLine::BeginSession()
 {
     // Whatever the tool left behind from an earlier session is not part of this one.
+    quietSpeed_ = ToolSpeed();
     if (line_) {
         uint8_t buf[4096];
         for (;;) {
@@ -197,9 +218,13 @@ void CSimLine::CheckSpeed(const Pending& p)
         return;
     if (p.speed == SpeedOfRate(rate_))
         return;
-    if (p.reopened && rate_ == LineRate::Discovery && p.speed == SpeedOfRate(LineRate::Exchange)) {
-        // The beacon reply, read only after the tool closed the port and
-        // opened it again for the exchange: the speed we saw is the new one.
+    if ((p.reopened && rate_ == LineRate::Discovery && p.speed == SpeedOfRate(LineRate::Exchange)) ||
+        p.before != p.speed) {
+        // The speed changed between the moment the line was last seen empty
+        // and our read: the byte may have been written before the change (a
+        // beacon reply read only after the tool reopened the port for the
+        // exchange) and we cannot tell. Only a speed that held all along is
+        // proof.
         ++log_.speedUnsure;
         return;
     }
@@ -223,8 +248,12 @@ bool CSimLine::TakeIn()
         return false;
     uint8_t buf[4096];
     bool reopened = false;
+    const speed_t before = quietSpeed_;
     // Bounded so that a tool writing without pause cannot keep us here.
     for (int reads = 0; reads < 64; ++reads) {
+        // Taken before the read: should it find nothing, any later byte was
+        // written after this moment.
+        const speed_t speedNow = ToolSpeed();
         const ssize_t n = ::read(line_.Get(), buf, sizeof buf);
         if (n > 0) {
             peerAbsent_ = false;
@@ -248,10 +277,7 @@ bool CSimLine::TakeIn()
             // now: the speed these bytes were sent at, unless the tool changed
             // it after writing them. Judged when each byte is used, against
             // the speed of the step it belongs to.
-            speed_t speed = SpeedOfRate(rate_);
-            termios tio{};
-            if (!serialDevice_ && ::tcgetattr(line_.Get(), &tio) == 0)
-                speed = ::cfgetospeed(&tio);
+            const speed_t speed = ToolSpeed();
             const bool afterFlush = reopened;
             reopened = false;
             Record(log_.received, log_.receivedTotal, data, len);
@@ -262,7 +288,7 @@ bool CSimLine::TakeIn()
                     rxSlot_ = std::max(rxSlot_, t) + ByteNs();
                     at = rxSlot_;
                 }
-                input_.push_back(Pending{data[i], at, speed, afterFlush, false});
+                input_.push_back(Pending{data[i], at, speed, before, afterFlush, false});
             }
             continue;
         }
@@ -270,6 +296,7 @@ bool CSimLine::TakeIn()
             continue;
         if (n < 0 && errno == EAGAIN) {
             peerAbsent_ = false;
+            quietSpeed_ = speedNow;
             return true;
         }
         if (!serialDevice_ && (n == 0 || errno == EIO)) {
@@ -306,6 +333,9 @@ Got CSimLine::Poll(int64_t deadline, bool forWrite)
         }
         if (!stopRead_)
             wait = std::min<int64_t>(wait, 20 * kNsPerMs);
+        const bool watchSpeed = !forWrite && checkSpeed_ && !serialDevice_ && !peerAbsent_;
+        if (watchSpeed)
+            wait = std::min(wait, kSpeedWatchNs);
         const timespec ts = ToTimespec(wait);
         const int r = ::ppoll(fds, 2, &ts, nullptr);
         if (r < 0) {
@@ -313,6 +343,8 @@ Got CSimLine::Poll(int64_t deadline, bool forWrite)
                 continue;
             return Fail("ppoll", errno);
         }
+        if (r == 0 && watchSpeed)
+            NoteQuietSpeed();
         if (fds[1].revents)
             return Got::Stopped;
         if (peerAbsent_ && NowNs() < deadline)
@@ -344,12 +376,22 @@ Got CSimLine::Get(uint8_t& b, int64_t deadline)
         const Got r = Poll(wake, false);
         if (r == Got::Stopped || r == Got::Closed)
             return r;
-        if (r == Got::Byte && !TakeIn())
+        if (r == Got::Byte && !TakeInLate())
             return Got::Closed;
     }
 }
 
-void CSimLine::Unget(uint8_t b) { input_.push_front(Pending{b, 0, B0, false, true}); }
+int64_t CSimLine::Queued(std::vector<uint8_t>& bytes)
+{
+    bytes.clear();
+    if (!TakeIn())
+        return 0;
+    for (const Pending& p : input_)
+        bytes.push_back(p.b);
+    return input_.empty() ? 0 : input_.back().at;
+}
+
+void CSimLine::Unget(uint8_t b) { input_.push_front(Pending{b, 0, B0, B0, false, true}); }
 
 Got CSimLine::WaitUntil(int64_t deadline)
 {
@@ -357,9 +399,16 @@ Got CSimLine::WaitUntil(int64_t deadline)
         const Got r = Poll(deadline, false);
         if (r != Got::Byte)
             return r;
-        if (!TakeIn())
+        if (!TakeInLate())
             return Got::Closed;
     }
+}
+
+bool CSimLine::TakeInLate()
+{
+    if (readLagNs_ > 0)
+        SleepUntil(NowNs() + readLagNs_);
+    return TakeIn();
 }
 
 void CSimLine::SleepUntil(int64_t t)

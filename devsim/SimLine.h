@@ -58,6 +58,9 @@ public:
     bool Stopped() const { return stopped_.load(); }
 
     void SetPace(bool pace) { pace_ = pace; }
+    // Bytes from the tool are taken off the line only this long after they
+    // could first be read, as by a device busy elsewhere.
+    void SetReadLag(int64_t ns) { readLagNs_ = ns; }
     void SetSpeedCheck(bool check) { checkSpeed_ = check; }
     void SetRecordLimit(size_t limit) { recordLimit_ = limit; }
     // Names the step for speed-error messages.
@@ -72,6 +75,9 @@ public:
 
     // Next byte from the tool, waiting until deadline (NowNs() scale).
     Got Get(uint8_t& b, int64_t deadline);
+    // Takes in what the tool has written by now and returns every byte
+    // waiting, due or not; the time the last one is due, or 0.
+    int64_t Queued(std::vector<uint8_t>& bytes);
     // Puts a byte back in front of the input, to be read again at once.
     void Unget(uint8_t b);
     // Keeps taking in (and timestamping) input without consuming it;
@@ -97,6 +103,7 @@ private:
         uint8_t b;
         int64_t at;
         speed_t speed;  // the tool's speed when we read the byte
+        speed_t before; // its speed when the line was last seen empty, before the byte came
         bool reopened;  // read right after the tool flushed (closed or opened) its port
         bool checked;
     };
@@ -110,10 +117,15 @@ private:
     };
 
     int64_t ByteNs() const;
+    // The speed the tool set on the pty (the step's own on a serial device).
+    speed_t ToolSpeed() const;
+    void NoteQuietSpeed();
     // Reads whatever is there now; false when the line failed.
     bool TakeIn();
     // Waits for input (or room to write, when forWrite) or stop until deadline.
     Got Poll(int64_t deadline, bool forWrite);
+    // TakeIn() once the read lag has passed.
+    bool TakeInLate();
     void CheckSpeed(const Pending& p);
     void Record(std::vector<uint8_t>& log, uint64_t& total, const uint8_t* data, size_t n) const;
     Got WriteSome(const uint8_t* data, size_t n, size_t& done);
@@ -127,10 +139,12 @@ private:
     std::atomic<bool> stopped_{false};
     bool serialDevice_;
     bool pace_ = false;
+    int64_t readLagNs_ = 0;
     bool checkSpeed_ = true;
     bool peerAbsent_ = false;
     bool packetMode_ = false;
     bool ownFlush_ = false;
+    speed_t quietSpeed_ = B0; // the tool's speed when a read last found nothing
     size_t recordLimit_ = 16u << 20;
     LineRate rate_ = LineRate::Discovery;
     std::string step_ = "discovery";

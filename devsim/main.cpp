@@ -32,6 +32,10 @@ const char kUsage[] =
     "                        simulator sets 4800 8N1 for the beacon and 115200 after it\n"
     "  --pace                deliver and accept bytes at the line rate (10 bits a byte:\n"
     "                        2.083 ms at 4800, 86.8 us at 115200), for benchmarks\n"
+    "  --read-lag MS         take the tool's bytes off the line only MS after they\n"
+    "                        arrive, as a device busy elsewhere would: a tool that\n"
+    "                        throws away what it wrote, or changes speed under bytes\n"
+    "                        still in flight, then loses them every time\n"
     "  --no-speed-check      do not check the speed the tool set on the pty\n"
     "                        (checked by default: 4800 in discovery, 115200 after)\n"
     "  --beacon-ms MS        time between beacons (default 15)\n"
@@ -44,7 +48,8 @@ const char kUsage[] =
     "  --expect FILE         compare what was received with the image FILE: its header\n"
     "                        word, its block count and its data area (bytes 65536 to\n"
     "                        65536 + 128 x blocks); prints \"data matches image\" or what\n"
-    "                        differs\n"
+    "                        differs. Given several times, session k is compared with\n"
+    "                        the k-th image, the list starting over when it runs out\n"
     "  --trace               print each event of the exchange with its time\n"
     "\n"
     "Faults (blocks count from 0; bytes are given as 0x.. or in decimal):\n"
@@ -143,7 +148,7 @@ DevSimEchoFault EchoFault(const std::string& opt, const std::string& text)
 struct Program {
     DevSimOptions opt;
     std::string device;
-    std::string expectFile;
+    std::vector<std::string> expectFiles;
     bool trace = false;
 };
 
@@ -182,6 +187,8 @@ Program ParseArgs(int argc, char** argv)
         } else if (opt == "--pace") {
             flag();
             p.opt.pace = true;
+        } else if (opt == "--read-lag") {
+            p.opt.readLagMs = Number(opt, arg(), 1000);
         } else if (opt == "--no-speed-check") {
             flag();
             p.opt.checkSpeed = false;
@@ -196,7 +203,7 @@ Program ParseArgs(int argc, char** argv)
         } else if (opt == "--out") {
             p.opt.outFile = arg();
         } else if (opt == "--expect") {
-            p.expectFile = arg();
+            p.expectFiles.push_back(arg());
         } else if (opt == "--trace") {
             flag();
             p.trace = true;
@@ -290,10 +297,13 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    std::vector<uint8_t> image;
-    if (!prog.expectFile.empty() && !ReadWholeFile(prog.expectFile, image)) {
-        std::fprintf(stderr, "zerquill-devsim: cannot read %s: %s\n", prog.expectFile.c_str(), std::strerror(errno));
-        return 2;
+    std::vector<std::vector<uint8_t>> images;
+    for (const std::string& file : prog.expectFiles) {
+        images.emplace_back();
+        if (!ReadWholeFile(file, images.back())) {
+            std::fprintf(stderr, "zerquill-devsim: cannot read %s: %s\n", file.c_str(), std::strerror(errno));
+            return 2;
+        }
     }
     if (prog.trace)
         prog.opt.trace = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
@@ -354,8 +364,8 @@ int main(int argc, char** argv)
         ++done;
         std::fprintf(stderr, "session %d: %s", done, FormatSummary(rep).c_str());
         bool ok = rep.completed;
-        if (!image.empty() && rep.completed) {
-            const std::string diff = CompareWithImage(rep, image);
+        if (!images.empty() && rep.completed) {
+            const std::string diff = CompareWithImage(rep, images[static_cast<size_t>(done - 1) % images.size()]);
             if (diff.empty()) {
                 std::fprintf(stderr, "data matches image\n");
             } else {

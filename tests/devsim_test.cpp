@@ -155,8 +155,12 @@ bool Discover(ToolPort& port, const std::string& path, speed_t replySpeed = B480
     for (int i = 0; i < 50; ++i) {
         const Bytes b = port.Read(1, 100);
         if (b.size() == 1 && b[0] == 0xFD) {
-            if (replySpeed != B4800)
+            if (replySpeed != B4800) {
                 port.SetSpeed(replySpeed);
+                // The simulator proves a wrong speed only once it has seen it
+                // in force on a quiet line.
+                ::usleep(30000);
+            }
             port.Write({0xFE, 0xFE, 0xFE});
             // At the wrong speed, stay a moment so that the device reads the
             // reply before the port is reopened at another speed.
@@ -398,6 +402,7 @@ TEST(DevSim, ReportsBytesSentAtTheWrongSpeedAndStopsPromptly)
     ToolPort port;
     ASSERT_TRUE(Discover(port, sim.Path(), B115200)); // the reply should go at 4800
     port.Open(sim.Path(), B4800);                      // and the exchange at 115200
+    ::usleep(30000);
     port.Write(SYN);
     EXPECT_EQ(port.Read(3, 500), SYN);
 
@@ -412,6 +417,31 @@ TEST(DevSim, ReportsBytesSentAtTheWrongSpeedAndStopsPromptly)
     EXPECT_NE(rep.speedErrors[0].find("at 115200"), std::string::npos) << rep.speedErrors[0];
     EXPECT_NE(rep.speedErrors[1].find("SYN"), std::string::npos) << rep.speedErrors[1];
     EXPECT_NE(rep.speedErrors[1].find("at 4800"), std::string::npos) << rep.speedErrors[1];
+}
+
+// A device busy elsewhere reads the beacon reply only after the tool has
+// switched to 115200: the reply went out at 4800 all the same, and a
+// correct tool must not be blamed for the simulator's late read.
+TEST(DevSim, AReplyReadLateAfterTheSpeedChangedIsNoSpeedError)
+{
+    DevSimOptions opt = Quick();
+    opt.readLagMs = 60;
+    SimOnPty sim(opt);
+    ToolPort port;
+    port.Open(sim.Path(), B4800);
+    Bytes beacon;
+    for (int i = 0; i < 50 && beacon != Bytes{0xFD}; ++i)
+        beacon = port.Read(1, 100);
+    ASSERT_EQ(beacon, Bytes{0xFD});
+    port.Write({0xFE, 0xFE, 0xFE});
+    port.SetSpeed(B115200); // no reopen, no flush: nothing but the speed tells
+    ::usleep(30000);
+    port.Write(SYN);
+    EXPECT_EQ(port.Read(3, 1000), SYN);
+    sim.Sim().Stop();
+    const DevSimReport rep = sim.Finish();
+    EXPECT_TRUE(rep.sawBeaconReply);
+    EXPECT_EQ(rep.speedErrorCount, 0u) << FormatSummary(rep);
 }
 
 TEST(DevSim, RefusedBlocksAndChecksumErrorsAreResentAndCounted)
