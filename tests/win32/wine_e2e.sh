@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
 # The Windows build end to end under wine, against the device simulator of
-# the Linux build on a pty that wine maps to COM5:
-#   1. wine_flash.exe downloads an image; the simulator must receive it exactly.
+# the Linux build on a pty that wine maps to COM5, at the line's own pace:
+#   1. zerquill-flash.exe downloads RUNS times in a row, finding COM5 in the
+#      registry as the dialog does.
 #   2. ZerquillUpdater.exe on the virtual display: Start without DB.bin gives
-#      "File Open Failed"; with DB.bin beside it and the simulator on COM5 the
-#      download goes through and the simulator must receive it exactly again.
-#      Screenshots of each step go to BUILD/screenshots.
+#      "File Open Failed"; then, with DB.bin beside it and the simulator on
+#      COM5, Start is pressed RUNS times in one dialog.
+# The images' block counts (low byte 0x08, 0x40, 0xFA, 0x28, 0x61) differ
+# from every protocol byte, so a byte lost or taken for another shows. The
+# simulator must receive every image exactly: one loss fails the test, with
+# both sides' transcripts. Screenshots of the first dialog run go to
+# BUILD/screenshots.
+# Before them, FLIGHT_EXE writes through the link to COM6, a pty nobody reads
+# until it has ended, purging and reopening as a download does: every byte
+# must arrive.
 #
-#   wine_e2e.sh BUILD_DIR DEVSIM WINE_FLASH_EXE UPDATER_EXE
+#   wine_e2e.sh BUILD_DIR DEVSIM FLASH_EXE UPDATER_EXE RUNS FLIGHT_EXE
 # Exit status 77 (skipped) when the simulator has not been built.
 set -euo pipefail
 
@@ -15,6 +23,8 @@ build=$(cd "$1" && pwd)
 devsim=$2
 flash=$3
 updater=$4
+runs=${5:-10}
+flight=$6
 here=$(cd "$(dirname "$0")" && pwd)
 winerun="$here/../../cmake/wine-run.sh"
 
@@ -37,13 +47,15 @@ app_pid=
 cleanup() {
     [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+    [ -n "${holder_pid:-}" ] && kill "$holder_pid" 2>/dev/null || true
     wine reg delete 'HKLM\Software\Wine\Ports' /v COM5 /f >/dev/null 2>&1 || true
+    wine reg delete 'HKLM\Software\Wine\Ports' /v COM6 /f >/dev/null 2>&1 || true
     wineserver -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
 
-fail() {
-    echo "FAIL: $*"
+# What the screen and the simulator showed at the moment of a failure.
+show_state() {
     import -window root "$shots/failure.png" 2>/dev/null && echo "screen at the failure: $shots/failure.png"
     echo "--- windows"
     xdotool search --name '.' 2>/dev/null | while read -r id; do
@@ -51,8 +63,13 @@ fail() {
     done
     echo "--- wine processes"
     ps -eo pid,stat,etime,args | grep -i '[.]exe' || true
+}
+
+fail() {
+    echo "FAIL: $*"
+    show_state
     for f in "$work"/sim.out "$work"/sim.err "$work"/app.log; do
-        [ -f "$f" ] && { echo "--- $f"; cat "$f"; }
+        [ -f "$f" ] && { echo "--- $f"; tail -n 60 "$f"; }
     done
     exit 1
 }
@@ -148,21 +165,28 @@ press_start() {
     return 1
 }
 
-# An image with header word 3, 300 data blocks and a short tail.
-python3 - "$work/DB.bin" <<'PY'
+# Images with header word 3 and a short tail; their block counts' low bytes
+# are no protocol byte.
+counts=(8 64 250 40 97)
+for n in "${counts[@]}"; do
+    python3 - "$work/DB$n.bin" "$n" <<'PY'
 import random, struct, sys
-rng = random.Random(20261207)
-blocks, tail = 300, 77
-data = bytearray(rng.getrandbits(8) for _ in range(65536 + 128 * blocks + tail))
+blocks = int(sys.argv[2])
+rng = random.Random(20261207 + blocks)
+data = bytearray(rng.getrandbits(8) for _ in range(65536 + 128 * blocks + 77))
 data[0:2] = struct.pack("<H", 3)
 data[2:6] = b"SDDB"
 open(sys.argv[1], "wb").write(data)
 PY
+done
+# Session k of the simulator (from 1) expects image (k - 1) mod 5: run i of
+# either front end uses image i mod 5, and the dialog's runs follow the
+# console's.
+image_of() { echo "$work/DB${counts[$(($1 % ${#counts[@]}))]}.bin"; }
+expects=()
+for n in "${counts[@]}"; do expects+=(--expect "$work/DB$n.bin"); done
 
-# One simulator for both downloads: the console driver's and the dialog's,
-# at the line's own pace so that the dialog can be seen mid-download
-# (300 blocks take about 3.4 s at 115200).
-"$devsim" --pace --expect "$work/DB.bin" --sessions 2 >"$work/sim.out" 2>"$work/sim.err" &
+"$devsim" --pace --read-lag "${ZQ_READ_LAG_MS:-3}" --trace "${expects[@]}" --sessions $((2 * runs)) >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 for _ in $(seq 50); do
     [ -s "$work/sim.out" ] && break
@@ -175,22 +199,97 @@ case "$pty" in
 esac
 echo "simulator on $pty"
 
+# COM6: a pty whose master reads nothing until told to count what came.
+python3 - "$work/flight" <<'PY' &
+import os, sys, time, tty
+m, s = os.openpty()
+tty.setraw(s)
+with open(sys.argv[1] + ".path", "w") as f:
+    f.write(os.ttyname(s) + "\n")
+while not os.path.exists(sys.argv[1] + ".done"):
+    time.sleep(0.05)
+os.set_blocking(m, False)
+n = 0
+try:
+    while True:
+        b = os.read(m, 4096)
+        if not b:
+            break
+        n += len(b)
+except OSError:
+    pass
+with open(sys.argv[1] + ".count", "w") as f:
+    f.write("%d\n" % n)
+PY
+holder_pid=$!
+for _ in $(seq 50); do
+    [ -s "$work/flight.path" ] && break
+    sleep 0.1
+done
+[ -s "$work/flight.path" ] || fail "no pty for COM6"
+
 # Wine reads its port map when its server starts.
 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$pty" /f >/dev/null
+wine reg add 'HKLM\Software\Wine\Ports' /v COM6 /d "$(cat "$work/flight.path")" /f >/dev/null
 wineserver -k || true
 wineserver -w || true
 wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' | grep -q 'COM5' || fail "wine does not list COM5"
 
-echo "== console download"
-wine "$flash" "$(winepath -w "$work/DB.bin")" </dev/null >"$work/flash.log" 2>&1 || {
-    cat "$work/flash.log"
-    fail "wine_flash did not succeed"
+echo "== bytes in flight: writes, purges and reopens on COM6, read only afterwards"
+written=$(wine "$flight" COM6 20 </dev/null 2>&1 | tr -d '\r') || fail "win_flight failed: $written"
+touch "$work/flight.done"
+for _ in $(seq 50); do
+    [ -s "$work/flight.count" ] && break
+    sleep 0.1
+done
+arrived=$(cat "$work/flight.count" 2>/dev/null || echo none)
+echo "written $written, arrived $arrived"
+[ "$written" = 120 ] && [ "$arrived" = 120 ] || fail "bytes written but thrown away before the peer read them"
+holder_pid=
+
+sessions=0
+losses=0
+# Waits for the simulator's report of its next session and judges it: the
+# session completed and its data matched the image. $1 names the run.
+judge_session() {
+    local what=$1 line
+    sessions=$((sessions + 1))
+    # A tool that failed leaves the simulator waiting out its 3 s of silence.
+    for _ in $(seq 100); do
+        grep -q "^session $sessions: " "$work/sim.err" && break
+        sleep 0.1
+    done
+    # The comparison is printed just after the summary.
+    sleep 0.2
+    line=$(awk -v k="session $sessions: " 'index($0, k) == 1 {on = 1} on && /^data (do not )?match/ {print; exit}' \
+        "$work/sim.err")
+    if [ "$line" = "data matches image" ]; then
+        return 0
+    fi
+    losses=$((losses + 1))
+    echo "LOSS in $what (simulator session $sessions): ${line:-no complete session}"
+    echo "--- the device's side of that session"
+    awk -v k="session $sessions: " -v p="session $((sessions - 1)): " \
+        'index($0, p) == 1 {on = 1; next} on {print} index($0, k) == 1 {exit}' "$work/sim.err" | tail -n 40
+    return 1
 }
-# The console writes CR LF.
-tr -d '\r' <"$work/flash.log" >"$work/flash.txt" && mv "$work/flash.txt" "$work/flash.log"
-cat "$work/flash.log"
-grep -q '^notice: Success Download!$' "$work/flash.log" || fail "no success notice"
-grep -q '^port COM5,' "$work/flash.log" || fail "not found on COM5"
+
+echo "== console: $runs downloads with zerquill-flash.exe"
+for i in $(seq 0 $((runs - 1))); do
+    img=$(image_of "$i")
+    status=0
+    wine "$flash" --trace --image "$(winepath -w "$img")" </dev/null >"$work/flash.log" 2>&1 || status=$?
+    tr -d '\r' <"$work/flash.log" >"$work/flash$i.log"
+    if judge_session "console run $i ($(basename "$img"))" && [ "$status" -eq 0 ] &&
+        grep -q '^Success Download!$' "$work/flash$i.log"; then
+        echo "console run $i: $(basename "$img") written"
+    else
+        [ "$status" -eq 0 ] || losses=$((losses + 1))
+        echo "--- the tool's side (exit status $status)"
+        tail -n 40 "$work/flash$i.log"
+    fi
+done
+grep -q 'COM5' "$work/flash0.log" || fail "zerquill-flash.exe did not find the device on COM5"
 
 echo "== dialog, no image"
 cp "$updater" "$work/noimage/ZerquillUpdater.exe"
@@ -205,28 +304,41 @@ shot 3-after-notice
 close_dialog "$dlg" || fail "the dialog did not close"
 wait_ended
 
-echo "== dialog, image and device"
+echo "== dialog: $runs downloads, Start pressed again after each notice"
 cp "$updater" "$work/withimage/ZerquillUpdater.exe"
-cp "$work/DB.bin" "$work/withimage/DB.bin"
 wine "$work/withimage/ZerquillUpdater.exe" </dev/null >"$work/app.log" 2>&1 &
 app_pid=$!
 dlg=$(wait_window 300 'ZerquillAv1\.00') || fail "the dialog did not appear"
 sleep 0.5
-# The paced download takes some 4 s after discovery; a picture half-way.
-( sleep 2.5 && shot 4-downloading ) &
-shot_pid=$!
-box=$(press_start "$dlg" 200) || fail "no notice after the download"
-wait "$shot_pid" || true
-shot 5-success-download
-dismiss "$box" || fail "the notice did not close"
+for i in $(seq 0 $((runs - 1))); do
+    img=$(image_of $((runs + i)))
+    # The dialog closes the image after each download: the next one may differ.
+    cp "$img" "$work/withimage/DB.bin"
+    shot_pid=
+    pictures=
+    if [ "$img" = "$work/DB250.bin" ] && [ ! -f "$shots/4-downloading.png" ]; then
+        # The 250-block image: a picture half-way through its 2.9 s.
+        pictures=1
+        ( sleep 2.5 && shot 4-downloading ) &
+        shot_pid=$!
+    fi
+    box=$(press_start "$dlg" 200) || fail "no notice after dialog run $i"
+    [ -n "$shot_pid" ] && { wait "$shot_pid" || true; }
+    [ -n "$pictures" ] && shot 5-success-download
+    if judge_session "dialog run $i ($(basename "$img"))"; then
+        echo "dialog run $i: $(basename "$img") written"
+    else
+        show_state
+    fi
+    dismiss "$box" || fail "the notice did not close"
+done
 close_dialog "$dlg" || fail "the dialog did not close"
 wait_ended
 
 sim_status=0
 wait "$sim_pid" || sim_status=$?
 sim_pid=
-cat "$work/sim.err"
+grep -E '^(speed errors|  )' "$work/sim.err" | grep -i speed || true
+[ "$losses" -eq 0 ] || fail "$losses of $((2 * runs)) downloads lost"
 [ "$sim_status" -eq 0 ] || fail "the simulator reports status $sim_status"
-[ "$(grep -c '^data matches image$' "$work/sim.err" "$work/sim.out" | awk -F: '{s += $2} END {print s}')" -eq 2 ] ||
-    fail "the simulator did not receive the image twice"
-echo "PASS: both downloads delivered the image exactly"
+echo "PASS: $((2 * runs)) downloads (console and dialog) delivered their images exactly"
