@@ -1,5 +1,7 @@
 // zq-mkimage: writes a sample database image with a deterministic pattern,
 // for demonstrations, tests and benchmarks.
+#include "Protocol.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -75,15 +77,14 @@ int main(int argc, char** argv)
     if (!headerSet)
         header = blocks * 8 > 0xFFFF ? 0xFFFF : blocks * 8;
 
-    std::vector<uint8_t> image(0x10000 + blocks * 128 + tail);
+    std::vector<uint8_t> image = zq::BlankImage(static_cast<uint16_t>(header), blocks, tail);
+    const size_t headerEnd = zq::kImageMagicOffset + sizeof zq::kImageMagic;
     uint32_t x = static_cast<uint32_t>(seed);
-    for (uint8_t& b : image) {
+    for (size_t i = 0; i < image.size(); ++i) {
         x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
+        if (i >= headerEnd)
+            image[i] = static_cast<uint8_t>(x >> 16);
     }
-    image[0] = static_cast<uint8_t>(header & 0xFF);
-    image[1] = static_cast<uint8_t>(header >> 8);
-    std::memcpy(&image[2], "SDDB", 4);
 
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) {

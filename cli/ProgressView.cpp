@@ -4,7 +4,7 @@
 
 namespace {
 
-constexpr uint8_t kAck = 0x06;
+constexpr uint8_t kAck = zq::ACK;
 
 // Recovers X from the range maximum X + X/512 + 40, which grows strictly with
 // X: the largest X whose range does not exceed it.
@@ -77,7 +77,7 @@ void CProgressView::SetRange(uint32_t maximum)
 {
     blocks_ = BlocksFromRange(maximum);
     if (mode_ == Mode::Lines)
-        Line(Format("image %s: %u blocks (%u bytes of data)", imagePath_.c_str(), blocks_, blocks_ * 128u));
+        Line(Format("image %s: %u blocks (%u bytes of data)", imagePath_.c_str(), blocks_, blocks_ * zq::kBlockSize));
 }
 
 void CProgressView::SetPos(uint32_t position)
@@ -124,7 +124,7 @@ void CProgressView::OnWrite(const uint8_t* /*bytes*/, size_t count)
 {
     // The CLR phase ends with the END the tool writes after the device's ACK.
     countingClr_ = false;
-    if (count != 128)
+    if (count != zq::kBlockSize)
         return;
     if (phase_ < Phase::Sending) {
         firstBlock_ = Clock::now();
@@ -173,7 +173,7 @@ std::string CProgressView::BlockFigures(bool withRate) const
     std::string text = Format("%5u/%u blocks %3u%%", done_, blocks_, percent);
     const double secs = SendingSeconds();
     if (withRate && done_ > 0 && secs > 0) {
-        const double rate = done_ * 128.0 / secs;
+        const double rate = done_ * double(zq::kBlockSize) / secs;
         text += Format("  %6.0f B/s", rate);
         if (done_ < blocks_)
             text += "  " + MinSec((blocks_ - done_) * secs / done_) + " left";
@@ -263,9 +263,9 @@ void CProgressView::Finish(bool success)
     }
     if (success) {
         const double secs = SendingSeconds();
-        std::string text = Format("wrote %u blocks (%u bytes) in %.3f s", blocks_, blocks_ * 128u, secs);
+        std::string text = Format("wrote %u blocks (%u bytes) in %.3f s", blocks_, blocks_ * zq::kBlockSize, secs);
         if (secs > 0)
-            text += Format(", %.0f B/s", blocks_ * 128.0 / secs);
+            text += Format(", %.0f B/s", blocks_ * double(zq::kBlockSize) / secs);
         text += Format("; whole download %.3f s", Seconds(Clock::now()));
         if (mode_ == Mode::Lines)
             Line(text);

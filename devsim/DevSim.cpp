@@ -1,4 +1,5 @@
 #include "DevSim.h"
+#include "Protocol.h"
 
 #include "SimLine.h"
 
@@ -21,29 +22,24 @@ using devsim::NowNs;
 
 namespace {
 
-constexpr uint8_t kAck = 0x06;
-constexpr uint8_t kNak = 0x15;
-constexpr uint8_t kBeacon = 0xFD;
-constexpr uint8_t kBeaconReply = 0xFE;
-constexpr unsigned kBeaconReplies = 3;
-// The tool's attempts at each word; after the last wrong echo it goes on
-// without ACK.
-constexpr unsigned kWordAttempts = 5;
-constexpr size_t kBlockSize = 128;
-constexpr size_t kImageHeaderArea = 65536;
+using zq::kBeaconReplies;
+using zq::kBlockSize;
+using zq::kWordAttempts;
+using zq::Token;
+constexpr uint8_t kAck = zq::ACK;
+constexpr uint8_t kNak = zq::NAK;
+constexpr uint8_t kBeacon = zq::DEVICE_BEACON;
+constexpr uint8_t kBeaconReply = zq::BEACON_REPLY;
+constexpr size_t kImageHeaderArea = zq::kImageDataOffset;
 // How long to wait for the second byte when deciding whether a stray byte
 // starts a new attempt or the next phase.
 constexpr int64_t kPeekNs = 200 * kNsPerMs;
 
-struct Token {
-    uint8_t b[3];
-    const char* name;
-};
-constexpr Token kSyn{{0x53, 0x59, 0x4E}, "SYN"};
-constexpr Token kDbw{{0x44, 0x42, 0x57}, "DBW"};
-constexpr Token kRdy{{0x52, 0x44, 0x59}, "RDY"};
-constexpr Token kClr{{0x43, 0x4C, 0x52}, "CLR"};
-constexpr Token kEnd{{0x45, 0x4E, 0x44}, "END"};
+using zq::kClr;
+using zq::kDbw;
+using zq::kEnd;
+using zq::kRdy;
+using zq::kSyn;
 
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* fmt, ...)

@@ -114,7 +114,7 @@ void CSimLine::Stop()
 int64_t CSimLine::ByteNs() const
 {
     // 8N1: a start bit, eight data bits and a stop bit per byte.
-    return 10 * 1000000000LL / BaudOfRate(rate_);
+    return zq::kBitsPerByte * 1000000000LL / BaudOfRate(rate_);
 }
 
 void CSimLine::NoteQuietSpeed()

@@ -3,6 +3,7 @@
 // stop channel that any thread (or a signal handler) can trigger.
 #pragma once
 
+#include "Protocol.h"
 #include "UniqueFd.h"
 
 #include <termios.h>
@@ -22,8 +23,8 @@ constexpr int64_t kNsPerMs = 1000000;
 
 // Which of the device's two speeds is in use.
 enum class LineRate { Discovery, Exchange };
-constexpr unsigned kDiscoveryBaud = 4800;
-constexpr unsigned kExchangeBaud = 115200;
+constexpr unsigned kDiscoveryBaud = zq::kProbeBaud;
+constexpr unsigned kExchangeBaud = zq::kDownloadBaud;
 
 // What one session put on the line and took from it.
 struct LineLog {

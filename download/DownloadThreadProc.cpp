@@ -8,20 +8,7 @@ const char* const kNoticeFail = "Fail Download!";
 
 namespace {
 
-constexpr uint8_t ACK = 0x06;
-constexpr uint8_t NAK = 0x15;
-const uint8_t kSyn[3] = {0x53, 0x59, 0x4E};
-const uint8_t kDbw[3] = {0x44, 0x42, 0x57};
-const uint8_t kRdy[3] = {0x52, 0x44, 0x59};
-const uint8_t kClr[3] = {0x43, 0x4C, 0x52};
-const uint8_t kEnd[3] = {0x45, 0x4E, 0x44};
-
-constexpr uint32_t kEchoMs = 100;
-constexpr uint32_t kProgressMs = 1000;
-constexpr uint32_t kBlockAnswerMs = 1000;
-constexpr uint32_t kFinalAckMs = 100;
-constexpr uint32_t kProbeBaud = 4800;
-constexpr uint32_t kDownloadBaud = 115200;
+using namespace zq;
 
 class Download {
 public:
@@ -34,12 +21,12 @@ public:
 
 private:
     bool Cancelled() const { return link_.Cancelled(); }
-    void Send(const uint8_t (&command)[3])
+    void Send(const Token& command)
     {
-        for (uint8_t b : command)
+        for (uint8_t b : command.b)
             link_.WriteByte(b);
     }
-    bool Matches(const uint8_t (&token)[3]) const { return std::memcmp(buffer_, token, 3) == 0; }
+    bool Matches(const Token& token) const { return std::memcmp(buffer_, token.b, sizeof token.b) == 0; }
     bool Fail(FailStep step)
     {
         failure_.step = Cancelled() ? FailStep::Cancelled : step;
@@ -54,7 +41,7 @@ private:
     CSerialLink& link_;
     CDbImage image_;
     ProgressSink& progress_;
-    uint8_t buffer_[128] = {};
+    uint8_t buffer_[kBlockSize] = {};
     DownloadFailure failure_;
     uint32_t blocks_ = 0;
     uint32_t allowance_ = 0;
@@ -100,14 +87,14 @@ bool Download::EchoPhase(uint16_t value, uint32_t position, FailStep step)
     const uint8_t lo = static_cast<uint8_t>(value & 0xFF);
     const uint8_t hi = static_cast<uint8_t>(value >> 8);
     uint8_t failures = 0;
-    for (int attempt = 0; attempt < 5; ++attempt) {
+    for (unsigned attempt = 0; attempt < kWordAttempts; ++attempt) {
         std::memset(buffer_, 0, sizeof buffer_);
         link_.WriteByte(lo);
         link_.WriteByte(hi);
         progress_.SetPos(position);
         if (!link_.WaitBlock(kEchoMs, buffer_, 2)) {
             ++failures;
-            if (failures > 4 || Cancelled())
+            if (failures >= kWordAttempts || Cancelled())
                 return Fail(step);
             continue;
         }
@@ -247,7 +234,7 @@ bool Download::Phases()
             --i;
             --position;
             ++refusals;
-            if (refusals > 4)
+            if (refusals >= kBlockRefusals)
                 return Fail(FailStep::BlockRefused);
         }
         progress_.SetPos(position);

@@ -53,9 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint64_t length;
     switch (flags & 3) {
     case 0: length = contentSize; break;
-    case 1: length = 0x10000 - 64 + raw % (128 * 700); break;
+    case 1: length = zq::kImageDataOffset - 64 + raw % (zq::kBlockSize * 700); break;
     case 2: length = raw % 0x20000; break;
-    default: length = 0x10000 + 128ull * 0xFFF0 + raw % (128 * 64); break; // around the limit
+    default: length = zq::kImageDataOffset + uint64_t{zq::kBlockSize} * 0xFFF0 + raw % (zq::kBlockSize * 64); break; // around the limit
     }
 
     // The file as the model sees it: content at 0 and again at the data
@@ -66,8 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             Violation("model read past the end", static_cast<unsigned long>(off));
         if (off < contentSize)
             return head[off];
-        if (off >= 0x10000 && off - 0x10000 < contentSize)
-            return head[off - 0x10000];
+        if (off >= zq::kImageDataOffset && off - zq::kImageDataOffset < contentSize)
+            return head[off - zq::kImageDataOffset];
         return 0;
     };
 
@@ -77,9 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const size_t first = std::min<uint64_t>(contentSize, length);
     if (first && pwrite(fd, content, first, 0) != static_cast<ssize_t>(first))
         std::abort();
-    if (length > 0x10000) {
-        const size_t again = std::min<uint64_t>(contentSize, length - 0x10000);
-        if (again && pwrite(fd, content, again, 0x10000) != static_cast<ssize_t>(again))
+    if (length > zq::kImageDataOffset) {
+        const size_t again = std::min<uint64_t>(contentSize, length - zq::kImageDataOffset);
+        if (again && pwrite(fd, content, again, zq::kImageDataOffset) != static_cast<ssize_t>(again))
             std::abort();
     }
 
@@ -93,12 +93,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t hi = length > 1 ? byteAt(1) : 0;
     const uint64_t n = hi * 256u + lo;
     bool magic = length >= 6;
-    static const uint8_t kMagic[4] = {0x53, 0x44, 0x44, 0x42};
-    for (int i = 0; magic && i < 4; ++i)
-        magic = byteAt(2 + i) == kMagic[i];
-    const bool lengthRule = length >= 0x10000 + 16 * n;
-    const uint64_t blocks = length >= 0x10000 ? (length - 0x10000) / 128 : 0;
-    const bool expectAccepted = lengthRule && magic && blocks <= 0xFFFF;
+    for (size_t i = 0; magic && i < sizeof zq::kImageMagic; ++i)
+        magic = byteAt(zq::kImageMagicOffset + i) == zq::kImageMagic[i];
+    const bool lengthRule = length >= zq::kImageDataOffset + zq::kLengthPerWord * n;
+    const uint64_t blocks = length >= zq::kImageDataOffset ? (length - zq::kImageDataOffset) / zq::kBlockSize : 0;
+    const bool expectAccepted = lengthRule && magic && blocks <= zq::kImageMaxBlocks;
 
     const bool accepted = image.Validate();
     if (accepted != expectAccepted)
@@ -123,17 +122,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (length >= 2 && image.IoFailed())
         Violation("header word read failed");
 
-    uint64_t pos = 0x10000;
+    uint64_t pos = zq::kImageDataOffset;
     bool ioFailed = image.IoFailed();
     const uint32_t loops = blocks < 300 ? static_cast<uint32_t>(blocks) + 2 : 300;
     uint8_t buffer[kImageBlockSize];
     for (uint32_t i = 0; i < loops; ++i) {
         std::memset(buffer, 0xA5, sizeof buffer);
         image.ReadBlock(buffer);
-        const uint64_t avail = pos < length ? std::min<uint64_t>(128, length - pos) : 0;
+        const uint64_t avail = pos < length ? std::min<uint64_t>(zq::kBlockSize, length - pos) : 0;
         if (image.LastBlockBytes() != avail)
             Violation("bytes of a block", image.LastBlockBytes(), static_cast<unsigned long>(avail));
-        for (uint32_t k = 0; k < 128; ++k) {
+        for (uint32_t k = 0; k < zq::kBlockSize; ++k) {
             const uint8_t want = k < avail ? byteAt(pos + k) : 0x20;
             if (buffer[k] != want)
                 Violation("block content", static_cast<unsigned long>(pos + k), buffer[k]);

@@ -23,10 +23,11 @@
 
 namespace {
 
-constexpr uint8_t ACK = 0x06, NAK = 0x15;
+using zq::ACK;
+using zq::NAK;
 using Bytes = std::vector<uint8_t>;
-const Bytes SYN{0x53, 0x59, 0x4E}, DBW{0x44, 0x42, 0x57}, RDY{0x52, 0x44, 0x59};
-const Bytes CLR{0x43, 0x4C, 0x52}, END{0x45, 0x4E, 0x44};
+const Bytes SYN = zq::TokenBytes(zq::kSyn), DBW = zq::TokenBytes(zq::kDbw), RDY = zq::TokenBytes(zq::kRdy);
+const Bytes CLR = zq::TokenBytes(zq::kClr), END = zq::TokenBytes(zq::kEnd);
 const char* const kPort = "ttyFUZZ0";
 
 [[noreturn]] void Violation(const char* fmt, ...)
@@ -479,7 +480,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t seed = in.Next();
     (void)in.Next(); // room for later shapes
 
-    const size_t length = 0x10000 + 128 * blocks + tail;
+    const size_t length = zq::kImageDataOffset + zq::kBlockSize * blocks + tail;
     Bytes image(length);
     uint32_t x = seed * 2654435761u + 1;
     for (auto& b : image) {
@@ -488,14 +489,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     uint16_t n = static_cast<uint16_t>(nLo | nHi << 8);
     if (!(flags & 1))
-        n = static_cast<uint16_t>(n % ((length - 0x10000) / 16 + 1)); // mostly within the length rule
-    image[0] = static_cast<uint8_t>(n);
-    image[1] = static_cast<uint8_t>(n >> 8);
-    const uint8_t magic[4] = {0x53, 0x44, 0x44, 0x42};
-    std::memcpy(&image[2], magic, 4);
+        n = static_cast<uint16_t>(n % ((length - zq::kImageDataOffset) / zq::kLengthPerWord + 1)); // mostly within the length rule
+    zq::StampImageHeader(image, n);
     if ((flags & 0x0E) == 0x0E)
         image[2 + (flags >> 4) % 4] ^= 0x20;
-    const bool valid = length >= 0x10000 + 16u * n && std::memcmp(&image[2], magic, 4) == 0;
+    const bool valid = length >= zq::kImageDataOffset + zq::kLengthPerWord * n &&
+                       std::memcmp(&image[zq::kImageMagicOffset], zq::kImageMagic, sizeof zq::kImageMagic) == 0;
 
     const int fd = ImageFd();
     if (ftruncate(fd, 0) != 0 || pwrite(fd, image.data(), image.size(), 0) != static_cast<ssize_t>(image.size()))

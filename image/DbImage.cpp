@@ -26,7 +26,7 @@ bool CDbImage::Validate()
         return false;
     }
     const uint64_t n = static_cast<uint64_t>(word[1]) * 256 + word[0];
-    if (length < (n + 4096) * 16) {
+    if (length < kImageDataOffset + zq::kLengthPerWord * n) {
         refusal_ = ImageRefusal::TooShort;
         return false;
     }
@@ -36,8 +36,7 @@ bool CDbImage::Validate()
         refusal_ = ImageRefusal::ReadError;
         return false;
     }
-    static const uint8_t kMagic[4] = {0x53, 0x44, 0x44, 0x42};
-    if (std::memcmp(magic, kMagic, 4) != 0) {
+    if (std::memcmp(magic, zq::kImageMagic, sizeof zq::kImageMagic) != 0) {
         refusal_ = ImageRefusal::BadMagic;
         return false;
     }

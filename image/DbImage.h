@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ImageFile.h"
+#include "Protocol.h"
 
 enum class ImageRefusal {
     None,
@@ -15,9 +16,9 @@ enum class ImageRefusal {
     ReadError,
 };
 
-constexpr uint32_t kImageDataOffset = 0x10000;
-constexpr uint32_t kImageBlockSize = 128;
-constexpr uint32_t kImageMaxBlocks = 0xFFFF;
+using zq::kImageDataOffset;
+using zq::kImageMaxBlocks;
+constexpr uint32_t kImageBlockSize = zq::kBlockSize;
 
 class CDbImage {
 public:

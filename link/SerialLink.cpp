@@ -1,8 +1,17 @@
 #include "SerialLink.h"
 
-#include <chrono>
 #include <cstring>
-#include <thread>
+
+namespace {
+
+// How long `bytes` take on a line at `baud`, in microseconds, rounded up.
+uint32_t LineTime(size_t bytes, uint32_t baud)
+{
+    const uint64_t bits = static_cast<uint64_t>(bytes) * zq::kBitsPerByte;
+    return static_cast<uint32_t>((bits * 1000000u + baud - 1) / baud);
+}
+
+} // namespace
 
 CSerialLink::CSerialLink() : portSource_(ListSystemPorts) {}
 
@@ -51,10 +60,8 @@ void CSerialLink::Close()
     // at another speed as discovery does, would then cut or garble them:
     // give them their time on the wire first (3 bytes at 4800 bit/s are
     // 6.25 ms; 10 bits a byte at 8N1).
-    if (undrainedBytes_ && baud_) {
-        const auto lineTime = std::chrono::microseconds((undrainedBytes_ * 10u * 1000000u + baud_ - 1) / baud_);
-        std::this_thread::sleep_for(lineTime);
-    }
+    if (undrainedBytes_ && baud_)
+        WaitLineTime(LineTime(undrainedBytes_, baud_));
     undrainedBytes_ = 0;
     port_.Close();
     if (observer_)
@@ -171,9 +178,9 @@ LinkStatus CSerialLink::FindDevice(uint8_t beacon, uint32_t baud)
             discovery_.push_back(probe);
             continue;
         }
-        for (int attempt = 0; attempt < 5; ++attempt) {
+        for (unsigned attempt = 0; attempt < zq::kProbeAttempts; ++attempt) {
             uint8_t b = 0;
-            if (!WaitByte(100, &b))
+            if (!WaitByte(zq::kProbeAttemptMs, &b))
                 continue;
             if (b == beacon) {
                 probe.beacon = true;
@@ -184,14 +191,13 @@ LinkStatus CSerialLink::FindDevice(uint8_t beacon, uint32_t baud)
         discovery_.push_back(probe);
         if (probe.beacon) {
             foundPort_ = port.name;
-            WriteByte(BEACON_REPLY);
-            WriteByte(BEACON_REPLY);
-            WriteByte(BEACON_REPLY);
+            for (unsigned i = 0; i < zq::kBeaconReplies; ++i)
+                WriteByte(BEACON_REPLY);
             // The device may have begun one more beacon before our replies
             // reached it. Give that byte its time on the line as well, so it
             // lands before the reopening at full speed empties the input;
             // after it, it would come in ahead of the SYN echo.
-            std::this_thread::sleep_for(std::chrono::microseconds((10u * 1000000u + baud - 1) / baud));
+            WaitLineTime(LineTime(1, baud));
             Close();
             return LINK_OK;
         }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "PortList.h"
+#include "Protocol.h"
 #include "SerialPort.h"
 
 enum LinkStatus : int {
@@ -22,8 +23,8 @@ enum LinkStatus : int {
     LINK_NO_BAUD = 7,
 };
 
-constexpr uint8_t DEVICE_BEACON = 0xFD;
-constexpr uint8_t BEACON_REPLY = 0xFE;
+using zq::BEACON_REPLY;
+using zq::DEVICE_BEACON;
 constexpr size_t kLinkMaxBlock = 132;
 
 // Sees every byte that crosses the link, for traces and tests.

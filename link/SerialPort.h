@@ -53,3 +53,5 @@ private:
 uint32_t SystemTickCount();
 // Gives up the processor for about a millisecond.
 void YieldBriefly();
+// Waits while bytes already handed to the driver are still on the line.
+void WaitLineTime(uint32_t microseconds);

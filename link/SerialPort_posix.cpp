@@ -1,5 +1,7 @@
 #include "SerialPort.h"
 
+#include "Protocol.h"
+
 #include <cerrno>
 #include <climits>
 #include <ctime>
@@ -16,9 +18,9 @@
 
 namespace {
 
-constexpr uint32_t kIntervalMs = 50;
-constexpr uint32_t kPerByteMs = 10;
-constexpr uint32_t kConstantMs = 50;
+using zq::kConstantMs;
+using zq::kPerByteMs;
+constexpr uint32_t kIntervalMs = zq::kReadIntervalMs;
 
 uint64_t NowMs()
 {
@@ -305,6 +307,13 @@ void SerialPort::Close()
 uint32_t SystemTickCount()
 {
     return static_cast<uint32_t>(NowMs());
+}
+
+void WaitLineTime(uint32_t microseconds)
+{
+    timespec ts{static_cast<time_t>(microseconds / 1000000u), static_cast<long>(microseconds % 1000000u) * 1000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
 }
 
 void YieldBriefly()

@@ -1,5 +1,7 @@
 #include "SerialPort.h"
 
+#include "Protocol.h"
+
 #include <windows.h>
 
 namespace {
@@ -110,11 +112,11 @@ PortError SerialPort::Configure(uint32_t baud)
     handle_ = reinterpret_cast<intptr_t>(h);
 
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 50;
-    timeouts.ReadTotalTimeoutMultiplier = 10;
-    timeouts.ReadTotalTimeoutConstant = 50;
-    timeouts.WriteTotalTimeoutMultiplier = 10;
-    timeouts.WriteTotalTimeoutConstant = 50;
+    timeouts.ReadIntervalTimeout = zq::kReadIntervalMs;
+    timeouts.ReadTotalTimeoutMultiplier = zq::kPerByteMs;
+    timeouts.ReadTotalTimeoutConstant = zq::kConstantMs;
+    timeouts.WriteTotalTimeoutMultiplier = zq::kPerByteMs;
+    timeouts.WriteTotalTimeoutConstant = zq::kConstantMs;
     if (!SetCommTimeouts(H(handle_), &timeouts))
         return PortError::Io;
     (void)SetupComm(H(handle_), 4096, 4096);
@@ -169,6 +171,11 @@ void SerialPort::Close()
 uint32_t SystemTickCount()
 {
     return GetTickCount();
+}
+
+void WaitLineTime(uint32_t microseconds)
+{
+    Sleep((microseconds + 999) / 1000);
 }
 
 void YieldBriefly()

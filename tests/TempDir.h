@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "Protocol.h"
+
 // A scratch folder removed with everything in it.
 class TempDir {
 public:
@@ -40,12 +42,6 @@ inline std::vector<uint8_t> MakeImage(size_t length, uint16_t n, uint32_t seed =
         x = x * 1103515245u + 12345u;
         b = static_cast<uint8_t>(x >> 16);
     }
-    if (length > 0)
-        img[0] = static_cast<uint8_t>(n & 0xFF);
-    if (length > 1)
-        img[1] = static_cast<uint8_t>(n >> 8);
-    const uint8_t magic[4] = {0x53, 0x44, 0x44, 0x42};
-    for (size_t i = 0; i < 4 && 2 + i < length; ++i)
-        img[2 + i] = magic[i];
+    zq::StampImageHeader(img, n);
     return img;
 }

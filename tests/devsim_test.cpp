@@ -1,6 +1,7 @@
 // The device simulator, driven from the tool's end of a real pty with plain
 // termios calls, the way the updater reaches it.
 #include "DevSim.h"
+#include "Protocol.h"
 
 #include <gtest/gtest.h>
 
@@ -29,13 +30,10 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint8_t ACK = 0x06;
-constexpr uint8_t NAK = 0x15;
-const Bytes SYN{0x53, 0x59, 0x4E};
-const Bytes DBW{0x44, 0x42, 0x57};
-const Bytes RDY{0x52, 0x44, 0x59};
-const Bytes CLR{0x43, 0x4C, 0x52};
-const Bytes END{0x45, 0x4E, 0x44};
+using zq::ACK;
+using zq::NAK;
+const Bytes SYN = zq::TokenBytes(zq::kSyn), DBW = zq::TokenBytes(zq::kDbw), RDY = zq::TokenBytes(zq::kRdy);
+const Bytes CLR = zq::TokenBytes(zq::kClr), END = zq::TokenBytes(zq::kEnd);
 
 Bytes Cat(std::initializer_list<Bytes> parts)
 {

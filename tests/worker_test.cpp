@@ -9,9 +9,10 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-const Bytes SYN{0x53, 0x59, 0x4E}, DBW{0x44, 0x42, 0x57}, RDY{0x52, 0x44, 0x59};
-const Bytes CLR{0x43, 0x4C, 0x52}, END{0x45, 0x4E, 0x44};
-constexpr uint8_t ACK = 0x06, NAK = 0x15;
+const Bytes SYN = zq::TokenBytes(zq::kSyn), DBW = zq::TokenBytes(zq::kDbw), RDY = zq::TokenBytes(zq::kRdy);
+const Bytes CLR = zq::TokenBytes(zq::kClr), END = zq::TokenBytes(zq::kEnd);
+using zq::ACK;
+using zq::NAK;
 
 Bytes Cat(std::initializer_list<Bytes> parts)
 {

@@ -22,9 +22,9 @@ namespace {
 
 using faults::FaultHost;
 using Bytes = std::vector<uint8_t>;
-constexpr uint8_t ACK = 0x06;
-const Bytes SYN{0x53, 0x59, 0x4E}, DBW{0x44, 0x42, 0x57}, RDY{0x52, 0x44, 0x59};
-const Bytes CLR{0x43, 0x4C, 0x52}, END{0x45, 0x4E, 0x44};
+using zq::ACK;
+const Bytes SYN = zq::TokenBytes(zq::kSyn), DBW = zq::TokenBytes(zq::kDbw), RDY = zq::TokenBytes(zq::kRdy);
+const Bytes CLR = zq::TokenBytes(zq::kClr), END = zq::TokenBytes(zq::kEnd);
 constexpr uint64_t kOpening = 18; // SYN DBW word ACK count ACK CLR END
 
 Bytes WithSum(const Bytes& image, uint32_t k)
@@ -299,14 +299,14 @@ TEST_F(FaultTest, NoiseInEachPhase)
         return s;
     };
     std::vector<Case> cases = {
-        {"before the SYN echo", opening(0, {z, 0x53, 0x59, 0x4E}), "Fail Download!", FailStep::SynEcho, 3},
+        {"before the SYN echo", opening(0, Bytes{z, SYN[0], SYN[1], SYN[2]}), "Fail Download!", FailStep::SynEcho, 3},
         // Whatever follows a right reply is purged before the next step.
-        {"after the SYN echo", whole(opening(0, {0x53, 0x59, 0x4E, z, z})), "Success Download!",
+        {"after the SYN echo", whole(opening(0, Bytes{SYN[0], SYN[1], SYN[2], z, z})), "Success Download!",
          FailStep::None, kOpening + 2 * 129 + 3},
-        {"before RDY", opening(1, {z, 0x52, 0x44, 0x59}), "Fail Download!", FailStep::DbwReady, 6},
+        {"before RDY", opening(1, Bytes{z, RDY[0], RDY[1], RDY[2]}), "Fail Download!", FailStep::DbwReady, 6},
         {"in the CLR phase: progress", whole(opening(6, {z, z, z, ACK})), "Success Download!", FailStep::None,
          kOpening + 2 * 129 + 3},
-        {"before RDY after END", opening(7, {z, 0x52, 0x44, 0x59}), "Fail Download!", FailStep::ClrReady,
+        {"before RDY after END", opening(7, Bytes{z, RDY[0], RDY[1], RDY[2]}), "Fail Download!", FailStep::ClrReady,
          kOpening},
         // No purge between blocks: the stray byte answers the next block,
         // which is refused once and sent again.

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "Protocol.h"
+
 // A folder under the user's temp folder, removed with its files.
 class TempFolder {
 public:
@@ -71,9 +73,6 @@ inline std::vector<uint8_t> MakeImage(size_t length, uint16_t n, uint32_t seed =
         x = x * 1103515245u + 12345u;
         b = static_cast<uint8_t>(x >> 16);
     }
-    const uint8_t head[6] = {static_cast<uint8_t>(n & 0xFF), static_cast<uint8_t>(n >> 8), 0x53, 0x44, 0x44,
-                             0x42};
-    for (size_t i = 0; i < 6 && i < length; ++i)
-        img[i] = head[i];
+    zq::StampImageHeader(img, n);
     return img;
 }

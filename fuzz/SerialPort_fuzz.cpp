@@ -91,3 +91,5 @@ void SerialPort::Close()
 uint32_t SystemTickCount() { return g_clockMs; }
 
 void YieldBriefly() { g_clockMs += 1; }
+
+void WaitLineTime(uint32_t microseconds) { g_clockMs += (microseconds + 999) / 1000; }

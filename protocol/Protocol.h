@@ -1,0 +1,92 @@
+// The device's protocol and the image's layout, once: every byte, token,
+// speed, time-out, retry limit and layout constant the tool, its simulator,
+// its tests and its fuzzers share. Depends on nothing but the standard
+// library, so any part of the tree may include it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace zq {
+
+// Acknowledgements: ACK both ways; NAK from the tool after a wrong echo.
+constexpr uint8_t ACK = 0x06;
+constexpr uint8_t NAK = 0x15;
+
+// Discovery, at kProbeBaud: the device beacons until the tool answers
+// BEACON_REPLY kBeaconReplies times in a row. A port is listened to for
+// kProbeAttempts waits of kProbeAttemptMs.
+constexpr uint8_t DEVICE_BEACON = 0xFD;
+constexpr uint8_t BEACON_REPLY = 0xFE;
+constexpr unsigned kBeaconReplies = 3;
+constexpr unsigned kProbeAttempts = 5;
+constexpr uint32_t kProbeAttemptMs = 100;
+
+// Speeds, 8N1: 10 bits on the line per byte.
+constexpr uint32_t kProbeBaud = 4800;
+constexpr uint32_t kDownloadBaud = 115200;
+constexpr uint32_t kBitsPerByte = 10;
+
+// The three-letter commands and answers, sent and read as three bytes.
+struct Token {
+    uint8_t b[3];
+    const char* name;
+};
+constexpr Token kSyn{{0x53, 0x59, 0x4E}, "SYN"};
+constexpr Token kDbw{{0x44, 0x42, 0x57}, "DBW"};
+constexpr Token kRdy{{0x52, 0x44, 0x59}, "RDY"};
+constexpr Token kClr{{0x43, 0x4C, 0x52}, "CLR"};
+constexpr Token kEnd{{0x45, 0x4E, 0x44}, "END"};
+
+// The link's driver time-outs, in milliseconds: a read of n bytes ends when
+// they came, after kReadIntervalMs of silence following a byte, or after
+// kPerByteMs * n + kConstantMs; a write of n bytes gives up after as long.
+constexpr uint32_t kReadIntervalMs = 50;
+constexpr uint32_t kPerByteMs = 10;
+constexpr uint32_t kConstantMs = 50;
+
+// How long the tool waits for each answer, in milliseconds.
+constexpr uint32_t kEchoMs = 100;        // SYN echo, RDY, the two word echoes
+constexpr uint32_t kProgressMs = 1000;   // each progress byte of the CLR phase
+constexpr uint32_t kBlockAnswerMs = 1000; // ACK or refusal of a block
+constexpr uint32_t kFinalAckMs = 100;    // ACK of the closing END
+
+// Retry limits: attempts at the header word and at the block count; refusals
+// of one block in a row.
+constexpr unsigned kWordAttempts = 5;
+constexpr unsigned kBlockRefusals = 5;
+
+// The image: header word N (little-endian) at 0, the magic at 2, data blocks
+// from kImageDataOffset; accepted when its length is at least
+// kImageDataOffset + kLengthPerWord * N. Whole blocks only are sent, at most
+// kImageMaxBlocks of them (the count travels as 16 bits).
+constexpr uint8_t kImageMagic[4] = {0x53, 0x44, 0x44, 0x42}; // "SDDB"
+constexpr size_t kImageMagicOffset = 2;
+constexpr uint32_t kImageDataOffset = 0x10000;
+constexpr uint32_t kBlockSize = 128;
+constexpr uint32_t kLengthPerWord = 16;
+constexpr uint32_t kImageMaxBlocks = 0xFFFF;
+
+inline std::vector<uint8_t> TokenBytes(const Token& token) { return {token.b, token.b + sizeof token.b}; }
+
+// Writes the header word and the magic at the start of an image, as much of
+// them as fits (a test may want an image too short to hold them).
+inline void StampImageHeader(std::vector<uint8_t>& image, uint16_t word)
+{
+    const uint8_t head[6] = {static_cast<uint8_t>(word & 0xFF), static_cast<uint8_t>(word >> 8),
+                             kImageMagic[0], kImageMagic[1], kImageMagic[2], kImageMagic[3]};
+    for (size_t i = 0; i < sizeof head && i < image.size(); ++i)
+        image[i] = head[i];
+}
+
+// An image of `blocks` data blocks and `tail` bytes after them, header word
+// `word`; the header area and the data are left zero for the caller to fill.
+inline std::vector<uint8_t> BlankImage(uint16_t word, size_t blocks, size_t tail = 0)
+{
+    std::vector<uint8_t> image(kImageDataOffset + kBlockSize * blocks + tail, 0);
+    StampImageHeader(image, word);
+    return image;
+}
+
+} // namespace zq
