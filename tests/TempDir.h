@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Protocol.h"
+#include "TestImage.h"
 
 // A scratch folder removed with everything in it.
 class TempDir {
@@ -33,15 +33,3 @@ inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-// An image of the given length: header word n, the magic, then a pattern.
-inline std::vector<uint8_t> MakeImage(size_t length, uint16_t n, uint32_t seed = 1)
-{
-    std::vector<uint8_t> img(length);
-    uint32_t x = seed;
-    for (auto& b : img) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    zq::StampImageHeader(img, n);
-    return img;
-}

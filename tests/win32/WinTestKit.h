@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Protocol.h"
+#include "../TestImage.h"
 
 // A folder under the user's temp folder, removed with its files.
 class TempFolder {
@@ -63,16 +63,3 @@ inline bool WriteBytes(const std::string& path, const std::vector<uint8_t>& byte
     return ok && written == bytes.size();
 }
 
-// An image of the given length: header word n, the magic "SDDB", then a
-// pattern that differs from block to block.
-inline std::vector<uint8_t> MakeImage(size_t length, uint16_t n, uint32_t seed = 7)
-{
-    std::vector<uint8_t> img(length);
-    uint32_t x = seed;
-    for (auto& b : img) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    zq::StampImageHeader(img, n);
-    return img;
-}
