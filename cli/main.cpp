@@ -5,8 +5,9 @@
 #include <string>
 
 #include "Console.h"
-#include "ExePath.h"
+#include "DownloadHost.h"
 #include "FlashHost.h"
+#include "ImagePath.h"
 #include "Options.h"
 #include "PortList.h"
 
@@ -49,7 +50,13 @@ int main(int argc, char** argv)
     if (options.listPorts)
         return ListPorts();
 
-    CFlashHost host(options, options.image.empty() ? DefaultImagePath() : options.image, stdout, stderr);
+    const std::string image = options.image.empty() ? DefaultImagePath() : options.image;
+    if (image.empty()) {
+        // Never DB.bin of the current folder: it may be another device's.
+        std::printf("%s\ncannot tell this program's folder; give --image\n", kNoticeFileOpenFailed);
+        return kExitNoImage;
+    }
+    CFlashHost host(options, image, stdout, stderr);
     SetInterruptFlag(host.Cancel());
     const int status = host.Run();
     SetInterruptFlag(nullptr);

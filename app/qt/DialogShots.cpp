@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "DevSim.h"
+#include "ImagePath.h"
 #include "UpdaterDlg.h"
 
 namespace {
@@ -88,7 +89,7 @@ int main(int argc, char** argv)
         return 1;
     }
     const std::string imageFolder = folder;
-    if (!WriteImage(imageFolder + "/DB.bin", 300)) {
+    if (!WriteImage(ImagePathIn(imageFolder), 300)) {
         std::fprintf(stderr, "cannot write the image\n");
         return 1;
     }
@@ -159,7 +160,7 @@ int main(int argc, char** argv)
 
     sim.Stop();
     device.join();
-    std::remove((imageFolder + "/DB.bin").c_str());
+    std::remove(ImagePathIn(imageFolder).c_str());
     rmdir(folder);
     return ok ? 0 : 1;
 }

@@ -1,7 +1,8 @@
 #include "UpdaterDlg.h"
 
+#include "ImagePath.h"
+
 #include <QCoreApplication>
-#include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetrics>
@@ -121,11 +122,7 @@ void CUpdaterDlg::OnStart()
 
     progress_->setValue(0);
 
-    const std::string folder = imageFolder_.empty()
-                                   ? QFile::encodeName(QCoreApplication::applicationDirPath())
-                                         .toStdString()
-                                   : imageFolder_;
-    imagePath_ = folder + "/DB.bin";
+    imagePath_ = imageFolder_.empty() ? DefaultImagePath() : ImagePathIn(imageFolder_);
 
     // Disabling the focused button would leave no widget with the focus and
     // Escape would no longer reach the dialog.

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "ImagePath.h"
 #include "ModulePath.h"
 #include "resource.h"
 
@@ -141,10 +142,9 @@ void CUpdaterDlg::OnStart()
     SendMessageA(progress_, PBM_SETPOS, 0, 0);
 
     if (imageFolder_.empty()) {
-        // An executable path too long to be read whole gives no image path
-        // rather than one into some other folder: "File Open Failed".
-        const std::string exe = ExecutablePath();
-        imagePath_ = exe.empty() ? std::string() : ImagePathIn(FolderOf(exe));
+        // No image path rather than one into some other folder when the
+        // executable's path cannot be read whole: "File Open Failed".
+        imagePath_ = DefaultImagePath();
     } else {
         imagePath_ = ImagePathIn(imageFolder_);
     }

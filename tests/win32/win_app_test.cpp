@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ImagePath.h"
 #include "ModulePath.h"
 #include "UpdaterDlg.h"
 #include "WinTestKit.h"

@@ -58,8 +58,3 @@ std::string BaseNameOf(const std::string& path, unsigned codePage)
     const size_t stop = dotInName ? marks.lastDot : path.size();
     return path.substr(start, stop - start);
 }
-
-std::string ImagePathIn(const std::string& folder)
-{
-    return folder + "\\DB.bin";
-}

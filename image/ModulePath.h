@@ -17,6 +17,3 @@ std::string FolderOf(const std::string& path, unsigned codePage = 0);
 // The file name after the last backslash without its extension:
 // "C:\Tools\ZerquillUpdater.exe" gives "ZerquillUpdater".
 std::string BaseNameOf(const std::string& path, unsigned codePage = 0);
-
-// Where the dialog looks for the image: folder + "\DB.bin".
-std::string ImagePathIn(const std::string& folder);
