@@ -237,7 +237,14 @@ public:
 
 // ---- Usage ------------------------------------------------------------
 
-class UsageTest : public ::testing::TestWithParam<std::vector<std::string>> {};
+struct UsageCase {
+    const char* name;
+    std::vector<std::string> args; // PTY and IMG stand for the test's line and image
+};
+// ctest and -R see the case's name, not its bytes.
+void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
+
+class UsageTest : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(UsageTest, WrongCommandLineExits64WithUsageAndTouchesNothing)
 {
@@ -245,7 +252,7 @@ TEST_P(UsageTest, WrongCommandLineExits64WithUsageAndTouchesNothing)
     WriteFile(dir.file("DB.bin"), MakeImage(65536 + 128, 8));
     UntouchedPty line;
     std::vector<std::string> args;
-    for (std::string a : GetParam()) {
+    for (std::string a : GetParam().args) {
         if (a == "PTY")
             a = line.pty.path();
         if (a == "IMG")
@@ -261,13 +268,14 @@ TEST_P(UsageTest, WrongCommandLineExits64WithUsageAndTouchesNothing)
 
 INSTANTIATE_TEST_SUITE_P(
     Cli, UsageTest,
-    ::testing::Values(std::vector<std::string>{"--ports", "PTY", "--image", "IMG", "--bogus"},
-                      std::vector<std::string>{"--ports", "PTY", "--image"},
-                      std::vector<std::string>{"--port", "PTY", "--ports", "PTY", "--image", "IMG"},
-                      std::vector<std::string>{"--ports", "PTY,,PTY", "--image", "IMG"},
-                      std::vector<std::string>{"--ports", "PTY", "--image", "IMG", "stray"},
-                      std::vector<std::string>{"--ports", "PTY", "--image", "IMG", "--quiet=yes"},
-                      std::vector<std::string>{"--ports", "PTY", "--image", "IMG", "--image", "IMG"}));
+    ::testing::Values(UsageCase{"UnknownOption", {"--ports", "PTY", "--image", "IMG", "--bogus"}},
+                      UsageCase{"MissingValue", {"--ports", "PTY", "--image"}},
+                      UsageCase{"PortAndPorts", {"--port", "PTY", "--ports", "PTY", "--image", "IMG"}},
+                      UsageCase{"EmptyPortName", {"--ports", "PTY,,PTY", "--image", "IMG"}},
+                      UsageCase{"StrayArgument", {"--ports", "PTY", "--image", "IMG", "stray"}},
+                      UsageCase{"ValueForAFlag", {"--ports", "PTY", "--image", "IMG", "--quiet=yes"}},
+                      UsageCase{"ImageTwice", {"--ports", "PTY", "--image", "IMG", "--image", "IMG"}}),
+    [](const ::testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
 
 TEST(Cli, HelpGoesToStdoutAndExitsZero)
 {
@@ -388,6 +396,8 @@ struct FaultCase {
     void (*apply)(DevSimOptions&);
     const char* cause;
 };
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
 class FaultTest : public CliTest, public ::testing::WithParamInterface<FaultCase> {};
 
