@@ -14,7 +14,7 @@ enum class CauseId {
     WordBusy, WordDenied, WordNotFound, WordNotSerial, WordBadName, WordBadSpeed, WordIo,
     // The exchange.
     SynEcho, DbwReady, HeaderSilent, HeaderWrong, CountSilent, CountWrong, ClrSilent, ClrReady,
-    BlockSilent, BlockRefused, FinalSilent, FinalWrong, Interrupted, Unknown,
+    BlockSilent, BlockRefused, FinalSilent, FinalWrong, LineLost, LineLostAtBlock, Interrupted, Unknown,
 };
 
 // Every text the tool uses to explain a failure. {port} {ports} {n} {block}
@@ -69,6 +69,8 @@ const CauseText kCauses[] = {
     {CauseId::BlockRefused, "block {block} refused 5 times in a row (device answered {byte})"},
     {CauseId::FinalSilent, "device did not acknowledge the closing END"},
     {CauseId::FinalWrong, "device answered the closing END with {byte} instead of ACK"},
+    {CauseId::LineLost, "the device or its adapter was disconnected"},
+    {CauseId::LineLostAtBlock, "the device or its adapter was disconnected at block {block}"},
     {CauseId::Interrupted, "interrupted"},
     {CauseId::Unknown, "download failed"},
 };
@@ -246,6 +248,12 @@ std::string DescribeFailure(const DownloadFailure& failure, const std::vector<Pr
     f.port = failure.port;
     f.block = failure.block;
     f.byte = failure.lastByte;
+    // Once the exchange has begun, a line that is gone is the cause, whatever
+    // the tool was waiting for.
+    if (failure.lineLost && failure.step >= FailStep::SynEcho && failure.step <= FailStep::FinalAck) {
+        const bool inBlocks = failure.step == FailStep::BlockSilent || failure.step == FailStep::BlockRefused;
+        return Say(inBlocks ? CauseId::LineLostAtBlock : CauseId::LineLost, f);
+    }
     switch (failure.step) {
     case FailStep::ImageOpen: return Say(FileCause(failure.fileError), f);
     case FailStep::ImageRefused: return Say(RefusalCause(failure.refusal), f);

@@ -56,6 +56,7 @@ struct DownloadFailure {
     ImageRefusal refusal = ImageRefusal::None;
     FileError fileError = FileError::None;
     PortError portError = PortError::None; // for PortOpen
+    bool lineLost = false;                  // the line was gone, not silent
     std::string port;                       // the found port, where known
 };
 

@@ -30,6 +30,7 @@ private:
     bool Fail(FailStep step)
     {
         failure_.step = Cancelled() ? FailStep::Cancelled : step;
+        failure_.lineLost = link_.LineLost();
         return false;
     }
     bool ImageFailed() const { return image_.IoFailed(); }

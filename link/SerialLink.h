@@ -68,6 +68,9 @@ public:
 
     const std::string& FoundPort() const { return foundPort_; }
     bool IsOpen() const { return port_.IsOpen(); }
+    // The system reported the open port's line gone (unplugged, hung up);
+    // the waits still run to their deadline, as on a silent line.
+    bool LineLost() const { return port_.IsOpen() && port_.LineLost(); }
 
     // Seams: where the port list comes from (the system's by default), who
     // watches the bytes, a cancel request that ends every wait, the clock.

@@ -40,12 +40,16 @@ public:
     size_t Write(const uint8_t* src, size_t count);
     // Waits until what was written has left, then empties the input queue.
     void Purge();
+    // The OS said the line is gone (hang-up, adapter unplugged), as opposed
+    // to a line that is only silent. Sticky until the next open.
+    bool LineLost() const { return lost_; }
     // The same drain, then closes. Safe to call when closed.
     void Close();
 
 private:
     static constexpr intptr_t kInvalid = -1;
     intptr_t handle_ = kInvalid;
+    bool lost_ = false;
     std::string path_; // Windows reopens the port once while configuring
 };
 

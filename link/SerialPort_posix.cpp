@@ -93,6 +93,9 @@ void AskForLowLatency(int fd)
 #endif
 }
 
+// What write(2) says when the line itself has gone.
+bool LineGone(int err) { return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE; }
+
 void Drain(int fd)
 {
     while (tcdrain(fd) != 0 && errno == EINTR) {
@@ -122,6 +125,7 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept
 PortError SerialPort::OpenDevice(const std::string& name)
 {
     Close();
+    lost_ = false;
     if (name.empty() || name.find('\0') != std::string::npos || name.size() >= PATH_MAX)
         return PortError::BadName;
     path_ = name.find('/') == std::string::npos ? "/dev/" + name : name;
@@ -234,9 +238,10 @@ size_t SerialPort::Read(uint8_t* dst, size_t count)
             if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
         }
-        // The line is gone (hang-up, unplugged adapter): a driver that fails
-        // at once would have the waits spin, so spend the read's time-out as
-        // a quiet line would.
+        // The line is gone (hang-up, unplugged adapter): say so, and since a
+        // driver that fails at once would have the waits spin, spend the
+        // read's time-out as a quiet line would.
+        lost_ = true;
         if (got == 0) {
             const uint64_t left = total > NowMs() ? total - NowMs() : 0;
             timespec ts{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000L};
@@ -263,8 +268,10 @@ size_t SerialPort::Write(const uint8_t* src, size_t count)
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && errno != EAGAIN)
+        if (n < 0 && errno != EAGAIN) {
+            lost_ = lost_ || LineGone(errno);
             break;
+        }
         const uint64_t now = NowMs();
         if (now >= deadline)
             break;
@@ -272,8 +279,10 @@ size_t SerialPort::Write(const uint8_t* src, size_t count)
         const int ready = ::poll(&pfd, 1, static_cast<int>(deadline - now));
         if (ready < 0 && errno != EINTR)
             break;
-        if (ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)))
+        if (ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            lost_ = true;
             break;
+        }
     }
     return done;
 }

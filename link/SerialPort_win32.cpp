@@ -33,6 +33,23 @@ PortError FromLastError(DWORD err)
     }
 }
 
+// What ReadFile and WriteFile say on an open handle whose USB adapter was
+// pulled out (drivers differ in which one they pick).
+bool LineGone(DWORD err)
+{
+    switch (err) {
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_OPERATION_ABORTED:
+        return true;
+    default:
+        return false;
+    }
+}
+
 HANDLE OpenPath(const std::string& path)
 {
     return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
@@ -62,6 +79,7 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept
 PortError SerialPort::OpenDevice(const std::string& name)
 {
     Close();
+    lost_ = false;
     if (name.empty() || name.find('\0') != std::string::npos || name.size() > 250)
         return PortError::BadName;
     path_ = "\\\\.\\" + name;
@@ -132,6 +150,7 @@ size_t SerialPort::Read(uint8_t* dst, size_t count)
         return 0;
     DWORD got = 0;
     if (!ReadFile(H(handle_), dst, static_cast<DWORD>(count), &got, nullptr) && got == 0) {
+        lost_ = lost_ || LineGone(GetLastError());
         // A vanished adapter fails at once; spend the read's time-out as a
         // quiet line would, so the waits do not spin.
         Sleep(static_cast<DWORD>(10 * count + 50));
@@ -145,7 +164,8 @@ size_t SerialPort::Write(const uint8_t* src, size_t count)
     if (!IsOpen() || count == 0)
         return 0;
     DWORD written = 0;
-    (void)WriteFile(H(handle_), src, static_cast<DWORD>(count), &written, nullptr);
+    if (!WriteFile(H(handle_), src, static_cast<DWORD>(count), &written, nullptr))
+        lost_ = lost_ || LineGone(GetLastError());
     return written;
 }
 

@@ -246,6 +246,7 @@ TEST_F(LinkTest, HangUpEndsReadsWithoutSpinning)
     const auto t0 = Clock::now();
     const std::clock_t cpu0 = std::clock();
     EXPECT_FALSE(other.WaitByte(300, &b));
+    EXPECT_TRUE(other.LineLost());
     EXPECT_GE(MsSince(t0), 290);
     // A spinning wait would use the whole 300 ms of one core.
     EXPECT_LT(static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC, 0.2);

@@ -435,7 +435,10 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"SilentWhileClearing", [](DevSimOptions& o) { o.silentAt = DevSimStep::Clr; },
                   "device went silent while clearing (nothing for 1 s)"},
         FaultCase{"FinalNak", [](DevSimOptions& o) { o.finalReply = 0x15; },
-                  "device answered the closing END with 0x15 instead of ACK"}),
+                  "device answered the closing END with 0x15 instead of ACK"},
+        // A pulled adapter, not a silent device.
+        FaultCase{"HungUpAtBlock", [](DevSimOptions& o) { o.hangupBlock = 17; },
+                  "the device or its adapter was disconnected at block 17"}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 TEST_F(CliTest, NoBeaconNamesEveryPortTried)

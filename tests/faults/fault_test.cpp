@@ -123,6 +123,7 @@ TEST_F(FaultTest, HangUpMidHandshake)
     const long ms = host.Run();
     ExpectCleanEnding(host, "", "Fail Download!");
     EXPECT_EQ(host.failure.step, FailStep::DbwReady);
+    EXPECT_TRUE(host.failure.lineLost) << "a hang-up is a lost line, not a silent device";
     EXPECT_EQ(host.watch.Total(), 3u + 6u) << "beacon replies, SYN, DBW, and nothing after";
     EXPECT_LT(ms, 5000);
 }
@@ -143,6 +144,7 @@ TEST_F(FaultTest, HangUpMidBlock)
     ExpectCleanEnding(host, "", "Fail Download!");
     EXPECT_EQ(host.failure.step, FailStep::BlockSilent);
     EXPECT_EQ(host.failure.block, 1u);
+    EXPECT_TRUE(host.failure.lineLost);
     // Block 1 went out (the pty took it whole); no block 2, no END.
     EXPECT_LE(host.watch.Total(), 3 + kOpening + 2 * 129);
     EXPECT_LT(ms, 6000);
@@ -162,6 +164,7 @@ TEST_F(FaultTest, DevsimHangsUpAfterABlock)
     EXPECT_TRUE(rep.hungUp);
     EXPECT_EQ(host.failure.step, FailStep::BlockSilent);
     EXPECT_EQ(host.failure.block, 2u);
+    EXPECT_TRUE(host.failure.lineLost);
     EXPECT_EQ(host.watch.Total(), 3 + kOpening + 3 * 129);
     EXPECT_LT(ms, 6000);
 }
