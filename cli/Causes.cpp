@@ -1,5 +1,7 @@
 #include "Causes.h"
 
+#include "OsError.h"
+
 #include <cstdio>
 
 namespace {
@@ -28,7 +30,7 @@ const CauseText kCauses[] = {
     {CauseId::FileDenied, "permission denied on the image {path}"},
     {CauseId::FileBusy, "the image {path} is in use by another program"},
     {CauseId::FileNotRegular, "the image {path} is not a regular file"},
-    {CauseId::FileIo, "the image {path} could not be opened (I/O error)"},
+    {CauseId::FileIo, "the image {path} could not be opened: {os}"},
     {CauseId::ImageTooShort, "image refused: shorter than its header word requires (65536 + 16 x N bytes)"},
     {CauseId::ImageBadMagic, "image refused: wrong magic (bytes 2 to 5 must be SDDB)"},
     {CauseId::ImageTooLarge, "image refused: 4 GiB or larger"},
@@ -48,7 +50,7 @@ const CauseText kCauses[] = {
     {CauseId::PortNotSerial, "{port} is not a serial port"},
     {CauseId::PortBadName, "\"{port}\" is not a valid port name"},
     {CauseId::PortBadSpeed, "port {port} cannot be set to the line's speed"},
-    {CauseId::PortIo, "port {port} could not be opened (I/O error)"},
+    {CauseId::PortIo, "port {port} could not be opened: {os}"},
     {CauseId::WordBusy, "busy"},
     {CauseId::WordDenied, "permission denied"},
     {CauseId::WordNotFound, "not found"},
@@ -77,6 +79,7 @@ const CauseText kCauses[] = {
 
 struct Fields {
     std::string port, ports, path;
+    std::string os = "I/O error"; // the OS's own words, where it gave them
     unsigned n = 0;
     uint32_t block = 0;
     uint8_t byte = 0;
@@ -105,6 +108,8 @@ std::string Say(CauseId id, const Fields& f = Fields())
             out += f.ports;
         } else if (key == "path") {
             out += f.path;
+        } else if (key == "os") {
+            out += f.os;
         } else if (key == "n") {
             out += std::to_string(f.n);
         } else if (key == "block") {
@@ -184,6 +189,8 @@ std::string DescribeDiscovery(const std::vector<ProbeResult>& probes)
             return Say(CauseId::NoPorts);
         if (unopened.size() == 1) {
             f.port = firstUnopened->port;
+            if (firstUnopened->osError)
+                f.os = OsErrorText(firstUnopened->osError);
             return Say(PortCause(firstUnopened->openError), f);
         }
         f.n = static_cast<unsigned>(unopened.size());
@@ -248,6 +255,8 @@ std::string DescribeFailure(const DownloadFailure& failure, const std::vector<Pr
     f.port = failure.port;
     f.block = failure.block;
     f.byte = failure.lastByte;
+    if (failure.osError)
+        f.os = OsErrorText(failure.osError);
     // Once the exchange has begun, a line that is gone is the cause, whatever
     // the tool was waiting for.
     if (failure.lineLost && failure.step >= FailStep::SynEcho && failure.step <= FailStep::FinalAck) {

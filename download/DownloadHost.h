@@ -57,6 +57,7 @@ struct DownloadFailure {
     FileError fileError = FileError::None;
     PortError portError = PortError::None; // for PortOpen
     bool lineLost = false;                  // the line was gone, not silent
+    int osError = 0;                        // the OS's code behind a file or port error
     std::string port;                       // the found port, where known
 };
 

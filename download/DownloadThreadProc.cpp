@@ -57,6 +57,7 @@ void Download::Run()
         // Nothing was opened, so nothing is closed and the bar stays put.
         failure_.step = FailStep::ImageOpen;
         failure_.fileError = image_.OpenError();
+        failure_.osError = image_.OpenOsError();
         host_.OnFailure(failure_);
         host_.Notice().ShowNotice(kNoticeFileOpenFailed);
         link_.SetCancelFlag(nullptr);
@@ -143,6 +144,7 @@ bool Download::Phases()
     // a missing echo; the cause is kept for the report.
     if (link_.Open(link_.FoundPort(), kDownloadBaud) != LINK_OK) {
         failure_.portError = link_.LastOpenError();
+        failure_.osError = link_.LastOpenOsError();
         failure_.port = link_.FoundPort();
     }
     Send(kSyn);

@@ -16,24 +16,6 @@ uint32_t FuzzLineNow() { return g_clockMs; }
 void FuzzLineSetClock(uint32_t ms) { g_clockMs = ms; }
 void FuzzLineAdvance(uint32_t ms) { g_clockMs += ms; }
 
-SerialPort::~SerialPort() { Close(); }
-
-SerialPort::SerialPort(SerialPort&& other) noexcept : handle_(other.handle_), path_(std::move(other.path_))
-{
-    other.handle_ = kInvalid;
-}
-
-SerialPort& SerialPort::operator=(SerialPort&& other) noexcept
-{
-    if (this != &other) {
-        Close();
-        handle_ = other.handle_;
-        path_ = std::move(other.path_);
-        other.handle_ = kInvalid;
-    }
-    return *this;
-}
-
 PortError SerialPort::OpenDevice(const std::string& name)
 {
     Close();
@@ -42,7 +24,7 @@ PortError SerialPort::OpenDevice(const std::string& name)
     if (!g_device || !g_device->OnOpen(name))
         return PortError::NotFound;
     path_ = name;
-    handle_ = kOpenHandle;
+    handle_.Reset(kOpenHandle);
     return PortError::None;
 }
 
@@ -85,7 +67,7 @@ void SerialPort::Close()
         return;
     if (g_device)
         g_device->OnClose();
-    handle_ = kInvalid;
+    (void)handle_.Release(); // no OS handle behind it: nothing to close
 }
 
 uint32_t SystemTickCount() { return g_clockMs; }

@@ -40,6 +40,7 @@ public:
     // Bytes the last ReadBlock delivered from the file (0..128).
     uint32_t LastBlockBytes() const { return lastBlockBytes_; }
     FileError OpenError() const { return file_.LastError(); }
+    int OpenOsError() const { return file_.LastOsError(); }
 
     static uint32_t BlockCount(uint32_t length) { return (length - kImageDataOffset) >> 7; }
     static uint32_t ProgressAllowance(uint32_t blocks) { return blocks >> 9; }

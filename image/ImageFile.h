@@ -7,21 +7,18 @@
 #include <cstdint>
 #include <string>
 
+#include "UniqueHandle.h"
+
 enum class FileError { None, NotFound, AccessDenied, Busy, NotRegular, Io };
 
 class CImageFile {
 public:
     CImageFile() = default;
-    ~CImageFile();
-    CImageFile(const CImageFile&) = delete;
-    CImageFile& operator=(const CImageFile&) = delete;
-    CImageFile(CImageFile&& other) noexcept;
-    CImageFile& operator=(CImageFile&& other) noexcept;
 
     // Opens an existing file for reading in binary mode, not shared with
     // other programs where the OS can refuse them.
     bool Open(const std::string& path);
-    bool IsOpen() const { return handle_ != kInvalid; }
+    bool IsOpen() const { return handle_.IsOpen(); }
     bool SeekFromStart(uint64_t offset);
     bool SeekRelative(int64_t delta);
     // Bytes read (fewer at the end of the file), or -1 on a read error.
@@ -30,9 +27,17 @@ public:
     bool Length(uint64_t* length) const;
     void Close();
     FileError LastError() const { return lastError_; }
+    // The OS's code (errno, GetLastError()) behind the last error; 0 if none.
+    int LastOsError() const { return osError_; }
 
 private:
-    static constexpr intptr_t kInvalid = -1;
-    intptr_t handle_ = kInvalid;
+    void Failed(FileError error, int osError)
+    {
+        lastError_ = error;
+        osError_ = osError;
+    }
+
+    COsHandle handle_;
     FileError lastError_ = FileError::None;
+    int osError_ = 0;
 };

@@ -24,31 +24,12 @@ FileError FromErrno(int err)
 }
 } // namespace
 
-CImageFile::~CImageFile() { Close(); }
-
-CImageFile::CImageFile(CImageFile&& other) noexcept
-    : handle_(other.handle_), lastError_(other.lastError_)
-{
-    other.handle_ = kInvalid;
-}
-
-CImageFile& CImageFile::operator=(CImageFile&& other) noexcept
-{
-    if (this != &other) {
-        Close();
-        handle_ = other.handle_;
-        lastError_ = other.lastError_;
-        other.handle_ = kInvalid;
-    }
-    return *this;
-}
-
 bool CImageFile::Open(const std::string& path)
 {
     Close();
-    lastError_ = FileError::None;
+    Failed(FileError::None, 0);
     if (path.empty() || path.find('\0') != std::string::npos) {
-        lastError_ = FileError::NotFound;
+        Failed(FileError::NotFound, ENOENT);
         return false;
     }
     int fd;
@@ -56,14 +37,14 @@ bool CImageFile::Open(const std::string& path)
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        lastError_ = FromErrno(errno);
+        Failed(FromErrno(errno), errno);
         return false;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         // A FIFO or a device would block or never end; only a file is an image.
         ::close(fd);
-        lastError_ = FileError::NotRegular;
+        Failed(FileError::NotRegular, 0);
         return false;
     }
     // Other programs on Linux do not have to honour this lock, but two
@@ -73,11 +54,11 @@ bool CImageFile::Open(const std::string& path)
         rc = ::flock(fd, LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
-        lastError_ = errno == EWOULDBLOCK ? FileError::Busy : FromErrno(errno);
+        Failed(errno == EWOULDBLOCK ? FileError::Busy : FromErrno(errno), errno);
         ::close(fd);
         return false;
     }
-    handle_ = fd;
+    handle_.Reset(fd);
     return true;
 }
 
@@ -85,14 +66,14 @@ bool CImageFile::SeekFromStart(uint64_t offset)
 {
     if (!IsOpen() || offset > static_cast<uint64_t>(INT64_MAX))
         return false;
-    return ::lseek(static_cast<int>(handle_), static_cast<off_t>(offset), SEEK_SET) >= 0;
+    return ::lseek(static_cast<int>(handle_.Get()), static_cast<off_t>(offset), SEEK_SET) >= 0;
 }
 
 bool CImageFile::SeekRelative(int64_t delta)
 {
     if (!IsOpen())
         return false;
-    return ::lseek(static_cast<int>(handle_), static_cast<off_t>(delta), SEEK_CUR) >= 0;
+    return ::lseek(static_cast<int>(handle_.Get()), static_cast<off_t>(delta), SEEK_CUR) >= 0;
 }
 
 int64_t CImageFile::Read(void* dst, size_t count)
@@ -101,10 +82,10 @@ int64_t CImageFile::Read(void* dst, size_t count)
         return -1;
     ssize_t n;
     do {
-        n = ::read(static_cast<int>(handle_), dst, count);
+        n = ::read(static_cast<int>(handle_.Get()), dst, count);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-        lastError_ = FileError::Io;
+        Failed(FileError::Io, errno);
         return -1;
     }
     return n;
@@ -115,7 +96,7 @@ bool CImageFile::Length(uint64_t* length) const
     if (!IsOpen())
         return false;
     struct stat st {};
-    if (::fstat(static_cast<int>(handle_), &st) != 0)
+    if (::fstat(static_cast<int>(handle_.Get()), &st) != 0)
         return false;
     *length = static_cast<uint64_t>(st.st_size);
     return true;
@@ -123,8 +104,5 @@ bool CImageFile::Length(uint64_t* length) const
 
 void CImageFile::Close()
 {
-    if (IsOpen()) {
-        ::close(static_cast<int>(handle_)); // the lock goes with the descriptor
-        handle_ = kInvalid;
-    }
+    handle_.Reset(); // the lock goes with the descriptor
 }

@@ -25,46 +25,28 @@ FileError FromLastError(DWORD err)
 
 } // namespace
 
-CImageFile::~CImageFile() { Close(); }
-
-CImageFile::CImageFile(CImageFile&& other) noexcept
-    : handle_(other.handle_), lastError_(other.lastError_)
-{
-    other.handle_ = kInvalid;
-}
-
-CImageFile& CImageFile::operator=(CImageFile&& other) noexcept
-{
-    if (this != &other) {
-        Close();
-        handle_ = other.handle_;
-        lastError_ = other.lastError_;
-        other.handle_ = kInvalid;
-    }
-    return *this;
-}
-
 bool CImageFile::Open(const std::string& path)
 {
     Close();
-    lastError_ = FileError::None;
+    Failed(FileError::None, 0);
     if (path.empty() || path.find('\0') != std::string::npos) {
-        lastError_ = FileError::NotFound;
+        Failed(FileError::NotFound, ERROR_FILE_NOT_FOUND);
         return false;
     }
     // Share mode 0: no other program may open the image while we read it.
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        lastError_ = FromLastError(GetLastError());
+        const DWORD err = GetLastError();
+        Failed(FromLastError(err), static_cast<int>(err));
         return false;
     }
     if (GetFileType(h) != FILE_TYPE_DISK) {
         CloseHandle(h);
-        lastError_ = FileError::NotRegular;
+        Failed(FileError::NotRegular, 0);
         return false;
     }
-    handle_ = reinterpret_cast<intptr_t>(h);
+    handle_.Reset(reinterpret_cast<intptr_t>(h));
     return true;
 }
 
@@ -74,7 +56,7 @@ bool CImageFile::SeekFromStart(uint64_t offset)
         return false;
     LARGE_INTEGER to;
     to.QuadPart = static_cast<LONGLONG>(offset);
-    return SetFilePointerEx(H(handle_), to, nullptr, FILE_BEGIN) != 0;
+    return SetFilePointerEx(H(handle_.Get()), to, nullptr, FILE_BEGIN) != 0;
 }
 
 bool CImageFile::SeekRelative(int64_t delta)
@@ -83,7 +65,7 @@ bool CImageFile::SeekRelative(int64_t delta)
         return false;
     LARGE_INTEGER by;
     by.QuadPart = delta;
-    return SetFilePointerEx(H(handle_), by, nullptr, FILE_CURRENT) != 0;
+    return SetFilePointerEx(H(handle_.Get()), by, nullptr, FILE_CURRENT) != 0;
 }
 
 int64_t CImageFile::Read(void* dst, size_t count)
@@ -92,8 +74,8 @@ int64_t CImageFile::Read(void* dst, size_t count)
         return -1;
     DWORD got = 0;
     const DWORD want = count > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(count);
-    if (!ReadFile(H(handle_), dst, want, &got, nullptr)) {
-        lastError_ = FileError::Io;
+    if (!ReadFile(H(handle_.Get()), dst, want, &got, nullptr)) {
+        Failed(FileError::Io, static_cast<int>(GetLastError()));
         return -1;
     }
     return got;
@@ -104,7 +86,7 @@ bool CImageFile::Length(uint64_t* length) const
     if (!IsOpen())
         return false;
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(H(handle_), &size))
+    if (!GetFileSizeEx(H(handle_.Get()), &size))
         return false;
     *length = static_cast<uint64_t>(size.QuadPart);
     return true;
@@ -112,8 +94,5 @@ bool CImageFile::Length(uint64_t* length) const
 
 void CImageFile::Close()
 {
-    if (IsOpen()) {
-        CloseHandle(H(handle_));
-        handle_ = kInvalid;
-    }
+    handle_.Reset();
 }

@@ -28,6 +28,7 @@ LinkStatus CSerialLink::Open(const std::string& name, uint32_t baud)
 {
     Close();
     lastOpenError_ = port_.OpenDevice(name);
+    lastOpenOsError_ = port_.LastOsError();
     LinkStatus result;
     if (baud == 0) {
         // The device stays open, untouched; the next Close or Open releases it.
@@ -36,6 +37,7 @@ LinkStatus CSerialLink::Open(const std::string& name, uint32_t baud)
         result = LINK_UNAVAILABLE;
     } else {
         lastOpenError_ = port_.Configure(baud);
+        lastOpenOsError_ = port_.LastOsError();
         if (lastOpenError_ != PortError::None) {
             port_.Close();
             result = LINK_UNAVAILABLE;
@@ -175,6 +177,7 @@ LinkStatus CSerialLink::FindDevice(uint8_t beacon, uint32_t baud)
         probe.port = port.name;
         if (Open(port.name, baud) != LINK_OK) {
             probe.openError = lastOpenError_ == PortError::None ? PortError::Io : lastOpenError_;
+            probe.osError = lastOpenOsError_;
             discovery_.push_back(probe);
             continue;
         }

@@ -41,6 +41,7 @@ public:
 struct ProbeResult {
     std::string port;
     PortError openError = PortError::None; // None: it opened
+    int osError = 0;                        // what the OS said, when it did not
     unsigned bytesHeard = 0;                // bytes other than the beacon
     bool beacon = false;
 };
@@ -82,6 +83,8 @@ public:
     // Why the last Open failed, and how each port fared in the last
     // FindDevice: detail for front ends that show it.
     PortError LastOpenError() const { return lastOpenError_; }
+    // What the OS said when that Open failed (errno, GetLastError()); 0 if nothing.
+    int LastOpenOsError() const { return lastOpenOsError_; }
     const std::vector<ProbeResult>& LastDiscovery() const { return discovery_; }
     bool Cancelled() const { return cancel_ && cancel_->load(std::memory_order_relaxed); }
 
@@ -93,6 +96,7 @@ private:
     const std::atomic<bool>* cancel_ = nullptr;
     TickSource tick_ = SystemTickCount;
     PortError lastOpenError_ = PortError::None;
+    int lastOpenOsError_ = 0;
     std::vector<ProbeResult> discovery_;
     uint32_t baud_ = 0;
     // Written since the driver last said its queue was empty.

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "UniqueHandle.h"
+
 enum class PortError {
     None,
     NotFound,     // no such device
@@ -23,17 +25,16 @@ enum class PortError {
 class SerialPort {
 public:
     SerialPort() = default;
-    ~SerialPort();
-    SerialPort(const SerialPort&) = delete;
-    SerialPort& operator=(const SerialPort&) = delete;
-    SerialPort(SerialPort&& other) noexcept;
-    SerialPort& operator=(SerialPort&& other) noexcept;
+    // Drains and closes as Close() does.
+    ~SerialPort() { Close(); }
+    SerialPort(SerialPort&&) = default;
+    SerialPort& operator=(SerialPort&&) = default;
 
     // Opens the named port for exclusive read-write access, nothing applied.
     PortError OpenDevice(const std::string& name);
     // 8N1 at baud, no flow control, the time-outs, queues emptied.
     PortError Configure(uint32_t baud);
-    bool IsOpen() const { return handle_ != kInvalid; }
+    bool IsOpen() const { return handle_.IsOpen(); }
     // Bytes read, 0 when none came in time or the line failed.
     size_t Read(uint8_t* dst, size_t count);
     // Bytes written within the write time-out.
@@ -43,13 +44,29 @@ public:
     // The OS said the line is gone (hang-up, adapter unplugged), as opposed
     // to a line that is only silent. Sticky until the next open.
     bool LineLost() const { return lost_; }
+    // The OS's code (errno, GetLastError()) behind the last failed open or
+    // lost line; 0 if it gave none.
+    int LastOsError() const { return osError_; }
     // The same drain, then closes. Safe to call when closed.
     void Close();
 
 private:
-    static constexpr intptr_t kInvalid = -1;
-    intptr_t handle_ = kInvalid;
+    PortError Refused(PortError error, int err)
+    {
+        osError_ = err;
+        return error;
+    }
+    // The line is gone; err is what the OS said, if anything.
+    void Lost(int err)
+    {
+        lost_ = true;
+        if (err)
+            osError_ = err;
+    }
+
+    COsHandle handle_;
     bool lost_ = false;
+    int osError_ = 0;
     std::string path_; // Windows reopens the port once while configuring
 };
 

@@ -12,6 +12,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <utility>
+
 #if defined(__linux__)
 #include <linux/serial.h>
 #endif
@@ -104,61 +106,36 @@ void Drain(int fd)
 
 } // namespace
 
-SerialPort::~SerialPort() { Close(); }
-
-SerialPort::SerialPort(SerialPort&& other) noexcept : handle_(other.handle_), path_(std::move(other.path_))
-{
-    other.handle_ = kInvalid;
-}
-
-SerialPort& SerialPort::operator=(SerialPort&& other) noexcept
-{
-    if (this != &other) {
-        Close();
-        handle_ = other.handle_;
-        path_ = std::move(other.path_);
-        other.handle_ = kInvalid;
-    }
-    return *this;
-}
-
 PortError SerialPort::OpenDevice(const std::string& name)
 {
     Close();
     lost_ = false;
+    osError_ = 0;
     if (name.empty() || name.find('\0') != std::string::npos || name.size() >= PATH_MAX)
         return PortError::BadName;
     path_ = name.find('/') == std::string::npos ? "/dev/" + name : name;
 
-    int fd;
+    int raw;
     do {
-        fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return FromErrno(errno);
+        raw = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0)
+        return Refused(FromErrno(errno), errno);
+    COsHandle fd(raw);
 
     termios tio{};
-    if (tcgetattr(fd, &tio) != 0) {
-        // A regular file, /dev/null, a FIFO: opened fine, but not a line.
-        ::close(fd);
-        return PortError::NotSerial;
-    }
+    if (tcgetattr(raw, &tio) != 0) // a regular file, /dev/null, a FIFO: opened fine, but not a line
+        return Refused(PortError::NotSerial, errno);
     // TIOCEXCL keeps out other users, but not root: the lock does.
-    if (ioctl(fd, TIOCEXCL) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return FromErrno(err);
-    }
+    if (ioctl(raw, TIOCEXCL) != 0)
+        return Refused(FromErrno(errno), errno);
     int rc;
     do {
-        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+        rc = ::flock(raw, LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        const int err = errno;
-        ::close(fd);
-        return err == EWOULDBLOCK ? PortError::Busy : FromErrno(err);
-    }
-    handle_ = fd;
+    if (rc != 0)
+        return Refused(errno == EWOULDBLOCK ? PortError::Busy : FromErrno(errno), errno);
+    handle_ = std::move(fd);
     return PortError::None;
 }
 
@@ -166,7 +143,7 @@ PortError SerialPort::Configure(uint32_t baud)
 {
     if (!IsOpen())
         return PortError::Io;
-    const int fd = static_cast<int>(handle_);
+    const int fd = static_cast<int>(handle_.Get());
     speed_t speed;
     if (!SpeedConstant(baud, &speed))
         return PortError::BadSpeed;
@@ -205,7 +182,7 @@ size_t SerialPort::Read(uint8_t* dst, size_t count)
 {
     if (!IsOpen() || count == 0)
         return 0;
-    const int fd = static_cast<int>(handle_);
+    const int fd = static_cast<int>(handle_.Get());
     const uint64_t start = NowMs();
     const uint64_t total = start + kPerByteMs * count + kConstantMs;
     size_t got = 0;
@@ -226,6 +203,7 @@ size_t SerialPort::Read(uint8_t* dst, size_t count)
         }
         if (ready == 0)
             break;
+        int err = 0;
         if (pfd.revents & POLLIN) {
             const ssize_t n = ::read(fd, dst + got, count - got);
             if (n > 0) {
@@ -237,11 +215,12 @@ size_t SerialPort::Read(uint8_t* dst, size_t count)
             }
             if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
+            err = n < 0 ? errno : 0;
         }
         // The line is gone (hang-up, unplugged adapter): say so, and since a
         // driver that fails at once would have the waits spin, spend the
         // read's time-out as a quiet line would.
-        lost_ = true;
+        Lost(err);
         if (got == 0) {
             const uint64_t left = total > NowMs() ? total - NowMs() : 0;
             timespec ts{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000L};
@@ -257,7 +236,7 @@ size_t SerialPort::Write(const uint8_t* src, size_t count)
 {
     if (!IsOpen() || count == 0)
         return 0;
-    const int fd = static_cast<int>(handle_);
+    const int fd = static_cast<int>(handle_.Get());
     const uint64_t deadline = NowMs() + kPerByteMs * count + kConstantMs;
     size_t done = 0;
     while (done < count) {
@@ -269,7 +248,8 @@ size_t SerialPort::Write(const uint8_t* src, size_t count)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN) {
-            lost_ = lost_ || LineGone(errno);
+            if (LineGone(errno))
+                Lost(errno);
             break;
         }
         const uint64_t now = NowMs();
@@ -280,7 +260,7 @@ size_t SerialPort::Write(const uint8_t* src, size_t count)
         if (ready < 0 && errno != EINTR)
             break;
         if (ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) {
-            lost_ = true;
+            Lost(0);
             break;
         }
     }
@@ -291,7 +271,7 @@ void SerialPort::Purge()
 {
     if (!IsOpen())
         return;
-    const int fd = static_cast<int>(handle_);
+    const int fd = static_cast<int>(handle_.Get());
     // Emptying the output queue right after a write destroys bytes not yet
     // sent (a pty drops the ACK the device is waiting for): let them leave,
     // then empty only what came in.
@@ -303,14 +283,13 @@ void SerialPort::Close()
 {
     if (!IsOpen())
         return;
-    const int fd = static_cast<int>(handle_);
+    const int fd = static_cast<int>(handle_.Get());
     Drain(fd); // discovery writes its three replies and closes at once
     (void)tcflush(fd, TCIFLUSH);
     // The exclusive flag outlives us while someone else (a simulator) keeps
     // the line open, and would lock the next non-root open out.
     (void)ioctl(fd, TIOCNXCL);
-    ::close(fd);
-    handle_ = kInvalid;
+    handle_.Reset();
 }
 
 uint32_t SystemTickCount()

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <utility>
+
 namespace {
 
 HANDLE H(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
@@ -58,39 +60,23 @@ HANDLE OpenPath(const std::string& path)
 
 } // namespace
 
-SerialPort::~SerialPort() { Close(); }
-
-SerialPort::SerialPort(SerialPort&& other) noexcept : handle_(other.handle_), path_(std::move(other.path_))
-{
-    other.handle_ = kInvalid;
-}
-
-SerialPort& SerialPort::operator=(SerialPort&& other) noexcept
-{
-    if (this != &other) {
-        Close();
-        handle_ = other.handle_;
-        path_ = std::move(other.path_);
-        other.handle_ = kInvalid;
-    }
-    return *this;
-}
-
 PortError SerialPort::OpenDevice(const std::string& name)
 {
     Close();
     lost_ = false;
+    osError_ = 0;
     if (name.empty() || name.find('\0') != std::string::npos || name.size() > 250)
         return PortError::BadName;
     path_ = "\\\\.\\" + name;
     HANDLE h = OpenPath(path_);
-    if (h == INVALID_HANDLE_VALUE)
-        return FromLastError(GetLastError());
-    if (GetFileType(h) != FILE_TYPE_CHAR) {
-        CloseHandle(h);
-        return PortError::NotSerial;
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD err = GetLastError();
+        return Refused(FromLastError(err), static_cast<int>(err));
     }
-    handle_ = reinterpret_cast<intptr_t>(h);
+    COsHandle owned(reinterpret_cast<intptr_t>(h));
+    if (GetFileType(h) != FILE_TYPE_CHAR)
+        return Refused(PortError::NotSerial, 0);
+    handle_ = std::move(owned);
     return PortError::None;
 }
 
@@ -100,7 +86,7 @@ PortError SerialPort::Configure(uint32_t baud)
         return PortError::Io;
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
-    if (!GetCommState(H(handle_), &dcb))
+    if (!GetCommState(H(handle_.Get()), &dcb))
         return PortError::NotSerial;
     dcb.BaudRate = baud;
     dcb.ByteSize = 8;
@@ -118,16 +104,16 @@ PortError SerialPort::Configure(uint32_t baud)
     dcb.fInX = FALSE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fAbortOnError = FALSE;
-    if (!SetCommState(H(handle_), &dcb))
+    if (!SetCommState(H(handle_.Get()), &dcb))
         return PortError::BadSpeed;
 
     // Some drivers only settle the new line settings on the next open; the
     // port keeps them across the reopening.
     Close();
     HANDLE h = OpenPath(path_);
-    if (h == INVALID_HANDLE_VALUE)
-        return PortError::Io; // it opened a moment ago: not a missing or busy port
-    handle_ = reinterpret_cast<intptr_t>(h);
+    if (h == INVALID_HANDLE_VALUE) // it opened a moment ago: not a missing or busy port
+        return Refused(PortError::Io, static_cast<int>(GetLastError()));
+    handle_.Reset(reinterpret_cast<intptr_t>(h));
 
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = zq::kReadIntervalMs;
@@ -135,12 +121,12 @@ PortError SerialPort::Configure(uint32_t baud)
     timeouts.ReadTotalTimeoutConstant = zq::kConstantMs;
     timeouts.WriteTotalTimeoutMultiplier = zq::kPerByteMs;
     timeouts.WriteTotalTimeoutConstant = zq::kConstantMs;
-    if (!SetCommTimeouts(H(handle_), &timeouts))
+    if (!SetCommTimeouts(H(handle_.Get()), &timeouts))
         return PortError::Io;
-    (void)SetupComm(H(handle_), 4096, 4096);
+    (void)SetupComm(H(handle_.Get()), 4096, 4096);
     // The receive side only, as in Purge(): the transmit queue may still hold
     // discovery's replies, written on the handle closed a moment ago.
-    (void)PurgeComm(H(handle_), kPurgeReceiveSide);
+    (void)PurgeComm(H(handle_.Get()), kPurgeReceiveSide);
     return PortError::None;
 }
 
@@ -149,8 +135,10 @@ size_t SerialPort::Read(uint8_t* dst, size_t count)
     if (!IsOpen() || count == 0)
         return 0;
     DWORD got = 0;
-    if (!ReadFile(H(handle_), dst, static_cast<DWORD>(count), &got, nullptr) && got == 0) {
-        lost_ = lost_ || LineGone(GetLastError());
+    if (!ReadFile(H(handle_.Get()), dst, static_cast<DWORD>(count), &got, nullptr) && got == 0) {
+        const DWORD err = GetLastError();
+        if (LineGone(err))
+            Lost(static_cast<int>(err));
         // A vanished adapter fails at once; spend the read's time-out as a
         // quiet line would, so the waits do not spin.
         Sleep(static_cast<DWORD>(10 * count + 50));
@@ -164,8 +152,11 @@ size_t SerialPort::Write(const uint8_t* src, size_t count)
     if (!IsOpen() || count == 0)
         return 0;
     DWORD written = 0;
-    if (!WriteFile(H(handle_), src, static_cast<DWORD>(count), &written, nullptr))
-        lost_ = lost_ || LineGone(GetLastError());
+    if (!WriteFile(H(handle_.Get()), src, static_cast<DWORD>(count), &written, nullptr)) {
+        const DWORD err = GetLastError();
+        if (LineGone(err))
+            Lost(static_cast<int>(err));
+    }
     return written;
 }
 
@@ -174,18 +165,17 @@ void SerialPort::Purge()
     if (!IsOpen())
         return;
     // Let what was written leave, then forget only what came in.
-    (void)FlushFileBuffers(H(handle_));
-    (void)PurgeComm(H(handle_), kPurgeReceiveSide);
+    (void)FlushFileBuffers(H(handle_.Get()));
+    (void)PurgeComm(H(handle_.Get()), kPurgeReceiveSide);
 }
 
 void SerialPort::Close()
 {
     if (!IsOpen())
         return;
-    (void)FlushFileBuffers(H(handle_));
-    (void)PurgeComm(H(handle_), kPurgeReceiveSide);
-    CloseHandle(H(handle_));
-    handle_ = kInvalid;
+    (void)FlushFileBuffers(H(handle_.Get()));
+    (void)PurgeComm(H(handle_.Get()), kPurgeReceiveSide);
+    handle_.Reset();
 }
 
 uint32_t SystemTickCount()

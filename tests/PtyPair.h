@@ -15,57 +15,49 @@
 #include <unistd.h>
 #include <vector>
 
+#include "UniqueFd.h"
+
 class PtyPair {
 public:
     PtyPair()
     {
         char name[256] = {};
-        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+        int masterFd = -1, slaveFd = -1;
+        if (openpty(&masterFd, &slaveFd, name, nullptr, nullptr) != 0)
             throw std::runtime_error("openpty failed");
+        master_.Reset(masterFd);
+        slave_.Reset(slaveFd);
         path_ = name;
         termios tio{};
-        tcgetattr(master_, &tio);
+        tcgetattr(master(), &tio);
         cfmakeraw(&tio);
-        tcsetattr(master_, TCSANOW, &tio);
-        tcgetattr(slave_, &tio);
+        tcsetattr(master(), TCSANOW, &tio);
+        tcgetattr(slave_.Get(), &tio);
         cfmakeraw(&tio);
-        tcsetattr(slave_, TCSANOW, &tio);
-        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+        tcsetattr(slave_.Get(), TCSANOW, &tio);
+        fcntl(master(), F_SETFL, fcntl(master(), F_GETFL) | O_NONBLOCK);
     }
-    ~PtyPair()
-    {
-        if (master_ >= 0)
-            ::close(master_);
-        if (slave_ >= 0)
-            ::close(slave_);
-    }
-    PtyPair(const PtyPair&) = delete;
-    PtyPair& operator=(const PtyPair&) = delete;
 
     const std::string& path() const { return path_; }
-    int master() const { return master_; }
+    int master() const { return master_.Get(); }
     // Our own slave descriptor keeps the master readable between the tool's
     // close and its next open.
     void closeSlave()
     {
-        if (slave_ >= 0)
-            ::close(slave_);
-        slave_ = -1;
+        slave_.Reset();
     }
 
     // Hangs the line up, as an unplugged device would.
     void closeMaster()
     {
-        if (master_ >= 0)
-            ::close(master_);
-        master_ = -1;
+        master_.Reset();
     }
 
     void send(const std::vector<uint8_t>& bytes) const
     {
         size_t done = 0;
         while (done < bytes.size()) {
-            const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+            const ssize_t n = ::write(master(), bytes.data() + done, bytes.size() - done);
             if (n > 0)
                 done += static_cast<size_t>(n);
             else if (n < 0 && errno != EAGAIN && errno != EINTR)
@@ -85,12 +77,12 @@ public:
                                   .count();
             if (left <= 0)
                 break;
-            pollfd pfd{master_, POLLIN, 0};
+            pollfd pfd{master(), POLLIN, 0};
             if (::poll(&pfd, 1, static_cast<int>(left)) <= 0)
                 continue;
             uint8_t buf[256];
             const size_t room = std::min(sizeof buf, want - out.size());
-            const ssize_t n = ::read(master_, buf, room);
+            const ssize_t n = ::read(master(), buf, room);
             if (n > 0)
                 out.insert(out.end(), buf, buf + n);
         }
@@ -101,12 +93,12 @@ public:
     speed_t speed() const
     {
         termios tio{};
-        tcgetattr(master_, &tio);
+        tcgetattr(master(), &tio);
         return cfgetospeed(&tio);
     }
 
 private:
-    int master_ = -1;
-    int slave_ = -1;
+    CUniqueFd master_;
+    CUniqueFd slave_;
     std::string path_;
 };

@@ -463,6 +463,17 @@ TEST_F(CliTest, PortHeldByAnotherProgramIsReportedBusy)
     EXPECT_EQ(LastLine(r.out), "port " + held.path() + " is busy (another program has it open)") << r.out;
 }
 
+// Where our own words run out, the system's are given.
+TEST_F(CliTest, AnOpenErrorOfNoKnownKindSaysWhatTheSystemSaid)
+{
+    TempDir dir;
+    const std::string loop = dir.file("loop");
+    ASSERT_EQ(::symlink(loop.c_str(), loop.c_str()), 0);
+    const Outcome r = RunFlash({"--port", loop, "--image", imagePath});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(LastLine(r.out), "port " + loop + " could not be opened: " + std::strerror(ELOOP)) << r.out;
+}
+
 TEST_F(CliTest, MissingPortIsNamed)
 {
     const Outcome r = RunFlash({"--port", "/dev/zq-no-such-port", "--image", imagePath});

@@ -1,0 +1,7 @@
+// The OS's own words for one of its error codes.
+#pragma once
+
+#include <string>
+
+// strerror() of an errno, FormatMessage() of a GetLastError(); empty for 0.
+std::string OsErrorText(int code);
