@@ -31,7 +31,8 @@ CFlashHost::CFlashHost(const FlashOptions& options, std::string imagePath, std::
     : imagePath_(std::move(imagePath)), out_(out)
 {
     view_ = std::make_unique<CProgressView>(PickMode(options, out), out, link_, imagePath_);
-    tee_.Add(view_.get());
+    probes_ = std::make_unique<CProbeWatch>(*view_);
+    tee_.Add(probes_.get());
     if (options.trace) {
         trace_ = std::make_unique<CTrace>(err, link_);
         tee_.Add(trace_.get());

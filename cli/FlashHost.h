@@ -13,6 +13,20 @@
 #include "ProgressView.h"
 #include "Trace.h"
 
+// Shows each port discovery tries: the opens at the probing speed, not bytes.
+class CProbeWatch : public LinkObserver {
+public:
+    explicit CProbeWatch(CProgressView& view) : view_(view) {}
+    void OnOpen(const std::string& name, uint32_t baud, LinkStatus /*result*/) override
+    {
+        if (baud == zq::kProbeBaud)
+            view_.Probing(name);
+    }
+
+private:
+    CProgressView& view_;
+};
+
 class CFlashHost : public DownloadHost, public NoticeSink {
 public:
     CFlashHost(const FlashOptions& options, std::string imagePath, std::FILE* out, std::FILE* err);
@@ -37,6 +51,7 @@ private:
     CImageFile file_;
     CSerialLink link_;
     std::unique_ptr<CProgressView> view_;
+    std::unique_ptr<CProbeWatch> probes_;
     std::unique_ptr<CTrace> trace_;
     CObserverTee tee_;
     std::atomic<bool> cancel_{false};

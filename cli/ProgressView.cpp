@@ -4,23 +4,6 @@
 
 namespace {
 
-constexpr uint8_t kAck = zq::ACK;
-
-// Recovers X from the range maximum X + X/512 + 40, which grows strictly with
-// X: the largest X whose range does not exceed it.
-uint32_t BlocksFromRange(uint32_t maximum)
-{
-    if (maximum < 40)
-        return 0;
-    const uint32_t target = maximum - 40;
-    uint32_t x = target - target / 513;
-    while (x + 1 + (x + 1) / 512 <= target)
-        ++x;
-    while (x > 0 && x + x / 512 > target)
-        --x;
-    return x;
-}
-
 std::string Format(const char* fmt, ...)
 {
     char buf[512];
@@ -73,36 +56,6 @@ double CProgressView::SendingSeconds() const
     return std::chrono::duration<double>(end - firstBlock_).count();
 }
 
-void CProgressView::SetRange(uint32_t maximum)
-{
-    blocks_ = BlocksFromRange(maximum);
-    if (mode_ == Mode::Lines)
-        Line(Format("image %s: %u blocks (%u bytes of data)", imagePath_.c_str(), blocks_, blocks_ * zq::kBlockSize));
-}
-
-void CProgressView::SetPos(uint32_t position)
-{
-    // Past 33 the CLR phase's own positions overlap the ones after it; the
-    // link's bytes tell those apart (OnWrite, OnRead).
-    if (phase_ >= Phase::Clearing || position == 0)
-        return;
-    if (position >= 32) {
-        Enter(Phase::Clearing);
-        if (position == 33)
-            countingClr_ = true;
-    } else if (position >= 30) {
-        Enter(Phase::Count);
-    } else if (position >= 27) {
-        Enter(Phase::Header);
-    } else if (position >= 17) {
-        Enter(Phase::Handshake);
-    } else if (position >= 10) {
-        Enter(Phase::Found);
-    } else if (position >= 5) {
-        Enter(Phase::Searching);
-    }
-}
-
 void CProgressView::PortsListed(size_t count)
 {
     portCount_ = count;
@@ -111,60 +64,61 @@ void CProgressView::PortsListed(size_t count)
         Line(Format("looking for the device on %zu port%s", count, count == 1 ? "" : "s"));
 }
 
-void CProgressView::OnOpen(const std::string& name, uint32_t baud, LinkStatus /*result*/)
+void CProgressView::Probing(const std::string& port)
 {
-    if (phase_ != Phase::Searching || baud == 115200)
+    if (phase_ != Phase::Searching)
         return;
     ++portIndex_;
-    probing_ = name;
+    probing_ = port;
     Redraw(true);
 }
 
-void CProgressView::OnWrite(const uint8_t* /*bytes*/, size_t count)
+void CProgressView::OnStage(const StageReport& report)
 {
-    // The CLR phase ends with the END the tool writes after the device's ACK.
-    countingClr_ = false;
-    if (count != zq::kBlockSize)
-        return;
-    if (phase_ < Phase::Sending) {
-        firstBlock_ = Clock::now();
-        Enter(Phase::Sending);
-    }
-    awaitingAnswer_ = true;
-}
-
-void CProgressView::OnRead(const uint8_t* bytes, size_t count)
-{
-    if (count == 0)
-        return;
-    if (countingClr_ && count == 1 && bytes[0] != kAck) {
-        ++clrSteps_;
-        Redraw(false);
-        return;
-    }
-    if (!awaitingAnswer_)
-        return;
-    awaitingAnswer_ = false;
-    if (bytes[0] != kAck) {
-        ++refused_;
+    switch (report.stage) {
+    case Stage::Searching:
+        blocks_ = report.blocks;
         if (mode_ == Mode::Lines)
-            Line(Format("block %u refused (0x%02X), sending it again", done_, bytes[0]));
-        Redraw(true);
-        return;
-    }
-    ++done_;
-    lastAck_ = Clock::now();
-    if (mode_ == Mode::Lines && blocks_) {
-        const unsigned tenth = static_cast<unsigned>(uint64_t(done_) * 10 / blocks_);
-        if (tenth > lastTenth_) {
-            lastTenth_ = tenth;
-            Line(BlockFigures(true));
+            Line(Format("image %s: %u blocks (%u bytes of data)", imagePath_.c_str(), blocks_,
+                        blocks_ * zq::kBlockSize));
+        Enter(Phase::Searching);
+        break;
+    case Stage::Found: Enter(Phase::Found); break;
+    case Stage::Handshake: Enter(Phase::Handshake); break;
+    case Stage::Header: Enter(Phase::Header); break;
+    case Stage::Count: Enter(Phase::Count); break;
+    case Stage::Clearing:
+        Enter(Phase::Clearing);
+        if (report.clrSteps != clrSteps_) {
+            clrSteps_ = report.clrSteps;
+            Redraw(false);
         }
+        break;
+    case Stage::Sending:
+        if (phase_ < Phase::Sending) {
+            firstBlock_ = Clock::now();
+            Enter(Phase::Sending);
+        }
+        if (report.refusal) {
+            refused_ = report.refused;
+            if (mode_ == Mode::Lines)
+                Line(Format("block %u refused (0x%02X), sending it again", report.done, report.refusalByte));
+            Redraw(true);
+        } else if (report.done != done_) {
+            done_ = report.done;
+            lastAck_ = Clock::now();
+            if (mode_ == Mode::Lines && blocks_) {
+                const unsigned tenth = static_cast<unsigned>(uint64_t(done_) * 10 / blocks_);
+                if (tenth > lastTenth_) {
+                    lastTenth_ = tenth;
+                    Line(BlockFigures(true));
+                }
+            }
+            Redraw(false);
+        }
+        break;
+    case Stage::Closing: Enter(Phase::Closing); break;
     }
-    if (done_ >= blocks_)
-        Enter(Phase::Closing);
-    else
-        Redraw(false);
 }
 
 std::string CProgressView::BlockFigures(bool withRate) const

@@ -1,7 +1,7 @@
 // What the command line shows while a download runs: a line redrawn in place
 // on a terminal, plain time-stamped lines otherwise, nothing with --quiet.
-// It follows the worker's progress positions up to the CLR phase and the
-// bytes on the link from there, where the positions alone are ambiguous.
+// It follows the worker's stage reports; the bar's positions are the
+// dialogs' business.
 #pragma once
 
 #include <chrono>
@@ -11,7 +11,7 @@
 
 #include "DownloadHost.h"
 
-class CProgressView : public ProgressSink, public LinkObserver {
+class CProgressView : public ProgressSink {
 public:
     enum class Mode { Live, Lines, Quiet };
     enum class Phase { Image, Searching, Found, Handshake, Header, Count, Clearing, Sending, Closing };
@@ -19,15 +19,13 @@ public:
     CProgressView(Mode mode, std::FILE* out, const CSerialLink& link, std::string imagePath);
 
     // ProgressSink
-    void SetRange(uint32_t maximum) override;
-    void SetPos(uint32_t position) override;
-    // LinkObserver
-    void OnOpen(const std::string& name, uint32_t baud, LinkStatus result) override;
-    void OnWrite(const uint8_t* bytes, size_t count) override;
-    void OnRead(const uint8_t* bytes, size_t count) override;
+    void SetRange(uint32_t /*maximum*/) override {}
+    void SetPos(uint32_t /*position*/) override {}
+    void OnStage(const StageReport& report) override;
 
-    // The port list discovery is about to walk.
+    // The port list discovery is about to walk, and each port as it is tried.
     void PortsListed(size_t count);
+    void Probing(const std::string& port);
     // Ends the live line; on success, one line on what was written.
     void Finish(bool success);
 
@@ -57,9 +55,7 @@ private:
     size_t portCount_ = 0;
     size_t portIndex_ = 0;
     std::string probing_;
-    bool countingClr_ = false;
     uint32_t clrSteps_ = 0;
-    bool awaitingAnswer_ = false;
     bool finished_ = false;
     uint32_t done_ = 0;
     uint32_t refused_ = 0;

@@ -10,12 +10,38 @@
 #include "../image/ImageFile.h"
 #include "../link/SerialLink.h"
 
+// What the worker is doing, for front ends that show more than a bar.
+enum class Stage {
+    Searching, // the image is accepted; discovery begins
+    Found,     // the device answered its beacon
+    Handshake, // SYN sent at full speed
+    Header,    // an attempt at the header word
+    Count,     // an attempt at the block count
+    Clearing,  // CLR sent, and each progress byte after it
+    Sending,   // before the first block, after each ACK and each refusal
+    Closing,   // every block taken; the closing END follows
+};
+
+struct StageReport {
+    Stage stage = Stage::Searching;
+    uint32_t blocks = 0;    // X of the image
+    uint32_t done = 0;      // blocks acknowledged so far
+    unsigned attempt = 0;   // Header, Count: the attempt, from 1
+    uint32_t clrSteps = 0;  // progress bytes of the CLR phase so far
+    uint32_t refused = 0;   // refusals in the whole download so far
+    bool refusal = false;   // Sending: block `done` was just refused ...
+    uint8_t refusalByte = 0; // ... with this byte
+};
+
 class ProgressSink {
 public:
     virtual ~ProgressSink() = default;
     // Each call returns once the front end has applied it.
     virtual void SetRange(uint32_t maximum) = 0; // minimum is 0
     virtual void SetPos(uint32_t position) = 0;
+    // Called beside the positions, on the worker's thread; a front end that
+    // shows only the bar need not care.
+    virtual void OnStage(const StageReport& /*report*/) {}
 };
 
 class NoticeSink {

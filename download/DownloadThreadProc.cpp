@@ -34,6 +34,11 @@ private:
         return false;
     }
     bool ImageFailed() const { return image_.IoFailed(); }
+    void Report(Stage stage)
+    {
+        stage_.stage = stage;
+        progress_.OnStage(stage_);
+    }
 
     bool Phases();
     bool EchoPhase(uint16_t value, uint32_t position, FailStep step);
@@ -44,6 +49,7 @@ private:
     ProgressSink& progress_;
     uint8_t buffer_[kBlockSize] = {};
     DownloadFailure failure_;
+    StageReport stage_;
     uint32_t blocks_ = 0;
     uint32_t allowance_ = 0;
 };
@@ -94,6 +100,8 @@ bool Download::EchoPhase(uint16_t value, uint32_t position, FailStep step)
         link_.WriteByte(lo);
         link_.WriteByte(hi);
         progress_.SetPos(position);
+        stage_.attempt = attempt + 1;
+        Report(step == FailStep::HeaderEcho ? Stage::Header : Stage::Count);
         if (!link_.WaitBlock(kEchoMs, buffer_, 2)) {
             ++failures;
             if (failures >= kWordAttempts || Cancelled())
@@ -133,12 +141,15 @@ bool Download::Phases()
     allowance_ = CDbImage::ProgressAllowance(blocks_);
     progress_.SetRange(blocks_ + allowance_ + 40);
     progress_.SetPos(5);
+    stage_.blocks = blocks_;
+    Report(Stage::Searching);
 
     // Phase 2: discovery.
     const LinkStatus found = link_.FindDevice(DEVICE_BEACON, kProbeBaud);
     if (found != LINK_OK)
         return Fail(found == LINK_NO_PORTS ? FailStep::NoPorts : FailStep::NoDevice);
     progress_.SetPos(10);
+    Report(Stage::Found);
 
     // Phase 3: connect and synchronise. A port that did not open shows up as
     // a missing echo; the cause is kept for the report.
@@ -149,6 +160,7 @@ bool Download::Phases()
     }
     Send(kSyn);
     progress_.SetPos(17);
+    Report(Stage::Handshake);
     if (!link_.WaitBlock(kEchoMs, buffer_, 3) || !Matches(kSyn))
         return Fail(link_.IsOpen() ? FailStep::SynEcho : FailStep::PortOpen);
     progress_.SetPos(20);
@@ -184,6 +196,7 @@ bool Download::Phases()
     link_.Purge();
     Send(kClr);
     progress_.SetPos(33);
+    Report(Stage::Clearing);
     buffer_[0] = 0x20;
     uint32_t steps = 0;
     for (;;) {
@@ -193,6 +206,8 @@ bool Download::Phases()
             break;
         ++steps;
         progress_.SetPos(33 + steps);
+        stage_.clrSteps = steps;
+        Report(Stage::Clearing);
     }
     progress_.SetPos(steps + 35);
     link_.Purge();
@@ -207,6 +222,8 @@ bool Download::Phases()
     // Phase 8: data blocks. Each block is read again after a refusal.
     uint8_t refusals = 0;
     uint32_t position = steps + 40;
+    if (blocks_)
+        Report(Stage::Sending);
     for (uint32_t i = 0; i < blocks_; ++i) {
         image_.ReadBlock(buffer_);
         // A block the file can no longer give whole (it shrank, or a read
@@ -227,7 +244,11 @@ bool Download::Phases()
         }
         if (buffer_[0] == ACK) {
             refusals = 0;
+            stage_.done = i + 1;
         } else {
+            ++stage_.refused;
+            stage_.refusal = true;
+            stage_.refusalByte = buffer_[0];
             failure_.gotByte = true;
             failure_.lastByte = buffer_[0];
             failure_.block = i;
@@ -241,8 +262,11 @@ bool Download::Phases()
                 return Fail(FailStep::BlockRefused);
         }
         progress_.SetPos(position);
+        Report(Stage::Sending);
+        stage_.refusal = false;
         ++position;
     }
+    Report(Stage::Closing);
 
     // Phase 9: close.
     link_.Purge();

@@ -57,6 +57,7 @@ public:
         lastPosition = position;
         ++positionCount;
     }
+    void OnStage(const StageReport& report) override { stages.push_back(report); }
     void ShowNotice(const std::string& text) override
     {
         notices.push_back(text);
@@ -73,6 +74,7 @@ public:
     }
 
     std::vector<uint32_t> ranges, positions;
+    std::vector<StageReport> stages;
     std::vector<std::string> notices;
     DownloadFailure failure;
     std::atomic<bool> cancel{false};

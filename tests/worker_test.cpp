@@ -105,6 +105,34 @@ protected:
     long elapsedMs = 0;
 };
 
+// A stage report in a few words: "Header 1", "Sending 3 refused 0x15", ...
+std::vector<std::string> Stages(const std::vector<StageReport>& reports)
+{
+    static const char* const kNames[] = {"Searching", "Found", "Handshake", "Header",
+                                         "Count",     "Clearing", "Sending", "Closing"};
+    std::vector<std::string> out;
+    for (const StageReport& r : reports) {
+        std::string s = kNames[static_cast<int>(r.stage)];
+        switch (r.stage) {
+        case Stage::Searching: s += " X=" + std::to_string(r.blocks); break;
+        case Stage::Header:
+        case Stage::Count: s += " " + std::to_string(r.attempt); break;
+        case Stage::Clearing: s += " " + std::to_string(r.clrSteps); break;
+        case Stage::Sending:
+            s += " " + std::to_string(r.done);
+            if (r.refusal) {
+                char b[8];
+                std::snprintf(b, sizeof b, "0x%02X", r.refusalByte);
+                s += " refused " + std::string(b) + " (" + std::to_string(r.refused) + ")";
+            }
+            break;
+        default: break;
+        }
+        out.push_back(s);
+    }
+    return out;
+}
+
 TEST_F(WorkerTest, CompleteExampleByteForByte)
 {
     const Bytes img = Image(65536 + 128, 0x0008);
@@ -120,6 +148,9 @@ TEST_F(WorkerTest, CompleteExampleByteForByte)
     EXPECT_EQ(host.ranges, std::vector<uint32_t>{41});
     EXPECT_EQ(host.positions, (std::vector<uint32_t>{5, 10, 17, 20, 23, 25, 27, 30, 32, 33, 35, 37,
                                                      40, 40, 41}));
+    EXPECT_EQ(Stages(host.stages), (std::vector<std::string>{"Searching X=1", "Found", "Handshake", "Header 1",
+                                                            "Count 1", "Clearing 0", "Sending 0", "Sending 1",
+                                                            "Closing"}));
     EXPECT_FALSE(host.link().IsOpen());
     EXPECT_FALSE(host.file().IsOpen());
     EXPECT_TRUE(host.fileOpenAtNotice) << "the file is closed after the notice";
@@ -144,6 +175,10 @@ TEST_F(WorkerTest, ManyBlocksAndProgressBytes)
     EXPECT_EQ(host.positions[16], 43u);       // block 0 acknowledged: m + 40
     EXPECT_EQ(host.positions.end()[-2], 3 + 39 + x); // last block
     EXPECT_EQ(host.positions.back(), x + 1 + 40);
+    const std::vector<std::string> stages = Stages(host.stages);
+    ASSERT_GT(stages.size(), 9u);
+    EXPECT_EQ(std::vector<std::string>(stages.begin() + 5, stages.begin() + 10),
+              (std::vector<std::string>{"Clearing 0", "Clearing 1", "Clearing 2", "Clearing 3", "Sending 0"}));
 }
 
 TEST_F(WorkerTest, ZeroBlocksGoesStraightToEnd)
@@ -287,6 +322,11 @@ TEST_F(WorkerTest, RefusedBlocks)
         // Refused block 1 shows m + 39 + 1 = 40 meanwhile.
         const std::vector<uint32_t> tail(host.positions.end() - 8, host.positions.end());
         EXPECT_EQ(tail, (std::vector<uint32_t>{40, 40, 40, 40, 40, 41, 42, 43}));
+        const std::vector<std::string> stages = Stages(host.stages);
+        EXPECT_EQ(std::vector<std::string>(stages.end() - 8, stages.end()),
+                  (std::vector<std::string>{"Sending 1", "Sending 1 refused 0x15 (1)", "Sending 1 refused 0x15 (2)",
+                                            "Sending 1 refused 0x15 (3)", "Sending 1 refused 0x15 (4)", "Sending 2",
+                                            "Sending 3", "Closing"}));
     }
     // A fifth refusal in a row fails, and nothing more is sent.
     {
