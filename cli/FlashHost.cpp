@@ -28,8 +28,9 @@ std::vector<PortInfo> Named(const std::vector<std::string>& names)
 } // namespace
 
 CFlashHost::CFlashHost(const FlashOptions& options, std::string imagePath, std::FILE* out, std::FILE* err)
-    : imagePath_(std::move(imagePath)), out_(out)
+    : out_(out)
 {
+    imagePath_ = std::move(imagePath);
     view_ = std::make_unique<CProgressView>(PickMode(options, out), out, link_, imagePath_);
     probes_ = std::make_unique<CProbeWatch>(*view_);
     tee_.Add(probes_.get());

@@ -27,34 +27,26 @@ private:
     CProgressView& view_;
 };
 
-class CFlashHost : public DownloadHost, public NoticeSink {
+class CFlashHost : public DownloadHostBase, public NoticeSink {
 public:
     CFlashHost(const FlashOptions& options, std::string imagePath, std::FILE* out, std::FILE* err);
 
     // Runs the download on this thread; the exit status of the tool.
     int Run();
 
-    std::string ImagePath() override { return imagePath_; }
-    CImageFile& ImageFile() override { return file_; }
-    CSerialLink& Link() override { return link_; }
     ProgressSink& Progress() override { return *view_; }
     NoticeSink& Notice() override { return *this; }
-    const std::atomic<bool>* CancelFlag() override { return &cancel_; }
     void OnFailure(const DownloadFailure& failure) override;
     void ShowNotice(const std::string& text) override;
 
     std::atomic<bool>* Cancel() { return &cancel_; }
 
 private:
-    std::string imagePath_;
     std::FILE* out_;
-    CImageFile file_;
-    CSerialLink link_;
     std::unique_ptr<CProgressView> view_;
     std::unique_ptr<CProbeWatch> probes_;
     std::unique_ptr<CTrace> trace_;
     CObserverTee tee_;
-    std::atomic<bool> cancel_{false};
     DownloadFailure failure_;
     bool failed_ = false;
     std::string notice_;

@@ -102,6 +102,23 @@ public:
     virtual void OnFailure(const DownloadFailure& /*failure*/) {}
 };
 
+// What every host holds for the worker: the image's path, the image file,
+// the link and the flag that cancels a download. It lends them to the worker
+// for the length of a download and must not touch them meanwhile.
+class DownloadHostBase : public DownloadHost {
+public:
+    std::string ImagePath() override { return imagePath_; }
+    CImageFile& ImageFile() override { return imageFile_; }
+    CSerialLink& Link() override { return link_; }
+    const std::atomic<bool>* CancelFlag() override { return &cancel_; }
+
+protected:
+    std::string imagePath_;
+    CSerialLink link_;
+    CImageFile imageFile_;
+    std::atomic<bool> cancel_{false};
+};
+
 // Texts the system shows, exactly.
 extern const char* const kNoticeFileOpenFailed; // "File Open Failed"
 extern const char* const kNoticeSuccess;        // "Success Download!"

@@ -427,15 +427,13 @@ private:
     uint32_t block_ = 0, acked_ = 0;
 };
 
-class Host : public DownloadHost, public ProgressSink, public NoticeSink {
+class Host : public DownloadHostBase, public ProgressSink, public NoticeSink {
 public:
-    explicit Host(std::string path) : path_(std::move(path))
+    explicit Host(std::string path)
     {
+        imagePath_ = std::move(path);
         link_.SetPortSource([] { return std::vector<PortInfo>{{kPort, "", ""}}; });
     }
-    std::string ImagePath() override { return path_; }
-    CImageFile& ImageFile() override { return file_; }
-    CSerialLink& Link() override { return link_; }
     ProgressSink& Progress() override { return *this; }
     NoticeSink& Notice() override { return *this; }
     void SetRange(uint32_t maximum) override { range = maximum; }
@@ -443,17 +441,14 @@ public:
     void ShowNotice(const std::string& text) override
     {
         notices.push_back(text);
-        fileOpenAtNotice = file_.IsOpen();
+        fileOpenAtNotice = imageFile_.IsOpen();
     }
+    CImageFile& file() { return imageFile_; }
+    CSerialLink& link() { return link_; }
 
     std::vector<std::string> notices;
     uint32_t range = 0, lastPos = 0;
     bool fileOpenAtNotice = false;
-    CImageFile file_;
-    CSerialLink link_;
-
-private:
-    std::string path_;
 };
 
 int ImageFd()
@@ -533,9 +528,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     if (!host.fileOpenAtNotice)
         Violation("image closed before the notice");
-    if (device.PortOpen() || host.link_.IsOpen())
+    if (device.PortOpen() || host.link().IsOpen())
         Violation("port left open");
-    if (host.file_.IsOpen())
+    if (host.file().IsOpen())
         Violation("image left open");
     return 0;
 }

@@ -11,86 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "DownloadHost.h"
 #include "PtyPair.h"
 #include "TempDir.h"
-
-// Set ZQ_TEST_TRACE=1 to see every byte a test's link moves.
-class StderrTrace : public LinkObserver {
-public:
-    void OnOpen(const std::string& name, uint32_t baud, LinkStatus result) override
-    {
-        std::fprintf(stderr, "open %s at %u -> %d\n", name.c_str(), baud, result);
-    }
-    void OnClose() override { std::fprintf(stderr, "close\n"); }
-    void OnWrite(const uint8_t* bytes, size_t count) override { Dump("T>D", bytes, count); }
-    void OnRead(const uint8_t* bytes, size_t count) override { Dump("D>T", bytes, count); }
-
-private:
-    static void Dump(const char* dir, const uint8_t* bytes, size_t count)
-    {
-        std::fprintf(stderr, "%s", dir);
-        for (size_t i = 0; i < count; ++i)
-            std::fprintf(stderr, " %02X", bytes[i]);
-        std::fprintf(stderr, "\n");
-    }
-};
-
-class TestHost : public DownloadHost, public ProgressSink, public NoticeSink {
-public:
-    explicit TestHost(std::string imagePath) : path_(std::move(imagePath))
-    {
-        if (std::getenv("ZQ_TEST_TRACE"))
-            link_.SetObserver(&trace_);
-    }
-    std::string ImagePath() override { return path_; }
-    CImageFile& ImageFile() override { return file_; }
-    CSerialLink& Link() override { return link_; }
-    ProgressSink& Progress() override { return *this; }
-    NoticeSink& Notice() override { return *this; }
-    const std::atomic<bool>* CancelFlag() override { return &cancel; }
-    void OnFailure(const DownloadFailure& f) override { failure = f; }
-    void SetRange(uint32_t maximum) override { ranges.push_back(maximum); }
-    void SetPos(uint32_t position) override
-    {
-        positions.push_back(position);
-        lastPosition = position;
-        ++positionCount;
-    }
-    void OnStage(const StageReport& report) override { stages.push_back(report); }
-    void ShowNotice(const std::string& text) override
-    {
-        notices.push_back(text);
-        fileOpenAtNotice = file_.IsOpen();
-    }
-    void UsePorts(std::vector<std::string> names)
-    {
-        link_.SetPortSource([names] {
-            std::vector<PortInfo> out;
-            for (const auto& n : names)
-                out.push_back({n, "", ""});
-            return out;
-        });
-    }
-
-    std::vector<uint32_t> ranges, positions;
-    std::vector<StageReport> stages;
-    std::vector<std::string> notices;
-    DownloadFailure failure;
-    std::atomic<bool> cancel{false};
-    // For other threads watching the download's progress.
-    std::atomic<uint32_t> lastPosition{0xFFFFFFFFu};
-    std::atomic<size_t> positionCount{0};
-    bool fileOpenAtNotice = false;
-    CSerialLink& link() { return link_; }
-    CImageFile& file() { return file_; }
-
-private:
-    std::string path_;
-    StderrTrace trace_;
-    CImageFile file_;
-    CSerialLink link_;
-};
+#include "TestHost.h"
 
 struct Step {
     std::vector<uint8_t> expect; // bytes the tool must send next

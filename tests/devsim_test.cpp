@@ -2,6 +2,7 @@
 // termios calls, the way the updater reaches it.
 #include "DevSim.h"
 #include "Protocol.h"
+#include "SimRig.h"
 
 #include <gtest/gtest.h>
 
@@ -274,46 +275,6 @@ ToolRun RunTool(const std::string& path, const Bytes& img, ToolQuirks q = {})
     return run;
 }
 
-// One simulator on a fresh pty, its sessions run on another thread.
-class SimOnPty {
-public:
-    explicit SimOnPty(DevSimOptions opt)
-    {
-        DevSimPty pty;
-        std::string err;
-        if (!OpenDevSimPty(pty, err))
-            throw std::runtime_error(err);
-        path_ = pty.slavePath;
-        sim_ = std::make_unique<CDevSim>(std::move(pty.master), std::move(opt), std::move(pty.slave));
-        Start();
-    }
-    ~SimOnPty()
-    {
-        sim_->Stop();
-        if (result_.valid())
-            result_.wait();
-    }
-    const std::string& Path() const { return path_; }
-    CDevSim& Sim() { return *sim_; }
-    void Start()
-    {
-        result_ = std::async(std::launch::async, [this] { return sim_->RunSession(); });
-    }
-    // The session's report; stops the simulator if it runs past the bound.
-    DevSimReport Finish(int boundMs = 10000)
-    {
-        if (result_.wait_for(std::chrono::milliseconds(boundMs)) != std::future_status::ready) {
-            ADD_FAILURE() << "session still running after " << boundMs << " ms";
-            sim_->Stop();
-        }
-        return result_.get();
-    }
-
-private:
-    std::string path_;
-    std::unique_ptr<CDevSim> sim_;
-    std::future<DevSimReport> result_;
-};
 
 DevSimOptions Quick()
 {
@@ -334,13 +295,23 @@ Bytes ReadFile(const std::string& path)
 }
 
 // The complete download of a one-block image, every byte checked both ways.
+// The session's report once it ended by itself; running past the bound is a
+// failure.
+DevSimReport Finish(CSimRig& sim, int boundMs = 10000)
+{
+    const DevSimReport report = sim.Wait(boundMs);
+    if (sim.Overran())
+        ADD_FAILURE() << "session still running after " << boundMs << " ms";
+    return report;
+}
+
 TEST(DevSim, CompleteDownloadByteForByte)
 {
     const Bytes img = MakeImage(0x0008, 1);
     DevSimOptions opt = Quick();
     opt.outFile = TempPath("out.bin");
     std::remove(opt.outFile.c_str());
-    SimOnPty sim(opt);
+    CSimRig sim(opt);
 
     ToolPort port;
     ASSERT_TRUE(Discover(port, sim.Path()));
@@ -359,7 +330,7 @@ TEST(DevSim, CompleteDownloadByteForByte)
     }
     port.Close();
 
-    const DevSimReport rep = sim.Finish();
+    const DevSimReport rep = Finish(sim);
     EXPECT_TRUE(rep.completed) << rep.endedAt;
     EXPECT_EQ(rep.endedAt, "completed");
     EXPECT_TRUE(rep.sawBeaconReply);
@@ -396,7 +367,7 @@ TEST(DevSim, CompleteDownloadByteForByte)
 
 TEST(DevSim, ReportsBytesSentAtTheWrongSpeedAndStopsPromptly)
 {
-    SimOnPty sim(Quick());
+    CSimRig sim(Quick());
     ToolPort port;
     ASSERT_TRUE(Discover(port, sim.Path(), B115200)); // the reply should go at 4800
     port.Open(sim.Path(), B4800);                      // and the exchange at 115200
@@ -406,7 +377,7 @@ TEST(DevSim, ReportsBytesSentAtTheWrongSpeedAndStopsPromptly)
 
     const auto t0 = Clock::now();
     sim.Sim().Stop();
-    const DevSimReport rep = sim.Finish();
+    const DevSimReport rep = Finish(sim);
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
     EXPECT_FALSE(rep.completed);
     EXPECT_NE(rep.endedAt.find("stopped"), std::string::npos) << rep.endedAt;
@@ -424,7 +395,7 @@ TEST(DevSim, AReplyReadLateAfterTheSpeedChangedIsNoSpeedError)
 {
     DevSimOptions opt = Quick();
     opt.readLagMs = 60;
-    SimOnPty sim(opt);
+    CSimRig sim(opt);
     ToolPort port;
     port.Open(sim.Path(), B4800);
     Bytes beacon;
@@ -437,7 +408,7 @@ TEST(DevSim, AReplyReadLateAfterTheSpeedChangedIsNoSpeedError)
     port.Write(SYN);
     EXPECT_EQ(port.Read(3, 1000), SYN);
     sim.Sim().Stop();
-    const DevSimReport rep = sim.Finish();
+    const DevSimReport rep = Finish(sim);
     EXPECT_TRUE(rep.sawBeaconReply);
     EXPECT_EQ(rep.speedErrorCount, 0u) << FormatSummary(rep);
 }
@@ -448,14 +419,14 @@ TEST(DevSim, RefusedBlocksAndChecksumErrorsAreResentAndCounted)
     DevSimOptions opt = Quick();
     opt.refusals.push_back({1, 2});
     opt.refusalByte = 0x33;
-    SimOnPty sim(opt);
+    CSimRig sim(opt);
     ToolQuirks q;
     q.badChecksumBlock = 2;
     const ToolRun run = RunTool(sim.Path(), img, q);
     EXPECT_TRUE(run.ok) << run.failedAt;
     EXPECT_EQ(run.blockReplies, (Bytes{ACK, 0x33, 0x33, ACK, 0x33, ACK}));
 
-    const DevSimReport rep = sim.Finish();
+    const DevSimReport rep = Finish(sim);
     EXPECT_TRUE(rep.completed) << rep.endedAt;
     EXPECT_EQ(rep.refusals, 2u);
     EXPECT_EQ(rep.checksumErrors, 1u);
@@ -471,12 +442,12 @@ TEST(DevSim, EchoFaultsForTheFirstAttempts)
         DevSimOptions opt = Quick();
         opt.headerEcho = {DevSimEcho::Wrong, 2};
         opt.countEcho = {DevSimEcho::Missing, 1};
-        SimOnPty sim(opt);
+        CSimRig sim(opt);
         const ToolRun run = RunTool(sim.Path(), img);
         EXPECT_TRUE(run.ok) << run.failedAt;
         EXPECT_EQ(run.headerEchoes, (std::vector<Bytes>{{0xBD, 0x00}, {0xBD, 0x00}, {0x42, 0x00}}));
         EXPECT_EQ(run.countEchoes, (std::vector<Bytes>{{}, {0x02, 0x00}}));
-        const DevSimReport rep = sim.Finish();
+        const DevSimReport rep = Finish(sim);
         EXPECT_TRUE(rep.completed) << rep.endedAt;
         EXPECT_EQ(rep.nakReceived, 2u);
         EXPECT_EQ(rep.headerAttempts, 3u);
@@ -488,11 +459,11 @@ TEST(DevSim, EchoFaultsForTheFirstAttempts)
         // the device follows it.
         DevSimOptions opt = Quick();
         opt.headerEcho = {DevSimEcho::Wrong, 5};
-        SimOnPty sim(opt);
+        CSimRig sim(opt);
         const ToolRun run = RunTool(sim.Path(), img);
         EXPECT_TRUE(run.ok) << run.failedAt;
         EXPECT_EQ(run.headerEchoes.size(), 5u);
-        const DevSimReport rep = sim.Finish();
+        const DevSimReport rep = Finish(sim);
         EXPECT_TRUE(rep.completed) << rep.endedAt;
         EXPECT_EQ(rep.nakReceived, 5u);
         EXPECT_EQ(rep.count, 2);
@@ -505,14 +476,14 @@ TEST(DevSim, HangUpClosesTheLine)
     const Bytes img = MakeImage(0x0001, 3);
     DevSimOptions opt = Quick();
     opt.hangupBlock = 1;
-    SimOnPty sim(opt);
+    CSimRig sim(opt);
     const ToolRun run = RunTool(sim.Path(), img);
     EXPECT_FALSE(run.ok);
     EXPECT_EQ(run.failedAt, "block");
     EXPECT_TRUE(run.hungUp);
     EXPECT_EQ(run.blockReplies, Bytes{ACK});
 
-    const DevSimReport rep = sim.Finish();
+    const DevSimReport rep = Finish(sim);
     EXPECT_FALSE(rep.completed);
     EXPECT_TRUE(rep.hungUp);
     EXPECT_EQ(rep.endedAt, "hung up at block 1");
@@ -521,7 +492,7 @@ TEST(DevSim, HangUpClosesTheLine)
 
     const auto t0 = Clock::now();
     sim.Start();
-    const DevSimReport again = sim.Finish();
+    const DevSimReport again = Finish(sim);
     EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(500));
     EXPECT_FALSE(again.sawBeaconReply);
     EXPECT_NE(again.endedAt.find("line closed"), std::string::npos) << again.endedAt;
@@ -535,10 +506,10 @@ TEST(DevSim, SilenceEndsTheSessionAndTheNextOneBeaconsAgain)
     DevSimOptions opt = Quick();
     opt.silenceMs = 300;
     opt.silentAt = DevSimStep::Syn;
-    SimOnPty sim(opt);
+    CSimRig sim(opt);
     const ToolRun first = RunTool(sim.Path(), img);
     EXPECT_EQ(first.failedAt, "syn");
-    const DevSimReport rep = sim.Finish(3000);
+    const DevSimReport rep = Finish(sim, 3000);
     EXPECT_FALSE(rep.completed);
     EXPECT_NE(rep.endedAt.find("silent at syn"), std::string::npos) << rep.endedAt;
     EXPECT_EQ(rep.received, Cat({{0xFE, 0xFE, 0xFE}, SYN}));
@@ -546,7 +517,7 @@ TEST(DevSim, SilenceEndsTheSessionAndTheNextOneBeaconsAgain)
     sim.Start();
     const ToolRun second = RunTool(sim.Path(), img);
     EXPECT_EQ(second.failedAt, "syn"); // found the beacon again
-    const DevSimReport rep2 = sim.Finish(3000);
+    const DevSimReport rep2 = Finish(sim, 3000);
     EXPECT_TRUE(rep2.sawBeaconReply);
     EXPECT_EQ(rep2.received, Cat({{0xFE, 0xFE, 0xFE}, SYN}));
 }
@@ -556,10 +527,10 @@ TEST(DevSim, PacedLineTakesAtLeastTheLineTime)
     const Bytes img = MakeImage(0x0000, 8);
     DevSimOptions opt = Quick();
     opt.pace = true;
-    SimOnPty sim(opt);
+    CSimRig sim(opt);
     const ToolRun run = RunTool(sim.Path(), img);
     EXPECT_TRUE(run.ok) << run.failedAt;
-    const DevSimReport rep = sim.Finish();
+    const DevSimReport rep = Finish(sim);
     EXPECT_TRUE(rep.completed) << rep.endedAt;
     // 8 blocks of 129 bytes in and one ACK out each, 86.8 us a byte at 115200.
     EXPECT_GE(rep.exchangeSeconds, 8 * 130 * 86.8e-6);

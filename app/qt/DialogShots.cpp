@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "DevSim.h"
+#include "SimRig.h"
 #include "ImagePath.h"
 #include "UpdaterDlg.h"
 
@@ -94,19 +95,11 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    DevSimPty pty;
-    std::string error;
-    if (!OpenDevSimPty(pty, error)) {
-        std::fprintf(stderr, "pty: %s\n", error.c_str());
-        return 1;
-    }
-    const std::string port = pty.slavePath;
     DevSimOptions options;
     options.pace = true;
     options.progressBytes = 3;
-    CDevSim sim(std::move(pty.master), options, std::move(pty.slave));
-    DevSimReport report;
-    std::thread device([&] { report = sim.RunSession(); });
+    CSimRig sim(options); // throws when no pty can be had
+    const std::string port = sim.Path();
 
     bool ok = true;
     {
@@ -158,8 +151,7 @@ int main(int argc, char** argv)
             ok &= Save(dlg.grab(), out, "dialog-done.png");
     }
 
-    sim.Stop();
-    device.join();
+    sim.Finish();
     std::remove(ImagePathIn(imageFolder).c_str());
     rmdir(folder);
     return ok ? 0 : 1;

@@ -17,7 +17,7 @@ class QProgressBar;
 class QPushButton;
 
 class CUpdaterDlg : public QDialog,
-                    public DownloadHost,
+                    public DownloadHostBase,
                     private ProgressSink,
                     private NoticeSink {
     Q_OBJECT
@@ -40,12 +40,8 @@ public:
     QRect MapDialogRect(const QRect& units) const;
 
     // DownloadHost, called from the worker.
-    std::string ImagePath() override { return imagePath_; }
-    CImageFile& ImageFile() override { return imageFile_; }
-    CSerialLink& Link() override { return link_; }
     ProgressSink& Progress() override { return *this; }
     NoticeSink& Notice() override { return *this; }
-    const std::atomic<bool>* CancelFlag() override { return &cancel_; }
 
 public slots:
     void OnStart();
@@ -68,16 +64,12 @@ private:
     void OnWorkerEnded();
     void WaitForWorkerWithoutDialog();
 
-    std::string imagePath_;
-    CImageFile imageFile_;
-    CSerialLink link_;
     QPushButton* start_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QIcon icon_;
 
     std::string imageFolder_;
     std::thread worker_;
-    std::atomic<bool> cancel_{false};
     std::atomic<bool> workerEnded_{false};
     QPointer<QMessageBox> notice_;
     bool closePending_ = false;

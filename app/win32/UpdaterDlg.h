@@ -11,7 +11,7 @@
 
 #include "DownloadHost.h"
 
-class CUpdaterDlg : public DownloadHost, private ProgressSink, private NoticeSink {
+class CUpdaterDlg : public DownloadHostBase, private ProgressSink, private NoticeSink {
 public:
     // Posted by the worker as the last thing it does.
     static constexpr UINT WM_WORKER_ENDED = WM_APP + 1;
@@ -31,12 +31,8 @@ public:
     bool DownloadRunning() const { return worker_.joinable(); }
 
     // DownloadHost, called from the worker.
-    std::string ImagePath() override { return imagePath_; }
-    CImageFile& ImageFile() override { return imageFile_; }
-    CSerialLink& Link() override { return link_; }
     ProgressSink& Progress() override { return *this; }
     NoticeSink& Notice() override { return *this; }
-    const std::atomic<bool>* CancelFlag() override { return &cancel_; }
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -52,9 +48,6 @@ private:
     void SetPos(uint32_t position) override;
     void ShowNotice(const std::string& text) override;
 
-    std::string imagePath_;
-    CSerialLink link_;
-    CImageFile imageFile_;
     HWND start_ = nullptr;
     HWND progress_ = nullptr;
     HICON icon_ = nullptr;
@@ -64,7 +57,6 @@ private:
     std::string imageFolder_; // empty: the executable's folder
     std::string appName_;     // caption of the notices
     std::thread worker_;
-    std::atomic<bool> cancel_{false};
     std::atomic<bool> closing_{false};
     int closeResult_ = IDCANCEL;
 };

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "DevSim.h"
+#include "SimRig.h"
 #include "PtyPair.h"
 #include "TempDir.h"
 
@@ -159,45 +160,6 @@ std::string LastLine(const std::string& text, size_t fromEnd = 0)
     return lines.size() > fromEnd ? lines[lines.size() - 1 - fromEnd] : std::string();
 }
 
-// The device on its own pty, one session on a thread.
-class Device {
-public:
-    explicit Device(DevSimOptions options = DevSimOptions())
-    {
-        options.silenceMs = options.silenceMs == 3000 ? 600 : options.silenceMs;
-        DevSimPty pty;
-        std::string error;
-        if (!OpenDevSimPty(pty, error))
-            throw std::runtime_error(error);
-        path_ = pty.slavePath;
-        sim_ = std::make_unique<CDevSim>(std::move(pty.master), options, std::move(pty.slave));
-        thread_ = std::thread([this] { report_ = sim_->RunSession(); });
-    }
-    ~Device() { Stop(); }
-    const std::string& path() const { return path_; }
-    const DevSimReport& Stop()
-    {
-        if (thread_.joinable()) {
-            sim_->Stop();
-            thread_.join();
-        }
-        return report_;
-    }
-    // Waits for the session to end by itself (the tool went quiet).
-    const DevSimReport& Wait()
-    {
-        if (thread_.joinable())
-            thread_.join();
-        return report_;
-    }
-
-private:
-    std::string path_;
-    std::unique_ptr<CDevSim> sim_;
-    std::thread thread_;
-    DevSimReport report_;
-};
-
 std::vector<uint8_t> DataArea(const std::vector<uint8_t>& image, unsigned blocks)
 {
     return std::vector<uint8_t>(image.begin() + 65536, image.begin() + 65536 + 128 * blocks);
@@ -245,6 +207,14 @@ struct UsageCase {
 void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
 
 class UsageTest : public ::testing::TestWithParam<UsageCase> {};
+
+// The device for the command line's tests: a session ends 600 ms after the
+// tool went quiet, unless a test asks otherwise.
+DevSimOptions Cli(DevSimOptions options = DevSimOptions())
+{
+    options.silenceMs = options.silenceMs == 3000 ? 600 : options.silenceMs;
+    return options;
+}
 
 TEST_P(UsageTest, WrongCommandLineExits64WithUsageAndTouchesNothing)
 {
@@ -326,10 +296,10 @@ TEST_F(CliTest, DefaultImageIsTheOneBesideTheExecutable)
 {
     const std::string copy = dir.file("zerquill-flash");
     ASSERT_EQ(std::system(("cp '" ZQ_FLASH_EXE "' '" + copy + "'").c_str()), 0);
-    Device device;
-    Process p({copy, "--ports", device.path(), "--quiet"});
+    CSimRig device(Cli());
+    Process p({copy, "--ports", device.Path(), "--quiet"});
     const Outcome r = p.Finish();
-    const DevSimReport& report = device.Stop();
+    const DevSimReport& report = device.Finish();
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "Success Download!\n");
     EXPECT_EQ(report.data, DataArea(image, kBlocks));
@@ -339,9 +309,9 @@ TEST_F(CliTest, DefaultImageIsTheOneBesideTheExecutable)
 
 TEST_F(CliTest, DownloadToTheDeviceSucceedsAndShowsEachStage)
 {
-    Device device;
-    const Outcome r = RunFlash({"--ports", device.path(), "--image", imagePath});
-    const DevSimReport& report = device.Stop();
+    CSimRig device(Cli());
+    const Outcome r = RunFlash({"--ports", device.Path(), "--image", imagePath});
+    const DevSimReport& report = device.Finish();
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(report.completed);
     EXPECT_EQ(report.data, DataArea(image, kBlocks));
@@ -357,10 +327,10 @@ TEST_F(CliTest, DownloadToTheDeviceSucceedsAndShowsEachStage)
 TEST_F(CliTest, DeviceBehindSilentPortsIsFoundInListOrder)
 {
     PtyPair silent1, silent2;
-    Device device;
+    CSimRig device(Cli());
     const Outcome r = RunFlash(
-        {"--ports", silent1.path() + "," + silent2.path() + "," + device.path(), "--image", imagePath, "--quiet"});
-    device.Stop();
+        {"--ports", silent1.path() + "," + silent2.path() + "," + device.Path(), "--image", imagePath, "--quiet"});
+    device.Finish();
     EXPECT_EQ(r.status, 0) << r.out;
     // Each silent port heard the tool's open and nothing else.
     EXPECT_TRUE(silent1.receive(1, 50).empty());
@@ -370,9 +340,9 @@ TEST_F(CliTest, DeviceBehindSilentPortsIsFoundInListOrder)
 
 TEST_F(CliTest, QuietPrintsOnlyTheResult)
 {
-    Device device;
-    const Outcome r = RunFlash({"--ports", device.path(), "--image", imagePath, "--quiet"});
-    device.Stop();
+    CSimRig device(Cli());
+    const Outcome r = RunFlash({"--ports", device.Path(), "--image", imagePath, "--quiet"});
+    device.Finish();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Success Download!\n");
     EXPECT_EQ(r.err, "");
@@ -382,9 +352,9 @@ TEST_F(CliTest, ResentBlocksAreReportedAndTheDownloadGoesOn)
 {
     DevSimOptions opt;
     opt.refusals.push_back({5, 4});
-    Device device(opt);
-    const Outcome r = RunFlash({"--ports", device.path(), "--image", imagePath});
-    const DevSimReport& report = device.Stop();
+    CSimRig device(Cli(opt));
+    const Outcome r = RunFlash({"--ports", device.Path(), "--image", imagePath});
+    const DevSimReport& report = device.Finish();
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(report.data, DataArea(image, kBlocks));
     EXPECT_NE(r.out.find("block 5 refused (0x15), sending it again"), std::string::npos) << r.out;
@@ -405,9 +375,9 @@ TEST_P(FaultTest, FailedDownloadExits1WithTheCause)
 {
     DevSimOptions opt;
     GetParam().apply(opt);
-    Device device(opt);
-    const Outcome r = RunFlash({"--ports", device.path(), "--image", imagePath});
-    device.Stop();
+    CSimRig device(Cli(opt));
+    const Outcome r = RunFlash({"--ports", device.Path(), "--image", imagePath});
+    device.Finish();
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_EQ(LastLine(r.out, 1), "Fail Download!") << r.out;
     EXPECT_EQ(LastLine(r.out), GetParam().cause) << r.out;
@@ -485,9 +455,9 @@ TEST_F(CliTest, MissingPortIsNamed)
 
 TEST_F(CliTest, TraceShowsEveryByteBothWaysWithTimes)
 {
-    Device device;
-    const Outcome r = RunFlash({"--ports", device.path(), "--image", imagePath, "--trace", "--quiet"});
-    const DevSimReport& report = device.Stop();
+    CSimRig device(Cli());
+    const Outcome r = RunFlash({"--ports", device.Path(), "--image", imagePath, "--trace", "--quiet"});
+    const DevSimReport& report = device.Finish();
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "Success Download!\n");
     const std::string& t = r.err;
@@ -495,10 +465,10 @@ TEST_F(CliTest, TraceShowsEveryByteBothWaysWithTimes)
     auto has = [&](const std::string& pattern) {
         return std::regex_search(t, std::regex(stamp + pattern, std::regex::multiline));
     };
-    EXPECT_TRUE(has("open " + device.path() + " at 4800 bit/s: ok$")) << t.substr(0, 2000);
+    EXPECT_TRUE(has("open " + device.Path() + " at 4800 bit/s: ok$")) << t.substr(0, 2000);
     EXPECT_TRUE(has("D>T FD$"));
     EXPECT_TRUE(has("T>D FE$"));
-    EXPECT_TRUE(has("open " + device.path() + " at 115200 bit/s: ok$"));
+    EXPECT_TRUE(has("open " + device.Path() + " at 115200 bit/s: ok$"));
     EXPECT_TRUE(has("T>D 53$"));
     EXPECT_TRUE(has("D>T 53 59 4E$"));
     EXPECT_TRUE(has("close$"));
@@ -533,11 +503,11 @@ TEST_F(CliTest, OnATerminalTheProgressLineIsRedrawnInPlace)
     tcsetattr(slave, TCSANOW, &tio);
     DevSimOptions opt;
     opt.pace = true; // slow enough for several redraws
-    Device device(opt);
+    CSimRig device(Cli(opt));
     Outcome r;
     std::string screen;
     {
-        Process p({ZQ_FLASH_EXE, "--ports", device.path(), "--image", imagePath}, slave);
+        Process p({ZQ_FLASH_EXE, "--ports", device.Path(), "--image", imagePath}, slave);
         ::close(slave);
         // The pty master stands in for stdout's pipe.
         const auto end = Clock::now() + std::chrono::seconds(20);
@@ -554,7 +524,7 @@ TEST_F(CliTest, OnATerminalTheProgressLineIsRedrawnInPlace)
         r = p.Finish();
     }
     ::close(master);
-    device.Stop();
+    device.Finish();
     EXPECT_EQ(r.status, 0) << screen;
     EXPECT_GE(std::count(screen.begin(), screen.end(), '\r'), 3) << screen;
     EXPECT_NE(screen.find("\rsending "), std::string::npos) << screen;
@@ -570,8 +540,8 @@ TEST_F(CliTest, CtrlCFailsTheDownloadCleanly)
     WriteFile(imagePath, image);
     DevSimOptions opt;
     opt.pace = true; // about 23 s of blocks: plenty of time to interrupt
-    Device device(opt);
-    Process p({ZQ_FLASH_EXE, "--ports", device.path(), "--image", imagePath});
+    CSimRig device(Cli(opt));
+    Process p({ZQ_FLASH_EXE, "--ports", device.Path(), "--image", imagePath});
     ASSERT_TRUE(p.Pump(10000, "sending 2048 blocks")) << p.sofar().out;
     const auto asked = Clock::now();
     ::kill(p.pid(), SIGINT);

@@ -1,6 +1,5 @@
-// What the fault tests and the soak share: a host that keeps only counts (a
-// flooding device must not make the test itself grow), a watcher of the
-// bytes the tool writes, and the process's own resource counts.
+// What the fault tests and the soak share beside the test host: the
+// process's own resource counts.
 #pragma once
 
 #include <dirent.h>
@@ -16,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "DownloadHost.h"
+#include "TestHost.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define ZQ_SANITIZED 1
@@ -85,104 +84,5 @@ inline ProcCounts Counts()
     c.heapBytes = LiveHeapBytes();
     return c;
 }
-
-// Counts what the tool writes and keeps its last bytes; can run a hook when
-// the link closes (discovery closes the port before the download opens it).
-class WriteWatch : public LinkObserver {
-public:
-    void OnWrite(const uint8_t* bytes, size_t count) override
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        total_ += count;
-        tail_.insert(tail_.end(), bytes, bytes + count);
-        if (tail_.size() > 512)
-            tail_.erase(tail_.begin(), tail_.end() - 512);
-    }
-    void OnClose() override
-    {
-        ++closes_;
-        if (onClose)
-            onClose(closes_);
-    }
-    uint64_t Total()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return total_;
-    }
-    std::vector<uint8_t> Tail()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return tail_;
-    }
-    // Called on the worker's thread with the number of closes so far.
-    std::function<void(int)> onClose;
-
-private:
-    std::mutex mutex_;
-    uint64_t total_ = 0;
-    std::vector<uint8_t> tail_;
-    int closes_ = 0;
-};
-
-class FaultHost : public DownloadHost, public ProgressSink, public NoticeSink {
-public:
-    explicit FaultHost(std::string imagePath) : path_(std::move(imagePath)) { link_.SetObserver(&watch); }
-    std::string ImagePath() override { return path_; }
-    CImageFile& ImageFile() override { return file_; }
-    CSerialLink& Link() override { return link_; }
-    ProgressSink& Progress() override { return *this; }
-    NoticeSink& Notice() override { return *this; }
-    const std::atomic<bool>* CancelFlag() override { return &cancel; }
-    void OnFailure(const DownloadFailure& f) override { failure = f; }
-    void SetRange(uint32_t maximum) override { range = maximum; }
-    void SetPos(uint32_t position) override
-    {
-        lastPos = position;
-        ++positions;
-        if (onPos)
-            onPos(position);
-    }
-    void ShowNotice(const std::string& text) override
-    {
-        notices.push_back(text);
-        fileOpenAtNotice = file_.IsOpen();
-    }
-    void UsePorts(std::vector<std::string> names)
-    {
-        link_.SetPortSource([names] {
-            std::vector<PortInfo> out;
-            for (const auto& n : names)
-                out.push_back({n, "", ""});
-            return out;
-        });
-    }
-    // Runs the download on this thread; the time it took in ms.
-    long Run()
-    {
-        const auto t0 = std::chrono::steady_clock::now();
-        DownloadThreadProc(this);
-        return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now() - t0)
-                                     .count());
-    }
-    std::string Notice1() const { return notices.size() == 1 ? notices[0] : "(" + std::to_string(notices.size()) + " notices)"; }
-
-    WriteWatch watch;
-    std::atomic<bool> cancel{false};
-    std::function<void(uint32_t)> onPos; // on the worker's thread
-    std::vector<std::string> notices;
-    DownloadFailure failure;
-    uint32_t range = 0;
-    std::atomic<uint32_t> lastPos{0xFFFFFFFFu};
-    std::atomic<uint64_t> positions{0};
-    bool fileOpenAtNotice = false;
-    CImageFile& file() { return file_; }
-    CSerialLink& link() { return link_; }
-
-private:
-    std::string path_;
-    CImageFile file_;
-    CSerialLink link_;
-};
 
 } // namespace faults

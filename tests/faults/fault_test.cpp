@@ -15,12 +15,12 @@
 #include <thread>
 
 #include "DevSim.h"
+#include "SimRig.h"
 #include "FaultKit.h"
 #include "WorkerHarness.h"
 
 namespace {
 
-using faults::FaultHost;
 using Bytes = std::vector<uint8_t>;
 using zq::ACK;
 const Bytes SYN = zq::TokenBytes(zq::kSyn), DBW = zq::TokenBytes(zq::kDbw), RDY = zq::TokenBytes(zq::kRdy);
@@ -49,12 +49,12 @@ std::vector<Step> Opening(uint16_t n, uint16_t x, Bytes clrReply = {ACK})
 
 // Every ending: one notice, the bar where it belongs, port and file closed,
 // and the port free for the next program.
-void ExpectCleanEnding(FaultHost& host, const std::string& portPath, const char* notice)
+void ExpectCleanEnding(TestHost& host, const std::string& portPath, const char* notice)
 {
     ASSERT_EQ(host.notices.size(), 1u);
     EXPECT_EQ(host.notices[0], notice);
     if (std::string(notice) == "Fail Download!") {
-        EXPECT_EQ(host.lastPos, 0u);
+        EXPECT_EQ(host.lastPosition, 0u);
     }
     EXPECT_FALSE(host.link().IsOpen());
     EXPECT_FALSE(host.file().IsOpen());
@@ -65,39 +65,6 @@ void ExpectCleanEnding(FaultHost& host, const std::string& portPath, const char*
     }
 }
 
-// devsim on a pty, one session on its own thread.
-class SimRig {
-public:
-    explicit SimRig(DevSimOptions options)
-    {
-        std::string error;
-        if (!OpenDevSimPty(pty_, error))
-            throw std::runtime_error(error);
-        path_ = pty_.slavePath;
-        options.recordLimit = 4096; // a flood must not make the simulator grow either
-        sim_ = std::make_unique<CDevSim>(std::move(pty_.master), options, std::move(pty_.slave));
-        session_ = std::async(std::launch::async, [this] { return sim_->RunSession(); });
-    }
-    ~SimRig()
-    {
-        if (session_.valid()) {
-            sim_->Stop();
-            session_.wait();
-        }
-    }
-    const std::string& path() const { return path_; }
-    DevSimReport Finish()
-    {
-        sim_->Stop();
-        return session_.get();
-    }
-
-private:
-    DevSimPty pty_;
-    std::string path_;
-    std::unique_ptr<CDevSim> sim_;
-    std::future<DevSimReport> session_;
-};
 
 class FaultTest : public ::testing::Test {
 protected:
@@ -112,13 +79,20 @@ protected:
 
 // --- The line dies ---------------------------------------------------------
 
+// A flood must not make the simulator grow either.
+DevSimOptions Bounded(DevSimOptions options)
+{
+    options.recordLimit = 4096;
+    return options;
+}
+
 TEST_F(FaultTest, HangUpMidHandshake)
 {
     Image(3);
     PtyPair pty;
     ScriptedDevice dev(pty, Opening(1, 3));
     dev.hangUpAt = 1; // DBW arrives, then the line is gone
-    FaultHost host(dir.file("DB.bin"));
+    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
     host.UsePorts({pty.path()});
     const long ms = host.Run();
     ExpectCleanEnding(host, "", "Fail Download!");
@@ -138,7 +112,7 @@ TEST_F(FaultTest, HangUpMidBlock)
     steps.push_back({Bytes(b1.begin(), b1.begin() + 60), {}});
     ScriptedDevice dev(pty, steps);
     dev.hangUpAt = 9; // 60 bytes of block 1 are in, then the line is gone
-    FaultHost host(dir.file("DB.bin"));
+    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
     host.UsePorts({pty.path()});
     const long ms = host.Run();
     ExpectCleanEnding(host, "", "Fail Download!");
@@ -155,9 +129,9 @@ TEST_F(FaultTest, DevsimHangsUpAfterABlock)
     Image(6);
     DevSimOptions o;
     o.hangupBlock = 2;
-    SimRig sim(o);
-    FaultHost host(dir.file("DB.bin"));
-    host.UsePorts({sim.path()});
+    CSimRig sim(Bounded(o));
+    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
+    host.UsePorts({sim.Path()});
     const long ms = host.Run();
     const DevSimReport rep = sim.Finish();
     ExpectCleanEnding(host, "", "Fail Download!");
@@ -190,7 +164,7 @@ TEST_F(FaultTest, PortVanishesBetweenDiscoveryAndOpen)
         pty.reset();
         gone.set_value();
     });
-    FaultHost host(dir.file("DB.bin"));
+    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
     host.UsePorts({path});
     // Discovery's close of the port is the moment between the two opens.
     auto goneFuture = gone.get_future();
@@ -223,7 +197,7 @@ TEST_F(FaultTest, PortHeldByAnotherLinkOrALock)
             ASSERT_GE(lockFd, 0);
             ASSERT_EQ(flock(lockFd, LOCK_EX | LOCK_NB), 0);
         }
-        FaultHost host(dir.file("DB.bin"));
+        TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
         host.UsePorts({pty.path()});
         const long ms = host.Run();
         ASSERT_EQ(host.notices.size(), 1u);
@@ -246,7 +220,7 @@ TEST_F(FaultTest, PortTakenBetweenDiscoveryAndOpen)
     Image(2);
     PtyPair pty;
     ScriptedDevice dev(pty, Opening(1, 2));
-    FaultHost host(dir.file("DB.bin"));
+    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
     host.UsePorts({pty.path()});
     CSerialLink intruder;
     host.watch.onClose = [&](int closes) {
@@ -270,12 +244,12 @@ TEST_F(FaultTest, NoiseBeforeTheBeaconIsHarmless)
     const Bytes img = Image(3);
     DevSimOptions o;
     o.noiseBytes = 2; // fewer than discovery's five attempts
-    SimRig sim(o);
-    FaultHost host(dir.file("DB.bin"));
-    host.UsePorts({sim.path()});
+    CSimRig sim(Bounded(o));
+    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
+    host.UsePorts({sim.Path()});
     host.Run();
     const DevSimReport rep = sim.Finish();
-    ExpectCleanEnding(host, sim.path(), "Success Download!");
+    ExpectCleanEnding(host, sim.Path(), "Success Download!");
     EXPECT_EQ(CompareWithImage(rep, img), "");
 }
 
@@ -329,7 +303,7 @@ TEST_F(FaultTest, NoiseInEachPhase)
         SCOPED_TRACE(c.name);
         PtyPair pty;
         ScriptedDevice dev(pty, c.steps);
-        FaultHost host(dir.file("DB.bin"));
+        TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
         host.UsePorts({pty.path()});
         const long ms = host.Run();
         ExpectCleanEnding(host, pty.path(), c.notice);
@@ -347,9 +321,9 @@ TEST_F(FaultTest, FloodInTheClrPhaseStaysBoundedAndEndsOnAck)
     const Bytes img = Image(4);
     DevSimOptions o;
     o.floodMs = 2000;
-    SimRig sim(o);
-    FaultHost host(dir.file("DB.bin"));
-    host.UsePorts({sim.path()});
+    CSimRig sim(Bounded(o));
+    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
+    host.UsePorts({sim.Path()});
     // Memory every 64 Ki progress bytes: a tool that kept what it reads
     // would grow by at least a byte per byte. Under a sanitizer the live
     // heap is measured (its quarantine and fake stacks swell RSS), else RSS.
@@ -369,7 +343,7 @@ TEST_F(FaultTest, FloodInTheClrPhaseStaysBoundedAndEndsOnAck)
     };
     const long ms = host.Run();
     const DevSimReport rep = sim.Finish();
-    ExpectCleanEnding(host, sim.path(), "Success Download!");
+    ExpectCleanEnding(host, sim.Path(), "Success Download!");
     EXPECT_EQ(CompareWithImage(rep, img), "");
     ASSERT_GE(samples.size(), 3u) << "the flood did not flood: " << rep.progressSent << " bytes";
     const double bytes = samples.back().pos - samples.front().pos;
@@ -386,13 +360,13 @@ TEST_F(FaultTest, EndlessClrFloodEndsOnCancel)
     Image(4);
     DevSimOptions o;
     o.floodMs = -1;
-    SimRig sim(o);
-    FaultHost host(dir.file("DB.bin"));
-    host.UsePorts({sim.path()});
+    CSimRig sim(Bounded(o));
+    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
+    host.UsePorts({sim.Path()});
     std::thread canceller([&] {
         // Well into the flood (the bar has moved a few thousand steps), and
         // for a second more.
-        for (int i = 0; i < 2000 && host.positions.load() < 5000; ++i)
+        for (int i = 0; i < 2000 && host.positionCount.load() < 5000; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         host.cancel = true;
@@ -401,10 +375,10 @@ TEST_F(FaultTest, EndlessClrFloodEndsOnCancel)
     const long ms = host.Run();
     canceller.join();
     sim.Finish();
-    ExpectCleanEnding(host, sim.path(), "Fail Download!");
+    ExpectCleanEnding(host, sim.Path(), "Fail Download!");
     EXPECT_EQ(host.failure.step, FailStep::Cancelled);
     EXPECT_EQ(written(), 3 + kOpening - 3) << "nothing after CLR";
-    EXPECT_GT(host.positions.load(), 5000u) << "the flood reached the tool";
+    EXPECT_GT(host.positionCount.load(), 5000u) << "the flood reached the tool";
     EXPECT_LT(ms, 15000);
 }
 
@@ -451,7 +425,7 @@ TEST_F(FaultTest, FloodAfterABlockFailsOnTheRefusalLimit)
             }
         }
     });
-    FaultHost host(dir.file("DB.bin"));
+    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
     host.UsePorts({pty.path()});
     const long ms = host.Run();
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // anything late would show
@@ -475,9 +449,9 @@ TEST_F(FaultTest, ImageChangesDuringTheDownload)
         SCOPED_TRACE(names[what]);
         const Bytes img = Image(8);
         const std::string path = dir.file("DB.bin");
-        SimRig sim(DevSimOptions{});
-        FaultHost host(path);
-        host.UsePorts({sim.path()});
+        CSimRig sim(Bounded(DevSimOptions{}));
+        TestHost host(path, TestHost::Record::CountsOnly);
+        host.UsePorts({sim.Path()});
         bool done = false;
         // Block 2 acknowledged (position m + 42): change the file on the spot.
         host.onPos = [&](uint32_t pos) {
@@ -504,11 +478,11 @@ TEST_F(FaultTest, ImageChangesDuringTheDownload)
         EXPECT_LT(ms, 5000);
         if (what == Deleted || what == Grown) {
             // The open descriptor keeps the data; the count was taken at the start.
-            ExpectCleanEnding(host, sim.path(), "Success Download!");
+            ExpectCleanEnding(host, sim.Path(), "Success Download!");
             EXPECT_EQ(CompareWithImage(rep, img), "");
             EXPECT_EQ(rep.blocks, 8u);
         } else {
-            ExpectCleanEnding(host, sim.path(), "Fail Download!");
+            ExpectCleanEnding(host, sim.Path(), "Fail Download!");
             EXPECT_EQ(host.failure.step, FailStep::ImageRead);
             EXPECT_EQ(host.failure.block, 3u);
             EXPECT_EQ(rep.deliveries, 3u) << "no padded block went out";
@@ -536,7 +510,7 @@ TEST_F(FaultTest, PortWithoutPermissionIsRefused)
     if (child == 0) {
         if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
             _exit(10);
-        FaultHost host(dir.file("DB.bin"));
+        TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
         host.UsePorts({pty.path()});
         host.Run();
         int code = 0;

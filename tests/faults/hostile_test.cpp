@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "DevSim.h"
+#include "SimRig.h"
 #include "FaultKit.h"
 #include "PtyPair.h"
 #include "TempDir.h"
@@ -145,13 +146,8 @@ TEST(HostilePaths, ExecutableFolderWithAStrangeLongPathFindsItsImage)
     const std::vector<uint8_t> img = MakeImage(65536 + 128 * 3, 2, 9);
     WriteFile(folder + "/DB.bin", img);
 
-    DevSimPty pty;
-    std::string error;
-    ASSERT_TRUE(OpenDevSimPty(pty, error)) << error;
-    const std::string port = pty.slavePath;
-    DevSimOptions options;
-    CDevSim sim(std::move(pty.master), options, std::move(pty.slave));
-    auto session = std::async(std::launch::async, [&] { return sim.RunSession(); });
+    CSimRig sim{DevSimOptions()};
+    const std::string port = sim.Path();
 
     const std::string outPath = dir.file("out.txt");
     posix_spawn_file_actions_t actions;
@@ -171,8 +167,7 @@ TEST(HostilePaths, ExecutableFolderWithAStrangeLongPathFindsItsImage)
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    sim.Stop();
-    const DevSimReport rep = session.get();
+    const DevSimReport rep = sim.Finish();
     std::ifstream outFile(outPath);
     std::stringstream out;
     out << outFile.rdbuf();

@@ -10,54 +10,19 @@
 #include <thread>
 
 #include "DevSim.h"
+#include "SimRig.h"
 #include "NoticeCatcher.h"
 #include "TempDir.h"
 #include "UpdaterDlg.h"
 
 namespace {
 
-// One simulated device on its own thread, on a fresh pty.
-class SimDevice {
-public:
-    explicit SimDevice(DevSimOptions options)
-    {
-        DevSimPty pty;
-        std::string error;
-        if (!OpenDevSimPty(pty, error))
-            throw std::runtime_error("pty: " + error);
-        path_ = pty.slavePath;
-        sim_ = std::make_unique<CDevSim>(std::move(pty.master), std::move(options), std::move(pty.slave));
-        thread_ = std::thread([this] { report_ = sim_->RunSession(); });
-    }
-    ~SimDevice()
-    {
-        sim_->Stop();
-        Join();
-    }
-    const std::string& path() const { return path_; }
-    PortSource ports() const
-    {
-        const std::string name = path_;
-        return [name] { return std::vector<PortInfo>{{name, "", ""}}; };
-    }
-    const DevSimReport& report()
-    {
-        Join();
-        return report_;
-    }
-    void Stop() { sim_->Stop(); }
-
-private:
-    void Join()
-    {
-        if (thread_.joinable())
-            thread_.join();
-    }
-    std::string path_;
-    std::unique_ptr<CDevSim> sim_;
-    std::thread thread_;
-    DevSimReport report_;
-};
+// Discovery's port list: the simulator's line alone.
+PortSource PortsOf(const CSimRig& device)
+{
+    const std::string name = device.Path();
+    return [name] { return std::vector<PortInfo>{{name, "", ""}}; };
+}
 
 // What the bar went through, and whether Start was ever enabled meanwhile.
 struct BarLog {
@@ -110,11 +75,11 @@ void DownloadTest::successfulDownload()
     DevSimOptions options;
     options.pace = true;
     options.progressBytes = 2;
-    SimDevice device(options);
+    CSimRig device(options);
 
     CUpdaterDlg dlg;
     dlg.SetImageFolder(dir.path());
-    dlg.SetPortSource(device.ports());
+    dlg.SetPortSource(PortsOf(device));
     dlg.show();
     NoticeCatcher catcher(dlg);
     BarLog bar;
@@ -124,7 +89,7 @@ void DownloadTest::successfulDownload()
     QVERIFY(!dlg.StartButton()->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(!dlg.DownloadRunning(), 30000);
 
-    const DevSimReport& report = device.report();
+    const DevSimReport& report = device.Wait();
     QVERIFY2(report.completed, report.endedAt.c_str());
     QCOMPARE(QString::fromStdString(CompareWithImage(report, image)), QString());
 
@@ -153,7 +118,7 @@ void DownloadTest::successfulDownload()
     QVERIFY(dlg.isVisible());
     QVERIFY(!dlg.Link().IsOpen());
     QVERIFY(!dlg.ImageFile().IsOpen());
-    QVERIFY(PortIsFree(device.path()));
+    QVERIFY(PortIsFree(device.Path()));
 }
 
 void DownloadTest::closingDuringADownload_data()
@@ -170,11 +135,11 @@ void DownloadTest::closingDuringADownload()
     WriteImage(dir, 600); // about seven seconds at the line rate
     DevSimOptions options;
     options.pace = true;
-    SimDevice device(options);
+    CSimRig device(options);
 
     CUpdaterDlg dlg;
     dlg.SetImageFolder(dir.path());
-    dlg.SetPortSource(device.ports());
+    dlg.SetPortSource(PortsOf(device));
     dlg.show();
     NoticeCatcher catcher(dlg);
 
@@ -202,10 +167,10 @@ void DownloadTest::closingDuringADownload()
     QCOMPARE(catcher.seen.size(), size_t(0));
     QVERIFY(!dlg.Link().IsOpen());
     QVERIFY(!dlg.ImageFile().IsOpen());
-    QVERIFY(PortIsFree(device.path()));
+    QVERIFY(PortIsFree(device.Path()));
 
     device.Stop();
-    QVERIFY(!device.report().completed);
+    QVERIFY(!device.Wait().completed);
 }
 
 void DownloadTest::destroyingTheDialogDuringADownload()
@@ -214,11 +179,11 @@ void DownloadTest::destroyingTheDialogDuringADownload()
     WriteImage(dir, 600);
     DevSimOptions options;
     options.pace = true;
-    SimDevice device(options);
+    CSimRig device(options);
 
     auto* dlg = new CUpdaterDlg;
     dlg->SetImageFolder(dir.path());
-    dlg->SetPortSource(device.ports());
+    dlg->SetPortSource(PortsOf(device));
     dlg->show();
     QTest::mouseClick(dlg->StartButton(), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(dlg->ProgressBar()->value() >= 100, 20000);
@@ -227,10 +192,10 @@ void DownloadTest::destroyingTheDialogDuringADownload()
     timer.start();
     delete dlg; // returns only once the worker has let go of everything
     QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
-    QVERIFY(PortIsFree(device.path()));
+    QVERIFY(PortIsFree(device.Path()));
 
     device.Stop();
-    QVERIFY(!device.report().completed);
+    QVERIFY(!device.Wait().completed);
 }
 
 QTEST_MAIN(DownloadTest)

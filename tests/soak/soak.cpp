@@ -14,6 +14,7 @@
 #include <string>
 
 #include "DevSim.h"
+#include "SimRig.h"
 #include "FaultKit.h"
 
 namespace {
@@ -130,14 +131,13 @@ int main(int argc, char** argv)
     std::mt19937 rng(seed);
 
     auto runOne = [&](const Fault& fault, unsigned blocks, std::string& why) -> bool {
-        Bytes img(65536 + 128 * blocks + rng() % 128);
+        Bytes img(zq::kImageDataOffset + zq::kBlockSize * blocks + rng() % zq::kBlockSize);
         for (auto& b : img)
             b = static_cast<uint8_t>(rng());
         // A header word the length rule accepts: N <= (L - 65536) / 16.
-        const uint16_t n = static_cast<uint16_t>(rng() % ((img.size() - 65536) / 16 + 1));
-        img[0] = static_cast<uint8_t>(n);
-        img[1] = static_cast<uint8_t>(n >> 8);
-        img[2] = 0x53, img[3] = 0x44, img[4] = 0x44, img[5] = 0x42;
+        const uint16_t n =
+            static_cast<uint16_t>(rng() % ((img.size() - zq::kImageDataOffset) / zq::kLengthPerWord + 1));
+        zq::StampImageHeader(img, n);
         if (FILE* f = std::fopen(imagePath.c_str(), "wb")) {
             std::fwrite(img.data(), 1, img.size(), f);
             std::fclose(f);
@@ -145,17 +145,11 @@ int main(int argc, char** argv)
             why = "cannot write the image";
             return false;
         }
-        DevSimPty pty;
-        if (!OpenDevSimPty(pty, why))
-            return false;
-        const std::string port = pty.slavePath;
-        CDevSim sim(std::move(pty.master), fault.options, std::move(pty.slave));
-        auto session = std::async(std::launch::async, [&] { return sim.RunSession(); });
-        faults::FaultHost host(imagePath);
-        host.UsePorts({port});
+        CSimRig sim(fault.options);
+        TestHost host(imagePath, TestHost::Record::CountsOnly);
+        host.UsePorts({sim.Path()});
         const long ms = host.Run();
-        sim.Stop();
-        const DevSimReport rep = session.get();
+        const DevSimReport rep = sim.Finish();
 
         const bool success = host.notices.size() == 1 && host.notices[0] == kNoticeSuccess;
         if (host.notices.size() != 1)
