@@ -1,0 +1,18 @@
+// Words and numbers for the simulator's traces and reports.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "DevSim.h"
+
+namespace devsim {
+
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// "0x53 0x59 ..." with at most limit bytes, then "...".
+std::string HexList(const std::vector<uint8_t>& bytes, size_t limit = 16);
+const char* StepName(DevSimStep s);
+const char* EchoName(DevSimEcho e);
+
+} // namespace devsim
