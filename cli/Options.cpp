@@ -1,8 +1,10 @@
 #include "Options.h"
 
+#include <CLI/CLI.hpp>
+
 const char* const kFlashUsage =
     "usage: zerquill-flash [--image FILE] [--port NAME | --ports NAME,NAME,...]\n"
-    "                      [--trace] [--quiet] [--list-ports]\n"
+    "                      [--trace] [--quiet] [--list-ports] [--version]\n"
     "\n"
     "Writes a database image into the device on a serial port. The device is\n"
     "found by its beacon at 4800 bit/s; the download runs at 115200 bit/s 8N1.\n"
@@ -14,10 +16,13 @@ const char* const kFlashUsage =
     "  --trace            every byte both ways on stderr, with the time in ms\n"
     "  --quiet            print only the result (and, after a failure, its cause)\n"
     "  --list-ports       print the system's serial ports and exit\n"
+    "  --version          print the version and exit\n"
     "  --help             show this help and exit\n"
     "\n"
     "Exit status: 0 written, 1 download failed, 2 image could not be opened,\n"
     "64 wrong usage.\n";
+
+const char* const kVersion = ZQ_VERSION;
 
 namespace {
 
@@ -43,78 +48,36 @@ bool SplitPorts(const std::string& list, std::vector<std::string>& out, std::str
 bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options, std::string& error)
 {
     options = FlashOptions();
-    bool imageSet = false, portSet = false, portsSet = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string opt = argv[i];
-        std::string value;
-        bool inlineValue = false;
-        const size_t eq = opt.find('=');
-        if (opt.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = opt.substr(eq + 1);
-            opt.erase(eq);
-            inlineValue = true;
-        }
-        const bool takesValue = opt == "--image" || opt == "--port" || opt == "--ports";
-        if (takesValue && !inlineValue) {
-            if (i + 1 >= argc) {
-                error = opt + " needs a value";
-                return false;
-            }
-            value = argv[++i];
-        } else if (!takesValue && inlineValue) {
-            error = opt + " takes no value";
-            return false;
-        }
-
-        if (opt == "--image") {
-            if (imageSet) {
-                error = "--image given twice";
-                return false;
-            }
-            if (value.empty()) {
-                error = "--image needs a file name";
-                return false;
-            }
-            options.image = value;
-            imageSet = true;
-        } else if (opt == "--port") {
-            if (portSet) {
-                error = "--port given twice";
-                return false;
-            }
-            if (value.empty()) {
-                error = "--port needs a port name";
-                return false;
-            }
-            options.port = value;
-            portSet = true;
-        } else if (opt == "--ports") {
-            if (portsSet) {
-                error = "--ports given twice";
-                return false;
-            }
-            if (!SplitPorts(value, options.ports, error))
-                return false;
-            portsSet = true;
-        } else if (opt == "--trace") {
-            options.trace = true;
-        } else if (opt == "--quiet") {
-            options.quiet = true;
-        } else if (opt == "--list-ports") {
-            options.listPorts = true;
-        } else if (opt == "--help" || opt == "-h") {
-            options.help = true;
-        } else if (opt.rfind("-", 0) == 0) {
-            error = "unknown option " + opt;
-            return false;
-        } else {
-            error = "unexpected argument \"" + opt + "\"";
-            return false;
-        }
-    }
-    if (portSet && portsSet) {
-        error = "--port and --ports cannot be used together";
+    // Our own usage text is the help; the parser only parses.
+    CLI::App app("", "zerquill-flash");
+    app.set_help_flag();
+    const auto once = CLI::MultiOptionPolicy::Throw;
+    std::string ports;
+    CLI::Option* image = app.add_option("--image", options.image)->multi_option_policy(once);
+    CLI::Option* port = app.add_option("--port", options.port)->multi_option_policy(once);
+    CLI::Option* portList = app.add_option("--ports", ports)->multi_option_policy(once);
+    port->excludes(portList);
+    // "--quiet=yes" is a mistake, not a way to say yes.
+    app.add_flag("--trace", options.trace)->disable_flag_override();
+    app.add_flag("--quiet", options.quiet)->disable_flag_override();
+    app.add_flag("--list-ports", options.listPorts)->disable_flag_override();
+    app.add_flag("--version", options.version)->disable_flag_override();
+    app.add_flag("-h,--help", options.help)->disable_flag_override();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        error = e.what();
         return false;
     }
+    if (image->count() && options.image.empty()) {
+        error = "--image needs a file name";
+        return false;
+    }
+    if (port->count() && options.port.empty()) {
+        error = "--port needs a port name";
+        return false;
+    }
+    if (portList->count() && !SplitPorts(ports, options.ports, error))
+        return false;
     return true;
 }

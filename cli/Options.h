@@ -12,6 +12,7 @@ struct FlashOptions {
     bool quiet = false;
     bool listPorts = false;
     bool help = false;
+    bool version = false;
 };
 
 // False with a one-line reason for anything the tool will not run with; in
@@ -19,3 +20,5 @@ struct FlashOptions {
 bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options, std::string& error);
 
 extern const char* const kFlashUsage;
+// The project's version, as every program of it prints it.
+extern const char* const kVersion;

@@ -47,6 +47,10 @@ int main(int argc, char** argv)
         std::fputs(kFlashUsage, stdout);
         return 0;
     }
+    if (options.version) {
+        std::printf("zerquill-flash %s\n", kVersion);
+        return 0;
+    }
     if (options.listPorts)
         return ListPorts();
 

@@ -247,6 +247,14 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"ImageTwice", {"--ports", "PTY", "--image", "IMG", "--image", "IMG"}}),
     [](const ::testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
 
+TEST(Cli, VersionIsTheProjectsAndOpensNothing)
+{
+    const Outcome r = RunFlash({"--version", "--ports", "/dev/zq-no-such-port"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string("zerquill-flash ") + ZQ_VERSION + "\n");
+    EXPECT_EQ(r.err, "");
+}
+
 TEST(Cli, HelpGoesToStdoutAndExitsZero)
 {
     const Outcome r = RunFlash({"--help"});
