@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr size_t kData = 0x10000;
+constexpr size_t kData = zq::kImageDataOffset;
 
 TEST(WinImageFile, MissingFileOrFolderIsNotFound)
 {
