@@ -17,9 +17,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-using devsim::CSimLine;
-using devsim::Format;
-using devsim::NowNs;
+namespace devsim {
+
 
 CDevSim::CDevSim(CUniqueFd line, DevSimOptions options, CUniqueFd keepOpen)
     : line_(std::make_unique<CSimLine>(std::move(line), std::move(keepOpen), options.line == DevSimLineKind::Serial)),
@@ -49,14 +48,14 @@ DevSimReport CDevSim::RunSession()
     if (options_.pace)
         (void)::prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
     line_->SetPace(options_.pace);
-    line_->SetReadLag(static_cast<int64_t>(options_.readLagMs) * devsim::kNsPerMs);
+    line_->SetReadLag(static_cast<int64_t>(options_.readLagMs) * kNsPerMs);
     line_->SetSpeedCheck(options_.checkSpeed);
     line_->SetRecordLimit(options_.recordLimit);
     line_->BeginSession();
 
-    rep.exchangeSeconds = devsim::PlaySession(*line_, options_, rep);
+    rep.exchangeSeconds = PlaySession(*line_, options_, rep);
 
-    devsim::LineLog log = line_->TakeLog();
+    LineLog log = line_->TakeLog();
     rep.received = std::move(log.received);
     rep.sent = std::move(log.sent);
     rep.receivedTotal = log.receivedTotal;
@@ -124,5 +123,7 @@ bool OpenDevSimPty(DevSimPty& pty, std::string& error)
 
 bool OpenDevSimSerial(const std::string& path, CUniqueFd& fd, std::string& error)
 {
-    return devsim::OpenSerialLine(path, fd, error);
+    return OpenSerialLine(path, fd, error);
 }
+
+} // namespace devsim

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace devsim {
+
 enum class DevSimLineKind {
     Pty,    // a pty master: the tool sets the speed, the simulator checks it
     Serial, // a real port: the simulator sets the speed itself
@@ -106,9 +108,7 @@ struct DevSimReport {
     std::string endedAt;        // "completed", or why and where it ended
 };
 
-namespace devsim {
 class CSimLine;
-}
 
 class CDevSim {
 public:
@@ -129,7 +129,7 @@ public:
     const DevSimOptions& Options() const { return options_; }
 
 private:
-    std::unique_ptr<devsim::CSimLine> line_;
+    std::unique_ptr<CSimLine> line_;
     DevSimOptions options_;
 };
 
@@ -151,3 +151,5 @@ std::string CompareWithImage(const DevSimReport& report, const std::vector<uint8
 std::vector<std::string> DescribeFaults(const DevSimOptions& options);
 // A few lines on what a session did.
 std::string FormatSummary(const DevSimReport& report);
+
+} // namespace devsim

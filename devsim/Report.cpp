@@ -7,10 +7,8 @@
 #include "Protocol.h"
 #include "Text.h"
 
-using devsim::EchoName;
-using devsim::Format;
-using devsim::HexList;
-using devsim::StepName;
+namespace devsim {
+
 
 namespace {
 constexpr size_t kImageHeaderArea = zq::kImageDataOffset;
@@ -114,3 +112,5 @@ std::string FormatSummary(const DevSimReport& r)
         s += "  note: " + n + "\n";
     return s;
 }
+
+} // namespace devsim

@@ -136,7 +136,7 @@ private:
     bool Discover()
     {
         SetStep("discovery");
-        line_.SetRate(devsim::LineRate::Discovery);
+        line_.SetRate(LineRate::Discovery);
         const int64_t interval = static_cast<int64_t>(opt_.beaconIntervalMs ? opt_.beaconIntervalMs : 1) * kNsPerMs;
         int64_t next = NowNs();
         unsigned run = 0;
@@ -189,7 +189,7 @@ private:
         rep_.sawBeaconReply = true;
         Trace("heard the beacon reply three times");
         line_.DropPendingOutput();
-        if (!line_.SetRate(devsim::LineRate::Exchange))
+        if (!line_.SetRate(LineRate::Exchange))
             return End("cannot switch the line to 115200: " + line_.LastError());
         return true;
     }

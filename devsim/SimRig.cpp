@@ -3,6 +3,8 @@
 #include <chrono>
 #include <stdexcept>
 
+namespace devsim {
+
 CSimRig::CSimRig(DevSimOptions options)
 {
     DevSimPty pty;
@@ -48,3 +50,5 @@ const DevSimReport& CSimRig::Wait(int boundMs)
     }
     return report_;
 }
+
+} // namespace devsim

@@ -9,6 +9,8 @@
 
 #include "DevSim.h"
 
+namespace devsim {
+
 class CSimRig {
 public:
     // Starts one session at once. Throws std::runtime_error when no pty can
@@ -41,3 +43,5 @@ private:
     DevSimReport report_;
     bool overran_ = false;
 };
+
+} // namespace devsim

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+using namespace devsim;
+
 namespace {
 
 const char kUsage[] =

@@ -24,6 +24,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace devsim;
+
 extern char** environ;
 
 namespace {

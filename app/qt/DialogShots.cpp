@@ -24,6 +24,8 @@
 #include "ImagePath.h"
 #include "UpdaterDlg.h"
 
+using namespace devsim;
+
 namespace {
 
 bool Save(const QPixmap& picture, const QString& folder, const char* name)

@@ -26,6 +26,8 @@
 #include "PtyPair.h"
 #include "TempDir.h"
 
+using namespace devsim;
+
 extern char** environ;
 
 namespace {

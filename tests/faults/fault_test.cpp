@@ -19,6 +19,8 @@
 #include "FaultKit.h"
 #include "WorkerHarness.h"
 
+using namespace devsim;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

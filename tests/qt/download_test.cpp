@@ -15,6 +15,8 @@
 #include "TempDir.h"
 #include "UpdaterDlg.h"
 
+using namespace devsim;
+
 namespace {
 
 // Discovery's port list: the simulator's line alone.
@@ -200,3 +202,4 @@ void DownloadTest::destroyingTheDialogDuringADownload()
 
 QTEST_MAIN(DownloadTest)
 #include "download_test.moc"
+

@@ -17,6 +17,8 @@
 #include "SimRig.h"
 #include "FaultKit.h"
 
+using namespace devsim;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
