@@ -1,6 +1,8 @@
 #include "SerialLink.h"
 
 #include <cstring>
+#include <memory>
+#include <thread>
 
 namespace {
 
@@ -161,50 +163,123 @@ bool CSerialLink::WaitBlock(uint32_t timeoutMs, uint8_t* dst, size_t count)
     return false;
 }
 
+// One port of a discovery: opened at the probing speed, then listened to on
+// a thread of its own for its window, at the same time as every other port.
+struct CSerialLink::Listener {
+    SerialPort port;
+    ProbeResult probe;
+    // Set once a port earlier in the list has heard the beacon: this one
+    // can no longer win and stops listening.
+    std::atomic<bool> outranked{false};
+};
+
+void CSerialLink::Listen(Listener& l, uint8_t beacon) const
+{
+    // The same five waits as a lone port would get: each is a deadline of
+    // its own, polled through the driver's short read time-outs.
+    for (unsigned attempt = 0; attempt < zq::kProbeAttempts; ++attempt) {
+        const uint32_t start = tick_();
+        while (static_cast<uint32_t>(tick_() - start) < zq::kProbeAttemptMs) {
+            if (Cancelled() || l.outranked.load())
+                return;
+            uint8_t b = 0;
+            if (l.port.Read(&b, 1) != 1)
+                continue;
+            if (b == beacon) {
+                l.probe.beacon = true;
+                return;
+            }
+            ++l.probe.bytesHeard;
+            break;
+        }
+    }
+}
+
 LinkStatus CSerialLink::FindDevice(uint8_t beacon, uint32_t baud)
 {
+    Close();
     discovery_.clear();
     // One pass over the list as it stands now; a list that changes while we
-    // probe is simply the next download's list.
+    // listen is simply the next download's list.
     const std::vector<PortInfo> ports = portSource_();
     if (ports.empty())
         return LINK_NO_PORTS;
 
-    for (const PortInfo& port : ports) {
-        if (Cancelled())
-            break;
-        ProbeResult probe;
-        probe.port = port.name;
-        if (Open(port.name, baud) != LINK_OK) {
-            probe.openError = lastOpenError_ == PortError::None ? PortError::Io : lastOpenError_;
-            probe.osError = lastOpenOsError_;
-            discovery_.push_back(probe);
-            continue;
+    // Every port at once, so that the search takes one port's window however
+    // many ports there are. Nothing is written to any of them here.
+    std::vector<std::unique_ptr<Listener>> listeners;
+    for (const PortInfo& info : ports) {
+        auto l = std::make_unique<Listener>();
+        l->probe.port = info.name;
+        PortError error = l->port.OpenDevice(info.name);
+        if (error == PortError::None && baud == 0)
+            error = PortError::BadSpeed;
+        if (error == PortError::None)
+            error = l->port.Configure(baud);
+        if (error != PortError::None) {
+            l->probe.openError = error;
+            l->probe.osError = l->port.LastOsError();
+            l->port.Close();
         }
-        for (unsigned attempt = 0; attempt < zq::kProbeAttempts; ++attempt) {
-            uint8_t b = 0;
-            if (!WaitByte(zq::kProbeAttemptMs, &b))
-                continue;
-            if (b == beacon) {
-                probe.beacon = true;
-                break;
-            }
-            ++probe.bytesHeard;
-        }
-        discovery_.push_back(probe);
-        if (probe.beacon) {
-            foundPort_ = port.name;
-            for (unsigned i = 0; i < zq::kBeaconReplies; ++i)
-                WriteByte(BEACON_REPLY);
-            // The device may have begun one more beacon before our replies
-            // reached it. Give that byte its time on the line as well, so it
-            // lands before the reopening at full speed empties the input;
-            // after it, it would come in ahead of the SYN echo.
-            WaitLineTime(LineTime(1, baud));
-            Close();
-            return LINK_OK;
-        }
-        // Left open: the next Open closes it, or the caller's Close.
+        if (observer_)
+            observer_->OnOpen(info.name, baud, error == PortError::None ? LINK_OK : LINK_UNAVAILABLE);
+        listeners.push_back(std::move(l));
     }
-    return LINK_UNAVAILABLE;
+
+    // Listen on every open port; the first in list order to hear the beacon
+    // wins, so a port that hears it makes every later one stop, while the
+    // earlier ones go on to the end of their window.
+    std::vector<std::thread> threads;
+    std::atomic<size_t> winner{listeners.size()};
+    auto listen = [&](size_t i) {
+        Listen(*listeners[i], beacon);
+        if (!listeners[i]->probe.beacon)
+            return;
+        size_t best = winner.load();
+        while (i < best && !winner.compare_exchange_weak(best, i)) {
+        }
+        for (size_t j = i + 1; j < listeners.size(); ++j)
+            listeners[j]->outranked = true;
+    };
+    size_t open = 0;
+    for (const auto& l : listeners)
+        open += l->port.IsOpen();
+    for (size_t i = 0; i < listeners.size(); ++i) {
+        if (!listeners[i]->port.IsOpen())
+            continue;
+        if (open == 1)
+            listen(i); // a lone port needs no thread
+        else
+            threads.emplace_back(listen, i);
+    }
+    for (std::thread& t : threads)
+        t.join();
+
+    // As a search port by port would tell it: every port up to the one that
+    // won, or every port when none did.
+    const size_t w = winner.load();
+    for (size_t i = 0; i < listeners.size() && i <= w; ++i)
+        discovery_.push_back(listeners[i]->probe);
+    if (w >= listeners.size() || Cancelled())
+        return LINK_UNAVAILABLE; // every listener closes its port unwritten
+
+    // Only the winner's port is kept; the others close as they go, unwritten.
+    foundPort_ = ports[w].name;
+    port_ = std::move(listeners[w]->port);
+    baud_ = baud;
+    undrainedBytes_ = 0;
+    if (observer_) {
+        const uint8_t heard = beacon;
+        observer_->OnRead(&heard, 1);
+    }
+    listeners.clear();
+    for (unsigned i = 0; i < zq::kBeaconReplies; ++i)
+        WriteByte(BEACON_REPLY);
+    // The device may have begun one more beacon before our replies
+    // reached it. Give that byte its time on the line as well, so it
+    // lands before the reopening at full speed empties the input;
+    // after it, it would come in ahead of the SYN echo.
+    WaitLineTime(LineTime(1, baud));
+    Close();
+    return LINK_OK;
 }

@@ -103,4 +103,7 @@ private:
     size_t undrainedBytes_ = 0;
 
     void CountWritten(size_t count) { undrainedBytes_ += count; }
+
+    struct Listener;
+    void Listen(Listener& listener, uint8_t beacon) const;
 };
