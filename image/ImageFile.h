@@ -1,11 +1,14 @@
 // A plain read-only file, opened exclusively: the role the framework's file
 // object plays for the image. One backend per OS (ImageFile_posix.cpp,
-// ImageFile_win32.cpp).
+// ImageFile_win32.cpp). Bound to an image already in memory, it serves those
+// bytes instead, whatever happens to the file on disk meanwhile.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "UniqueHandle.h"
 
@@ -18,7 +21,7 @@ public:
     // Opens an existing file for reading in binary mode, not shared with
     // other programs where the OS can refuse them.
     bool Open(const std::string& path);
-    bool IsOpen() const { return handle_.IsOpen(); }
+    bool IsOpen() const { return handle_.IsOpen() || memoryOpen_; }
     bool SeekFromStart(uint64_t offset);
     bool SeekRelative(int64_t delta);
     // Bytes read (fewer at the end of the file), or -1 on a read error.
@@ -27,10 +30,21 @@ public:
     bool Length(uint64_t* length) const;
     void Close();
     FileError LastError() const { return lastError_; }
+
+    // From now on Open(path) of that path opens these bytes, not the file;
+    // any other path is not found. Several files may share one image.
+    void BindMemory(std::string path, std::shared_ptr<const std::vector<uint8_t>> bytes);
     // The OS's code (errno, GetLastError()) behind the last error; 0 if none.
     int LastOsError() const { return osError_; }
 
 private:
+    bool OsOpen(const std::string& path);
+    bool OsSeekFromStart(uint64_t offset);
+    bool OsSeekRelative(int64_t delta);
+    int64_t OsRead(void* dst, size_t count);
+    bool OsLength(uint64_t* length) const;
+    void OsClose();
+
     void Failed(FileError error, int osError)
     {
         lastError_ = error;
@@ -40,4 +54,8 @@ private:
     COsHandle handle_;
     FileError lastError_ = FileError::None;
     int osError_ = 0;
+    std::string memoryPath_;
+    std::shared_ptr<const std::vector<uint8_t>> memory_;
+    bool memoryOpen_ = false;
+    uint64_t memoryPos_ = 0;
 };

@@ -24,7 +24,7 @@ FileError FromErrno(int err)
 }
 } // namespace
 
-bool CImageFile::Open(const std::string& path)
+bool CImageFile::OsOpen(const std::string& path)
 {
     Close();
     Failed(FileError::None, 0);
@@ -62,21 +62,21 @@ bool CImageFile::Open(const std::string& path)
     return true;
 }
 
-bool CImageFile::SeekFromStart(uint64_t offset)
+bool CImageFile::OsSeekFromStart(uint64_t offset)
 {
     if (!IsOpen() || offset > static_cast<uint64_t>(INT64_MAX))
         return false;
     return ::lseek(static_cast<int>(handle_.Get()), static_cast<off_t>(offset), SEEK_SET) >= 0;
 }
 
-bool CImageFile::SeekRelative(int64_t delta)
+bool CImageFile::OsSeekRelative(int64_t delta)
 {
     if (!IsOpen())
         return false;
     return ::lseek(static_cast<int>(handle_.Get()), static_cast<off_t>(delta), SEEK_CUR) >= 0;
 }
 
-int64_t CImageFile::Read(void* dst, size_t count)
+int64_t CImageFile::OsRead(void* dst, size_t count)
 {
     if (!IsOpen())
         return -1;
@@ -91,7 +91,7 @@ int64_t CImageFile::Read(void* dst, size_t count)
     return n;
 }
 
-bool CImageFile::Length(uint64_t* length) const
+bool CImageFile::OsLength(uint64_t* length) const
 {
     if (!IsOpen())
         return false;
@@ -102,7 +102,7 @@ bool CImageFile::Length(uint64_t* length) const
     return true;
 }
 
-void CImageFile::Close()
+void CImageFile::OsClose()
 {
     handle_.Reset(); // the lock goes with the descriptor
 }

@@ -25,7 +25,7 @@ FileError FromLastError(DWORD err)
 
 } // namespace
 
-bool CImageFile::Open(const std::string& path)
+bool CImageFile::OsOpen(const std::string& path)
 {
     Close();
     Failed(FileError::None, 0);
@@ -50,7 +50,7 @@ bool CImageFile::Open(const std::string& path)
     return true;
 }
 
-bool CImageFile::SeekFromStart(uint64_t offset)
+bool CImageFile::OsSeekFromStart(uint64_t offset)
 {
     if (!IsOpen() || offset > static_cast<uint64_t>(INT64_MAX))
         return false;
@@ -59,7 +59,7 @@ bool CImageFile::SeekFromStart(uint64_t offset)
     return SetFilePointerEx(H(handle_.Get()), to, nullptr, FILE_BEGIN) != 0;
 }
 
-bool CImageFile::SeekRelative(int64_t delta)
+bool CImageFile::OsSeekRelative(int64_t delta)
 {
     if (!IsOpen())
         return false;
@@ -68,7 +68,7 @@ bool CImageFile::SeekRelative(int64_t delta)
     return SetFilePointerEx(H(handle_.Get()), by, nullptr, FILE_CURRENT) != 0;
 }
 
-int64_t CImageFile::Read(void* dst, size_t count)
+int64_t CImageFile::OsRead(void* dst, size_t count)
 {
     if (!IsOpen())
         return -1;
@@ -81,7 +81,7 @@ int64_t CImageFile::Read(void* dst, size_t count)
     return got;
 }
 
-bool CImageFile::Length(uint64_t* length) const
+bool CImageFile::OsLength(uint64_t* length) const
 {
     if (!IsOpen())
         return false;
@@ -92,7 +92,7 @@ bool CImageFile::Length(uint64_t* length) const
     return true;
 }
 
-void CImageFile::Close()
+void CImageFile::OsClose()
 {
     handle_.Reset();
 }
