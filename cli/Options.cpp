@@ -4,7 +4,7 @@
 
 const char* const kFlashUsage =
     "usage: zerquill-flash [--image FILE] [--port NAME | --ports NAME,NAME,...]\n"
-    "                      [--trace] [--quiet] [--list-ports] [--version]\n"
+    "                      [--all] [--trace] [--quiet] [--list-ports] [--version]\n"
     "\n"
     "Writes a database image into the device on a serial port. The device is\n"
     "found by its beacon at 4800 bit/s; the download runs at 115200 bit/s 8N1.\n"
@@ -15,12 +15,15 @@ const char* const kFlashUsage =
     "                     system's list\n"
     "  --trace            every byte both ways on stderr, with the time in ms\n"
     "  --quiet            print only the result (and, after a failure, its cause)\n"
+    "  --all              listen on every port (the system's, or --ports) for one\n"
+    "                     discovery window and flash every device heard, all at\n"
+    "                     once; one result line per device, then a summary\n"
     "  --list-ports       print the system's serial ports and exit\n"
     "  --version          print the version and exit\n"
     "  --help             show this help and exit\n"
     "\n"
-    "Exit status: 0 written, 1 download failed, 2 image could not be opened,\n"
-    "64 wrong usage.\n";
+    "Exit status: 0 written (with --all: at least one device, and every one\n"
+    "written), 1 download failed, 2 image could not be opened, 64 wrong usage.\n";
 
 const char* const kVersion = ZQ_VERSION;
 
@@ -62,6 +65,7 @@ bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options,
     app.add_flag("--quiet", options.quiet)->disable_flag_override();
     app.add_flag("--list-ports", options.listPorts)->disable_flag_override();
     app.add_flag("--version", options.version)->disable_flag_override();
+    app.add_flag("--all", options.all)->disable_flag_override();
     app.add_flag("-h,--help", options.help)->disable_flag_override();
     try {
         app.parse(argc, argv);

@@ -13,6 +13,7 @@ struct FlashOptions {
     bool listPorts = false;
     bool help = false;
     bool version = false;
+    bool all = false; // every device found in one discovery window, at once
 };
 
 // False with a one-line reason for anything the tool will not run with; in

@@ -6,6 +6,7 @@
 
 #include "Console.h"
 #include "DownloadHost.h"
+#include "FlashAll.h"
 #include "FlashHost.h"
 #include "ImagePath.h"
 #include "Options.h"
@@ -59,6 +60,13 @@ int main(int argc, char** argv)
         // Never DB.bin of the current folder: it may be another device's.
         std::printf("%s\ncannot tell this program's folder; give --image\n", kNoticeFileOpenFailed);
         return kExitNoImage;
+    }
+    if (options.all) {
+        std::atomic<bool> cancel{false};
+        SetInterruptFlag(&cancel);
+        const int status = FlashAll(options, image, stdout, &cancel);
+        SetInterruptFlag(nullptr);
+        return status;
     }
     CFlashHost host(options, image, stdout, stderr);
     SetInterruptFlag(host.Cancel());

@@ -195,16 +195,9 @@ void CSerialLink::Listen(Listener& l, uint8_t beacon) const
     }
 }
 
-LinkStatus CSerialLink::FindDevice(uint8_t beacon, uint32_t baud)
+std::vector<std::unique_ptr<CSerialLink::Listener>> CSerialLink::ListenTogether(
+    const std::vector<PortInfo>& ports, uint8_t beacon, uint32_t baud, bool firstWins, size_t& winner)
 {
-    Close();
-    discovery_.clear();
-    // One pass over the list as it stands now; a list that changes while we
-    // listen is simply the next download's list.
-    const std::vector<PortInfo> ports = portSource_();
-    if (ports.empty())
-        return LINK_NO_PORTS;
-
     // Every port at once, so that the search takes one port's window however
     // many ports there are. Nothing is written to any of them here.
     std::vector<std::unique_ptr<Listener>> listeners;
@@ -226,20 +219,22 @@ LinkStatus CSerialLink::FindDevice(uint8_t beacon, uint32_t baud)
         listeners.push_back(std::move(l));
     }
 
-    // Listen on every open port; the first in list order to hear the beacon
-    // wins, so a port that hears it makes every later one stop, while the
-    // earlier ones go on to the end of their window.
+    // With firstWins, the first port in list order to hear the beacon wins:
+    // a port that hears it makes every later one stop, while the earlier
+    // ones go on to the end of their window.
     std::vector<std::thread> threads;
-    std::atomic<size_t> winner{listeners.size()};
+    std::atomic<size_t> first{listeners.size()};
     auto listen = [&](size_t i) {
         Listen(*listeners[i], beacon);
         if (!listeners[i]->probe.beacon)
             return;
-        size_t best = winner.load();
-        while (i < best && !winner.compare_exchange_weak(best, i)) {
+        size_t best = first.load();
+        while (i < best && !first.compare_exchange_weak(best, i)) {
         }
-        for (size_t j = i + 1; j < listeners.size(); ++j)
-            listeners[j]->outranked = true;
+        if (firstWins) {
+            for (size_t j = i + 1; j < listeners.size(); ++j)
+                listeners[j]->outranked = true;
+        }
     };
     size_t open = 0;
     for (const auto& l : listeners)
@@ -254,10 +249,34 @@ LinkStatus CSerialLink::FindDevice(uint8_t beacon, uint32_t baud)
     }
     for (std::thread& t : threads)
         t.join();
+    winner = first.load();
+    return listeners;
+}
+
+std::vector<ProbeResult> CSerialLink::Scan(uint8_t beacon, uint32_t baud)
+{
+    Close();
+    std::vector<ProbeResult> heard;
+    size_t first = 0;
+    for (const auto& l : ListenTogether(portSource_(), beacon, baud, false, first))
+        heard.push_back(l->probe);
+    return heard; // every port closed again, unwritten
+}
+
+LinkStatus CSerialLink::FindDevice(uint8_t beacon, uint32_t baud)
+{
+    Close();
+    discovery_.clear();
+    // One pass over the list as it stands now; a list that changes while we
+    // listen is simply the next download's list.
+    const std::vector<PortInfo> ports = portSource_();
+    if (ports.empty())
+        return LINK_NO_PORTS;
+    size_t w = 0;
+    std::vector<std::unique_ptr<Listener>> listeners = ListenTogether(ports, beacon, baud, true, w);
 
     // As a search port by port would tell it: every port up to the one that
     // won, or every port when none did.
-    const size_t w = winner.load();
     for (size_t i = 0; i < listeners.size() && i <= w; ++i)
         discovery_.push_back(listeners[i]->probe);
     if (w >= listeners.size() || Cancelled())

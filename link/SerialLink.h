@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,10 @@ public:
     bool WaitByte(uint32_t timeoutMs, uint8_t* dst);
     bool WaitBlock(uint32_t timeoutMs, uint8_t* dst, size_t count);
     LinkStatus FindDevice(uint8_t beacon, uint32_t baud);
+    // Listens on every listed port at once for one discovery window and
+    // writes nothing: how each port fared, beacon set on every port that
+    // beaconed. The ports are closed again, for downloads of their own.
+    std::vector<ProbeResult> Scan(uint8_t beacon, uint32_t baud);
 
     const std::string& FoundPort() const { return foundPort_; }
     bool IsOpen() const { return port_.IsOpen(); }
@@ -106,4 +111,9 @@ private:
 
     struct Listener;
     void Listen(Listener& listener, uint8_t beacon) const;
+    // Opens every port at baud and listens on all of them for one window;
+    // winner: the first port in list order that heard the beacon, or the
+    // count when none did.
+    std::vector<std::unique_ptr<Listener>> ListenTogether(const std::vector<PortInfo>& ports, uint8_t beacon,
+                                                          uint32_t baud, bool firstWins, size_t& winner);
 };

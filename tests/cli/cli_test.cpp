@@ -421,6 +421,31 @@ INSTANTIATE_TEST_SUITE_P(
                   "the device or its adapter was disconnected at block 17"}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
+// Every device heard in one window is flashed at once; each gets exactly its
+// own download, a refusing one fails alone, and a silent port is never
+// written to.
+TEST_F(CliTest, AllFlashesEveryDeviceHeardAtOnce)
+{
+    PtyPair silent;
+    DevSimOptions refusing;
+    refusing.refusals.push_back({2, 5});
+    CSimRig good1(Cli()), bad(Cli(refusing)), good2(Cli());
+    const Outcome r = RunFlash({"--all", "--image", imagePath, "--ports",
+                                silent.path() + "," + good1.Path() + "," + bad.Path() + "," + good2.Path()});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(LastLine(r.out), "3 devices: 2 written, 1 failed") << r.out;
+    const std::regex good("(^|\n)" + good1.Path() + ": Success Download! \\(");
+    EXPECT_TRUE(std::regex_search(r.out, good)) << r.out;
+    EXPECT_NE(r.out.find(good2.Path() + ": Success Download!"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(bad.Path() + ": Fail Download!\n" + bad.Path() +
+                         ":   block 2 refused 5 times in a row (device answered 0x15)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(CompareWithImage(good1.Finish(), image), "");
+    EXPECT_EQ(CompareWithImage(good2.Finish(), image), "");
+    EXPECT_TRUE(silent.receive(1, 50).empty());
+}
+
 TEST_F(CliTest, NoBeaconNamesEveryPortTried)
 {
     PtyPair a, b, c;

@@ -1,0 +1,13 @@
+// zerquill-flash --all: one discovery window over the list, then every port
+// that beaconed in it flashed at once.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+#include "Options.h"
+
+// Runs the whole batch; the exit status.
+int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
+             std::atomic<bool>* cancel);
