@@ -9,7 +9,7 @@
 #include "SerialLink.h"
 
 int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-             std::atomic<bool>* cancel)
+             std::atomic<bool>* cancel, CRecordLog* log)
 {
     // The image is read once for all devices.
     ImageSnapshot image;
@@ -54,19 +54,25 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
 
     unsigned written = 0;
     unsigned failed = 0;
+    bool unrecorded = false;
     FlashDevices(image, found, cancel, [&](const DeviceOutcome& o) {
+        const std::string cause = o.success ? std::string() : DescribeFailure(o.failure, o.discovery, imagePath);
         if (o.success) {
             ++written;
             std::fprintf(out, "%s: %s (%.1f s)\n", o.port.c_str(), kNoticeSuccess, o.seconds);
         } else {
             ++failed;
-            std::fprintf(out, "%s: %s\n%s:   %s\n", o.port.c_str(), o.notice.c_str(), o.port.c_str(),
-                         DescribeFailure(o.failure, o.discovery, imagePath).c_str());
+            std::fprintf(out, "%s: %s\n%s:   %s\n", o.port.c_str(), o.notice.c_str(), o.port.c_str(), cause.c_str());
+        }
+        if (log && !log->Append(RecordLine(o, image, cause))) {
+            unrecorded = true;
+            std::fprintf(out, "%s: the record could not be written\n", o.port.c_str());
         }
         std::fflush(out);
     });
     std::fprintf(out, "%zu device%s: %u written, %u failed\n", found.size(), found.size() == 1 ? "" : "s",
                  written, failed);
     std::fflush(out);
-    return failed == 0 ? kExitWritten : kExitFailed;
+    // A unit flashed without its record is worse than one not flashed.
+    return failed == 0 && !unrecorded ? kExitWritten : kExitFailed;
 }

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "Options.h"
+#include "Record.h"
 
 // Runs the whole batch; the exit status.
+// log, when set, gets one record a device as its download ends.
 int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-             std::atomic<bool>* cancel);
+             std::atomic<bool>* cancel, CRecordLog* log);

@@ -1,5 +1,7 @@
 #include "FlashHost.h"
 
+#include <chrono>
+
 #include "Causes.h"
 #include "Console.h"
 
@@ -32,6 +34,7 @@ CFlashHost::CFlashHost(const FlashOptions& options, std::string imagePath, std::
 {
     imagePath_ = std::move(imagePath);
     view_ = std::make_unique<CProgressView>(PickMode(options, out), out, link_, imagePath_);
+    tally_ = std::make_unique<CStageTally>(view_.get());
     probes_ = std::make_unique<CProbeWatch>(*view_);
     tee_.Add(probes_.get());
     if (options.trace) {
@@ -53,13 +56,29 @@ CFlashHost::CFlashHost(const FlashOptions& options, std::string imagePath, std::
 
 int CFlashHost::Run()
 {
+    const auto t0 = std::chrono::steady_clock::now();
+    outcome_.startedUnix = static_cast<int64_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
     DownloadThreadProc(this);
+    outcome_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     link_.SetObserver(nullptr);
     if (notice_ == kNoticeSuccess)
         return kExitWritten;
     if (notice_ == kNoticeFileOpenFailed)
         return kExitNoImage;
     return kExitFailed;
+}
+
+DeviceOutcome CFlashHost::Outcome() const
+{
+    DeviceOutcome o = outcome_;
+    o.port = failed_ && !failure_.port.empty() ? failure_.port : link_.FoundPort();
+    o.success = notice_ == kNoticeSuccess;
+    o.notice = notice_;
+    o.failure = failure_;
+    o.discovery = link_.LastDiscovery();
+    tally_->Fill(o);
+    return o;
 }
 
 void CFlashHost::OnFailure(const DownloadFailure& failure)

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "DownloadHost.h"
+#include "FlashDevices.h"
+#include "ImageSnapshot.h"
 #include "Options.h"
 #include "ProgressView.h"
 #include "Trace.h"
@@ -34,16 +36,23 @@ public:
     // Runs the download on this thread; the exit status of the tool.
     int Run();
 
-    ProgressSink& Progress() override { return *view_; }
+    ProgressSink& Progress() override { return *tally_; }
     NoticeSink& Notice() override { return *this; }
     void OnFailure(const DownloadFailure& failure) override;
     void ShowNotice(const std::string& text) override;
 
     std::atomic<bool>* Cancel() { return &cancel_; }
 
+    // Reads the image from this snapshot instead of the file.
+    void UseSnapshot(const ImageSnapshot& image) { image.Bind(imageFile_); }
+    // The finished download, for its record.
+    DeviceOutcome Outcome() const;
+
 private:
     std::FILE* out_;
     std::unique_ptr<CProgressView> view_;
+    std::unique_ptr<CStageTally> tally_;
+    DeviceOutcome outcome_;
     std::unique_ptr<CProbeWatch> probes_;
     std::unique_ptr<CTrace> trace_;
     CObserverTee tee_;

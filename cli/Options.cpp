@@ -4,7 +4,8 @@
 
 const char* const kFlashUsage =
     "usage: zerquill-flash [--image FILE] [--port NAME | --ports NAME,NAME,...]\n"
-    "                      [--all] [--trace] [--quiet] [--list-ports] [--version]\n"
+    "                      [--all] [--log FILE] [--trace] [--quiet] [--list-ports]\n"
+    "                      [--version]\n"
     "\n"
     "Writes a database image into the device on a serial port. The device is\n"
     "found by its beacon at 4800 bit/s; the download runs at 115200 bit/s 8N1.\n"
@@ -18,6 +19,8 @@ const char* const kFlashUsage =
     "  --all              listen on every port (the system's, or --ports) for one\n"
     "                     discovery window and flash every device heard, all at\n"
     "                     once; one result line per device, then a summary\n"
+    "  --log FILE         append a record of every download to FILE, one JSON\n"
+    "                     object a line, on the disk as each download ends\n"
     "  --list-ports       print the system's serial ports and exit\n"
     "  --version          print the version and exit\n"
     "  --help             show this help and exit\n"
@@ -66,6 +69,7 @@ bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options,
     app.add_flag("--list-ports", options.listPorts)->disable_flag_override();
     app.add_flag("--version", options.version)->disable_flag_override();
     app.add_flag("--all", options.all)->disable_flag_override();
+    CLI::Option* log = app.add_option("--log", options.log)->multi_option_policy(once);
     app.add_flag("-h,--help", options.help)->disable_flag_override();
     try {
         app.parse(argc, argv);
@@ -75,6 +79,10 @@ bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options,
     }
     if (image->count() && options.image.empty()) {
         error = "--image needs a file name";
+        return false;
+    }
+    if (log->count() && options.log.empty()) {
+        error = "--log needs a file name";
         return false;
     }
     if (port->count() && options.port.empty()) {

@@ -14,6 +14,7 @@ struct FlashOptions {
     bool help = false;
     bool version = false;
     bool all = false; // every device found in one discovery window, at once
+    std::string log;  // JSON Lines record of every download, appended
 };
 
 // False with a one-line reason for anything the tool will not run with; in

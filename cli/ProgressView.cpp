@@ -101,7 +101,7 @@ void CProgressView::OnStage(const StageReport& report)
         }
         if (report.refusal) {
             refused_ = report.refused;
-            if (mode_ == Mode::Lines)
+            if (mode_ == Mode::Lines && report.resending)
                 Line(Format("block %u refused (0x%02X), sending it again", report.done, report.refusalByte));
             Redraw(true);
         } else if (report.done != done_) {

@@ -7,7 +7,9 @@
 #include "Console.h"
 #include "DownloadHost.h"
 #include "FlashAll.h"
+#include "Causes.h"
 #include "FlashHost.h"
+#include "Record.h"
 #include "ImagePath.h"
 #include "Options.h"
 #include "PortList.h"
@@ -55,6 +57,16 @@ int main(int argc, char** argv)
     if (options.listPorts)
         return ListPorts();
 
+    // A record that cannot be written is a usage error: nothing is opened
+    // and no device is touched.
+    CRecordLog log;
+    if (!options.log.empty()) {
+        std::string why;
+        if (!log.Open(options.log, why)) {
+            std::fprintf(stderr, "zerquill-flash: --log: cannot append to %s\n", why.c_str());
+            return kExitUsage;
+        }
+    }
     const std::string image = options.image.empty() ? DefaultImagePath() : options.image;
     if (image.empty()) {
         // Never DB.bin of the current folder: it may be another device's.
@@ -64,13 +76,29 @@ int main(int argc, char** argv)
     if (options.all) {
         std::atomic<bool> cancel{false};
         SetInterruptFlag(&cancel);
-        const int status = FlashAll(options, image, stdout, &cancel);
+        const int status = FlashAll(options, image, stdout, &cancel, log.IsOpen() ? &log : nullptr);
         SetInterruptFlag(nullptr);
         return status;
     }
     CFlashHost host(options, image, stdout, stderr);
+    // With a record, the image is read once and hashed, and the download
+    // sends exactly the bytes the record names.
+    ImageSnapshot snapshot;
+    snapshot.path = image;
+    DownloadFailure unread;
+    if (log.IsOpen() && TakeImageSnapshot(image, snapshot, unread))
+        host.UseSnapshot(snapshot);
     SetInterruptFlag(host.Cancel());
-    const int status = host.Run();
+    int status = host.Run();
     SetInterruptFlag(nullptr);
+    if (log.IsOpen()) {
+        const DeviceOutcome outcome = host.Outcome();
+        const std::string cause =
+            outcome.success ? std::string() : DescribeFailure(outcome.failure, outcome.discovery, image);
+        if (!log.Append(RecordLine(outcome, snapshot, cause))) {
+            std::fprintf(stderr, "zerquill-flash: the record could not be written to %s\n", options.log.c_str());
+            status = kExitFailed;
+        }
+    }
     return status;
 }

@@ -30,7 +30,8 @@ struct StageReport {
     uint32_t clrSteps = 0;  // progress bytes of the CLR phase so far
     uint32_t refused = 0;   // refusals in the whole download so far
     bool refusal = false;   // Sending: block `done` was just refused ...
-    uint8_t refusalByte = 0; // ... with this byte
+    uint8_t refusalByte = 0; // ... with this byte,
+    bool resending = false;  // ... and goes out again (false: the download fails)
 };
 
 class ProgressSink {

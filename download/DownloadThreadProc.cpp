@@ -258,8 +258,11 @@ bool Download::Phases()
             --i;
             --position;
             ++refusals;
-            if (refusals >= kBlockRefusals)
+            stage_.resending = refusals < kBlockRefusals;
+            if (!stage_.resending) {
+                Report(Stage::Sending);
                 return Fail(FailStep::BlockRefused);
+            }
         }
         progress_.SetPos(position);
         Report(Stage::Sending);

@@ -7,7 +7,7 @@
 namespace {
 
 // One device's download: the snapshot's bytes, the one port, no display.
-class CDeviceHost : public DownloadHostBase, private ProgressSink, private NoticeSink {
+class CDeviceHost : public DownloadHostBase, private NoticeSink {
 public:
     CDeviceHost(const ImageSnapshot& image, const std::string& port, const std::atomic<bool>* cancel)
         : sharedCancel_(cancel)
@@ -17,7 +17,7 @@ public:
         link_.SetPortSource([port] { return std::vector<PortInfo>{{port, "", ""}}; });
         outcome_.port = port;
     }
-    ProgressSink& Progress() override { return *this; }
+    ProgressSink& Progress() override { return tally_; }
     NoticeSink& Notice() override { return *this; }
     const std::atomic<bool>* CancelFlag() override { return sharedCancel_ ? sharedCancel_ : &cancel_; }
     void OnFailure(const DownloadFailure& failure) override
@@ -29,22 +29,60 @@ public:
     DeviceOutcome Run()
     {
         const auto t0 = std::chrono::steady_clock::now();
+        outcome_.startedUnix = static_cast<int64_t>(
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count());
         DownloadThreadProc(this);
         outcome_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         outcome_.success = outcome_.notice == kNoticeSuccess;
+        tally_.Fill(outcome_);
         return outcome_;
     }
 
 private:
-    void SetRange(uint32_t) override {}
-    void SetPos(uint32_t) override {}
     void ShowNotice(const std::string& text) override { outcome_.notice = text; }
 
     const std::atomic<bool>* sharedCancel_;
+    CStageTally tally_;
     DeviceOutcome outcome_;
 };
 
 } // namespace
+
+void CStageTally::SetRange(uint32_t maximum)
+{
+    if (next_)
+        next_->SetRange(maximum);
+}
+
+void CStageTally::SetPos(uint32_t position)
+{
+    if (next_)
+        next_->SetPos(position);
+}
+
+void CStageTally::OnStage(const StageReport& report)
+{
+    refusals_ = report.refused;
+    clrSteps_ = report.clrSteps;
+    const auto now = std::chrono::steady_clock::now();
+    if (report.stage == Stage::Sending && report.done == 0 && !report.refusal)
+        dataStart_ = now;
+    if (report.stage == Stage::Closing && report.done > 0) {
+        const double secs = std::chrono::duration<double>(now - dataStart_).count();
+        if (secs > 0)
+            bytesPerS_ = report.done * double(zq::kBlockSize) / secs;
+    }
+    if (next_)
+        next_->OnStage(report);
+}
+
+void CStageTally::Fill(DeviceOutcome& outcome) const
+{
+    outcome.refusals = refusals_;
+    outcome.clrSteps = clrSteps_;
+    outcome.dataBytesPerS = bytesPerS_;
+}
 
 std::vector<DeviceOutcome> FlashDevices(const ImageSnapshot& image, const std::vector<std::string>& ports,
                                         const std::atomic<bool>* cancel,

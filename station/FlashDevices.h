@@ -5,6 +5,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,11 +16,34 @@
 
 struct DeviceOutcome {
     std::string port;
+    int64_t startedUnix = 0;              // when the download began, seconds since 1970 UTC
+    uint32_t refusals = 0;                // blocks the device refused, resends included
+    uint32_t clrSteps = 0;                // progress bytes of its CLR phase
+    double dataBytesPerS = 0;             // payload rate of the data phase, once it ended
     bool success = false;
     std::string notice;                   // the notice the download ended with
     DownloadFailure failure;              // where it stopped, when it failed
     std::vector<ProbeResult> discovery;   // its own discovery, for the cause
     double seconds = 0;
+};
+
+// Keeps from a download's stage reports what its record needs, passing
+// every report and position on to next, if any.
+class CStageTally : public ProgressSink {
+public:
+    explicit CStageTally(ProgressSink* next = nullptr) : next_(next) {}
+    void SetRange(uint32_t maximum) override;
+    void SetPos(uint32_t position) override;
+    void OnStage(const StageReport& report) override;
+    // Refusals, CLR steps and the data phase's rate.
+    void Fill(DeviceOutcome& outcome) const;
+
+private:
+    ProgressSink* next_;
+    uint32_t refusals_ = 0;
+    uint32_t clrSteps_ = 0;
+    double bytesPerS_ = 0;
+    std::chrono::steady_clock::time_point dataStart_{};
 };
 
 // Flashes the device on each port, all at once; outcomes in the order of

@@ -21,7 +21,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include <fstream>
+#include <map>
+
+#include <nlohmann/json.hpp>
+
 #include "DevSim.h"
+#include "Sha256.h"
 #include "SimRig.h"
 #include "PtyPair.h"
 #include "TempDir.h"
@@ -430,7 +436,8 @@ TEST_F(CliTest, AllFlashesEveryDeviceHeardAtOnce)
     DevSimOptions refusing;
     refusing.refusals.push_back({2, 5});
     CSimRig good1(Cli()), bad(Cli(refusing)), good2(Cli());
-    const Outcome r = RunFlash({"--all", "--image", imagePath, "--ports",
+    const std::string logPath = dir.file("records.jsonl");
+    const Outcome r = RunFlash({"--all", "--image", imagePath, "--log", logPath, "--ports",
                                 silent.path() + "," + good1.Path() + "," + bad.Path() + "," + good2.Path()});
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_EQ(LastLine(r.out), "3 devices: 2 written, 1 failed") << r.out;
@@ -444,6 +451,39 @@ TEST_F(CliTest, AllFlashesEveryDeviceHeardAtOnce)
     EXPECT_EQ(CompareWithImage(good1.Finish(), image), "");
     EXPECT_EQ(CompareWithImage(good2.Finish(), image), "");
     EXPECT_TRUE(silent.receive(1, 50).empty());
+
+    // One record a device, each line an object naming the image it got.
+    std::ifstream in(logPath);
+    std::map<std::string, nlohmann::json> records;
+    for (std::string line; std::getline(in, line);) {
+        const nlohmann::json record = nlohmann::json::parse(line);
+        records[record.at("port").get<std::string>()] = record;
+    }
+    ASSERT_EQ(records.size(), 3u);
+    const std::string sha = Sha256Hex(image.data(), image.size());
+    for (const CSimRig* rig : {&good1, &good2}) {
+        const nlohmann::json& ok = records[rig->Path()];
+        EXPECT_EQ(ok["result"], "success");
+        EXPECT_EQ(ok["cause"], "");
+        EXPECT_EQ(ok["image"]["sha256"], sha);
+        EXPECT_EQ(ok["image"]["blocks"], kBlocks);
+        EXPECT_GT(ok["bytes_per_s"].get<double>(), 0);
+    }
+    const nlohmann::json& failed = records[bad.Path()];
+    EXPECT_EQ(failed["result"], "fail");
+    EXPECT_EQ(failed["step"], "block_refused");
+    EXPECT_EQ(failed["refusals"], 5);
+    EXPECT_EQ(failed["cause"], "block 2 refused 5 times in a row (device answered 0x15)");
+}
+
+TEST_F(CliTest, ALogThatCannotBeWrittenIsRefusedBeforeAnyPortIsTouched)
+{
+    UntouchedPty line;
+    const Outcome r = RunFlash({"--log", dir.file("no-such-folder/records.jsonl"), "--image", imagePath,
+                                "--port", line.pty.path()});
+    EXPECT_EQ(r.status, 64);
+    EXPECT_NE(r.err.find("--log: cannot append to"), std::string::npos) << r.err;
+    line.ExpectUntouched();
 }
 
 TEST_F(CliTest, NoBeaconNamesEveryPortTried)

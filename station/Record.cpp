@@ -1,0 +1,101 @@
+#include "Record.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+const char* StepName(FailStep step)
+{
+    switch (step) {
+    case FailStep::None: return "";
+    case FailStep::ImageOpen: return "image_open";
+    case FailStep::ImageRefused: return "image_refused";
+    case FailStep::ImageRead: return "image_read";
+    case FailStep::NoPorts: return "no_ports";
+    case FailStep::NoDevice: return "no_device";
+    case FailStep::PortOpen: return "port_open";
+    case FailStep::SynEcho: return "syn_echo";
+    case FailStep::DbwReady: return "dbw_ready";
+    case FailStep::HeaderEcho: return "header_echo";
+    case FailStep::CountEcho: return "count_echo";
+    case FailStep::ClrProgress: return "clr_progress";
+    case FailStep::ClrReady: return "clr_ready";
+    case FailStep::BlockSilent: return "block_silent";
+    case FailStep::BlockRefused: return "block_refused";
+    case FailStep::FinalAck: return "final_ack";
+    case FailStep::Cancelled: return "cancelled";
+    }
+    return "";
+}
+
+std::string IsoUtc(int64_t unixSeconds)
+{
+    const std::time_t t = static_cast<std::time_t>(unixSeconds);
+    std::tm tm{};
+#if defined(_WIN32)
+    gmtime_s(&tm, &t);
+#else
+    gmtime_r(&t, &tm);
+#endif
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+} // namespace
+
+std::string RecordLine(const DeviceOutcome& o, const ImageSnapshot& image, const std::string& cause)
+{
+    const bool cancelled = o.failure.step == FailStep::Cancelled;
+    nlohmann::json record = {
+        {"time", IsoUtc(o.startedUnix)},
+        {"port", o.port},
+        // Adapter details are not known for every port yet.
+        {"usb", nullptr},
+        {"image",
+         {{"path", image.path},
+          {"sha256", image.sha256},
+          {"bytes", image.bytes ? image.bytes->size() : 0},
+          {"header", image.header},
+          {"blocks", image.blocks}}},
+        {"result", o.success ? "success" : cancelled ? "cancelled" : "fail"},
+        {"cause", o.success ? std::string() : cause},
+        {"step", o.success ? "" : StepName(o.failure.step)},
+        {"duration_s", o.seconds},
+        {"refusals", o.refusals},
+        {"clr_steps", o.clrSteps},
+        {"bytes_per_s", o.dataBytesPerS},
+    };
+    // Bytes that are not UTF-8 (a port name in another code page) are
+    // replaced rather than ending the station.
+    return record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+CRecordLog::~CRecordLog()
+{
+    if (file_)
+        std::fclose(file_);
+}
+
+bool CRecordLog::Open(const std::string& path, std::string& error)
+{
+    if (file_)
+        std::fclose(file_);
+    file_ = std::fopen(path.c_str(), "ab");
+    if (!file_)
+        error = path + ": " + std::strerror(errno);
+    return file_ != nullptr;
+}
+
+bool CRecordLog::Append(const std::string& line)
+{
+    if (!file_)
+        return false;
+    const bool written = std::fwrite(line.data(), 1, line.size(), file_) == line.size() &&
+                         std::fputc('\n', file_) != EOF && std::fflush(file_) == 0;
+    return written && SyncToDisk(file_);
+}

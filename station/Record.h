@@ -1,0 +1,34 @@
+// The record of every download: one JSON object a line, appended to a file
+// and on the disk before the next download's record, so a power cut loses at
+// most the downloads in flight.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "FlashDevices.h"
+#include "ImageSnapshot.h"
+
+// One download as a JSON object on one line. cause: the words a person
+// reads for a failure, empty on success.
+std::string RecordLine(const DeviceOutcome& outcome, const ImageSnapshot& image, const std::string& cause);
+
+class CRecordLog {
+public:
+    CRecordLog() = default;
+    ~CRecordLog();
+    CRecordLog(const CRecordLog&) = delete;
+    CRecordLog& operator=(const CRecordLog&) = delete;
+
+    // Opens path for appending, creating it; false with the system's words.
+    bool Open(const std::string& path, std::string& error);
+    bool IsOpen() const { return file_ != nullptr; }
+    // Appends the line and waits until it is on the disk; false if it is not.
+    bool Append(const std::string& line);
+
+private:
+    std::FILE* file_ = nullptr;
+};
+
+// Waits until what was written to file is on the disk (fsync, _commit).
+bool SyncToDisk(std::FILE* file);
