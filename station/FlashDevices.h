@@ -13,9 +13,11 @@
 
 #include "DownloadHost.h"
 #include "ImageSnapshot.h"
+#include "PortList.h"
 
 struct DeviceOutcome {
     std::string port;
+    PortInfo device;                      // the adapter behind the port, where the system tells
     int64_t startedUnix = 0;              // when the download began, seconds since 1970 UTC
     uint32_t refusals = 0;                // blocks the device refused, resends included
     uint32_t clrSteps = 0;                // progress bytes of its CLR phase
