@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 using namespace devsim;
 
 namespace {
@@ -45,6 +47,9 @@ const char kUsage[] =
     "\n"
     "Sessions and results:\n"
     "  --sessions N          run N sessions, then exit (default 1; 0 = until interrupted)\n"
+    "  --rest-ms MS          between sessions, stay silent for MS, as a device that\n"
+    "                        starts its application after a download and is only\n"
+    "                        later put back into its boot mode (default 0)\n"
     "  --out FILE            write the received data area (the accepted blocks) to FILE\n"
     "                        after each session\n"
     "  --expect FILE         compare what was received with the image FILE: its header\n"
@@ -152,6 +157,7 @@ struct Program {
     std::string device;
     std::vector<std::string> expectFiles;
     bool trace = false;
+    unsigned restMs = 0;
 };
 
 Program ParseArgs(int argc, char** argv)
@@ -202,6 +208,8 @@ Program ParseArgs(int argc, char** argv)
             p.opt.silenceMs = Number(opt, arg(), 3600000);
         } else if (opt == "--sessions") {
             p.opt.sessions = static_cast<int>(Number(opt, arg(), 1000000000));
+        } else if (opt == "--rest-ms") {
+            p.restMs = Number(opt, arg(), 3600000);
         } else if (opt == "--out") {
             p.opt.outFile = arg();
         } else if (opt == "--expect") {
@@ -382,6 +390,10 @@ int main(int argc, char** argv)
             if (!sim.LineOpen() && !g_interrupted)
                 std::fprintf(stderr, "the line is closed; no more sessions\n");
             break;
+        }
+        if (prog.restMs && (sessions == 0 || done < sessions)) {
+            for (unsigned waited = 0; waited < prog.restMs && !g_interrupted; waited += 10)
+                ::usleep(10000);
         }
     }
     g_sim = nullptr;
