@@ -285,3 +285,19 @@ std::string DescribeFailure(const DownloadFailure& failure, const std::vector<Pr
     }
     return Say(CauseId::Unknown);
 }
+
+std::string SlowLineHint(double bytesPerS)
+{
+    // Below this share of the line the time goes to the adapter, not the line.
+    constexpr double kSlowShare = 0.70;
+    if (bytesPerS <= 0 || bytesPerS >= kSlowShare * zq::kPayloadCeilingBytesPerS)
+        return {};
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "hint: the data went at %.0f B/s, %.0f%% of the %.0f B/s the line carries: the adapter "
+                  "holds received bytes before passing them on (an FTDI chip's latency timer is 16 ms by "
+                  "default). On Linux the tool asks for low latency, which needs the driver's support; on "
+                  "Windows set Device Manager > Port Settings > Advanced > Latency Timer to 1 ms.",
+                  bytesPerS, 100 * bytesPerS / zq::kPayloadCeilingBytesPerS, zq::kPayloadCeilingBytesPerS);
+    return text;
+}

@@ -13,3 +13,7 @@ std::string DescribeFailure(const DownloadFailure& failure, const std::vector<Pr
 
 // A few words for a port that would not open ("busy", "permission denied").
 std::string DescribePortError(PortError error);
+
+// After a download whose data went well below what the line can carry, a
+// hint about the adapter; empty when the rate was fine (or unknown).
+std::string SlowLineHint(double bytesPerS);

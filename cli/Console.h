@@ -13,3 +13,10 @@ bool OutputsShareTerminal();
 // Ctrl-C (and, where the OS has it, SIGTERM) sets *flag instead of ending the
 // process, so the download can close the port. A second Ctrl-C ends it.
 void SetInterruptFlag(std::atomic<bool>* flag);
+// Columns of the terminal the stream is on; 0 when it is not one.
+int TerminalColumns(std::FILE* stream);
+// Lets the stream's terminal take cursor movement (a console window needs
+// asking); false when it cannot.
+bool EnableCursorControl(std::FILE* stream);
+// The signal the interrupt flag was last set by (SIGINT, SIGTERM); 0 if none.
+int InterruptSignal();

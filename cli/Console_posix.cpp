@@ -2,16 +2,19 @@
 
 #include <csignal>
 #include <cstring>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 std::atomic<bool>* g_flag = nullptr;
+volatile std::sig_atomic_t g_signal = 0;
 
 void OnSignal(int sig)
 {
     if (g_flag && !g_flag->load()) {
+        g_signal = sig;
         g_flag->store(true);
         return;
     }
@@ -49,3 +52,15 @@ void SetInterruptFlag(std::atomic<bool>* flag)
     // download halfway with the device waiting for its next block.
     std::signal(SIGPIPE, SIG_IGN);
 }
+
+int TerminalColumns(std::FILE* stream)
+{
+    winsize ws{};
+    if (!IsTerminal(stream) || ::ioctl(::fileno(stream), TIOCGWINSZ, &ws) != 0)
+        return 0;
+    return ws.ws_col;
+}
+
+bool EnableCursorControl(std::FILE* stream) { return IsTerminal(stream); }
+
+int InterruptSignal() { return g_signal; }

@@ -3,31 +3,62 @@
 #include <vector>
 
 #include "Causes.h"
+#include "Console.h"
 #include "FlashDevices.h"
 #include "FlashHost.h"
 #include "ImageSnapshot.h"
 #include "SerialLink.h"
+#include "Station.h"
+#include "StationView.h"
 
-int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-             std::atomic<bool>* cancel, CRecordLog* log)
+namespace {
+
+// The image, read once for every device; false after saying why not.
+bool ReadImage(const FlashOptions& options, const std::string& imagePath, std::FILE* out, ImageSnapshot& image,
+               int& status)
 {
-    // The image is read once for all devices.
-    ImageSnapshot image;
     DownloadFailure refused;
     if (!TakeImageSnapshot(imagePath, image, refused)) {
         const bool unopened = refused.step == FailStep::ImageOpen;
-        std::fprintf(out, "%s\n%s\n", unopened ? kNoticeFileOpenFailed : kNoticeFail,
+        std::fprintf(options.json ? stderr : out, "%s\n%s\n", unopened ? kNoticeFileOpenFailed : kNoticeFail,
                      DescribeFailure(refused, {}, imagePath).c_str());
-        return unopened ? kExitNoImage : kExitFailed;
+        status = unopened ? kExitNoImage : kExitFailed;
+        return false;
     }
-    std::fprintf(out, "image %s: %u blocks, sha256 %s\n", imagePath.c_str(), image.blocks,
-                 image.sha256.c_str());
+    return true;
+}
+
+CStationView::Mode ViewMode(const FlashOptions& options, std::FILE* out)
+{
+    if (options.json)
+        return CStationView::Mode::Json;
+    if (options.quiet)
+        return CStationView::Mode::Quiet;
+    return IsTerminal(out) ? CStationView::Mode::Live : CStationView::Mode::Lines;
+}
+
+std::vector<std::string> NamedPorts(const FlashOptions& options)
+{
+    if (!options.port.empty())
+        return {options.port};
+    return options.ports;
+}
+
+} // namespace
+
+int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
+             std::atomic<bool>* stop, CRecordLog* log)
+{
+    ImageSnapshot image;
+    int status = kExitFailed;
+    if (!ReadImage(options, imagePath, out, image, status))
+        return status;
+    CStationView view(ViewMode(options, out), out, image, log);
+    view.Say("image " + imagePath + ": " + std::to_string(image.blocks) + " blocks, sha256 " + image.sha256);
 
     // One window over every port at once, writing to none of them.
     CSerialLink scanner;
-    std::vector<std::string> names = options.ports;
-    if (!options.port.empty())
-        names.assign(1, options.port);
+    const std::vector<std::string> names = NamedPorts(options);
     if (!names.empty()) {
         scanner.SetPortSource([names] {
             std::vector<PortInfo> ports;
@@ -44,35 +75,46 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
     if (found.empty()) {
         DownloadFailure none;
         none.step = probes.empty() ? FailStep::NoPorts : FailStep::NoDevice;
-        std::fprintf(out, "%s\n0 devices: 0 written, 0 failed\n", DescribeFailure(none, probes, imagePath).c_str());
-        std::fflush(out);
+        view.Say(DescribeFailure(none, probes, imagePath));
+        view.Summary();
         return kExitFailed;
     }
-    std::fprintf(out, "%zu device%s found on %zu port%s: flashing them all at once\n", found.size(),
-                 found.size() == 1 ? "" : "s", probes.size(), probes.size() == 1 ? "" : "s");
-    std::fflush(out);
+    view.Say(std::to_string(found.size()) + (found.size() == 1 ? " device" : " devices") + " found on " +
+             std::to_string(probes.size()) + (probes.size() == 1 ? " port" : " ports") +
+             ": flashing them all at once");
 
-    unsigned written = 0;
-    unsigned failed = 0;
-    bool unrecorded = false;
-    FlashDevices(image, found, cancel, [&](const DeviceOutcome& o) {
-        const std::string cause = o.success ? std::string() : DescribeFailure(o.failure, o.discovery, imagePath);
-        if (o.success) {
-            ++written;
-            std::fprintf(out, "%s: %s (%.1f s)\n", o.port.c_str(), kNoticeSuccess, o.seconds);
-        } else {
-            ++failed;
-            std::fprintf(out, "%s: %s\n%s:   %s\n", o.port.c_str(), o.notice.c_str(), o.port.c_str(), cause.c_str());
-        }
-        if (log && !log->Append(RecordLine(o, image, cause))) {
-            unrecorded = true;
-            std::fprintf(out, "%s: the record could not be written\n", o.port.c_str());
-        }
-        std::fflush(out);
-    });
-    std::fprintf(out, "%zu device%s: %u written, %u failed\n", found.size(), found.size() == 1 ? "" : "s",
-                 written, failed);
-    std::fflush(out);
+    FlashDevices(image, found, stop, view);
+    view.Summary();
     // A unit flashed without its record is worse than one not flashed.
-    return failed == 0 && !unrecorded ? kExitWritten : kExitFailed;
+    if (stop && stop->load())
+        return kExitInterrupted;
+    return view.Failed() == 0 && view.Cancelled() == 0 && !view.Unrecorded() ? kExitWritten : kExitFailed;
+}
+
+int WatchStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
+                 std::atomic<bool>* stop, CRecordLog* log)
+{
+    ImageSnapshot image;
+    int status = kExitFailed;
+    if (!ReadImage(options, imagePath, out, image, status))
+        return status;
+    CStationView view(ViewMode(options, out), out, image, log);
+    view.Say("image " + imagePath + ": " + std::to_string(image.blocks) + " blocks, sha256 " + image.sha256);
+
+    StationOptions settings;
+    settings.ports = NamedPorts(options);
+    settings.count = options.count;
+    view.Say(settings.ports.empty() ? std::string("station: listening on every serial port; Ctrl-C ends it")
+                                    : "station: listening on " + std::to_string(settings.ports.size()) +
+                                          " named port(s); Ctrl-C ends it");
+    CStation station(image, view, settings);
+    std::atomic<bool> never{false};
+    const StationEnd end = station.Run(stop ? *stop : never);
+    if (end == StationEnd::Unrecorded)
+        view.Say("station stopped: a record could not be written, and a unit flashed without its record "
+                 "is worse than one not flashed");
+    view.Summary();
+    if (end == StationEnd::Stopped)
+        return kExitInterrupted;
+    return view.Failed() == 0 && view.Cancelled() == 0 && !view.Unrecorded() ? kExitWritten : kExitFailed;
 }

@@ -1,5 +1,5 @@
-// zerquill-flash --all: one discovery window over the list, then every port
-// that beaconed in it flashed at once.
+// Many devices from one command: --all (one discovery window, then every
+// port that beaconed in it flashed at once) and --watch (the station).
 #pragma once
 
 #include <atomic>
@@ -9,7 +9,11 @@
 #include "Options.h"
 #include "Record.h"
 
-// Runs the whole batch; the exit status.
-// log, when set, gets one record a device as its download ends.
+// Each runs to its end and returns the exit status. log, when set, gets one
+// record a device as its download ends. stop: Ctrl-C.
 int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-             std::atomic<bool>* cancel, CRecordLog* log);
+             std::atomic<bool>* stop, CRecordLog* log);
+int WatchStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
+                 std::atomic<bool>* stop, CRecordLog* log);
+
+constexpr int kExitInterrupted = 130;

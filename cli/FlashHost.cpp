@@ -94,5 +94,12 @@ void CFlashHost::ShowNotice(const std::string& text)
     std::fprintf(out_, "%s\n", text.c_str());
     if (failed_)
         std::fprintf(out_, "%s\n", DescribeFailure(failure_, link_.LastDiscovery(), imagePath_).c_str());
+    if (text == kNoticeSuccess) {
+        DeviceOutcome rate;
+        tally_->Fill(rate);
+        const std::string hint = SlowLineHint(rate.dataBytesPerS);
+        if (!hint.empty())
+            std::fprintf(out_, "%s\n", hint.c_str());
+    }
     std::fflush(out_);
 }

@@ -4,8 +4,8 @@
 
 const char* const kFlashUsage =
     "usage: zerquill-flash [--image FILE] [--port NAME | --ports NAME,NAME,...]\n"
-    "                      [--all] [--log FILE] [--trace] [--quiet] [--list-ports]\n"
-    "                      [--version]\n"
+    "                      [--all | --watch [--count N]] [--log FILE] [--json]\n"
+    "                      [--trace] [--quiet] [--list-ports] [--version]\n"
     "\n"
     "Writes a database image into the device on a serial port. The device is\n"
     "found by its beacon at 4800 bit/s; the download runs at 115200 bit/s 8N1.\n"
@@ -19,14 +19,25 @@ const char* const kFlashUsage =
     "  --all              listen on every port (the system's, or --ports) for one\n"
     "                     discovery window and flash every device heard, all at\n"
     "                     once; one result line per device, then a summary\n"
+    "  --watch            the station: listen on every port (the system's, followed\n"
+    "                     as adapters come and go, or --ports, each waited for\n"
+    "                     until it exists) and flash each device as it arrives,\n"
+    "                     once per arrival: a port is flashed again only after\n"
+    "                     its device has gone (unplugged, or no beacon for 2 s);\n"
+    "                     runs until Ctrl-C, which cancels downloads in flight\n"
+    "  --count N          with --watch: end after N downloads\n"
     "  --log FILE         append a record of every download to FILE, one JSON\n"
     "                     object a line, on the disk as each download ends\n"
+    "  --json             with --all or --watch: JSON Lines events on stdout\n"
+    "                     (found, progress, result, summary) instead of the display\n"
     "  --list-ports       print the system's serial ports and exit\n"
     "  --version          print the version and exit\n"
     "  --help             show this help and exit\n"
     "\n"
     "Exit status: 0 written (with --all: at least one device, and every one\n"
-    "written), 1 download failed, 2 image could not be opened, 64 wrong usage.\n";
+    "written; with --watch: every download written), 1 a download failed or its\n"
+    "record could not be written, 2 image could not be opened, 64 wrong usage,\n"
+    "130 interrupted (--watch: downloads in flight cancelled and recorded).\n";
 
 const char* const kVersion = ZQ_VERSION;
 
@@ -68,7 +79,11 @@ bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options,
     app.add_flag("--quiet", options.quiet)->disable_flag_override();
     app.add_flag("--list-ports", options.listPorts)->disable_flag_override();
     app.add_flag("--version", options.version)->disable_flag_override();
-    app.add_flag("--all", options.all)->disable_flag_override();
+    CLI::Option* all = app.add_flag("--all", options.all)->disable_flag_override();
+    CLI::Option* watch = app.add_flag("--watch", options.watch)->disable_flag_override();
+    std::string count;
+    CLI::Option* countOption = app.add_option("--count", count)->multi_option_policy(once);
+    app.add_flag("--json", options.json)->disable_flag_override();
     CLI::Option* log = app.add_option("--log", options.log)->multi_option_policy(once);
     app.add_flag("-h,--help", options.help)->disable_flag_override();
     try {
@@ -91,5 +106,27 @@ bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options,
     }
     if (portList->count() && !SplitPorts(ports, options.ports, error))
         return false;
+    if (all->count() && watch->count()) {
+        error = "--all and --watch do not go together: --all is one window, --watch runs on";
+        return false;
+    }
+    if (countOption->count()) {
+        if (!watch->count()) {
+            error = "--count goes with --watch";
+            return false;
+        }
+        // Digits only: no sign, no "3x", no 0, nothing beyond what a count can be.
+        const bool digits = !count.empty() && count.size() <= 9 &&
+                            count.find_first_not_of("0123456789") == std::string::npos;
+        options.count = digits ? static_cast<unsigned>(std::stoul(count)) : 0;
+        if (options.count == 0) {
+            error = "--count: \"" + count + "\" is not a number of downloads (1 or more)";
+            return false;
+        }
+    }
+    if (options.json && !options.all && !options.watch) {
+        error = "--json goes with --all or --watch";
+        return false;
+    }
     return true;
 }

@@ -15,6 +15,9 @@ struct FlashOptions {
     bool version = false;
     bool all = false; // every device found in one discovery window, at once
     std::string log;  // JSON Lines record of every download, appended
+    bool watch = false;  // the station: flash each device as it arrives
+    unsigned count = 0;  // --watch ends after this many downloads; 0: never
+    bool json = false;   // JSON Lines events on stdout instead of the display
 };
 
 // False with a one-line reason for anything the tool will not run with; in

@@ -73,10 +73,14 @@ int main(int argc, char** argv)
         std::printf("%s\ncannot tell this program's folder; give --image\n", kNoticeFileOpenFailed);
         return kExitNoImage;
     }
-    if (options.all) {
-        std::atomic<bool> cancel{false};
-        SetInterruptFlag(&cancel);
-        const int status = FlashAll(options, image, stdout, &cancel, log.IsOpen() ? &log : nullptr);
+    if (options.all || options.watch) {
+        std::atomic<bool> stop{false};
+        SetInterruptFlag(&stop);
+        CRecordLog* record = log.IsOpen() ? &log : nullptr;
+        int status = options.all ? FlashAll(options, image, stdout, &stop, record)
+                                 : WatchStation(options, image, stdout, &stop, record);
+        if (status == kExitInterrupted && InterruptSignal() != 0)
+            status = 128 + InterruptSignal();
         SetInterruptFlag(nullptr);
         return status;
     }

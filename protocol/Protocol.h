@@ -52,6 +52,13 @@ constexpr uint32_t kProgressMs = 1000;   // each progress byte of the CLR phase
 constexpr uint32_t kBlockAnswerMs = 1000; // ACK or refusal of a block
 constexpr uint32_t kFinalAckMs = 100;    // ACK of the closing END
 
+// A station flashes a device once per arrival. A port is free to be flashed
+// again only once its device has gone: unplugged, unopenable, or no beacon
+// for this long (a device beacons every few ms while it waits in boot mode).
+constexpr uint32_t kDeviceGoneMs = 2000;
+// How often a station reads the system's port list for ports that appeared.
+constexpr uint32_t kPortListPollMs = 500;
+
 // Retry limits: attempts at the header word and at the block count; refusals
 // of one block in a row.
 constexpr unsigned kWordAttempts = 5;
@@ -67,6 +74,11 @@ constexpr uint32_t kImageDataOffset = 0x10000;
 constexpr uint32_t kBlockSize = 128;
 constexpr uint32_t kLengthPerWord = 16;
 constexpr uint32_t kImageMaxBlocks = 0xFFFF;
+
+// The data phase's best payload rate: each block of kBlockSize bytes takes
+// its checksum byte and the device's ACK on the line too.
+constexpr double kPayloadCeilingBytesPerS =
+    double(kDownloadBaud) / kBitsPerByte * kBlockSize / (kBlockSize + 2);
 
 inline std::vector<uint8_t> TokenBytes(const Token& token) { return {token.b, token.b + sizeof token.b}; }
 

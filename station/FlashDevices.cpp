@@ -9,8 +9,9 @@ namespace {
 // One device's download: the snapshot's bytes, the one port, no display.
 class CDeviceHost : public DownloadHostBase, private NoticeSink {
 public:
-    CDeviceHost(const ImageSnapshot& image, const std::string& port, const std::atomic<bool>* cancel)
-        : sharedCancel_(cancel)
+    CDeviceHost(const ImageSnapshot& image, const std::string& port, const std::atomic<bool>* cancel,
+                ProgressSink* progress)
+        : sharedCancel_(cancel), tally_(progress)
     {
         imagePath_ = image.path;
         image.Bind(imageFile_);
@@ -35,6 +36,7 @@ public:
         DownloadThreadProc(this);
         outcome_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         outcome_.success = outcome_.notice == kNoticeSuccess;
+        outcome_.cancelled = outcome_.failure.step == FailStep::Cancelled;
         tally_.Fill(outcome_);
         return outcome_;
     }
@@ -48,6 +50,15 @@ private:
 };
 
 } // namespace
+
+void CPortProgress::OnStage(const StageReport& report) { events_.OnProgress(port_, report); }
+
+DeviceOutcome DownloadToDevice(const ImageSnapshot& image, const std::string& port, const std::atomic<bool>* cancel,
+                               ProgressSink* progress)
+{
+    CDeviceHost host(image, port, cancel, progress);
+    return host.Run();
+}
 
 void CStageTally::SetRange(uint32_t maximum)
 {
@@ -85,20 +96,18 @@ void CStageTally::Fill(DeviceOutcome& outcome) const
 }
 
 std::vector<DeviceOutcome> FlashDevices(const ImageSnapshot& image, const std::vector<std::string>& ports,
-                                        const std::atomic<bool>* cancel,
-                                        std::function<void(const DeviceOutcome&)> onEnded)
+                                        const std::atomic<bool>* cancel, StationEvents& events)
 {
     std::vector<DeviceOutcome> outcomes(ports.size());
     std::mutex reporting;
     std::vector<std::thread> threads;
     for (size_t i = 0; i < ports.size(); ++i) {
         threads.emplace_back([&, i] {
-            CDeviceHost host(image, ports[i], cancel);
-            outcomes[i] = host.Run();
-            if (onEnded) {
-                std::lock_guard<std::mutex> lock(reporting);
-                onEnded(outcomes[i]);
-            }
+            events.OnFound(ports[i]);
+            CPortProgress progress(events, ports[i]);
+            outcomes[i] = DownloadToDevice(image, ports[i], cancel, &progress);
+            std::lock_guard<std::mutex> lock(reporting);
+            events.OnEnded(outcomes[i]);
         });
     }
     for (std::thread& t : threads)

@@ -23,6 +23,7 @@ struct DeviceOutcome {
     uint32_t clrSteps = 0;                // progress bytes of its CLR phase
     double dataBytesPerS = 0;             // payload rate of the data phase, once it ended
     bool success = false;
+    bool cancelled = false;               // stopped by a cancel request, not by the device
     std::string notice;                   // the notice the download ended with
     DownloadFailure failure;              // where it stopped, when it failed
     std::vector<ProbeResult> discovery;   // its own discovery, for the cause
@@ -48,10 +49,50 @@ private:
     std::chrono::steady_clock::time_point dataStart_{};
 };
 
+// What a port is doing, as a host shows it.
+enum class PortPhase {
+    Absent,    // not in the list, or named and not there yet
+    Listening, // open, no device heard since it was last flashed or plugged
+    Flashing,  // a download runs on it
+    Flashed,   // its download ended; waiting for the device to go
+};
+
+// Called from the station's threads: OnPort and OnFound from the port's own
+// listener, OnProgress from the download's thread, OnEnded one at a time.
+// A host that shows them marshals them to its own thread.
+class StationEvents {
+public:
+    virtual ~StationEvents() = default;
+    // A port joined the station, changed phase, or left.
+    virtual void OnPort(const PortInfo& /*port*/, PortPhase /*phase*/) {}
+    // A beacon on a port ready for a device: its download begins.
+    virtual void OnFound(const std::string& /*port*/) {}
+    virtual void OnProgress(const std::string& /*port*/, const StageReport& /*report*/) {}
+    // A download ended. false: its record could not be kept, and the station
+    // takes no new device (those in flight finish).
+    virtual bool OnEnded(const DeviceOutcome& /*outcome*/) { return true; }
+};
+
+// Passes a download's stage reports on, named by its port.
+class CPortProgress : public ProgressSink {
+public:
+    CPortProgress(StationEvents& events, const std::string& port) : events_(events), port_(port) {}
+    void SetRange(uint32_t) override {}
+    void SetPos(uint32_t) override {}
+    void OnStage(const StageReport& report) override;
+
+private:
+    StationEvents& events_;
+    std::string port_;
+};
+
+// One device's download on the calling thread, from its own discovery on
+// the one port to its notice. progress, when set, hears every report.
+DeviceOutcome DownloadToDevice(const ImageSnapshot& image, const std::string& port, const std::atomic<bool>* cancel,
+                               ProgressSink* progress = nullptr);
+
 // Flashes the device on each port, all at once; outcomes in the order of
-// ports. onEnded, when set, hears each outcome as its download ends (from
-// that download's thread, one at a time). cancel ends every download, which
-// then sends nothing more.
+// ports. events hears each download begin, progress and end (OnEnded one at
+// a time). cancel ends every download, which then sends nothing more.
 std::vector<DeviceOutcome> FlashDevices(const ImageSnapshot& image, const std::vector<std::string>& ports,
-                                        const std::atomic<bool>* cancel = nullptr,
-                                        std::function<void(const DeviceOutcome&)> onEnded = nullptr);
+                                        const std::atomic<bool>* cancel, StationEvents& events);

@@ -252,7 +252,11 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"EmptyPortName", {"--ports", "PTY,,PTY", "--image", "IMG"}},
                       UsageCase{"StrayArgument", {"--ports", "PTY", "--image", "IMG", "stray"}},
                       UsageCase{"ValueForAFlag", {"--ports", "PTY", "--image", "IMG", "--quiet=yes"}},
-                      UsageCase{"ImageTwice", {"--ports", "PTY", "--image", "IMG", "--image", "IMG"}}),
+                      UsageCase{"ImageTwice", {"--ports", "PTY", "--image", "IMG", "--image", "IMG"}},
+                      UsageCase{"CountZero", {"--watch", "--count", "0", "--ports", "PTY", "--image", "IMG"}},
+                      UsageCase{"CountNotANumber", {"--watch", "--count", "3x", "--ports", "PTY", "--image", "IMG"}},
+                      UsageCase{"CountWithoutWatch", {"--count", "2", "--ports", "PTY", "--image", "IMG"}},
+                      UsageCase{"AllWithWatch", {"--all", "--watch", "--ports", "PTY", "--image", "IMG"}}),
     [](const ::testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
 
 TEST(Cli, VersionIsTheProjectsAndOpensNothing)
@@ -625,6 +629,146 @@ TEST_F(CliTest, CtrlCFailsTheDownloadCleanly)
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_EQ(LastLine(r.out, 1), "Fail Download!") << r.out;
     EXPECT_EQ(LastLine(r.out), "interrupted");
+}
+
+// ---- The station ------------------------------------------------------
+
+std::vector<nlohmann::json> JsonLines(const std::string& text)
+{
+    std::vector<nlohmann::json> out;
+    for (const std::string& line : Lines(text))
+        if (!line.empty())
+            out.push_back(nlohmann::json::parse(line));
+    return out;
+}
+
+// A device that arrives, is flashed, and then stays in its boot mode,
+// beaconing on, is flashed once; one that goes quiet for longer than the
+// device-gone time and beacons again is flashed again; a named port that
+// only appears later (a by-path link made when its adapter is plugged) is
+// picked up.
+TEST_F(CliTest, WatchFlashesEachArrivalOnceAndPicksUpALatePort)
+{
+    CSimRig stays(Cli()), returns(Cli()), late(Cli());
+    const std::string slotStays = dir.file("slot-stays"), slotReturns = dir.file("slot-returns"),
+                      slotLate = dir.file("slot-late");
+    ASSERT_EQ(::symlink(stays.Path().c_str(), slotStays.c_str()), 0);
+    ASSERT_EQ(::symlink(returns.Path().c_str(), slotReturns.c_str()), 0);
+    const std::string logPath = dir.file("records.jsonl");
+    Process p({ZQ_FLASH_EXE, "--watch", "--count", "4", "--json", "--image", imagePath, "--log", logPath, "--ports",
+               slotStays + "," + slotReturns + "," + slotLate});
+    std::thread devices([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        (void)::symlink(late.Path().c_str(), slotLate.c_str());
+        // Straight back to beaconing, as after a failure in boot mode.
+        stays.Wait(15000);
+        stays.Start();
+        returns.Wait(15000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+        returns.Start();
+    });
+    const Outcome r = p.Finish(30000);
+    devices.join();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+
+    std::map<std::string, int> results, found;
+    std::map<std::string, int> progress;
+    const std::vector<nlohmann::json> events = JsonLines(r.out);
+    for (const nlohmann::json& e : events) {
+        const std::string port = e.value("port", "");
+        if (e["event"] == "found")
+            ++found[port];
+        if (e["event"] == "progress")
+            ++progress[port];
+        if (e["event"] == "result") {
+            ++results[port];
+            EXPECT_EQ(e["result"], "success") << e;
+        }
+    }
+    EXPECT_EQ(results[slotStays], 1) << r.out;
+    EXPECT_EQ(results[slotReturns], 2) << r.out;
+    EXPECT_EQ(results[slotLate], 1) << r.out;
+    EXPECT_EQ(found, results);
+    // At most ten progress events a second per port, stage changes aside.
+    for (const auto& entry : progress)
+        EXPECT_LE(entry.second, results[entry.first] * 20) << entry.first;
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back()["event"], "summary");
+    EXPECT_EQ(events.back()["written"], 4);
+    EXPECT_EQ(CompareWithImage(late.Finish(), image), "");
+
+    std::ifstream in(logPath);
+    int records = 0;
+    for (std::string line; std::getline(in, line); ++records)
+        EXPECT_EQ(nlohmann::json::parse(line)["result"], "success");
+    EXPECT_EQ(records, 4);
+}
+
+// Ctrl-C ends the station: the download in flight is cancelled, sends
+// nothing more, and is recorded as cancelled; a record already written stays
+// whole even when the process is killed outright.
+TEST_F(CliTest, AnInterruptedStationRecordsWhatWasCancelled)
+{
+    image = MakeImage(65536 + 128 * 2048, 8 * 2048, 5);
+    const std::string bigPath = dir.file("big.bin");
+    WriteFile(bigPath, image);
+    DevSimOptions slow;
+    slow.pace = true;
+    CSimRig busy(Cli(slow));
+    const std::string logPath = dir.file("records.jsonl");
+    Process p({ZQ_FLASH_EXE, "--watch", "--image", bigPath, "--log", logPath, "--ports", busy.Path()});
+    ASSERT_TRUE(p.Pump(10000, ": device found")) << p.sofar().out;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ::kill(p.pid(), SIGINT);
+    const Outcome r = p.Finish(5000);
+    EXPECT_EQ(r.status, 130) << r.out << r.err;
+    EXPECT_NE(r.out.find(busy.Path() + ": cancelled"), std::string::npos) << r.out;
+    EXPECT_EQ(LastLine(r.out), "1 device: 0 written, 0 failed, 1 cancelled") << r.out;
+    const DevSimReport cut = busy.Finish();
+    EXPECT_FALSE(cut.completed);
+    std::ifstream in(logPath);
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    EXPECT_EQ(nlohmann::json::parse(line)["result"], "cancelled");
+
+    // kill -9 while a second device is in flight: the record already written
+    // stays whole, and nothing half-written follows it.
+    CSimRig again(Cli(slow));
+    Process q({ZQ_FLASH_EXE, "--watch", "--image", bigPath, "--log", logPath, "--ports", again.Path()});
+    ASSERT_TRUE(q.Pump(10000, ": device found")) << q.sofar().out;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(q.pid(), SIGKILL);
+    q.Finish(5000);
+    std::ifstream after(logPath);
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(after, l);)
+        lines.push_back(l);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], line);
+}
+
+// A record that cannot be written stops the station taking devices: a unit
+// flashed without its record is worse than one not flashed.
+TEST_F(CliTest, AStationThatCannotWriteItsRecordStops)
+{
+    CSimRig device(Cli());
+    const Outcome r = RunFlash({"--watch", "--image", imagePath, "--log", "/dev/full", "--ports", device.Path()});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find(device.Path() + ": the record could not be written"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("station stopped: a record could not be written"), std::string::npos) << r.out;
+}
+
+// Data that crawl through an adapter holding received bytes get a hint.
+TEST_F(CliTest, ASlowLineGetsTheAdapterHint)
+{
+    DevSimOptions lagging;
+    lagging.pace = true;
+    lagging.readLagMs = 8;
+    CSimRig device(Cli(lagging));
+    const Outcome r = RunFlash({"--ports", device.Path(), "--image", imagePath});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("hint: the data went at"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Latency Timer to 1 ms"), std::string::npos) << r.out;
 }
 
 } // namespace

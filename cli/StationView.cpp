@@ -1,0 +1,244 @@
+#include "StationView.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+#include "Causes.h"
+#include "Console.h"
+
+namespace {
+
+// Live rows and JSON progress are drawn at most this often (per port for JSON).
+constexpr auto kDrawEvery = std::chrono::milliseconds(100);
+
+const char* PhaseWord(Stage stage)
+{
+    switch (stage) {
+    case Stage::Searching: return "finding";
+    case Stage::Found: return "found";
+    case Stage::Handshake: return "handshake";
+    case Stage::Header: return "header";
+    case Stage::Count: return "count";
+    case Stage::Clearing: return "clearing";
+    case Stage::Sending: return "sending";
+    case Stage::Closing: return "closing";
+    }
+    return "";
+}
+
+std::string NowUtc()
+{
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+#if defined(_WIN32)
+    gmtime_s(&tm, &t);
+#else
+    gmtime_r(&t, &tm);
+#endif
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+std::string Dump(const nlohmann::json& j) { return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
+
+std::string Printf(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+std::string Printf(const char* format, ...)
+{
+    char buf[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    return buf;
+}
+
+} // namespace
+
+CStationView::CStationView(Mode mode, std::FILE* out, const ImageSnapshot& image, CRecordLog* log)
+    : mode_(mode), out_(out), image_(image), log_(log)
+{
+    if (mode_ == Mode::Live && !EnableCursorControl(out_))
+        mode_ = Mode::Lines;
+}
+
+void CStationView::Json(const std::string& line)
+{
+    std::fprintf(out_, "%s\n", line.c_str());
+    std::fflush(out_);
+}
+
+void CStationView::Say(const std::string& text)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (mode_ != Mode::Json)
+        Print(text + "\n");
+}
+
+// Lines that stay on the screen, printed above the live rows.
+void CStationView::Print(const std::string& lines)
+{
+    if (mode_ != Mode::Live) {
+        std::fputs(lines.c_str(), out_);
+        std::fflush(out_);
+        return;
+    }
+    std::string text;
+    if (drawnRows_)
+        text += "\x1b[" + std::to_string(drawnRows_) + "A\r\x1b[J";
+    drawnRows_ = 0;
+    std::fputs(text.c_str(), out_);
+    std::fputs(lines.c_str(), out_);
+    Redraw();
+}
+
+std::string CStationView::RowText(const std::string& port, const Row& row) const
+{
+    const StageReport& r = row.last;
+    std::string text = "  " + port + "  " + PhaseWord(r.stage);
+    if (r.blocks) {
+        text += Printf("  block %u/%u  %3u%%", r.done, r.blocks, unsigned(uint64_t(r.done) * 100 / r.blocks));
+        const double secs = std::chrono::duration<double>(Clock::now() - row.dataStart).count();
+        if (r.stage == Stage::Sending && r.done > 0 && secs > 0)
+            text += Printf("  %.0f B/s", r.done * double(zq::kBlockSize) / secs);
+    }
+    return text;
+}
+
+void CStationView::Redraw()
+{
+    std::string text;
+    if (drawnRows_)
+        text += "\x1b[" + std::to_string(drawnRows_) + "A\r\x1b[J";
+    // Never wider than the terminal: a wrapped row would break the count of
+    // rows to go back over.
+    const int columns = TerminalColumns(out_);
+    for (const auto& entry : busy_) {
+        std::string row = RowText(entry.first, entry.second);
+        if (columns > 1 && row.size() >= size_t(columns))
+            row.resize(size_t(columns) - 1);
+        text += row + "\n";
+    }
+    drawnRows_ = busy_.size();
+    lastDraw_ = Clock::now();
+    std::fputs(text.c_str(), out_);
+    std::fflush(out_);
+}
+
+void CStationView::OnPort(const PortInfo& port, PortPhase phase)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (mode_ != Mode::Lines)
+        return;
+    if (phase == PortPhase::Absent)
+        Print(port.name + ": not there\n");
+    else if (phase == PortPhase::Listening)
+        Print(port.name + ": listening\n");
+}
+
+void CStationView::OnFound(const std::string& port)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    busy_[port] = Row();
+    if (mode_ == Mode::Json) {
+        Json(Dump({{"event", "found"}, {"time", NowUtc()}, {"port", port}}));
+        return;
+    }
+    if (mode_ == Mode::Lines)
+        Print(port + ": device found\n");
+    else if (mode_ == Mode::Live)
+        Redraw();
+}
+
+void CStationView::OnProgress(const std::string& port, const StageReport& report)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Row& row = busy_[port];
+    const Clock::time_point now = Clock::now();
+    if (report.stage == Stage::Sending && report.done == 0 && !report.refusal)
+        row.dataStart = now;
+    const bool newStage = row.last.stage != report.stage;
+    row.last = report;
+    if (mode_ == Mode::Json) {
+        if (!newStage && now - row.lastJson < kDrawEvery)
+            return;
+        row.lastJson = now;
+        Json(Dump({{"event", "progress"},
+                   {"port", port},
+                   {"phase", PhaseWord(report.stage)},
+                   {"block", report.done},
+                   {"blocks", report.blocks},
+                   {"refused", report.refused}}));
+    } else if (mode_ == Mode::Live && now - lastDraw_ >= kDrawEvery) {
+        Redraw();
+    }
+}
+
+bool CStationView::OnEnded(const DeviceOutcome& o)
+{
+    const std::string cause =
+        o.success ? std::string() : DescribeFailure(o.failure, o.discovery, image_.path);
+    const std::string record = RecordLine(o, image_, cause);
+    const bool recorded = !log_ || log_->Append(record);
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    busy_.erase(o.port);
+    if (o.success)
+        ++written_;
+    else if (o.cancelled)
+        ++cancelled_;
+    else
+        ++failed_;
+    unrecorded_ = unrecorded_ || !recorded;
+    const std::string hint = o.success ? SlowLineHint(o.dataBytesPerS) : std::string();
+
+    if (mode_ == Mode::Json) {
+        nlohmann::json event = nlohmann::json::parse(record);
+        event["event"] = "result";
+        Json(Dump(event));
+        if (!recorded)
+            std::fprintf(stderr, "zerquill-flash: %s: the record could not be written\n", o.port.c_str());
+        return recorded;
+    }
+    std::string lines;
+    if (o.success)
+        lines = Printf("%s: %s (%.1f s)\n", o.port.c_str(), kNoticeSuccess, o.seconds);
+    else if (o.cancelled)
+        lines = o.port + ": cancelled\n";
+    else
+        lines = o.port + ": " + o.notice + "\n" + o.port + ":   " + cause + "\n";
+    if (!hint.empty())
+        lines += o.port + ":   " + hint + "\n";
+    if (!recorded)
+        lines += o.port + ": the record could not be written\n";
+    Print(lines);
+    return recorded;
+}
+
+void CStationView::Summary()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const unsigned devices = written_ + failed_ + cancelled_;
+    if (mode_ == Mode::Json) {
+        Json(Dump({{"event", "summary"},
+                   {"devices", devices},
+                   {"written", written_},
+                   {"failed", failed_},
+                   {"cancelled", cancelled_},
+                   {"unrecorded", unrecorded_}}));
+        return;
+    }
+    std::string line = Printf("%u device%s: %u written, %u failed", devices, devices == 1 ? "" : "s", written_,
+                              failed_);
+    if (cancelled_)
+        line += Printf(", %u cancelled", cancelled_);
+    Print(line + "\n");
+}

@@ -1,0 +1,206 @@
+#include "Station.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a listener waits for a byte before it looks at the clock and
+// at its port's place in the list again.
+constexpr uint32_t kListenSliceMs = 100;
+// How soon a port that could not be opened is tried again: a by-path name
+// appears the moment udev has made it.
+constexpr uint32_t kReopenMs = 250;
+
+// Sleeps ms, or less once stop is set.
+void Pause(uint32_t ms, const std::atomic<bool>& stop)
+{
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (!stop.load() && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+} // namespace
+
+struct CStation::Slot {
+    PortInfo info;
+    bool named = false;
+    // In the system's list; named ports count as listed, their opening tells.
+    std::atomic<bool> listed{true};
+    PortPhase phase = PortPhase::Absent;
+    bool announced = false;
+    std::thread thread;
+};
+
+CStation::CStation(const ImageSnapshot& image, StationEvents& events, StationOptions options)
+    : image_(image), events_(events), options_(std::move(options))
+{
+    if (!options_.portSource)
+        options_.portSource = ListSystemPorts;
+}
+
+CStation::~CStation()
+{
+    cancel_ = true;
+    for (auto& slot : slots_)
+        if (slot->thread.joinable())
+            slot->thread.join();
+}
+
+void CStation::SetPhase(Slot& slot, PortPhase phase)
+{
+    if (slot.announced && slot.phase == phase)
+        return;
+    slot.phase = phase;
+    slot.announced = true;
+    events_.OnPort(slot.info, phase);
+}
+
+void CStation::AddSlot(const PortInfo& port, bool named)
+{
+    slots_.push_back(std::make_unique<Slot>());
+    Slot& slot = *slots_.back();
+    slot.info = port;
+    slot.named = named;
+    slot.thread = std::thread([this, &slot] { Listen(slot); });
+}
+
+bool CStation::BeginDownload()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!taking_ || cancel_.load() || (options_.count != 0 && started_ >= options_.count))
+        return false;
+    ++started_;
+    ++inFlight_;
+    return true;
+}
+
+void CStation::EndDownload(const DeviceOutcome& outcome)
+{
+    bool kept;
+    {
+        std::lock_guard<std::mutex> lock(ending_);
+        kept = events_.OnEnded(outcome);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    --inFlight_;
+    ++ended_;
+    if (!kept)
+        taking_ = false;
+    changed_.notify_all();
+}
+
+void CStation::Listen(Slot& slot)
+{
+    const std::string& name = slot.info.name;
+    CSerialLink link;
+    link.SetCancelFlag(&cancel_);
+    // A port is flashed once per arrival of a device. Until its device has
+    // gone, its beacons are only a sign that it is still there: a device
+    // left in boot mode by a failure would otherwise be flashed again and
+    // again; plugging it in again retries.
+    bool armed = true;
+    Clock::time_point lastBeacon = Clock::now();
+    auto gone = [&] {
+        link.Close();
+        armed = true;
+        SetPhase(slot, PortPhase::Absent);
+    };
+    while (!cancel_.load()) {
+        if (!slot.listed.load()) {
+            gone();
+            Pause(kListenSliceMs, cancel_);
+            continue;
+        }
+        if (!link.IsOpen()) {
+            if (link.Open(name, zq::kProbeBaud) != LINK_OK) {
+                gone();
+                Pause(kReopenMs, cancel_);
+                continue;
+            }
+            SetPhase(slot, armed ? PortPhase::Listening : PortPhase::Flashed);
+        }
+        uint8_t byte = 0;
+        if (!link.WaitByte(kListenSliceMs, &byte)) {
+            if (link.LineLost()) {
+                gone();
+                continue;
+            }
+            if (!armed && Clock::now() - lastBeacon >= std::chrono::milliseconds(zq::kDeviceGoneMs)) {
+                armed = true;
+                SetPhase(slot, PortPhase::Listening);
+            }
+            continue;
+        }
+        if (byte != zq::DEVICE_BEACON)
+            continue;
+        lastBeacon = Clock::now();
+        if (!armed || !BeginDownload())
+            continue;
+        // The download finds the device again on its own, with the same
+        // window and reply as a single device gets.
+        link.Close();
+        SetPhase(slot, PortPhase::Flashing);
+        events_.OnFound(name);
+        CPortProgress progress(events_, name);
+        DeviceOutcome outcome = DownloadToDevice(image_, name, &cancel_, &progress);
+        if (outcome.device.description.empty() && outcome.device.hardwareId.empty())
+            outcome.device = slot.info;
+        EndDownload(outcome);
+        armed = false;
+        lastBeacon = Clock::now();
+        SetPhase(slot, PortPhase::Flashed);
+    }
+    link.Close();
+}
+
+StationEnd CStation::Run(const std::atomic<bool>& stop)
+{
+    const bool followList = options_.ports.empty();
+    for (const std::string& name : options_.ports)
+        AddSlot(PortInfo{name, std::string(), std::string()}, true);
+
+    StationEnd end = StationEnd::Stopped;
+    Clock::time_point nextList = Clock::now();
+    for (;;) {
+        if (followList && Clock::now() >= nextList) {
+            nextList = Clock::now() + std::chrono::milliseconds(zq::kPortListPollMs);
+            const std::vector<PortInfo> listed = options_.portSource();
+            for (auto& slot : slots_) {
+                const bool present = std::any_of(listed.begin(), listed.end(),
+                                                 [&](const PortInfo& p) { return p.name == slot->info.name; });
+                slot->listed = present;
+            }
+            for (const PortInfo& port : listed) {
+                const bool known = std::any_of(slots_.begin(), slots_.end(),
+                                               [&](const auto& slot) { return slot->info.name == port.name; });
+                if (!known)
+                    AddSlot(port, false);
+            }
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::milliseconds(20));
+        if (stop.load()) {
+            end = StationEnd::Stopped;
+            break;
+        }
+        if (options_.count != 0 && ended_ >= options_.count) {
+            end = StationEnd::Counted;
+            break;
+        }
+        if (!taking_ && inFlight_ == 0) {
+            end = StationEnd::Unrecorded;
+            break;
+        }
+    }
+    // Stopped: downloads in flight are cancelled and end as such, each
+    // heard through OnEnded before the threads are gone.
+    cancel_ = true;
+    for (auto& slot : slots_)
+        if (slot->thread.joinable())
+            slot->thread.join();
+    return end;
+}

@@ -1,0 +1,71 @@
+// The station: listens on every port that is not busy with a download,
+// writing nothing, and flashes each device that arrives, once per arrival.
+// Hosts (the command line, the station windows) hear everything through
+// StationEvents and show it; nothing of the exchange lives in them.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FlashDevices.h"
+#include "ImageSnapshot.h"
+#include "PortList.h"
+#include "SerialLink.h"
+
+struct StationOptions {
+    // Ports named by the operator, each waited for until it exists
+    // (/dev/serial/by-path/... appears when its adapter is plugged). Empty:
+    // the system's list, followed as ports come and go.
+    std::vector<std::string> ports;
+    // Where the system's list comes from; the system itself when empty.
+    PortSource portSource;
+    // Downloads to run before the station ends; 0: until stopped.
+    unsigned count = 0;
+};
+
+enum class StationEnd {
+    Stopped,    // the stop flag was set; downloads in flight were cancelled
+    Counted,    // the count of downloads was reached
+    Unrecorded, // a record could not be kept; downloads in flight finished
+};
+
+class CStation {
+public:
+    CStation(const ImageSnapshot& image, StationEvents& events, StationOptions options);
+    ~CStation();
+    CStation(const CStation&) = delete;
+    CStation& operator=(const CStation&) = delete;
+
+    // Runs on the calling thread until stop is set (downloads in flight are
+    // cancelled: they send nothing more and end as cancelled), the count is
+    // reached, or a record failed; returns when every thread has ended.
+    StationEnd Run(const std::atomic<bool>& stop);
+
+private:
+    struct Slot;
+
+    const ImageSnapshot& image_;
+    StationEvents& events_;
+    StationOptions options_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::atomic<bool> cancel_{false};  // ends every listener and download
+    bool taking_ = true;               // new devices are flashed
+    unsigned started_ = 0;
+    unsigned ended_ = 0;
+    unsigned inFlight_ = 0;
+    std::mutex ending_;                // OnEnded one at a time
+    std::vector<std::unique_ptr<Slot>> slots_;
+
+    void AddSlot(const PortInfo& port, bool named);
+    void Listen(Slot& slot);
+    bool BeginDownload();
+    void EndDownload(const DeviceOutcome& outcome);
+    void SetPhase(Slot& slot, PortPhase phase);
+};
