@@ -11,6 +11,9 @@
 # simulator must receive every image exactly: one loss fails the test, with
 # both sides' transcripts. Screenshots of the first dialog run go to
 # BUILD/screenshots.
+#   3. zerquill-flash.exe --all three times over the registry's list, with a
+#      second simulator on COM7: both devices are flashed at once and COM6
+#      hears nothing.
 # Before them, FLIGHT_EXE writes through the link to COM6, a pty nobody reads
 # until the end, purging and reopening as a download does: every byte must
 # arrive. COM6 then stays listed as a silent port that every discovery
@@ -51,6 +54,8 @@ cleanup() {
     [ -n "${holder_pid:-}" ] && kill "$holder_pid" 2>/dev/null || true
     wine reg delete 'HKLM\Software\Wine\Ports' /v COM5 /f >/dev/null 2>&1 || true
     wine reg delete 'HKLM\Software\Wine\Ports' /v COM6 /f >/dev/null 2>&1 || true
+    wine reg delete 'HKLM\Software\Wine\Ports' /v COM7 /f >/dev/null 2>&1 || true
+    [ -n "${sim2_pid:-}" ] && kill "$sim2_pid" 2>/dev/null || true
     wineserver -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
@@ -187,7 +192,8 @@ image_of() { echo "$work/DB${counts[$(($1 % ${#counts[@]}))]}.bin"; }
 expects=()
 for n in "${counts[@]}"; do expects+=(--expect "$work/DB$n.bin"); done
 
-"$devsim" --pace --read-lag "${ZQ_READ_LAG_MS:-3}" --trace "${expects[@]}" --sessions $((2 * runs)) >"$work/sim.out" 2>"$work/sim.err" &
+station_runs=3
+"$devsim" --pace --read-lag "${ZQ_READ_LAG_MS:-3}" --trace "${expects[@]}" --sessions $((2 * runs + station_runs)) >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 for _ in $(seq 50); do
     [ -s "$work/sim.out" ] && break
@@ -199,6 +205,19 @@ case "$pty" in
 *) fail "the simulator printed no line path" ;;
 esac
 echo "simulator on $pty"
+
+# COM7: the second device of the station runs, given the same image as
+# COM5 in each.
+expects2=()
+for j in $(seq 0 $((station_runs - 1))); do expects2+=(--expect "$(image_of $((2 * runs + j)))"); done
+"$devsim" --pace --read-lag "${ZQ_READ_LAG_MS:-3}" "${expects2[@]}" --sessions "$station_runs" \
+    >"$work/sim2.out" 2>"$work/sim2.err" &
+sim2_pid=$!
+for _ in $(seq 50); do
+    [ -s "$work/sim2.out" ] && break
+    sleep 0.1
+done
+pty2=$(head -1 "$work/sim2.out")
 
 # COM6: a pty whose master reads nothing until told to count what came.
 python3 - "$work/flight" <<'PY' &
@@ -232,6 +251,7 @@ done
 # Wine reads its port map when its server starts.
 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$pty" /f >/dev/null
 wine reg add 'HKLM\Software\Wine\Ports' /v COM6 /d "$(cat "$work/flight.path")" /f >/dev/null
+wine reg add 'HKLM\Software\Wine\Ports' /v COM7 /d "$pty2" /f >/dev/null
 wineserver -k || true
 wineserver -w || true
 wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' | grep -q 'COM5' || fail "wine does not list COM5"
@@ -328,6 +348,40 @@ done
 close_dialog "$dlg" || fail "the dialog did not close"
 wait_ended
 
+echo "== station: $station_runs runs of zerquill-flash.exe --all over COM5, COM6 (silent) and COM7"
+for j in $(seq 0 $((station_runs - 1))); do
+    img=$(image_of $((2 * runs + j)))
+    status=0
+    wine "$flash" --all --image "$(winepath -w "$img")" </dev/null >"$work/all.log" 2>&1 || status=$?
+    tr -d '\r' <"$work/all.log" >"$work/all$j.log"
+    ok=1
+    judge_session "station run $j on COM5 ($(basename "$img"))" || ok=
+    grep -q '^COM5: Success Download!' "$work/all$j.log" || ok=
+    grep -q '^COM7: Success Download!' "$work/all$j.log" || ok=
+    grep -q '^2 devices: 2 written, 0 failed$' "$work/all$j.log" || ok=
+    # At once: both downloads began before either ended.
+    first_result=$(grep -n 'Download!' "$work/all$j.log" | head -1 | cut -d: -f1)
+    found=$(head -n "${first_result:-0}" "$work/all$j.log" | grep -c ': device found$' || true)
+    [ "$found" = 2 ] || ok=
+    [ "$status" -eq 0 ] || ok=
+    if [ -n "$ok" ]; then
+        echo "station run $j: COM5 and COM7 written at once"
+    else
+        losses=$((losses + 1))
+        echo "LOSS in station run $j (exit status $status, $found downloads under way before the first ended)"
+        cat "$work/all$j.log"
+    fi
+done
+sim2_status=0
+wait "$sim2_pid" || sim2_status=$?
+sim2_pid=
+matched=$(grep -c '^data matches image$' "$work/sim2.err" || true)
+echo "COM7: $matched of $station_runs sessions matched their image"
+if [ "$matched" != "$station_runs" ] || [ "$sim2_status" -ne 0 ]; then
+    losses=$((losses + 1))
+    tail -n 40 "$work/sim2.err"
+fi
+
 touch "$work/flight.done"
 for _ in $(seq 50); do
     [ -s "$work/flight.count" ] && break
@@ -343,6 +397,6 @@ sim_status=0
 wait "$sim_pid" || sim_status=$?
 sim_pid=
 grep -E '^(speed errors|  )' "$work/sim.err" | grep -i speed || true
-[ "$losses" -eq 0 ] || fail "$losses of $((2 * runs)) downloads lost"
+[ "$losses" -eq 0 ] || fail "$losses of $((2 * runs + station_runs)) runs lost"
 [ "$sim_status" -eq 0 ] || fail "the simulator reports status $sim_status"
-echo "PASS: $((2 * runs)) downloads (console and dialog) delivered their images exactly"
+echo "PASS: $((2 * runs)) downloads (console and dialog) and $station_runs station runs delivered their images exactly"
