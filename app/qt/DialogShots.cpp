@@ -1,5 +1,6 @@
 // Pictures of the dialog for review: idle, in the middle of a download to
-// the device simulator, and the success notice. Renders off screen.
+// the device simulator, the question its close box asks then (answered No),
+// and the success notice. Renders off screen.
 //   zq-dialog-shots <output folder>
 #include <QApplication>
 #include <QDir>
@@ -113,6 +114,7 @@ int main(int argc, char** argv)
         ok &= Save(dlg.grab(), out, "dialog-idle.png");
 
         bool midTaken = false;
+        bool questionTaken = false;
         bool noticeTaken = false;
         QTimer poll;
         poll.setInterval(10);
@@ -120,8 +122,17 @@ int main(int argc, char** argv)
             if (!midTaken && dlg.ProgressBar()->value() >= dlg.ProgressBar()->maximum() / 2) {
                 midTaken = true;
                 ok &= Save(dlg.grab(), out, "dialog-downloading.png");
+                // The close box's question runs its own loop: ask from outside
+                // this timer so that it keeps polling meanwhile.
+                QTimer::singleShot(0, &dlg, [&dlg] { dlg.close(); });
             }
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box && !questionTaken && box->button(QMessageBox::No)) {
+                questionTaken = true;
+                ok &= Save(Composite(dlg, *box), out, "dialog-close-question.png");
+                box->button(QMessageBox::No)->click();
+                return;
+            }
             if (box && !noticeTaken) {
                 noticeTaken = true;
                 ok &= Save(box->grab(), out, "notice-success.png");
@@ -140,7 +151,7 @@ int main(int argc, char** argv)
         QObject::connect(&give_up, &QTimer::timeout, [&] {
             std::fprintf(stderr, "the download did not end in time\n");
             ok = false;
-            dlg.close();
+            dlg.reject(); // stops the download without asking
         });
         give_up.start(60000);
 
@@ -148,7 +159,7 @@ int main(int argc, char** argv)
         while (dlg.DownloadRunning() && give_up.isActive())
             app.processEvents(QEventLoop::WaitForMoreEvents);
         app.processEvents();
-        ok &= midTaken && noticeTaken;
+        ok &= midTaken && questionTaken && noticeTaken;
         if (ok)
             ok &= Save(dlg.grab(), out, "dialog-done.png");
     }

@@ -2,10 +2,12 @@
 
 #include "ImagePath.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QProgressBar>
@@ -25,6 +27,7 @@ const QRect kStartUnits(65, 17, 71, 16);
 const QRect kProgressUnits(15, 46, 171, 7);
 
 const char kTitle[] = "ZerquillAv1.00";
+const char kStopQuestion[] = "A download is running. Stop it and close?";
 
 int MulDivRound(int value, int numerator, int denominator)
 {
@@ -153,6 +156,43 @@ void CUpdaterDlg::done(int result)
     cancel_.store(true);
     if (notice_)
         notice_->done(QMessageBox::Ok);
+}
+
+void CUpdaterDlg::keyPressEvent(QKeyEvent* event)
+{
+    if (worker_.joinable()) {
+        switch (event->key()) {
+        case Qt::Key_Escape:
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            event->accept();
+            return;
+        default:
+            break;
+        }
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CUpdaterDlg::closeEvent(QCloseEvent* event)
+{
+    // With the worker's last notice up the download is over: nothing is left
+    // to stop, and the window goes as soon as the worker does.
+    if (!worker_.joinable() || notice_) {
+        QDialog::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    // Once asked, or once stopping, a second close changes nothing.
+    if (asking_ || closePending_)
+        return;
+    asking_ = true;
+    const QMessageBox::StandardButton answer =
+        QMessageBox::question(this, ExecutableName(), QString::fromLatin1(kStopQuestion),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    asking_ = false;
+    if (answer == QMessageBox::Yes)
+        done(QDialog::Rejected); // the download may have ended meanwhile
 }
 
 void CUpdaterDlg::OnWorkerEnded()

@@ -12,6 +12,8 @@
 
 #include "DownloadHost.h"
 
+class QCloseEvent;
+class QKeyEvent;
 class QMessageBox;
 class QProgressBar;
 class QPushButton;
@@ -46,9 +48,15 @@ public:
 public slots:
     void OnStart();
 
-    // Covers the close box, Escape and Enter alike: while a download runs the
-    // window stays until the worker has let go of the port and the file.
+    // While a download runs the window stays until the worker has let go of
+    // the port and the file, however it is asked to close.
     void done(int result) override;
+
+protected:
+    // A stray Escape or Enter must not cut a download short and leave the
+    // device half-written; the close box asks first.
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     // ProgressSink and NoticeSink: the worker waits until the GUI thread has
@@ -73,6 +81,7 @@ private:
     std::atomic<bool> workerEnded_{false};
     QPointer<QMessageBox> notice_;
     bool closePending_ = false;
+    bool asking_ = false;
     int closeResult_ = 0;
     bool destroying_ = false;
 };

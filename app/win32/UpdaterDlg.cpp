@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <climits>
 #include <system_error>
 #include <utility>
@@ -11,6 +12,8 @@
 #include "resource.h"
 
 namespace {
+
+const char kStopQuestion[] = "A download is running. Stop it and close?";
 
 LPARAM ToBarValue(uint32_t value)
 {
@@ -81,6 +84,10 @@ INT_PTR CUpdaterDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
         return OnPaint() ? TRUE : FALSE;
     case WM_QUERYDRAGICON:
         return reinterpret_cast<INT_PTR>(icon_);
+    case WM_CLOSE:
+        // The close box, Alt+F4 and the system menu's Close all come here;
+        // left alone, the dialog manager turns it into IDCANCEL.
+        return OnCloseBox() ? TRUE : FALSE;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDC_START:
@@ -89,7 +96,10 @@ INT_PTR CUpdaterDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
             return TRUE;
         case IDOK:
         case IDCANCEL:
-            OnClose(LOWORD(wParam));
+            // Enter and Escape: a stray key must not cut a download short and
+            // leave the device half-written.
+            if (!worker_.joinable())
+                OnClose(LOWORD(wParam));
             return TRUE;
         }
         break;
@@ -113,7 +123,27 @@ BOOL CUpdaterDlg::OnInitDialog()
     SendMessageA(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
     SendMessageA(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_));
     EnableWindow(start_, TRUE);
+    CentreOnWorkArea();
     return TRUE; // the dialog manager sets the initial focus
+}
+
+void CUpdaterDlg::CentreOnWorkArea()
+{
+    // Without an owner the template's 0,0 is the screen's top left corner.
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof(monitor);
+    RECT window;
+    if (!GetMonitorInfoA(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTOPRIMARY), &monitor) ||
+        !GetWindowRect(hwnd_, &window))
+        return;
+    const RECT& area = monitor.rcWork;
+    const int width = window.right - window.left;
+    const int height = window.bottom - window.top;
+    // A work area smaller than the window keeps its caption reachable. (The
+    // parentheses keep windows.h's max macro out.)
+    const int x = (std::max)(area.left, area.left + (area.right - area.left - width) / 2);
+    const int y = (std::max)(area.top, area.top + (area.bottom - area.top - height) / 2);
+    SetWindowPos(hwnd_, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 bool CUpdaterDlg::OnPaint()
@@ -136,7 +166,10 @@ void CUpdaterDlg::OnStart()
 {
     // The worker owns the link and the image file until it ends; a second
     // one on the same port would interleave two downloads.
-    if (worker_.joinable() || closing_.load())
+    // While the close box's question is up the dialog can be enabled again
+    // by the worker's notice going away; a new download would then be the
+    // one a Yes stops.
+    if (worker_.joinable() || closing_.load() || asking_)
         return;
 
     SendMessageA(progress_, PBM_SETPOS, 0, 0);
@@ -166,6 +199,28 @@ void CUpdaterDlg::OnStart()
         EnableWindow(start_, TRUE);
         SendMessageA(hwnd_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start_), TRUE);
     }
+}
+
+bool CUpdaterDlg::OnCloseBox()
+{
+    if (!worker_.joinable())
+        return false;
+    // With the worker's last notice up the download is over: nothing is left
+    // to stop, and the window goes as soon as the worker does.
+    if (noticeUp_.load()) {
+        OnClose(IDCANCEL);
+        return true;
+    }
+    // Once asked, or once stopping, a second close changes nothing.
+    if (asking_ || closing_.load())
+        return true;
+    asking_ = true;
+    const int answer =
+        MessageBoxA(hwnd_, kStopQuestion, appName_.c_str(), MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+    asking_ = false;
+    if (answer == IDYES)
+        OnClose(IDCANCEL); // the download may have ended meanwhile
+    return true;
 }
 
 void CUpdaterDlg::OnClose(int result)
@@ -212,5 +267,7 @@ void CUpdaterDlg::ShowNotice(const std::string& text)
     // Nobody is left to read it once the window is closing.
     if (closing_.load())
         return;
+    noticeUp_.store(true);
     MessageBoxA(hwnd_, text.c_str(), appName_.c_str(), MB_OK | MB_ICONEXCLAMATION);
+    noticeUp_.store(false);
 }

@@ -38,8 +38,10 @@ private:
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     BOOL OnInitDialog();
+    void CentreOnWorkArea();
     bool OnPaint();
     void OnStart();
+    bool OnCloseBox();
     void OnClose(int result);
     void OnWorkerEnded();
 
@@ -58,5 +60,7 @@ private:
     std::string appName_;     // caption of the notices
     std::thread worker_;
     std::atomic<bool> closing_{false};
+    std::atomic<bool> noticeUp_{false}; // the worker's last notice is showing
+    bool asking_ = false;               // the close box's question is showing
     int closeResult_ = IDCANCEL;
 };

@@ -1,6 +1,7 @@
 // Answers the dialog's message boxes in tests: records what each box showed
 // and what the dialog looked like behind it, then presses OK (or leaves the
-// box up when told to, so a test can act while the worker waits on it).
+// box up when told to, so a test can act while the worker waits on it). A
+// Yes/No question gets questionAnswer.
 #pragma once
 
 #include <QAbstractButton>
@@ -23,6 +24,8 @@ struct SeenNotice {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     int buttonCount = 0;
     bool hasOk = false;
+    bool isQuestion = false; // Yes and No, nothing else
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
     bool modalToDialog = false;
     int barValue = -1;
     int barMaximum = -1;
@@ -40,6 +43,7 @@ public:
 
     std::vector<SeenNotice> seen;
     bool pressOk = true;                // false: leave the box up
+    QMessageBox::StandardButton questionAnswer = QMessageBox::No;
     std::function<void()> onFirstNotice; // runs once, with the box up
     QPointer<QMessageBox> current;
     // A box left up longer than this is pressed anyway, so a test that
@@ -53,7 +57,8 @@ private:
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (box && box == handled_ && !pressOk && shownFor_.elapsed() > forceAfterMs) {
             forced = true;
-            box->button(QMessageBox::Ok)->click();
+            if (QAbstractButton* ok = box->button(QMessageBox::Ok))
+                ok->click();
             return;
         }
         if (!box || box == handled_)
@@ -67,12 +72,19 @@ private:
         n.icon = box->icon();
         n.buttonCount = static_cast<int>(box->buttons().size());
         n.hasOk = box->button(QMessageBox::Ok) != nullptr;
+        n.isQuestion = n.buttonCount == 2 && box->button(QMessageBox::Yes) && box->button(QMessageBox::No);
+        if (box->defaultButton())
+            n.defaultButton = box->standardButton(box->defaultButton());
         n.modalToDialog = box->parentWidget() == &dialog_ && box->isModal();
         n.barValue = dialog_.ProgressBar()->value();
         n.barMaximum = dialog_.ProgressBar()->maximum();
         n.startEnabled = dialog_.StartButton()->isEnabled();
         seen.push_back(n);
-        if (seen.size() == 1 && onFirstNotice)
+        if (n.isQuestion) {
+            box->button(questionAnswer)->click();
+            return;
+        }
+        if (++notices_ == 1 && onFirstNotice)
             onFirstNotice();
         if (pressOk && current && current->button(QMessageBox::Ok))
             current->button(QMessageBox::Ok)->click();
@@ -82,4 +94,5 @@ private:
     QTimer timer_;
     QPointer<QMessageBox> handled_;
     QElapsedTimer shownFor_;
+    int notices_ = 0;
 };

@@ -1,6 +1,6 @@
 // The Qt dialog driving whole downloads against the device simulator on a
-// pty: what the window shows during and after a download, and closing it
-// while one runs.
+// pty: what the window shows during and after a download, the keys and the
+// close box while one runs.
 #include <QElapsedTimer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -64,6 +64,7 @@ class DownloadTest : public QObject {
 
 private slots:
     void successfulDownload();
+    void keysLeaveADownloadAlone();
     void closingDuringADownload_data();
     void closingDuringADownload();
     void destroyingTheDialogDuringADownload();
@@ -123,20 +124,59 @@ void DownloadTest::successfulDownload()
     QVERIFY(PortIsFree(device.Path()));
 }
 
+void DownloadTest::keysLeaveADownloadAlone()
+{
+    TempDir dir;
+    const auto image = WriteImage(dir, 300);
+    DevSimOptions options;
+    options.pace = true;
+    CSimRig device(options);
+
+    CUpdaterDlg dlg;
+    dlg.SetImageFolder(dir.path());
+    dlg.SetPortSource(PortsOf(device));
+    dlg.show();
+    NoticeCatcher catcher(dlg);
+
+    QTest::mouseClick(dlg.StartButton(), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(dlg.ProgressBar()->value() >= 100, 20000);
+    for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter})
+        QTest::keyClick(&dlg, key);
+    QTest::qWait(300);
+    QVERIFY(dlg.isVisible());
+    QVERIFY(dlg.DownloadRunning());
+    QCOMPARE(catcher.seen.size(), size_t(0)); // no question either
+
+    QTRY_VERIFY_WITH_TIMEOUT(!dlg.DownloadRunning(), 30000);
+    const DevSimReport& report = device.Wait();
+    QVERIFY2(report.completed, report.endedAt.c_str());
+    QCOMPARE(QString::fromStdString(CompareWithImage(report, image)), QString());
+    QCOMPARE(catcher.seen.size(), size_t(1));
+    QCOMPARE(catcher.seen[0].text, QStringLiteral("Success Download!"));
+
+    // With the download over, Escape closes the window as it always did.
+    QVERIFY(dlg.isVisible());
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    QVERIFY(!dlg.isVisible());
+    QCOMPARE(dlg.result(), int(QDialog::Rejected));
+}
+
 void DownloadTest::closingDuringADownload_data()
 {
-    QTest::addColumn<bool>("escape");
-    QTest::newRow("close box") << false;
-    QTest::newRow("Escape") << true;
+    QTest::addColumn<bool>("refuseFirst");
+    QTest::newRow("close box, Yes") << false;
+    QTest::newRow("close box, No, then Yes") << true;
 }
 
 void DownloadTest::closingDuringADownload()
 {
-    QFETCH(bool, escape);
+    QFETCH(bool, refuseFirst);
     TempDir dir;
     WriteImage(dir, 600); // about seven seconds at the line rate
     DevSimOptions options;
     options.pace = true;
+    // The tool's silence after the cancel ends the session soon after.
+    options.silenceMs = 1500;
     CSimRig device(options);
 
     CUpdaterDlg dlg;
@@ -149,30 +189,51 @@ void DownloadTest::closingDuringADownload()
     // Well into the blocks, with the worker feeding the bar.
     QTRY_VERIFY_WITH_TIMEOUT(dlg.ProgressBar()->value() >= 100, 20000);
 
+    if (refuseFirst) {
+        catcher.questionAnswer = QMessageBox::No;
+        const int before = dlg.ProgressBar()->value();
+        QVERIFY(!dlg.close());
+        QCOMPARE(catcher.seen.size(), size_t(1));
+        QVERIFY(dlg.isVisible());
+        // Untouched: the blocks keep going.
+        QTRY_VERIFY_WITH_TIMEOUT(dlg.ProgressBar()->value() >= before + 30, 10000);
+        QVERIFY(dlg.DownloadRunning());
+    }
+
+    catcher.questionAnswer = QMessageBox::Yes;
     QElapsedTimer timer;
     timer.start();
-    if (escape)
-        QTest::keyClick(&dlg, Qt::Key_Escape);
-    else
-        dlg.close();
+    dlg.close();
     // The worker has not ended yet: this thread has not served its end.
     QVERIFY(dlg.isVisible());
     QVERIFY(dlg.DownloadRunning());
+    dlg.close(); // already stopping: asks nothing more
 
     QTRY_VERIFY_WITH_TIMEOUT(!dlg.isVisible(), 10000);
     QVERIFY(!dlg.DownloadRunning());
     QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
     QCOMPARE(dlg.result(), int(QDialog::Rejected));
 
-    // Nobody is left to read a failure notice.
+    // One question a close, and no failure notice: nobody is left to read it.
     QCoreApplication::processEvents();
-    QCOMPARE(catcher.seen.size(), size_t(0));
+    QCOMPARE(catcher.seen.size(), size_t(refuseFirst ? 2 : 1));
+    for (const SeenNotice& question : catcher.seen) {
+        QVERIFY(question.isQuestion);
+        QCOMPARE(question.text, QStringLiteral("A download is running. Stop it and close?"));
+        QCOMPARE(question.icon, QMessageBox::Question);
+        QCOMPARE(question.defaultButton, QMessageBox::No);
+        QVERIFY(question.modalToDialog);
+    }
     QVERIFY(!dlg.Link().IsOpen());
     QVERIFY(!dlg.ImageFile().IsOpen());
     QVERIFY(PortIsFree(device.Path()));
 
-    device.Stop();
-    QVERIFY(!device.Wait().completed);
+    // The device heard nothing more from the tool once it stopped.
+    const DevSimReport& report = device.Wait(10000);
+    QVERIFY(!device.Overran());
+    QVERIFY(!report.completed);
+    QVERIFY2(report.endedAt.rfind("tool silent", 0) == 0, report.endedAt.c_str());
+    QVERIFY(report.blocks >= 60 && report.blocks < 600);
 }
 
 void DownloadTest::destroyingTheDialogDuringADownload()

@@ -1,6 +1,7 @@
 // The Win32 dialog driven from a second thread the way a user would: Start,
-// the notices, the progress bar, closing during a download. Also the names
-// the dialog derives from the executable's path.
+// the notices, the progress bar, where it opens, the keys and the close box
+// during a download. Also the names the dialog derives from the executable's
+// path.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -8,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -94,11 +96,21 @@ std::string WindowText(HWND hwnd)
     return text;
 }
 
-// What the OK button does when clicked.
-void DismissBox(HWND box)
+// What the button does when clicked.
+void DismissBox(HWND box, int button = IDOK)
 {
-    SendMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+    SendMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
 }
+
+// A key pressed and released in window `to`, through its thread's queue as
+// the keyboard's would come.
+void PressKey(HWND to, WPARAM key)
+{
+    PostMessageA(to, WM_KEYDOWN, key, 1);
+    PostMessageA(to, WM_KEYUP, key, 1 | (1u << 30) | (1u << 31));
+}
+
+const char kStopQuestion[] = "A download is running. Stop it and close?";
 
 // The dialog shown modally on its own thread, as the program's UI thread.
 class DialogRun {
@@ -121,8 +133,8 @@ public:
             // Whatever the test left up, answer it and close.
             for (int i = 0; i < 3 && !ended_.load(); ++i) {
                 if (HWND box = Box())
-                    PostMessageA(box, WM_COMMAND, IDOK, 0);
-                PostMessageA(hwnd_, WM_COMMAND, IDCANCEL, 0);
+                    PostMessageA(box, WM_COMMAND, GetDlgItem(box, IDYES) ? IDYES : IDOK, 0);
+                PostMessageA(hwnd_, WM_CLOSE, 0, 0);
                 WaitUntil([this] { return ended_.load(); }, 3000);
             }
         }
@@ -136,6 +148,7 @@ public:
     HWND start() const { return start_; }
     HWND progress() const { return progress_; }
     bool ended() const { return ended_.load(); }
+    bool CancelAsked() { return dialog_.CancelFlag()->load(); }
     INT_PTR result() const { return result_; }
 
     void PressStart()
@@ -143,6 +156,17 @@ public:
         PostMessageA(hwnd_, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED), reinterpret_cast<LPARAM>(start_));
     }
     void Close() { PostMessageA(hwnd_, WM_COMMAND, IDCANCEL, 0); }
+    // The close box, Alt+F4 and the system menu's Close.
+    void CloseBox() { PostMessageA(hwnd_, WM_CLOSE, 0, 0); }
+    // Where the dialog's thread has the keyboard focus.
+    HWND Focus() const
+    {
+        GUITHREADINFO info{};
+        info.cbSize = sizeof(info);
+        if (GetGUIThreadInfo(GetWindowThreadProcessId(hwnd_, nullptr), &info) && info.hwndFocus)
+            return info.hwndFocus;
+        return hwnd_;
+    }
     bool WaitEnded(int ms) { return WaitUntil([this] { return ended_.load(); }, ms); }
 
     HWND Box() const
@@ -272,6 +296,32 @@ TEST(WinDialog, TemplateIconsAndPriority)
     EXPECT_EQ(run.result(), IDCANCEL);
 }
 
+TEST(WinDialog, OpensCentredOnTheWorkArea)
+{
+    TempFolder dir;
+    DialogRun run(dir.path(), PortSource());
+    ASSERT_NE(run.hwnd(), nullptr);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof(monitor);
+    ASSERT_TRUE(GetMonitorInfoA(MonitorFromWindow(run.hwnd(), MONITOR_DEFAULTTONEAREST), &monitor));
+    RECT window;
+    ASSERT_TRUE(GetWindowRect(run.hwnd(), &window));
+    const RECT& area = monitor.rcWork;
+    ASSERT_GT(area.right - area.left, window.right - window.left);
+    ASSERT_GT(area.bottom - area.top, window.bottom - window.top);
+    // Twice the centres, so that a window an odd number of pixels narrower
+    // than the area still counts as centred.
+    EXPECT_LE(std::abs(window.left + window.right - area.left - area.right), 4)
+        << window.left << "," << window.top << " in " << area.left << "," << area.top << "-" << area.right << ","
+        << area.bottom;
+    EXPECT_LE(std::abs(window.top + window.bottom - area.top - area.bottom), 4);
+
+    // With no download running, Escape closes it as it always did.
+    PressKey(run.Focus(), VK_ESCAPE);
+    ASSERT_TRUE(run.WaitEnded(5000));
+    EXPECT_EQ(run.result(), IDCANCEL);
+}
+
 TEST(WinDialog, StartWithoutImageShowsFileOpenFailedWithTheBarAtZero)
 {
     TempFolder dir;
@@ -345,8 +395,47 @@ TEST(WinDialog, CloseDuringADownloadKeepsTheWindowServingUntilTheWorkerEnds)
     Sleep(200);
     EXPECT_EQ(ports.Calls(), 1);
 
-    run.Close();
+    // Escape and Enter, as keys and as the commands they become, leave the
+    // download alone and ask nothing.
+    PressKey(run.Focus(), VK_ESCAPE);
+    PressKey(run.Focus(), VK_RETURN);
+    PostMessageA(run.hwnd(), WM_COMMAND, IDCANCEL, 0);
+    PostMessageA(run.hwnd(), WM_COMMAND, IDOK, 0);
     Sleep(300);
+    EXPECT_FALSE(run.CancelAsked());
+    EXPECT_FALSE(run.ended());
+    EXPECT_EQ(run.Box(), nullptr);
+
+    // The close box asks, owned by the dialog; Enter there means No, and No
+    // leaves the download running.
+    run.CloseBox();
+    HWND question = run.WaitBox(5000);
+    ASSERT_NE(question, nullptr);
+    EXPECT_EQ(DialogRun::BoxText(question), kStopQuestion);
+    EXPECT_EQ(WindowText(question), "win_app_test");
+    EXPECT_TRUE(IsWindowVisible(GetDlgItem(question, IDYES)));
+    EXPECT_TRUE(IsWindowVisible(GetDlgItem(question, IDNO)));
+    EXPECT_FALSE(IsWindowVisible(GetDlgItem(question, IDOK)));
+    EXPECT_FALSE(IsWindowVisible(GetDlgItem(question, IDCANCEL)));
+    const HICON shown = reinterpret_cast<HICON>(SendDlgItemMessageA(question, 0x0440, STM_GETICON, 0, 0));
+    EXPECT_EQ(shown, LoadIconA(nullptr, IDI_QUESTION));
+    EXPECT_TRUE(SendMessageA(GetDlgItem(question, IDNO), WM_GETDLGCODE, 0, 0) & DLGC_DEFPUSHBUTTON);
+    EXPECT_EQ(run.Focus(), GetDlgItem(question, IDNO));
+    PressKey(question, VK_RETURN);
+    EXPECT_TRUE(WaitUntil([&] { return run.Box() == nullptr; }, 5000));
+    Sleep(300);
+    EXPECT_FALSE(run.CancelAsked());
+    EXPECT_FALSE(run.ended());
+
+    // Yes stops it, and the window waits for the worker.
+    run.CloseBox();
+    question = run.WaitBox(5000);
+    ASSERT_NE(question, nullptr);
+    DismissBox(question, IDYES);
+    EXPECT_TRUE(WaitUntil([&] { return run.CancelAsked(); }, 5000));
+    run.CloseBox(); // already stopping: asks nothing more
+    Sleep(300);
+    EXPECT_EQ(run.Box(), nullptr);
     // Still there and still answering: the UI thread does not wait on the worker.
     EXPECT_FALSE(run.ended());
     DWORD_PTR answer = 0;

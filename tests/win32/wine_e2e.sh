@@ -5,7 +5,9 @@
 #      registry as the dialog does.
 #   2. ZerquillUpdater.exe on the virtual display: Start without DB.bin gives
 #      "File Open Failed"; then, with DB.bin beside it and the simulator on
-#      COM5, Start is pressed RUNS times in one dialog.
+#      COM5, Start is pressed RUNS times in one dialog. During the run of the
+#      250-block image the close box is clicked: the dialog must ask, and
+#      Enter there (No) must leave the download to deliver its image.
 # The images' block counts (low byte 0x08, 0x40, 0xFA, 0x28, 0x61) differ
 # from every protocol byte, so a byte lost or taken for another shows. The
 # simulator must receive every image exactly: one loss fails the test, with
@@ -105,10 +107,10 @@ wait_gone() {
 }
 
 shot() {
-    # The dialog sits in the top left corner and its notices in the middle
-    # of the 1024 x 768 desktop: this part of the screen holds both.
+    # The dialog and its message boxes sit in the middle of the 1024 x 768
+    # desktop: this part of the screen holds them all.
     sleep 0.3
-    import -window root -crop 640x460+0+0 +repage "$shots/$1.png"
+    import -window root -crop 480x300+272+234 +repage "$shots/$1.png"
     echo "screenshot $shots/$1.png"
 }
 
@@ -149,6 +151,18 @@ wait_ended() {
     kill -0 "$app_pid" 2>/dev/null && fail "the program did not end with its dialog"
     wait "$app_pid" || true
     app_pid=
+}
+
+# Clicks the close box of dialog $1 during a download: a question must come
+# up; Enter answers it (No is its default) and it must go. Pictured as
+# close-question.
+refuse_close() {
+    eval "$(xdotool getwindowgeometry --shell "$1")"
+    click_in "$1" $((WIDTH - 12)) 10
+    wait_window 50 'ZerquillUpdater' >/dev/null || return 1
+    shot close-question
+    xdotool key Return
+    wait_gone 50 'ZerquillUpdater'
 }
 
 # Presses Start in dialog $1 and waits up to $2 tenths of a second for the
@@ -335,7 +349,16 @@ for i in $(seq 0 $((runs - 1))); do
         ( sleep 2.5 && shot 4-downloading ) &
         shot_pid=$!
     fi
-    box=$(press_start "$dlg" 200) || fail "no notice after dialog run $i"
+    if [ -n "$pictures" ]; then
+        # A Start click is not lost once the dialog has served a download.
+        eval "$(xdotool getwindowgeometry --shell "$dlg")"
+        click_in "$dlg" $((WIDTH / 2)) $((HEIGHT - (HEIGHT - 22) * 36 / 61 - 4))
+        sleep 1
+        refuse_close "$dlg" || fail "the close box during a download asked nothing, or the question stayed"
+        box=$(wait_window 200 'ZerquillUpdater') || fail "no notice after the refused close"
+    else
+        box=$(press_start "$dlg" 200) || fail "no notice after dialog run $i"
+    fi
     [ -n "$shot_pid" ] && { wait "$shot_pid" || true; }
     [ -n "$pictures" ] && shot 5-success-download
     if judge_session "dialog run $i ($(basename "$img"))"; then
