@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# The station's figures (./run bench station):
+#   a. discovery behind 0, 15 and 63 silent ports listed before the device:
+#      every port is listened to at once, so the time should not grow with
+#      their number (target under 0.8 s at 63);
+#   b. N = 1, 4 and 8 paced simulators flashed by one --all run: the payload
+#      rates of the N downloads added up, over N times the rate of the one
+#      download at N = 1 (target at least 0.95 at N = 8), and the tool's CPU
+#      time as a share of the run's wall time;
+#   c. a slow adapter: the paced line through zq-relay with a 16 ms latency
+#      timer, and the hint the tool prints for it.
+#   bench/station_bench.sh BUILD_DIR
+# Nothing here passes or fails on speed; it exits non-zero only when a
+# download itself failed.
+set -euo pipefail
+
+build=${1:?usage: bench/station_bench.sh BUILD_DIR}
+build=$(cd "$build" && pwd)
+flash=$build/cli/zerquill-flash
+mkimage=$build/cli/zq-mkimage
+devsim=$build/devsim/zerquill-devsim
+relay=$build/bench/zq-relay
+silent=$build/bench/zq-silent-ptys
+timeit=$build/bench/zq-time
+for exe in "$flash" "$mkimage" "$devsim" "$relay" "$silent" "$timeit"; do
+    [ -x "$exe" ] || { echo "bench: $exe not built" >&2; exit 1; }
+done
+
+work=$(mktemp -d /tmp/zq-station-bench-XXXXXX)
+bg_pids=()
+cleanup() {
+    for pid in "${bg_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    if [ -n "${BENCH_KEEP:-}" ]; then echo "bench: files kept in $work" >&2; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+say() { echo "bench: $*" >&2; }
+fail() { echo "bench: $*" >&2; exit 1; }
+calc() { awk "BEGIN { printf \"$1\", $2 }"; }
+stamp() { sed -n "s/^\[ *\([0-9.]*\) s\] $2.*/\1/p" "$1" | head -1; }
+
+# Starts a helper in the background with its stdout in a file and waits for
+# its first `lines` lines (the paths it prints). Sets $bg_pid.
+start() {
+    local out=$1 lines=$2
+    shift 2
+    "$@" >"$out" 2>"$out.log" &
+    bg_pid=$!
+    bg_pids+=("$bg_pid")
+    local i
+    for i in $(seq 200); do
+        [ "$(wc -l <"$out")" -ge "$lines" ] && return 0
+        sleep 0.05
+    done
+    fail "$out did not start: $(cat "$out.log")"
+}
+stop() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
+
+# ---- a. discovery ------------------------------------------------------------
+say "a. discovery behind 0, 15 and 63 silent ports"
+"$mkimage" "$work/small.bin" --blocks 1 >/dev/null
+declare -A found_s
+for n in 0 15 63; do
+    ports=
+    sil_pid=
+    if [ "$n" -gt 0 ]; then
+        start "$work/silent$n" "$n" "$silent" "$n"
+        sil_pid=$bg_pid
+        ports=$(paste -sd, "$work/silent$n"),
+    fi
+    start "$work/disc$n.dev" 1 "$devsim" --pace --silence-ms 1000
+    disc_dev=$bg_pid
+    "$flash" --ports "$ports$(head -1 "$work/disc$n.dev")" --image "$work/small.bin" >"$work/disc$n.out" 2>&1 ||
+        fail "discovery behind $n ports failed: $(tail -2 "$work/disc$n.out")"
+    wait "$disc_dev" || true
+    [ -n "$sil_pid" ] && stop "$sil_pid"
+    looking=$(stamp "$work/disc$n.out" "looking for the device")
+    found=$(stamp "$work/disc$n.out" "device found")
+    found_s[$n]=$(calc "%.3f" "$found - $looking")
+done
+
+# ---- b. N devices at once ----------------------------------------------------
+blocks=1024
+"$mkimage" "$work/DB.bin" --blocks $blocks --seed 5 >/dev/null
+say "b. --all with 1, 4 and 8 paced simulators, $blocks blocks each"
+declare -A sum_rate cpu_pct wall_s
+for n in 1 4 8; do
+    sims=()
+    paths=()
+    for i in $(seq "$n"); do
+        start "$work/sim$n-$i" 1 "$devsim" --pace --expect "$work/DB.bin" --silence-ms 2000
+        sims+=("$bg_pid")
+        paths+=("$(head -1 "$work/sim$n-$i")")
+    done
+    "$timeit" "$work/all$n.time" "$flash" --all --json --image "$work/DB.bin" \
+        --ports "$(IFS=,; echo "${paths[*]}")" >"$work/all$n.json" 2>"$work/all$n.err" ||
+        fail "--all with $n devices failed: $(tail -3 "$work/all$n.json")"
+    for pid in "${sims[@]}"; do wait "$pid" || fail "a simulator of the $n did not get the image"; done
+    results=$(grep -c '"event":"result"' "$work/all$n.json" || true)
+    [ "$results" = "$n" ] || fail "--all with $n devices gave $results results"
+    sum_rate[$n]=$(python3 -c '
+import json, sys
+print("%.0f" % sum(e["bytes_per_s"] for e in map(json.loads, open(sys.argv[1])) if e.get("event") == "result"))
+' "$work/all$n.json")
+    read -r wall user sys <"$work/all$n.time"
+    wall_s[$n]=$(calc "%.2f" "$wall")
+    cpu_pct[$n]=$(calc "%.2f" "100 * ($user + $sys) / $wall")
+done
+ratio4=$(calc "%.3f" "${sum_rate[4]} / (4 * ${sum_rate[1]})")
+ratio8=$(calc "%.3f" "${sum_rate[8]} / (8 * ${sum_rate[1]})")
+
+# ---- c. a slow adapter -------------------------------------------------------
+say "c. the paced line held back 16 ms by an adapter's latency timer"
+"$mkimage" "$work/slow.bin" --blocks 64 --seed 6 >/dev/null
+# A held-back beacon would land after the tool has reopened the port for the
+# download, ahead of the SYN echo: this device beacons slowly enough that
+# none is under way when the reply reaches it.
+start "$work/slow.dev" 1 "$devsim" --expect "$work/slow.bin" --silence-ms 2000 --no-speed-check --beacon-ms 100
+slow_dev=$bg_pid
+start "$work/slow.relay" 1 "$relay" --follow --latency-us 16000 --connect "$(head -1 "$work/slow.dev")"
+slow_relay=$bg_pid
+"$flash" --ports "$(head -1 "$work/slow.relay")" --image "$work/slow.bin" >"$work/slow.out" 2>&1 ||
+    fail "the slow download failed: $(tail -3 "$work/slow.out")"
+wait "$slow_dev" || fail "the slow line's simulator did not get the image"
+stop "$slow_relay"
+slow_rate=$(sed -n 's/.* \([0-9]*\) B\/s; whole download.*/\1/p' "$work/slow.out" | head -1)
+hint=$(grep '^hint:' "$work/slow.out" | cut -c1-100 || true)
+
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
+cat <<EOF
+
+Zerquill Updater station benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC')
+machine: $cpu, $(nproc) cores, Linux $(uname -r), load average at the end $(cut -d' ' -f1-3 /proc/loadavg)
+
+| # | figure | measured | target |
+|---|--------|----------|--------|
+| a | discovery behind 0 / 15 / 63 silent ports | ${found_s[0]} s / ${found_s[15]} s / ${found_s[63]} s | under 0.8 s at 63 |
+| b | --all, N paced lines of $blocks blocks: payload rates added up / N x the rate at N = 1 | N=1 ${sum_rate[1]} B/s; N=4 ${sum_rate[4]} B/s = ${ratio4}; N=8 ${sum_rate[8]} B/s = ${ratio8} | at least 0.95 at N = 8 |
+| b' | the tool's CPU time / wall time of the run (wall) | N=1 ${cpu_pct[1]} % (${wall_s[1]} s); N=4 ${cpu_pct[4]} % (${wall_s[4]} s); N=8 ${cpu_pct[8]} % (${wall_s[8]} s) | |
+| c | paced line behind a 16 ms latency timer | ${slow_rate:-?} B/s; "${hint:-no hint}..." | the hint shows |
+EOF
