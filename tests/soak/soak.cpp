@@ -3,19 +3,29 @@
 // memory are back where they started: a leak per download is what a
 // technician flashing a shelf of devices in one session would hit.
 //
-//   zq-soak --count N [--seed S] [--rss-tolerance-kb K] [--verbose]
+// With --station, the same faults meet the station instead: eight devices
+// on named ports (links re-pointed as udev re-points by-path links) that are
+// flashed, go away or fall silent, and come back, until N downloads have
+// ended; then descriptors, threads and memory must be back where they were.
+//
+//   zq-soak --count N [--station] [--seed S] [--rss-tolerance-kb K] [--verbose]
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "DevSim.h"
 #include "SimRig.h"
 #include "FaultKit.h"
+#include "ImageSnapshot.h"
+#include "Station.h"
 
 using namespace devsim;
 
@@ -81,6 +91,177 @@ void Print(const char* what, const faults::ProcCounts& c)
         std::printf("%s: fds %d, threads %d, RSS %ld kB\n", what, c.fds, c.threads, c.rssKb);
 }
 
+// ---- the station ------------------------------------------------------
+
+constexpr unsigned kStationSlots = 8;
+
+struct SoakSlot {
+    std::string link;          // the name the station is given
+    std::mutex mutex;
+    CSimRig* device = nullptr; // the device now behind it, if any
+    Expect expect = Expect::Any;
+    std::string fault;
+    unsigned ended = 0;        // downloads on it the station reported
+    std::condition_variable reported;
+
+    // Until the station has reported a download since `since` downloads,
+    // the device stays what it is: its outcome is judged by its fault.
+    void AwaitReport(unsigned since)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        reported.wait_for(lock, std::chrono::seconds(5), [&] { return ended > since; });
+    }
+    unsigned Ended()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return ended;
+    }
+};
+
+class SoakEvents : public StationEvents {
+public:
+    SoakEvents(std::vector<std::unique_ptr<SoakSlot>>& slots, bool verbose) : slots_(slots), verbose_(verbose) {}
+    bool OnEnded(const DeviceOutcome& o) override
+    {
+        ++ended;
+        Expect expect = Expect::Any;
+        std::string fault;
+        for (auto& slot : slots_) {
+            if (slot->link == o.port) {
+                std::lock_guard<std::mutex> lock(slot->mutex);
+                expect = slot->expect;
+                fault = slot->fault;
+                ++slot->ended;
+                slot->reported.notify_all();
+            }
+        }
+        if (verbose_)
+            std::printf("  %3u %-28s %s%s\n", ended, o.port.c_str(), o.notice.c_str(),
+                        o.cancelled ? " (cancelled)" : "");
+        if (o.cancelled)
+            problems.push_back(o.port + ": cancelled while the station ran on");
+        else if (expect != Expect::Any && o.success != (expect == Expect::Success))
+            problems.push_back(o.port + " (" + fault + "): \"" + o.notice + "\" at step " +
+                               std::to_string(static_cast<int>(o.failure.step)));
+        return true;
+    }
+    unsigned ended = 0;
+    std::vector<std::string> problems;
+
+private:
+    std::vector<std::unique_ptr<SoakSlot>>& slots_;
+    bool verbose_;
+};
+
+// Points link at target in one step, as udev replaces a by-path link.
+void Repoint(const std::string& link, const std::string& target)
+{
+    const std::string tmp = link + ".new";
+    ::unlink(tmp.c_str());
+    if (::symlink(target.c_str(), tmp.c_str()) != 0 || ::rename(tmp.c_str(), link.c_str()) != 0)
+        std::perror(link.c_str());
+}
+
+// One station run of count downloads over eight devices that come and go;
+// false with the problems printed.
+bool StationRun(const std::string& dir, unsigned count, std::mt19937& rng, bool verbose)
+{
+    Bytes img(zq::kImageDataOffset + zq::kBlockSize * 6 + 40);
+    for (auto& b : img)
+        b = static_cast<uint8_t>(rng());
+    zq::StampImageHeader(img, 6 * zq::kBlockSize / zq::kLengthPerWord);
+    const std::string imagePath = dir + "/station.bin";
+    if (FILE* f = std::fopen(imagePath.c_str(), "wb")) {
+        std::fwrite(img.data(), 1, img.size(), f);
+        std::fclose(f);
+    }
+    ImageSnapshot image;
+    DownloadFailure refused;
+    if (!TakeImageSnapshot(imagePath, image, refused)) {
+        std::printf("station image refused\n");
+        return false;
+    }
+
+    std::vector<std::unique_ptr<SoakSlot>> slots;
+    StationOptions options;
+    options.count = count;
+    for (unsigned i = 0; i < kStationSlots; ++i) {
+        slots.push_back(std::make_unique<SoakSlot>());
+        slots.back()->link = dir + "/slot" + std::to_string(i);
+        options.ports.push_back(slots.back()->link);
+    }
+    SoakEvents events(slots, verbose);
+    std::atomic<bool> done{false};
+    std::mutex rngMutex;
+    auto draw = [&](unsigned lo, unsigned hi) {
+        std::lock_guard<std::mutex> lock(rngMutex);
+        return std::uniform_int_distribution<unsigned>(lo, hi)(rng);
+    };
+    std::vector<std::thread> devices;
+    for (auto& slotPtr : slots) {
+        devices.emplace_back([&, slot = slotPtr.get()] {
+            while (!done) {
+                Fault fault;
+                {
+                    std::lock_guard<std::mutex> lock(rngMutex);
+                    fault = Draw(rng, 6);
+                }
+                {
+                    CSimRig rig(fault.options);
+                    {
+                        std::lock_guard<std::mutex> lock(slot->mutex);
+                        slot->device = &rig;
+                        slot->expect = fault.expect;
+                        slot->fault = fault.name;
+                    }
+                    unsigned since = slot->Ended();
+                    Repoint(slot->link, rig.Path());
+                    if (rig.Wait().sawBeaconReply)
+                        slot->AwaitReport(since);
+                    // Now and then the device stays on its port, silent for
+                    // longer than the station's device-gone time, then
+                    // beacons again, as a device put back into boot mode.
+                    if (!done && draw(0, 3) == 0) {
+                        for (unsigned ms = 0; ms < zq::kDeviceGoneMs + 400 && !done; ms += 50)
+                            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                        since = slot->Ended();
+                        rig.Start();
+                        if (rig.Wait().sawBeaconReply)
+                            slot->AwaitReport(since);
+                    }
+                    // Unplugged: the link goes first, so that no other device
+                    // reusing the pty's number is reached through it.
+                    ::unlink(slot->link.c_str());
+                    std::lock_guard<std::mutex> lock(slot->mutex);
+                    slot->device = nullptr;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(draw(20, 300)));
+            }
+        });
+    }
+    CStation station(image, events, options);
+    std::atomic<bool> never{false};
+    const StationEnd end = station.Run(never);
+    done = true;
+    for (auto& slot : slots) {
+        std::lock_guard<std::mutex> lock(slot->mutex);
+        if (slot->device)
+            slot->device->Stop();
+    }
+    for (std::thread& t : devices)
+        t.join();
+    bool ok = true;
+    if (end != StationEnd::Counted || events.ended != count) {
+        std::printf("the station ended with %u of %u downloads\n", events.ended, count);
+        ok = false;
+    }
+    for (const std::string& p : events.problems) {
+        std::printf("unexpected: %s\n", p.c_str());
+        ok = false;
+    }
+    return ok;
+}
+
 } // namespace
 
 // Under AddressSanitizer freed memory waits in a quarantine of up to 256 MB,
@@ -104,6 +285,7 @@ int main(int argc, char** argv)
 #endif
     const long heapToleranceBytes = 256 * 1024;
     bool verbose = false;
+    bool station = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--count" && i + 1 < argc)
@@ -114,8 +296,11 @@ int main(int argc, char** argv)
             rssToleranceKb = std::strtol(argv[++i], nullptr, 10);
         else if (a == "--verbose")
             verbose = true;
+        else if (a == "--station")
+            station = true;
         else {
-            std::fprintf(stderr, "usage: zq-soak --count N [--seed S] [--rss-tolerance-kb K] [--verbose]\n");
+            std::fprintf(stderr,
+                         "usage: zq-soak --count N [--station] [--seed S] [--rss-tolerance-kb K] [--verbose]\n");
             return 2;
         }
     }
@@ -131,6 +316,32 @@ int main(int argc, char** argv)
     const std::string dir = tmpl;
     const std::string imagePath = dir + "/DB.bin";
     std::mt19937 rng(seed);
+
+    if (station) {
+        // A short run first, so that what the first one allocates once is
+        // in the baseline.
+        if (!StationRun(dir, 2, rng, false)) {
+            std::printf("warm-up station run failed\n");
+            return 1;
+        }
+        const faults::ProcCounts before = faults::Counts();
+        Print("before", before);
+        std::fflush(stdout);
+        const bool ran = StationRun(dir, count, rng, verbose);
+        const faults::ProcCounts after = faults::Counts();
+        Print("after ", after);
+        std::system(("rm -rf '" + dir + "'").c_str());
+        const bool back = after.fds == before.fds && after.threads == before.threads &&
+                          after.rssKb <= before.rssKb + rssToleranceKb &&
+                          (before.heapBytes < 0 || after.heapBytes <= before.heapBytes + heapToleranceBytes);
+        if (!back)
+            std::printf("resources not back where they started\n");
+        if (!ran || !back)
+            return 1;
+        std::printf("zq-soak: station of %u devices ended %u downloads as expected; seed %u\n", kStationSlots,
+                    count, seed);
+        return 0;
+    }
 
     auto runOne = [&](const Fault& fault, unsigned blocks, std::string& why) -> bool {
         Bytes img(zq::kImageDataOffset + zq::kBlockSize * blocks + rng() % zq::kBlockSize);
