@@ -23,15 +23,26 @@ int ListPorts()
         std::fprintf(stderr, "no serial port found\n");
         return 0;
     }
-    size_t nameWidth = 4, descWidth = 11;
+    const auto shown = [](const std::string& s) { return s.empty() ? "-" : s.c_str(); };
+    size_t nameWidth = 4, descWidth = 11, idWidth = 1, serialWidth = 1;
+    bool usbDetails = false; // a machine without USB adapters keeps the short lines
     for (const PortInfo& p : ports) {
         nameWidth = std::max(nameWidth, p.name.size());
         descWidth = std::max(descWidth, p.description.size());
+        idWidth = std::max(idWidth, p.hardwareId.size());
+        serialWidth = std::max(serialWidth, p.serialNumber.size());
+        usbDetails = usbDetails || !p.serialNumber.empty() || !p.location.empty();
     }
     for (const PortInfo& p : ports) {
-        std::printf("%-*s  %-*s  %s\n", static_cast<int>(nameWidth), p.name.c_str(), static_cast<int>(descWidth),
-                    p.description.empty() ? "-" : p.description.c_str(),
-                    p.hardwareId.empty() ? "-" : p.hardwareId.c_str());
+        if (!usbDetails) {
+            std::printf("%-*s  %-*s  %s\n", static_cast<int>(nameWidth), p.name.c_str(),
+                        static_cast<int>(descWidth), shown(p.description), shown(p.hardwareId));
+            continue;
+        }
+        std::printf("%-*s  %-*s  %-*s  %-*s  %s\n", static_cast<int>(nameWidth), p.name.c_str(),
+                    static_cast<int>(descWidth), shown(p.description), static_cast<int>(idWidth),
+                    shown(p.hardwareId), static_cast<int>(serialWidth), shown(p.serialNumber),
+                    shown(p.location));
     }
     return 0;
 }

@@ -30,3 +30,8 @@ std::vector<PortInfo> ListSystemPorts()
 {
     return ListSysfsPorts("/sys", "/dev", HasUart);
 }
+
+PortInfo DescribePort(const std::string& name)
+{
+    return DescribeSysfsPort(name, "/sys", "/dev");
+}

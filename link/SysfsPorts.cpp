@@ -53,21 +53,71 @@ std::string Parent(const std::string& path)
     return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
 }
 
+// Where a USB port is plugged, in sysfs names: the USB device ("1-1.4",
+// bus 1, hub port 1, its port 4), the interface that carries the tty
+// ("1-1.4:1.0") and, for usb-serial drivers, the port's number on that
+// interface.
+struct UsbPlace {
+    std::string device;
+    std::string interface;
+    std::string port;
+};
+
 // USB adapters: the USB device that carries idVendor sits one or two levels
 // above the tty's device (the interface) depending on the driver.
-void DescribeUsb(const std::string& devicePath, PortInfo* info)
+UsbPlace DescribeUsb(const std::string& devicePath, PortInfo* info)
 {
     std::string dir = devicePath;
-    for (int level = 0; level < 4 && !dir.empty(); ++level, dir = Parent(dir)) {
+    std::string below; // the path's component under dir
+    for (int level = 0; level < 4 && !dir.empty(); ++level, below = BaseName(dir), dir = Parent(dir)) {
         const std::string vid = ReadLine(dir + "/idVendor");
         if (vid.empty())
             continue;
         const std::string pid = ReadLine(dir + "/idProduct");
         info->hardwareId = vid + ":" + pid;
+        info->vendorId = vid;
+        info->productId = pid;
+        info->serialNumber = ReadLine(dir + "/serial");
         const std::string maker = ReadLine(dir + "/manufacturer");
         const std::string product = ReadLine(dir + "/product");
         info->description = maker.empty() ? product : product.empty() ? maker : maker + " " + product;
-        return;
+        UsbPlace place;
+        place.device = BaseName(dir);
+        // Interfaces are named "<device>:<configuration>.<interface>".
+        if (below.rfind(place.device + ":", 0) == 0) {
+            place.interface = below;
+            // A usb-serial port under its interface (ftdi_sio, cp210x...)
+            // has its number there; cdc_acm's tty hangs on the interface.
+            if (BaseName(devicePath) != below)
+                place.port = ReadLine(devicePath + "/port_number");
+        }
+        return place;
+    }
+    return {};
+}
+
+// The USB device's name tells a hub slot; an adapter of several ports
+// (FT2232, FT4232: one interface each) needs the interface to tell them
+// apart, and a driver with several ports on one interface the port number.
+void SetLocations(std::vector<PortInfo>& ports, const std::vector<UsbPlace>& places)
+{
+    const auto shared = [&](size_t i, std::string UsbPlace::*part) {
+        for (size_t j = 0; j < places.size(); ++j)
+            if (j != i && places[j].*part == places[i].*part)
+                return true;
+        return false;
+    };
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const UsbPlace& place = places[i];
+        if (place.device.empty())
+            continue;
+        std::string& location = ports[i].location;
+        location = place.device;
+        if (!place.interface.empty() && shared(i, &UsbPlace::device)) {
+            location = place.interface;
+            if (!place.port.empty() && shared(i, &UsbPlace::interface))
+                location += "-port" + place.port;
+        }
     }
 }
 
@@ -110,6 +160,7 @@ std::vector<PortInfo> ListSysfsPorts(const std::string& sysfsRoot, const std::st
                                      const UartProbe& hasUart)
 {
     std::vector<PortInfo> ports;
+    std::vector<UsbPlace> places; // one per port
     const std::string classDir = sysfsRoot + "/class/tty";
     std::unique_ptr<DIR, DirCloser> dir(::opendir(classDir.c_str()));
     if (!dir)
@@ -141,8 +192,33 @@ std::vector<PortInfo> ListSysfsPorts(const std::string& sysfsRoot, const std::st
         }
         if (subsystem == "usb" || subsystem == "usb-serial" || !driver.empty())
             info.description = driver;
-        DescribeUsb(device, &info);
+        places.push_back(DescribeUsb(device, &info));
         ports.push_back(std::move(info));
     }
+    SetLocations(ports, places);
     return ports;
+}
+
+PortInfo DescribeSysfsPort(const std::string& name, const std::string& sysfsRoot, const std::string& devRoot)
+{
+    // The device a link leads to: /dev/serial/by-path/...-port0 -> /dev/ttyUSB0.
+    const std::string resolved = RealPath(name);
+    // The caller named the port: no need to ask a legacy port for its UART.
+    const UartProbe anyPort = [](const std::string&) { return true; };
+    const auto same = [&](const std::string& listed) {
+        if (listed == name)
+            return true;
+        if (resolved.empty())
+            return false;
+        // The listed names may lead through links too (a /dev of a
+        // container); only the one that can be the same file is resolved.
+        return listed == resolved || (BaseName(listed) == BaseName(resolved) && RealPath(listed) == resolved);
+    };
+    for (PortInfo& port : ListSysfsPorts(sysfsRoot, devRoot, anyPort)) {
+        if (same(port.name)) {
+            port.name = name;
+            return port;
+        }
+    }
+    return PortInfo{name};
 }

@@ -14,5 +14,10 @@ using UartProbe = std::function<bool(const std::string& devPath)>;
 std::vector<PortInfo> ListSysfsPorts(const std::string& sysfsRoot, const std::string& devRoot,
                                      const UartProbe& hasUart);
 
+// The listed port a name refers to, the name itself or a link to it (udev's
+// /dev/serial/by-path/... and by-id/...), with the name as given; PortInfo{name}
+// alone when none is listed. Legacy ports are not probed for a UART.
+PortInfo DescribeSysfsPort(const std::string& name, const std::string& sysfsRoot, const std::string& devRoot);
+
 // Natural order: ttyUSB2 before ttyUSB10.
 bool NaturalLess(const std::string& a, const std::string& b);

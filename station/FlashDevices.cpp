@@ -17,6 +17,7 @@ public:
         image.Bind(imageFile_);
         link_.SetPortSource([port] { return std::vector<PortInfo>{{port, "", ""}}; });
         outcome_.port = port;
+        outcome_.device = DescribePort(port);
     }
     ProgressSink& Progress() override { return tally_; }
     NoticeSink& Notice() override { return *this; }

@@ -46,6 +46,21 @@ std::string IsoUtc(int64_t unixSeconds)
     return buf;
 }
 
+// Every member present, null where the system did not tell, so that the
+// records read as one table; null as a whole where no USB adapter is behind
+// the port (a pty, a built-in UART), as before these details were known.
+nlohmann::json UsbRecord(const PortInfo& device)
+{
+    if (device.vendorId.empty() && device.productId.empty() && device.serialNumber.empty() &&
+        device.location.empty())
+        return nullptr;
+    const auto text = [](const std::string& s) { return s.empty() ? nlohmann::json() : nlohmann::json(s); };
+    return {{"vendor_id", text(device.vendorId)},
+            {"product_id", text(device.productId)},
+            {"serial", text(device.serialNumber)},
+            {"location", text(device.location)}};
+}
+
 } // namespace
 
 std::string RecordLine(const DeviceOutcome& o, const ImageSnapshot& image, const std::string& cause)
@@ -54,8 +69,7 @@ std::string RecordLine(const DeviceOutcome& o, const ImageSnapshot& image, const
     nlohmann::json record = {
         {"time", IsoUtc(o.startedUnix)},
         {"port", o.port},
-        // Adapter details are not known for every port yet.
-        {"usb", nullptr},
+        {"usb", UsbRecord(o.device)},
         {"image",
          {{"path", image.path},
           {"sha256", image.sha256},

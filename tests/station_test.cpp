@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "DevSim.h"
 #include "ImageSnapshot.h"
+#include "Record.h"
 #include "Sha256.h"
 #include "SimRig.h"
 #include "TempDir.h"
@@ -89,6 +92,31 @@ TEST(ImageSnapshot, ADownloadSendsTheSnapshotNotTheFileAsItIsNow)
     other.UsePorts({});
     other.Run();
     EXPECT_EQ(other.Notice1(), "File Open Failed");
+}
+
+// The adapter's details in a record: what the system told, null for what
+// it did not, and no adapter at all for a port without USB details.
+TEST(Record, UsbDetailsOfThePortsAdapter)
+{
+    ImageSnapshot image;
+    DeviceOutcome o;
+    o.port = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.2-port0";
+    o.device = PortInfo{o.port, "Acme USB Serial", "0403:6011"};
+    o.device.vendorId = "0403";
+    o.device.productId = "6011";
+    o.device.location = "1-1.2:1.2";
+    nlohmann::json record = nlohmann::json::parse(RecordLine(o, image, ""));
+    EXPECT_EQ(record.at("usb"), nlohmann::json::parse(R"({"vendor_id": "0403", "product_id": "6011",
+                                                          "serial": null, "location": "1-1.2:1.2"})"));
+    o.device.serialNumber = "FT4232X";
+    record = nlohmann::json::parse(RecordLine(o, image, ""));
+    EXPECT_EQ(record.at("usb").at("serial"), "FT4232X");
+
+    // A built-in port: a description and a driver, but nothing of USB.
+    o.device = PortInfo{"/dev/ttyS0", "serial8250", ""};
+    record = nlohmann::json::parse(RecordLine(o, image, ""));
+    ASSERT_TRUE(record.contains("usb"));
+    EXPECT_TRUE(record.at("usb").is_null());
 }
 
 } // namespace

@@ -4,7 +4,10 @@
 
 #include <windows.h>
 
+#include <setupapi.h>
+
 #include <algorithm>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -194,6 +197,113 @@ TEST(WinPortList, PortsTheSystemListsAreSeen)
     RegDeleteValueA(serialComm, valueName.c_str());
     RegCloseKey(serialComm);
     EXPECT_FALSE(listed());
+}
+
+// A list property's strings, each ended by its NUL.
+std::string List(std::initializer_list<std::string> items)
+{
+    std::string text;
+    for (const std::string& item : items)
+        text += item + '\0';
+    return text;
+}
+
+// A device node of the Ports class, registered in the real device tree for
+// the test's lifetime, with the properties a driver would give it.
+class FakePortDevice {
+public:
+    FakePortDevice(const std::string& instanceId, const std::string& portName)
+    {
+        set_ = SetupDiCreateDeviceInfoList(&kPortsClass, nullptr);
+        data_.cbSize = sizeof data_;
+        created_ = set_ != INVALID_HANDLE_VALUE &&
+                   SetupDiCreateDeviceInfoA(set_, instanceId.c_str(), &kPortsClass, nullptr, nullptr, 0, &data_) &&
+                   SetupDiRegisterDeviceInfo(set_, &data_, 0, nullptr, nullptr, nullptr);
+        if (!created_)
+            return;
+        HKEY key = SetupDiCreateDevRegKeyA(set_, &data_, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
+        if (key == INVALID_HANDLE_VALUE)
+            return;
+        ok_ = RegSetValueExA(key, "PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(portName.c_str()),
+                             static_cast<DWORD>(portName.size() + 1)) == ERROR_SUCCESS;
+        RegCloseKey(key);
+    }
+    ~FakePortDevice()
+    {
+        if (created_)
+            SetupDiRemoveDevice(set_, &data_);
+        if (set_ != INVALID_HANDLE_VALUE)
+            SetupDiDestroyDeviceInfoList(set_);
+    }
+    bool ok() const { return ok_; }
+    // text: one string, or a List(); its final NUL is added here.
+    bool Set(DWORD property, const std::string& text)
+    {
+        return ok_ && SetupDiSetDeviceRegistryPropertyA(set_, &data_, property,
+                                                        reinterpret_cast<const BYTE*>(text.c_str()),
+                                                        static_cast<DWORD>(text.size() + 1));
+    }
+
+private:
+    static constexpr GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+    HDEVINFO set_ = INVALID_HANDLE_VALUE;
+    SP_DEVINFO_DATA data_{};
+    bool created_ = false;
+    bool ok_ = false;
+};
+
+// Wine has no device nodes for its COM ports; a port listed in the registry
+// whose device node the test registers is described from that node: the
+// friendly name, the USB ids of a USB device, an FTDI bus device or an
+// interface, the serial number only where the id carries a real one.
+TEST(WinPortList, UsbDetailsComeFromThePortsDeviceNode)
+{
+    const std::string tag = std::to_string(GetCurrentProcessId());
+    FakePortDevice cdc("USB\\VID_2341&PID_0043\\ZQ" + tag, "COM71");
+    ASSERT_TRUE(cdc.ok());
+    ASSERT_TRUE(cdc.Set(SPDRP_FRIENDLYNAME, "Acme Board (COM71)"));
+    ASSERT_TRUE(cdc.Set(SPDRP_HARDWAREID, List({"USB\\VID_2341&PID_0043&REV_0001", "USB\\VID_2341&PID_0043"})));
+    ASSERT_TRUE(cdc.Set(SPDRP_LOCATION_INFORMATION, "Port_#0004.Hub_#0003"));
+    FakePortDevice ftdi("FTDIBUS\\VID_0403+PID_6001+ZQ" + tag + "A\\0000", "COM72");
+    ASSERT_TRUE(ftdi.ok());
+    ASSERT_TRUE(ftdi.Set(SPDRP_HARDWAREID, List({"FTDIBUS\\COMPORT&VID_0403&PID_6001"})));
+    FakePortDevice channel("USB\\VID_0403&PID_6011&MI_02\\6&ZQ" + tag + "&0&0002", "COM73");
+    ASSERT_TRUE(channel.ok());
+    ASSERT_TRUE(channel.Set(SPDRP_LOCATION_INFORMATION, "0000.0014.0000.002.000.000.000.000.000"));
+
+    HKEY serialComm = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSerialComm, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                              nullptr, &serialComm, nullptr),
+              ERROR_SUCCESS);
+    const std::vector<std::pair<std::string, std::string>> listed = {
+        {"\\Device\\ZqCdc" + tag, "COM71"},
+        {"\\Device\\ZqFtdi" + tag, "COM72"},
+        {"\\Device\\ZqChannel" + tag, "COM73"},
+        {"\\Device\\ZqPlain" + tag, "COM74"}, // no device node
+    };
+    for (const auto& [value, port] : listed)
+        ASSERT_EQ(RegSetValueExA(serialComm, value.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
+                                 static_cast<DWORD>(port.size() + 1)),
+                  ERROR_SUCCESS);
+    using Row = std::vector<std::string>;
+    std::map<std::string, Row> ports;
+    for (const PortInfo& p : ListSystemPorts())
+        ports[p.name] = {p.description, p.hardwareId, p.vendorId, p.productId, p.serialNumber, p.location};
+    // Called the way a user may type it: the name stays as given.
+    const PortInfo described = DescribePort("com71");
+    for (const auto& entry : listed)
+        RegDeleteValueA(serialComm, entry.first.c_str());
+    RegCloseKey(serialComm);
+
+    EXPECT_EQ(ports["COM71"], (Row{"Acme Board (COM71)", "2341:0043", "2341", "0043", "ZQ" + tag,
+                                   "Port_#0004.Hub_#0003"}));
+    EXPECT_EQ(ports["COM72"], (Row{"\\Device\\ZqFtdi" + tag, "0403:6001", "0403", "6001", "", ""}));
+    EXPECT_EQ(ports["COM73"], (Row{"\\Device\\ZqChannel" + tag, "0403:6011", "0403", "6011", "",
+                                   "0000.0014.0000.002.000.000.000.000.000"}));
+    EXPECT_EQ(ports["COM74"], (Row{"\\Device\\ZqPlain" + tag, "", "", "", "", ""}));
+    EXPECT_EQ(described.name, "com71");
+    EXPECT_EQ(described.serialNumber, "ZQ" + tag);
+    EXPECT_EQ(DescribePort("COM79").description, "");
 }
 
 } // namespace
