@@ -73,6 +73,8 @@ DeviceOutcome CFlashHost::Outcome() const
 {
     DeviceOutcome o = outcome_;
     o.port = failed_ && !failure_.port.empty() ? failure_.port : link_.FoundPort();
+    if (!o.port.empty())
+        o.device = DescribePort(o.port);
     o.success = notice_ == kNoticeSuccess;
     o.notice = notice_;
     o.failure = failure_;

@@ -203,8 +203,14 @@ bool StationRun(const std::string& dir, unsigned count, std::mt19937& rng, bool 
             while (!done) {
                 Fault fault;
                 {
+                    // A hang-up frees the pty's number while the link still
+                    // points at it, and the next device of another slot may
+                    // get it; udev would have removed the link with the
+                    // device. The one-device soak covers hang-ups.
                     std::lock_guard<std::mutex> lock(rngMutex);
-                    fault = Draw(rng, 6);
+                    do
+                        fault = Draw(rng, 6);
+                    while (fault.options.hangupBlock >= 0);
                 }
                 {
                     CSimRig rig(fault.options);
