@@ -9,13 +9,14 @@ namespace {
 enum class CauseId {
     // The image.
     FileNotFound, FileDenied, FileBusy, FileNotRegular, FileIo,
-    ImageTooShort, ImageBadMagic, ImageTooLarge, ImageTooManyBlocks, ImageRead, ImageReadAt,
+    ImageEmpty, ImageTooShort, ImageBadMagic, ImageTooLarge, ImageTooManyBlocks, ImageRead, ImageReadAt,
     // Finding the device.
     NoPorts, NoAnswerOne, NoAnswerMany, NoneOpened, AlsoUnopened, AlsoNoise,
     PortBusy, PortDenied, PortNotFound, PortNotSerial, PortBadName, PortBadSpeed, PortIo,
     WordBusy, WordDenied, WordNotFound, WordNotSerial, WordBadName, WordBadSpeed, WordIo,
     // The exchange.
-    SynEcho, DbwReady, HeaderSilent, HeaderWrong, CountSilent, CountWrong, ClrSilent, ClrReady,
+    SynEcho, SynEchoWrong, DbwReady, DbwWrong, HeaderSilent, HeaderWrong, CountSilent, CountWrong, ClrSilent,
+    ClrReady, ClrReadyWrong,
     BlockSilent, BlockRefused, FinalSilent, FinalWrong, LineLost, LineLostAtBlock, Interrupted, Unknown,
 };
 
@@ -31,10 +32,11 @@ const CauseText kCauses[] = {
     {CauseId::FileBusy, "the image {path} is in use by another program"},
     {CauseId::FileNotRegular, "the image {path} is not a regular file"},
     {CauseId::FileIo, "the image {path} could not be opened: {os}"},
-    {CauseId::ImageTooShort, "image refused: shorter than its header word requires (65536 + 16 x N bytes)"},
+    {CauseId::ImageEmpty, "image refused: {path} is empty (0 bytes)"},
+    {CauseId::ImageTooShort, "image refused: {bytes} bytes, header word {header} needs at least {need}"},
     {CauseId::ImageBadMagic, "image refused: wrong magic (bytes 2 to 5 must be SDDB)"},
-    {CauseId::ImageTooLarge, "image refused: 4 GiB or larger"},
-    {CauseId::ImageTooManyBlocks, "image refused: more than 65535 blocks"},
+    {CauseId::ImageTooLarge, "image refused: {bytes} bytes, 4 GiB or larger"},
+    {CauseId::ImageTooManyBlocks, "image refused: {bytes} bytes make more than 65535 blocks"},
     {CauseId::ImageRead, "the image could not be read whole (read error, or the file changed)"},
     {CauseId::ImageReadAt, "the image could not be read at block {block} (read error, or the file shrank)"},
 
@@ -60,13 +62,16 @@ const CauseText kCauses[] = {
     {CauseId::WordIo, "I/O error"},
 
     {CauseId::SynEcho, "device did not echo SYN"},
+    {CauseId::SynEchoWrong, "device echoed SYN as {got}"},
     {CauseId::DbwReady, "device did not answer DBW with RDY"},
+    {CauseId::DbwWrong, "device answered DBW with {got} instead of RDY"},
     {CauseId::HeaderSilent, "device did not echo the header word (5 attempts)"},
-    {CauseId::HeaderWrong, "device echoed the header word wrongly (5 attempts, last echo began {byte})"},
+    {CauseId::HeaderWrong, "device echoed the header word {sent} as {got} (5 attempts)"},
     {CauseId::CountSilent, "device did not echo the block count (5 attempts)"},
-    {CauseId::CountWrong, "device echoed the block count wrongly (5 attempts, last echo began {byte})"},
+    {CauseId::CountWrong, "device echoed the block count {sent} as {got} (5 attempts)"},
     {CauseId::ClrSilent, "device went silent while clearing (nothing for 1 s)"},
     {CauseId::ClrReady, "device did not answer END with RDY after clearing"},
+    {CauseId::ClrReadyWrong, "device answered END with {got} instead of RDY after clearing"},
     {CauseId::BlockSilent, "device stopped answering at block {block}"},
     {CauseId::BlockRefused, "block {block} refused 5 times in a row (device answered {byte})"},
     {CauseId::FinalSilent, "device did not acknowledge the closing END"},
@@ -83,6 +88,9 @@ struct Fields {
     unsigned n = 0;
     uint32_t block = 0;
     uint8_t byte = 0;
+    uint64_t bytes = 0, need = 0;
+    uint32_t header = 0, sent = 0;
+    std::string got; // bytes as they came, in hex
 };
 
 std::string Say(CauseId id, const Fields& f = Fields())
@@ -114,6 +122,17 @@ std::string Say(CauseId id, const Fields& f = Fields())
             out += std::to_string(f.n);
         } else if (key == "block") {
             out += std::to_string(f.block);
+        } else if (key == "bytes") {
+            out += std::to_string(f.bytes);
+        } else if (key == "need") {
+            out += std::to_string(f.need);
+        } else if (key == "header") {
+            out += std::to_string(f.header);
+        } else if (key == "sent") {
+            std::snprintf(num, sizeof num, "0x%04X", f.sent);
+            out += num;
+        } else if (key == "got") {
+            out += f.got;
         } else if (key == "byte") {
             std::snprintf(num, sizeof num, "0x%02X", f.byte);
             out += num;
@@ -255,6 +274,16 @@ std::string DescribeFailure(const DownloadFailure& failure, const std::vector<Pr
     f.port = failure.port;
     f.block = failure.block;
     f.byte = failure.lastByte;
+    f.bytes = failure.imageBytes;
+    f.header = failure.header;
+    f.need = zq::kImageDataOffset + uint64_t(zq::kLengthPerWord) * failure.header;
+    f.sent = failure.sent;
+    for (unsigned i = 0; i < failure.gotCount && i < sizeof failure.got; ++i) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, i ? " %02X" : "%02X", failure.got[i]);
+        f.got += hex;
+    }
+    const bool wrong = failure.gotCount > 0;
     if (failure.osError)
         f.os = OsErrorText(failure.osError);
     // Once the exchange has begun, a line that is gone is the cause, whatever
@@ -265,18 +294,21 @@ std::string DescribeFailure(const DownloadFailure& failure, const std::vector<Pr
     }
     switch (failure.step) {
     case FailStep::ImageOpen: return Say(FileCause(failure.fileError), f);
-    case FailStep::ImageRefused: return Say(RefusalCause(failure.refusal), f);
+    case FailStep::ImageRefused:
+        if (failure.refusal == ImageRefusal::TooShort && failure.imageBytes == 0)
+            return Say(CauseId::ImageEmpty, f);
+        return Say(RefusalCause(failure.refusal), f);
     case FailStep::ImageRead:
         return Say(failure.block > 0 ? CauseId::ImageReadAt : CauseId::ImageRead, f);
     case FailStep::NoPorts: return Say(CauseId::NoPorts);
     case FailStep::NoDevice: return DescribeDiscovery(probes);
     case FailStep::PortOpen: return Say(PortCause(failure.portError), f);
-    case FailStep::SynEcho: return Say(CauseId::SynEcho);
-    case FailStep::DbwReady: return Say(CauseId::DbwReady);
-    case FailStep::HeaderEcho: return Say(failure.gotByte ? CauseId::HeaderWrong : CauseId::HeaderSilent, f);
-    case FailStep::CountEcho: return Say(failure.gotByte ? CauseId::CountWrong : CauseId::CountSilent, f);
+    case FailStep::SynEcho: return Say(wrong ? CauseId::SynEchoWrong : CauseId::SynEcho, f);
+    case FailStep::DbwReady: return Say(wrong ? CauseId::DbwWrong : CauseId::DbwReady, f);
+    case FailStep::HeaderEcho: return Say(wrong ? CauseId::HeaderWrong : CauseId::HeaderSilent, f);
+    case FailStep::CountEcho: return Say(wrong ? CauseId::CountWrong : CauseId::CountSilent, f);
     case FailStep::ClrProgress: return Say(CauseId::ClrSilent);
-    case FailStep::ClrReady: return Say(CauseId::ClrReady);
+    case FailStep::ClrReady: return Say(wrong ? CauseId::ClrReadyWrong : CauseId::ClrReady, f);
     case FailStep::BlockSilent: return Say(CauseId::BlockSilent, f);
     case FailStep::BlockRefused: return Say(CauseId::BlockRefused, f);
     case FailStep::FinalAck: return Say(failure.gotByte ? CauseId::FinalWrong : CauseId::FinalSilent, f);

@@ -14,15 +14,14 @@
 namespace {
 
 // The image, read once for every device; false after saying why not.
-bool ReadImage(const FlashOptions& options, const std::string& imagePath, std::FILE* out, ImageSnapshot& image,
-               int& status)
+bool ReadImage(const std::string& imagePath, ImageSnapshot& image, int& status)
 {
     DownloadFailure refused;
     if (!TakeImageSnapshot(imagePath, image, refused)) {
         const bool unopened = refused.step == FailStep::ImageOpen;
-        std::fprintf(options.json ? stderr : out, "%s\n%s\n", unopened ? kNoticeFileOpenFailed : kNoticeFail,
+        std::fprintf(stderr, "%s\n%s\n", unopened ? kNoticeFileOpenFailed : kNoticeFail,
                      DescribeFailure(refused, {}, imagePath).c_str());
-        status = unopened ? kExitNoImage : kExitFailed;
+        status = ExitStatusFor(refused.step);
         return false;
     }
     return true;
@@ -51,7 +50,7 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
 {
     ImageSnapshot image;
     int status = kExitFailed;
-    if (!ReadImage(options, imagePath, out, image, status))
+    if (!ReadImage(imagePath, image, status))
         return status;
     CStationView view(ViewMode(options, out), out, image, log);
     view.Say("image " + imagePath + ": " + std::to_string(image.blocks) + " blocks, sha256 " + image.sha256);
@@ -75,9 +74,9 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
     if (found.empty()) {
         DownloadFailure none;
         none.step = probes.empty() ? FailStep::NoPorts : FailStep::NoDevice;
-        view.Say(DescribeFailure(none, probes, imagePath));
+        view.Fail(DescribeFailure(none, probes, imagePath));
         view.Summary();
-        return kExitFailed;
+        return kExitNoDevice;
     }
     view.Say(std::to_string(found.size()) + (found.size() == 1 ? " device" : " devices") + " found on " +
              std::to_string(probes.size()) + (probes.size() == 1 ? " port" : " ports") +
@@ -96,7 +95,7 @@ int WatchStation(const FlashOptions& options, const std::string& imagePath, std:
 {
     ImageSnapshot image;
     int status = kExitFailed;
-    if (!ReadImage(options, imagePath, out, image, status))
+    if (!ReadImage(imagePath, image, status))
         return status;
     CStationView view(ViewMode(options, out), out, image, log);
     view.Say("image " + imagePath + ": " + std::to_string(image.blocks) + " blocks, sha256 " + image.sha256);
@@ -111,7 +110,7 @@ int WatchStation(const FlashOptions& options, const std::string& imagePath, std:
     std::atomic<bool> never{false};
     const StationEnd end = station.Run(stop ? *stop : never);
     if (end == StationEnd::Unrecorded)
-        view.Say("station stopped: a record could not be written, and a unit flashed without its record "
+        view.Fail("station stopped: a record could not be written, and a unit flashed without its record "
                  "is worse than one not flashed");
     view.Summary();
     if (end == StationEnd::Stopped)

@@ -15,5 +15,3 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
              std::atomic<bool>* stop, CRecordLog* log);
 int WatchStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
                  std::atomic<bool>* stop, CRecordLog* log);
-
-constexpr int kExitInterrupted = 130;

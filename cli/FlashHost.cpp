@@ -1,9 +1,13 @@
 #include "FlashHost.h"
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 
 #include "Causes.h"
 #include "Console.h"
+
+#include <thread>
 
 namespace {
 
@@ -27,10 +31,65 @@ std::vector<PortInfo> Named(const std::vector<std::string>& names)
     return ports;
 }
 
+// A download cut short leaves the device half-written, and such a device
+// may stay silent until it is reset: the next run that hears nothing says
+// so. The mark lives in the temporary folder and names the port.
+std::filesystem::path InterruptMark()
+{
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
+    return ec ? std::filesystem::path() : dir / "zerquill-flash.interrupted";
+}
+
+void SetInterruptMark(const std::string& port)
+{
+    const std::filesystem::path mark = InterruptMark();
+    if (!mark.empty())
+        std::ofstream(mark) << port << "\n";
+}
+
+void ClearInterruptMark()
+{
+    const std::filesystem::path mark = InterruptMark();
+    std::error_code ec;
+    if (!mark.empty())
+        std::filesystem::remove(mark, ec);
+}
+
+// The port of a download cut short within the last hour, if any: an older
+// mark is about another day's device.
+std::string RecentInterruptMark()
+{
+    const std::filesystem::path mark = InterruptMark();
+    std::error_code ec;
+    if (mark.empty() || !std::filesystem::exists(mark, ec))
+        return {};
+    const auto age = std::filesystem::file_time_type::clock::now() - std::filesystem::last_write_time(mark, ec);
+    if (ec || age > std::chrono::hours(1))
+        return {};
+    std::string port;
+    std::getline(std::ifstream(mark), port);
+    return port;
+}
+
 } // namespace
 
+int ExitStatusFor(FailStep step)
+{
+    switch (step) {
+    case FailStep::None: return kExitWritten;
+    case FailStep::ImageOpen:
+    case FailStep::ImageRead: return kExitNoImage;
+    case FailStep::ImageRefused: return kExitRefused;
+    case FailStep::NoPorts:
+    case FailStep::NoDevice: return kExitNoDevice;
+    case FailStep::Cancelled: return kExitInterrupted;
+    default: return kExitFailed;
+    }
+}
+
 CFlashHost::CFlashHost(const FlashOptions& options, std::string imagePath, std::FILE* out, std::FILE* err)
-    : out_(out)
+    : out_(out), err_(err)
 {
     imagePath_ = std::move(imagePath);
     view_ = std::make_unique<CProgressView>(PickMode(options, out), out, link_, imagePath_);
@@ -46,6 +105,7 @@ CFlashHost::CFlashHost(const FlashOptions& options, std::string imagePath, std::
     std::vector<std::string> names = options.ports;
     if (!options.port.empty())
         names.assign(1, options.port);
+    names_ = names;
     CProgressView* view = view_.get();
     link_.SetPortSource([names, view] {
         std::vector<PortInfo> ports = names.empty() ? ListSystemPorts() : Named(names);
@@ -66,7 +126,32 @@ int CFlashHost::Run()
         return kExitWritten;
     if (notice_ == kNoticeFileOpenFailed)
         return kExitNoImage;
-    return kExitFailed;
+    return ExitStatusFor(failure_.step);
+}
+
+bool CFlashHost::WaitForBeacon(double seconds)
+{
+    CSerialLink listener;
+    listener.SetCancelFlag(&cancel_);
+    const std::vector<std::string> names = names_;
+    if (!names.empty())
+        listener.SetPortSource([names] { return Named(names); });
+    std::fprintf(out_, "waiting up to %.0f s for a device to beacon\n", seconds);
+    std::fflush(out_);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!cancel_.load() && std::chrono::steady_clock::now() < end) {
+        const std::vector<ProbeResult> heard = listener.Scan(zq::DEVICE_BEACON, zq::kProbeBaud);
+        bool listened = false;
+        for (const ProbeResult& p : heard) {
+            if (p.beacon)
+                return true;
+            listened = listened || p.openError == PortError::None;
+        }
+        // No port to listen on (an adapter not plugged in yet): look again shortly.
+        if (!listened)
+            std::this_thread::sleep_for(std::chrono::milliseconds(zq::kPortListPollMs));
+    }
+    return false;
 }
 
 DeviceOutcome CFlashHost::Outcome() const
@@ -92,16 +177,36 @@ void CFlashHost::OnFailure(const DownloadFailure& failure)
 void CFlashHost::ShowNotice(const std::string& text)
 {
     notice_ = text;
-    view_->Finish(text == kNoticeSuccess);
-    std::fprintf(out_, "%s\n", text.c_str());
-    if (failed_)
-        std::fprintf(out_, "%s\n", DescribeFailure(failure_, link_.LastDiscovery(), imagePath_).c_str());
-    if (text == kNoticeSuccess) {
+    const bool success = text == kNoticeSuccess;
+    view_->Finish(success, link_.FoundPort());
+    std::fflush(out_);
+    if (success) {
+        std::fprintf(out_, "%s\n", text.c_str());
+        std::fflush(out_);
+        ClearInterruptMark();
         DeviceOutcome rate;
         tally_->Fill(rate);
         const std::string hint = SlowLineHint(rate.dataBytesPerS);
         if (!hint.empty())
-            std::fprintf(out_, "%s\n", hint.c_str());
+            std::fprintf(err_, "%s\n", hint.c_str());
+        std::fflush(err_);
+        return;
     }
-    std::fflush(out_);
+    std::fprintf(err_, "%s\n", text.c_str());
+    if (failed_) {
+        std::fprintf(err_, "%s\n", DescribeFailure(failure_, link_.LastDiscovery(), imagePath_).c_str());
+        if (failure_.step == FailStep::Cancelled && !link_.FoundPort().empty()) {
+            SetInterruptMark(link_.FoundPort());
+        } else if (failure_.step == FailStep::NoDevice) {
+            const std::string cut = RecentInterruptMark();
+            for (const ProbeResult& p : link_.LastDiscovery()) {
+                if (!cut.empty() && p.port == cut) {
+                    std::fprintf(err_, "hint: a device interrupted mid-download may need a reset (%s; power it "
+                                       "off and on)\n", cut.c_str());
+                    break;
+                }
+            }
+        }
+    }
+    std::fflush(err_);
 }

@@ -48,8 +48,14 @@ public:
     // The finished download, for its record.
     DeviceOutcome Outcome() const;
 
+    // Listens, writing nothing, until a device beacons on a port of the
+    // list or seconds have passed; false when none did (or on cancel).
+    bool WaitForBeacon(double seconds);
+
 private:
     std::FILE* out_;
+    std::FILE* err_;
+    std::vector<std::string> names_;
     std::unique_ptr<CProgressView> view_;
     std::unique_ptr<CStageTally> tally_;
     DeviceOutcome outcome_;
@@ -63,6 +69,12 @@ private:
 
 // The exit statuses.
 constexpr int kExitWritten = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitNoImage = 2;
+constexpr int kExitFailed = 1;   // the device or the line, once the device was found
+constexpr int kExitNoImage = 2;  // the image could not be opened or read
+constexpr int kExitRefused = 3;  // the image was refused
+constexpr int kExitNoDevice = 4; // no ports, no beacon, no usable port
 constexpr int kExitUsage = 64;
+constexpr int kExitInterrupted = 130; // 128 + SIGINT
+
+// The exit status of a download that ended at step.
+int ExitStatusFor(FailStep step);

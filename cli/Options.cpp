@@ -1,21 +1,27 @@
 #include "Options.h"
 
+#include <cstdlib>
+
 #include <CLI/CLI.hpp>
 
 const char* const kFlashUsage =
-    "usage: zerquill-flash [--image FILE] [--port NAME | --ports NAME,NAME,...]\n"
+    "usage: zerquill-flash [-i FILE] [-p NAME | --ports NAME,NAME,...] [--wait SECONDS]\n"
     "                      [--all | --watch [--count N]] [--log FILE] [--json]\n"
-    "                      [--trace] [--quiet] [--list-ports] [--version]\n"
+    "                      [--trace] [-q] [--check] [--list-ports] [-V] [-h]\n"
     "\n"
     "Writes a database image into the device on a serial port. The device is\n"
     "found by its beacon at 4800 bit/s; the download runs at 115200 bit/s 8N1.\n"
     "\n"
-    "  --image FILE       the image to write (default: DB.bin beside this program)\n"
-    "  --port NAME        look for the device on this port only\n"
+    "  -i, --image FILE   the image to write (default: DB.bin beside this program)\n"
+    "  -p, --port NAME    look for the device on this port only\n"
     "  --ports A,B,...    look on these ports, in this order, instead of the\n"
-    "                     system's list\n"
+    "                     system's list (pseudo-terminals are never in it)\n"
+    "  --wait SECONDS     keep listening until a device beacons or the time runs\n"
+    "                     out, then one download (press Enter, then power the device)\n"
     "  --trace            every byte both ways on stderr, with the time in ms\n"
-    "  --quiet            print only the result (and, after a failure, its cause)\n"
+    "  -q, --quiet        print only the result (and, after a failure, its cause)\n"
+    "  --check            check the image and say what would be sent, without\n"
+    "                     touching a port\n"
     "  --all              listen on every port (the system's, or --ports) for one\n"
     "                     discovery window and flash every device heard, all at\n"
     "                     once; one result line per device, then a summary\n"
@@ -31,13 +37,34 @@ const char* const kFlashUsage =
     "  --json             with --all or --watch: JSON Lines events on stdout\n"
     "                     (found, progress, result, summary) instead of the display\n"
     "  --list-ports       print the system's serial ports and exit\n"
-    "  --version          print the version and exit\n"
-    "  --help             show this help and exit\n"
+    "  -V, --version      print the version and exit\n"
+    "  -h, --help         show this help and exit\n"
     "\n"
-    "Exit status: 0 written (with --all: at least one device, and every one\n"
-    "written; with --watch: every download written), 1 a download failed or its\n"
-    "record could not be written, 2 image could not be opened, 64 wrong usage,\n"
-    "130 interrupted (--watch: downloads in flight cancelled and recorded).\n";
+    "Progress and results go to stdout; \"Fail Download!\", \"File Open Failed\",\n"
+    "their causes and hints to stderr.\n"
+    "\n"
+    "Exit status:\n"
+    "  0    written (--all: at least one device, every one written; --watch:\n"
+    "       every download written)\n"
+    "  1    the download failed after the device was found (the device or the\n"
+    "       line), or its record could not be written\n"
+    "  2    the image could not be opened or read\n"
+    "  3    the image was refused (shorter than its header word needs, wrong\n"
+    "       magic, too large)\n"
+    "  4    no device found (no ports, no beacon, or no usable port)\n"
+    "  64   wrong usage\n"
+    "  130  interrupted by Ctrl-C (SIGINT), 143 by SIGTERM: the download is\n"
+    "       cancelled first and sends nothing more\n"
+    "\n"
+    "Examples:\n"
+    "  zerquill-flash                        DB.bin beside the program, to the\n"
+    "                                        device on whichever port beacons\n"
+    "  zerquill-flash -i new.bin -p /dev/ttyUSB0\n"
+    "  zerquill-flash --wait 30 -i new.bin   then power the device within 30 s\n"
+    "  zerquill-flash --check -i new.bin     what would be sent, no port touched\n"
+    "  zerquill-flash --watch --log units.jsonl \\\n"
+    "      --ports /dev/serial/by-path/pci-0000:00:14.0-usb-0:1.1:1.0-port0,...\n"
+    "                                        the station, one fixture slot per port\n";
 
 const char* const kVersion = ZQ_VERSION;
 
@@ -70,15 +97,18 @@ bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options,
     app.set_help_flag();
     const auto once = CLI::MultiOptionPolicy::Throw;
     std::string ports;
-    CLI::Option* image = app.add_option("--image", options.image)->multi_option_policy(once);
-    CLI::Option* port = app.add_option("--port", options.port)->multi_option_policy(once);
+    CLI::Option* image = app.add_option("-i,--image", options.image)->multi_option_policy(once);
+    CLI::Option* port = app.add_option("-p,--port", options.port)->multi_option_policy(once);
     CLI::Option* portList = app.add_option("--ports", ports)->multi_option_policy(once);
     port->excludes(portList);
     // "--quiet=yes" is a mistake, not a way to say yes.
     app.add_flag("--trace", options.trace)->disable_flag_override();
-    app.add_flag("--quiet", options.quiet)->disable_flag_override();
+    app.add_flag("-q,--quiet", options.quiet)->disable_flag_override();
     app.add_flag("--list-ports", options.listPorts)->disable_flag_override();
-    app.add_flag("--version", options.version)->disable_flag_override();
+    app.add_flag("-V,--version", options.version)->disable_flag_override();
+    app.add_flag("--check", options.check)->disable_flag_override();
+    std::string wait;
+    CLI::Option* waitOption = app.add_option("--wait", wait)->multi_option_policy(once);
     CLI::Option* all = app.add_flag("--all", options.all)->disable_flag_override();
     CLI::Option* watch = app.add_flag("--watch", options.watch)->disable_flag_override();
     std::string count;
@@ -88,6 +118,23 @@ bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options,
     app.add_flag("-h,--help", options.help)->disable_flag_override();
     try {
         app.parse(argc, argv);
+    } catch (const CLI::ExtrasError&) {
+        // The parser's own words list every stray word; a person needs the first.
+        for (int i = 1; i < argc; ++i) {
+            const std::string word = argv[i];
+            const std::string name = word.substr(0, word.find('='));
+            if (!word.empty() && word[0] == '-' && !app.get_option_no_throw(name)) {
+                error = "unknown option " + word;
+                return false;
+            }
+        }
+        error = "unexpected argument";
+        for (int i = 1; i < argc; ++i)
+            if (argv[i][0] != '-') {
+                error += std::string(" ") + argv[i];
+                break;
+            }
+        return false;
     } catch (const CLI::ParseError& e) {
         error = e.what();
         return false;
@@ -121,6 +168,18 @@ bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options,
         options.count = digits ? static_cast<unsigned>(std::stoul(count)) : 0;
         if (options.count == 0) {
             error = "--count: \"" + count + "\" is not a number of downloads (1 or more)";
+            return false;
+        }
+    }
+    if (waitOption->count()) {
+        char* end = nullptr;
+        options.waitSeconds = std::strtod(wait.c_str(), &end);
+        if (wait.empty() || *end != '\0' || !(options.waitSeconds > 0) || options.waitSeconds > 86400) {
+            error = "--wait: \"" + wait + "\" is not a number of seconds (above 0, at most 86400)";
+            return false;
+        }
+        if (options.all || options.watch) {
+            error = "--wait is for one download; --watch waits by itself";
             return false;
         }
     }

@@ -18,6 +18,8 @@ struct FlashOptions {
     bool watch = false;  // the station: flash each device as it arrives
     unsigned count = 0;  // --watch ends after this many downloads; 0: never
     bool json = false;   // JSON Lines events on stdout instead of the display
+    double waitSeconds = 0; // --wait: listen this long for a beacon before giving up
+    bool check = false;     // --check: look at the image, touch no port
 };
 
 // False with a one-line reason for anything the tool will not run with; in

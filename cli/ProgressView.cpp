@@ -1,6 +1,9 @@
 #include "ProgressView.h"
 
 #include <cstdarg>
+#include <filesystem>
+
+#include "Console.h"
 
 namespace {
 
@@ -41,6 +44,19 @@ const char* PhaseWord(CProgressView::Phase phase)
 CProgressView::CProgressView(Mode mode, std::FILE* out, const CSerialLink& link, std::string imagePath)
     : mode_(mode), out_(out), link_(link), imagePath_(std::move(imagePath)), start_(Clock::now())
 {
+    if (mode_ == Mode::Live)
+        cursorControl_ = EnableCursorControl(out_);
+}
+
+void CProgressView::Keep(const std::string& text)
+{
+    if (mode_ == Mode::Lines) {
+        Line(text);
+    } else if (mode_ == Mode::Live) {
+        std::fprintf(out_, cursorControl_ ? "\r\x1b[K%s\n" : "\r%s\n", text.c_str());
+        drawnWidth_ = 0;
+        std::fflush(out_);
+    }
 }
 
 double CProgressView::Seconds(Clock::time_point t) const
@@ -78,12 +94,15 @@ void CProgressView::OnStage(const StageReport& report)
     switch (report.stage) {
     case Stage::Searching:
         blocks_ = report.blocks;
-        if (mode_ == Mode::Lines)
-            Line(Format("image %s: %u blocks (%u bytes of data)", imagePath_.c_str(), blocks_,
-                        blocks_ * zq::kBlockSize));
+        Keep(Format("image %s: %u blocks (%u bytes of data)", imagePath_.c_str(), blocks_,
+                    blocks_ * zq::kBlockSize));
         Enter(Phase::Searching);
         break;
-    case Stage::Found: Enter(Phase::Found); break;
+    case Stage::Found:
+        if (mode_ == Mode::Live)
+            Keep("device found on " + link_.FoundPort());
+        Enter(Phase::Found);
+        break;
     case Stage::Handshake: Enter(Phase::Handshake); break;
     case Stage::Header: Enter(Phase::Header); break;
     case Stage::Count: Enter(Phase::Count); break;
@@ -194,15 +213,23 @@ void CProgressView::Redraw(bool force)
     if (phase_ == Phase::Clearing && clrSteps_)
         text += Format(" (%u steps)", clrSteps_);
 
+    // Never wider than the terminal, asked afresh each time (it may have
+    // been resized): a wrapped line would start a new line per update.
+    const int columns = TerminalColumns(out_);
+    if (columns > 1 && text.size() >= size_t(columns))
+        text.resize(size_t(columns) - 1);
     const size_t width = text.size();
-    if (width < drawnWidth_)
+    if (cursorControl_) {
+        text += "\x1b[K";
+    } else if (width < drawnWidth_) {
         text.append(drawnWidth_ - width, ' ');
+    }
     drawnWidth_ = width;
     std::fprintf(out_, "\r%s", text.c_str());
     std::fflush(out_);
 }
 
-void CProgressView::Finish(bool success)
+void CProgressView::Finish(bool success, const std::string& port)
 {
     if (mode_ == Mode::Quiet)
         return;
@@ -217,14 +244,25 @@ void CProgressView::Finish(bool success)
     }
     if (success) {
         const double secs = SendingSeconds();
-        std::string text = Format("wrote %u blocks (%u bytes) in %.3f s", blocks_, blocks_ * zq::kBlockSize, secs);
+        const uint64_t bytes = uint64_t(blocks_) * zq::kBlockSize;
+        const std::string size = bytes % 1024 == 0 ? Format("%llu KiB", (unsigned long long)(bytes / 1024))
+                                                   : Format("%llu bytes", (unsigned long long)bytes);
+        const std::string name = std::filesystem::path(imagePath_).filename().string();
+        std::string text = Format("wrote %u blocks (%s) of %s to %s in %.1f s", blocks_, size.c_str(), name.c_str(),
+                                  port.c_str(), Seconds(Clock::now()));
         if (secs > 0)
-            text += Format(", %.0f B/s", blocks_ * double(zq::kBlockSize) / secs);
-        text += Format("; whole download %.3f s", Seconds(Clock::now()));
+            text += Format(" (data %.3f s, %.0f B/s)", secs, bytes / secs);
         if (mode_ == Mode::Lines)
             Line(text);
         else
             std::fprintf(out_, "%s\n", text.c_str());
+        // Bytes past the last whole block are never sent: say how many.
+        std::error_code ec;
+        const uint64_t length = std::filesystem::file_size(imagePath_, ec);
+        const uint64_t tail = !ec && length > zq::kImageDataOffset ? (length - zq::kImageDataOffset) % zq::kBlockSize : 0;
+        if (tail)
+            std::fprintf(out_, "note: the last %llu bytes of %s are not a whole block and were not sent\n",
+                         (unsigned long long)tail, name.c_str());
     }
     std::fflush(out_);
 }

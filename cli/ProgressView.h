@@ -26,8 +26,8 @@ public:
     // The port list discovery is about to walk, and each port as it is tried.
     void PortsListed(size_t count);
     void Probing(const std::string& port);
-    // Ends the live line; on success, one line on what was written.
-    void Finish(bool success);
+    // Ends the live line; on success, one line on what was written where.
+    void Finish(bool success, const std::string& port);
 
     Phase CurrentPhase() const { return phase_; }
     uint32_t Blocks() const { return blocks_; }
@@ -39,6 +39,8 @@ private:
     double SendingSeconds() const;
     void Enter(Phase phase);
     void Line(const std::string& text);
+    // A line that stays: above the live line on a terminal, time-stamped off one.
+    void Keep(const std::string& text);
     void Redraw(bool force);
     std::string BlockFigures(bool withRate) const;
 
@@ -49,6 +51,7 @@ private:
     Clock::time_point start_;
     Clock::time_point lastDraw_{};
     size_t drawnWidth_ = 0;
+    bool cursorControl_ = false;
 
     Phase phase_ = Phase::Image;
     uint32_t blocks_ = 0;

@@ -83,20 +83,30 @@ void CStationView::Say(const std::string& text)
         Print(text + "\n");
 }
 
-// Lines that stay on the screen, printed above the live rows.
-void CStationView::Print(const std::string& lines)
+void CStationView::Fail(const std::string& text)
 {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Print(text + "\n", stderr);
+}
+
+// Lines that stay on the screen, printed above the live rows; failures and
+// hints go to stderr (to), which on a terminal shares the screen.
+void CStationView::Print(const std::string& lines, std::FILE* to)
+{
+    if (!to)
+        to = out_;
     if (mode_ != Mode::Live) {
-        std::fputs(lines.c_str(), out_);
-        std::fflush(out_);
+        std::fputs(lines.c_str(), to);
+        std::fflush(to);
         return;
     }
-    std::string text;
-    if (drawnRows_)
-        text += "\x1b[" + std::to_string(drawnRows_) + "A\r\x1b[J";
+    if (drawnRows_) {
+        std::fprintf(out_, "\x1b[%zuA\r\x1b[J", drawnRows_);
+        std::fflush(out_);
+    }
     drawnRows_ = 0;
-    std::fputs(text.c_str(), out_);
-    std::fputs(lines.c_str(), out_);
+    std::fputs(lines.c_str(), to);
+    std::fflush(to);
     Redraw();
 }
 
@@ -208,18 +218,21 @@ bool CStationView::OnEnded(const DeviceOutcome& o)
             std::fprintf(stderr, "zerquill-flash: %s: the record could not be written\n", o.port.c_str());
         return recorded;
     }
-    std::string lines;
+    std::string lines, errors;
     if (o.success)
         lines = Printf("%s: %s (%.1f s)\n", o.port.c_str(), kNoticeSuccess, o.seconds);
     else if (o.cancelled)
         lines = o.port + ": cancelled\n";
     else
-        lines = o.port + ": " + o.notice + "\n" + o.port + ":   " + cause + "\n";
+        errors = o.port + ": " + o.notice + "\n" + o.port + ":   " + cause + "\n";
     if (!hint.empty())
-        lines += o.port + ":   " + hint + "\n";
+        errors += o.port + ":   " + hint + "\n";
     if (!recorded)
-        lines += o.port + ": the record could not be written\n";
-    Print(lines);
+        errors += o.port + ": the record could not be written\n";
+    if (!lines.empty())
+        Print(lines);
+    if (!errors.empty())
+        Print(errors, stderr);
     return recorded;
 }
 

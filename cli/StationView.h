@@ -27,6 +27,8 @@ public:
 
     // A line of the tool's own, above the live rows (or dropped with --json).
     void Say(const std::string& text);
+    // The same for what went wrong, on stderr.
+    void Fail(const std::string& text);
     // The closing summary: "N devices: W written, F failed".
     void Summary();
 
@@ -44,7 +46,7 @@ private:
         Clock::time_point lastJson{};
     };
 
-    void Print(const std::string& lines);
+    void Print(const std::string& lines, std::FILE* to = nullptr);
     void Redraw();
     std::string RowText(const std::string& port, const Row& row) const;
     void Json(const std::string& line);

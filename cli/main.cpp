@@ -9,6 +9,7 @@
 #include "FlashAll.h"
 #include "Causes.h"
 #include "FlashHost.h"
+#include "ImageSnapshot.h"
 #include "Record.h"
 #include "ImagePath.h"
 #include "Options.h"
@@ -47,6 +48,26 @@ int ListPorts()
     return 0;
 }
 
+// What a download of the image would send, without touching a port.
+int CheckImage(const std::string& path)
+{
+    ImageSnapshot image;
+    DownloadFailure refused;
+    if (!TakeImageSnapshot(path, image, refused)) {
+        const bool unopened = refused.step == FailStep::ImageOpen || refused.step == FailStep::ImageRead;
+        std::fprintf(stderr, "%s\n%s\n", unopened ? kNoticeFileOpenFailed : kNoticeFail,
+                     DescribeFailure(refused, {}, path).c_str());
+        return ExitStatusFor(refused.step);
+    }
+    std::printf("image %s: %zu bytes, sha256 %s\n", path.c_str(), image.bytes->size(), image.sha256.c_str());
+    std::printf("header word %u (0x%04X), %u blocks of %u bytes from offset %u", image.header, image.header,
+                image.blocks, zq::kBlockSize, zq::kImageDataOffset);
+    if (image.tail)
+        std::printf("; the last %u bytes are not a whole block and would not be sent", image.tail);
+    std::printf("\nthe image would be accepted\n");
+    return kExitWritten;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -54,7 +75,7 @@ int main(int argc, char** argv)
     FlashOptions options;
     std::string error;
     if (!ParseFlashOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "zerquill-flash: %s\n\n%s", error.c_str(), kFlashUsage);
+        std::fprintf(stderr, "zerquill-flash: %s; try --help\n", error.c_str());
         return kExitUsage;
     }
     if (options.help) {
@@ -81,9 +102,11 @@ int main(int argc, char** argv)
     const std::string image = options.image.empty() ? DefaultImagePath() : options.image;
     if (image.empty()) {
         // Never DB.bin of the current folder: it may be another device's.
-        std::printf("%s\ncannot tell this program's folder; give --image\n", kNoticeFileOpenFailed);
+        std::fprintf(stderr, "%s\ncannot tell this program's folder; give --image\n", kNoticeFileOpenFailed);
         return kExitNoImage;
     }
+    if (options.check)
+        return CheckImage(image);
     if (options.all || options.watch) {
         std::atomic<bool> stop{false};
         SetInterruptFlag(&stop);
@@ -104,7 +127,13 @@ int main(int argc, char** argv)
     if (log.IsOpen() && TakeImageSnapshot(image, snapshot, unread))
         host.UseSnapshot(snapshot);
     SetInterruptFlag(host.Cancel());
-    int status = host.Run();
+    int status = kExitNoDevice;
+    if (options.waitSeconds <= 0 || host.WaitForBeacon(options.waitSeconds))
+        status = host.Run();
+    else if (!host.Cancel()->load())
+        std::fprintf(stderr, "%s\nno device beaconed within %g s\n", kNoticeFail, options.waitSeconds);
+    if (host.Cancel()->load() && InterruptSignal() != 0)
+        status = 128 + InterruptSignal();
     SetInterruptFlag(nullptr);
     if (log.IsOpen()) {
         const DeviceOutcome outcome = host.Outcome();

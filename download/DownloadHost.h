@@ -86,6 +86,11 @@ struct DownloadFailure {
     bool lineLost = false;                  // the line was gone, not silent
     int osError = 0;                        // the OS's code behind a file or port error
     std::string port;                       // the found port, where known
+    uint8_t got[3] = {0, 0, 0};             // a wrong echo as it came
+    uint8_t gotCount = 0;
+    uint32_t sent = 0;                      // the word whose echo was wrong
+    uint64_t imageBytes = 0;                // a refused image's length
+    uint32_t header = 0;                    // and its header word
 };
 
 class DownloadHost {

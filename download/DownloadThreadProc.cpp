@@ -27,6 +27,18 @@ private:
             link_.WriteByte(b);
     }
     bool Matches(const Token& token) const { return std::memcmp(buffer_, token.b, sizeof token.b) == 0; }
+    // Waits for a three-letter answer; a wrong one is kept for the report.
+    bool Answered(const Token& token)
+    {
+        failure_.gotCount = 0;
+        if (!link_.WaitBlock(kEchoMs, buffer_, 3))
+            return false;
+        if (Matches(token))
+            return true;
+        std::memcpy(failure_.got, buffer_, 3);
+        failure_.gotCount = 3;
+        return false;
+    }
     bool Fail(FailStep step)
     {
         failure_.step = Cancelled() ? FailStep::Cancelled : step;
@@ -95,6 +107,9 @@ bool Download::EchoPhase(uint16_t value, uint32_t position, FailStep step)
     const uint8_t lo = static_cast<uint8_t>(value & 0xFF);
     const uint8_t hi = static_cast<uint8_t>(value >> 8);
     uint8_t failures = 0;
+    // What the header word's attempts saw says nothing about the count's.
+    failure_.gotByte = false;
+    failure_.gotCount = 0;
     for (unsigned attempt = 0; attempt < kWordAttempts; ++attempt) {
         std::memset(buffer_, 0, sizeof buffer_);
         link_.WriteByte(lo);
@@ -117,6 +132,10 @@ bool Download::EchoPhase(uint16_t value, uint32_t position, FailStep step)
         ++failures;
         failure_.gotByte = true;
         failure_.lastByte = buffer_[0];
+        failure_.got[0] = buffer_[0];
+        failure_.got[1] = buffer_[1];
+        failure_.gotCount = 2;
+        failure_.sent = value;
         link_.WriteByte(NAK);
     }
     return Fail(step);
@@ -127,6 +146,8 @@ bool Download::Phases()
     // Phase 0: image.
     if (!image_.Validate()) {
         failure_.refusal = image_.Refusal();
+        failure_.imageBytes = image_.CheckedLength();
+        failure_.header = image_.CheckedHeader();
         return Fail(image_.Refusal() == ImageRefusal::ReadError ? FailStep::ImageRead
                                                                 : FailStep::ImageRefused);
     }
@@ -161,7 +182,7 @@ bool Download::Phases()
     Send(kSyn);
     progress_.SetPos(17);
     Report(Stage::Handshake);
-    if (!link_.WaitBlock(kEchoMs, buffer_, 3) || !Matches(kSyn))
+    if (!Answered(kSyn))
         return Fail(link_.IsOpen() ? FailStep::SynEcho : FailStep::PortOpen);
     progress_.SetPos(20);
     link_.Purge();
@@ -170,7 +191,7 @@ bool Download::Phases()
     std::memset(buffer_, 0x20, 3);
     Send(kDbw);
     progress_.SetPos(23);
-    if (!link_.WaitBlock(kEchoMs, buffer_, 3) || !Matches(kRdy))
+    if (!Answered(kRdy))
         return Fail(FailStep::DbwReady);
     progress_.SetPos(25);
     std::memset(buffer_, 0x20, 2);
@@ -214,7 +235,7 @@ bool Download::Phases()
     std::memset(buffer_, 0x20, 3);
     Send(kEnd);
     progress_.SetPos(steps + 37);
-    if (!link_.WaitBlock(kEchoMs, buffer_, 3) || !Matches(kRdy))
+    if (!Answered(kRdy))
         return Fail(FailStep::ClrReady);
     progress_.SetPos(steps + 40);
     link_.Purge();

@@ -26,6 +26,8 @@ bool CDbImage::Validate()
         return false;
     }
     const uint64_t n = static_cast<uint64_t>(word[1]) * 256 + word[0];
+    checkedLength_ = length;
+    checkedHeader_ = static_cast<uint32_t>(n);
     if (length < kImageDataOffset + zq::kLengthPerWord * n) {
         refusal_ = ImageRefusal::TooShort;
         return false;

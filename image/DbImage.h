@@ -36,6 +36,9 @@ public:
     // Beyond the plain operations: what went wrong, so a download can fail on
     // a read or seek error instead of sending spaces.
     ImageRefusal Refusal() const { return refusal_; }
+    // What Validate read: the file's length and the header word.
+    uint64_t CheckedLength() const { return checkedLength_; }
+    uint32_t CheckedHeader() const { return checkedHeader_; }
     bool IoFailed() const { return ioFailed_; }
     // Bytes the last ReadBlock delivered from the file (0..128).
     uint32_t LastBlockBytes() const { return lastBlockBytes_; }
@@ -47,6 +50,8 @@ public:
 
 private:
     CImageFile& file_;
+    uint64_t checkedLength_ = 0;
+    uint32_t checkedHeader_ = 0;
     ImageRefusal refusal_ = ImageRefusal::None;
     bool ioFailed_ = false;
     uint32_t lastBlockBytes_ = 0;

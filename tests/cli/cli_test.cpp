@@ -239,7 +239,10 @@ TEST_P(UsageTest, WrongCommandLineExits64WithUsageAndTouchesNothing)
     }
     const Outcome r = RunFlash(args);
     EXPECT_EQ(r.status, 64);
-    EXPECT_NE(r.err.find("usage: zerquill-flash"), std::string::npos) << r.err;
+    // One short line that says what is wrong, not the whole usage.
+    EXPECT_EQ(r.err.rfind("zerquill-flash: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("; try --help\n"), std::string::npos) << r.err;
+    EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
     EXPECT_EQ(r.out, "");
     line.ExpectUntouched();
 }
@@ -284,9 +287,9 @@ TEST_F(CliTest, MissingImageExits2WithFileOpenFailedAndLeavesThePortAlone)
     const std::string missing = dir.file("nothere.bin");
     const Outcome r = RunFlash({"--ports", line.pty.path(), "--image", missing});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(LastLine(r.out, 1), "File Open Failed") << r.out;
-    EXPECT_NE(LastLine(r.out).find("not found"), std::string::npos) << r.out;
-    EXPECT_NE(LastLine(r.out).find(missing), std::string::npos) << r.out;
+    EXPECT_EQ(LastLine(r.err, 1), "File Open Failed") << r.err;
+    EXPECT_NE(LastLine(r.err).find("not found"), std::string::npos) << r.err;
+    EXPECT_NE(LastLine(r.err).find(missing), std::string::npos) << r.err;
     line.ExpectUntouched();
 }
 
@@ -295,7 +298,7 @@ TEST_F(CliTest, ImageThatIsAFolderIsNotAFileOpenSuccess)
     UntouchedPty line;
     const Outcome r = RunFlash({"--ports", line.pty.path(), "--image", dir.path(), "--quiet"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(Lines(r.out).at(0), "File Open Failed") << r.out;
+    EXPECT_EQ(Lines(r.err).at(0), "File Open Failed") << r.err;
     line.ExpectUntouched();
 }
 
@@ -305,9 +308,20 @@ TEST_F(CliTest, RefusedImageFailsBeforeAnyPortIsOpened)
     WriteFile(imagePath, image);
     UntouchedPty line;
     const Outcome r = RunFlash({"--ports", line.pty.path(), "--image", imagePath});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(LastLine(r.out, 1), "Fail Download!") << r.out;
-    EXPECT_NE(LastLine(r.out).find("wrong magic"), std::string::npos) << r.out;
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(LastLine(r.err, 1), "Fail Download!") << r.err;
+    EXPECT_NE(LastLine(r.err).find("wrong magic"), std::string::npos) << r.err;
+
+    // The numbers a person needs to see what is wrong.
+    WriteFile(imagePath, MakeImage(70000, 500));
+    const Outcome shortImage = RunFlash({"--ports", line.pty.path(), "--image", imagePath});
+    EXPECT_EQ(shortImage.status, 3);
+    EXPECT_EQ(LastLine(shortImage.err), "image refused: 70000 bytes, header word 500 needs at least 73536")
+        << shortImage.err;
+    WriteFile(imagePath, {});
+    const Outcome empty = RunFlash({"--ports", line.pty.path(), "--image", imagePath, "--check"});
+    EXPECT_EQ(empty.status, 3);
+    EXPECT_EQ(LastLine(empty.err), "image refused: " + imagePath + " is empty (0 bytes)") << empty.err;
     line.ExpectUntouched();
 }
 
@@ -323,6 +337,44 @@ TEST_F(CliTest, DefaultImageIsTheOneBesideTheExecutable)
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "Success Download!\n");
     EXPECT_EQ(report.data, DataArea(image, kBlocks));
+}
+
+// --check says what would be sent and touches no port; --wait listens until
+// a device comes (the operator presses Enter, then powers the device).
+TEST_F(CliTest, CheckTouchesNoPortAndWaitListensUntilADeviceComes)
+{
+    WriteFile(imagePath, MakeImage(65536 + 128 * 3 + 21, 24, 4));
+    UntouchedPty line;
+    const Outcome check = RunFlash({"--check", "--image", imagePath, "--ports", line.pty.path()});
+    EXPECT_EQ(check.status, 0) << check.err;
+    EXPECT_NE(check.out.find("header word 24 (0x0018), 3 blocks of 128 bytes from offset 65536; the last 21 "
+                             "bytes are not a whole block and would not be sent"),
+              std::string::npos)
+        << check.out;
+    const std::vector<uint8_t> bytes = MakeImage(65536 + 128 * 3 + 21, 24, 4);
+    EXPECT_NE(check.out.find(Sha256Hex(bytes.data(), bytes.size())), std::string::npos) << check.out;
+    line.ExpectUntouched();
+
+    const std::string slot = dir.file("slot");
+    std::unique_ptr<CSimRig> device;
+    std::thread plug([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        device = std::make_unique<CSimRig>(Cli());
+        (void)::symlink(device->Path().c_str(), slot.c_str());
+    });
+    const Outcome r = RunFlash({"--wait", "10", "--image", imagePath, "--ports", slot});
+    plug.join();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("note: the last 21 bytes of DB.bin are not a whole block and were not sent"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("wrote 3 blocks (384 bytes) of DB.bin to " + slot + " in "), std::string::npos) << r.out;
+
+    PtyPair silent;
+    const Outcome none = RunFlash({"--wait", "0.7", "--image", imagePath, "--ports", silent.path()});
+    EXPECT_EQ(none.status, 4) << none.err;
+    EXPECT_EQ(LastLine(none.err), "no device beaconed within 0.7 s") << none.err;
+    EXPECT_TRUE(silent.receive(1, 100).empty()) << "listening wrote to the line";
 }
 
 // ---- Downloads ------------------------------------------------------------
@@ -398,9 +450,9 @@ TEST_P(FaultTest, FailedDownloadExits1WithTheCause)
     CSimRig device(Cli(opt));
     const Outcome r = RunFlash({"--ports", device.Path(), "--image", imagePath});
     device.Finish();
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_EQ(LastLine(r.out, 1), "Fail Download!") << r.out;
-    EXPECT_EQ(LastLine(r.out), GetParam().cause) << r.out;
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(LastLine(r.err, 1), "Fail Download!") << r.err;
+    EXPECT_EQ(LastLine(r.err), GetParam().cause) << r.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -414,7 +466,7 @@ INSTANTIATE_TEST_SUITE_P(
                       o.silentBlock = 17;
                   },
                   "device stopped answering at block 17"},
-        FaultCase{"WrongSynEcho", [](DevSimOptions& o) { o.synEcho = DevSimEcho::Wrong; }, "device did not echo SYN"},
+        FaultCase{"WrongSynEcho", [](DevSimOptions& o) { o.synEcho = DevSimEcho::Wrong; }, "device echoed SYN as 53 79 4E"},
         FaultCase{"NoRdy", [](DevSimOptions& o) { o.noRdy = true; }, "device did not answer DBW with RDY"},
         FaultCase{"HeaderNeverEchoed",
                   [](DevSimOptions& o) {
@@ -448,10 +500,10 @@ TEST_F(CliTest, AllFlashesEveryDeviceHeardAtOnce)
     const std::regex good("(^|\n)" + good1.Path() + ": Success Download! \\(");
     EXPECT_TRUE(std::regex_search(r.out, good)) << r.out;
     EXPECT_NE(r.out.find(good2.Path() + ": Success Download!"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(bad.Path() + ": Fail Download!\n" + bad.Path() +
+    EXPECT_NE(r.err.find(bad.Path() + ": Fail Download!\n" + bad.Path() +
                          ":   block 2 refused 5 times in a row (device answered 0x15)\n"),
               std::string::npos)
-        << r.out;
+        << r.err;
     EXPECT_EQ(CompareWithImage(good1.Finish(), image), "");
     EXPECT_EQ(CompareWithImage(good2.Finish(), image), "");
     EXPECT_TRUE(silent.receive(1, 50).empty());
@@ -496,9 +548,9 @@ TEST_F(CliTest, NoBeaconNamesEveryPortTried)
 {
     PtyPair a, b, c;
     const Outcome r = RunFlash({"--ports", a.path() + "," + b.path() + "," + c.path(), "--image", imagePath});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(LastLine(r.out, 1), "Fail Download!");
-    EXPECT_EQ(LastLine(r.out), "no device answered on 3 ports (" + a.path() + ", " + b.path() + ", " + c.path() + ")");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(LastLine(r.err, 1), "Fail Download!");
+    EXPECT_EQ(LastLine(r.err), "no device answered on 3 ports (" + a.path() + ", " + b.path() + ", " + c.path() + ")");
 }
 
 TEST_F(CliTest, PortHeldByAnotherProgramIsReportedBusy)
@@ -510,8 +562,8 @@ TEST_F(CliTest, PortHeldByAnotherProgramIsReportedBusy)
     ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
     const Outcome r = RunFlash({"--port", held.path(), "--image", imagePath});
     ::close(fd);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(LastLine(r.out), "port " + held.path() + " is busy (another program has it open)") << r.out;
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(LastLine(r.err), "port " + held.path() + " is busy (another program has it open)") << r.err;
 }
 
 // Where our own words run out, the system's are given.
@@ -521,15 +573,15 @@ TEST_F(CliTest, AnOpenErrorOfNoKnownKindSaysWhatTheSystemSaid)
     const std::string loop = dir.file("loop");
     ASSERT_EQ(::symlink(loop.c_str(), loop.c_str()), 0);
     const Outcome r = RunFlash({"--port", loop, "--image", imagePath});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(LastLine(r.out), "port " + loop + " could not be opened: " + std::strerror(ELOOP)) << r.out;
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(LastLine(r.err), "port " + loop + " could not be opened: " + std::strerror(ELOOP)) << r.err;
 }
 
 TEST_F(CliTest, MissingPortIsNamed)
 {
     const Outcome r = RunFlash({"--port", "/dev/zq-no-such-port", "--image", imagePath});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(LastLine(r.out), "port /dev/zq-no-such-port not found") << r.out;
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(LastLine(r.err), "port /dev/zq-no-such-port not found") << r.err;
 }
 
 // ---- Trace, terminal, interruption ------------------------------------------
@@ -622,15 +674,25 @@ TEST_F(CliTest, CtrlCFailsTheDownloadCleanly)
     DevSimOptions opt;
     opt.pace = true; // about 23 s of blocks: plenty of time to interrupt
     CSimRig device(Cli(opt));
-    Process p({ZQ_FLASH_EXE, "--ports", device.Path(), "--image", imagePath});
+    // The mark an interrupted download leaves stays in this test's folder.
+    const std::string tmp = "TMPDIR=" + dir.path();
+    Process p({"/usr/bin/env", tmp, ZQ_FLASH_EXE, "--ports", device.Path(), "--image", imagePath});
     ASSERT_TRUE(p.Pump(10000, "sending 2048 blocks")) << p.sofar().out;
     const auto asked = Clock::now();
     ::kill(p.pid(), SIGINT);
     const Outcome r = p.Finish(5000);
     EXPECT_LT(Clock::now() - asked, std::chrono::seconds(3));
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_EQ(LastLine(r.out, 1), "Fail Download!") << r.out;
-    EXPECT_EQ(LastLine(r.out), "interrupted");
+    EXPECT_EQ(r.status, 130) << r.out;
+    EXPECT_EQ(LastLine(r.err, 1), "Fail Download!") << r.err;
+    EXPECT_EQ(LastLine(r.err), "interrupted");
+
+    // The device, cut off mid-download, now waits for the rest in silence:
+    // the next run that hears nothing on its port says what may help.
+    Process again({"/usr/bin/env", tmp, ZQ_FLASH_EXE, "--ports", device.Path(), "--image", imagePath});
+    const Outcome retry = again.Finish();
+    EXPECT_EQ(retry.status, 4) << retry.err;
+    EXPECT_NE(LastLine(retry.err).find("a device interrupted mid-download may need a reset"), std::string::npos)
+        << retry.err;
 }
 
 // ---- The station ------------------------------------------------------
@@ -756,8 +818,8 @@ TEST_F(CliTest, AStationThatCannotWriteItsRecordStops)
     CSimRig device(Cli());
     const Outcome r = RunFlash({"--watch", "--image", imagePath, "--log", "/dev/full", "--ports", device.Path()});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
-    EXPECT_NE(r.out.find(device.Path() + ": the record could not be written"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("station stopped: a record could not be written"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(device.Path() + ": the record could not be written"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("station stopped: a record could not be written"), std::string::npos) << r.err;
 }
 
 // Data that crawl through an adapter holding received bytes get a hint.
@@ -769,8 +831,8 @@ TEST_F(CliTest, ASlowLineGetsTheAdapterHint)
     CSimRig device(Cli(lagging));
     const Outcome r = RunFlash({"--ports", device.Path(), "--image", imagePath});
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("hint: the data went at"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Latency Timer to 1 ms"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("hint: the data went at"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Latency Timer to 1 ms"), std::string::npos) << r.err;
 }
 
 } // namespace

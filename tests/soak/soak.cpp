@@ -94,6 +94,8 @@ void Print(const char* what, const faults::ProcCounts& c)
 // ---- the station ------------------------------------------------------
 
 constexpr unsigned kStationSlots = 8;
+// Longer than any session of a six-block image, its silences included.
+constexpr int kSessionBoundMs = 8000;
 
 struct SoakSlot {
     std::string link;          // the name the station is given
@@ -222,7 +224,10 @@ bool StationRun(const std::string& dir, unsigned count, std::mt19937& rng, bool 
                     }
                     unsigned since = slot->Ended();
                     Repoint(slot->link, rig.Path());
-                    if (rig.Wait().sawBeaconReply)
+                    // A device whose download failed before its beacon was
+                    // answered beacons on, and the station leaves it alone
+                    // until it goes: it is unplugged after a while.
+                    if (rig.Wait(kSessionBoundMs).sawBeaconReply)
                         slot->AwaitReport(since);
                     // Now and then the device stays on its port, silent for
                     // longer than the station's device-gone time, then
@@ -232,7 +237,7 @@ bool StationRun(const std::string& dir, unsigned count, std::mt19937& rng, bool 
                             std::this_thread::sleep_for(std::chrono::milliseconds(50));
                         since = slot->Ended();
                         rig.Start();
-                        if (rig.Wait().sawBeaconReply)
+                        if (rig.Wait(kSessionBoundMs).sawBeaconReply)
                             slot->AwaitReport(since);
                     }
                     // Unplugged: the link goes first, so that no other device
