@@ -1,0 +1,582 @@
+#include "StationWindow.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QLocale>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QStatusBar>
+#include <QStyle>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <sys/resource.h>
+
+#include "Causes.h"
+#include "ImagePath.h"
+#include "PortTile.h"
+#include "TileLayout.h"
+
+namespace {
+
+const char kTitle[] = "Zerquill Station";
+const char kRecordName[] = "zerquill-station.jsonl";
+// Often enough for a bar to move smoothly, rarely enough that eight busy
+// ports cost the window nothing.
+constexpr int kProgressEveryMs = 50;
+
+QString Q(const std::string& s) { return QString::fromLocal8Bit(s.c_str()); }
+std::string S(const QString& s) { return s.toLocal8Bit().toStdString(); }
+
+// The new list's order; a port that left keeps its place just after the
+// port it followed, so a tile does not jump when its adapter is pulled.
+std::vector<std::string> MergeOrder(const std::vector<std::string>& old, const std::vector<PortInfo>& listed)
+{
+    std::vector<std::string> out;
+    for (const PortInfo& p : listed)
+        if (std::find(out.begin(), out.end(), p.name) == out.end())
+            out.push_back(p.name);
+    for (size_t i = 0; i < old.size(); ++i) {
+        if (std::find(out.begin(), out.end(), old[i]) != out.end())
+            continue;
+        auto at = i == 0 ? out.begin() : std::find(out.begin(), out.end(), old[i - 1]) + 1;
+        out.insert(at, old[i]);
+    }
+    return out;
+}
+
+} // namespace
+
+CStationWindow::CStationWindow(QWidget* parent) : QMainWindow(parent)
+{
+    setWindowTitle(QString::fromLatin1(kTitle));
+    const QIcon icon(QStringLiteral(":/zerquill-station/zerquill.png"));
+    if (!icon.isNull())
+        setWindowIcon(icon);
+    setAcceptDrops(true);
+
+    auto* central = new QWidget(this);
+    auto* column = new QVBoxLayout(central);
+
+    start_ = new QPushButton(QStringLiteral("Start"), central);
+    // Enter as well as Space presses it while it has the focus.
+    start_->setAutoDefault(true);
+    const QFontMetrics fm = fontMetrics();
+    start_->setMinimumWidth(fm.horizontalAdvance(QStringLiteral("Stopping...")) + fm.averageCharWidth() * 6);
+    start_->setMinimumHeight(start_->sizeHint().height() * 3 / 2);
+    imageButton_ = new QPushButton(QStringLiteral("&Image..."), central);
+    recordButton_ = new QPushButton(QStringLiteral("&Record..."), central);
+    // Cut to the room there is, whole in their tooltips: a long path never
+    // pushes the buttons out of a narrow window.
+    imageName_ = new CFittedLabel(1, Qt::ElideMiddle, central);
+    QFont bold = imageName_->font();
+    bold.setBold(true);
+    imageName_->setFont(bold);
+    imageInfo_ = new CFittedLabel(2, Qt::ElideRight, central);
+    imageInfo_->setMinimumWidth(fm.averageCharWidth() * 18);
+    auto* imageText = new QVBoxLayout;
+    imageText->setSpacing(0);
+    imageText->addWidget(imageName_);
+    imageText->addWidget(imageInfo_);
+    auto* top = new QHBoxLayout;
+    top->addWidget(start_);
+    top->addSpacing(fm.averageCharWidth() * 2);
+    top->addLayout(imageText, 1);
+    top->addWidget(imageButton_, 0, Qt::AlignTop);
+    top->addWidget(recordButton_, 0, Qt::AlignTop);
+    column->addLayout(top);
+
+    alert_ = new QLabel(central);
+    alert_->setWordWrap(true);
+    alert_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QPalette red = alert_->palette();
+    red.setColor(QPalette::WindowText, QColor(0xc6, 0x28, 0x28));
+    alert_->setPalette(red);
+    alert_->setFont(bold);
+    alert_->hide();
+    column->addWidget(alert_);
+
+    auto* tilesHost = new QWidget;
+    auto* tilesColumn = new QVBoxLayout(tilesHost);
+    tilesColumn->setContentsMargins(0, 0, 0, 0);
+    placeholder_ = new QLabel(tilesHost);
+    placeholder_->setAlignment(Qt::AlignCenter);
+    placeholder_->setWordWrap(true);
+    placeholder_->setForegroundRole(QPalette::PlaceholderText);
+    placeholder_->setMinimumHeight(fm.height() * 6);
+    tilesColumn->addWidget(placeholder_);
+    auto* gridHost = new QWidget(tilesHost);
+    grid_ = new CTileLayout(gridHost);
+    grid_->setSpacing(fm.height() / 2);
+    grid_->setContentsMargins(0, 0, 0, 0);
+    tilesColumn->addWidget(gridHost);
+    tilesColumn->addStretch(1);
+    scroll_ = new QScrollArea(central);
+    scroll_->setWidgetResizable(true);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setWidget(tilesHost);
+    column->addSpacing(fm.height() / 2);
+    column->addWidget(scroll_, 1);
+    setCentralWidget(central);
+
+    totalsLabel_ = new QLabel(this);
+    recordLabel_ = new CFittedLabel(1, Qt::ElideMiddle, this);
+    totalsLabel_->setContentsMargins(fm.averageCharWidth(), 0, fm.averageCharWidth() * 3, 0);
+    statusBar()->addWidget(totalsLabel_);
+    statusBar()->addWidget(recordLabel_, 1);
+
+    connect(start_, &QPushButton::clicked, this, &CStationWindow::StartOrStop);
+    connect(imageButton_, &QPushButton::clicked, this, &CStationWindow::ChooseImage);
+    connect(recordButton_, &QPushButton::clicked, this, &CStationWindow::ChooseRecord);
+    progressTimer_.setInterval(kProgressEveryMs);
+    connect(&progressTimer_, &QTimer::timeout, this, &CStationWindow::ApplyProgress);
+
+    // One whole tile at the least, three abreast to begin with.
+    const CPortTile probe{PortInfo()};
+    const QSize tile = probe.sizeHint().expandedTo(probe.minimumSize());
+    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    scroll_->setMinimumSize(tile.width() + scrollBar + 2, tile.height() + 2);
+    resize(3 * tile.width() + 2 * grid_->spacing() + scrollBar + fm.averageCharWidth() * 4,
+           sizeHint().height() - scroll_->sizeHint().height() + 2 * tile.height() + 4 * grid_->spacing());
+
+    const std::string image = DefaultImagePath();
+    if (image.empty()) {
+        imageName_->setText(QString::fromLatin1(kImageFileName));
+        ShowImageInfo(QStringLiteral("cannot tell this program's folder; choose an image"), false);
+        ShowControls();
+        ShowTotals();
+    } else {
+        SetImage(image);
+    }
+}
+
+CStationWindow::~CStationWindow()
+{
+    // Reached with the station running only when the window is deleted
+    // without being closed; nothing in the station waits for this thread.
+    stop_ = true;
+    if (station_.joinable())
+        station_.join();
+}
+
+QString CStationWindow::ImageText() const { return imageName_->text() + QLatin1Char('\n') + imageInfo_->text(); }
+QString CStationWindow::AlertText() const { return alert_->text(); }
+QString CStationWindow::StatusText() const { return totalsLabel_->text() + QStringLiteral("   ") + recordLabel_->text(); }
+
+std::vector<CPortTile*> CStationWindow::Tiles() const
+{
+    std::vector<CPortTile*> out;
+    for (const std::string& name : order_)
+        out.push_back(tiles_.at(name));
+    return out;
+}
+
+CPortTile* CStationWindow::Tile(const std::string& port) const
+{
+    const auto it = tiles_.find(port);
+    return it == tiles_.end() ? nullptr : it->second;
+}
+
+bool CStationWindow::SetImage(const std::string& path)
+{
+    if (Running())
+        return false;
+    DownloadFailure failure;
+    imageOk_ = TakeImageSnapshot(path, image_, failure);
+    image_.path = path;
+    const QFileInfo file(Q(path));
+    imageName_->setText(file.fileName());
+    imageName_->SetHint(file.absoluteFilePath());
+    if (imageOk_) {
+        const QLocale locale;
+        ShowImageInfo(QStringLiteral("%1 bytes \u00b7 %2 blocks \u00b7 sha256 %3")
+                          .arg(locale.toString(qulonglong(image_.bytes->size())))
+                          .arg(locale.toString(image_.blocks))
+                          .arg(Q(image_.sha256.substr(0, 16))),
+                      true);
+    } else {
+        ShowImageInfo(Q(DescribeFailure(failure, {}, path)), false);
+    }
+    if (!recordChosen_)
+        recordPath_ = S(QDir(file.absolutePath()).filePath(QString::fromLatin1(kRecordName)));
+    ShowControls();
+    ShowTotals();
+    return imageOk_;
+}
+
+void CStationWindow::ShowImageInfo(const QString& text, bool usable)
+{
+    QPalette palette = imageInfo_->palette();
+    palette.setColor(QPalette::WindowText,
+                     usable ? this->palette().color(QPalette::WindowText) : QColor(0xc6, 0x28, 0x28));
+    imageInfo_->setPalette(palette);
+    imageInfo_->setText(text);
+}
+
+bool CStationWindow::SetRecordPath(const std::string& path)
+{
+    if (Running() || path.empty())
+        return false;
+    recordPath_ = path;
+    recordChosen_ = true;
+    ShowTotals();
+    return true;
+}
+
+void CStationWindow::ChooseImage()
+{
+    const QString start = image_.path.empty() ? QString() : QFileInfo(Q(image_.path)).absolutePath();
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Image"), start,
+                                                      QStringLiteral("Images (*.bin);;All files (*)"));
+    if (!path.isEmpty())
+        SetImage(S(path));
+}
+
+void CStationWindow::ChooseRecord()
+{
+    // Records are appended to: choosing an existing file is no overwrite.
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Record"), Q(recordPath_),
+                                                      QStringLiteral("JSON Lines (*.jsonl);;All files (*)"),
+                                                      nullptr, QFileDialog::DontConfirmOverwrite);
+    if (!path.isEmpty())
+        SetRecordPath(S(path));
+}
+
+void CStationWindow::StartOrStop()
+{
+    if (!Running())
+        Start();
+    else if (!stopping_)
+        Stop();
+}
+
+void CStationWindow::Start()
+{
+    if (Running() || !imageOk_)
+        return;
+    auto log = std::make_unique<CRecordLog>();
+    std::string why;
+    if (!log->Open(recordPath_, why)) {
+        Alert(QStringLiteral("The record cannot be written: ") + Q(why));
+        return;
+    }
+    log_ = std::move(log);
+    unrecorded_ = false;
+    Alert(QString());
+    stop_ = false;
+    stopping_ = false;
+    {
+        std::lock_guard<std::mutex> lock(progressMutex_);
+        progress_.clear();
+    }
+
+    StationOptions options;
+    const PortSource source = portSource_ ? portSource_ : PortSource(ListSystemPorts);
+    // The window learns the list's order, and which ports left it, from the
+    // station's own look at the list.
+    options.portSource = [this, source] {
+        std::vector<PortInfo> ports = source();
+        QMetaObject::invokeMethod(this, [this, ports] { ApplyList(ports); }, Qt::QueuedConnection);
+        return ports;
+    };
+    station_ = std::thread([this, options] {
+        // The line tolerates only short gaps between bytes; threads inherit
+        // the nice value of the one that starts them. Best effort.
+        (void)setpriority(PRIO_PROCESS, 0, -10);
+        StationEnd end;
+        {
+            CStation station(image_, *this, options);
+            end = station.Run(stop_);
+        }
+        QMetaObject::invokeMethod(this, [this, end] { StationEnded(end); }, Qt::QueuedConnection);
+    });
+    progressTimer_.start();
+    ShowControls();
+}
+
+void CStationWindow::Stop()
+{
+    stop_ = true;
+    stopping_ = true;
+    ShowControls();
+}
+
+void CStationWindow::StationEnded(StationEnd end)
+{
+    if (!station_.joinable())
+        return;
+    station_.join();
+    progressTimer_.stop();
+    log_.reset();
+    stopping_ = false;
+    // Counters of a port that left are kept only while the station runs.
+    for (auto it = tiles_.begin(); it != tiles_.end();) {
+        if (it->second->Gone()) {
+            order_.erase(std::find(order_.begin(), order_.end(), it->first));
+            delete it->second;
+            it = tiles_.erase(it);
+        } else {
+            it->second->Stop();
+            ++it;
+        }
+    }
+    totals_.inFlight = 0;
+    if (end == StationEnd::Unrecorded)
+        Alert(alert_->text() + QStringLiteral(" The station has stopped."));
+    PlaceTiles();
+    ShowControls();
+    ShowTotals();
+    if (closeWhenStopped_) {
+        close();
+        return;
+    }
+    // The buttons are the window's only controls: the toggle takes the focus
+    // back from wherever its disabling sent it.
+    start_->setFocus(Qt::OtherFocusReason);
+}
+
+void CStationWindow::closeEvent(QCloseEvent* event)
+{
+    if (!Running()) {
+        event->accept();
+        return;
+    }
+    // The window goes once the station has ended and every record is written.
+    event->ignore();
+    if (closeWhenStopped_ || askingToClose_)
+        return;
+    if (totals_.inFlight > 0) {
+        askingToClose_ = true;
+        const QString question = totals_.inFlight == 1
+                                     ? QStringLiteral("A download is running. Cancel it and close?")
+                                     : QStringLiteral("%1 downloads are running. Cancel them and close?")
+                                           .arg(totals_.inFlight);
+        const auto answer =
+            QMessageBox::question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        askingToClose_ = false;
+        if (answer != QMessageBox::Yes)
+            return;
+        if (!Running()) { // it ended while the question was up
+            close();
+            return;
+        }
+    }
+    closeWhenStopped_ = true;
+    if (!stopping_)
+        Stop();
+}
+
+void CStationWindow::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (start_->isEnabled())
+        start_->setFocus(Qt::ActiveWindowFocusReason);
+    else
+        imageButton_->setFocus(Qt::ActiveWindowFocusReason);
+}
+
+namespace {
+
+QString DroppedFile(const QMimeData* mime)
+{
+    if (!mime || !mime->hasUrls() || mime->urls().size() != 1 || !mime->urls().front().isLocalFile())
+        return QString();
+    return mime->urls().front().toLocalFile();
+}
+
+} // namespace
+
+void CStationWindow::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!Running() && !DroppedFile(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void CStationWindow::dropEvent(QDropEvent* event)
+{
+    const QString path = DroppedFile(event->mimeData());
+    if (Running() || path.isEmpty())
+        return;
+    event->acceptProposedAction();
+    SetImage(S(path));
+}
+
+// StationEvents: on the station's threads, so only handed on.
+
+void CStationWindow::OnPort(const PortInfo& port, PortPhase phase)
+{
+    QMetaObject::invokeMethod(this, [this, port, phase] { ApplyPhase(port, phase); }, Qt::QueuedConnection);
+}
+
+void CStationWindow::OnFound(const std::string& port)
+{
+    QMetaObject::invokeMethod(this, [this, port] { ApplyFound(port); }, Qt::QueuedConnection);
+}
+
+void CStationWindow::OnProgress(const std::string& port, const StageReport& report)
+{
+    std::lock_guard<std::mutex> lock(progressMutex_);
+    progress_[port] = report;
+}
+
+bool CStationWindow::OnEnded(const DeviceOutcome& outcome)
+{
+    Ending ending;
+    ending.port = outcome.port;
+    ending.success = outcome.success;
+    ending.cancelled = outcome.cancelled;
+    ending.seconds = outcome.seconds;
+    const std::string cause =
+        outcome.success ? std::string() : DescribeFailure(outcome.failure, outcome.discovery, image_.path);
+    ending.note = outcome.success ? SlowLineHint(outcome.dataBytesPerS) : cause;
+    // Written here, not on the window's thread: the record waits for the disk.
+    ending.recorded = log_ && log_->Append(RecordLine(outcome, image_, cause));
+    {
+        // The last report goes with the end, so the bar shows where it ended.
+        std::lock_guard<std::mutex> lock(progressMutex_);
+        const auto it = progress_.find(outcome.port);
+        if (it != progress_.end()) {
+            ending.reported = true;
+            ending.last = it->second;
+            progress_.erase(it);
+        }
+    }
+    QMetaObject::invokeMethod(this, [this, ending] { ApplyEnding(ending); }, Qt::QueuedConnection);
+    return ending.recorded;
+}
+
+// On the window's thread.
+
+CPortTile* CStationWindow::TileFor(const PortInfo& port)
+{
+    if (CPortTile* tile = Tile(port.name))
+        return tile;
+    auto* tile = new CPortTile(port);
+    tiles_[port.name] = tile;
+    if (std::find(order_.begin(), order_.end(), port.name) == order_.end())
+        order_.push_back(port.name);
+    PlaceTiles();
+    return tile;
+}
+
+void CStationWindow::PlaceTiles()
+{
+    while (QLayoutItem* item = grid_->takeAt(0))
+        delete item;
+    for (const std::string& name : order_)
+        grid_->addWidget(tiles_.at(name));
+    placeholder_->setVisible(tiles_.empty());
+}
+
+void CStationWindow::ApplyList(const std::vector<PortInfo>& ports)
+{
+    if (!Running())
+        return;
+    for (const PortInfo& port : ports) {
+        CPortTile* tile = TileFor(port);
+        tile->SetInfo(port);
+        tile->SetGone(false);
+    }
+    for (auto& [name, tile] : tiles_) {
+        const bool listed =
+            std::any_of(ports.begin(), ports.end(), [&name = name](const PortInfo& p) { return p.name == name; });
+        if (!listed)
+            tile->SetGone(true);
+    }
+    const std::vector<std::string> order = MergeOrder(order_, ports);
+    if (order != order_) {
+        order_ = order;
+        PlaceTiles();
+    }
+}
+
+void CStationWindow::ApplyPhase(const PortInfo& port, PortPhase phase)
+{
+    CPortTile* tile = TileFor(port);
+    switch (phase) {
+    case PortPhase::Absent: tile->Wait(); break;
+    case PortPhase::Listening: tile->Listen(); break;
+    case PortPhase::Flashing:
+    case PortPhase::Flashed: break; // told by OnFound and OnEnded
+    }
+}
+
+void CStationWindow::ApplyFound(const std::string& port)
+{
+    TileFor(PortInfo{port, std::string(), std::string()})->Flash();
+    ++totals_.inFlight;
+    ShowTotals();
+}
+
+void CStationWindow::ApplyProgress()
+{
+    std::map<std::string, StageReport> latest;
+    {
+        std::lock_guard<std::mutex> lock(progressMutex_);
+        latest.swap(progress_);
+    }
+    for (const auto& [port, report] : latest)
+        if (CPortTile* tile = Tile(port))
+            tile->Progress(report);
+}
+
+void CStationWindow::ApplyEnding(const Ending& ending)
+{
+    CPortTile* tile = TileFor(PortInfo{ending.port, std::string(), std::string()});
+    if (ending.reported)
+        tile->Progress(ending.last);
+    tile->End(ending.success, ending.cancelled, Q(ending.note), ending.seconds, image_.blocks);
+    if (ending.success)
+        ++totals_.written;
+    else if (ending.cancelled)
+        ++totals_.cancelled;
+    else
+        ++totals_.failed;
+    if (totals_.inFlight > 0)
+        --totals_.inFlight;
+    if (!ending.recorded && !unrecorded_) {
+        unrecorded_ = true;
+        Alert(QStringLiteral("The record could not be written to %1: no new device is taken.").arg(Q(recordPath_)));
+    }
+    ShowTotals();
+}
+
+void CStationWindow::ShowControls()
+{
+    const bool running = Running();
+    start_->setText(!running ? QStringLiteral("Start") : stopping_ ? QStringLiteral("Stopping...") : QStringLiteral("Stop"));
+    start_->setEnabled(running ? !stopping_ : imageOk_);
+    imageButton_->setEnabled(!running);
+    recordButton_->setEnabled(!running);
+    placeholder_->setText(running ? QStringLiteral("No serial port yet: plug in an adapter.")
+                                  : QStringLiteral("Start listens on every serial port and flashes each device "
+                                                   "that arrives."));
+}
+
+void CStationWindow::ShowTotals()
+{
+    QString text = QStringLiteral("Written %1 \u00b7 Failed %2").arg(totals_.written).arg(totals_.failed);
+    if (totals_.cancelled)
+        text += QStringLiteral(" \u00b7 Cancelled %1").arg(totals_.cancelled);
+    text += QStringLiteral(" \u00b7 In flight %1").arg(totals_.inFlight);
+    totalsLabel_->setText(text);
+    recordLabel_->setText(QStringLiteral("Record: ") + Q(recordPath_));
+}
+
+void CStationWindow::Alert(const QString& text)
+{
+    alert_->setText(text.trimmed());
+    alert_->setVisible(!text.trimmed().isEmpty());
+}

@@ -1,0 +1,139 @@
+// The station window: the image, one Start/Stop toggle, a tile for every
+// serial port and the totals. It shows what the station core tells it; the
+// core runs on a thread of its own and the window never waits for a port.
+#pragma once
+
+#include <QMainWindow>
+#include <QTimer>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ImageSnapshot.h"
+#include "Record.h"
+#include "Station.h"
+
+class QLabel;
+class QPushButton;
+class QScrollArea;
+class CFittedLabel;
+class CPortTile;
+class CTileLayout;
+
+class CStationWindow : public QMainWindow, private StationEvents {
+    Q_OBJECT
+
+public:
+    explicit CStationWindow(QWidget* parent = nullptr);
+    ~CStationWindow() override;
+
+    // Reads, checks and hashes the image; refused while the station runs.
+    bool SetImage(const std::string& path);
+    // Where the records go; refused while the station runs.
+    bool SetRecordPath(const std::string& path);
+    // Where the list of ports comes from; the system's when not set.
+    void SetPortSource(PortSource source) { portSource_ = std::move(source); }
+
+    struct Totals {
+        unsigned written = 0;
+        unsigned failed = 0;
+        unsigned cancelled = 0;
+        unsigned inFlight = 0;
+    };
+    const Totals& CurrentTotals() const { return totals_; }
+    bool Running() const { return station_.joinable(); }
+    const std::string& RecordPath() const { return recordPath_; }
+    QPushButton* StartButton() const { return start_; }
+    QString ImageText() const;
+    QString AlertText() const;
+    QString StatusText() const;
+    // The tiles in the order shown.
+    std::vector<CPortTile*> Tiles() const;
+    CPortTile* Tile(const std::string& port) const;
+
+public slots:
+    void StartOrStop();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    // StationEvents, on the station's threads.
+    void OnPort(const PortInfo& port, PortPhase phase) override;
+    void OnFound(const std::string& port) override;
+    void OnProgress(const std::string& port, const StageReport& report) override;
+    bool OnEnded(const DeviceOutcome& outcome) override;
+
+    struct Ending {
+        std::string port;
+        bool success = false;
+        bool cancelled = false;
+        std::string note;
+        double seconds = 0;
+        bool recorded = true;
+        bool reported = false; // last holds a report the window has not shown
+        StageReport last;
+    };
+
+    void Start();
+    void Stop();
+    void ChooseImage();
+    void ShowImageInfo(const QString& text, bool usable);
+    void ChooseRecord();
+    void ApplyList(const std::vector<PortInfo>& ports);
+    void ApplyPhase(const PortInfo& port, PortPhase phase);
+    void ApplyFound(const std::string& port);
+    void ApplyEnding(const Ending& ending);
+    void ApplyProgress();
+    void StationEnded(StationEnd end);
+    CPortTile* TileFor(const PortInfo& port);
+    void PlaceTiles();
+    void ShowControls();
+    void ShowTotals();
+    void Alert(const QString& text);
+
+    QPushButton* start_ = nullptr;
+    QPushButton* imageButton_ = nullptr;
+    QPushButton* recordButton_ = nullptr;
+    CFittedLabel* imageName_ = nullptr;
+    CFittedLabel* imageInfo_ = nullptr;
+    QLabel* alert_ = nullptr;
+    QLabel* placeholder_ = nullptr;
+    QScrollArea* scroll_ = nullptr;
+    CTileLayout* grid_ = nullptr;
+    QLabel* totalsLabel_ = nullptr;
+    CFittedLabel* recordLabel_ = nullptr;
+    QTimer progressTimer_;
+
+    // Fixed while the station runs: its threads read them.
+    ImageSnapshot image_;
+    bool imageOk_ = false;
+    std::string recordPath_;
+    bool recordChosen_ = false;
+    std::unique_ptr<CRecordLog> log_;
+    PortSource portSource_;
+
+    std::thread station_;
+    std::atomic<bool> stop_{false};
+    bool stopping_ = false;
+    bool closeWhenStopped_ = false;
+    bool askingToClose_ = false;
+    bool unrecorded_ = false;
+
+    // The latest report of each port, taken by the window on its timer: a
+    // download reports every block, the eye needs far fewer.
+    std::mutex progressMutex_;
+    std::map<std::string, StageReport> progress_;
+
+    std::map<std::string, CPortTile*> tiles_;
+    std::vector<std::string> order_; // every tile's port, as the list orders them
+    Totals totals_;
+};
