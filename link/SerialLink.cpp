@@ -1,5 +1,7 @@
 #include "SerialLink.h"
 
+#include <algorithm>
+
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -46,7 +48,7 @@ LinkStatus CSerialLink::Open(const std::string& name, uint32_t baud)
         } else {
             result = LINK_OK;
             baud_ = baud;
-            undrainedBytes_ = 0;
+            lineFreeAt_ = {};
         }
     }
     if (observer_)
@@ -62,20 +64,27 @@ void CSerialLink::Close()
     // A driver may call its queue empty while the last bytes still sit in
     // the adapter's FIFO (USB chips do). Closing, and above all reopening
     // at another speed as discovery does, would then cut or garble them:
-    // give them their time on the wire first (3 bytes at 4800 bit/s are
-    // 6.25 ms; 10 bits a byte at 8N1).
-    if (undrainedBytes_ && baud_)
-        WaitLineTime(LineTime(undrainedBytes_, baud_));
-    undrainedBytes_ = 0;
+    // wait until they have had their time on the wire (3 bytes at 4800
+    // bit/s are 6.25 ms; 10 bits a byte at 8N1). Only what is still due is
+    // waited for: a download cut short mid-image has long sent its blocks.
+    const auto now = std::chrono::steady_clock::now();
+    if (lineFreeAt_ > now)
+        WaitLineTime(static_cast<uint32_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(lineFreeAt_ - now).count()));
+    lineFreeAt_ = {};
     port_.Close();
     if (observer_)
         observer_->OnClose();
 }
 
-void CSerialLink::Purge()
+void CSerialLink::Purge() { port_.Purge(); }
+
+void CSerialLink::CountWritten(size_t count)
 {
-    port_.Purge();
-    undrainedBytes_ = 0;
+    if (!baud_ || !count)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    lineFreeAt_ = std::max(lineFreeAt_, now) + std::chrono::microseconds(LineTime(count, baud_));
 }
 
 LinkStatus CSerialLink::ReadByte(uint8_t* dst)
@@ -286,7 +295,7 @@ LinkStatus CSerialLink::FindDevice(uint8_t beacon, uint32_t baud)
     foundPort_ = ports[w].name;
     port_ = std::move(listeners[w]->port);
     baud_ = baud;
-    undrainedBytes_ = 0;
+    lineFreeAt_ = {};
     if (observer_) {
         const uint8_t heard = beacon;
         observer_->OnRead(&heard, 1);
@@ -298,7 +307,7 @@ LinkStatus CSerialLink::FindDevice(uint8_t beacon, uint32_t baud)
     // reached it. Give that byte its time on the line as well, so it
     // lands before the reopening at full speed empties the input;
     // after it, it would come in ahead of the SYN echo.
-    WaitLineTime(LineTime(1, baud));
+    lineFreeAt_ += std::chrono::microseconds(LineTime(1, baud));
     Close();
     return LINK_OK;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -104,10 +105,12 @@ private:
     int lastOpenOsError_ = 0;
     std::vector<ProbeResult> discovery_;
     uint32_t baud_ = 0;
-    // Written since the driver last said its queue was empty.
-    size_t undrainedBytes_ = 0;
+    // When the last byte written will have left the line, at the open
+    // speed: bytes written back to back queue up behind each other, bytes
+    // written after a pause (a block after its ACK) start afresh.
+    std::chrono::steady_clock::time_point lineFreeAt_{};
 
-    void CountWritten(size_t count) { undrainedBytes_ += count; }
+    void CountWritten(size_t count);
 
     struct Listener;
     void Listen(Listener& listener, uint8_t beacon) const;

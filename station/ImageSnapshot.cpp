@@ -17,6 +17,8 @@ bool TakeImageSnapshot(const std::string& path, ImageSnapshot& snapshot, Downloa
     // The same acceptance as a download's, on the file as it is now.
     if (!image.Validate()) {
         failure.refusal = image.Refusal();
+        failure.imageBytes = image.CheckedLength();
+        failure.header = image.CheckedHeader();
         failure.step = image.Refusal() == ImageRefusal::ReadError ? FailStep::ImageRead : FailStep::ImageRefused;
         return false;
     }

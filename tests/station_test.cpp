@@ -57,6 +57,8 @@ TEST(ImageSnapshot, TakesTheImageAsADownloadWouldAndHashesIt)
     EXPECT_FALSE(TakeImageSnapshot(path, snap, failure));
     EXPECT_EQ(failure.step, FailStep::ImageRefused);
     EXPECT_EQ(failure.refusal, ImageRefusal::TooShort);
+    EXPECT_EQ(failure.imageBytes, 65536u + 128);
+    EXPECT_EQ(failure.header, 0x0100u);
     EXPECT_FALSE(TakeImageSnapshot(dir.file("none.bin"), snap, failure));
     EXPECT_EQ(failure.step, FailStep::ImageOpen);
     EXPECT_EQ(failure.fileError, FileError::NotFound);

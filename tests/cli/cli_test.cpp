@@ -677,11 +677,13 @@ TEST_F(CliTest, CtrlCFailsTheDownloadCleanly)
     // The mark an interrupted download leaves stays in this test's folder.
     const std::string tmp = "TMPDIR=" + dir.path();
     Process p({"/usr/bin/env", tmp, ZQ_FLASH_EXE, "--ports", device.Path(), "--image", imagePath});
-    ASSERT_TRUE(p.Pump(10000, "sending 2048 blocks")) << p.sofar().out;
+    // A fifth of the image is out: closing must not wait for the line time
+    // of everything sent so far (4.6 s), only for what is still due.
+    ASSERT_TRUE(p.Pump(15000, "blocks  20%")) << p.sofar().out;
     const auto asked = Clock::now();
     ::kill(p.pid(), SIGINT);
-    const Outcome r = p.Finish(5000);
-    EXPECT_LT(Clock::now() - asked, std::chrono::seconds(3));
+    const Outcome r = p.Finish(8000);
+    EXPECT_LT(Clock::now() - asked, std::chrono::seconds(2));
     EXPECT_EQ(r.status, 130) << r.out;
     EXPECT_EQ(LastLine(r.err, 1), "Fail Download!") << r.err;
     EXPECT_EQ(LastLine(r.err), "interrupted");
