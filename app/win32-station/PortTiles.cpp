@@ -24,7 +24,7 @@ const COLORREF kBlue = RGB(0, 90, 180);
 
 struct TileRows {
     int pad, strip, line, gap;
-    int name, description, state, detail, counters, height;
+    int name, description, location, state, detail, counters, height;
 };
 
 TileRows Rows(const CUiFonts& fonts)
@@ -37,7 +37,8 @@ TileRows Rows(const CUiFonts& fonts)
     r.gap = Scale(3, dpi);
     r.name = r.pad;
     r.description = r.name + r.line;
-    r.state = r.description + r.line + r.gap;
+    r.location = r.description + r.line;
+    r.state = r.location + r.line + r.gap;
     r.detail = r.state + r.line + r.gap;
     r.counters = r.detail + kDetailLines * r.line + r.gap;
     r.height = r.counters + r.line + r.pad;
@@ -181,10 +182,10 @@ void CPortTile::SetFonts()
 
 void CPortTile::SetPort(const PortInfo& port)
 {
-    if (port.description.empty() && port.hardwareId.empty())
+    // A name alone says nothing new.
+    if (port.description.empty() && port.hardwareId.empty() && port.location.empty())
         return;
-    port_.description = port.description;
-    port_.hardwareId = port.hardwareId;
+    port_ = port;
     Changed();
 }
 
@@ -274,9 +275,11 @@ void CPortTile::Paint(HDC dc, const RECT& client)
     std::string about = port_.description;
     if (!port_.hardwareId.empty())
         about += (about.empty() ? "" : "  ") + port_.hardwareId;
-    if (gone_)
-        about += about.empty() ? "not in the system's list or not open" : "  (not there)";
-    DrawLine(dc, fonts_.Normal(), quiet, about, RECT{left, r.description, right, r.description + r.line},
+    if (!port_.serialNumber.empty())
+        about += (about.empty() ? "" : "  ") + std::string("SN ") + port_.serialNumber;
+    DrawLine(dc, fonts_.Normal(), quiet, about, RECT{left, r.description, right, r.description + r.line}, oneLine);
+    const std::string where = gone_ ? std::string("not there") : port_.location;
+    DrawLine(dc, fonts_.Normal(), quiet, where, RECT{left, r.location, right, r.location + r.line},
              oneLine | DT_PATH_ELLIPSIS);
     DrawLine(dc, fonts_.Bold(), stateColour, StateWords(), RECT{left, r.state, right, r.state + r.line}, oneLine);
 

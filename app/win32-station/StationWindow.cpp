@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <dbt.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -22,8 +23,9 @@ constexpr UINT_PTR kListTimer = 2;
 // Often enough for a bar to move smoothly, seldom enough that eight devices
 // reporting every block cost the window nothing.
 constexpr UINT kProgressEveryMs = 80;
-// The ports shown while the station is idle follow the system's list.
-constexpr UINT kListEveryMs = 1000;
+// Plugging an adapter brings a burst of device changes: the list is read
+// once they have settled.
+constexpr UINT kListSettleMs = 300;
 
 constexpr const char* kRecordFileName = "zerquill-station.jsonl";
 
@@ -199,11 +201,21 @@ LRESULT CStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_MOUSEWHEEL:
         grid_->Wheel(GET_WHEEL_DELTA_WPARAM(wParam));
         return 0;
+    case WM_DEVICECHANGE:
+        // While idle the tiles follow the system's list; running, the
+        // station follows it and says so through its events.
+        if (!running_ && (wParam == DBT_DEVNODES_CHANGED || wParam == DBT_DEVICEARRIVAL ||
+                          wParam == DBT_DEVICEREMOVECOMPLETE))
+            SetTimer(hwnd_, kListTimer, kListSettleMs, nullptr);
+        return TRUE;
     case WM_TIMER:
-        if (wParam == kProgressTimer)
+        if (wParam == kProgressTimer) {
             ApplyProgress();
-        else if (wParam == kListTimer && !running_)
-            RefreshPorts();
+        } else if (wParam == kListTimer) {
+            KillTimer(hwnd_, kListTimer);
+            if (!running_)
+                RefreshPorts();
+        }
         return 0;
     case WM_STATION_NOTE: {
         std::unique_ptr<Note> note(reinterpret_cast<Note*>(lParam));
@@ -235,8 +247,8 @@ void CStationWindow::OnCreate()
 
     fonts_.Create(WindowDpi(hwnd_));
     start_ = Child(hwnd_, WC_BUTTONA, "Start", WS_TABSTOP | BS_DEFPUSHBUTTON, IDC_STATION_START);
-    imageButton_ = Child(hwnd_, WC_BUTTONA, "Image...", WS_TABSTOP | BS_PUSHBUTTON, IDC_STATION_IMAGE);
-    recordButton_ = Child(hwnd_, WC_BUTTONA, "Record...", WS_TABSTOP | BS_PUSHBUTTON, IDC_STATION_RECORD);
+    imageButton_ = Child(hwnd_, WC_BUTTONA, "&Image...", WS_TABSTOP | BS_PUSHBUTTON, IDC_STATION_IMAGE);
+    recordButton_ = Child(hwnd_, WC_BUTTONA, "&Record...", WS_TABSTOP | BS_PUSHBUTTON, IDC_STATION_RECORD);
     imageInfo_ = Child(hwnd_, WC_STATICA, "", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, IDC_STATION_IMAGE_INFO);
     alert_ = Child(hwnd_, WC_STATICA, "", SS_LEFT | SS_NOPREFIX | SS_EDITCONTROL, IDC_STATION_ALERT);
     grid_ = std::make_unique<CTileGrid>(hwnd_, IDC_STATION_GRID, fonts_);
@@ -251,7 +263,6 @@ void CStationWindow::OnCreate()
     ShowImage();
     RefreshPorts();
     SetRunningLook();
-    SetTimer(hwnd_, kListTimer, kListEveryMs, nullptr);
 }
 
 void CStationWindow::ApplyFonts()
@@ -514,7 +525,12 @@ void CStationWindow::OnStationEnded(StationEnd end)
     running_ = false;
     stopping_ = false;
     KillTimer(hwnd_, kProgressTimer);
-    ApplyProgress();
+    {
+        // Every download has ended: a report left over would only bring a
+        // tile back to flashing.
+        std::lock_guard<std::mutex> lock(progressMutex_);
+        progress_.clear();
+    }
     inFlight_ = 0;
     if (closing_) {
         DestroyWindow(hwnd_);
@@ -538,7 +554,6 @@ void CStationWindow::OnStationEnded(StationEnd end)
     RefreshPorts();
     SetRunningLook();
     ShowTotals();
-    SetTimer(hwnd_, kListTimer, kListEveryMs, nullptr);
 }
 
 void CStationWindow::SetRunningLook()
@@ -653,7 +668,8 @@ void CStationWindow::OnClose()
         DestroyWindow(hwnd_);
         return;
     }
-    if (inFlight_ > 0) {
+    // After Stop the downloads are being cancelled already: nothing to ask.
+    if (inFlight_ > 0 && !stopping_) {
         char question[200];
         std::snprintf(question, sizeof question,
                       inFlight_ == 1 ? "A download is running.\n\nCancel it and close the window? It is recorded as "
