@@ -1,0 +1,747 @@
+#include "StationWindow.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <dbt.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "Causes.h"
+#include "ImagePath.h"
+#include "ModulePath.h"
+#include "StationIds.h"
+
+namespace {
+
+constexpr UINT_PTR kProgressTimer = 1;
+constexpr UINT_PTR kListTimer = 2;
+// Often enough for a bar to move smoothly, seldom enough that eight devices
+// reporting every block cost the window nothing.
+constexpr UINT kProgressEveryMs = 80;
+// Plugging an adapter brings a burst of device changes: the list is read
+// once they have settled.
+constexpr UINT kListSettleMs = 300;
+
+constexpr const char* kRecordFileName = "zerquill-station.jsonl";
+
+// At 96 DPI.
+constexpr int kMarginDips = 10;
+constexpr int kButtonDips = 100;
+constexpr int kMinWidthDips = 560;
+constexpr int kMinHeightDips = 420;
+constexpr int kStartWidthDips = 840;
+constexpr int kStartHeightDips = 580;
+
+const COLORREF kRed = RGB(192, 0, 0);
+
+std::string Grouped(unsigned long long value)
+{
+    std::string digits = std::to_string(value);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
+        digits.insert(static_cast<size_t>(at), ",");
+    return digits;
+}
+
+std::string FileNameOf(const std::string& path)
+{
+    const std::string folder = FolderOf(path);
+    return folder.empty() && path.find('\\') == std::string::npos ? path : path.substr(folder.size() + 1);
+}
+
+HICON LoadStationIcon(int size)
+{
+    return static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_STATION_ICON), IMAGE_ICON,
+                                         size, size, LR_SHARED));
+}
+
+HWND Child(HWND parent, const char* cls, const char* text, DWORD style, int id)
+{
+    return CreateWindowExA(0, cls, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 10, 10, parent,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleA(nullptr), nullptr);
+}
+
+} // namespace
+
+struct CStationWindow::Note {
+    enum class Kind { Port, Found, Ended };
+    Kind kind = Kind::Port;
+    PortInfo port;
+    PortPhase phase = PortPhase::Absent;
+    DeviceOutcome outcome;
+    std::string detail;
+    bool recorded = true;
+};
+
+CStationWindow::CStationWindow(std::string imagePath) : imagePath_(std::move(imagePath)) {}
+
+CStationWindow::~CStationWindow()
+{
+    // Only when the window went without the station's end being seen.
+    if (worker_.joinable()) {
+        stop_.store(true);
+        worker_.join();
+    }
+    grid_.reset();
+}
+
+bool CStationWindow::Register(HINSTANCE instance)
+{
+    if (!RegisterTileClasses(instance))
+        return false;
+    WNDCLASSEXA wc{};
+    wc.cbSize = sizeof(wc);
+    wc.lpfnWndProc = WindowProc;
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_3DFACE + 1);
+    wc.hIcon = LoadStationIcon(GetSystemMetrics(SM_CXICON));
+    wc.hIconSm = LoadStationIcon(GetSystemMetrics(SM_CXSMICON));
+    wc.lpszClassName = ZQ_STATION_CLASS;
+    return RegisterClassExA(&wc) != 0;
+}
+
+HWND CStationWindow::Create(HINSTANCE instance, int show)
+{
+    // Controls are reached with Tab like a dialog's (WS_EX_CONTROLPARENT).
+    CreateWindowExA(WS_EX_CONTROLPARENT | WS_EX_APPWINDOW, ZQ_STATION_CLASS, ZQ_STATION_CAPTION,
+                    WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT, CW_USEDEFAULT, kStartWidthDips,
+                    kStartHeightDips, nullptr, nullptr, instance, this);
+    if (!hwnd_)
+        return nullptr;
+    // Sized for the monitor's DPI, and never larger than its work area.
+    const UINT dpi = WindowDpi(hwnd_);
+    int width = Scale(kStartWidthDips, dpi), height = Scale(kStartHeightDips, dpi);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof(monitor);
+    if (GetMonitorInfoA(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTONEAREST), &monitor)) {
+        const RECT& work = monitor.rcWork;
+        width = std::min(width, int(work.right - work.left));
+        height = std::min(height, int(work.bottom - work.top));
+        RECT at;
+        GetWindowRect(hwnd_, &at);
+        const int x = std::max(int(work.left), std::min(int(at.left), int(work.right) - width));
+        const int y = std::max(int(work.top), std::min(int(at.top), int(work.bottom) - height));
+        SetWindowPos(hwnd_, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    } else {
+        SetWindowPos(hwnd_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    ShowWindow(hwnd_, show);
+    UpdateWindow(hwnd_);
+    return hwnd_;
+}
+
+LRESULT CALLBACK CStationWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_NCCREATE) {
+        const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
+        auto* self = static_cast<CStationWindow*>(create->lpCreateParams);
+        SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        self->hwnd_ = hwnd;
+    }
+    auto* self = reinterpret_cast<CStationWindow*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+    if (!self)
+        return DefWindowProcA(hwnd, message, wParam, lParam);
+    return self->OnMessage(message, wParam, lParam);
+}
+
+LRESULT CStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        OnCreate();
+        return 0;
+    case WM_SIZE:
+        Layout();
+        return 0;
+    case WM_GETMINMAXINFO: {
+        auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
+        const UINT dpi = WindowDpi(hwnd_);
+        info->ptMinTrackSize.x = Scale(kMinWidthDips, dpi);
+        info->ptMinTrackSize.y = Scale(kMinHeightDips, dpi);
+        return 0;
+    }
+    case WM_DPICHANGED:
+        OnDpiChanged(LOWORD(wParam), reinterpret_cast<const RECT*>(lParam));
+        return 0;
+    case WM_ACTIVATE:
+        // The control that had the keyboard keeps it across a switch to
+        // another window and back.
+        if (LOWORD(wParam) == WA_INACTIVE) {
+            const HWND focus = GetFocus();
+            if (focus && IsChild(hwnd_, focus))
+                lastFocus_ = focus;
+        } else if (lastFocus_ && IsWindowEnabled(lastFocus_)) {
+            SetFocus(lastFocus_);
+        } else {
+            SetFocus(IsWindowEnabled(start_) ? start_ : hwnd_);
+        }
+        return 0;
+    case WM_COMMAND:
+        if (HIWORD(wParam) == BN_CLICKED || lParam == 0)
+            OnCommand(LOWORD(wParam));
+        return 0;
+    case WM_CTLCOLORSTATIC:
+        return OnColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+    case WM_DROPFILES: {
+        const HDROP drop = reinterpret_cast<HDROP>(wParam);
+        char path[MAX_PATH] = {};
+        const UINT length = DragQueryFileA(drop, 0, path, MAX_PATH);
+        DragFinish(drop);
+        // The image cannot change under a running station; the window does
+        // not take drops then, and one that slipped through is ignored.
+        if (!running_ && length > 0 && length < MAX_PATH)
+            UseImage(path);
+        return 0;
+    }
+    case WM_MOUSEWHEEL:
+        grid_->Wheel(GET_WHEEL_DELTA_WPARAM(wParam));
+        return 0;
+    case WM_DEVICECHANGE:
+        // While idle the tiles follow the system's list; running, the
+        // station follows it and says so through its events.
+        if (!running_ && (wParam == DBT_DEVNODES_CHANGED || wParam == DBT_DEVICEARRIVAL ||
+                          wParam == DBT_DEVICEREMOVECOMPLETE))
+            SetTimer(hwnd_, kListTimer, kListSettleMs, nullptr);
+        return TRUE;
+    case WM_TIMER:
+        if (wParam == kProgressTimer) {
+            ApplyProgress();
+        } else if (wParam == kListTimer) {
+            KillTimer(hwnd_, kListTimer);
+            if (!running_)
+                RefreshPorts();
+        }
+        return 0;
+    case WM_STATION_NOTE: {
+        std::unique_ptr<Note> note(reinterpret_cast<Note*>(lParam));
+        OnNote(*note);
+        return 0;
+    }
+    case WM_STATION_ENDED:
+        if (lParam)
+            recordAlert_ = "The station could not start a thread for every port.";
+        OnStationEnded(static_cast<StationEnd>(wParam));
+        return 0;
+    case WM_CLOSE:
+        OnClose();
+        return 0;
+    case WM_DESTROY:
+        KillTimer(hwnd_, kProgressTimer);
+        KillTimer(hwnd_, kListTimer);
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcA(hwnd_, message, wParam, lParam);
+}
+
+void CStationWindow::OnCreate()
+{
+    // The device takes the data at line speed and tolerates only short gaps;
+    // a busy machine must not starve the downloads.
+    SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
+
+    fonts_.Create(WindowDpi(hwnd_));
+    start_ = Child(hwnd_, WC_BUTTONA, "Start", WS_TABSTOP | BS_DEFPUSHBUTTON, IDC_STATION_START);
+    imageButton_ = Child(hwnd_, WC_BUTTONA, "&Image...", WS_TABSTOP | BS_PUSHBUTTON, IDC_STATION_IMAGE);
+    recordButton_ = Child(hwnd_, WC_BUTTONA, "&Record...", WS_TABSTOP | BS_PUSHBUTTON, IDC_STATION_RECORD);
+    imageInfo_ = Child(hwnd_, WC_STATICA, "", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, IDC_STATION_IMAGE_INFO);
+    alert_ = Child(hwnd_, WC_STATICA, "", SS_LEFT | SS_NOPREFIX | SS_EDITCONTROL, IDC_STATION_ALERT);
+    grid_ = std::make_unique<CTileGrid>(hwnd_, IDC_STATION_GRID, fonts_);
+    status_ = Child(hwnd_, STATUSCLASSNAMEA, "", SBARS_SIZEGRIP, IDC_STATION_STATUS);
+    // Text given to a part the bar does not have yet is lost.
+    int parts[2] = {Scale(300, fonts_.Dpi()), -1};
+    SendMessageA(status_, SB_SETPARTS, 2, reinterpret_cast<LPARAM>(parts));
+    ApplyFonts();
+    lastFocus_ = start_;
+
+    ReadImage();
+    ShowImage();
+    RefreshPorts();
+    SetRunningLook();
+}
+
+void CStationWindow::ApplyFonts()
+{
+    for (HWND control : {start_, imageButton_, recordButton_, imageInfo_, alert_, status_})
+        SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_.Normal()), TRUE);
+    grid_->SetFonts();
+}
+
+void CStationWindow::OnDpiChanged(UINT dpi, const RECT* suggested)
+{
+    fonts_.Create(dpi);
+    ApplyFonts();
+    SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    Layout();
+}
+
+void CStationWindow::Layout()
+{
+    if (!grid_)
+        return;
+    RECT client;
+    GetClientRect(hwnd_, &client);
+    const UINT dpi = fonts_.Dpi();
+    const int margin = Scale(kMarginDips, dpi);
+    const int line = fonts_.LineHeight();
+    const int buttonHeight = std::max(Scale(26, dpi), line + Scale(10, dpi));
+    const int buttonWidth = Scale(kButtonDips, dpi);
+    const int width = std::max(0, int(client.right) - 2 * margin);
+
+    int x = margin;
+    for (HWND button : {start_, imageButton_, recordButton_}) {
+        MoveWindow(button, x, margin, buttonWidth, buttonHeight, TRUE);
+        x += buttonWidth + Scale(8, dpi);
+    }
+    int y = margin + buttonHeight + Scale(8, dpi);
+    MoveWindow(imageInfo_, margin, y, width, line, TRUE);
+    y += line + Scale(2, dpi);
+    // Two lines for an image refused and a record refused, when there are.
+    const int alertLines = GetWindowTextLengthA(alert_) > 0 ? 2 : 0;
+    MoveWindow(alert_, margin, y, width, alertLines * line, TRUE);
+    y += alertLines * line + Scale(4, dpi);
+
+    SendMessageA(status_, WM_SIZE, 0, 0);
+    RECT bar;
+    GetWindowRect(status_, &bar);
+    const int statusHeight = bar.bottom - bar.top;
+    int parts[2] = {std::max(Scale(300, dpi), int(client.right) * 2 / 5), -1};
+    SendMessageA(status_, SB_SETPARTS, 2, reinterpret_cast<LPARAM>(parts));
+    MoveWindow(grid_->Window(), 0, y, client.right, std::max(0, int(client.bottom) - statusHeight - y), TRUE);
+}
+
+LRESULT CStationWindow::OnColorStatic(HDC dc, HWND control)
+{
+    SetBkColor(dc, GetSysColor(COLOR_3DFACE));
+    SetTextColor(dc, control == alert_ ? kRed : GetSysColor(COLOR_WINDOWTEXT));
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_3DFACE));
+}
+
+void CStationWindow::OnCommand(int id)
+{
+    switch (id) {
+    case IDOK: {
+        // Enter: the button that has the keyboard, else Start.
+        const HWND focus = GetFocus();
+        const int focused = focus && GetParent(focus) == hwnd_ ? GetDlgCtrlID(focus) : 0;
+        if (focused == IDC_STATION_IMAGE || focused == IDC_STATION_RECORD)
+            OnCommand(focused);
+        else if (IsWindowEnabled(start_))
+            OnCommand(IDC_STATION_START);
+        break;
+    }
+    case IDC_STATION_START:
+        if (running_)
+            StopStation();
+        else
+            StartStation();
+        break;
+    case IDC_STATION_IMAGE:
+        if (!running_)
+            ChooseImage();
+        break;
+    case IDC_STATION_RECORD:
+        if (!running_)
+            ChooseRecord();
+        break;
+    }
+}
+
+// The image and the record.
+
+bool CStationWindow::ReadImage()
+{
+    ImageSnapshot snapshot;
+    DownloadFailure failure;
+    if (!TakeImageSnapshot(imagePath_, snapshot, failure)) {
+        image_ = ImageSnapshot();
+        imageOk_ = false;
+        imageCause_ = DescribeFailure(failure, {}, imagePath_);
+        return false;
+    }
+    image_ = std::move(snapshot);
+    imageOk_ = true;
+    imageCause_.clear();
+    return true;
+}
+
+void CStationWindow::ShowImage()
+{
+    std::string text = "Image: " + (imagePath_.empty() ? std::string(kImageFileName) : FileNameOf(imagePath_));
+    if (imageOk_) {
+        text += "      " + Grouped(image_.bytes ? image_.bytes->size() : 0) + " bytes      " + Grouped(image_.blocks) +
+                " blocks      SHA-256 " + image_.sha256.substr(0, 16);
+    }
+    SetWindowTextA(imageInfo_, text.c_str());
+    ShowAlert();
+    ShowTotals();
+}
+
+void CStationWindow::ShowAlert()
+{
+    std::string text = imageCause_;
+    if (!recordAlert_.empty())
+        text += (text.empty() ? "" : "\n") + recordAlert_;
+    SetWindowTextA(alert_, text.c_str());
+    Layout();
+}
+
+std::string CStationWindow::RecordPath() const
+{
+    if (!recordPath_.empty())
+        return recordPath_;
+    const std::string folder = FolderOf(imagePath_.empty() ? ExecutablePath() : imagePath_);
+    return folder + "\\" + kRecordFileName;
+}
+
+void CStationWindow::UseImage(const std::string& path)
+{
+    imagePath_ = path;
+    ReadImage();
+    ShowImage();
+}
+
+void CStationWindow::ChooseImage()
+{
+    char file[MAX_PATH] = {};
+    const std::string folder = FolderOf(imagePath_);
+    OPENFILENAMEA ofn{};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = hwnd_;
+    ofn.lpstrFilter = "Images (*.bin)\0*.bin\0All files\0*.*\0";
+    ofn.lpstrFile = file;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
+    ofn.lpstrTitle = "Image to write";
+    ofn.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
+    if (GetOpenFileNameA(&ofn))
+        UseImage(file);
+}
+
+void CStationWindow::ChooseRecord()
+{
+    char file[MAX_PATH] = {};
+    const std::string current = RecordPath();
+    if (current.size() < MAX_PATH)
+        std::copy(current.begin(), current.end(), file);
+    OPENFILENAMEA ofn{};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = hwnd_;
+    ofn.lpstrFilter = "JSON Lines (*.jsonl)\0*.jsonl\0All files\0*.*\0";
+    ofn.lpstrFile = file;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrDefExt = "jsonl";
+    ofn.lpstrTitle = "Record of every download";
+    // Records are appended: an existing file is no reason to ask.
+    ofn.Flags = OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOREADONLYRETURN;
+    if (GetSaveFileNameA(&ofn)) {
+        recordPath_ = file;
+        recordAlert_.clear();
+        ShowAlert();
+        ShowTotals();
+    }
+}
+
+// The station.
+
+void CStationWindow::StartStation()
+{
+    if (running_ || closing_)
+        return;
+    // Read again: the file may have been replaced since it was shown, and
+    // what the window shows is what the devices get.
+    const bool imageOk = ReadImage();
+    ShowImage();
+    if (!imageOk) {
+        MessageBeep(MB_ICONWARNING);
+        return;
+    }
+    auto record = std::make_unique<CRecordLog>();
+    std::string error;
+    const std::string path = RecordPath();
+    if (!record->Open(path, error)) {
+        recordAlert_ = "The record " + path + " cannot be opened: " + error;
+        ShowAlert();
+        MessageBeep(MB_ICONWARNING);
+        return;
+    }
+    recordAlert_.clear();
+    ShowAlert();
+    record_ = std::move(record);
+    {
+        std::lock_guard<std::mutex> lock(progressMutex_);
+        progress_.clear();
+    }
+    stop_.store(false);
+    try {
+        worker_ = std::thread([this] {
+            StationEnd end = StationEnd::Stopped;
+            LPARAM broken = 0;
+            try {
+                CStation station(image_, *this, StationOptions());
+                end = station.Run(stop_);
+            } catch (const std::system_error&) {
+                broken = 1;
+            }
+            PostMessageA(hwnd_, WM_STATION_ENDED, static_cast<WPARAM>(end), broken);
+        });
+    } catch (const std::system_error&) {
+        record_.reset();
+        recordAlert_ = "The station could not start: no thread to be had.";
+        ShowAlert();
+        return;
+    }
+    running_ = true;
+    stopping_ = false;
+    KillTimer(hwnd_, kListTimer);
+    SetTimer(hwnd_, kProgressTimer, kProgressEveryMs, nullptr);
+    SetRunningLook();
+    ShowTotals();
+}
+
+void CStationWindow::StopStation()
+{
+    if (!running_ || stopping_)
+        return;
+    // Downloads in flight are cancelled: they send nothing more and end as
+    // cancelled, each with its record, before the station's end arrives.
+    stop_.store(true);
+    stopping_ = true;
+    SetRunningLook();
+}
+
+void CStationWindow::OnStationEnded(StationEnd end)
+{
+    // Posted as the station's thread's last act: the join returns at once.
+    if (worker_.joinable())
+        worker_.join();
+    record_.reset();
+    running_ = false;
+    stopping_ = false;
+    KillTimer(hwnd_, kProgressTimer);
+    {
+        // Every download has ended: a report left over would only bring a
+        // tile back to flashing.
+        std::lock_guard<std::mutex> lock(progressMutex_);
+        progress_.clear();
+    }
+    inFlight_ = 0;
+    if (closing_) {
+        DestroyWindow(hwnd_);
+        return;
+    }
+    if (end == StationEnd::Unrecorded && recordAlert_.empty())
+        recordAlert_ = "The station stopped: a record could not be written to " + RecordPath() + ".";
+    ShowAlert();
+    // Ports that went during the run leave with their counters now; the
+    // others wait for the next Start.
+    std::vector<std::string> gone;
+    for (const auto& tile : grid_->Tiles()) {
+        if (tile->Gone())
+            gone.push_back(tile->Name());
+        else if (tile->State() == TileState::Listening || tile->State() == TileState::Flashing ||
+                 tile->State() == TileState::Unavailable)
+            tile->SetState(TileState::Waiting);
+    }
+    for (const std::string& name : gone)
+        grid_->Remove(name);
+    RefreshPorts();
+    SetRunningLook();
+    ShowTotals();
+}
+
+void CStationWindow::SetRunningLook()
+{
+    SetWindowTextA(start_, !running_ ? "Start" : stopping_ ? "Stopping..." : "Stop");
+    const bool startEnabled = !stopping_ && !closing_;
+    // A disabled control keeps no keyboard focus; the window holds it
+    // meanwhile, and Start gets it back.
+    if (!startEnabled && GetFocus() == start_)
+        SetFocus(hwnd_);
+    EnableWindow(start_, startEnabled);
+    EnableWindow(imageButton_, !running_);
+    EnableWindow(recordButton_, !running_);
+    DragAcceptFiles(hwnd_, running_ ? FALSE : TRUE);
+    const HWND focus = GetFocus();
+    if (startEnabled && GetActiveWindow() == hwnd_ && (focus == hwnd_ || focus == nullptr))
+        SetFocus(start_);
+}
+
+void CStationWindow::RefreshPorts()
+{
+    const std::vector<PortInfo> listed = ListSystemPorts();
+    std::vector<std::string> absent;
+    for (const auto& tile : grid_->Tiles()) {
+        const bool present = std::any_of(listed.begin(), listed.end(),
+                                         [&](const PortInfo& p) { return p.name == tile->Name(); });
+        if (!present)
+            absent.push_back(tile->Name());
+    }
+    for (const std::string& name : absent)
+        grid_->Remove(name);
+    for (const PortInfo& port : listed)
+        grid_->Add(port);
+}
+
+void CStationWindow::OnNote(const Note& note)
+{
+    switch (note.kind) {
+    case Note::Kind::Port: {
+        CPortTile& tile = grid_->Add(note.port);
+        if (note.phase == PortPhase::Absent) {
+            tile.SetGone(true);
+            if (tile.State() == TileState::Waiting || tile.State() == TileState::Listening)
+                tile.SetState(TileState::Unavailable);
+        } else {
+            tile.SetGone(false);
+            // Listening again after a download: its device has gone.
+            if (note.phase == PortPhase::Listening)
+                tile.SetState(TileState::Listening);
+        }
+        break;
+    }
+    case Note::Kind::Found:
+        grid_->Add(note.port).BeginDownload();
+        ++inFlight_;
+        break;
+    case Note::Kind::Ended: {
+        const DeviceOutcome& o = note.outcome;
+        if (inFlight_ > 0)
+            --inFlight_;
+        TileState result = TileState::Fail;
+        if (o.success) {
+            result = TileState::Success;
+            ++written_;
+        } else if (o.cancelled) {
+            result = TileState::Cancelled;
+            ++cancelled_;
+        } else {
+            ++failed_;
+        }
+        grid_->Add(note.port).EndDownload(result, note.detail, o.seconds);
+        if (!note.recorded) {
+            recordAlert_ = "A record could not be written to " + RecordPath() +
+                           ": the station takes no new devices; those in flight finish.";
+            ShowAlert();
+        }
+        break;
+    }
+    }
+    ShowTotals();
+}
+
+void CStationWindow::ApplyProgress()
+{
+    std::map<std::string, StageReport> latest;
+    {
+        std::lock_guard<std::mutex> lock(progressMutex_);
+        latest.swap(progress_);
+    }
+    for (const auto& entry : latest)
+        if (CPortTile* tile = grid_->Find(entry.first))
+            tile->SetProgress(entry.second);
+}
+
+void CStationWindow::ShowTotals()
+{
+    char totals[160];
+    std::snprintf(totals, sizeof totals, "Written %u     Failed %u     In flight %u", written_, failed_, inFlight_);
+    std::string text = totals;
+    if (cancelled_)
+        text += "     Cancelled " + std::to_string(cancelled_);
+    SendMessageA(status_, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    const std::string record = "Record: " + RecordPath();
+    SendMessageA(status_, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(record.c_str()));
+}
+
+void CStationWindow::OnClose()
+{
+    if (closing_ || asking_)
+        return;
+    if (!running_) {
+        DestroyWindow(hwnd_);
+        return;
+    }
+    // After Stop the downloads are being cancelled already: nothing to ask.
+    if (inFlight_ > 0 && !stopping_) {
+        char question[200];
+        std::snprintf(question, sizeof question,
+                      inFlight_ == 1 ? "A download is running.\n\nCancel it and close the window? It is recorded as "
+                                       "cancelled."
+                                     : "%u downloads are running.\n\nCancel them and close the window? They are "
+                                       "recorded as cancelled.",
+                      inFlight_);
+        asking_ = true;
+        const int answer = MessageBoxA(hwnd_, question, ZQ_STATION_CAPTION, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+        asking_ = false;
+        if (answer != IDYES)
+            return;
+        // The station may have ended while the question was up.
+        if (!running_) {
+            DestroyWindow(hwnd_);
+            return;
+        }
+    }
+    // The window goes once the station's end arrives, every cancelled
+    // download recorded.
+    closing_ = true;
+    stop_.store(true);
+    stopping_ = true;
+    SetRunningLook();
+}
+
+// StationEvents, on the station's threads: posted to the window.
+
+void CStationWindow::Post(Note* note)
+{
+    if (!PostMessageA(hwnd_, WM_STATION_NOTE, 0, reinterpret_cast<LPARAM>(note)))
+        delete note;
+}
+
+void CStationWindow::OnPort(const PortInfo& port, PortPhase phase)
+{
+    auto* note = new Note;
+    note->kind = Note::Kind::Port;
+    note->port = port;
+    note->phase = phase;
+    Post(note);
+}
+
+void CStationWindow::OnFound(const std::string& port)
+{
+    auto* note = new Note;
+    note->kind = Note::Kind::Found;
+    note->port.name = port;
+    Post(note);
+}
+
+void CStationWindow::OnProgress(const std::string& port, const StageReport& report)
+{
+    std::lock_guard<std::mutex> lock(progressMutex_);
+    progress_[port] = report;
+}
+
+bool CStationWindow::OnEnded(const DeviceOutcome& o)
+{
+    const std::string cause = o.success ? std::string() : DescribeFailure(o.failure, o.discovery, image_.path);
+    const bool recorded = record_ && record_->Append(RecordLine(o, image_, cause));
+    {
+        // Nothing of this download may reach its tile after its end.
+        std::lock_guard<std::mutex> lock(progressMutex_);
+        progress_.erase(o.port);
+    }
+    auto* note = new Note;
+    note->kind = Note::Kind::Ended;
+    note->port.name = o.port;
+    note->outcome = o;
+    note->detail = o.success ? SlowLineHint(o.dataBytesPerS) : o.cancelled ? std::string() : cause;
+    note->recorded = recorded;
+    Post(note);
+    return recorded;
+}

@@ -1,0 +1,115 @@
+// The station window: one Start/Stop toggle, the image it writes, a tile per
+// serial port and the totals. A thin shell on CStation: the station runs on
+// a thread of its own and its events come here as posted messages, so the
+// window's thread never waits on a port, a download or a record.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "FlashDevices.h"
+#include "ImageSnapshot.h"
+#include "PortTiles.h"
+#include "Record.h"
+#include "Station.h"
+#include "UiMetrics.h"
+
+class CStationWindow : private StationEvents {
+public:
+    // imagePath: the image at first (empty: none could be named, which shows
+    // as a file that cannot be opened).
+    explicit CStationWindow(std::string imagePath);
+    ~CStationWindow() override;
+    CStationWindow(const CStationWindow&) = delete;
+    CStationWindow& operator=(const CStationWindow&) = delete;
+
+    static bool Register(HINSTANCE instance);
+    HWND Create(HINSTANCE instance, int show);
+    HWND Window() const { return hwnd_; }
+
+private:
+    struct Note;
+
+    static constexpr UINT WM_STATION_NOTE = WM_APP + 1;  // lParam: Note*, owned by the receiver
+    static constexpr UINT WM_STATION_ENDED = WM_APP + 2; // wParam: StationEnd
+
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void OnCreate();
+    void OnCommand(int id);
+    void OnClose();
+    void OnDpiChanged(UINT dpi, const RECT* suggested);
+    void ApplyFonts();
+    void Layout();
+    LRESULT OnColorStatic(HDC dc, HWND control);
+
+    // The image and the record, while the station is idle.
+    void ChooseImage();
+    void ChooseRecord();
+    void UseImage(const std::string& path);
+    bool ReadImage();
+    void ShowImage();
+    std::string RecordPath() const;
+    void ShowAlert();
+
+    // The station.
+    void StartStation();
+    void StopStation();
+    void OnStationEnded(StationEnd end);
+    void OnNote(const Note& note);
+    void ApplyProgress();
+    void RefreshPorts();
+    void ShowTotals();
+    void SetRunningLook();
+    void Post(Note* note);
+
+    // StationEvents, from the station's threads.
+    void OnPort(const PortInfo& port, PortPhase phase) override;
+    void OnFound(const std::string& port) override;
+    void OnProgress(const std::string& port, const StageReport& report) override;
+    bool OnEnded(const DeviceOutcome& outcome) override;
+
+    HWND hwnd_ = nullptr;
+    HWND start_ = nullptr;
+    HWND imageButton_ = nullptr;
+    HWND recordButton_ = nullptr;
+    HWND imageInfo_ = nullptr;
+    HWND alert_ = nullptr;
+    HWND status_ = nullptr;
+    std::unique_ptr<CTileGrid> grid_;
+    CUiFonts fonts_;
+    HICON icon_ = nullptr;
+    HICON smallIcon_ = nullptr;
+    HWND lastFocus_ = nullptr;
+
+    std::string imagePath_;
+    ImageSnapshot image_;      // read by the station's threads while it runs
+    bool imageOk_ = false;
+    std::string imageCause_;
+    std::string recordPath_;   // chosen by the operator; empty: beside the image
+    std::string recordAlert_;  // why the record could not be kept
+
+    std::thread worker_;
+    std::atomic<bool> stop_{false};
+    std::unique_ptr<CRecordLog> record_; // written by the station's threads while it runs
+    bool running_ = false;
+    bool stopping_ = false;
+    bool closing_ = false;
+    bool asking_ = false;
+
+    // The latest report of each port, taken by the window on a timer: a
+    // device reports every block, and eight of them would flood the queue.
+    std::mutex progressMutex_;
+    std::map<std::string, StageReport> progress_;
+
+    unsigned written_ = 0;
+    unsigned failed_ = 0;
+    unsigned cancelled_ = 0;
+    unsigned inFlight_ = 0;
+};
