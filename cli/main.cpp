@@ -14,6 +14,7 @@
 #include "ImagePath.h"
 #include "Options.h"
 #include "PortList.h"
+#include "SerialLink.h"
 
 namespace {
 
@@ -21,29 +22,40 @@ int ListPorts()
 {
     const std::vector<PortInfo> ports = ListSystemPorts();
     if (ports.empty()) {
-        std::fprintf(stderr, "no serial port found\n");
+        std::fprintf(stderr, "no serial port found (pseudo-terminals are never listed: name them with --ports)\n");
         return 0;
     }
-    const auto shown = [](const std::string& s) { return s.empty() ? "-" : s.c_str(); };
-    size_t nameWidth = 4, descWidth = 11, idWidth = 1, serialWidth = 1;
-    bool usbDetails = false; // a machine without USB adapters keeps the short lines
+    // Whether each port can be opened now: what a person can act on (close
+    // the other program, join the dialout group). Opening writes nothing.
+    std::vector<std::string> states;
     for (const PortInfo& p : ports) {
-        nameWidth = std::max(nameWidth, p.name.size());
-        descWidth = std::max(descWidth, p.description.size());
-        idWidth = std::max(idWidth, p.hardwareId.size());
-        serialWidth = std::max(serialWidth, p.serialNumber.size());
-        usbDetails = usbDetails || !p.serialNumber.empty() || !p.location.empty();
-    }
-    for (const PortInfo& p : ports) {
-        if (!usbDetails) {
-            std::printf("%-*s  %-*s  %s\n", static_cast<int>(nameWidth), p.name.c_str(),
-                        static_cast<int>(descWidth), shown(p.description), shown(p.hardwareId));
-            continue;
+        CSerialLink probe;
+        if (probe.Open(p.name, zq::kProbeBaud) == LINK_OK) {
+            probe.Close();
+            states.push_back("free");
+        } else {
+            states.push_back(DescribePortError(probe.LastOpenError()));
         }
-        std::printf("%-*s  %-*s  %-*s  %-*s  %s\n", static_cast<int>(nameWidth), p.name.c_str(),
-                    static_cast<int>(descWidth), shown(p.description), static_cast<int>(idWidth),
-                    shown(p.hardwareId), static_cast<int>(serialWidth), shown(p.serialNumber),
-                    shown(p.location));
+    }
+    const auto shown = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
+    std::vector<std::vector<std::string>> rows = {{"PORT", "DESCRIPTION", "VID:PID", "SERIAL", "LOCATION", "STATE"}};
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const PortInfo& p = ports[i];
+        rows.push_back({p.name, shown(p.description), shown(p.hardwareId), shown(p.serialNumber), shown(p.location),
+                        states[i]});
+    }
+    std::vector<size_t> widths(rows[0].size(), 0);
+    for (const auto& row : rows)
+        for (size_t c = 0; c < row.size(); ++c)
+            widths[c] = std::max(widths[c], row[c].size());
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t c = 0; c < row.size(); ++c) {
+            line += row[c];
+            if (c + 1 < row.size())
+                line += std::string(widths[c] - row[c].size() + 2, ' ');
+        }
+        std::printf("%s\n", line.c_str());
     }
     return 0;
 }

@@ -179,18 +179,27 @@ std::vector<PortInfo> ListSysfsPorts(const std::string& sysfsRoot, const std::st
         // Virtual terminals, ptys and the console have no device behind them.
         if (!Exists(entryDir + "/device"))
             continue;
-        const std::string device = RealPath(entryDir + "/device");
-        const std::string driver = BaseName(RealPath(entryDir + "/device/driver"));
-        const std::string subsystem = BaseName(RealPath(entryDir + "/device/subsystem"));
+        std::string device = RealPath(entryDir + "/device");
+        // Since Linux 6.5 a UART's tty hangs below "port" and "ctrl" devices
+        // of the serial-base bus; the driver worth naming is above them.
+        while (!device.empty() && BaseName(RealPath(device + "/subsystem")) == "serial-base")
+            device = Parent(device);
+        const std::string driver = BaseName(RealPath(device + "/driver"));
+        const std::string subsystem = BaseName(RealPath(device + "/subsystem"));
         PortInfo info;
         info.name = devRoot + "/" + name;
         // The 8250 driver registers every legacy port it might have, UART or
         // not; only the ioctl tells which are real.
-        if (driver == "serial8250" || BaseName(device).rfind("serial8250", 0) == 0) {
+        const bool uart8250 = driver == "serial8250" || BaseName(device).rfind("serial8250", 0) == 0;
+        if (uart8250) {
             if (!hasUart || !hasUart(info.name))
                 continue;
         }
-        if (subsystem == "usb" || subsystem == "usb-serial" || !driver.empty())
+        // The 8250 family's driver names ("serial8250", and "serial" for the
+        // ones the firmware lists) mean nothing to a person at the bench.
+        if (uart8250 || driver == "serial")
+            info.description = "built-in serial port (8250 UART)";
+        else if (subsystem == "usb" || subsystem == "usb-serial" || !driver.empty())
             info.description = driver;
         places.push_back(DescribeUsb(device, &info));
         ports.push_back(std::move(info));

@@ -74,6 +74,25 @@ protected:
         Link(root + "/bus/" + bus + "/drivers/" + driver, dev + "/driver");
         Entry(tty, dev);
     }
+    // Since Linux 6.5: the tty below a "port" and a "ctrl" device of the
+    // serial-base bus, below the UART's own device (here a PnP one).
+    void SerialBase(const std::string& tty, const std::string& driver)
+    {
+        const std::string uart = root + "/devices/pnp0/00:0" + tty.back();
+        const std::string port = uart + "/00:0" + tty.back() + ":0/00:0" + tty.back() + ":0.0";
+        MkDirs(port);
+        MkDirs(root + "/bus/serial-base/drivers/port");
+        MkDirs(root + "/bus/serial-base/drivers/ctrl");
+        MkDirs(root + "/bus/pnp/drivers/" + driver);
+        Link(root + "/bus/serial-base/drivers/port", port + "/driver");
+        Link(root + "/bus/serial-base", port + "/subsystem");
+        Link(root + "/bus/serial-base/drivers/ctrl", Parent(port) + "/driver");
+        Link(root + "/bus/serial-base", Parent(port) + "/subsystem");
+        Link(root + "/bus/pnp/drivers/" + driver, uart + "/driver");
+        Link(root + "/bus/pnp", uart + "/subsystem");
+        Entry(tty, port);
+    }
+    static std::string Parent(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
     void Virtual(const std::string& tty)
     {
         MkDirs(root + "/devices/virtual/tty/" + tty);
@@ -105,13 +124,14 @@ TEST_F(FakeSysfs, RealPortsInNaturalOrder)
     Platform("ttyS0", "serial8250", "platform");
     Platform("ttyS1", "serial8250", "platform");
     Platform("ttyAMA0", "uart-pl011", "amba");
+    SerialBase("ttyS4", "serial");
     Virtual("tty0");
     Virtual("tty12");
     Virtual("ptmx");
 
     // Only ttyS1 has a UART behind it.
     const auto probe = [](const std::string& dev) { return dev == "/dev/ttyS1"; };
-    EXPECT_EQ(Names(probe), (std::vector<std::string>{"/dev/ttyACM0", "/dev/ttyAMA0", "/dev/ttyS1",
+    EXPECT_EQ(Names(probe), (std::vector<std::string>{"/dev/ttyACM0", "/dev/ttyAMA0", "/dev/ttyS1", "/dev/ttyS4",
                                                       "/dev/ttyUSB2", "/dev/ttyUSB10"}));
 
     const auto ports = ListSysfsPorts(root, "/dev", probe);
@@ -124,6 +144,11 @@ TEST_F(FakeSysfs, RealPortsInNaturalOrder)
                                   [](const PortInfo& p) { return p.name == "/dev/ttyACM0"; });
     ASSERT_NE(acm, ports.end());
     EXPECT_EQ(acm->hardwareId, "0403:6001");
+    // Named for a person, not by the serial-base bus's "port" driver.
+    const auto base = std::find_if(ports.begin(), ports.end(),
+                                   [](const PortInfo& p) { return p.name == "/dev/ttyS4"; });
+    ASSERT_NE(base, ports.end());
+    EXPECT_EQ(base->description, "built-in serial port (8250 UART)");
 }
 
 // What a technician needs to find the adapter again: its serial number and
@@ -184,7 +209,7 @@ TEST_F(FakeSysfs, UsbSerialNumberAndLocation)
     EXPECT_EQ(DescribeSysfsPort(byId, root, dev).location, "1-1.4");
     EXPECT_EQ(DescribeSysfsPort(dev + "/ttyUSB3", root, dev).location, "1-1.2:1.2");
     // A legacy port is described without asking for its UART.
-    EXPECT_EQ(DescribeSysfsPort(dev + "/ttyS0", root, dev).description, "serial8250");
+    EXPECT_EQ(DescribeSysfsPort(dev + "/ttyS0", root, dev).description, "built-in serial port (8250 UART)");
     // A pty, or a name that is nothing: the name alone.
     for (const std::string& other : {std::string("/dev/pts/3"), dev + "/serial/by-id/gone"}) {
         const PortInfo p = DescribeSysfsPort(other, root, dev);
