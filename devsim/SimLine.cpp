@@ -22,7 +22,7 @@ constexpr size_t kMaxSpeedMessages = 32;
 constexpr int64_t kAbsentPeerRetryNs = 10 * kNsPerMs;
 // While the line is quiet, how often we look at the speed the tool set.
 constexpr int64_t kSpeedWatchNs = 5 * kNsPerMs;
-constexpr int64_t kQueueSettleNs = 20 * kNsPerMs;
+constexpr int64_t kQueueSettleNs = 200 * kNsPerMs;
 
 unsigned BaudOf(speed_t s)
 {
@@ -519,12 +519,16 @@ void CSimLine::LetToolTake(int64_t deadline)
     // the tool has not read yet, our last answer included. What we wrote
     // reaches the slave's queue (where FIONREAD counts it) a moment later,
     // from the kernel's work queue.
+    // Under load that work may run late: once our bytes were seen queued,
+    // their leaving is the sign; if they never were, the settle time is.
     const int64_t settled = lastWrite_ + kQueueSettleNs;
+    bool seenQueued = false;
     for (;;) {
         int pending = 0;
         if (::ioctl(keepOpen_.Get(), FIONREAD, &pending) != 0)
             return;
-        if (pending == 0 && NowNs() >= settled)
+        seenQueued = seenQueued || pending > 0;
+        if (pending == 0 && (seenQueued || NowNs() >= settled))
             return;
         if (stopped_.load() || NowNs() >= deadline)
             return;
