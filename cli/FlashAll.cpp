@@ -43,6 +43,17 @@ std::vector<std::string> NamedPorts(const FlashOptions& options)
     return options.ports;
 }
 
+void SayImage(CStationView& view, const ImageSnapshot& image)
+{
+    view.Say("image " + image.path + ": " + std::to_string(image.blocks) + " blocks, sha256 " + image.sha256);
+}
+
+// A unit flashed without its record is worse than one not flashed.
+int EndStatus(const CStationView& view)
+{
+    return view.Failed() == 0 && view.Cancelled() == 0 && !view.Unrecorded() ? kExitWritten : kExitFailed;
+}
+
 } // namespace
 
 int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
@@ -53,7 +64,7 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
     if (!ReadImage(imagePath, image, status))
         return status;
     CStationView view(ViewMode(options, out), out, image, log);
-    view.Say("image " + imagePath + ": " + std::to_string(image.blocks) + " blocks, sha256 " + image.sha256);
+    SayImage(view, image);
 
     // One window over every port at once, writing to none of them.
     CSerialLink scanner;
@@ -84,10 +95,9 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
 
     FlashDevices(image, found, stop, view);
     view.Summary();
-    // A unit flashed without its record is worse than one not flashed.
     if (stop && stop->load())
         return kExitInterrupted;
-    return view.Failed() == 0 && view.Cancelled() == 0 && !view.Unrecorded() ? kExitWritten : kExitFailed;
+    return EndStatus(view);
 }
 
 int WatchStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
@@ -98,7 +108,7 @@ int WatchStation(const FlashOptions& options, const std::string& imagePath, std:
     if (!ReadImage(imagePath, image, status))
         return status;
     CStationView view(ViewMode(options, out), out, image, log);
-    view.Say("image " + imagePath + ": " + std::to_string(image.blocks) + " blocks, sha256 " + image.sha256);
+    SayImage(view, image);
 
     StationOptions settings;
     settings.ports = NamedPorts(options);
@@ -115,5 +125,5 @@ int WatchStation(const FlashOptions& options, const std::string& imagePath, std:
     view.Summary();
     if (end == StationEnd::Stopped)
         return kExitInterrupted;
-    return view.Failed() == 0 && view.Cancelled() == 0 && !view.Unrecorded() ? kExitWritten : kExitFailed;
+    return EndStatus(view);
 }

@@ -1,21 +1,11 @@
 #include "ProgressView.h"
 
-#include <cstdarg>
 #include <filesystem>
 
 #include "Console.h"
+#include "Text.h"
 
 namespace {
-
-std::string Format(const char* fmt, ...)
-{
-    char buf[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    return buf;
-}
 
 std::string MinSec(double seconds)
 {

@@ -1,13 +1,13 @@
 #include "StationView.h"
 
 #include <cinttypes>
-#include <cstdarg>
 #include <ctime>
 
 #include <nlohmann/json.hpp>
 
 #include "Causes.h"
 #include "Console.h"
+#include "Text.h"
 
 namespace {
 
@@ -29,37 +29,7 @@ const char* PhaseWord(Stage stage)
     return "";
 }
 
-std::string NowUtc()
-{
-    const std::time_t t = std::time(nullptr);
-    std::tm tm{};
-#if defined(_WIN32)
-    gmtime_s(&tm, &t);
-#else
-    gmtime_r(&t, &tm);
-#endif
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
-
 std::string Dump(const nlohmann::json& j) { return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
-
-std::string Printf(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
-
-std::string Printf(const char* format, ...)
-{
-    char buf[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    return buf;
-}
 
 } // namespace
 
@@ -115,10 +85,10 @@ std::string CStationView::RowText(const std::string& port, const Row& row) const
     const StageReport& r = row.last;
     std::string text = "  " + port + "  " + PhaseWord(r.stage);
     if (r.blocks) {
-        text += Printf("  block %u/%u  %3u%%", r.done, r.blocks, unsigned(uint64_t(r.done) * 100 / r.blocks));
+        text += Format("  block %u/%u  %3u%%", r.done, r.blocks, unsigned(uint64_t(r.done) * 100 / r.blocks));
         const double secs = std::chrono::duration<double>(Clock::now() - row.dataStart).count();
         if (r.stage == Stage::Sending && r.done > 0 && secs > 0)
-            text += Printf("  %.0f B/s", r.done * double(zq::kBlockSize) / secs);
+            text += Format("  %.0f B/s", r.done * double(zq::kBlockSize) / secs);
     }
     return text;
 }
@@ -159,7 +129,7 @@ void CStationView::OnFound(const std::string& port)
     std::lock_guard<std::mutex> lock(mutex_);
     busy_[port] = Row();
     if (mode_ == Mode::Json) {
-        Json(Dump({{"event", "found"}, {"time", NowUtc()}, {"port", port}}));
+        Json(Dump({{"event", "found"}, {"time", IsoUtc(std::time(nullptr))}, {"port", port}}));
         return;
     }
     if (mode_ == Mode::Lines)
@@ -220,7 +190,7 @@ bool CStationView::OnEnded(const DeviceOutcome& o)
     }
     std::string lines, errors;
     if (o.success)
-        lines = Printf("%s: %s (%.1f s)\n", o.port.c_str(), kNoticeSuccess, o.seconds);
+        lines = Format("%s: %s (%.1f s)\n", o.port.c_str(), kNoticeSuccess, o.seconds);
     else if (o.cancelled)
         lines = o.port + ": cancelled\n";
     else
@@ -249,9 +219,9 @@ void CStationView::Summary()
                    {"unrecorded", unrecorded_}}));
         return;
     }
-    std::string line = Printf("%u device%s: %u written, %u failed", devices, devices == 1 ? "" : "s", written_,
+    std::string line = Format("%u device%s: %u written, %u failed", devices, devices == 1 ? "" : "s", written_,
                               failed_);
     if (cancelled_)
-        line += Printf(", %u cancelled", cancelled_);
+        line += Format(", %u cancelled", cancelled_);
     Print(line + "\n");
 }

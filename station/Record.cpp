@@ -32,6 +32,8 @@ const char* StepName(FailStep step)
     return "";
 }
 
+} // namespace
+
 std::string IsoUtc(int64_t unixSeconds)
 {
     const std::time_t t = static_cast<std::time_t>(unixSeconds);
@@ -60,8 +62,6 @@ nlohmann::json UsbRecord(const PortInfo& device)
             {"serial", text(device.serialNumber)},
             {"location", text(device.location)}};
 }
-
-} // namespace
 
 std::string RecordLine(const DeviceOutcome& o, const ImageSnapshot& image, const std::string& cause)
 {

@@ -9,6 +9,9 @@
 #include "FlashDevices.h"
 #include "ImageSnapshot.h"
 
+// Seconds since 1970 as ISO 8601 UTC ("2026-12-07T14:28:30Z").
+std::string IsoUtc(int64_t unixSeconds);
+
 // One download as a JSON object on one line. cause: the words a person
 // reads for a failure, empty on success.
 std::string RecordLine(const DeviceOutcome& outcome, const ImageSnapshot& image, const std::string& cause);
