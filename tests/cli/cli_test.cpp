@@ -311,6 +311,33 @@ TEST_F(CliTest, RefusedImageFailsBeforeAnyPortIsOpened)
     line.ExpectUntouched();
 }
 
+// Another run on another adapter reads the same image under a shared lock;
+// a program writing it under an exclusive one keeps every run out.
+TEST_F(CliTest, ImageIsSharedWithOtherReadersButNotWithAWriter)
+{
+    const int other = ::open(imagePath.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_SH | LOCK_NB), 0);
+    {
+        CSimRig device(Cli());
+        const Outcome r = RunFlash({"--ports", device.Path(), "--image", imagePath, "--quiet"});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_EQ(device.Finish().data, DataArea(image, kBlocks));
+    }
+    ASSERT_EQ(::flock(other, LOCK_UN), 0);
+    const int writer = ::open(imagePath.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::flock(writer, LOCK_EX | LOCK_NB), 0);
+    UntouchedPty line;
+    const Outcome r = RunFlash({"--ports", line.pty.path(), "--image", imagePath});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(LastLine(r.out, 1), "File Open Failed") << r.out;
+    EXPECT_NE(LastLine(r.out).find("in use by another program"), std::string::npos) << r.out;
+    line.ExpectUntouched();
+    ::close(writer);
+    ::close(other);
+}
+
 // DB.bin beside the executable when no --image is given, as in the dialog.
 TEST_F(CliTest, DefaultImageIsTheOneBesideTheExecutable)
 {
