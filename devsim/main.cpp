@@ -58,6 +58,9 @@ const char kUsage[] =
     "                        differs. Given several times, session k is compared with\n"
     "                        the k-th image, the list starting over when it runs out\n"
     "  --trace               print each event of the exchange with its time\n"
+    "  -v, --verbose         also say what could not be checked, such as bytes read\n"
+    "                        only after the tool had changed the line's speed (their\n"
+    "                        speed is unknown; most runs have a few, and no fault)\n"
     "\n"
     "Faults (blocks count from 0; bytes are given as 0x.. or in decimal):\n"
     "  --noise N             send N noise bytes (never 0xFD) just before every beacon\n"
@@ -157,6 +160,7 @@ struct Program {
     std::string device;
     std::vector<std::string> expectFiles;
     bool trace = false;
+    bool verbose = false;
     unsigned restMs = 0;
 };
 
@@ -190,6 +194,9 @@ Program ParseArgs(int argc, char** argv)
             flag();
             std::fputs(kUsage, stdout);
             std::exit(0);
+        } else if (opt == "--verbose" || opt == "-v") {
+            flag();
+            p.verbose = true;
         } else if (opt == "--device") {
             p.device = arg();
         } else if (opt == "--pace") {
@@ -372,7 +379,7 @@ int main(int argc, char** argv)
             break;
         }
         ++done;
-        std::fprintf(stderr, "session %d: %s", done, FormatSummary(rep).c_str());
+        std::fprintf(stderr, "session %d: %s", done, FormatSummary(rep, prog.verbose).c_str());
         bool ok = rep.completed;
         if (!images.empty() && rep.completed) {
             const std::string diff = CompareWithImage(rep, images[static_cast<size_t>(done - 1) % images.size()]);
