@@ -642,6 +642,67 @@ TEST_F(CliTest, TraceShowsEveryByteBothWaysWithTimes)
     EXPECT_TRUE(traced == report.received) << "the trace differs from what the device received";
 }
 
+// ---- zq-mkimage and zerquill-devsim ---------------------------------------
+
+Outcome RunProgram(const std::vector<std::string>& args)
+{
+    Process p(args);
+    return p.Finish();
+}
+
+// The helpers answer -h, -V and a wrong option as zerquill-flash does: help
+// ending in examples of their own command lines, "<program> <version>", and
+// one line naming what is wrong, with status 64.
+TEST(Helpers, HelpVersionAndWrongUsageFollowTheToolsConventions)
+{
+    TempDir dir;
+    const std::string image = dir.file("made.bin");
+    const struct {
+        std::string exe, name;
+        std::vector<std::string> badValue;
+    } programs[] = {{ZQ_MKIMAGE_EXE, "zq-mkimage", {image, "--tail", "128"}},
+                    {ZQ_DEVSIM_EXE, "zerquill-devsim", {"--beacon-ms", "0"}}};
+    for (const auto& p : programs) {
+        SCOPED_TRACE(p.name);
+        for (const char* version : {"-V", "--version"}) {
+            const Outcome r = RunProgram({p.exe, version});
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, p.name + " " + ZQ_VERSION + "\n");
+        }
+        const Outcome help = RunProgram({p.exe, "-h"});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out, RunProgram({p.exe, "--help"}).out);
+        const size_t examples = help.out.find("\nExamples:\n");
+        ASSERT_NE(examples, std::string::npos) << help.out;
+        const std::vector<std::string> lines = Lines(help.out.substr(examples + 11));
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0].rfind("  " + p.name + " ", 0), 0u) << lines[0];
+        for (const std::string& line : lines)
+            EXPECT_EQ(line.rfind("  ", 0), 0u) << "the examples are not the last section: " << line;
+
+        const Outcome unknown = RunProgram({p.exe, "-x"});
+        EXPECT_EQ(unknown.status, 64);
+        EXPECT_EQ(unknown.err, p.name + ": unknown option -x; try --help\n");
+        EXPECT_EQ(unknown.out, "");
+        std::vector<std::string> args = p.badValue;
+        args.insert(args.begin(), p.exe);
+        const Outcome bad = RunProgram(args);
+        EXPECT_EQ(bad.status, 64);
+        EXPECT_EQ(bad.err.rfind(p.name + ": " + p.badValue[p.badValue.size() - 2] + ": ", 0), 0u) << bad.err;
+        EXPECT_EQ(Lines(bad.err).size(), 1u) << bad.err;
+        EXPECT_NE(bad.err.find("; try --help\n"), std::string::npos) << bad.err;
+    }
+
+    // zq-mkimage says what it wrote, and wrote that.
+    const Outcome r = RunProgram({ZQ_MKIMAGE_EXE, image, "--blocks", "2", "--tail", "5"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "wrote " + image +
+                         ": 65536-byte header + 2 blocks of 128 bytes + 5-byte tail (65797 bytes), header word 16\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(image.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 65797);
+}
+
 TEST_F(CliTest, OnATerminalTheProgressLineIsRedrawnInPlace)
 {
     int master = -1, slave = -1;
