@@ -106,12 +106,13 @@ over_us=$(calc "%.0f" "($paced_blocks / $blocks - 130 * 10 / 115200) * 1e6")
 
 say "1/4 again with --trace, to see where each block's time goes"
 relayed_download traced --trace
-# Per block: T>D with 32 bytes (the block's first line), T>D checksum, D>T 06.
+# Per block: "12.345 ms T>D block K: ..." (stamped when the block was
+# written), then "D>T ACK".
 # turn: the tool's own time from an ACK read to the next block written;
 # far: block written to ACK read, less the 130 byte-times the line needs.
 awk -v byte_us=86.806 '
-    $2 == "T>D" && NF == 34 { if (ack) print "turn", ($1 - ack) * 1000; sent = $1; next }
-    $2 == "D>T" && NF == 3 && $3 == "06" && sent { print "far", ($1 - sent) * 1000 - 130 * byte_us; ack = $1; sent = 0 }
+    $2 == "ms" && $3 == "T>D" && $4 == "block" { if (ack) print "turn", ($1 - ack) * 1000; sent = $1; next }
+    $2 == "ms" && $3 == "D>T" && $4 == "ACK" && NF == 4 && sent { print "far", ($1 - sent) * 1000 - 130 * byte_us; ack = $1; sent = 0 }
 ' "$work/traced.err" >"$work/split.all"
 # "mean median p90" of one kind, in microseconds.
 spread() {

@@ -92,6 +92,7 @@ CFlashHost::CFlashHost(const FlashOptions& options, std::string imagePath, std::
     : out_(out), err_(err)
 {
     imagePath_ = std::move(imagePath);
+    imageFile_.SetShare(ImageShare::SharedRead); // one image, several runs on several adapters
     view_ = std::make_unique<CProgressView>(PickMode(options, out), out, link_, imagePath_);
     tally_ = std::make_unique<CStageTally>(view_.get());
     probes_ = std::make_unique<CProbeWatch>(*view_);

@@ -62,10 +62,7 @@ DevSimReport CDevSim::RunSession()
     rep.sentTotal = log.sentTotal;
     rep.speedErrors = std::move(log.speedErrors);
     rep.speedErrorCount = log.speedErrorCount;
-    if (log.speedUnsure)
-        rep.notes.push_back(Format("%u byte(s) read only after the tool had changed the line's speed, "
-                                   "so their speed could not be checked",
-                                   log.speedUnsure));
+    rep.speedUnchecked = log.speedUnsure;
 
     if (!options_.outFile.empty() && (rep.completed || !rep.data.empty())) {
         std::ofstream out(options_.outFile, std::ios::binary | std::ios::trunc);

@@ -98,6 +98,10 @@ struct DevSimReport {
     unsigned acksReceived = 0; // ACK after an echo
     std::vector<std::string> speedErrors; // the first few runs of bytes, described
     unsigned speedErrorCount = 0;         // bytes that came at a wrong speed
+    // Bytes read only after the tool had changed the line's speed, so their
+    // speed could not be told: a byte still in the pty when the tool reopens
+    // it at another speed, as almost every run has. No fault.
+    unsigned speedUnchecked = 0;
     std::vector<std::string> notes; // protocol oddities seen, and file errors
     std::vector<uint8_t> received; // every byte tool -> device (up to recordLimit)
     std::vector<uint8_t> sent;     // every byte device -> tool (up to recordLimit)
@@ -149,7 +153,7 @@ bool OpenDevSimSerial(const std::string& path, CUniqueFd& fd, std::string& error
 std::string CompareWithImage(const DevSimReport& report, const std::vector<uint8_t>& image);
 // The faults the options ask for, one description each (empty: none).
 std::vector<std::string> DescribeFaults(const DevSimOptions& options);
-// A few lines on what a session did.
-std::string FormatSummary(const DevSimReport& report);
+// A few lines on what a session did; verbose adds what could not be checked.
+std::string FormatSummary(const DevSimReport& report, bool verbose = false);
 
 } // namespace devsim

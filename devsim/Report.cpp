@@ -81,7 +81,7 @@ std::vector<std::string> DescribeFaults(const DevSimOptions& o)
     return f;
 }
 
-std::string FormatSummary(const DevSimReport& r)
+std::string FormatSummary(const DevSimReport& r, bool verbose)
 {
     std::string s;
     s += r.completed ? "session completed" : "session not completed";
@@ -110,6 +110,10 @@ std::string FormatSummary(const DevSimReport& r)
     }
     for (const auto& n : r.notes)
         s += "  note: " + n + "\n";
+    if (verbose && r.speedUnchecked)
+        s += Format("  note: %u byte(s) read only after the tool had changed the line's speed, "
+                    "so their speed could not be checked\n",
+                    r.speedUnchecked);
     return s;
 }
 

@@ -58,6 +58,9 @@ const char kUsage[] =
     "                        differs. Given several times, session k is compared with\n"
     "                        the k-th image, the list starting over when it runs out\n"
     "  --trace               print each event of the exchange with its time\n"
+    "  -v, --verbose         also say what could not be checked, such as bytes read\n"
+    "                        only after the tool had changed the line's speed (their\n"
+    "                        speed is unknown; most runs have a few, and no fault)\n"
     "\n"
     "Faults (blocks count from 0; bytes are given as 0x.. or in decimal):\n"
     "  --noise N             send N noise bytes (never 0xFD) just before every beacon\n"
@@ -81,12 +84,26 @@ const char kUsage[] =
     "                        count, clr, end (after the CLR phase), block:K, final\n"
     "  --hangup-at K         close the line when block K (from 0) has arrived\n"
     "\n"
-    "  --help                show this help and exit\n"
+    "  -V, --version         print the version and exit\n"
+    "  -h, --help            show this help and exit\n"
     "\n"
     "A session is completed when the closing END arrived and was answered, whatever\n"
     "faults were asked for. Exit status: 0 when every session completed (and matched\n"
-    "the --expect image), 1 otherwise, 2 for a usage error. Ctrl-C ends the simulator;\n"
-    "with --sessions 0 a session still waiting for a tool does not count.\n";
+    "the --expect image), 1 otherwise, 2 when an --expect image cannot be read, 64 for\n"
+    "a usage error. Ctrl-C ends the simulator; with --sessions 0 a session still\n"
+    "waiting for a tool does not count.\n"
+    "\n"
+    "Examples:\n"
+    "  zerquill-devsim --expect DB.bin | { read -r pty; zerquill-flash --port \"$pty\" --image DB.bin; }\n"
+    "      one download into a simulated device, checked against the image\n"
+    "  zerquill-devsim --sessions 0 --pace --trace\n"
+    "      a device at the line's real pace, session after session, every event shown\n"
+    "  zerquill-devsim --refuse 3:2 --progress 20 --progress-delay 50\n"
+    "      refuse block 3 twice; 20 progress bytes after CLR, 50 ms apart\n"
+    "  zerquill-devsim --device /dev/ttyUSB1 --sessions 0 --expect DB.bin\n"
+    "      the device on a real serial port, wired to the tool's by a null-modem cable\n";
+
+const char* const kVersion = ZQ_VERSION;
 
 CDevSim* g_sim = nullptr;
 volatile sig_atomic_t g_interrupted = 0;
@@ -157,6 +174,7 @@ struct Program {
     std::string device;
     std::vector<std::string> expectFiles;
     bool trace = false;
+    bool verbose = false;
     unsigned restMs = 0;
 };
 
@@ -190,6 +208,13 @@ Program ParseArgs(int argc, char** argv)
             flag();
             std::fputs(kUsage, stdout);
             std::exit(0);
+        } else if (opt == "--version" || opt == "-V") {
+            flag();
+            std::printf("zerquill-devsim %s\n", kVersion);
+            std::exit(0);
+        } else if (opt == "--verbose" || opt == "-v") {
+            flag();
+            p.verbose = true;
         } else if (opt == "--device") {
             p.device = arg();
         } else if (opt == "--pace") {
@@ -277,8 +302,10 @@ Program ParseArgs(int argc, char** argv)
                 throw UsageError{opt + ": unknown step '" + v + "'"};
         } else if (opt == "--hangup-at") {
             p.opt.hangupBlock = static_cast<long>(Number(opt, arg(), 0xFFFF));
+        } else if (opt.empty() || opt[0] != '-') {
+            throw UsageError{"unexpected argument \"" + opt + "\""};
         } else {
-            throw UsageError{"unknown option '" + args[i] + "'"};
+            throw UsageError{"unknown option " + opt};
         }
     }
     if (!p.device.empty())
@@ -303,8 +330,8 @@ int main(int argc, char** argv)
     try {
         prog = ParseArgs(argc, argv);
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "zerquill-devsim: %s\nTry 'zerquill-devsim --help'.\n", e.what.c_str());
-        return 2;
+        std::fprintf(stderr, "zerquill-devsim: %s; try --help\n", e.what.c_str());
+        return 64;
     }
 
     std::vector<std::vector<uint8_t>> images;
@@ -372,7 +399,7 @@ int main(int argc, char** argv)
             break;
         }
         ++done;
-        std::fprintf(stderr, "session %d: %s", done, FormatSummary(rep).c_str());
+        std::fprintf(stderr, "session %d: %s", done, FormatSummary(rep, prog.verbose).c_str());
         bool ok = rep.completed;
         if (!images.empty() && rep.completed) {
             const std::string diff = CompareWithImage(rep, images[static_cast<size_t>(done - 1) % images.size()]);

@@ -1,5 +1,5 @@
-// A plain read-only file, opened exclusively: the role the framework's file
-// object plays for the image. One backend per OS (ImageFile_posix.cpp,
+// A plain read-only file, opened exclusively unless told to share it with
+// other readers: the role the framework's file object plays for the image. One backend per OS (ImageFile_posix.cpp,
 // ImageFile_win32.cpp). Bound to an image already in memory, it serves those
 // bytes instead, whatever happens to the file on disk meanwhile.
 #pragma once
@@ -14,13 +14,20 @@
 
 enum class FileError { None, NotFound, AccessDenied, Busy, NotRegular, Io };
 
+// Exclusive: no other program may open the file while we read it.
+// SharedRead: other readers may (two command lines on two adapters, one
+// image), a writer may not.
+enum class ImageShare { Exclusive, SharedRead };
+
 class CImageFile {
 public:
     CImageFile() = default;
 
-    // Opens an existing file for reading in binary mode, not shared with
-    // other programs where the OS can refuse them.
+    // Opens an existing file for reading in binary mode, shared as
+    // SetShare said (Exclusive by default), where the OS can refuse others.
     bool Open(const std::string& path);
+    // For the opens that follow; an open file keeps the share it has.
+    void SetShare(ImageShare share) { share_ = share; }
     bool IsOpen() const { return handle_.IsOpen() || memoryOpen_; }
     bool SeekFromStart(uint64_t offset);
     bool SeekRelative(int64_t delta);
@@ -52,6 +59,7 @@ private:
     }
 
     COsHandle handle_;
+    ImageShare share_ = ImageShare::Exclusive;
     FileError lastError_ = FileError::None;
     int osError_ = 0;
     std::string memoryPath_;

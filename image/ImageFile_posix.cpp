@@ -48,10 +48,12 @@ bool CImageFile::OsOpen(const std::string& path)
         return false;
     }
     // Other programs on Linux do not have to honour this lock, but two
-    // copies of this tool (or a writer that locks) do.
+    // copies of this tool (or a writer that locks) do. Shared locks keep
+    // each other's company and refuse an exclusive one, either way round.
+    const int lock = share_ == ImageShare::SharedRead ? LOCK_SH : LOCK_EX;
     int rc;
     do {
-        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+        rc = ::flock(fd, lock | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
         Failed(errno == EWOULDBLOCK ? FileError::Busy : FromErrno(errno), errno);

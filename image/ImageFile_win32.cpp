@@ -34,7 +34,10 @@ bool CImageFile::OsOpen(const std::string& path)
         return false;
     }
     // Share mode 0: no other program may open the image while we read it.
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+    // Sharing reads only: other readers may, a writer may not, and a file
+    // already open for writing refuses us.
+    const DWORD share = share_ == ImageShare::SharedRead ? FILE_SHARE_READ : 0;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD err = GetLastError();

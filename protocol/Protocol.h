@@ -38,6 +38,26 @@ constexpr Token kDbw{{0x44, 0x42, 0x57}, "DBW"};
 constexpr Token kRdy{{0x52, 0x44, 0x59}, "RDY"};
 constexpr Token kClr{{0x43, 0x4C, 0x52}, "CLR"};
 constexpr Token kEnd{{0x45, 0x4E, 0x44}, "END"};
+constexpr Token kTokens[] = {kSyn, kDbw, kRdy, kClr, kEnd};
+
+// The single bytes with a name of their own, for a reader of the line.
+// ACK and NAK are ASCII's names and say their value; the device's own names
+// need the value beside them.
+struct NamedByte {
+    uint8_t value;
+    const char* name;
+    bool showValue;
+};
+constexpr NamedByte kNamedBytes[] = {
+    {ACK, "ACK", false}, {NAK, "NAK", false}, {DEVICE_BEACON, "beacon", true}, {BEACON_REPLY, "beacon reply", true}};
+
+inline const NamedByte* FindNamedByte(uint8_t value)
+{
+    for (const NamedByte& n : kNamedBytes)
+        if (n.value == value)
+            return &n;
+    return nullptr;
+}
 
 // The link's driver time-outs, in milliseconds: a read of n bytes ends when
 // they came, after kReadIntervalMs of silence following a byte, or after

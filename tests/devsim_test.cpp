@@ -413,6 +413,12 @@ TEST(DevSim, AReplyReadLateAfterTheSpeedChangedIsNoSpeedError)
     const DevSimReport rep = Finish(sim);
     EXPECT_TRUE(rep.sawBeaconReply);
     EXPECT_EQ(rep.speedErrorCount, 0u) << FormatSummary(rep);
+    // Counted, and said only when asked: most runs have such bytes.
+    EXPECT_EQ(rep.speedUnchecked, 3u) << FormatSummary(rep, true);
+    EXPECT_EQ(FormatSummary(rep).find("could not be checked"), std::string::npos) << FormatSummary(rep);
+    EXPECT_NE(FormatSummary(rep, true).find("note: 3 byte(s) read only after the tool had changed the line's speed"),
+              std::string::npos)
+        << FormatSummary(rep, true);
 }
 
 TEST(DevSim, RefusedBlocksAndChecksumErrorsAreResentAndCounted)

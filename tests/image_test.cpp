@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "DbImage.h"
@@ -172,6 +174,42 @@ TEST_F(ImageTest, OpenIsExclusiveAndReportsWhy)
     EXPECT_FALSE(folder.image.Open(dir.path()));
     Opened devnull;
     EXPECT_FALSE(devnull.image.Open("/dev/null"));
+}
+
+// Two command lines on two adapters read one image; the dialogs still keep
+// it to themselves, and a writer that locks keeps it from both.
+TEST_F(ImageTest, SharedReadersShareAndExclusiveOpensRefuseThem)
+{
+    const std::string path = Put(MakeImage(65536 + 128, 8));
+    Opened a, b, exclusive;
+    a.file.SetShare(ImageShare::SharedRead);
+    b.file.SetShare(ImageShare::SharedRead);
+    ASSERT_TRUE(a.image.Open(path));
+    ASSERT_TRUE(b.image.Open(path)) << "a second shared reader was refused";
+    // Both read the whole image, each at its own position.
+    ASSERT_TRUE(a.image.Validate());
+    ASSERT_TRUE(b.image.Validate());
+    EXPECT_FALSE(exclusive.image.Open(path));
+    EXPECT_EQ(exclusive.image.OpenError(), FileError::Busy);
+    a.image.Close();
+    EXPECT_FALSE(exclusive.image.Open(path)) << "one shared reader left must still keep it";
+    b.image.Close();
+
+    ASSERT_TRUE(exclusive.image.Open(path));
+    Opened shared;
+    shared.file.SetShare(ImageShare::SharedRead);
+    EXPECT_FALSE(shared.image.Open(path));
+    EXPECT_EQ(shared.image.OpenError(), FileError::Busy);
+    exclusive.image.Close();
+
+    // Another program writing under its own exclusive lock.
+    const int writer = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::flock(writer, LOCK_EX | LOCK_NB), 0);
+    EXPECT_FALSE(shared.image.Open(path));
+    EXPECT_EQ(shared.image.OpenError(), FileError::Busy);
+    ::close(writer);
+    EXPECT_TRUE(shared.image.Open(path));
 }
 
 } // namespace

@@ -22,8 +22,8 @@ cleanup() {
 trap cleanup EXIT
 
 image=$work/DB.bin
-"$mkimage" "$image" --blocks 256 --seed 7
-echo "demo: sample image $image, 65536-byte header and 256 blocks of 128 bytes"
+made=$("$mkimage" "$image" --blocks 256 --seed 7)
+echo "demo: sample image: $made"
 
 # The simulator prints its line's path first; the rest of what it says is for
 # after the download.

@@ -325,6 +325,33 @@ TEST_F(CliTest, RefusedImageFailsBeforeAnyPortIsOpened)
     line.ExpectUntouched();
 }
 
+// Another run on another adapter reads the same image under a shared lock;
+// a program writing it under an exclusive one keeps every run out.
+TEST_F(CliTest, ImageIsSharedWithOtherReadersButNotWithAWriter)
+{
+    const int other = ::open(imagePath.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_SH | LOCK_NB), 0);
+    {
+        CSimRig device(Cli());
+        const Outcome r = RunFlash({"--ports", device.Path(), "--image", imagePath, "--quiet"});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_EQ(device.Finish().data, DataArea(image, kBlocks));
+    }
+    ASSERT_EQ(::flock(other, LOCK_UN), 0);
+    const int writer = ::open(imagePath.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::flock(writer, LOCK_EX | LOCK_NB), 0);
+    UntouchedPty line;
+    const Outcome r = RunFlash({"--ports", line.pty.path(), "--image", imagePath});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(LastLine(r.out, 1), "File Open Failed") << r.out;
+    EXPECT_NE(LastLine(r.out).find("in use by another program"), std::string::npos) << r.out;
+    line.ExpectUntouched();
+    ::close(writer);
+    ::close(other);
+}
+
 // DB.bin beside the executable when no --image is given, as in the dialog.
 TEST_F(CliTest, DefaultImageIsTheOneBesideTheExecutable)
 {
@@ -586,44 +613,146 @@ TEST_F(CliTest, MissingPortIsNamed)
 
 // ---- Trace, terminal, interruption ------------------------------------------
 
+// Named commands and answers, one line a block: still every byte the device
+// got, in order. The header word's low byte is ACK's value and the count's is
+// NAK's: the trace must not call them so.
 TEST_F(CliTest, TraceShowsEveryByteBothWaysWithTimes)
 {
-    CSimRig device(Cli());
+    image = MakeImage(65536 + 128 * 21, 0x0006, 5);
+    WriteFile(imagePath, image);
+    DevSimOptions opt;
+    opt.headerEcho = {DevSimEcho::Wrong, 1};
+    opt.refusals.push_back({1, 1});
+    opt.progressBytes = 2;
+    CSimRig device(Cli(opt));
     const Outcome r = RunFlash({"--ports", device.Path(), "--image", imagePath, "--trace", "--quiet"});
     const DevSimReport& report = device.Finish();
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "Success Download!\n");
     const std::string& t = r.err;
-    const std::string stamp = R"(^ *\d+\.\d{3} )";
-    auto has = [&](const std::string& pattern) {
-        return std::regex_search(t, std::regex(stamp + pattern, std::regex::multiline));
+    const std::string stamp = R"(^ *\d+\.\d{3} ms )";
+    auto count = [&](const std::string& pattern) {
+        const std::regex re(stamp + pattern, std::regex::multiline);
+        return std::distance(std::sregex_iterator(t.begin(), t.end(), re), std::sregex_iterator());
     };
-    EXPECT_TRUE(has("open " + device.Path() + " at 4800 bit/s: ok$")) << t.substr(0, 2000);
-    EXPECT_TRUE(has("D>T FD$"));
-    EXPECT_TRUE(has("T>D FE$"));
-    EXPECT_TRUE(has("open " + device.Path() + " at 115200 bit/s: ok$"));
-    EXPECT_TRUE(has("T>D 53$"));
-    EXPECT_TRUE(has("D>T 53 59 4E$"));
-    EXPECT_TRUE(has("close$"));
+    EXPECT_EQ(count("open " + device.Path() + " at 4800 bit/s: ok$"), 1) << t.substr(0, 3000);
+    EXPECT_EQ(count("D>T beacon 0xFD$"), 1);
+    EXPECT_EQ(count("T>D beacon reply 0xFE$"), 3);
+    EXPECT_EQ(count("open " + device.Path() + " at 115200 bit/s: ok$"), 1);
+    for (const char* token : {"SYN", "DBW", "CLR"})
+        EXPECT_EQ(count(std::string("T>D ") + token + "$"), 1) << token;
+    EXPECT_EQ(count("T>D END$"), 2);
+    EXPECT_EQ(count("D>T SYN$"), 1);
+    EXPECT_EQ(count("D>T RDY$"), 2);
+    EXPECT_EQ(count(R"(T>D 06 00 \(header word 0x0006\)$)"), 2);
+    EXPECT_EQ(count(R"(T>D 15 00 \(block count 21\)$)"), 1);
+    EXPECT_EQ(count("T>D NAK$"), 1);
+    EXPECT_EQ(count("T>D ACK$"), 2);
+    EXPECT_EQ(count("D>T 2E$"), 2);
+    EXPECT_EQ(count(R"(T>D block \d+: 128 bytes, checksum 0x[0-9A-F]{2}$)"), 21);
+    EXPECT_EQ(count(R"(T>D block 1: 128 bytes, checksum 0x[0-9A-F]{2} \(again\)$)"), 1);
+    EXPECT_EQ(count("D>T NAK$"), 1);
+    EXPECT_EQ(count("D>T ACK$"), 1 + 21 + 1);
+    EXPECT_EQ(count("close$"), 2);
 
-    // Every byte the device got is in the trace, in order.
+    // What the lines say was sent is what the device received, in order: a
+    // block line stands for that block of the image and its checksum.
     std::vector<uint8_t> traced;
-    const std::regex hex(R"( ([0-9A-F]{2})(?= |$))");
-    bool toDevice = false;
+    const std::regex block(R"(block (\d+): 128 bytes, checksum 0x([0-9A-F]{2}).*)");
+    const std::regex hex(R"(([0-9A-F]{2})(?: |$))");
     for (const std::string& line : Lines(t)) {
-        if (line.find("T>D") != std::string::npos)
-            toDevice = true;
-        else if (line.find("D>T") != std::string::npos || line.find(" open ") != std::string::npos ||
-                 line.find(" close") != std::string::npos)
-            toDevice = false;
-        if (!toDevice)
+        const size_t at = line.find(" T>D ");
+        if (at == std::string::npos)
             continue;
-        const std::string bytes = line.substr(line.find("T>D") != std::string::npos ? line.find("T>D") + 3 : 0);
-        for (std::sregex_iterator it(bytes.begin(), bytes.end(), hex), end; it != end; ++it)
+        std::string what = line.substr(at + 5);
+        std::smatch m;
+        bool named = false;
+        for (const zq::Token& token : zq::kTokens)
+            if (what == token.name)
+                traced.insert(traced.end(), token.b, token.b + sizeof token.b), named = true;
+        for (const zq::NamedByte& b : zq::kNamedBytes) {
+            char label[40];
+            std::snprintf(label, sizeof label, b.showValue ? "%s 0x%02X" : "%s", b.name, b.value);
+            if (what == label)
+                traced.push_back(b.value), named = true;
+        }
+        if (named)
+            continue;
+        if (std::regex_match(what, m, block)) {
+            const size_t k = std::stoul(m[1].str());
+            ASSERT_LT(k, 21u) << line;
+            const auto data = image.begin() + 65536 + 128 * static_cast<long>(k);
+            traced.insert(traced.end(), data, data + 128);
+            traced.push_back(static_cast<uint8_t>(std::stoi(m[2].str(), nullptr, 16)));
+            continue;
+        }
+        what = what.substr(0, what.find(" ("));
+        for (std::sregex_iterator it(what.begin(), what.end(), hex), end; it != end; ++it)
             traced.push_back(static_cast<uint8_t>(std::stoi((*it)[1].str(), nullptr, 16)));
     }
     EXPECT_EQ(traced.size(), report.receivedTotal);
     EXPECT_TRUE(traced == report.received) << "the trace differs from what the device received";
+}
+
+// ---- zq-mkimage and zerquill-devsim ---------------------------------------
+
+Outcome RunProgram(const std::vector<std::string>& args)
+{
+    Process p(args);
+    return p.Finish();
+}
+
+// The helpers answer -h, -V and a wrong option as zerquill-flash does: help
+// ending in examples of their own command lines, "<program> <version>", and
+// one line naming what is wrong, with status 64.
+TEST(Helpers, HelpVersionAndWrongUsageFollowTheToolsConventions)
+{
+    TempDir dir;
+    const std::string image = dir.file("made.bin");
+    const struct {
+        std::string exe, name;
+        std::vector<std::string> badValue;
+    } programs[] = {{ZQ_MKIMAGE_EXE, "zq-mkimage", {image, "--tail", "128"}},
+                    {ZQ_DEVSIM_EXE, "zerquill-devsim", {"--beacon-ms", "0"}}};
+    for (const auto& p : programs) {
+        SCOPED_TRACE(p.name);
+        for (const char* version : {"-V", "--version"}) {
+            const Outcome r = RunProgram({p.exe, version});
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, p.name + " " + ZQ_VERSION + "\n");
+        }
+        const Outcome help = RunProgram({p.exe, "-h"});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out, RunProgram({p.exe, "--help"}).out);
+        const size_t examples = help.out.find("\nExamples:\n");
+        ASSERT_NE(examples, std::string::npos) << help.out;
+        const std::vector<std::string> lines = Lines(help.out.substr(examples + 11));
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0].rfind("  " + p.name + " ", 0), 0u) << lines[0];
+        for (const std::string& line : lines)
+            EXPECT_EQ(line.rfind("  ", 0), 0u) << "the examples are not the last section: " << line;
+
+        const Outcome unknown = RunProgram({p.exe, "-x"});
+        EXPECT_EQ(unknown.status, 64);
+        EXPECT_EQ(unknown.err, p.name + ": unknown option -x; try --help\n");
+        EXPECT_EQ(unknown.out, "");
+        std::vector<std::string> args = p.badValue;
+        args.insert(args.begin(), p.exe);
+        const Outcome bad = RunProgram(args);
+        EXPECT_EQ(bad.status, 64);
+        EXPECT_EQ(bad.err.rfind(p.name + ": " + p.badValue[p.badValue.size() - 2] + ": ", 0), 0u) << bad.err;
+        EXPECT_EQ(Lines(bad.err).size(), 1u) << bad.err;
+        EXPECT_NE(bad.err.find("; try --help\n"), std::string::npos) << bad.err;
+    }
+
+    // zq-mkimage says what it wrote, and wrote that.
+    const Outcome r = RunProgram({ZQ_MKIMAGE_EXE, image, "--blocks", "2", "--tail", "5"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "wrote " + image +
+                         ": 65536-byte header + 2 blocks of 128 bytes + 5-byte tail (65797 bytes), header word 16\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(image.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 65797);
 }
 
 TEST_F(CliTest, OnATerminalTheProgressLineIsRedrawnInPlace)

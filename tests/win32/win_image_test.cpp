@@ -1,4 +1,4 @@
-// The image reader on Windows files: exclusive opening, the error kinds,
+// The image reader on Windows files: exclusive and shared opening, the error kinds,
 // and the acceptance rules read through the Win32 backend.
 #include <gtest/gtest.h>
 
@@ -60,6 +60,44 @@ TEST(WinImageFile, FileHeldByAnotherProgramIsBusy)
     EXPECT_EQ(file.LastError(), FileError::Busy);
     CloseHandle(holder);
     EXPECT_TRUE(file.Open(path));
+}
+
+// Two command lines on two adapters read one image; the dialogs still keep
+// it to themselves; a program writing it keeps it from every reader, and no
+// writer gets in while a shared reader holds it.
+TEST(WinImageFile, SharedReadersShareAndExclusiveOpensRefuseThem)
+{
+    TempFolder dir;
+    const std::string path = dir.file("DB.bin");
+    ASSERT_TRUE(WriteBytes(path, MakeImage(kData + 128, 8)));
+    CImageFile a, b, exclusive, shared;
+    a.SetShare(ImageShare::SharedRead);
+    b.SetShare(ImageShare::SharedRead);
+    shared.SetShare(ImageShare::SharedRead);
+    ASSERT_TRUE(a.Open(path));
+    ASSERT_TRUE(b.Open(path)) << "a second shared reader was refused";
+    EXPECT_FALSE(exclusive.Open(path));
+    EXPECT_EQ(exclusive.LastError(), FileError::Busy);
+    HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "a writer got in beside the shared readers";
+    if (writer != INVALID_HANDLE_VALUE)
+        CloseHandle(writer);
+    a.Close();
+    b.Close();
+
+    ASSERT_TRUE(exclusive.Open(path));
+    EXPECT_FALSE(shared.Open(path));
+    EXPECT_EQ(shared.LastError(), FileError::Busy);
+    exclusive.Close();
+
+    writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         0, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(shared.Open(path));
+    EXPECT_EQ(shared.LastError(), FileError::Busy);
+    CloseHandle(writer);
+    EXPECT_TRUE(shared.Open(path));
 }
 
 TEST(WinImageFile, FolderIsNotAnImage)
