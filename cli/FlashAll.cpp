@@ -17,7 +17,7 @@ namespace {
 bool ReadImage(const std::string& imagePath, ImageSnapshot& image, int& status)
 {
     DownloadFailure refused;
-    if (!TakeImageSnapshot(imagePath, image, refused)) {
+    if (!TakeImageSnapshot(imagePath, image, refused, ImageShare::SharedRead)) {
         const bool unopened = refused.step == FailStep::ImageOpen;
         std::fprintf(stderr, "%s\n%s\n", unopened ? kNoticeFileOpenFailed : kNoticeFail,
                      DescribeFailure(refused, {}, imagePath).c_str());

@@ -65,7 +65,7 @@ int CheckImage(const std::string& path)
 {
     ImageSnapshot image;
     DownloadFailure refused;
-    if (!TakeImageSnapshot(path, image, refused)) {
+    if (!TakeImageSnapshot(path, image, refused, ImageShare::SharedRead)) {
         const bool unopened = refused.step == FailStep::ImageOpen || refused.step == FailStep::ImageRead;
         std::fprintf(stderr, "%s\n%s\n", unopened ? kNoticeFileOpenFailed : kNoticeFail,
                      DescribeFailure(refused, {}, path).c_str());
@@ -136,7 +136,7 @@ int main(int argc, char** argv)
     ImageSnapshot snapshot;
     snapshot.path = image;
     DownloadFailure unread;
-    if (log.IsOpen() && TakeImageSnapshot(image, snapshot, unread))
+    if (log.IsOpen() && TakeImageSnapshot(image, snapshot, unread, ImageShare::SharedRead))
         host.UseSnapshot(snapshot);
     SetInterruptFlag(host.Cancel());
     int status = kExitNoDevice;

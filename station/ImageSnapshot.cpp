@@ -2,11 +2,13 @@
 
 #include "Sha256.h"
 
-bool TakeImageSnapshot(const std::string& path, ImageSnapshot& snapshot, DownloadFailure& failure)
+bool TakeImageSnapshot(const std::string& path, ImageSnapshot& snapshot, DownloadFailure& failure,
+                       ImageShare share)
 {
     snapshot = ImageSnapshot();
     failure = DownloadFailure();
     CImageFile file;
+    file.SetShare(share);
     CDbImage image(file);
     if (!image.Open(path)) {
         failure.step = FailStep::ImageOpen;

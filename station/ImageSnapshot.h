@@ -25,4 +25,7 @@ struct ImageSnapshot {
 
 // False with the reason in failure (ImageOpen, ImageRefused or ImageRead,
 // as a download would report it); then nothing is kept.
-bool TakeImageSnapshot(const std::string& path, ImageSnapshot& snapshot, DownloadFailure& failure);
+// share: how the file is held while it is read (the command line lets other
+// readers in; a window holds it alone).
+bool TakeImageSnapshot(const std::string& path, ImageSnapshot& snapshot, DownloadFailure& failure,
+                       ImageShare share = ImageShare::Exclusive);

@@ -337,6 +337,11 @@ TEST_F(CliTest, ImageIsSharedWithOtherReadersButNotWithAWriter)
         const Outcome r = RunFlash({"--ports", device.Path(), "--image", imagePath, "--quiet"});
         EXPECT_EQ(r.status, 0) << r.out << r.err;
         EXPECT_EQ(device.Finish().data, DataArea(image, kBlocks));
+        // The image read once for many devices, and for a record, too.
+        CSimRig second(Cli());
+        const Outcome all = RunFlash({"--all", "--ports", second.Path(), "--image", imagePath, "--log",
+                                      dir.file("records.jsonl")});
+        EXPECT_EQ(all.status, 0) << all.out << all.err;
     }
     ASSERT_EQ(::flock(other, LOCK_UN), 0);
     const int writer = ::open(imagePath.c_str(), O_WRONLY | O_CLOEXEC);
@@ -345,8 +350,8 @@ TEST_F(CliTest, ImageIsSharedWithOtherReadersButNotWithAWriter)
     UntouchedPty line;
     const Outcome r = RunFlash({"--ports", line.pty.path(), "--image", imagePath});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(LastLine(r.out, 1), "File Open Failed") << r.out;
-    EXPECT_NE(LastLine(r.out).find("in use by another program"), std::string::npos) << r.out;
+    EXPECT_EQ(LastLine(r.err, 1), "File Open Failed") << r.err;
+    EXPECT_NE(LastLine(r.err).find("in use by another program"), std::string::npos) << r.err;
     line.ExpectUntouched();
     ::close(writer);
     ::close(other);
