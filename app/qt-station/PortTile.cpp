@@ -91,6 +91,11 @@ void CPortTile::SetInfo(const PortInfo& port)
         parts << QString::fromStdString(port.description);
     if (!port.hardwareId.empty())
         parts << QString::fromStdString(port.hardwareId);
+    // Which adapter, and which hub slot: what a technician looks for.
+    if (!port.serialNumber.empty())
+        parts << QStringLiteral("serial ") + QString::fromStdString(port.serialNumber);
+    if (!port.location.empty())
+        parts << QStringLiteral("at ") + QString::fromStdString(port.location);
     adapter_->setText(parts.isEmpty() ? QStringLiteral("serial port") : parts.join(QStringLiteral(" \u00b7 ")));
 }
 
