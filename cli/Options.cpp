@@ -5,8 +5,9 @@
 #include <CLI/CLI.hpp>
 
 const char* const kFlashUsage =
-    "usage: zerquill-flash [-i FILE] [-p NAME | --ports NAME,NAME,...] [--wait SECONDS]\n"
-    "                      [--all | --watch [--count N]] [--log FILE] [--json]\n"
+    "usage: zerquill-flash [-i FILE] [-p NAME | --ports NAME,NAME,...]\n"
+    "                      [--wait SECONDS] [--all | --watch [--count N]]\n"
+    "                      [--log FILE] [--json]\n"
     "                      [--trace] [-q] [--check] [--list-ports] [-V] [-h]\n"
     "\n"
     "Writes a database image into the device on a serial port. The device is\n"
@@ -17,7 +18,7 @@ const char* const kFlashUsage =
     "  --ports A,B,...    look on these ports, in this order, instead of the\n"
     "                     system's list (pseudo-terminals are never in it)\n"
     "  --wait SECONDS     keep listening until a device beacons or the time runs\n"
-    "                     out, then one download (press Enter, then power the device)\n"
+    "                     out, then one download (start it, then power the device)\n"
     "  --trace            every byte both ways on stderr, with the time in ms\n"
     "  -q, --quiet        print only the result (and, after a failure, its cause)\n"
     "  --check            check the image and say what would be sent, without\n"
