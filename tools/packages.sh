@@ -26,8 +26,10 @@ cleanup() {
     if [ -n "$installed_here" ]; then
         DEBIAN_FRONTEND=noninteractive $sudo apt-get purge -y -q zerquill-updater >/dev/null || true
     fi
+    [ -n "$wine_started" ] && cmake/wine-run.sh build/windows --teardown
     rm -rf "$work"
 }
+wine_started=
 trap cleanup EXIT
 
 out=build/packages
@@ -91,6 +93,7 @@ tools/demo.sh --installed
 # The Windows archive, unpacked beside nothing else, under wine.
 (cd "$work" && cmake -E tar xf "$OLDPWD/$zip")
 folder=$work/$(basename "$zip" .zip)
+wine_started=1
 said=$(cmake/wine-run.sh build/windows "$folder/zerquill-flash.exe" --version | tr -d '\r')
 [ "$said" = "zerquill-flash $version" ] || fail "zerquill-flash.exe --version said '$said' under wine"
 echo "packages: $said (zerquill-flash.exe from the zip, under wine)"
