@@ -2,13 +2,24 @@
 # A whole download against the device simulator on a pseudo-terminal, at the
 # line's real pace: writes a sample image, starts the simulator, points
 # zerquill-flash at its line and checks that the device got the image's data.
-#   tools/demo.sh BUILD_DIR
+#   tools/demo.sh BUILD_DIR     the programs of that build
+#   tools/demo.sh --installed   the programs on the PATH (an installed package)
 set -euo pipefail
 
-build=${1:?usage: tools/demo.sh BUILD_DIR}
-flash=$build/cli/zerquill-flash
-mkimage=$build/cli/zq-mkimage
-devsim=$build/devsim/zerquill-devsim
+where=${1:?usage: tools/demo.sh BUILD_DIR | --installed}
+if [ "$where" = --installed ]; then
+    for name in zerquill-flash zq-mkimage zerquill-devsim; do
+        command -v "$name" >/dev/null || { echo "demo: $name is not on the PATH" >&2; exit 1; }
+    done
+    flash=$(command -v zerquill-flash)
+    mkimage=$(command -v zq-mkimage)
+    devsim=$(command -v zerquill-devsim)
+    echo "demo: the installed $flash, $mkimage and $devsim"
+else
+    flash=$where/cli/zerquill-flash
+    mkimage=$where/cli/zq-mkimage
+    devsim=$where/devsim/zerquill-devsim
+fi
 for exe in "$flash" "$mkimage" "$devsim"; do
     [ -x "$exe" ] || { echo "demo: $exe not built" >&2; exit 1; }
 done
