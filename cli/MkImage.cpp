@@ -13,7 +13,7 @@
 namespace {
 
 const char* const kUsage =
-    "usage: zq-mkimage FILE [--blocks N] [--header N] [--seed S] [--tail T]\n"
+    "Usage: zq-mkimage FILE [--blocks N] [--header N] [--seed S] [--tail T]\n"
     "\n"
     "Writes an image of 65536 + 128 x N + T bytes: the header word, the magic\n"
     "SDDB, a patterned header area and N data blocks of a pattern drawn from S,\n"

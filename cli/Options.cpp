@@ -5,10 +5,10 @@
 #include <CLI/CLI.hpp>
 
 const char* const kFlashUsage =
-    "usage: zerquill-flash [-i FILE] [-p NAME | --ports NAME,NAME,...]\n"
-    "                      [--wait SECONDS] [--all | --watch [--count N]]\n"
-    "                      [--log FILE] [--json]\n"
-    "                      [--trace] [-q] [--check] [--list-ports] [-V] [-h]\n"
+    "Usage: zerquill-flash [OPTION]... [-i FILE] [-p NAME | --ports A,B,...]\n"
+    "  or:  zerquill-flash --all [-i FILE] [--ports A,B,...] [--log FILE] [--json]\n"
+    "  or:  zerquill-flash --watch [--count N] [-i FILE] [--ports ...] [--log FILE]\n"
+    "  or:  zerquill-flash --check [-i FILE]\n"
     "\n"
     "Writes a database image into the device on a serial port. The device is\n"
     "found by its beacon at 4800 bit/s; the download runs at 115200 bit/s 8N1.\n"

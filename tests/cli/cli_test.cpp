@@ -274,7 +274,7 @@ TEST(Cli, HelpGoesToStdoutAndExitsZero)
 {
     const Outcome r = RunFlash({"--help"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.rfind("usage: zerquill-flash", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("Usage: zerquill-flash", 0), 0u) << r.out;
     EXPECT_NE(r.out.find("--ports"), std::string::npos);
     EXPECT_EQ(r.err, "");
 }
