@@ -64,7 +64,8 @@ stop() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
 
 # Seconds from one of zerquill-flash's time-stamped lines.
 stamp() { sed -n "s/^\[ *\([0-9.]*\) s\] $2.*/\1/p" "$1" | head -1; }
-block_seconds() { sed -n 's/.*wrote [0-9]* blocks ([0-9]* bytes) in \([0-9.]*\) s.*/\1/p' "$1"; }
+# "wrote N blocks (...) of DB.bin to PORT in T s (data S s, R B/s)": S, the block phase.
+block_seconds() { sed -n 's/.*wrote [0-9]* blocks .*(data \([0-9.]*\) s, .*/\1/p' "$1"; }
 calc() { awk "BEGIN { printf \"$1\", $2 }"; }
 
 blocks=2048
@@ -98,7 +99,7 @@ relayed_download() {
 say "1/4 line efficiency: $data_bytes bytes through the paced relay (about ${ceiling} s)"
 relayed_download paced
 paced_blocks=$(block_seconds "$work/paced.out")
-paced_total=$(sed -n 's/.*whole download \([0-9.]*\) s.*/\1/p' "$work/paced.out")
+paced_total=$(stamp "$work/paced.out" "wrote")
 read -r paced_wall paced_user paced_sys <"$work/paced.time"
 ratio=$(calc "%.4f" "$paced_blocks / $ceiling")
 per_block_ms=$(calc "%.3f" "$paced_blocks * 1000 / $blocks")

@@ -124,7 +124,7 @@ slow_relay=$bg_pid
     fail "the slow download failed: $(tail -3 "$work/slow.out")"
 wait "$slow_dev" || fail "the slow line's simulator did not get the image"
 stop "$slow_relay"
-slow_rate=$(sed -n 's/.* \([0-9]*\) B\/s; whole download.*/\1/p' "$work/slow.out" | head -1)
+slow_rate=$(sed -n 's/.*wrote [0-9]* blocks .*(data [0-9.]* s, \([0-9]*\) B\/s).*/\1/p' "$work/slow.out" | head -1)
 hint=$(grep '^hint:' "$work/slow.out" | cut -c1-100 || true)
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
