@@ -20,53 +20,11 @@ set -euo pipefail
 
 build=${1:?usage: bench/run_bench.sh BUILD_DIR}
 build=$(cd "$build" && pwd)
-flash=$build/cli/zerquill-flash
-mkimage=$build/cli/zq-mkimage
-devsim=$build/devsim/zerquill-devsim
-relay=$build/bench/zq-relay
-silent=$build/bench/zq-silent-ptys
-timeit=$build/bench/zq-time
-for exe in "$flash" "$mkimage" "$devsim" "$relay" "$silent" "$timeit"; do
-    [ -x "$exe" ] || { echo "bench: $exe not built" >&2; exit 1; }
-done
 for tool in sx rx; do
     command -v "$tool" >/dev/null || { echo "bench: $tool missing (Debian package lrzsz)" >&2; exit 1; }
 done
-
-work=$(mktemp -d /tmp/zq-bench-XXXXXX)
-bg_pids=()
-cleanup() {
-    for pid in "${bg_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    if [ -n "${BENCH_KEEP:-}" ]; then echo "bench: files kept in $work" >&2; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-
-say() { echo "bench: $*" >&2; }
-fail() { echo "bench: $*" >&2; exit 1; }
-
-# Starts a helper in the background with its stdout in a file and waits for
-# its first `lines` lines (the paths it prints). Sets $bg_pid.
-start() {
-    local out=$1 lines=$2
-    shift 2
-    "$@" >"$out" 2>"$out.log" &
-    bg_pid=$!
-    bg_pids+=("$bg_pid")
-    local i
-    for i in $(seq 100); do
-        [ "$(wc -l <"$out")" -ge "$lines" ] && return 0
-        sleep 0.05
-    done
-    fail "$1 did not start: $(cat "$out.log")"
-}
-stop() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
-
-# Seconds from one of zerquill-flash's time-stamped lines.
-stamp() { sed -n "s/^\[ *\([0-9.]*\) s\] $2.*/\1/p" "$1" | head -1; }
-# "wrote N blocks (...) of DB.bin to PORT in T s (data S s, R B/s)": S, the block phase.
-block_seconds() { sed -n 's/.*wrote [0-9]* blocks .*(data \([0-9.]*\) s, .*/\1/p' "$1"; }
-calc() { awk "BEGIN { printf \"$1\", $2 }"; }
+bench_name=zq-bench
+. "$(dirname "$0")/common.sh"
 
 blocks=2048
 image=$work/DB.bin
@@ -166,26 +124,7 @@ paced_cpu_pct=$(calc "%.2f" "100 * ($paced_user + $paced_sys) / $paced_wall")
 
 # ---- 4. discovery ------------------------------------------------------------
 say "4/4 discovery behind 0, 3 and 15 silent ports"
-"$mkimage" "$work/small.bin" --blocks 1
-declare -A found_s
-for n in 0 3 15; do
-    ports=
-    sil_pid=
-    if [ "$n" -gt 0 ]; then
-        start "$work/silent$n" "$n" "$silent" "$n"
-        sil_pid=$bg_pid
-        ports=$(paste -sd, "$work/silent$n"),
-    fi
-    start "$work/disc$n.dev" 1 "$devsim" --pace --silence-ms 1000
-    disc_dev=$bg_pid
-    "$flash" --ports "$ports$(head -1 "$work/disc$n.dev")" --image "$work/small.bin" >"$work/disc$n.out" 2>&1 ||
-        fail "discovery behind $n ports failed: $(tail -2 "$work/disc$n.out")"
-    wait "$disc_dev" || true
-    [ -n "$sil_pid" ] && stop "$sil_pid"
-    looking=$(stamp "$work/disc$n.out" "looking for the device")
-    found=$(stamp "$work/disc$n.out" "device found")
-    found_s[$n]=$(calc "%.3f" "$found - $looking")
-done
+for n in 0 3 15; do discovery_behind "$n"; done
 per_port=$(calc "%.0f" "(${found_s[15]} - ${found_s[0]}) * 1000 / 15")
 
 # ---- results ---------------------------------------------------------------

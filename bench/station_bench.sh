@@ -16,28 +16,8 @@ set -euo pipefail
 
 build=${1:?usage: bench/station_bench.sh BUILD_DIR}
 build=$(cd "$build" && pwd)
-flash=$build/cli/zerquill-flash
-mkimage=$build/cli/zq-mkimage
-devsim=$build/devsim/zerquill-devsim
-relay=$build/bench/zq-relay
-silent=$build/bench/zq-silent-ptys
-timeit=$build/bench/zq-time
-for exe in "$flash" "$mkimage" "$devsim" "$relay" "$silent" "$timeit"; do
-    [ -x "$exe" ] || { echo "bench: $exe not built" >&2; exit 1; }
-done
-
-work=$(mktemp -d /tmp/zq-station-bench-XXXXXX)
-bg_pids=()
-cleanup() {
-    for pid in "${bg_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    if [ -n "${BENCH_KEEP:-}" ]; then echo "bench: files kept in $work" >&2; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-
-say() { echo "bench: $*" >&2; }
-fail() { echo "bench: $*" >&2; exit 1; }
-calc() { awk "BEGIN { printf \"$1\", $2 }"; }
+bench_name=zq-station-bench
+. "$(dirname "$0")/common.sh"
 stamp() { sed -n "s/^\[ *\([0-9.]*\) s\] $2.*/\1/p" "$1" | head -1; }
 
 # Starts a helper in the background with its stdout in a file and waits for
@@ -59,26 +39,7 @@ stop() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
 
 # ---- a. discovery ------------------------------------------------------------
 say "a. discovery behind 0, 15 and 63 silent ports"
-"$mkimage" "$work/small.bin" --blocks 1 >/dev/null
-declare -A found_s
-for n in 0 15 63; do
-    ports=
-    sil_pid=
-    if [ "$n" -gt 0 ]; then
-        start "$work/silent$n" "$n" "$silent" "$n"
-        sil_pid=$bg_pid
-        ports=$(paste -sd, "$work/silent$n"),
-    fi
-    start "$work/disc$n.dev" 1 "$devsim" --pace --silence-ms 1000
-    disc_dev=$bg_pid
-    "$flash" --ports "$ports$(head -1 "$work/disc$n.dev")" --image "$work/small.bin" >"$work/disc$n.out" 2>&1 ||
-        fail "discovery behind $n ports failed: $(tail -2 "$work/disc$n.out")"
-    wait "$disc_dev" || true
-    [ -n "$sil_pid" ] && stop "$sil_pid"
-    looking=$(stamp "$work/disc$n.out" "looking for the device")
-    found=$(stamp "$work/disc$n.out" "device found")
-    found_s[$n]=$(calc "%.3f" "$found - $looking")
-done
+for n in 0 15 63; do discovery_behind "$n"; done
 
 # ---- b. N devices at once ----------------------------------------------------
 blocks=1024
@@ -124,7 +85,7 @@ slow_relay=$bg_pid
     fail "the slow download failed: $(tail -3 "$work/slow.out")"
 wait "$slow_dev" || fail "the slow line's simulator did not get the image"
 stop "$slow_relay"
-slow_rate=$(sed -n 's/.*wrote [0-9]* blocks .*(data [0-9.]* s, \([0-9]*\) B\/s).*/\1/p' "$work/slow.out" | head -1)
+slow_rate=$(block_rate "$work/slow.out")
 hint=$(grep '^hint:' "$work/slow.out" | cut -c1-100 || true)
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
