@@ -18,24 +18,6 @@ build=${1:?usage: bench/station_bench.sh BUILD_DIR}
 build=$(cd "$build" && pwd)
 bench_name=zq-station-bench
 . "$(dirname "$0")/common.sh"
-stamp() { sed -n "s/^\[ *\([0-9.]*\) s\] $2.*/\1/p" "$1" | head -1; }
-
-# Starts a helper in the background with its stdout in a file and waits for
-# its first `lines` lines (the paths it prints). Sets $bg_pid.
-start() {
-    local out=$1 lines=$2
-    shift 2
-    "$@" >"$out" 2>"$out.log" &
-    bg_pid=$!
-    bg_pids+=("$bg_pid")
-    local i
-    for i in $(seq 200); do
-        [ "$(wc -l <"$out")" -ge "$lines" ] && return 0
-        sleep 0.05
-    done
-    fail "$out did not start: $(cat "$out.log")"
-}
-stop() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
 
 # ---- a. discovery ------------------------------------------------------------
 say "a. discovery behind 0, 15 and 63 silent ports"
