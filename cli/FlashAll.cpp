@@ -69,14 +69,8 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
     // One window over every port at once, writing to none of them.
     CSerialLink scanner;
     const std::vector<std::string> names = NamedPorts(options);
-    if (!names.empty()) {
-        scanner.SetPortSource([names] {
-            std::vector<PortInfo> ports;
-            for (const std::string& name : names)
-                ports.push_back(PortInfo{name, std::string(), std::string()});
-            return ports;
-        });
-    }
+    if (!names.empty())
+        scanner.SetPortSource([names] { return Named(names); });
     const std::vector<ProbeResult> probes = scanner.Scan(zq::DEVICE_BEACON, zq::kProbeBaud);
     std::vector<std::string> found;
     for (const ProbeResult& p : probes)

@@ -23,14 +23,6 @@ CProgressView::Mode PickMode(const FlashOptions& options, std::FILE* out)
     return CProgressView::Mode::Live;
 }
 
-std::vector<PortInfo> Named(const std::vector<std::string>& names)
-{
-    std::vector<PortInfo> ports;
-    for (const std::string& name : names)
-        ports.push_back(PortInfo{name, std::string(), std::string()});
-    return ports;
-}
-
 // A download cut short leaves the device half-written, and such a device
 // may stay silent until it is reset: the next run that hears nothing says
 // so. The mark lives in the temporary folder and names the port.
@@ -73,6 +65,14 @@ std::string RecentInterruptMark()
 }
 
 } // namespace
+
+std::vector<PortInfo> Named(const std::vector<std::string>& names)
+{
+    std::vector<PortInfo> ports;
+    for (const std::string& name : names)
+        ports.push_back(PortInfo{name, std::string(), std::string()});
+    return ports;
+}
 
 int ExitStatusFor(FailStep step)
 {

@@ -76,5 +76,8 @@ constexpr int kExitNoDevice = 4; // no ports, no beacon, no usable port
 constexpr int kExitUsage = 64;
 constexpr int kExitInterrupted = 130; // 128 + SIGINT
 
+// Ports given by name, in the order given, for a link's port source.
+std::vector<PortInfo> Named(const std::vector<std::string>& names);
+
 // The exit status of a download that ended at step.
 int ExitStatusFor(FailStep step);
