@@ -1,9 +1,14 @@
 // printf into a std::string, for the command line's lines.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
-#if defined(__GNUC__)
+// mingw's printf checks default to the old C runtime's, which knows no %zu;
+// the stdio the build links (mingw's own) does.
+#if defined(__MINGW_PRINTF_FORMAT)
+__attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
+#elif defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
 std::string Format(const char* format, ...);
