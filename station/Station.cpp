@@ -150,6 +150,13 @@ void CStation::Listen(Slot& slot)
         if (outcome.device.description.empty() && outcome.device.hardwareId.empty())
             outcome.device = slot.info;
         EndDownload(outcome);
+        // An adapter that vanished mid-download (brown-out, a loose hub) and
+        // came back under the same name holds a device that has not been
+        // flashed: its line being lost is its device going.
+        if (outcome.failure.lineLost) {
+            gone();
+            continue;
+        }
         armed = false;
         lastBeacon = Clock::now();
         SetPhase(slot, PortPhase::Flashed);

@@ -2,13 +2,19 @@
 // accept it, hashed, and served to downloads from memory.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
+#include "Causes.h"
 #include "DevSim.h"
 #include "ImageSnapshot.h"
+#include "Station.h"
 #include "Record.h"
 #include "Sha256.h"
 #include "SimRig.h"
@@ -119,6 +125,67 @@ TEST(Record, UsbDetailsOfThePortsAdapter)
     record = nlohmann::json::parse(RecordLine(o, image, ""));
     ASSERT_TRUE(record.contains("usb"));
     EXPECT_TRUE(record.at("usb").is_null());
+}
+
+// An adapter that re-enumerates mid-download (brown-out, a loose hub): its
+// name vanishes and comes back leading to a device that was never flashed.
+// The download fails as a lost line at its block, and the port is re-armed
+// at once, though the new device beacons without a pause.
+TEST(Station, AnAdapterThatResetsMidDownloadIsFlashedAgainWhenItReturns)
+{
+    TempDir dir;
+    const std::string path = dir.file("DB.bin");
+    const std::vector<uint8_t> image = MakeImage(65536 + 128 * 20, 4, 3);
+    WriteFile(path, image);
+    ImageSnapshot snap;
+    DownloadFailure refused;
+    ASSERT_TRUE(TakeImageSnapshot(path, snap, refused));
+
+    DevSimOptions first;
+    first.hangupBlock = 5;
+    CSimRig gone(first);
+    const std::string slot = dir.file("slot1");
+    ASSERT_EQ(::symlink(gone.Path().c_str(), slot.c_str()), 0);
+    CSimRig back{DevSimOptions()};
+
+    struct Events : StationEvents {
+        std::mutex mutex;
+        std::vector<DeviceOutcome> ended;
+        bool OnEnded(const DeviceOutcome& o) override
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ended.push_back(o);
+            return true;
+        }
+    } events;
+    StationOptions options;
+    options.ports = {slot};
+    options.count = 2;
+    CStation station(snap, events, options);
+    std::atomic<bool> stop{false};
+    std::thread repoint([&] {
+        // The moment the first device hangs up, its name leads elsewhere.
+        gone.Wait(10000);
+        const std::string tmp = slot + ".new";
+        if (::symlink(back.Path().c_str(), tmp.c_str()) == 0)
+            ::rename(tmp.c_str(), slot.c_str());
+        for (int i = 0; i < 200 && !stop.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stop = true;
+    });
+    const StationEnd end = station.Run(stop);
+    stop = true;
+    repoint.join();
+
+    EXPECT_EQ(end, StationEnd::Counted) << "the returning adapter's device was never flashed";
+    ASSERT_EQ(events.ended.size(), 2u);
+    const DeviceOutcome& cut = events.ended[0];
+    EXPECT_FALSE(cut.success);
+    EXPECT_TRUE(cut.failure.lineLost);
+    EXPECT_EQ(DescribeFailure(cut.failure, cut.discovery, path),
+              "the device or its adapter was disconnected at block 5");
+    EXPECT_TRUE(events.ended[1].success);
+    EXPECT_EQ(CompareWithImage(back.Finish(), image), "");
 }
 
 } // namespace
