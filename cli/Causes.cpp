@@ -318,11 +318,29 @@ std::string DescribeFailure(const DownloadFailure& failure, const std::vector<Pr
     return Say(CauseId::Unknown);
 }
 
-std::string SlowLineHint(double bytesPerS)
+std::string LatencyHint(const PortInfo& adapter, int latencyMs)
+{
+    if (latencyMs <= zq::kLatencyHintAboveMs)
+        return {};
+    std::string who = adapter.description;
+    if (!adapter.hardwareId.empty())
+        who += (who.empty() ? "" : ", ") + adapter.hardwareId;
+    if (!adapter.serialNumber.empty())
+        who += ", serial " + adapter.serialNumber;
+    char text[1024];
+    std::snprintf(text, sizeof text,
+                  "hint: %s%s%s%s holds received bytes %d ms before passing them on (its latency timer), so every "
+                  "block will wait for it: %s.",
+                  adapter.name.c_str(), who.empty() ? "" : " (", who.c_str(), who.empty() ? "" : ")", latencyMs,
+                  LatencyTimerFix(adapter).c_str());
+    return text;
+}
+
+std::string SlowLineHint(double bytesPerS, int latencyMs)
 {
     // Below this share of the line the time goes to the adapter, not the line.
     constexpr double kSlowShare = 0.70;
-    if (bytesPerS <= 0 || bytesPerS >= kSlowShare * zq::kPayloadCeilingBytesPerS)
+    if (latencyMs >= 0 || bytesPerS <= 0 || bytesPerS >= kSlowShare * zq::kPayloadCeilingBytesPerS)
         return {};
     char text[512];
     std::snprintf(text, sizeof text,
@@ -332,4 +350,10 @@ std::string SlowLineHint(double bytesPerS)
                   "Windows set Device Manager > Port Settings > Advanced > Latency Timer to 1 ms.",
                   bytesPerS, 100 * bytesPerS / zq::kPayloadCeilingBytesPerS, zq::kPayloadCeilingBytesPerS);
     return text;
+}
+
+std::string HintAfterSuccess(const PortInfo& adapter, int latencyMs, double bytesPerS)
+{
+    const std::string hint = LatencyHint(adapter, latencyMs);
+    return hint.empty() ? SlowLineHint(bytesPerS, latencyMs) : hint;
 }

@@ -14,6 +14,17 @@ std::string DescribeFailure(const DownloadFailure& failure, const std::vector<Pr
 // A few words for a port that would not open ("busy", "permission denied").
 std::string DescribePortError(PortError error);
 
+// Before a download through an adapter whose latency timer is over
+// kLatencyHintAboveMs, one hint naming the port, the adapter, the timer and
+// the fix; empty for any other timer, or an unknown one.
+std::string LatencyHint(const PortInfo& adapter, int latencyMs);
+
 // After a download whose data went well below what the line can carry, a
-// hint about the adapter; empty when the rate was fine (or unknown).
-std::string SlowLineHint(double bytesPerS);
+// hint about the adapter; empty when the rate was fine (or unknown), and
+// when the adapter's latency timer was known (latencyMs >= 0): that one was
+// told before the download, or is not the cause.
+std::string SlowLineHint(double bytesPerS, int latencyMs);
+
+// What a station's tile keeps after a success: the latency hint where the
+// timer is over the bound, else the slow-line hint (often empty).
+std::string HintAfterSuccess(const PortInfo& adapter, int latencyMs, double bytesPerS);

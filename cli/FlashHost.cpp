@@ -93,7 +93,7 @@ CFlashHost::CFlashHost(const FlashOptions& options, std::string imagePath, std::
 {
     imagePath_ = std::move(imagePath);
     imageFile_.SetShare(ImageShare::SharedRead); // one image, several runs on several adapters
-    view_ = std::make_unique<CProgressView>(PickMode(options, out), out, link_, imagePath_);
+    view_ = std::make_unique<CProgressView>(PickMode(options, out), out, err, link_, imagePath_);
     tally_ = std::make_unique<CStageTally>(view_.get());
     probes_ = std::make_unique<CProbeWatch>(*view_);
     tee_.Add(probes_.get());
@@ -108,8 +108,14 @@ CFlashHost::CFlashHost(const FlashOptions& options, std::string imagePath, std::
         names.assign(1, options.port);
     names_ = names;
     CProgressView* view = view_.get();
+    // Named ports are described as the list would describe them, so that
+    // the adapter and its latency timer are known for the hint.
     link_.SetPortSource([names, view] {
-        std::vector<PortInfo> ports = names.empty() ? ListSystemPorts() : Named(names);
+        std::vector<PortInfo> ports;
+        if (names.empty())
+            ports = ListSystemPorts();
+        for (const std::string& name : names)
+            ports.push_back(DescribePort(name));
         view->PortsListed(ports.size());
         return ports;
     });
@@ -187,7 +193,7 @@ void CFlashHost::ShowNotice(const std::string& text)
         ClearInterruptMark();
         DeviceOutcome rate;
         tally_->Fill(rate);
-        const std::string hint = SlowLineHint(rate.dataBytesPerS);
+        const std::string hint = SlowLineHint(rate.dataBytesPerS, rate.latencyMs);
         if (!hint.empty())
             std::fprintf(err_, "%s\n", hint.c_str());
         std::fflush(err_);

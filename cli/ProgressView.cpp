@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "Causes.h"
 #include "Console.h"
 #include "Text.h"
 
@@ -31,8 +32,9 @@ const char* PhaseWord(CProgressView::Phase phase)
 
 } // namespace
 
-CProgressView::CProgressView(Mode mode, std::FILE* out, const CSerialLink& link, std::string imagePath)
-    : mode_(mode), out_(out), link_(link), imagePath_(std::move(imagePath)), start_(Clock::now())
+CProgressView::CProgressView(Mode mode, std::FILE* out, std::FILE* hints, const CSerialLink& link,
+                             std::string imagePath)
+    : mode_(mode), out_(out), hints_(hints), link_(link), imagePath_(std::move(imagePath)), start_(Clock::now())
 {
     if (mode_ == Mode::Live)
         cursorControl_ = EnableCursorControl(out_);
@@ -47,6 +49,23 @@ void CProgressView::Keep(const std::string& text)
         drawnWidth_ = 0;
         std::fflush(out_);
     }
+}
+
+void CProgressView::OnAdapter(const PortInfo& port, int latencyMs)
+{
+    const std::string hint = LatencyHint(port, latencyMs);
+    if (hint.empty())
+        return;
+    // Off the live line first: on a terminal both streams share the screen.
+    if (mode_ == Mode::Live && drawnWidth_) {
+        const std::string wipe = cursorControl_ ? "\r\x1b[K" : "\r" + std::string(drawnWidth_, ' ') + "\r";
+        std::fputs(wipe.c_str(), out_);
+        std::fflush(out_);
+        drawnWidth_ = 0;
+    }
+    std::fprintf(hints_, "%s\n", hint.c_str());
+    std::fflush(hints_);
+    Redraw(true);
 }
 
 double CProgressView::Seconds(Clock::time_point t) const

@@ -16,12 +16,14 @@ public:
     enum class Mode { Live, Lines, Quiet };
     enum class Phase { Image, Searching, Found, Handshake, Header, Count, Clearing, Sending, Closing };
 
-    CProgressView(Mode mode, std::FILE* out, const CSerialLink& link, std::string imagePath);
+    // Hints (an adapter that will slow the download) go to hints.
+    CProgressView(Mode mode, std::FILE* out, std::FILE* hints, const CSerialLink& link, std::string imagePath);
 
     // ProgressSink
     void SetRange(uint32_t /*maximum*/) override {}
     void SetPos(uint32_t /*position*/) override {}
     void OnStage(const StageReport& report) override;
+    void OnAdapter(const PortInfo& port, int latencyMs) override;
 
     // The port list discovery is about to walk, and each port as it is tried.
     void PortsListed(size_t count);
@@ -46,6 +48,7 @@ private:
 
     Mode mode_;
     std::FILE* out_;
+    std::FILE* hints_;
     const CSerialLink& link_;
     std::string imagePath_;
     Clock::time_point start_;

@@ -162,6 +162,18 @@ void CStationView::OnProgress(const std::string& port, const StageReport& report
     }
 }
 
+void CStationView::OnAdapter(const std::string& port, const PortInfo& adapter, int latencyMs)
+{
+    const std::string hint = LatencyHint(adapter, latencyMs);
+    if (hint.empty())
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (mode_ == Mode::Json)
+        Json(Dump({{"event", "hint"}, {"port", port}, {"latency_ms", latencyMs}, {"text", hint}}));
+    else
+        Print(port + ":   " + hint + "\n", stderr);
+}
+
 bool CStationView::OnEnded(const DeviceOutcome& o)
 {
     const std::string cause =
@@ -178,7 +190,7 @@ bool CStationView::OnEnded(const DeviceOutcome& o)
     else
         ++failed_;
     unrecorded_ = unrecorded_ || !recorded;
-    const std::string hint = o.success ? SlowLineHint(o.dataBytesPerS) : std::string();
+    const std::string hint = o.success ? SlowLineHint(o.dataBytesPerS, o.latencyMs) : std::string();
 
     if (mode_ == Mode::Json) {
         nlohmann::json event = nlohmann::json::parse(record);

@@ -23,6 +23,7 @@ public:
     void OnPort(const PortInfo& port, PortPhase phase) override;
     void OnFound(const std::string& port) override;
     void OnProgress(const std::string& port, const StageReport& report) override;
+    void OnAdapter(const std::string& port, const PortInfo& adapter, int latencyMs) override;
     bool OnEnded(const DeviceOutcome& outcome) override;
 
     // A line of the tool's own, above the live rows (or dropped with --json).

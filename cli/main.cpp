@@ -27,7 +27,9 @@ int ListPorts()
     }
     // Whether each port can be opened now: what a person can act on (close
     // the other program, join the dialout group). Opening writes nothing.
-    std::vector<std::string> states;
+    // The latency timer is read after that opening, which asked the driver
+    // for low latency: what a download through the port would get.
+    std::vector<std::string> states, latencies;
     for (const PortInfo& p : ports) {
         CSerialLink probe;
         if (probe.Open(p.name, zq::kProbeBaud) == LINK_OK) {
@@ -36,13 +38,15 @@ int ListPorts()
         } else {
             states.push_back(DescribePortError(probe.LastOpenError()));
         }
+        const int ms = CurrentLatencyMs(p);
+        latencies.push_back(ms < 0 ? std::string() : std::to_string(ms) + " ms");
     }
     const auto shown = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
-    std::vector<std::vector<std::string>> rows = {{"PORT", "DESCRIPTION", "VID:PID", "SERIAL", "LOCATION", "STATE"}};
+    std::vector<std::vector<std::string>> rows = {{"PORT", "DESCRIPTION", "VID:PID", "SERIAL", "LOCATION", "LATENCY", "STATE"}};
     for (size_t i = 0; i < ports.size(); ++i) {
         const PortInfo& p = ports[i];
         rows.push_back({p.name, shown(p.description), shown(p.hardwareId), shown(p.serialNumber), shown(p.location),
-                        states[i]});
+                        shown(latencies[i]), states[i]});
     }
     std::vector<size_t> widths(rows[0].size(), 0);
     for (const auto& row : rows)

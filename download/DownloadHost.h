@@ -43,6 +43,11 @@ public:
     // Called beside the positions, on the worker's thread; a front end that
     // shows only the bar need not care.
     virtual void OnStage(const StageReport& /*report*/) {}
+    // Once the device is found, before the exchange: the adapter behind its
+    // port as the port list described it, and its latency timer as it stands
+    // now (ms; -1 unknown). A timer over kLatencyHintAboveMs costs every
+    // block twice: a front end says so before the download runs.
+    virtual void OnAdapter(const PortInfo& /*port*/, int /*latencyMs*/) {}
 };
 
 class NoticeSink {

@@ -39,6 +39,22 @@ private:
         failure_.gotCount = 3;
         return false;
     }
+    // The device beacons until it hears our reply, and an adapter holds what
+    // it received for its latency timer: beacons sent before the reply
+    // arrived can reach us after the port was reopened and emptied, ahead of
+    // the echo. 0xFD is never the echo's first byte, so those are skipped;
+    // any other byte still makes a wrong echo.
+    bool SynEchoed()
+    {
+        failure_.gotCount = 0;
+        if (!link_.WaitBlockAfter(kEchoMs, buffer_, 3, DEVICE_BEACON))
+            return false;
+        if (Matches(kSyn))
+            return true;
+        std::memcpy(failure_.got, buffer_, 3);
+        failure_.gotCount = 3;
+        return false;
+    }
     bool Fail(FailStep step)
     {
         failure_.step = Cancelled() ? FailStep::Cancelled : step;
@@ -171,6 +187,7 @@ bool Download::Phases()
         return Fail(found == LINK_NO_PORTS ? FailStep::NoPorts : FailStep::NoDevice);
     progress_.SetPos(10);
     Report(Stage::Found);
+    progress_.OnAdapter(link_.FoundPortInfo(), CurrentLatencyMs(link_.FoundPortInfo()));
 
     // Phase 3: connect and synchronise. A port that did not open shows up as
     // a missing echo; the cause is kept for the report.
@@ -182,7 +199,7 @@ bool Download::Phases()
     Send(kSyn);
     progress_.SetPos(17);
     Report(Stage::Handshake);
-    if (!Answered(kSyn))
+    if (!SynEchoed())
         return Fail(link_.IsOpen() ? FailStep::SynEcho : FailStep::PortOpen);
     progress_.SetPos(20);
     link_.Purge();

@@ -20,6 +20,12 @@ struct PortInfo {
     // "1-1.4:1.2" (its interface) when one adapter has several ports.
     // Windows: the location path the system gives.
     std::string location{};
+    // The kernel driver behind the port ("ftdi_sio", "cp210x"); Linux only.
+    std::string driver{};
+    // How long the adapter holds received bytes before passing them on, in
+    // ms, as the system held it when listed; -1 where unknown (not an
+    // adapter with such a timer, or the system does not tell).
+    int latencyMs = -1;
 };
 
 std::vector<PortInfo> ListSystemPorts();
@@ -29,3 +35,14 @@ std::vector<PortInfo> ListSystemPorts();
 // on Windows a COM name. PortInfo{name} alone when the system does not list
 // it. The name stays the one given.
 PortInfo DescribePort(const std::string& name);
+
+// The adapter's latency timer as it stands now, in ms (-1: unknown). Linux
+// reads it afresh, since opening the port asked the driver for low latency
+// and the listed value may predate that; Windows keeps what the list read
+// from the device's registry key, which no program but Device Manager changes.
+int CurrentLatencyMs(const PortInfo& port);
+
+// What a person does to bring the adapter's timer down to 1 ms, in words:
+// which driver ignored the request for low latency and how to set it by
+// hand (Linux), or where Device Manager keeps it (Windows).
+std::string LatencyTimerFix(const PortInfo& port);

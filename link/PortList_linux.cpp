@@ -35,3 +35,16 @@ PortInfo DescribePort(const std::string& name)
 {
     return DescribeSysfsPort(name, "/sys", "/dev");
 }
+
+int CurrentLatencyMs(const PortInfo& port)
+{
+    return ReadSysfsLatency(port.name, "/sys");
+}
+
+std::string LatencyTimerFix(const PortInfo& port)
+{
+    const std::string driver = port.driver.empty() ? std::string("its driver") : "the " + port.driver + " driver";
+    return driver + " ignored the tool's request for low latency; set the timer by hand (as root): echo 1 > "
+           "/sys/class/tty/" + SysfsTtyName(port.name) + "/device/latency_timer, or use an adapter whose driver "
+           "takes the request";
+}

@@ -88,6 +88,25 @@ std::string PortName(HDEVINFO set, SP_DEVINFO_DATA* device)
     return port;
 }
 
+// FTDI's driver keeps the chip's latency timer in the port's device key;
+// -1 for every other driver. Reading needs no administrator rights.
+int LatencyTimer(HDEVINFO set, SP_DEVINFO_DATA* device)
+{
+    HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
+    if (!key || key == INVALID_HANDLE_VALUE)
+        return -1;
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    DWORD type = 0;
+    int ms = -1;
+    if (RegQueryValueExA(key, "LatencyTimer", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
+            ERROR_SUCCESS &&
+        type == REG_DWORD && size == sizeof value && value <= 255)
+        ms = static_cast<int>(value);
+    RegCloseKey(key);
+    return ms;
+}
+
 // One device node opened by its instance id, for its properties. Parents are
 // of other classes than the ports: they need a list without a class.
 class CNode {
@@ -182,6 +201,7 @@ void Describe(HDEVINFO set, HDEVINFO others, std::vector<PortInfo>& ports, std::
             if (!friendly.empty())
                 ports[i].description = friendly;
             DescribeUsb(set, &device, others, ports[i]);
+            ports[i].latencyMs = LatencyTimer(set, &device);
         }
     }
     SetupDiDestroyDeviceInfoList(set);
@@ -262,4 +282,12 @@ PortInfo DescribePort(const std::string& name)
         }
     }
     return PortInfo{name};
+}
+
+int CurrentLatencyMs(const PortInfo& port) { return port.latencyMs; }
+
+std::string LatencyTimerFix(const PortInfo&)
+{
+    return "set Device Manager > Ports (COM & LPT) > the port > Port Settings > Advanced > Latency Timer to 1 ms "
+           "(a program cannot change it)";
 }

@@ -100,20 +100,25 @@ LinkStatus CSerialLink::ReadByte(uint8_t* dst)
     return LINK_OK;
 }
 
+size_t CSerialLink::ReadSome(uint8_t* dst, size_t count)
+{
+    uint8_t buffer[kLinkMaxBlock];
+    const size_t got = port_.Read(buffer, count);
+    if (got == 0)
+        return 0;
+    std::memcpy(dst, buffer, got);
+    if (observer_)
+        observer_->OnRead(dst, got);
+    return got;
+}
+
 LinkStatus CSerialLink::ReadBlock(uint8_t* dst, size_t count)
 {
     if (!port_.IsOpen())
         return LINK_UNAVAILABLE;
     if (count == 0 || count > kLinkMaxBlock)
         return LINK_READ_EMPTY;
-    uint8_t buffer[kLinkMaxBlock];
-    const size_t got = port_.Read(buffer, count);
-    if (got == 0)
-        return LINK_READ_EMPTY;
-    std::memcpy(dst, buffer, got);
-    if (observer_)
-        observer_->OnRead(dst, got);
-    return LINK_OK;
+    return ReadSome(dst, count) ? LINK_OK : LINK_READ_EMPTY;
 }
 
 LinkStatus CSerialLink::WriteByte(uint8_t value)
@@ -170,6 +175,30 @@ bool CSerialLink::WaitBlock(uint32_t timeoutMs, uint8_t* dst, size_t count)
             YieldBriefly();
     }
     return false;
+}
+
+bool CSerialLink::WaitBlockAfter(uint32_t timeoutMs, uint8_t* dst, size_t count, uint8_t stray)
+{
+    if (count == 0 || count > kLinkMaxBlock)
+        return WaitBlock(timeoutMs, dst, count);
+    const uint32_t start = tick_();
+    size_t got = 0;
+    while (got < count && static_cast<uint32_t>(tick_() - start) < timeoutMs) {
+        if (Cancelled())
+            return false;
+        if (!port_.IsOpen()) {
+            YieldBriefly();
+            continue;
+        }
+        uint8_t chunk[kLinkMaxBlock];
+        const size_t n = ReadSome(chunk, count - got);
+        for (size_t i = 0; i < n; ++i) {
+            if (got == 0 && chunk[i] == stray)
+                continue;
+            dst[got++] = chunk[i];
+        }
+    }
+    return got > 0;
 }
 
 // One port of a discovery: opened at the probing speed, then listened to on
@@ -293,6 +322,7 @@ LinkStatus CSerialLink::FindDevice(uint8_t beacon, uint32_t baud)
 
     // Only the winner's port is kept; the others close as they go, unwritten.
     foundPort_ = ports[w].name;
+    foundInfo_ = ports[w];
     port_ = std::move(listeners[w]->port);
     baud_ = baud;
     lineFreeAt_ = {};

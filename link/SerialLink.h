@@ -67,6 +67,10 @@ public:
     int WriteBlock(const uint8_t* src, size_t count);
     bool WaitByte(uint32_t timeoutMs, uint8_t* dst);
     bool WaitBlock(uint32_t timeoutMs, uint8_t* dst, size_t count);
+    // As WaitBlock, but bytes equal to `stray` that come ahead of every other
+    // byte are dropped, and it waits until count bytes came or the time is
+    // up: true when any byte other than a leading stray came.
+    bool WaitBlockAfter(uint32_t timeoutMs, uint8_t* dst, size_t count, uint8_t stray);
     LinkStatus FindDevice(uint8_t beacon, uint32_t baud);
     // Listens on every listed port at once for one discovery window and
     // writes nothing: how each port fared, beacon set on every port that
@@ -74,6 +78,8 @@ public:
     std::vector<ProbeResult> Scan(uint8_t beacon, uint32_t baud);
 
     const std::string& FoundPort() const { return foundPort_; }
+    // The found port as the port list described it.
+    const PortInfo& FoundPortInfo() const { return foundInfo_; }
     bool IsOpen() const { return port_.IsOpen(); }
     // The system reported the open port's line gone (unplugged, hung up);
     // the waits still run to their deadline, as on a silent line.
@@ -97,6 +103,7 @@ public:
 private:
     SerialPort port_;
     std::string foundPort_;
+    PortInfo foundInfo_;
     PortSource portSource_;
     LinkObserver* observer_ = nullptr;
     const std::atomic<bool>* cancel_ = nullptr;
@@ -111,6 +118,8 @@ private:
     std::chrono::steady_clock::time_point lineFreeAt_{};
 
     void CountWritten(size_t count);
+    // Bytes read in one driver read, 0 when none came; the observer sees them.
+    size_t ReadSome(uint8_t* dst, size_t count);
 
     struct Listener;
     void Listen(Listener& listener, uint8_t beacon) const;

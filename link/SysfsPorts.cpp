@@ -121,6 +121,16 @@ void SetLocations(std::vector<PortInfo>& ports, const std::vector<UsbPlace>& pla
     }
 }
 
+// The timer a usb-serial driver shows beside its port (ftdi_sio does); -1
+// where there is none or it reads as no number.
+int ReadLatencyFile(const std::string& deviceDir)
+{
+    const std::string text = ReadLine(deviceDir + "/latency_timer");
+    if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::atoi(text.c_str());
+}
+
 } // namespace
 
 bool NaturalLess(const std::string& a, const std::string& b)
@@ -201,6 +211,9 @@ std::vector<PortInfo> ListSysfsPorts(const std::string& sysfsRoot, const std::st
             info.description = "built-in serial port (8250 UART)";
         else if (subsystem == "usb" || subsystem == "usb-serial" || !driver.empty())
             info.description = driver;
+        if (!uart8250)
+            info.driver = driver;
+        info.latencyMs = ReadLatencyFile(device);
         places.push_back(DescribeUsb(device, &info));
         ports.push_back(std::move(info));
     }
@@ -230,4 +243,18 @@ PortInfo DescribeSysfsPort(const std::string& name, const std::string& sysfsRoot
         }
     }
     return PortInfo{name};
+}
+
+std::string SysfsTtyName(const std::string& name)
+{
+    const std::string resolved = RealPath(name);
+    return BaseName(resolved.empty() ? name : resolved);
+}
+
+int ReadSysfsLatency(const std::string& name, const std::string& sysfsRoot)
+{
+    const std::string tty = SysfsTtyName(name);
+    if (tty.empty())
+        return -1;
+    return ReadLatencyFile(sysfsRoot + "/class/tty/" + tty + "/device");
 }

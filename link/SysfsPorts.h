@@ -19,5 +19,12 @@ std::vector<PortInfo> ListSysfsPorts(const std::string& sysfsRoot, const std::st
 // alone when none is listed. Legacy ports are not probed for a UART.
 PortInfo DescribeSysfsPort(const std::string& name, const std::string& sysfsRoot, const std::string& devRoot);
 
+// The tty's own name under /sys/class/tty for a port name or a link to it
+// (/dev/serial/by-path/...-port0 -> ttyUSB0).
+std::string SysfsTtyName(const std::string& name);
+// The latency timer its driver shows now (ftdi_sio's latency_timer), in ms;
+// -1 where the driver shows none.
+int ReadSysfsLatency(const std::string& name, const std::string& sysfsRoot);
+
 // Natural order: ttyUSB2 before ttyUSB10.
 bool NaturalLess(const std::string& a, const std::string& b);

@@ -100,6 +100,11 @@ constexpr uint32_t kImageMaxBlocks = 0xFFFF;
 constexpr double kPayloadCeilingBytesPerS =
     double(kDownloadBaud) / kBitsPerByte * kBlockSize / (kBlockSize + 2);
 
+// An adapter that holds received bytes longer than this (an FTDI chip's
+// latency timer, 16 ms unless lowered) is named before its download: each
+// block's ACK waits out the timer before the next block can go.
+constexpr int kLatencyHintAboveMs = 2;
+
 inline std::vector<uint8_t> TokenBytes(const Token& token) { return {token.b, token.b + sizeof token.b}; }
 
 // Writes the header word and the magic at the start of an image, as much of

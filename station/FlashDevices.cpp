@@ -15,9 +15,10 @@ public:
     {
         imagePath_ = image.path;
         image.Bind(imageFile_);
-        link_.SetPortSource([port] { return std::vector<PortInfo>{{port, "", ""}}; });
         outcome_.port = port;
         outcome_.device = DescribePort(port);
+        // Discovery tells the worker what the system knows of the adapter.
+        link_.SetPortSource([device = outcome_.device] { return std::vector<PortInfo>{device}; });
     }
     ProgressSink& Progress() override { return tally_; }
     NoticeSink& Notice() override { return *this; }
@@ -54,6 +55,8 @@ private:
 
 void CPortProgress::OnStage(const StageReport& report) { events_.OnProgress(port_, report); }
 
+void CPortProgress::OnAdapter(const PortInfo& adapter, int latencyMs) { events_.OnAdapter(port_, adapter, latencyMs); }
+
 DeviceOutcome DownloadToDevice(const ImageSnapshot& image, const std::string& port, const std::atomic<bool>* cancel,
                                ProgressSink* progress)
 {
@@ -89,8 +92,16 @@ void CStageTally::OnStage(const StageReport& report)
         next_->OnStage(report);
 }
 
+void CStageTally::OnAdapter(const PortInfo& port, int latencyMs)
+{
+    latencyMs_ = latencyMs;
+    if (next_)
+        next_->OnAdapter(port, latencyMs);
+}
+
 void CStageTally::Fill(DeviceOutcome& outcome) const
 {
+    outcome.latencyMs = latencyMs_;
     outcome.refusals = refusals_;
     outcome.clrSteps = clrSteps_;
     outcome.dataBytesPerS = bytesPerS_;

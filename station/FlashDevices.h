@@ -22,6 +22,7 @@ struct DeviceOutcome {
     uint32_t refusals = 0;                // blocks the device refused, resends included
     uint32_t clrSteps = 0;                // progress bytes of its CLR phase
     double dataBytesPerS = 0;             // payload rate of the data phase, once it ended
+    int latencyMs = -1;                   // the adapter's latency timer when found; -1 unknown
     bool success = false;
     bool cancelled = false;               // stopped by a cancel request, not by the device
     std::string notice;                   // the notice the download ended with
@@ -38,11 +39,13 @@ public:
     void SetRange(uint32_t maximum) override;
     void SetPos(uint32_t position) override;
     void OnStage(const StageReport& report) override;
-    // Refusals, CLR steps and the data phase's rate.
+    void OnAdapter(const PortInfo& port, int latencyMs) override;
+    // Refusals, CLR steps, the data phase's rate and the latency timer.
     void Fill(DeviceOutcome& outcome) const;
 
 private:
     ProgressSink* next_;
+    int latencyMs_ = -1;
     uint32_t refusals_ = 0;
     uint32_t clrSteps_ = 0;
     double bytesPerS_ = 0;
@@ -68,6 +71,9 @@ public:
     // A beacon on a port ready for a device: its download begins.
     virtual void OnFound(const std::string& /*port*/) {}
     virtual void OnProgress(const std::string& /*port*/, const StageReport& /*report*/) {}
+    // The adapter behind a port whose device was just found, and its latency
+    // timer (ms, -1 unknown), before the exchange begins.
+    virtual void OnAdapter(const std::string& /*port*/, const PortInfo& /*adapter*/, int /*latencyMs*/) {}
     // A download ended. false: its record could not be kept, and the station
     // takes no new device (those in flight finish).
     virtual bool OnEnded(const DeviceOutcome& /*outcome*/) { return true; }
@@ -80,6 +86,7 @@ public:
     void SetRange(uint32_t) override {}
     void SetPos(uint32_t) override {}
     void OnStage(const StageReport& report) override;
+    void OnAdapter(const PortInfo& adapter, int latencyMs) override;
 
 private:
     StationEvents& events_;

@@ -83,6 +83,7 @@ std::string RecordLine(const DeviceOutcome& o, const ImageSnapshot& image, const
         {"refusals", o.refusals},
         {"clr_steps", o.clrSteps},
         {"bytes_per_s", o.dataBytesPerS},
+        {"latency_ms", o.latencyMs >= 0 ? nlohmann::json(o.latencyMs) : nlohmann::json()},
     };
     // Bytes that are not UTF-8 (a port name in another code page) are
     // replaced rather than ending the station.

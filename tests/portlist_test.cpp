@@ -158,6 +158,7 @@ TEST_F(FakeSysfs, UsbSerialNumberAndLocation)
 {
     // A single adapter, bus 1, hub port 1, its port 4.
     Usb("ttyUSB0", "ftdi_sio", "usb-serial", true, {"1-1.4", 0, "A700fdxv", "0"});
+    Put(root + "/devices/pci0/usb1/1-1.4/1-1.4:1.0/ttyUSB0/latency_timer", "16\n");
     // FT4232: four interfaces of one device, a tty each.
     for (int i = 0; i < 4; ++i)
         Usb("ttyUSB" + std::to_string(i + 1), "ftdi_sio", "usb-serial", true, {"1-1.2", i, "FT4232X", "0"});
@@ -190,6 +191,11 @@ TEST_F(FakeSysfs, UsbSerialNumberAndLocation)
     EXPECT_EQ(usb("ttyACM0"), (Row{"0403", "6001", "", "3-2"}));
     EXPECT_EQ(usb("ttyS0"), (Row{"", "", "", ""}));
     EXPECT_EQ(ports["/dev/ttyUSB3"].hardwareId, "0403:6001");
+    // ftdi_sio shows its latency timer beside the port; cdc_acm has none.
+    EXPECT_EQ(ports["/dev/ttyUSB0"].latencyMs, 16);
+    EXPECT_EQ(ports["/dev/ttyUSB0"].driver, "ftdi_sio");
+    EXPECT_EQ(ports["/dev/ttyACM0"].latencyMs, -1);
+    EXPECT_EQ(ports["/dev/ttyS0"].driver, "");
 
     // udev's links, relative as udev makes them, lead to the port.
     const std::string dev = root + "/dev";
@@ -207,6 +213,10 @@ TEST_F(FakeSysfs, UsbSerialNumberAndLocation)
     EXPECT_EQ(viaPath.serialNumber, "FT4232X");
     EXPECT_EQ(viaPath.description, "Acme USB Serial");
     EXPECT_EQ(DescribeSysfsPort(byId, root, dev).location, "1-1.4");
+    // The timer is read afresh through the link: the driver took the request.
+    Put(root + "/class/tty/ttyUSB0/device/latency_timer", "1\n");
+    EXPECT_EQ(ReadSysfsLatency(byId, root), 1);
+    EXPECT_EQ(ReadSysfsLatency(dev + "/ttyACM0", root), -1);
     EXPECT_EQ(DescribeSysfsPort(dev + "/ttyUSB3", root, dev).location, "1-1.2:1.2");
     // A legacy port is described without asking for its UART.
     EXPECT_EQ(DescribeSysfsPort(dev + "/ttyS0", root, dev).description, "built-in serial port (8250 UART)");

@@ -157,6 +157,22 @@ TEST_F(WorkerTest, CompleteExampleByteForByte)
     ExpectPortReleased();
 }
 
+// An adapter holds the beacons the device sent before it heard the reply:
+// they come after the reopening, ahead of the echo, and are not the echo.
+TEST_F(WorkerTest, BeaconsAheadOfTheSynEchoAreSkipped)
+{
+    const Bytes img = Image(65536 + 128, 0x0008);
+    std::vector<Step> steps = Join(Opening(8, 1), Blocks(img, 1));
+    steps[0].reply = Cat({{0xFD, 0xFD, 0xFD, 0xFD}, SYN});
+    ScriptedDevice dev(pty, steps);
+    TestHost host(dir.file("DB.bin"));
+    host.UsePorts({pty.path()});
+    Run(host);
+    EXPECT_EQ(host.notices[0], "Success Download!");
+    EXPECT_EQ(dev.received(), Cat({SYN, DBW, {0x08, 0x00}, {ACK}, {0x01, 0x00}, {ACK}, CLR, END,
+                                   WithSum(Block(img, 0)), END}));
+}
+
 TEST_F(WorkerTest, ManyBlocksAndProgressBytes)
 {
     const uint32_t x = 600; // E = 1
@@ -269,6 +285,10 @@ TEST_F(WorkerTest, HandshakeFaults)
     } cases[] = {
         {"SYN changed", {{SYN, {0x53, 0x58, 0x4E}}}, FailStep::SynEcho},
         {"SYN short", {{SYN, {0x53, 0x59}}}, FailStep::SynEcho},
+        // Beacons still in flight are skipped only ahead of the echo.
+        {"beacon inside the echo", {{SYN, {0x53, 0xFD, 0x59, 0x4E}}}, FailStep::SynEcho},
+        {"other byte ahead of the echo", {{SYN, {0x00, 0x53, 0x59, 0x4E}}}, FailStep::SynEcho},
+        {"only beacons", {{SYN, {0xFD, 0xFD, 0xFD}}}, FailStep::SynEcho},
         {"no RDY", {{SYN, SYN}, {DBW, {}}}, FailStep::DbwReady},
         {"no RDY after CLR",
          {{SYN, SYN}, {DBW, RDY}, {{1, 0}, {1, 0}}, {{ACK}, {}}, {{1, 0}, {1, 0}}, {{ACK}, {}},

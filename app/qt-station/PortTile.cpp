@@ -172,6 +172,14 @@ void CPortTile::Flash()
     Show(State::Flashing);
 }
 
+void CPortTile::Hint(const QString& text)
+{
+    if (state_ != State::Flashing)
+        return;
+    note_->setText(text);
+    Paint(note_, QColor());
+}
+
 void CPortTile::Progress(const StageReport& report)
 {
     if (state_ != State::Flashing)

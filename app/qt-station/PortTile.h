@@ -24,6 +24,8 @@ public:
     void Listen();
     void Flash();
     void Progress(const StageReport& report);
+    // A hint shown under the bar while the download runs (a slow adapter).
+    void Hint(const QString& text);
     // note: a cause for a failure, a hint after a slow success; blocks: the image's.
     void End(bool success, bool cancelled, const QString& note, double seconds, uint32_t blocks);
     // Gone from the system's list: greyed out, counters kept.

@@ -431,6 +431,20 @@ void CStationWindow::OnProgress(const std::string& port, const StageReport& repo
     progress_[port] = report;
 }
 
+void CStationWindow::OnAdapter(const std::string& port, const PortInfo& adapter, int latencyMs)
+{
+    const QString hint = Q(LatencyHint(adapter, latencyMs));
+    if (hint.isEmpty())
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this, port, hint] {
+            if (CPortTile* tile = Tile(port))
+                tile->Hint(hint);
+        },
+        Qt::QueuedConnection);
+}
+
 bool CStationWindow::OnEnded(const DeviceOutcome& outcome)
 {
     Ending ending;
@@ -440,7 +454,7 @@ bool CStationWindow::OnEnded(const DeviceOutcome& outcome)
     ending.seconds = outcome.seconds;
     const std::string cause =
         outcome.success ? std::string() : DescribeFailure(outcome.failure, outcome.discovery, image_.path);
-    ending.note = outcome.success ? SlowLineHint(outcome.dataBytesPerS) : cause;
+    ending.note = outcome.success ? HintAfterSuccess(outcome.device, outcome.latencyMs, outcome.dataBytesPerS) : cause;
     // Written here, not on the window's thread: the record waits for the disk.
     ending.recorded = log_ && log_->Append(RecordLine(outcome, image_, cause));
     {

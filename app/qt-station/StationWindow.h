@@ -70,6 +70,7 @@ private:
     void OnPort(const PortInfo& port, PortPhase phase) override;
     void OnFound(const std::string& port) override;
     void OnProgress(const std::string& port, const StageReport& report) override;
+    void OnAdapter(const std::string& port, const PortInfo& adapter, int latencyMs) override;
     bool OnEnded(const DeviceOutcome& outcome) override;
 
     struct Ending {

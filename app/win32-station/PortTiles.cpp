@@ -218,6 +218,14 @@ void CPortTile::BeginDownload()
     Changed();
 }
 
+void CPortTile::SetHint(const std::string& hint)
+{
+    if (state_ != TileState::Flashing)
+        return;
+    detail_ = hint;
+    Changed();
+}
+
 void CPortTile::SetProgress(const StageReport& report)
 {
     if (state_ != TileState::Flashing)

@@ -49,6 +49,8 @@ public:
     // A download began: Flashing, its bar empty, the last result's words gone.
     void BeginDownload();
     void SetProgress(const StageReport& report);
+    // A hint shown under the bar while the download runs (a slow adapter).
+    void SetHint(const std::string& hint);
     // A download ended: its state, the words beneath it (the cause of a
     // failure, a hint after a success) and how long it took.
     void EndDownload(TileState result, const std::string& detail, double seconds);

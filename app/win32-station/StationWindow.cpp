@@ -68,7 +68,7 @@ HWND Child(HWND parent, const char* cls, const char* text, DWORD style, int id)
 } // namespace
 
 struct CStationWindow::Note {
-    enum class Kind { Port, Found, Ended };
+    enum class Kind { Port, Found, Adapter, Ended };
     Kind kind = Kind::Port;
     PortInfo port;
     PortPhase phase = PortPhase::Absent;
@@ -610,6 +610,9 @@ void CStationWindow::OnNote(const Note& note)
         grid_->Add(note.port).BeginDownload();
         ++inFlight_;
         break;
+    case Note::Kind::Adapter:
+        grid_->Add(note.port).SetHint(note.detail);
+        break;
     case Note::Kind::Ended: {
         const DeviceOutcome& o = note.outcome;
         if (inFlight_ > 0)
@@ -727,6 +730,18 @@ void CStationWindow::OnProgress(const std::string& port, const StageReport& repo
     progress_[port] = report;
 }
 
+void CStationWindow::OnAdapter(const std::string& port, const PortInfo& adapter, int latencyMs)
+{
+    std::string hint = LatencyHint(adapter, latencyMs);
+    if (hint.empty())
+        return;
+    auto* note = new Note;
+    note->kind = Note::Kind::Adapter;
+    note->port.name = port;
+    note->detail = std::move(hint);
+    Post(note);
+}
+
 bool CStationWindow::OnEnded(const DeviceOutcome& o)
 {
     const std::string cause = o.success ? std::string() : DescribeFailure(o.failure, o.discovery, image_.path);
@@ -740,7 +755,9 @@ bool CStationWindow::OnEnded(const DeviceOutcome& o)
     note->kind = Note::Kind::Ended;
     note->port.name = o.port;
     note->outcome = o;
-    note->detail = o.success ? SlowLineHint(o.dataBytesPerS) : o.cancelled ? std::string() : cause;
+    note->detail = o.success     ? HintAfterSuccess(o.device, o.latencyMs, o.dataBytesPerS)
+                   : o.cancelled ? std::string()
+                                 : cause;
     note->recorded = recorded;
     Post(note);
     return recorded;

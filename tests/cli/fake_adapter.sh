@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# An FTDI adapter whose driver keeps its 16 ms latency timer, as the system's
+# port list sees it: in a private mount namespace a tmpfs over
+# /sys/class/tty describes ttyUSB0 (ftdi_sio, 0403:6001, latency_timer 16),
+# and /dev/ttyUSB0 is a relay that holds bytes back 16 ms in front of a
+# simulator that beacons every 10 ms. Without --ports the tool must find the
+# port in the list, name the timer before the download (port, adapter,
+# timer, driver, the fix), write the image, and record latency_ms; the port
+# list must show the timer.
+#
+#   fake_adapter.sh BUILD_DIR [RUNS]
+# Needs root for the namespace: exit status 77 (skipped) without it.
+set -euo pipefail
+
+build=$(cd "$1" && pwd)
+runs=${2:-3}
+if [ -z "${ZQ_IN_NAMESPACE:-}" ]; then
+    if [ "$(id -u)" -ne 0 ] || ! unshare -m true 2>/dev/null; then
+        echo "fake_adapter: needs root and mount namespaces; skipped"
+        exit 77
+    fi
+    ZQ_IN_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
+fi
+
+flash=$build/cli/zerquill-flash
+mkimage=$build/cli/zq-mkimage
+devsim=$build/devsim/zerquill-devsim
+relay=$build/bench/zq-relay
+work=$(mktemp -d /tmp/zq-fake-XXXXXX)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    umount -l /sys/class/tty "$work/sys" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*"
+    exit 1
+}
+
+line=
+start() {
+    local out=$1
+    shift
+    : >"$out"
+    "$@" >"$out" 2>"$out.log" &
+    pids+=($!)
+    for _ in $(seq 200); do
+        line=$(head -1 "$out" || true)
+        [ -n "$line" ] && return 0
+        sleep 0.05
+    done
+    fail "$* did not start: $(cat "$out.log")"
+}
+
+image=$work/DB.bin
+"$mkimage" "$image" --blocks 16 --seed 21 >/dev/null
+start "$work/dev" "$devsim" --sessions "$runs" --beacon-ms 10 --expect "$image" --silence-ms 2000 --no-speed-check
+start "$work/relay" "$relay" --follow --latency-us 16000 --connect "$line"
+pty=$line
+
+# The adapter's device tree, as ftdi_sio lays it out.
+sys=$work/sys
+mkdir -p "$sys"
+mount -t tmpfs zq-sys "$sys"
+usb=$sys/devices/pci0000:00/usb1/1-1
+port=$usb/1-1:1.0/ttyUSB0
+mkdir -p "$port" "$sys/bus/usb-serial/drivers/ftdi_sio" "$sys/class/ttyUSB0"
+printf '0403\n' >"$usb/idVendor"
+printf '6001\n' >"$usb/idProduct"
+printf 'FTDI\n' >"$usb/manufacturer"
+printf 'FT232R USB UART\n' >"$usb/product"
+printf 'A10KX7Q2\n' >"$usb/serial"
+printf '0\n' >"$port/port_number"
+printf '16\n' >"$port/latency_timer"
+ln -s "$sys/bus/usb-serial/drivers/ftdi_sio" "$port/driver"
+ln -s "$sys/bus/usb-serial" "$port/subsystem"
+ln -s "$port" "$sys/class/ttyUSB0/device"
+mount --bind "$sys/class" /sys/class/tty
+
+# A /dev of our own, holding what the programs need and ttyUSB0.
+newdev=$work/dev.d
+mkdir -p "$newdev"
+mount -t tmpfs zq-dev "$newdev"
+for node in null zero tty urandom; do
+    touch "$newdev/$node"
+    mount --bind "/dev/$node" "$newdev/$node"
+done
+mkdir -p "$newdev/pts"
+mount --bind /dev/pts "$newdev/pts"
+ln -s pts/ptmx "$newdev/ptmx"
+touch "$newdev/ttyUSB0"
+mount --bind "$pty" "$newdev/ttyUSB0"
+mount --move "$newdev" /dev
+
+list=$("$flash" --list-ports)
+echo "$list"
+echo "$list" | grep -q '^/dev/ttyUSB0 .*0403:6001 .*A10KX7Q2 .* 16 ms ' || fail "the port list does not show the timer"
+
+for i in $(seq "$runs"); do
+    "$flash" --image "$image" --log "$work/rec.jsonl" >"$work/out$i" 2>"$work/err$i" ||
+        fail "download $i: $(cat "$work/err$i")"
+done
+hint=$(grep '^hint: /dev/ttyUSB0' "$work/err1" || true)
+echo "$hint"
+for word in "FTDI FT232R USB UART" "0403:6001" "16 ms" "ftdi_sio driver" "/sys/class/tty/ttyUSB0/device/latency_timer"; do
+    case $hint in *"$word"*) ;; *) fail "the hint does not name $word: ${hint:-no hint}" ;; esac
+done
+grep -q '^hint: the data went at' "$work/err1" && fail "the timer was told; the after-the-fact hint must not repeat it"
+[ "$(grep -c '"latency_ms":16' "$work/rec.jsonl")" -eq "$runs" ] || fail "records without latency_ms: $(cat "$work/rec.jsonl")"
+echo "PASS: $runs downloads through ttyUSB0 behind a 16 ms timer, each told before it ran"
