@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# zerquill-flash.exe under wine through a line that holds every byte back
+# 16 ms, as an FTDI adapter's default latency timer does, to a simulator
+# that beacons every 10 ms: the beacons it sends before it hears the reply
+# come after the port was reopened, ahead of the SYN echo. COM8 is mapped
+# onto the relay, and the tool finds it in the registry's list. RUNS single
+# downloads, then --watch --count RUNS: every one must deliver its image.
+#
+#   wine_slow_adapter.sh BUILD_DIR DEVSIM RELAY FLASH_EXE RUNS
+# Exit status 77 (skipped) when the Linux helpers have not been built.
+set -euo pipefail
+
+build=$(cd "$1" && pwd)
+devsim=$2
+relay=$3
+flash=$4
+runs=${5:-10}
+here=$(cd "$(dirname "$0")" && pwd)
+winerun="$here/../../cmake/wine-run.sh"
+for exe in "$devsim" "$relay"; do
+    [ -x "$exe" ] || { echo "no $exe: build the linux preset first"; exit 77; }
+done
+
+"$winerun" "$build" --setup
+eval "$("$winerun" "$build" --env)"
+
+work="$build/slow-adapter"
+rm -rf "$work"
+mkdir -p "$work"
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wine reg delete 'HKLM\Software\Wine\Ports' /v COM8 /f >/dev/null 2>&1 || true
+    wineserver -k >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*"
+    for f in "$work"/*.err "$work"/sim.log; do [ -f "$f" ] && { echo "--- $f"; tail -n 30 "$f"; }; done
+    exit 1
+}
+
+line=
+start() {
+    local out=$1
+    shift
+    : >"$out"
+    "$@" >"$out" 2>"$out.log" &
+    pids+=($!)
+    for _ in $(seq 200); do
+        line=$(head -1 "$out" || true)
+        [ -n "$line" ] && return 0
+        sleep 0.05
+    done
+    fail "$* did not start: $(cat "$out.log")"
+}
+
+python3 - "$work/DB.bin" <<'PY'
+import random, struct, sys
+rng = random.Random(20261208)
+data = bytearray(rng.getrandbits(8) for _ in range(65536 + 128 * 24 + 5))
+data[0:2] = struct.pack("<H", 3)
+data[2:6] = b"SDDB"
+open(sys.argv[1], "wb").write(data)
+PY
+image=$(winepath -w "$work/DB.bin")
+
+# Between sessions the device rests past the station's gone-time, as one
+# unplugged and plugged again; the single downloads wait for its beacon. The relay copies the
+# tool's speed onto the simulator's line only as bytes pass, so held-back
+# bytes' speed cannot be told.
+start "$work/sim" "$devsim" --sessions $((2 * runs)) --beacon-ms 10 --expect "$work/DB.bin" --silence-ms 2000 \
+    --no-speed-check --rest-ms 2600
+start "$work/relay" "$relay" --follow --latency-us 16000 --connect "$line"
+wine reg add 'HKLM\Software\Wine\Ports' /v COM8 /d "$line" /f >/dev/null
+wineserver -k || true
+wineserver -w || true
+
+wine "$flash" --list-ports </dev/null 2>&1 | tr -d '\r' | tee "$work/list.txt"
+grep -q '^PORT .* LATENCY ' "$work/list.txt" || fail "--list-ports has no LATENCY column"
+grep -q '^COM8 ' "$work/list.txt" || fail "wine does not list COM8"
+
+lost=0
+for i in $(seq "$runs"); do
+    if wine "$flash" --wait 10 --image "$image" </dev/null >"$work/single$i.out" 2>"$work/single$i.err"; then
+        echo "single run $i: written"
+    else
+        lost=$((lost + 1))
+        echo "LOSS in single run $i: $(tr -d '\r' <"$work/single$i.err" | tail -2 | paste -sd' ')"
+        sleep 2.5 # the simulator ends the spoilt session after 2 s of silence
+    fi
+done
+
+status=0
+timeout $((runs * 10 + 30)) wine "$flash" --watch --count "$runs" --ports COM8 --image "$image" --log "$work/watch.jsonl" \
+    </dev/null >"$work/watch.out" 2>"$work/watch.err" || status=$?
+written=$(grep -c '"result":"success"' "$work/watch.jsonl" 2>/dev/null || true)
+echo "--watch: ${written:-0} of $runs written, exit status $status"
+[ "${written:-0}" -eq "$runs" ] && [ "$status" -eq 0 ] || { lost=$((lost + runs - ${written:-0})); tr -d '\r' <"$work/watch.err" | tail -5; }
+
+matched=$(grep -c '^data matches image$' "$work/sim.log" || true)
+echo "simulator: $matched sessions matched the image"
+[ "$lost" -eq 0 ] || fail "$lost of $((2 * runs)) downloads lost behind the 16 ms line"
+[ "$matched" -eq $((2 * runs)) ] || fail "the simulator got $matched whole images, not $((2 * runs))"
+echo "PASS: $runs single downloads and $runs --watch arrivals behind a 16 ms line, none lost"
