@@ -58,7 +58,7 @@ std::vector<std::string> MergeOrder(const std::vector<std::string>& old, const s
 
 } // namespace
 
-CStationWindow::CStationWindow(QWidget* parent) : QMainWindow(parent)
+CStationWindow::CStationWindow(const std::string& firstImage, QWidget* parent) : QMainWindow(parent)
 {
     setWindowTitle(QString::fromLatin1(kTitle));
     const QIcon icon(QStringLiteral(":/zerquill-station/zerquill.png"));
@@ -151,7 +151,7 @@ CStationWindow::CStationWindow(QWidget* parent) : QMainWindow(parent)
     resize(3 * tile.width() + 2 * grid_->spacing() + scrollBar + fm.averageCharWidth() * 4,
            sizeHint().height() - scroll_->sizeHint().height() + 2 * tile.height() + 4 * grid_->spacing());
 
-    const std::string image = DefaultImagePath();
+    const std::string image = firstImage.empty() ? DefaultImagePath() : firstImage;
     if (image.empty()) {
         imageName_->setText(QString::fromLatin1(kImageFileName));
         ShowImageInfo(QStringLiteral("cannot tell this program's folder; choose an image"), false);
