@@ -14,6 +14,10 @@ std::string DescribeFailure(const DownloadFailure& failure, const std::vector<Pr
 // A few words for a port that would not open ("busy", "permission denied").
 std::string DescribePortError(PortError error);
 
+// Why the port would not open, with what to do about it: "permission denied
+// on PORT: ...", "port PORT is busy (...)".
+std::string DescribePortRefusal(const std::string& port, PortError error);
+
 // After a download whose data went well below what the line can carry, a
 // hint about the adapter; empty when the rate was fine (or unknown).
 std::string SlowLineHint(double bytesPerS);

@@ -25,6 +25,7 @@
 
 #include "Causes.h"
 #include "ImagePath.h"
+#include "PortAccess.h"
 #include "PortTile.h"
 #include "TileLayout.h"
 
@@ -508,6 +509,14 @@ void CStationWindow::ApplyPhase(const PortInfo& port, PortPhase phase)
     switch (phase) {
     case PortPhase::Absent: tile->Wait(); break;
     case PortPhase::Listening: tile->Listen(); break;
+    case PortPhase::Denied: // the tile names its port already
+        tile->Refuse(QStringLiteral("permission denied"), Q(PortAccessAdvice(port.name)),
+                     Q(DescribePortRefusal(port.name, PortError::AccessDenied)));
+        break;
+    case PortPhase::Busy:
+        tile->Refuse(QStringLiteral("busy"), Q(DescribePortRefusal(port.name, PortError::Busy)),
+                     Q(DescribePortRefusal(port.name, PortError::Busy)));
+        break;
     case PortPhase::Flashing:
     case PortPhase::Flashed: break; // told by OnFound and OnEnded
     }
