@@ -84,7 +84,7 @@ key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\ZerquillUpdater'
 
 echo "== silent install"
 wine "$installer" /S </dev/null >/dev/null 2>&1 || fail "the installer /S exited $?"
-wineserver -w
+wineserver -w >/dev/null 2>&1
 programs=(ZerquillUpdater.exe ZerquillStation.exe zerquill-flash.exe zq-mkimage.exe)
 for f in "${programs[@]}" README.txt Uninstall.exe; do
     [ -f "$dir/$f" ] || fail "no $f in $dir: $(ls "$dir" 2>&1 | tr '\n' ' ')"
@@ -117,7 +117,10 @@ echo "$said"
 win "$dir/zq-mkimage.exe" "$(winepath -w "$dir/DB.bin")" --blocks 40 --seed 22 >/dev/null
 [ -s "$dir/DB.bin" ] || fail "the installed zq-mkimage.exe wrote no DB.bin"
 
-"$devsim" --pace --expect "$dir/DB.bin" --sessions 1 >"$work/sim.out" 2>"$work/sim.err" &
+# A second session keeps the simulator's pty open until wine has let go of
+# it: a pty that closes under wine's server hangs it up, and the server
+# answers with pages of its state on stderr.
+"$devsim" --pace --expect "$dir/DB.bin" --sessions 2 >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 for _ in $(seq 50); do
     [ -s "$work/sim.out" ] && break
@@ -129,17 +132,23 @@ case "$pty" in
 *) fail "the simulator printed no line path" ;;
 esac
 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$pty" /f >/dev/null 2>&1
-wineserver -k || true
-wineserver -w || true
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w >/dev/null 2>&1 || true
 status=0
 wine "$dir/zerquill-flash.exe" --image "$(winepath -w "$dir/DB.bin")" --log "$(winepath -w "$dir/records.jsonl")" \
     </dev/null >"$work/flash.log" 2>&1 || status=$?
 tr -d '\r' <"$work/flash.log" >"$work/flash.txt"
 [ "$status" -eq 0 ] || fail "the installed zerquill-flash.exe exited $status"
 grep -q '^Success Download!' "$work/flash.txt" || fail "no Success Download!"
-wait "$sim_pid" || fail "the simulator exited $?"
-sim_pid=
+for _ in $(seq 50); do
+    grep -q '^data matches image$' "$work/sim.err" && break
+    sleep 0.1
+done
 grep -q '^data matches image$' "$work/sim.err" || fail "the simulator did not receive the image"
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w >/dev/null 2>&1 || true
+kill "$sim_pid"
+sim_pid=
 grep -q '"result":"success"' "$dir/records.jsonl" || fail "no success in records.jsonl"
 echo "$(grep -m1 -o 'COM[0-9]*' "$work/flash.txt"): Success Download!, the simulator received DB.bin, records.jsonl has the record"
 
@@ -147,11 +156,11 @@ echo "== silent uninstall"
 wine "$dir/Uninstall.exe" /S </dev/null >/dev/null 2>&1 || fail "the uninstaller /S exited $?"
 # It runs on from a copy of itself in %TEMP%, which frees the original to be
 # deleted: wait for that copy too.
-wineserver -w
+wineserver -w >/dev/null 2>&1
 for _ in $(seq 50); do
     [ -f "$dir/Uninstall.exe" ] || break
     sleep 0.2
-    wineserver -w
+    wineserver -w >/dev/null 2>&1
 done
 [ -d "$dir" ] || fail "the uninstall removed the technician's DB.bin and records.jsonl with the folder"
 left=$(cd "$dir" && ls | sort | tr '\n' ' ')
