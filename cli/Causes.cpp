@@ -1,6 +1,7 @@
 #include "Causes.h"
 
 #include "OsError.h"
+#include "PortAccess.h"
 
 #include <cstdio>
 
@@ -11,7 +12,7 @@ enum class CauseId {
     FileNotFound, FileDenied, FileBusy, FileNotRegular, FileIo,
     ImageEmpty, ImageTooShort, ImageBadMagic, ImageTooLarge, ImageTooManyBlocks, ImageRead, ImageReadAt,
     // Finding the device.
-    NoPorts, NoAnswerOne, NoAnswerMany, NoneOpened, AlsoUnopened, AlsoNoise,
+    NoPorts, NoAnswerOne, NoAnswerMany, NoneOpened, AlsoUnopened, AlsoNoise, AlsoDenied,
     PortBusy, PortDenied, PortNotFound, PortNotSerial, PortBadName, PortBadSpeed, PortIo,
     WordBusy, WordDenied, WordNotFound, WordNotSerial, WordBadName, WordBadSpeed, WordIo,
     // The exchange.
@@ -21,7 +22,8 @@ enum class CauseId {
 };
 
 // Every text the tool uses to explain a failure. {port} {ports} {n} {block}
-// {byte} {path} are filled in from what the worker and discovery reported.
+// {byte} {path} are filled in from what the worker and discovery reported;
+// {advice} is what can be done about a port refused for lack of permission.
 struct CauseText {
     CauseId id;
     const char* text;
@@ -46,8 +48,9 @@ const CauseText kCauses[] = {
     {CauseId::NoneOpened, "none of the {n} ports could be opened: {ports}"},
     {CauseId::AlsoUnopened, "; could not open {ports}"},
     {CauseId::AlsoNoise, "; {ports} sent bytes but no beacon (another device, or the wrong speed?)"},
+    {CauseId::AlsoDenied, "; permission denied on {port}{advice}"},
     {CauseId::PortBusy, "port {port} is busy (another program has it open)"},
-    {CauseId::PortDenied, "permission denied on {port} (is the user in the dialout group?)"},
+    {CauseId::PortDenied, "permission denied on {port}{advice}"},
     {CauseId::PortNotFound, "port {port} not found"},
     {CauseId::PortNotSerial, "{port} is not a serial port"},
     {CauseId::PortBadName, "\"{port}\" is not a valid port name"},
@@ -118,6 +121,10 @@ std::string Say(CauseId id, const Fields& f = Fields())
             out += f.path;
         } else if (key == "os") {
             out += f.os;
+        } else if (key == "advice") {
+            const std::string advice = PortAccessAdvice(f.port);
+            if (!advice.empty())
+                out += ": " + advice;
         } else if (key == "n") {
             out += std::to_string(f.n);
         } else if (key == "block") {
@@ -187,14 +194,28 @@ std::string JoinNames(const std::vector<std::string>& names)
     return out;
 }
 
+// After a list of ports that would not open, the fix for the first that was
+// refused for lack of permission: the others most likely share its group.
+std::string DeniedAdvice(const ProbeResult* denied)
+{
+    if (!denied)
+        return {};
+    Fields f;
+    f.port = denied->port;
+    return Say(CauseId::AlsoDenied, f);
+}
+
 std::string DescribeDiscovery(const std::vector<ProbeResult>& probes)
 {
     std::vector<std::string> silent, noisy, unopened;
     const ProbeResult* firstUnopened = nullptr;
+    const ProbeResult* firstDenied = nullptr;
     for (const ProbeResult& p : probes) {
         if (p.openError != PortError::None) {
             if (!firstUnopened)
                 firstUnopened = &p;
+            if (!firstDenied && p.openError == PortError::AccessDenied)
+                firstDenied = &p;
             unopened.push_back(p.port + " (" + Say(PortWord(p.openError)) + ")");
             continue;
         }
@@ -214,7 +235,7 @@ std::string DescribeDiscovery(const std::vector<ProbeResult>& probes)
         }
         f.n = static_cast<unsigned>(unopened.size());
         f.ports = JoinNames(unopened);
-        return Say(CauseId::NoneOpened, f);
+        return Say(CauseId::NoneOpened, f) + DeniedAdvice(firstDenied);
     }
     std::string text;
     if (silent.size() == 1) {
@@ -231,7 +252,7 @@ std::string DescribeDiscovery(const std::vector<ProbeResult>& probes)
     }
     if (!unopened.empty()) {
         f.ports = JoinNames(unopened);
-        text += Say(CauseId::AlsoUnopened, f);
+        text += Say(CauseId::AlsoUnopened, f) + DeniedAdvice(firstDenied);
     }
     return text;
 }
@@ -265,6 +286,13 @@ CauseId RefusalCause(ImageRefusal r)
 } // namespace
 
 std::string DescribePortError(PortError error) { return Say(PortWord(error)); }
+
+std::string DescribePortRefusal(const std::string& port, PortError error)
+{
+    Fields f;
+    f.port = port;
+    return Say(PortCause(error), f);
+}
 
 std::string DescribeFailure(const DownloadFailure& failure, const std::vector<ProbeResult>& probes,
                             const std::string& imagePath)

@@ -14,6 +14,10 @@ std::string DescribeFailure(const DownloadFailure& failure, const std::vector<Pr
 // A few words for a port that would not open ("busy", "permission denied").
 std::string DescribePortError(PortError error);
 
+// Why the port would not open, with what to do about it: "permission denied
+// on PORT: ...", "port PORT is busy (...)".
+std::string DescribePortRefusal(const std::string& port, PortError error);
+
 // Before a download through an adapter whose latency timer is over
 // kLatencyHintAboveMs, one hint naming the port, the adapter, the timer and
 // the fix; empty for any other timer, or an unknown one.

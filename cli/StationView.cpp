@@ -116,6 +116,14 @@ void CStationView::Redraw()
 void CStationView::OnPort(const PortInfo& port, PortPhase phase)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    // On a terminal too: nothing else would say why a port never listens.
+    if (phase == PortPhase::Denied || phase == PortPhase::Busy) {
+        if (mode_ == Mode::Lines || mode_ == Mode::Live) {
+            const PortError error = phase == PortPhase::Denied ? PortError::AccessDenied : PortError::Busy;
+            Print(DescribePortRefusal(port.name, error) + "\n", stderr);
+        }
+        return;
+    }
     if (mode_ != Mode::Lines)
         return;
     if (phase == PortPhase::Absent)

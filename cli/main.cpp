@@ -61,6 +61,17 @@ int ListPorts()
         }
         std::printf("%s\n", line.c_str());
     }
+    // Below the table, what to do about the first port refused for lack of
+    // permission (the others of its kind mostly share its group) and the
+    // first one held by another program (how Windows refuses a COM port).
+    for (const PortError refusal : {PortError::AccessDenied, PortError::Busy}) {
+        for (size_t i = 0; i < ports.size(); ++i) {
+            if (states[i] == DescribePortError(refusal)) {
+                std::printf("\n%s\n", DescribePortRefusal(ports[i].name, refusal).c_str());
+                break;
+            }
+        }
+    }
     return 0;
 }
 

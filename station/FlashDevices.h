@@ -58,6 +58,9 @@ enum class PortPhase {
     Listening, // open, no device heard since it was last flashed or plugged
     Flashing,  // a download runs on it
     Flashed,   // its download ended; waiting for the device to go
+    // There, but not to be opened; tried again. Each has its own fix.
+    Denied,    // for lack of permission
+    Busy,      // another program holds it
 };
 
 // Called from the station's threads: OnPort and OnFound from the port's own

@@ -117,7 +117,14 @@ void CStation::Listen(Slot& slot)
         }
         if (!link.IsOpen()) {
             if (link.Open(name, zq::kProbeBaud) != LINK_OK) {
-                gone();
+                // A refusal is told apart from an absence: joining a group
+                // or closing the other program mends it, waiting does not.
+                const PortError error = link.LastOpenError();
+                link.Close();
+                armed = true;
+                SetPhase(slot, error == PortError::AccessDenied ? PortPhase::Denied
+                               : error == PortError::Busy       ? PortPhase::Busy
+                                                                : PortPhase::Absent);
                 Pause(kReopenMs, cancel_);
                 continue;
             }

@@ -3,9 +3,10 @@
 # cpack --preset windows) into build/packages and checks them the way a
 # technician meets them: lintian and desktop-file-validate on the Debian
 # package, then apt-get install of it (as root, else with sudo), and the
-# installed programs run from the PATH: --version, their man pages, a whole
+# installed programs run from the PATH: --version, their man pages, the
+# station's unit through systemd-analyze verify and its user, a whole
 # download from the installed zerquill-flash into the installed simulator on a
-# pty. The Windows archive is unpacked and its zerquill-flash.exe run under
+# pty, and what a purge leaves. The Windows archive is unpacked and its zerquill-flash.exe run under
 # wine. A package this script installed is purged again at the end.
 #   tools/packages.sh     (after both builds, from anywhere)
 set -euo pipefail
@@ -40,7 +41,8 @@ done
 deb=$PWD/$out/zerquill-updater_${version}_$(dpkg --print-architecture).deb
 tgz=$out/zerquill-updater-$version-linux-$(uname -m).tar.gz
 zip=$out/zerquill-updater-$version-windows-x64.zip
-for f in "$deb" "$tgz" "$zip"; do
+installer=$out/zerquill-updater-$version-windows-x64.exe
+for f in "$deb" "$tgz" "$zip" "$installer"; do
     [ -f "$f" ] || fail "cpack made no $f"
 done
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the package's version is not $version"
@@ -88,7 +90,26 @@ for name in zerquill-flash ZerquillStation zerquill-devsim zq-mkimage; do
     [ "$page" = "/usr/share/man/man1/$name.1.gz" ] || fail "man -w $name gave $page"
 done
 echo "packages: man -w finds the page of every program"
+
+# The station service: its unit as systemd reads it (for one instance: a
+# template alone is not a unit), and the user the maintainer scripts made.
+unit=/usr/lib/systemd/system/zerquill-station@.service
+said=$(systemd-analyze verify "$unit:zerquill-station@check.service" 2>&1) ||
+    fail "systemd-analyze verify rejects $unit:"$'\n'"$said"
+[ -z "$said" ] || fail "systemd-analyze verify warns about $unit:"$'\n'"$said"
+echo "packages: systemd-analyze verify $unit: no complaint"
+id -nG zerquill | tr ' ' '\n' | grep -qx dialout || fail "the user zerquill is not in dialout: $(id zerquill 2>&1)"
+[ "$(stat -c %U:%G:%a /var/lib/zerquill)" = zerquill:zerquill:750 ] ||
+    fail "/var/lib/zerquill is $(stat -c %U:%G:%a /var/lib/zerquill)"
+echo "packages: $(id zerquill), /var/lib/zerquill is its own"
 tools/demo.sh --installed
+if [ -n "$installed_here" ]; then
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get purge -y -q zerquill-updater >/dev/null
+    installed_here=
+    getent passwd zerquill >/dev/null && fail "the purge left the user zerquill"
+    [ ! -e /var/lib/zerquill ] || fail "the purge left /var/lib/zerquill"
+    echo "packages: purged; the user zerquill and /var/lib/zerquill are gone"
+fi
 
 # The Windows archive, unpacked beside nothing else, under wine.
 (cd "$work" && cmake -E tar xf "$OLDPWD/$zip")

@@ -106,6 +106,8 @@ QString CPortTile::BarText() const { return bar_->text(); }
 void CPortTile::Show(State state)
 {
     state_ = state;
+    if (state != State::Refused)
+        note_->setToolTip(QString());
     switch (state) {
     case State::Waiting:
         stateLabel_->setText(QStringLiteral("waiting"));
@@ -131,6 +133,9 @@ void CPortTile::Show(State state)
         stateLabel_->setText(QStringLiteral("cancelled"));
         Paint(stateLabel_, kSlate);
         break;
+    case State::Refused: // its words are the caller's
+        Paint(stateLabel_, kRed);
+        break;
     }
 }
 
@@ -144,8 +149,23 @@ void CPortTile::ShowCounters()
 
 void CPortTile::Wait()
 {
-    if (state_ == State::Listening)
+    if (state_ == State::Refused)
+        note_->setText(QString());
+    if (state_ == State::Listening || state_ == State::Refused)
         Show(State::Waiting);
+}
+
+void CPortTile::Refuse(const QString& state, const QString& note, const QString& whole)
+{
+    if (state_ == State::Flashing)
+        return;
+    note_->setText(note);
+    note_->setToolTip(whole);
+    Paint(note_, kRed);
+    bar_->setValue(0);
+    bar_->setFormat(QString());
+    Show(State::Refused);
+    stateLabel_->setText(state);
 }
 
 void CPortTile::Listen()
@@ -225,6 +245,6 @@ void CPortTile::SetGone(bool gone)
 
 void CPortTile::Stop()
 {
-    if (state_ == State::Listening || state_ == State::Flashing)
+    if (state_ == State::Listening || state_ == State::Flashing || state_ == State::Refused)
         Show(State::Waiting);
 }

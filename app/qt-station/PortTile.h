@@ -14,7 +14,7 @@ class CFittedLabel;
 
 class CPortTile : public QFrame {
 public:
-    enum class State { Waiting, Listening, Flashing, Success, Failed, Cancelled };
+    enum class State { Waiting, Listening, Flashing, Success, Failed, Cancelled, Refused };
 
     explicit CPortTile(const PortInfo& port, QWidget* parent = nullptr);
 
@@ -22,6 +22,9 @@ public:
     // Not open (yet), though listed: the station keeps trying.
     void Wait();
     void Listen();
+    // The port would not open (state: "permission denied", "busy"); note
+    // says the fix, whole in the tooltip.
+    void Refuse(const QString& state, const QString& note, const QString& whole);
     void Flash();
     void Progress(const StageReport& report);
     // A hint shown under the bar while the download runs (a slow adapter).

@@ -25,6 +25,7 @@
 
 #include "Causes.h"
 #include "ImagePath.h"
+#include "PortAccess.h"
 #include "PortTile.h"
 #include "TileLayout.h"
 
@@ -58,7 +59,7 @@ std::vector<std::string> MergeOrder(const std::vector<std::string>& old, const s
 
 } // namespace
 
-CStationWindow::CStationWindow(QWidget* parent) : QMainWindow(parent)
+CStationWindow::CStationWindow(const std::string& firstImage, QWidget* parent) : QMainWindow(parent)
 {
     setWindowTitle(QString::fromLatin1(kTitle));
     const QIcon icon(QStringLiteral(":/zerquill-station/zerquill.png"));
@@ -151,7 +152,7 @@ CStationWindow::CStationWindow(QWidget* parent) : QMainWindow(parent)
     resize(3 * tile.width() + 2 * grid_->spacing() + scrollBar + fm.averageCharWidth() * 4,
            sizeHint().height() - scroll_->sizeHint().height() + 2 * tile.height() + 4 * grid_->spacing());
 
-    const std::string image = DefaultImagePath();
+    const std::string image = firstImage.empty() ? DefaultImagePath() : firstImage;
     if (image.empty()) {
         imageName_->setText(QString::fromLatin1(kImageFileName));
         ShowImageInfo(QStringLiteral("cannot tell this program's folder; choose an image"), false);
@@ -522,6 +523,14 @@ void CStationWindow::ApplyPhase(const PortInfo& port, PortPhase phase)
     switch (phase) {
     case PortPhase::Absent: tile->Wait(); break;
     case PortPhase::Listening: tile->Listen(); break;
+    case PortPhase::Denied: // the tile names its port already
+        tile->Refuse(QStringLiteral("permission denied"), Q(PortAccessAdvice(port.name)),
+                     Q(DescribePortRefusal(port.name, PortError::AccessDenied)));
+        break;
+    case PortPhase::Busy:
+        tile->Refuse(QStringLiteral("busy"), Q(DescribePortRefusal(port.name, PortError::Busy)),
+                     Q(DescribePortRefusal(port.name, PortError::Busy)));
+        break;
     case PortPhase::Flashing:
     case PortPhase::Flashed: break; // told by OnFound and OnEnded
     }

@@ -29,7 +29,8 @@ class CStationWindow : public QMainWindow, private StationEvents {
     Q_OBJECT
 
 public:
-    explicit CStationWindow(QWidget* parent = nullptr);
+    // image: the image at first; empty for DB.bin beside the program.
+    explicit CStationWindow(const std::string& image = std::string(), QWidget* parent = nullptr);
     ~CStationWindow() override;
 
     // Reads, checks and hashes the image; refused while the station runs.

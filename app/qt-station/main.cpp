@@ -1,4 +1,6 @@
 #include <QApplication>
+#include <QFileInfo>
+#include <QStringList>
 
 #include <cstdio>
 #include <cstring>
@@ -8,14 +10,17 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: ZerquillStation [QT-OPTION]...\n"
+    "Usage: ZerquillStation [QT-OPTION]... [IMAGE]\n"
     "The station window of the Zerquill Updater: every device that beacons on any serial\n"
     "port is flashed with the image, once each time it is plugged in, each port on a tile\n"
     "of its own, with the totals and a JSON Lines record of every download.\n"
     "\n"
-    "The image is DB.bin beside the program until another is chosen with Image...; the\n"
-    "record is zerquill-station.jsonl beside the image until another is chosen with\n"
-    "Record.... Start listens on the ports; Stop cancels the downloads in flight.\n"
+    "The image is IMAGE (DB.bin beside the program when none is given) until another is\n"
+    "chosen with Image...; the record is zerquill-station.jsonl beside the image until\n"
+    "another is chosen with Record.... Start listens on the ports; Stop cancels the\n"
+    "downloads in flight.\n"
+    "\n"
+    "  ZerquillStation /srv/line1/DB.bin   the station for this image\n"
     "\n"
     "  -h, --help      show this help and exit\n"
     "  -V, --version   print the version and exit\n"
@@ -39,7 +44,16 @@ int main(int argc, char** argv)
         }
     }
     QApplication app(argc, argv);
-    CStationWindow window;
+    // What Qt left of the command line: at most the image.
+    const QStringList rest = app.arguments().mid(1);
+    if (rest.size() > 1 || (rest.size() == 1 && rest[0].startsWith(QLatin1Char('-')))) {
+        std::fprintf(stderr, "ZerquillStation: unexpected \"%s\"\n%s", qPrintable(rest.last()), kUsage);
+        return 64;
+    }
+    std::string image;
+    if (!rest.isEmpty())
+        image = QFileInfo(rest[0]).absoluteFilePath().toStdString();
+    CStationWindow window(image);
     window.show();
     return app.exec();
 }

@@ -126,6 +126,8 @@ std::string CPortTile::StateWords() const
     case TileState::Success: return kNoticeSuccess;
     case TileState::Fail: return kNoticeFail;
     case TileState::Cancelled: return "cancelled";
+    case TileState::Busy: return "busy";
+    case TileState::Denied: return "permission denied";
     }
     return std::string();
 }
@@ -193,9 +195,22 @@ void CPortTile::SetState(TileState state)
 {
     if (state == state_)
         return;
+    // A refusal's words are over once the port opens or goes.
+    if (Refused())
+        detail_.clear();
     state_ = state;
     if (state != TileState::Flashing)
         ShowWindow(bar_, SW_HIDE);
+    Changed();
+}
+
+void CPortTile::Refuse(TileState state, const std::string& detail)
+{
+    if (state_ == TileState::Flashing || (state_ == state && detail_ == detail))
+        return;
+    state_ = state;
+    detail_ = detail;
+    ShowWindow(bar_, SW_HIDE);
     Changed();
 }
 
@@ -263,7 +278,7 @@ void CPortTile::Paint(HDC dc, const RECT& client)
     if (!gone_) {
         if (state_ == TileState::Success)
             stateColour = kGreen;
-        else if (state_ == TileState::Fail)
+        else if (state_ == TileState::Fail || Refused())
             stateColour = kRed;
         else if (state_ == TileState::Flashing)
             stateColour = kBlue;
@@ -295,7 +310,7 @@ void CPortTile::Paint(HDC dc, const RECT& client)
         const int below = r.detail + Scale(kBarDips, fonts_.Dpi()) + r.gap;
         DrawLine(dc, fonts_.Normal(), text, BlockWords(), RECT{left, below, right, below + r.line}, oneLine);
     } else if (!detail_.empty()) {
-        DrawLine(dc, fonts_.Normal(), state_ == TileState::Fail && !gone_ ? kRed : text, detail_,
+        DrawLine(dc, fonts_.Normal(), (state_ == TileState::Fail || Refused()) && !gone_ ? kRed : text, detail_,
                  RECT{left, r.detail, right, r.detail + kDetailLines * r.line},
                  DT_WORDBREAK | DT_EDITCONTROL | DT_END_ELLIPSIS | DT_LEFT | DT_TOP);
     }

@@ -24,6 +24,8 @@ enum class TileState {
     Success,
     Fail,
     Cancelled,
+    Busy,   // there, but another program holds it
+    Denied, // there, but refused for lack of permission
 };
 
 class CPortTile {
@@ -39,11 +41,14 @@ public:
     HWND Window() const { return hwnd_; }
     const std::string& Name() const { return port_.name; }
     TileState State() const { return state_; }
+    bool Refused() const { return state_ == TileState::Busy || state_ == TileState::Denied; }
     bool Gone() const { return gone_; }
 
     // A newer description of the same port.
     void SetPort(const PortInfo& port);
     void SetState(TileState state);
+    // Busy or Denied, with the words that say what to do.
+    void Refuse(TileState state, const std::string& detail);
     // Greyed: the port has left the system's list or cannot be opened.
     void SetGone(bool gone);
     // A download began: Flashing, its bar empty, the last result's words gone.

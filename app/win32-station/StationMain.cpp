@@ -1,7 +1,11 @@
-// ZerquillStation.exe: the station window, writing DB.bin beside the
-// executable into every device that arrives on any serial port.
+// ZerquillStation.exe [IMAGE]: the station window, writing the image (DB.bin
+// beside the executable when none is named) into every device that arrives
+// on any serial port.
 #include <windows.h>
 #include <commctrl.h>
+#include <stdlib.h>
+
+#include <string>
 
 #include "ImagePath.h"
 #include "StationWindow.h"
@@ -17,7 +21,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
 
     if (!CStationWindow::Register(instance))
         return 1;
-    CStationWindow window(DefaultImagePath());
+    // An image named on the command line (a shortcut's argument, a file
+    // dropped on the program) comes first; without one, DB.bin beside it.
+    std::string image = DefaultImagePath();
+    if (__argc > 1) {
+        char full[MAX_PATH];
+        const DWORD n = GetFullPathNameA(__argv[1], MAX_PATH, full, nullptr);
+        image = (n > 0 && n < MAX_PATH) ? std::string(full, n) : std::string(__argv[1]);
+    }
+    CStationWindow window(image);
     const HWND hwnd = window.Create(instance, show);
     if (!hwnd)
         return 1;

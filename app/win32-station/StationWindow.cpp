@@ -14,6 +14,7 @@
 #include "Causes.h"
 #include "ImagePath.h"
 #include "ModulePath.h"
+#include "PortAccess.h"
 #include "StationIds.h"
 
 namespace {
@@ -546,7 +547,7 @@ void CStationWindow::OnStationEnded(StationEnd end)
         if (tile->Gone())
             gone.push_back(tile->Name());
         else if (tile->State() == TileState::Listening || tile->State() == TileState::Flashing ||
-                 tile->State() == TileState::Unavailable)
+                 tile->State() == TileState::Unavailable || tile->Refused())
             tile->SetState(TileState::Waiting);
     }
     for (const std::string& name : gone)
@@ -594,9 +595,15 @@ void CStationWindow::OnNote(const Note& note)
     switch (note.kind) {
     case Note::Kind::Port: {
         CPortTile& tile = grid_->Add(note.port);
-        if (note.phase == PortPhase::Absent) {
+        if (note.phase == PortPhase::Busy || note.phase == PortPhase::Denied) {
+            const bool busy = note.phase == PortPhase::Busy;
+            tile.SetGone(false);
+            // The tile names its port already: a refusal's fix is enough.
+            tile.Refuse(busy ? TileState::Busy : TileState::Denied,
+                        busy ? DescribePortRefusal(note.port.name, PortError::Busy) : PortAccessAdvice(note.port.name));
+        } else if (note.phase == PortPhase::Absent) {
             tile.SetGone(true);
-            if (tile.State() == TileState::Waiting || tile.State() == TileState::Listening)
+            if (tile.State() == TileState::Waiting || tile.State() == TileState::Listening || tile.Refused())
                 tile.SetState(TileState::Unavailable);
         } else {
             tile.SetGone(false);

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <regex>
@@ -614,6 +615,37 @@ TEST_F(CliTest, MissingPortIsNamed)
     const Outcome r = RunFlash({"--port", "/dev/zq-no-such-port", "--image", imagePath});
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(LastLine(r.err), "port /dev/zq-no-such-port not found") << r.err;
+}
+
+// A technician outside the device's group is told which group and how to
+// join it, by a single download and by the station alike. Root opens any
+// device, so the tool runs as nobody, with no supplementary group.
+TEST_F(CliTest, APortOfAGroupTheUserIsNotInNamesTheGroupAndHowToJoinIt)
+{
+    const group* dialout = getgrnam("dialout");
+    if (geteuid() != 0 || !dialout)
+        GTEST_SKIP() << "needs root (to hand the pty to dialout and run as nobody) and a group dialout";
+    PtyPair pty;
+    ASSERT_EQ(::chown(pty.path().c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(::chmod(pty.path().c_str(), 0660), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(imagePath.c_str(), 0644), 0);
+    const auto asNobody = [](std::vector<std::string> args) {
+        args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", ZQ_FLASH_EXE});
+        return args;
+    };
+    const std::string cause = "permission denied on " + pty.path() +
+                              ": sudo usermod -aG dialout $USER, then log in again (the group dialout owns the device)";
+
+    const Outcome one = Process(asNobody({"--port", pty.path(), "--image", imagePath})).Finish();
+    EXPECT_EQ(one.status, 4);
+    EXPECT_EQ(LastLine(one.err), cause) << one.err;
+
+    // The station keeps trying the port; it must say why it never listens.
+    Process station(asNobody({"--watch", "--ports", pty.path(), "--image", imagePath}));
+    station.Pump(1500);
+    EXPECT_NE(station.sofar().err.find(cause + "\n"), std::string::npos) << station.sofar().err;
+    EXPECT_EQ(station.sofar().out.find(pty.path() + ": listening"), std::string::npos) << station.sofar().out;
 }
 
 // ---- Trace, terminal, interruption ------------------------------------------
