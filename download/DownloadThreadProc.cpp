@@ -28,28 +28,19 @@ private:
     }
     bool Matches(const Token& token) const { return std::memcmp(buffer_, token.b, sizeof token.b) == 0; }
     // Waits for a three-letter answer; a wrong one is kept for the report.
-    bool Answered(const Token& token)
-    {
-        failure_.gotCount = 0;
-        if (!link_.WaitBlock(kEchoMs, buffer_, 3))
-            return false;
-        if (Matches(token))
-            return true;
-        std::memcpy(failure_.got, buffer_, 3);
-        failure_.gotCount = 3;
-        return false;
-    }
     // The device beacons until it hears our reply, and an adapter holds what
     // it received for its latency timer: beacons sent before the reply
     // arrived can reach us after the port was reopened and emptied, ahead of
-    // the echo. 0xFD is never the echo's first byte, so those are skipped;
-    // any other byte still makes a wrong echo.
-    bool SynEchoed()
+    // the SYN echo. 0xFD is never an echo's first byte, so afterBeacons skips
+    // those; any other byte still makes a wrong answer.
+    bool Answered(const Token& token, bool afterBeacons = false)
     {
         failure_.gotCount = 0;
-        if (!link_.WaitBlockAfter(kEchoMs, buffer_, 3, DEVICE_BEACON))
+        const bool came = afterBeacons ? link_.WaitBlockAfter(kEchoMs, buffer_, 3, DEVICE_BEACON)
+                                       : link_.WaitBlock(kEchoMs, buffer_, 3);
+        if (!came)
             return false;
-        if (Matches(kSyn))
+        if (Matches(token))
             return true;
         std::memcpy(failure_.got, buffer_, 3);
         failure_.gotCount = 3;
@@ -199,7 +190,7 @@ bool Download::Phases()
     Send(kSyn);
     progress_.SetPos(17);
     Report(Stage::Handshake);
-    if (!SynEchoed())
+    if (!Answered(kSyn, true))
         return Fail(link_.IsOpen() ? FailStep::SynEcho : FailStep::PortOpen);
     progress_.SetPos(20);
     link_.Purge();

@@ -26,11 +26,10 @@ flash=$build/cli/zerquill-flash
 mkimage=$build/cli/zq-mkimage
 devsim=$build/devsim/zerquill-devsim
 relay=$build/bench/zq-relay
+. "$(dirname "$0")/../helpers.sh"
 work=$(mktemp -d /tmp/zq-fake-XXXXXX)
-pids=()
 cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
+    stop_helpers
     umount -l /sys/class/tty "$work/sys" 2>/dev/null || true
     rm -rf "$work"
 }
@@ -40,20 +39,6 @@ fail() {
     exit 1
 }
 
-line=
-start() {
-    local out=$1
-    shift
-    : >"$out"
-    "$@" >"$out" 2>"$out.log" &
-    pids+=($!)
-    for _ in $(seq 200); do
-        line=$(head -1 "$out" || true)
-        [ -n "$line" ] && return 0
-        sleep 0.05
-    done
-    fail "$* did not start: $(cat "$out.log")"
-}
 
 image=$work/DB.bin
 "$mkimage" "$image" --blocks 16 --seed 21 >/dev/null

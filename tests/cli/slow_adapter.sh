@@ -28,32 +28,16 @@ for exe in "$flash" "$mkimage" "$devsim" "$relay"; do
     [ -x "$exe" ] || { echo "slow_adapter: $exe not built"; exit 77; }
 done
 
+. "$(dirname "$0")/../helpers.sh"
 work=$(mktemp -d /tmp/zq-slow-XXXXXX)
-pids=()
 cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
+    stop_helpers
     [ -n "${ZQ_KEEP:-}" ] && echo "files kept in $work" || rm -rf "$work"
 }
 trap cleanup EXIT
 
 # Starts a helper with its stdout in $1 and waits for its first line (the
 # path it prints); the line goes to $line.
-line=
-start() {
-    local out=$1
-    shift
-    : >"$out"
-    "$@" >"$out" 2>"$out.log" &
-    pids+=($!)
-    for _ in $(seq 200); do
-        line=$(head -1 "$out" || true)
-        [ -n "$line" ] && return 0
-        sleep 0.05
-    done
-    echo "slow_adapter: $* did not start: $(cat "$out.log")"
-    exit 1
-}
 
 # A simulator of $2 sessions (extra options after) behind a relay; sets $port.
 port=

@@ -24,12 +24,12 @@ done
 "$winerun" "$build" --setup
 eval "$("$winerun" "$build" --env)"
 
+. "$here/../helpers.sh"
 work="$build/slow-adapter"
 rm -rf "$work"
 mkdir -p "$work"
-pids=()
 cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    stop_helpers
     wine reg delete 'HKLM\Software\Wine\Ports' /v COM8 /f >/dev/null 2>&1 || true
     wineserver -k >/dev/null 2>&1 || true
 }
@@ -40,20 +40,6 @@ fail() {
     exit 1
 }
 
-line=
-start() {
-    local out=$1
-    shift
-    : >"$out"
-    "$@" >"$out" 2>"$out.log" &
-    pids+=($!)
-    for _ in $(seq 200); do
-        line=$(head -1 "$out" || true)
-        [ -n "$line" ] && return 0
-        sleep 0.05
-    done
-    fail "$* did not start: $(cat "$out.log")"
-}
 
 python3 - "$work/DB.bin" <<'PY'
 import random, struct, sys
