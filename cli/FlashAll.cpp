@@ -18,8 +18,7 @@ bool ReadImage(const std::string& imagePath, ImageSnapshot& image, int& status)
 {
     DownloadFailure refused;
     if (!TakeImageSnapshot(imagePath, image, refused, ImageShare::SharedRead)) {
-        const bool unopened = refused.step == FailStep::ImageOpen;
-        std::fprintf(stderr, "%s\n%s\n", unopened ? kNoticeFileOpenFailed : kNoticeFail,
+        std::fprintf(stderr, "%s\n%s\n", NoticeFor(refused.step),
                      DescribeFailure(refused, {}, imagePath).c_str());
         status = ExitStatusFor(refused.step);
         return false;

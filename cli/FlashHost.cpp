@@ -126,14 +126,11 @@ int CFlashHost::Run()
     const auto t0 = std::chrono::steady_clock::now();
     outcome_.startedUnix = static_cast<int64_t>(
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
-    DownloadThreadProc(this);
+    const DownloadOutcome result = RunDownload(*this);
     outcome_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    outcome_.success = result.success;
     link_.SetObserver(nullptr);
-    if (notice_ == kNoticeSuccess)
-        return kExitWritten;
-    if (notice_ == kNoticeFileOpenFailed)
-        return kExitNoImage;
-    return ExitStatusFor(failure_.step);
+    return result.success ? kExitWritten : ExitStatusFor(result.failure.step);
 }
 
 bool CFlashHost::WaitForBeacon(double seconds)
@@ -167,7 +164,6 @@ DeviceOutcome CFlashHost::Outcome() const
     o.port = failed_ && !failure_.port.empty() ? failure_.port : link_.FoundPort();
     if (!o.port.empty())
         o.device = DescribePort(o.port);
-    o.success = notice_ == kNoticeSuccess;
     o.notice = notice_;
     o.failure = failure_;
     o.discovery = link_.LastDiscovery();
@@ -184,7 +180,8 @@ void CFlashHost::OnFailure(const DownloadFailure& failure)
 void CFlashHost::ShowNotice(const std::string& text)
 {
     notice_ = text;
-    const bool success = text == kNoticeSuccess;
+    // A failure is always told to OnFailure before its notice.
+    const bool success = !failed_;
     view_->Finish(success, link_.FoundPort());
     std::fflush(out_);
     if (success) {

@@ -81,8 +81,7 @@ int CheckImage(const std::string& path)
     ImageSnapshot image;
     DownloadFailure refused;
     if (!TakeImageSnapshot(path, image, refused, ImageShare::SharedRead)) {
-        const bool unopened = refused.step == FailStep::ImageOpen || refused.step == FailStep::ImageRead;
-        std::fprintf(stderr, "%s\n%s\n", unopened ? kNoticeFileOpenFailed : kNoticeFail,
+        std::fprintf(stderr, "%s\n%s\n", NoticeFor(refused.step),
                      DescribeFailure(refused, {}, path).c_str());
         return ExitStatusFor(refused.step);
     }

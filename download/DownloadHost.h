@@ -130,10 +130,25 @@ protected:
     std::atomic<bool> cancel_{false};
 };
 
+// How a download ended: written, or where it stopped.
+struct DownloadOutcome {
+    bool success = false;
+    DownloadFailure failure; // step None on success
+};
+
+// The notice a download ends with: "Success Download!", "File Open Failed"
+// when the image would not open, "Fail Download!" for any other failure.
+// An image that opened and then could not be read fails the download.
+const char* NoticeFor(const DownloadOutcome& outcome);
+const char* NoticeFor(FailStep step);
+
 // Texts the system shows, exactly.
 extern const char* const kNoticeFileOpenFailed; // "File Open Failed"
 extern const char* const kNoticeSuccess;        // "Success Download!"
 extern const char* const kNoticeFail;           // "Fail Download!"
 
-// Runs one whole download on the calling thread; returns 0.
+// Runs one whole download on the calling thread, with the host's notice at
+// its end, and says how it ended.
+DownloadOutcome RunDownload(DownloadHost& host);
+// The same for a dialog's worker thread; returns 0.
 unsigned DownloadThreadProc(DownloadHost* host);

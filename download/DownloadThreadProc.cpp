@@ -17,7 +17,7 @@ public:
     {
     }
 
-    void Run();
+    DownloadOutcome Run();
 
 private:
     bool Cancelled() const { return link_.Cancelled(); }
@@ -73,37 +73,40 @@ private:
     uint32_t allowance_ = 0;
 };
 
-void Download::Run()
+DownloadOutcome Download::Run()
 {
     const std::atomic<bool>* cancel = host_.CancelFlag();
     link_.SetCancelFlag(cancel);
+    DownloadOutcome outcome;
 
     if (!image_.Open(host_.ImagePath())) {
         // Nothing was opened, so nothing is closed and the bar stays put.
         failure_.step = FailStep::ImageOpen;
         failure_.fileError = image_.OpenError();
         failure_.osError = image_.OpenOsError();
+        outcome.failure = failure_;
         host_.OnFailure(failure_);
-        host_.Notice().ShowNotice(kNoticeFileOpenFailed);
+        host_.Notice().ShowNotice(NoticeFor(outcome));
         link_.SetCancelFlag(nullptr);
-        return;
+        return outcome;
     }
 
-    const bool ok = Phases();
-    if (ok) {
+    outcome.success = Phases();
+    if (outcome.success) {
         progress_.SetPos(blocks_ + allowance_ + 40);
-        host_.Notice().ShowNotice(kNoticeSuccess);
     } else {
         failure_.blocks = blocks_;
         if (failure_.port.empty())
             failure_.port = link_.FoundPort();
+        outcome.failure = failure_;
         host_.OnFailure(failure_);
         progress_.SetPos(0);
-        host_.Notice().ShowNotice(kNoticeFail);
     }
+    host_.Notice().ShowNotice(NoticeFor(outcome));
     image_.Close();
     link_.Close();
     link_.SetCancelFlag(nullptr);
+    return outcome;
 }
 
 // Sends a 16-bit value low byte first and waits for its echo, up to five
@@ -316,11 +319,27 @@ bool Download::Phases()
 
 } // namespace
 
+const char* NoticeFor(FailStep step)
+{
+    if (step == FailStep::None)
+        return kNoticeSuccess;
+    return step == FailStep::ImageOpen ? kNoticeFileOpenFailed : kNoticeFail;
+}
+
+const char* NoticeFor(const DownloadOutcome& outcome)
+{
+    return outcome.success ? kNoticeSuccess : NoticeFor(outcome.failure.step);
+}
+
+DownloadOutcome RunDownload(DownloadHost& host)
+{
+    Download download(host);
+    return download.Run();
+}
+
 unsigned DownloadThreadProc(DownloadHost* host)
 {
-    if (!host)
-        return 0;
-    Download download(*host);
-    download.Run();
+    if (host)
+        RunDownload(*host);
     return 0;
 }

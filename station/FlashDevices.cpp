@@ -35,9 +35,8 @@ public:
         outcome_.startedUnix = static_cast<int64_t>(
             std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
                 .count());
-        DownloadThreadProc(this);
+        outcome_.success = RunDownload(*this).success;
         outcome_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        outcome_.success = outcome_.notice == kNoticeSuccess;
         outcome_.cancelled = outcome_.failure.step == FailStep::Cancelled;
         tally_.Fill(outcome_);
         return outcome_;

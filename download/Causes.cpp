@@ -24,6 +24,7 @@ enum class CauseId {
 // Every text the tool uses to explain a failure. {port} {ports} {n} {block}
 // {byte} {path} are filled in from what the worker and discovery reported;
 // {advice} is what can be done about a port refused for lack of permission.
+// {attempts} {refusals} {max_blocks} {progress_s} come from the protocol's limits.
 struct CauseText {
     CauseId id;
     const char* text;
@@ -38,7 +39,7 @@ const CauseText kCauses[] = {
     {CauseId::ImageTooShort, "image refused: {bytes} bytes, header word {header} needs at least {need}"},
     {CauseId::ImageBadMagic, "image refused: wrong magic (bytes 2 to 5 must be SDDB)"},
     {CauseId::ImageTooLarge, "image refused: {bytes} bytes, 4 GiB or larger"},
-    {CauseId::ImageTooManyBlocks, "image refused: {bytes} bytes make more than 65535 blocks"},
+    {CauseId::ImageTooManyBlocks, "image refused: {bytes} bytes make more than {max_blocks} blocks"},
     {CauseId::ImageRead, "the image could not be read whole (read error, or the file changed)"},
     {CauseId::ImageReadAt, "the image could not be read at block {block} (read error, or the file shrank)"},
 
@@ -68,15 +69,15 @@ const CauseText kCauses[] = {
     {CauseId::SynEchoWrong, "device echoed SYN as {got}"},
     {CauseId::DbwReady, "device did not answer DBW with RDY"},
     {CauseId::DbwWrong, "device answered DBW with {got} instead of RDY"},
-    {CauseId::HeaderSilent, "device did not echo the header word (5 attempts)"},
-    {CauseId::HeaderWrong, "device echoed the header word {sent} as {got} (5 attempts)"},
-    {CauseId::CountSilent, "device did not echo the block count (5 attempts)"},
-    {CauseId::CountWrong, "device echoed the block count {sent} as {got} (5 attempts)"},
-    {CauseId::ClrSilent, "device went silent while clearing (nothing for 1 s)"},
+    {CauseId::HeaderSilent, "device did not echo the header word ({attempts} attempts)"},
+    {CauseId::HeaderWrong, "device echoed the header word {sent} as {got} ({attempts} attempts)"},
+    {CauseId::CountSilent, "device did not echo the block count ({attempts} attempts)"},
+    {CauseId::CountWrong, "device echoed the block count {sent} as {got} ({attempts} attempts)"},
+    {CauseId::ClrSilent, "device went silent while clearing (nothing for {progress_s} s)"},
     {CauseId::ClrReady, "device did not answer END with RDY after clearing"},
     {CauseId::ClrReadyWrong, "device answered END with {got} instead of RDY after clearing"},
     {CauseId::BlockSilent, "device stopped answering at block {block}"},
-    {CauseId::BlockRefused, "block {block} refused 5 times in a row (device answered {byte})"},
+    {CauseId::BlockRefused, "block {block} refused {refusals} times in a row (device answered {byte})"},
     {CauseId::FinalSilent, "device did not acknowledge the closing END"},
     {CauseId::FinalWrong, "device answered the closing END with {byte} instead of ACK"},
     {CauseId::LineLost, "the device or its adapter was disconnected"},
@@ -140,6 +141,15 @@ std::string Say(CauseId id, const Fields& f = Fields())
             out += num;
         } else if (key == "got") {
             out += f.got;
+        } else if (key == "attempts") {
+            out += std::to_string(zq::kWordAttempts);
+        } else if (key == "refusals") {
+            out += std::to_string(zq::kBlockRefusals);
+        } else if (key == "max_blocks") {
+            out += std::to_string(zq::kImageMaxBlocks);
+        } else if (key == "progress_s") {
+            std::snprintf(num, sizeof num, "%g", zq::kProgressMs / 1000.0);
+            out += num;
         } else if (key == "byte") {
             std::snprintf(num, sizeof num, "0x%02X", f.byte);
             out += num;
