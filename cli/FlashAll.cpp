@@ -48,9 +48,9 @@ void SayImage(CStationView& view, const ImageSnapshot& image)
 }
 
 // A unit flashed without its record is worse than one not flashed.
-int EndStatus(const CStationView& view)
+int EndStatus(const StationTotals& totals)
 {
-    return view.Failed() == 0 && view.Cancelled() == 0 && !view.Unrecorded() ? kExitWritten : kExitFailed;
+    return totals.failed == 0 && totals.cancelled == 0 && !totals.unrecorded ? kExitWritten : kExitFailed;
 }
 
 } // namespace
@@ -62,7 +62,8 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
     int status = kExitFailed;
     if (!ReadImage(imagePath, image, status))
         return status;
-    CStationView view(ViewMode(options, out), out, image, log);
+    CStationView view(ViewMode(options, out), out);
+    CStationSession session(image, view, log);
     SayImage(view, image);
 
     // One window over every port at once, writing to none of them.
@@ -79,18 +80,18 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
         DownloadFailure none;
         none.step = probes.empty() ? FailStep::NoPorts : FailStep::NoDevice;
         view.Fail(DescribeFailure(none, probes, imagePath));
-        view.Summary();
+        view.Summary(session.Totals());
         return kExitNoDevice;
     }
     view.Say(std::to_string(found.size()) + (found.size() == 1 ? " device" : " devices") + " found on " +
              std::to_string(probes.size()) + (probes.size() == 1 ? " port" : " ports") +
              ": flashing them all at once");
 
-    FlashDevices(image, found, stop, view);
-    view.Summary();
+    session.FlashAll(found, stop);
+    view.Summary(session.Totals());
     if (stop && stop->load())
         return kExitInterrupted;
-    return EndStatus(view);
+    return EndStatus(session.Totals());
 }
 
 int WatchStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
@@ -100,7 +101,8 @@ int WatchStation(const FlashOptions& options, const std::string& imagePath, std:
     int status = kExitFailed;
     if (!ReadImage(imagePath, image, status))
         return status;
-    CStationView view(ViewMode(options, out), out, image, log);
+    CStationView view(ViewMode(options, out), out);
+    CStationSession session(image, view, log);
     SayImage(view, image);
 
     StationOptions settings;
@@ -109,14 +111,13 @@ int WatchStation(const FlashOptions& options, const std::string& imagePath, std:
     view.Say(settings.ports.empty() ? std::string("station: listening on every serial port; Ctrl-C ends it")
                                     : "station: listening on " + std::to_string(settings.ports.size()) +
                                           " named port(s); Ctrl-C ends it");
-    CStation station(image, view, settings);
     std::atomic<bool> never{false};
-    const StationEnd end = station.Run(stop ? *stop : never);
+    const StationEnd end = session.Run(settings, stop ? *stop : never);
     if (end == StationEnd::Unrecorded)
         view.Fail("station stopped: a record could not be written, and a unit flashed without its record "
                  "is worse than one not flashed");
-    view.Summary();
+    view.Summary(session.Totals());
     if (end == StationEnd::Stopped)
         return kExitInterrupted;
-    return EndStatus(view);
+    return EndStatus(session.Totals());
 }

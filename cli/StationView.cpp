@@ -33,8 +33,8 @@ std::string Dump(const nlohmann::json& j) { return j.dump(-1, ' ', false, nlohma
 
 } // namespace
 
-CStationView::CStationView(Mode mode, std::FILE* out, const ImageSnapshot& image, CRecordLog* log)
-    : mode_(mode), out_(out), image_(image), log_(log)
+CStationView::CStationView(Mode mode, std::FILE* out)
+    : mode_(mode), out_(out)
 {
     if (mode_ == Mode::Live && !EnableCursorControl(out_))
         mode_ = Mode::Lines;
@@ -132,7 +132,7 @@ void CStationView::OnPort(const PortInfo& port, PortPhase phase)
         Print(port.name + ": listening\n");
 }
 
-void CStationView::OnFound(const std::string& port)
+void CStationView::OnFound(const std::string& port, const StationTotals& /*totals*/)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     busy_[port] = Row();
@@ -170,43 +170,27 @@ void CStationView::OnProgress(const std::string& port, const StageReport& report
     }
 }
 
-void CStationView::OnAdapter(const std::string& port, const PortInfo& adapter, int latencyMs)
+void CStationView::OnHint(const std::string& port, const std::string& hint)
 {
-    const std::string hint = LatencyHint(adapter, latencyMs);
-    if (hint.empty())
-        return;
     std::lock_guard<std::mutex> lock(mutex_);
     if (mode_ == Mode::Json)
-        Json(Dump({{"event", "hint"}, {"port", port}, {"latency_ms", latencyMs}, {"text", hint}}));
+        Json(Dump({{"event", "hint"}, {"port", port}, {"text", hint}}));
     else
         Print(port + ":   " + hint + "\n", stderr);
 }
 
-bool CStationView::OnEnded(const DeviceOutcome& o)
+void CStationView::OnEnded(const DeviceEnding& e)
 {
-    const std::string cause =
-        o.success ? std::string() : DescribeFailure(o.failure, o.discovery, image_.path);
-    const std::string record = RecordLine(o, image_, cause);
-    const bool recorded = !log_ || log_->Append(record);
-
+    const DeviceOutcome& o = e.outcome;
     std::lock_guard<std::mutex> lock(mutex_);
     busy_.erase(o.port);
-    if (o.success)
-        ++written_;
-    else if (o.cancelled)
-        ++cancelled_;
-    else
-        ++failed_;
-    unrecorded_ = unrecorded_ || !recorded;
-    const std::string hint = o.success ? SlowLineHint(o.dataBytesPerS, o.latencyMs) : std::string();
-
     if (mode_ == Mode::Json) {
-        nlohmann::json event = nlohmann::json::parse(record);
+        nlohmann::json event = nlohmann::json::parse(e.record);
         event["event"] = "result";
         Json(Dump(event));
-        if (!recorded)
+        if (!e.recorded)
             std::fprintf(stderr, "zerquill-flash: %s: the record could not be written\n", o.port.c_str());
-        return recorded;
+        return;
     }
     std::string lines, errors;
     if (o.success)
@@ -214,34 +198,33 @@ bool CStationView::OnEnded(const DeviceOutcome& o)
     else if (o.cancelled)
         lines = o.port + ": cancelled\n";
     else
-        errors = o.port + ": " + o.notice + "\n" + o.port + ":   " + cause + "\n";
-    if (!hint.empty())
-        errors += o.port + ":   " + hint + "\n";
-    if (!recorded)
+        errors = o.port + ": " + o.notice + "\n" + o.port + ":   " + e.cause + "\n";
+    if (!e.hint.empty())
+        errors += o.port + ":   " + e.hint + "\n";
+    if (!e.recorded)
         errors += o.port + ": the record could not be written\n";
     if (!lines.empty())
         Print(lines);
     if (!errors.empty())
         Print(errors, stderr);
-    return recorded;
 }
 
-void CStationView::Summary()
+void CStationView::Summary(const StationTotals& totals)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    const unsigned devices = written_ + failed_ + cancelled_;
+    const unsigned devices = totals.Devices();
     if (mode_ == Mode::Json) {
         Json(Dump({{"event", "summary"},
                    {"devices", devices},
-                   {"written", written_},
-                   {"failed", failed_},
-                   {"cancelled", cancelled_},
-                   {"unrecorded", unrecorded_}}));
+                   {"written", totals.written},
+                   {"failed", totals.failed},
+                   {"cancelled", totals.cancelled},
+                   {"unrecorded", totals.unrecorded}}));
         return;
     }
-    std::string line = Format("%u device%s: %u written, %u failed", devices, devices == 1 ? "" : "s", written_,
-                              failed_);
-    if (cancelled_)
-        line += Format(", %u cancelled", cancelled_);
+    std::string line = Format("%u device%s: %u written, %u failed", devices, devices == 1 ? "" : "s", totals.written,
+                              totals.failed);
+    if (totals.cancelled)
+        line += Format(", %u cancelled", totals.cancelled);
     Print(line + "\n");
 }

@@ -10,34 +10,26 @@
 #include <mutex>
 #include <string>
 
-#include "FlashDevices.h"
-#include "ImageSnapshot.h"
-#include "Record.h"
+#include "StationSession.h"
 
-class CStationView : public StationEvents {
+class CStationView : public SessionEvents {
 public:
     enum class Mode { Live, Lines, Quiet, Json };
 
-    CStationView(Mode mode, std::FILE* out, const ImageSnapshot& image, CRecordLog* log);
+    CStationView(Mode mode, std::FILE* out);
 
     void OnPort(const PortInfo& port, PortPhase phase) override;
-    void OnFound(const std::string& port) override;
+    void OnFound(const std::string& port, const StationTotals& totals) override;
     void OnProgress(const std::string& port, const StageReport& report) override;
-    void OnAdapter(const std::string& port, const PortInfo& adapter, int latencyMs) override;
-    bool OnEnded(const DeviceOutcome& outcome) override;
+    void OnHint(const std::string& port, const std::string& hint) override;
+    void OnEnded(const DeviceEnding& ending) override;
 
     // A line of the tool's own, above the live rows (or dropped with --json).
     void Say(const std::string& text);
     // The same for what went wrong, on stderr.
     void Fail(const std::string& text);
     // The closing summary: "N devices: W written, F failed".
-    void Summary();
-
-    unsigned Written() const { return written_; }
-    unsigned Failed() const { return failed_; }
-    unsigned Cancelled() const { return cancelled_; }
-    // A record could not be written.
-    bool Unrecorded() const { return unrecorded_; }
+    void Summary(const StationTotals& totals);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -54,14 +46,8 @@ private:
 
     Mode mode_;
     std::FILE* out_;
-    const ImageSnapshot& image_;
-    CRecordLog* log_;
     std::mutex mutex_;
     std::map<std::string, Row> busy_;
     size_t drawnRows_ = 0;
     Clock::time_point lastDraw_{};
-    unsigned written_ = 0;
-    unsigned failed_ = 0;
-    unsigned cancelled_ = 0;
-    bool unrecorded_ = false;
 };

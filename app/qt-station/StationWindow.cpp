@@ -21,7 +21,6 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <sys/resource.h>
 
 #include "Causes.h"
 #include "ImagePath.h"
@@ -167,9 +166,9 @@ CStationWindow::~CStationWindow()
 {
     // Reached with the station running only when the window is deleted
     // without being closed; nothing in the station waits for this thread.
-    stop_ = true;
-    if (station_.joinable())
-        station_.join();
+    if (session_)
+        session_->Stop();
+    session_.reset();
 }
 
 QString CStationWindow::ImageText() const { return imageName_->text() + QLatin1Char('\n') + imageInfo_->text(); }
@@ -273,16 +272,6 @@ void CStationWindow::Start()
         Alert(QStringLiteral("The record cannot be written: ") + Q(why));
         return;
     }
-    log_ = std::move(log);
-    unrecorded_ = false;
-    Alert(QString());
-    stop_ = false;
-    stopping_ = false;
-    {
-        std::lock_guard<std::mutex> lock(progressMutex_);
-        progress_.clear();
-    }
-
     StationOptions options;
     const PortSource source = portSource_ ? portSource_ : PortSource(ListSystemPorts);
     // The window learns the list's order, and which ports left it, from the
@@ -292,33 +281,39 @@ void CStationWindow::Start()
         QMetaObject::invokeMethod(this, [this, ports] { ApplyList(ports); }, Qt::QueuedConnection);
         return ports;
     };
-    station_ = std::thread([this, options] {
-        // The line tolerates only short gaps between bytes; threads inherit
-        // the nice value of the one that starts them. Best effort.
-        (void)setpriority(PRIO_PROCESS, 0, -10);
-        StationEnd end;
-        {
-            CStation station(image_, *this, options);
-            end = station.Run(stop_);
-        }
-        QMetaObject::invokeMethod(this, [this, end] { StationEnded(end); }, Qt::QueuedConnection);
-    });
+    session_.reset();
+    log_ = std::move(log);
+    auto session = std::make_unique<CStationSession>(image_, static_cast<SessionEvents&>(*this), log_.get());
+    {
+        std::lock_guard<std::mutex> lock(progressMutex_);
+        progress_.clear();
+    }
+    if (!session->Start(options, why)) {
+        log_.reset();
+        Alert(QStringLiteral("The station could not start: ") + Q(why));
+        return;
+    }
+    session_ = std::move(session);
+    unrecorded_ = false;
+    Alert(QString());
+    stopping_ = false;
     progressTimer_.start();
     ShowControls();
 }
 
 void CStationWindow::Stop()
 {
-    stop_ = true;
+    if (session_)
+        session_->Stop();
     stopping_ = true;
     ShowControls();
 }
 
 void CStationWindow::StationEnded(StationEnd end)
 {
-    if (!station_.joinable())
+    if (!Running())
         return;
-    station_.join();
+    session_->Join();
     progressTimer_.stop();
     log_.reset();
     stopping_ = false;
@@ -421,9 +416,9 @@ void CStationWindow::OnPort(const PortInfo& port, PortPhase phase)
     QMetaObject::invokeMethod(this, [this, port, phase] { ApplyPhase(port, phase); }, Qt::QueuedConnection);
 }
 
-void CStationWindow::OnFound(const std::string& port)
+void CStationWindow::OnFound(const std::string& port, const StationTotals& totals)
 {
-    QMetaObject::invokeMethod(this, [this, port] { ApplyFound(port); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this, port, totals] { ApplyFound(port, totals); }, Qt::QueuedConnection);
 }
 
 void CStationWindow::OnProgress(const std::string& port, const StageReport& report)
@@ -432,36 +427,25 @@ void CStationWindow::OnProgress(const std::string& port, const StageReport& repo
     progress_[port] = report;
 }
 
-void CStationWindow::OnAdapter(const std::string& port, const PortInfo& adapter, int latencyMs)
+void CStationWindow::OnHint(const std::string& port, const std::string& hint)
 {
-    const QString hint = Q(LatencyHint(adapter, latencyMs));
-    if (hint.isEmpty())
-        return;
     QMetaObject::invokeMethod(
         this,
-        [this, port, hint] {
+        [this, port, text = Q(hint)] {
             if (CPortTile* tile = Tile(port))
-                tile->Hint(hint);
+                tile->Hint(text);
         },
         Qt::QueuedConnection);
 }
 
-bool CStationWindow::OnEnded(const DeviceOutcome& outcome)
+void CStationWindow::OnEnded(const DeviceEnding& e)
 {
     Ending ending;
-    ending.port = outcome.port;
-    ending.success = outcome.success;
-    ending.cancelled = outcome.cancelled;
-    ending.seconds = outcome.seconds;
-    const std::string cause =
-        outcome.success ? std::string() : DescribeFailure(outcome.failure, outcome.discovery, image_.path);
-    ending.note = outcome.success ? HintAfterSuccess(outcome.device, outcome.latencyMs, outcome.dataBytesPerS) : cause;
-    // Written here, not on the window's thread: the record waits for the disk.
-    ending.recorded = log_ && log_->Append(RecordLine(outcome, image_, cause));
+    ending.ending = e;
     {
         // The last report goes with the end, so the bar shows where it ended.
         std::lock_guard<std::mutex> lock(progressMutex_);
-        const auto it = progress_.find(outcome.port);
+        const auto it = progress_.find(e.outcome.port);
         if (it != progress_.end()) {
             ending.reported = true;
             ending.last = it->second;
@@ -469,7 +453,11 @@ bool CStationWindow::OnEnded(const DeviceOutcome& outcome)
         }
     }
     QMetaObject::invokeMethod(this, [this, ending] { ApplyEnding(ending); }, Qt::QueuedConnection);
-    return ending.recorded;
+}
+
+void CStationWindow::OnStationEnded(StationEnd end)
+{
+    QMetaObject::invokeMethod(this, [this, end] { StationEnded(end); }, Qt::QueuedConnection);
 }
 
 // On the window's thread.
@@ -536,10 +524,10 @@ void CStationWindow::ApplyPhase(const PortInfo& port, PortPhase phase)
     }
 }
 
-void CStationWindow::ApplyFound(const std::string& port)
+void CStationWindow::ApplyFound(const std::string& port, const StationTotals& totals)
 {
     TileFor(PortInfo{port, std::string(), std::string()})->Flash();
-    ++totals_.inFlight;
+    totals_ = totals;
     ShowTotals();
 }
 
@@ -557,19 +545,14 @@ void CStationWindow::ApplyProgress()
 
 void CStationWindow::ApplyEnding(const Ending& ending)
 {
-    CPortTile* tile = TileFor(PortInfo{ending.port, std::string(), std::string()});
+    const DeviceEnding& e = ending.ending;
+    const DeviceOutcome& o = e.outcome;
+    CPortTile* tile = TileFor(PortInfo{o.port, std::string(), std::string()});
     if (ending.reported)
         tile->Progress(ending.last);
-    tile->End(ending.success, ending.cancelled, Q(ending.note), ending.seconds, image_.blocks);
-    if (ending.success)
-        ++totals_.written;
-    else if (ending.cancelled)
-        ++totals_.cancelled;
-    else
-        ++totals_.failed;
-    if (totals_.inFlight > 0)
-        --totals_.inFlight;
-    if (!ending.recorded && !unrecorded_) {
+    tile->End(o.success, o.cancelled, Q(e.note), o.seconds, image_.blocks);
+    totals_ = e.totals;
+    if (!e.recorded && !unrecorded_) {
         unrecorded_ = true;
         Alert(QStringLiteral("The record could not be written to %1: no new device is taken.").arg(Q(recordPath_)));
     }

@@ -16,7 +16,7 @@
 
 #include "ImageSnapshot.h"
 #include "Record.h"
-#include "Station.h"
+#include "StationSession.h"
 
 class QLabel;
 class QPushButton;
@@ -25,7 +25,7 @@ class CFittedLabel;
 class CPortTile;
 class CTileLayout;
 
-class CStationWindow : public QMainWindow, private StationEvents {
+class CStationWindow : public QMainWindow, private SessionEvents {
     Q_OBJECT
 
 public:
@@ -40,14 +40,9 @@ public:
     // Where the list of ports comes from; the system's when not set.
     void SetPortSource(PortSource source) { portSource_ = std::move(source); }
 
-    struct Totals {
-        unsigned written = 0;
-        unsigned failed = 0;
-        unsigned cancelled = 0;
-        unsigned inFlight = 0;
-    };
-    const Totals& CurrentTotals() const { return totals_; }
-    bool Running() const { return station_.joinable(); }
+    // The station's totals as the window last drew them.
+    const StationTotals& CurrentTotals() const { return totals_; }
+    bool Running() const { return session_ && session_->Running(); }
     const std::string& RecordPath() const { return recordPath_; }
     QPushButton* StartButton() const { return start_; }
     QString ImageText() const;
@@ -67,20 +62,16 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    // StationEvents, on the station's threads.
+    // SessionEvents, on the station's threads.
     void OnPort(const PortInfo& port, PortPhase phase) override;
-    void OnFound(const std::string& port) override;
+    void OnFound(const std::string& port, const StationTotals& totals) override;
     void OnProgress(const std::string& port, const StageReport& report) override;
-    void OnAdapter(const std::string& port, const PortInfo& adapter, int latencyMs) override;
-    bool OnEnded(const DeviceOutcome& outcome) override;
+    void OnHint(const std::string& port, const std::string& hint) override;
+    void OnEnded(const DeviceEnding& ending) override;
+    void OnStationEnded(StationEnd end) override;
 
     struct Ending {
-        std::string port;
-        bool success = false;
-        bool cancelled = false;
-        std::string note;
-        double seconds = 0;
-        bool recorded = true;
+        DeviceEnding ending;
         bool reported = false; // last holds a report the window has not shown
         StageReport last;
     };
@@ -92,7 +83,7 @@ private:
     void ChooseRecord();
     void ApplyList(const std::vector<PortInfo>& ports);
     void ApplyPhase(const PortInfo& port, PortPhase phase);
-    void ApplyFound(const std::string& port);
+    void ApplyFound(const std::string& port, const StationTotals& totals);
     void ApplyEnding(const Ending& ending);
     void ApplyProgress();
     void StationEnded(StationEnd end);
@@ -123,8 +114,7 @@ private:
     std::unique_ptr<CRecordLog> log_;
     PortSource portSource_;
 
-    std::thread station_;
-    std::atomic<bool> stop_{false};
+    std::unique_ptr<CStationSession> session_;
     bool stopping_ = false;
     bool closeWhenStopped_ = false;
     bool askingToClose_ = false;
@@ -137,5 +127,5 @@ private:
 
     std::map<std::string, CPortTile*> tiles_;
     std::vector<std::string> order_; // every tile's port, as the list orders them
-    Totals totals_;
+    StationTotals totals_;
 };

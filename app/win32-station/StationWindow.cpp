@@ -69,24 +69,22 @@ HWND Child(HWND parent, const char* cls, const char* text, DWORD style, int id)
 } // namespace
 
 struct CStationWindow::Note {
-    enum class Kind { Port, Found, Adapter, Ended };
+    enum class Kind { Port, Found, Hint, Ended };
     Kind kind = Kind::Port;
     PortInfo port;
     PortPhase phase = PortPhase::Absent;
-    DeviceOutcome outcome;
-    std::string detail;
-    bool recorded = true;
+    std::string hint;
+    DeviceEnding ending;
+    StationTotals totals;
 };
 
 CStationWindow::CStationWindow(std::string imagePath) : imagePath_(std::move(imagePath)) {}
 
 CStationWindow::~CStationWindow()
 {
-    // Only when the window went without the station's end being seen.
-    if (worker_.joinable()) {
-        stop_.store(true);
-        worker_.join();
-    }
+    // Only when the window went without the station's end being seen: the
+    // session stops the station and waits for it.
+    session_.reset();
     grid_.reset();
 }
 
@@ -224,9 +222,7 @@ LRESULT CStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     }
     case WM_STATION_ENDED:
-        if (lParam)
-            recordAlert_ = "The station could not start a thread for every port.";
-        OnStationEnded(static_cast<StationEnd>(wParam));
+        StationEnded(static_cast<StationEnd>(wParam));
         return 0;
     case WM_CLOSE:
         OnClose();
@@ -242,10 +238,6 @@ LRESULT CStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
 
 void CStationWindow::OnCreate()
 {
-    // The device takes the data at line speed and tolerates only short gaps;
-    // a busy machine must not starve the downloads.
-    SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
-
     fonts_.Create(WindowDpi(hwnd_));
     start_ = Child(hwnd_, WC_BUTTONA, "Start", WS_TABSTOP | BS_DEFPUSHBUTTON, IDC_STATION_START);
     imageButton_ = Child(hwnd_, WC_BUTTONA, "&Image...", WS_TABSTOP | BS_PUSHBUTTON, IDC_STATION_IMAGE);
@@ -479,22 +471,11 @@ void CStationWindow::StartStation()
         std::lock_guard<std::mutex> lock(progressMutex_);
         progress_.clear();
     }
-    stop_.store(false);
-    try {
-        worker_ = std::thread([this] {
-            StationEnd end = StationEnd::Stopped;
-            LPARAM broken = 0;
-            try {
-                CStation station(image_, *this, StationOptions());
-                end = station.Run(stop_);
-            } catch (const std::system_error&) {
-                broken = 1;
-            }
-            PostMessageA(hwnd_, WM_STATION_ENDED, static_cast<WPARAM>(end), broken);
-        });
-    } catch (const std::system_error&) {
+    session_ = std::make_unique<CStationSession>(image_, static_cast<SessionEvents&>(*this), record_.get());
+    if (!session_->Start(StationOptions(), error)) {
+        session_.reset();
         record_.reset();
-        recordAlert_ = "The station could not start: no thread to be had.";
+        recordAlert_ = "The station could not start: " + error + ".";
         ShowAlert();
         return;
     }
@@ -512,16 +493,16 @@ void CStationWindow::StopStation()
         return;
     // Downloads in flight are cancelled: they send nothing more and end as
     // cancelled, each with its record, before the station's end arrives.
-    stop_.store(true);
+    session_->Stop();
     stopping_ = true;
     SetRunningLook();
 }
 
-void CStationWindow::OnStationEnded(StationEnd end)
+void CStationWindow::StationEnded(StationEnd end)
 {
     // Posted as the station's thread's last act: the join returns at once.
-    if (worker_.joinable())
-        worker_.join();
+    if (session_)
+        session_->Join();
     record_.reset();
     running_ = false;
     stopping_ = false;
@@ -532,7 +513,7 @@ void CStationWindow::OnStationEnded(StationEnd end)
         std::lock_guard<std::mutex> lock(progressMutex_);
         progress_.clear();
     }
-    inFlight_ = 0;
+    totals_.inFlight = 0;
     if (closing_) {
         DestroyWindow(hwnd_);
         return;
@@ -615,27 +596,17 @@ void CStationWindow::OnNote(const Note& note)
     }
     case Note::Kind::Found:
         grid_->Add(note.port).BeginDownload();
-        ++inFlight_;
+        totals_ = note.totals;
         break;
-    case Note::Kind::Adapter:
-        grid_->Add(note.port).SetHint(note.detail);
+    case Note::Kind::Hint:
+        grid_->Add(note.port).SetHint(note.hint);
         break;
     case Note::Kind::Ended: {
-        const DeviceOutcome& o = note.outcome;
-        if (inFlight_ > 0)
-            --inFlight_;
-        TileState result = TileState::Fail;
-        if (o.success) {
-            result = TileState::Success;
-            ++written_;
-        } else if (o.cancelled) {
-            result = TileState::Cancelled;
-            ++cancelled_;
-        } else {
-            ++failed_;
-        }
-        grid_->Add(note.port).EndDownload(result, note.detail, o.seconds);
-        if (!note.recorded) {
+        const DeviceOutcome& o = note.ending.outcome;
+        const TileState result = o.success ? TileState::Success : o.cancelled ? TileState::Cancelled : TileState::Fail;
+        grid_->Add(note.port).EndDownload(result, note.ending.note, o.seconds);
+        totals_ = note.ending.totals;
+        if (!note.ending.recorded) {
             recordAlert_ = "A record could not be written to " + RecordPath() +
                            ": the station takes no new devices; those in flight finish.";
             ShowAlert();
@@ -661,10 +632,11 @@ void CStationWindow::ApplyProgress()
 void CStationWindow::ShowTotals()
 {
     char totals[160];
-    std::snprintf(totals, sizeof totals, "Written %u     Failed %u     In flight %u", written_, failed_, inFlight_);
+    std::snprintf(totals, sizeof totals, "Written %u     Failed %u     In flight %u", totals_.written,
+                  totals_.failed, totals_.inFlight);
     std::string text = totals;
-    if (cancelled_)
-        text += "     Cancelled " + std::to_string(cancelled_);
+    if (totals_.cancelled)
+        text += "     Cancelled " + std::to_string(totals_.cancelled);
     SendMessageA(status_, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(text.c_str()));
     const std::string record = "Record: " + RecordPath();
     SendMessageA(status_, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(record.c_str()));
@@ -679,14 +651,14 @@ void CStationWindow::OnClose()
         return;
     }
     // After Stop the downloads are being cancelled already: nothing to ask.
-    if (inFlight_ > 0 && !stopping_) {
+    if (totals_.inFlight > 0 && !stopping_) {
         char question[200];
         std::snprintf(question, sizeof question,
-                      inFlight_ == 1 ? "A download is running.\n\nCancel it and close the window? It is recorded as "
+                      totals_.inFlight == 1 ? "A download is running.\n\nCancel it and close the window? It is recorded as "
                                        "cancelled."
                                      : "%u downloads are running.\n\nCancel them and close the window? They are "
                                        "recorded as cancelled.",
-                      inFlight_);
+                      totals_.inFlight);
         asking_ = true;
         const int answer = MessageBoxA(hwnd_, question, ZQ_STATION_CAPTION, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
         asking_ = false;
@@ -701,12 +673,12 @@ void CStationWindow::OnClose()
     // The window goes once the station's end arrives, every cancelled
     // download recorded.
     closing_ = true;
-    stop_.store(true);
+    session_->Stop();
     stopping_ = true;
     SetRunningLook();
 }
 
-// StationEvents, on the station's threads: posted to the window.
+// The session's events, on the station's threads: posted to the window.
 
 void CStationWindow::Post(Note* note)
 {
@@ -723,11 +695,12 @@ void CStationWindow::OnPort(const PortInfo& port, PortPhase phase)
     Post(note);
 }
 
-void CStationWindow::OnFound(const std::string& port)
+void CStationWindow::OnFound(const std::string& port, const StationTotals& totals)
 {
     auto* note = new Note;
     note->kind = Note::Kind::Found;
     note->port.name = port;
+    note->totals = totals;
     Post(note);
 }
 
@@ -737,35 +710,30 @@ void CStationWindow::OnProgress(const std::string& port, const StageReport& repo
     progress_[port] = report;
 }
 
-void CStationWindow::OnAdapter(const std::string& port, const PortInfo& adapter, int latencyMs)
+void CStationWindow::OnHint(const std::string& port, const std::string& hint)
 {
-    std::string hint = LatencyHint(adapter, latencyMs);
-    if (hint.empty())
-        return;
     auto* note = new Note;
-    note->kind = Note::Kind::Adapter;
+    note->kind = Note::Kind::Hint;
     note->port.name = port;
-    note->detail = std::move(hint);
+    note->hint = hint;
     Post(note);
 }
 
-bool CStationWindow::OnEnded(const DeviceOutcome& o)
+void CStationWindow::OnEnded(const DeviceEnding& ending)
 {
-    const std::string cause = o.success ? std::string() : DescribeFailure(o.failure, o.discovery, image_.path);
-    const bool recorded = record_ && record_->Append(RecordLine(o, image_, cause));
     {
         // Nothing of this download may reach its tile after its end.
         std::lock_guard<std::mutex> lock(progressMutex_);
-        progress_.erase(o.port);
+        progress_.erase(ending.outcome.port);
     }
     auto* note = new Note;
     note->kind = Note::Kind::Ended;
-    note->port.name = o.port;
-    note->outcome = o;
-    note->detail = o.success     ? HintAfterSuccess(o.device, o.latencyMs, o.dataBytesPerS)
-                   : o.cancelled ? std::string()
-                                 : cause;
-    note->recorded = recorded;
+    note->port.name = ending.outcome.port;
+    note->ending = ending;
     Post(note);
-    return recorded;
+}
+
+void CStationWindow::OnStationEnded(StationEnd end)
+{
+    PostMessageA(hwnd_, WM_STATION_ENDED, static_cast<WPARAM>(end), 0);
 }

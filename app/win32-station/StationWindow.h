@@ -1,7 +1,8 @@
 // The station window: one Start/Stop toggle, the image it writes, a tile per
-// serial port and the totals. A thin shell on CStation: the station runs on
-// a thread of its own and its events come here as posted messages, so the
-// window's thread never waits on a port, a download or a record.
+// serial port and the totals. A thin shell on the station's session: the
+// station runs on a thread of its own and its events come here as posted
+// messages, so the window's thread never waits on a port, a download or a
+// record.
 #pragma once
 
 #include <windows.h>
@@ -17,10 +18,10 @@
 #include "ImageSnapshot.h"
 #include "PortTiles.h"
 #include "Record.h"
-#include "Station.h"
+#include "StationSession.h"
 #include "UiMetrics.h"
 
-class CStationWindow : private StationEvents {
+class CStationWindow : private SessionEvents {
 public:
     // imagePath: the image at first (empty: none could be named, which shows
     // as a file that cannot be opened).
@@ -61,7 +62,7 @@ private:
     // The station.
     void StartStation();
     void StopStation();
-    void OnStationEnded(StationEnd end);
+    void StationEnded(StationEnd end);
     void OnNote(const Note& note);
     void ApplyProgress();
     void RefreshPorts();
@@ -69,12 +70,13 @@ private:
     void SetRunningLook();
     void Post(Note* note);
 
-    // StationEvents, from the station's threads.
+    // SessionEvents, from the station's threads.
     void OnPort(const PortInfo& port, PortPhase phase) override;
-    void OnFound(const std::string& port) override;
+    void OnFound(const std::string& port, const StationTotals& totals) override;
     void OnProgress(const std::string& port, const StageReport& report) override;
-    void OnAdapter(const std::string& port, const PortInfo& adapter, int latencyMs) override;
-    bool OnEnded(const DeviceOutcome& outcome) override;
+    void OnHint(const std::string& port, const std::string& hint) override;
+    void OnEnded(const DeviceEnding& ending) override;
+    void OnStationEnded(StationEnd end) override;
 
     HWND hwnd_ = nullptr;
     HWND start_ = nullptr;
@@ -96,9 +98,8 @@ private:
     std::string recordPath_;   // chosen by the operator; empty: beside the image
     std::string recordAlert_;  // why the record could not be kept
 
-    std::thread worker_;
-    std::atomic<bool> stop_{false};
     std::unique_ptr<CRecordLog> record_; // written by the station's threads while it runs
+    std::unique_ptr<CStationSession> session_;
     bool running_ = false;
     bool stopping_ = false;
     bool closing_ = false;
@@ -109,8 +110,5 @@ private:
     std::mutex progressMutex_;
     std::map<std::string, StageReport> progress_;
 
-    unsigned written_ = 0;
-    unsigned failed_ = 0;
-    unsigned cancelled_ = 0;
-    unsigned inFlight_ = 0;
+    StationTotals totals_; // as last drawn
 };

@@ -1,0 +1,7 @@
+#include "StationSession.h"
+
+#include <sys/resource.h>
+
+// Threads inherit the nice value of the one that starts them; without the
+// right to lower it this stays as it was.
+void RaiseStationPriority() { (void)setpriority(PRIO_PROCESS, 0, -10); }

@@ -1,0 +1,6 @@
+#include "StationSession.h"
+
+#include <windows.h>
+
+// The station's listeners and downloads are created by this thread.
+void RaiseStationPriority() { (void)SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS); }

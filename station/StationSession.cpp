@@ -1,0 +1,126 @@
+#include "StationSession.h"
+
+#include <system_error>
+
+#include "Causes.h"
+
+CStationSession::CStationSession(const ImageSnapshot& image, SessionEvents& events, CRecordLog* log)
+    : image_(image), events_(events), log_(log)
+{
+}
+
+CStationSession::~CStationSession()
+{
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+}
+
+StationEnd CStationSession::Run(StationOptions options, const std::atomic<bool>& stop)
+{
+    CStation station(image_, *this, std::move(options));
+    return station.Run(stop);
+}
+
+void CStationSession::FlashAll(const std::vector<std::string>& ports, const std::atomic<bool>* cancel)
+{
+    FlashDevices(image_, ports, cancel, *this);
+}
+
+bool CStationSession::Start(StationOptions options, std::string& why)
+{
+    if (thread_.joinable()) {
+        why = "the station is running";
+        return false;
+    }
+    stop_ = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        totals_.inFlight = 0;
+        totals_.unrecorded = false;
+    }
+    try {
+        thread_ = std::thread([this, options] {
+            RaiseStationPriority();
+            StationEnd end = StationEnd::Stopped;
+            try {
+                end = Run(options, stop_);
+            } catch (const std::system_error&) {
+                // No thread for a port: what ran has ended and is recorded.
+                end = StationEnd::Stopped;
+            }
+            events_.OnStationEnded(end);
+        });
+    } catch (const std::system_error&) {
+        why = "no thread to be had";
+        return false;
+    }
+    return true;
+}
+
+void CStationSession::Join()
+{
+    if (thread_.joinable())
+        thread_.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    totals_.inFlight = 0;
+}
+
+StationTotals CStationSession::Totals() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return totals_;
+}
+
+void CStationSession::OnFound(const std::string& port)
+{
+    StationTotals totals;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++totals_.inFlight;
+        totals = totals_;
+    }
+    events_.OnFound(port, totals);
+}
+
+void CStationSession::OnAdapter(const std::string& port, const PortInfo& adapter, int latencyMs)
+{
+    const std::string hint = LatencyHint(adapter, latencyMs);
+    if (!hint.empty())
+        events_.OnHint(port, hint);
+}
+
+// A unit flashed without its record is worse than one not flashed: the
+// record is on the disk before anyone hears of the end, and one that cannot
+// be written stops the station taking devices.
+bool CStationSession::OnEnded(const DeviceOutcome& o)
+{
+    DeviceEnding ending;
+    ending.outcome = o;
+    // A cancelled download's record says "interrupted"; its tile says nothing more.
+    if (!o.success)
+        ending.cause = DescribeFailure(o.failure, o.discovery, image_.path);
+    if (o.success) {
+        ending.hint = SlowLineHint(o.dataBytesPerS, o.latencyMs);
+        ending.note = HintAfterSuccess(o.device, o.latencyMs, o.dataBytesPerS);
+    } else if (!o.cancelled) {
+        ending.note = ending.cause;
+    }
+    ending.record = RecordLine(o, image_, ending.cause);
+    ending.recorded = !log_ || log_->Append(ending.record);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (o.success)
+            ++totals_.written;
+        else if (o.cancelled)
+            ++totals_.cancelled;
+        else
+            ++totals_.failed;
+        if (totals_.inFlight > 0)
+            --totals_.inFlight;
+        totals_.unrecorded = totals_.unrecorded || !ending.recorded;
+        ending.totals = totals_;
+    }
+    events_.OnEnded(ending);
+    return ending.recorded;
+}

@@ -1,0 +1,105 @@
+// The station as every front end shows it: between the station's threads and
+// a window or the command line, it writes each download's record before
+// anyone hears of the end, keeps the totals, words each ending (the cause of
+// a failure, a hint after a success) and, for a window, runs the station on
+// a thread of its own and stops it. The front ends only draw what it tells.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "FlashDevices.h"
+#include "ImageSnapshot.h"
+#include "Record.h"
+#include "Station.h"
+
+struct StationTotals {
+    unsigned written = 0;
+    unsigned failed = 0;
+    unsigned cancelled = 0;
+    unsigned inFlight = 0;
+    bool unrecorded = false; // a record could not be written: no new device is taken
+
+    unsigned Devices() const { return written + failed + cancelled; }
+};
+
+// A download's end as a front end shows it.
+struct DeviceEnding {
+    DeviceOutcome outcome;
+    std::string cause; // why it failed, in words ("interrupted" when cancelled); empty on success
+    std::string note;  // what a tile keeps: the cause of a failure, or a hint after a success
+    std::string hint;  // a hint after a success that was not told before it (a slow line)
+    std::string record; // the record's line, as written
+    bool recorded = true;
+    StationTotals totals; // the station's totals, this ending counted
+};
+
+// What a front end hears, on the station's threads: it marshals them to its
+// own. OnPort, OnFound and OnProgress are the station's own events.
+class SessionEvents {
+public:
+    virtual ~SessionEvents() = default;
+    virtual void OnPort(const PortInfo& /*port*/, PortPhase /*phase*/) {}
+    // A download begins; totals count it in flight.
+    virtual void OnFound(const std::string& /*port*/, const StationTotals& /*totals*/) {}
+    virtual void OnProgress(const std::string& /*port*/, const StageReport& /*report*/) {}
+    // Before a download through an adapter that will slow it: the hint to show.
+    virtual void OnHint(const std::string& /*port*/, const std::string& /*hint*/) {}
+    // After the record was written (or could not be).
+    virtual void OnEnded(const DeviceEnding& /*ending*/) {}
+    // The station's thread's last act, when the session runs it (Start).
+    virtual void OnStationEnded(StationEnd /*end*/) {}
+};
+
+class CStationSession : private StationEvents {
+public:
+    // log may be null (no record kept); it must outlive the session.
+    CStationSession(const ImageSnapshot& image, SessionEvents& events, CRecordLog* log);
+    ~CStationSession() override;
+    CStationSession(const CStationSession&) = delete;
+    CStationSession& operator=(const CStationSession&) = delete;
+
+    // Runs the station on the calling thread until stop is set, the count is
+    // reached, or a record failed.
+    StationEnd Run(StationOptions options, const std::atomic<bool>& stop);
+    // Flashes the device on each port at once (--all); cancel ends them.
+    void FlashAll(const std::vector<std::string>& ports, const std::atomic<bool>* cancel);
+
+    // For a window: the station on a thread of its own, at a raised priority
+    // (the line tolerates only short gaps between bytes). false, with why,
+    // when no thread could be had.
+    bool Start(StationOptions options, std::string& why);
+    // Downloads in flight are cancelled; each ends, with its record, before
+    // OnStationEnded.
+    void Stop() { stop_ = true; }
+    // After OnStationEnded: the thread is gone at once.
+    void Join();
+    bool Running() const { return thread_.joinable(); }
+
+    StationTotals Totals() const;
+
+private:
+    void OnPort(const PortInfo& port, PortPhase phase) override { events_.OnPort(port, phase); }
+    void OnFound(const std::string& port) override;
+    void OnProgress(const std::string& port, const StageReport& report) override
+    {
+        events_.OnProgress(port, report);
+    }
+    void OnAdapter(const std::string& port, const PortInfo& adapter, int latencyMs) override;
+    bool OnEnded(const DeviceOutcome& outcome) override;
+
+    const ImageSnapshot& image_;
+    SessionEvents& events_;
+    CRecordLog* log_;
+    mutable std::mutex mutex_;
+    StationTotals totals_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Raises the calling thread's priority where the system allows; best effort.
+void RaiseStationPriority();
