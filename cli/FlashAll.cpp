@@ -66,16 +66,17 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
     CStationSession session(image, view, log);
     SayImage(view, image);
 
-    // One window over every port at once, writing to none of them.
+    // One window over every port at once; each device heard is answered
+    // there, and its download goes on from the exchange.
     CSerialLink scanner;
     const std::vector<std::string> names = NamedPorts(options);
-    if (!names.empty())
-        scanner.SetPortSource([names] { return Named(names); });
-    const std::vector<ProbeResult> probes = scanner.Scan(zq::DEVICE_BEACON, zq::kProbeBaud);
-    std::vector<std::string> found;
-    for (const ProbeResult& p : probes)
-        if (p.beacon)
-            found.push_back(p.port);
+    const std::vector<PortInfo> listed = names.empty() ? ListSystemPorts() : Named(names);
+    scanner.SetPortSource([listed] { return listed; });
+    const std::vector<ProbeResult> probes = scanner.Scan(zq::DEVICE_BEACON, zq::kProbeBaud, true);
+    std::vector<PortInfo> found;
+    for (size_t i = 0; i < probes.size() && i < listed.size(); ++i)
+        if (probes[i].beacon)
+            found.push_back(listed[i]);
     if (found.empty()) {
         DownloadFailure none;
         none.step = probes.empty() ? FailStep::NoPorts : FailStep::NoDevice;

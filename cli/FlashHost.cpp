@@ -70,7 +70,7 @@ std::vector<PortInfo> Named(const std::vector<std::string>& names)
 {
     std::vector<PortInfo> ports;
     for (const std::string& name : names)
-        ports.push_back(PortInfo{name, std::string(), std::string()});
+        ports.push_back(DescribePort(name));
     return ports;
 }
 
@@ -108,14 +108,8 @@ CFlashHost::CFlashHost(const FlashOptions& options, std::string imagePath, std::
         names.assign(1, options.port);
     names_ = names;
     CProgressView* view = view_.get();
-    // Named ports are described as the list would describe them, so that
-    // the adapter and its latency timer are known for the hint.
     link_.SetPortSource([names, view] {
-        std::vector<PortInfo> ports;
-        if (names.empty())
-            ports = ListSystemPorts();
-        for (const std::string& name : names)
-            ports.push_back(DescribePort(name));
+        std::vector<PortInfo> ports = names.empty() ? ListSystemPorts() : Named(names);
         view->PortsListed(ports.size());
         return ports;
     });
@@ -144,13 +138,15 @@ bool CFlashHost::WaitForBeacon(double seconds)
     std::fflush(out_);
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (!cancel_.load() && std::chrono::steady_clock::now() < end) {
-        const std::vector<ProbeResult> heard = listener.Scan(zq::DEVICE_BEACON, zq::kProbeBaud);
-        bool listened = false;
-        for (const ProbeResult& p : heard) {
-            if (p.beacon)
-                return true;
-            listened = listened || p.openError == PortError::None;
+        // A discovery's window, answering the first port in list order that
+        // beacons: the download goes on from the exchange on that port.
+        if (listener.FindDevice(zq::DEVICE_BEACON, zq::kProbeBaud) == LINK_OK) {
+            link_.HandOver(listener.FoundPortInfo());
+            return true;
         }
+        bool listened = false;
+        for (const ProbeResult& p : listener.LastDiscovery())
+            listened = listened || p.openError == PortError::None;
         // No port to listen on (an adapter not plugged in yet): look again shortly.
         if (!listened)
             std::this_thread::sleep_for(std::chrono::milliseconds(zq::kPortListPollMs));

@@ -48,8 +48,9 @@ public:
     // The finished download, for its record.
     DeviceOutcome Outcome() const;
 
-    // Listens, writing nothing, until a device beacons on a port of the
-    // list or seconds have passed; false when none did (or on cancel).
+    // Listens until a device beacons on a port of the list or seconds have
+    // passed; false when none did (or on cancel). The device heard is
+    // answered, and Run's download goes on from the exchange on its port.
     bool WaitForBeacon(double seconds);
 
 private:
@@ -76,7 +77,9 @@ constexpr int kExitNoDevice = 4; // no ports, no beacon, no usable port
 constexpr int kExitUsage = 64;
 constexpr int kExitInterrupted = 130; // 128 + SIGINT
 
-// Ports given by name, in the order given, for a link's port source.
+// Ports given by name, in the order given and described as the system's
+// list describes them (the adapter, its latency timer), for a link's port
+// source.
 std::vector<PortInfo> Named(const std::vector<std::string>& names);
 
 // The exit status of a download that ended at step.

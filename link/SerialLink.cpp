@@ -291,20 +291,55 @@ std::vector<std::unique_ptr<CSerialLink::Listener>> CSerialLink::ListenTogether(
     return listeners;
 }
 
-std::vector<ProbeResult> CSerialLink::Scan(uint8_t beacon, uint32_t baud)
+std::vector<ProbeResult> CSerialLink::Scan(uint8_t beacon, uint32_t baud, bool answer)
 {
     Close();
     std::vector<ProbeResult> heard;
     size_t first = 0;
-    for (const auto& l : ListenTogether(portSource_(), beacon, baud, false, first))
+    for (const auto& l : ListenTogether(portSource_(), beacon, baud, false, first)) {
+        if (answer && l->probe.beacon) {
+            port_ = std::move(l->port);
+            baud_ = baud;
+            lineFreeAt_ = {};
+            AnswerBeacon();
+        }
         heard.push_back(l->probe);
-    return heard; // every port closed again, unwritten
+    }
+    return heard; // every port closed again
+}
+
+void CSerialLink::AnswerBeacon()
+{
+    for (unsigned i = 0; i < zq::kBeaconReplies; ++i)
+        WriteByte(BEACON_REPLY);
+    // The device may have begun one more beacon before our replies
+    // reached it. Give that byte its time on the line as well, so it
+    // lands before the reopening at full speed empties the input;
+    // after it, it would come in ahead of the SYN echo.
+    lineFreeAt_ += std::chrono::microseconds(LineTime(1, baud_));
+    Close();
+}
+
+void CSerialLink::HandOver(const PortInfo& port)
+{
+    Close();
+    foundPort_ = port.name;
+    foundInfo_ = port;
+    handedOver_ = true;
 }
 
 LinkStatus CSerialLink::FindDevice(uint8_t beacon, uint32_t baud)
 {
     Close();
     discovery_.clear();
+    if (handedOver_) {
+        handedOver_ = false;
+        ProbeResult heard;
+        heard.port = foundPort_;
+        heard.beacon = true;
+        discovery_.push_back(heard);
+        return LINK_OK;
+    }
     // One pass over the list as it stands now; a list that changes while we
     // listen is simply the next download's list.
     const std::vector<PortInfo> ports = portSource_();
@@ -331,13 +366,6 @@ LinkStatus CSerialLink::FindDevice(uint8_t beacon, uint32_t baud)
         observer_->OnRead(&heard, 1);
     }
     listeners.clear();
-    for (unsigned i = 0; i < zq::kBeaconReplies; ++i)
-        WriteByte(BEACON_REPLY);
-    // The device may have begun one more beacon before our replies
-    // reached it. Give that byte its time on the line as well, so it
-    // lands before the reopening at full speed empties the input;
-    // after it, it would come in ahead of the SYN echo.
-    lineFreeAt_ += std::chrono::microseconds(LineTime(1, baud));
-    Close();
+    AnswerBeacon();
     return LINK_OK;
 }

@@ -72,10 +72,19 @@ public:
     // up: true when any byte other than a leading stray came.
     bool WaitBlockAfter(uint32_t timeoutMs, uint8_t* dst, size_t count, uint8_t stray);
     LinkStatus FindDevice(uint8_t beacon, uint32_t baud);
-    // Listens on every listed port at once for one discovery window and
-    // writes nothing: how each port fared, beacon set on every port that
-    // beaconed. The ports are closed again, for downloads of their own.
-    std::vector<ProbeResult> Scan(uint8_t beacon, uint32_t baud);
+    // Listens on every listed port at once for one discovery window: how
+    // each port fared, beacon set on every port that beaconed. With answer,
+    // each of those ports gets the reply a discovery gives, so its device
+    // waits for the exchange; otherwise nothing is written. Every port is
+    // closed again.
+    std::vector<ProbeResult> Scan(uint8_t beacon, uint32_t baud, bool answer = false);
+    // The open port's device beaconed: the reply, then the port is closed,
+    // as discovery leaves a found port.
+    void AnswerBeacon();
+    // A device someone else found and answered on this port: the next
+    // FindDevice takes it as found at once, without listening, so the
+    // device meets the exchange after the beacon that was heard.
+    void HandOver(const PortInfo& port);
 
     const std::string& FoundPort() const { return foundPort_; }
     // The found port as the port list described it.
@@ -111,6 +120,7 @@ private:
     PortError lastOpenError_ = PortError::None;
     int lastOpenOsError_ = 0;
     std::vector<ProbeResult> discovery_;
+    bool handedOver_ = false;
     uint32_t baud_ = 0;
     // When the last byte written will have left the line, at the open
     // speed: bytes written back to back queue up behind each other, bytes

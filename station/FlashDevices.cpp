@@ -9,16 +9,18 @@ namespace {
 // One device's download: the snapshot's bytes, the one port, no display.
 class CDeviceHost : public DownloadHostBase, private NoticeSink {
 public:
-    CDeviceHost(const ImageSnapshot& image, const std::string& port, const std::atomic<bool>* cancel,
-                ProgressSink* progress)
+    CDeviceHost(const ImageSnapshot& image, const PortInfo& port, const std::atomic<bool>* cancel,
+                ProgressSink* progress, bool answered)
         : sharedCancel_(cancel), tally_(progress)
     {
         imagePath_ = image.path;
         image.Bind(imageFile_);
-        outcome_.port = port;
-        outcome_.device = DescribePort(port);
+        outcome_.port = port.name;
+        outcome_.device = port;
         // Discovery tells the worker what the system knows of the adapter.
-        link_.SetPortSource([device = outcome_.device] { return std::vector<PortInfo>{device}; });
+        link_.SetPortSource([port] { return std::vector<PortInfo>{port}; });
+        if (answered)
+            link_.HandOver(port);
     }
     ProgressSink& Progress() override { return tally_; }
     NoticeSink& Notice() override { return *this; }
@@ -56,10 +58,10 @@ void CPortProgress::OnStage(const StageReport& report) { events_.OnProgress(port
 
 void CPortProgress::OnAdapter(const PortInfo& adapter, int latencyMs) { events_.OnAdapter(port_, adapter, latencyMs); }
 
-DeviceOutcome DownloadToDevice(const ImageSnapshot& image, const std::string& port, const std::atomic<bool>* cancel,
-                               ProgressSink* progress)
+DeviceOutcome DownloadToDevice(const ImageSnapshot& image, const PortInfo& port, const std::atomic<bool>* cancel,
+                               ProgressSink* progress, bool answered)
 {
-    CDeviceHost host(image, port, cancel, progress);
+    CDeviceHost host(image, port, cancel, progress, answered);
     return host.Run();
 }
 
@@ -106,17 +108,17 @@ void CStageTally::Fill(DeviceOutcome& outcome) const
     outcome.dataBytesPerS = bytesPerS_;
 }
 
-std::vector<DeviceOutcome> FlashDevices(const ImageSnapshot& image, const std::vector<std::string>& ports,
-                                        const std::atomic<bool>* cancel, StationEvents& events)
+std::vector<DeviceOutcome> FlashDevices(const ImageSnapshot& image, const std::vector<PortInfo>& ports,
+                                        const std::atomic<bool>* cancel, StationEvents& events, bool answered)
 {
     std::vector<DeviceOutcome> outcomes(ports.size());
     std::mutex reporting;
     std::vector<std::thread> threads;
     for (size_t i = 0; i < ports.size(); ++i) {
         threads.emplace_back([&, i] {
-            events.OnFound(ports[i]);
-            CPortProgress progress(events, ports[i]);
-            outcomes[i] = DownloadToDevice(image, ports[i], cancel, &progress);
+            events.OnFound(ports[i].name);
+            CPortProgress progress(events, ports[i].name);
+            outcomes[i] = DownloadToDevice(image, ports[i], cancel, &progress, answered);
             std::lock_guard<std::mutex> lock(reporting);
             events.OnEnded(outcomes[i]);
         });

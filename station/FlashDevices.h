@@ -96,13 +96,16 @@ private:
     std::string port_;
 };
 
-// One device's download on the calling thread, from its own discovery on
-// the one port to its notice. progress, when set, hears every report.
-DeviceOutcome DownloadToDevice(const ImageSnapshot& image, const std::string& port, const std::atomic<bool>* cancel,
-                               ProgressSink* progress = nullptr);
+// One device's download on the calling thread, to its notice: from the
+// exchange when its beacon was already answered on the port (answered),
+// else from its own discovery on the one port. port: as the system describes
+// it. progress, when set, hears every report.
+DeviceOutcome DownloadToDevice(const ImageSnapshot& image, const PortInfo& port, const std::atomic<bool>* cancel,
+                               ProgressSink* progress = nullptr, bool answered = false);
 
 // Flashes the device on each port, all at once; outcomes in the order of
 // ports. events hears each download begin, progress and end (OnEnded one at
 // a time). cancel ends every download, which then sends nothing more.
-std::vector<DeviceOutcome> FlashDevices(const ImageSnapshot& image, const std::vector<std::string>& ports,
-                                        const std::atomic<bool>* cancel, StationEvents& events);
+std::vector<DeviceOutcome> FlashDevices(const ImageSnapshot& image, const std::vector<PortInfo>& ports,
+                                        const std::atomic<bool>* cancel, StationEvents& events,
+                                        bool answered = false);

@@ -103,6 +103,7 @@ void CStation::Listen(Slot& slot)
     // left in boot mode by a failure would otherwise be flashed again and
     // again; plugging it in again retries.
     bool armed = true;
+    PortInfo described = slot.info;
     Clock::time_point lastBeacon = Clock::now();
     auto gone = [&] {
         link.Close();
@@ -128,6 +129,9 @@ void CStation::Listen(Slot& slot)
                 Pause(kReopenMs, cancel_);
                 continue;
             }
+            // Described now, not between the reply and the exchange, where
+            // the device waits.
+            described = slot.named ? DescribePort(name) : slot.info;
             SetPhase(slot, armed ? PortPhase::Listening : PortPhase::Flashed);
         }
         uint8_t byte = 0;
@@ -147,13 +151,13 @@ void CStation::Listen(Slot& slot)
         lastBeacon = Clock::now();
         if (!armed || !BeginDownload())
             continue;
-        // The download finds the device again on its own, with the same
-        // window and reply as a single device gets.
-        link.Close();
+        // The device is answered after the beacon that was heard, as a
+        // discovery answers it, and the download goes on from the exchange.
+        link.AnswerBeacon();
         SetPhase(slot, PortPhase::Flashing);
         events_.OnFound(name);
         CPortProgress progress(events_, name);
-        DeviceOutcome outcome = DownloadToDevice(image_, name, &cancel_, &progress);
+        DeviceOutcome outcome = DownloadToDevice(image_, described, &cancel_, &progress, true);
         if (outcome.device.description.empty() && outcome.device.hardwareId.empty())
             outcome.device = slot.info;
         EndDownload(outcome);

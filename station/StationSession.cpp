@@ -22,9 +22,9 @@ StationEnd CStationSession::Run(StationOptions options, const std::atomic<bool>&
     return station.Run(stop);
 }
 
-void CStationSession::FlashAll(const std::vector<std::string>& ports, const std::atomic<bool>* cancel)
+void CStationSession::FlashAll(const std::vector<PortInfo>& ports, const std::atomic<bool>* cancel)
 {
-    FlashDevices(image_, ports, cancel, *this);
+    FlashDevices(image_, ports, cancel, *this, true);
 }
 
 bool CStationSession::Start(StationOptions options, std::string& why)

@@ -66,8 +66,9 @@ public:
     // Runs the station on the calling thread until stop is set, the count is
     // reached, or a record failed.
     StationEnd Run(StationOptions options, const std::atomic<bool>& stop);
-    // Flashes the device on each port at once (--all); cancel ends them.
-    void FlashAll(const std::vector<std::string>& ports, const std::atomic<bool>* cancel);
+    // Flashes the device on each port at once (--all), each already answered
+    // on its port; cancel ends them.
+    void FlashAll(const std::vector<PortInfo>& ports, const std::atomic<bool>* cancel);
 
     // For a window: the station on a thread of its own, at a raised priority
     // (the line tolerates only short gaps between bytes). false, with why,

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Causes.h"
+#include "PtyPair.h"
 #include "DevSim.h"
 #include "ImageSnapshot.h"
 #include "Station.h"
@@ -186,6 +187,39 @@ TEST(Station, AnAdapterThatResetsMidDownloadIsFlashedAgainWhenItReturns)
               "the device or its adapter was disconnected at block 5");
     EXPECT_TRUE(events.ended[1].success);
     EXPECT_EQ(CompareWithImage(back.Finish(), image), "");
+}
+
+// The station answers the very beacon it heard, and the exchange follows:
+// a device that beacons once, slowly, is not left to beacon again for a
+// discovery of the download's own.
+TEST(Station, ADeviceIsAnsweredAfterTheBeaconThatWasHeard)
+{
+    TempDir dir;
+    const std::string path = dir.file("DB.bin");
+    WriteFile(path, MakeImage(65536 + 128, 1));
+    ImageSnapshot snap;
+    DownloadFailure refused;
+    ASSERT_TRUE(TakeImageSnapshot(path, snap, refused));
+    PtyPair pty;
+    StationEvents quiet;
+    StationOptions options;
+    options.ports = {pty.path()};
+    options.count = 1;
+    CStation station(snap, quiet, options);
+    std::atomic<bool> stop{false};
+    std::vector<uint8_t> heard;
+    std::thread device([&] {
+        // Long enough for the station to be listening.
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        pty.send({zq::DEVICE_BEACON});
+        heard = pty.receive(6, 1500); // the three replies, then SYN's first bytes
+        stop = true;
+    });
+    station.Run(stop);
+    device.join();
+    ASSERT_GE(heard.size(), 4u) << "one beacon got no reply, or no exchange after it";
+    EXPECT_EQ(std::vector<uint8_t>(heard.begin(), heard.begin() + 4),
+              (std::vector<uint8_t>{zq::BEACON_REPLY, zq::BEACON_REPLY, zq::BEACON_REPLY, zq::kSyn.b[0]}));
 }
 
 } // namespace
