@@ -186,7 +186,7 @@ bool CStationView::OnEnded(const DeviceOutcome& o)
 {
     const std::string cause =
         o.success ? std::string() : DescribeFailure(o.failure, o.discovery, image_.path);
-    const std::string record = RecordLine(o, image_, cause);
+    const std::string record = RecordLine(o, image_, cause, tags_);
     const bool recorded = !log_ || log_->Append(record);
 
     std::lock_guard<std::mutex> lock(mutex_);

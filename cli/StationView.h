@@ -38,6 +38,8 @@ public:
     unsigned Cancelled() const { return cancelled_; }
     // A record could not be written.
     bool Unrecorded() const { return unrecorded_; }
+    // What every record tells of its job and station.
+    void SetRecordTags(const RecordTags& tags) { tags_ = tags; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -56,6 +58,7 @@ private:
     std::FILE* out_;
     const ImageSnapshot& image_;
     CRecordLog* log_;
+    RecordTags tags_;
     std::mutex mutex_;
     std::map<std::string, Row> busy_;
     size_t drawnRows_ = 0;
