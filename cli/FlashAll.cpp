@@ -14,8 +14,12 @@
 namespace {
 
 // The image, read once for every device; false after saying why not.
-bool ReadImage(const std::string& imagePath, ImageSnapshot& image, int& status)
+bool ReadImage(const std::string& imagePath, const ImageSnapshot* taken, ImageSnapshot& image, int& status)
 {
+    if (taken) {
+        image = *taken;
+        return true;
+    }
     DownloadFailure refused;
     if (!TakeImageSnapshot(imagePath, image, refused, ImageShare::SharedRead)) {
         std::fprintf(stderr, "%s\n%s\n", NoticeFor(refused.step),
@@ -56,14 +60,15 @@ int EndStatus(const StationTotals& totals)
 } // namespace
 
 int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-             std::atomic<bool>* stop, CRecordLog* log)
+             std::atomic<bool>* stop, CRecordLog* log, const ImageSnapshot* taken, const RecordTags& tags)
 {
     ImageSnapshot image;
     int status = kExitFailed;
-    if (!ReadImage(imagePath, image, status))
+    if (!ReadImage(imagePath, taken, image, status))
         return status;
     CStationView view(ViewMode(options, out), out);
     CStationSession session(image, view, log);
+    session.SetRecordTags(tags);
     SayImage(view, image);
 
     // One window over every port at once; each device heard is answered
@@ -96,14 +101,15 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
 }
 
 int WatchStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-                 std::atomic<bool>* stop, CRecordLog* log)
+                 std::atomic<bool>* stop, CRecordLog* log, const ImageSnapshot* taken, const RecordTags& tags)
 {
     ImageSnapshot image;
     int status = kExitFailed;
-    if (!ReadImage(imagePath, image, status))
+    if (!ReadImage(imagePath, taken, image, status))
         return status;
     CStationView view(ViewMode(options, out), out);
     CStationSession session(image, view, log);
+    session.SetRecordTags(tags);
     SayImage(view, image);
 
     StationOptions settings;

@@ -8,7 +8,12 @@ const char* const kFlashUsage =
     "Usage: zerquill-flash [OPTION]... [-i FILE] [-p NAME | --ports A,B,...]\n"
     "  or:  zerquill-flash --all [-i FILE] [--ports A,B,...] [--log FILE] [--json]\n"
     "  or:  zerquill-flash --watch [--count N] [-i FILE] [--ports ...] [--log FILE]\n"
-    "  or:  zerquill-flash --check [-i FILE]\n"
+    "  or:  zerquill-flash --check [-i FILE | --job JOB]\n"
+    "  or:  zerquill-flash --job JOB [--all | --watch] [--trust KEY.pub]...\n"
+    "  or:  zerquill-flash --make-job JOB -i FILE --name NAME [--units N] [--force]\n"
+    "                      [--key KEY.pem]\n"
+    "  or:  zerquill-flash --sign-job JOB --key KEY.pem\n"
+    "  or:  zerquill-flash --verify-job JOB [--trust KEY.pub]...\n"
     "\n"
     "Writes a database image into the device on a serial port. The device is\n"
     "found by its beacon at 4800 bit/s; the download runs at 115200 bit/s 8N1.\n"
@@ -38,6 +43,20 @@ const char* const kFlashUsage =
     "  --json             with --all or --watch: JSON Lines events on stdout\n"
     "                     (found, progress, result, summary) instead of the display\n"
     "  --list-ports       print the system's serial ports and exit\n"
+    "\n"
+    "Jobs (JSON: job, image, sha256, and optionally units, station, log, slots):\n"
+    "  --job JOB          run the job: its image, which must still have the SHA-256\n"
+    "                     it pins; its slots' ports (unless --port/--ports), its\n"
+    "                     record file (unless --log); a station whose administrator\n"
+    "                     installed trusted keys runs released jobs only\n"
+    "  --make-job JOB     write a job for the image of -i, named by --name, with\n"
+    "                     its SHA-256 (--units N: a lot of N; --force: replace JOB)\n"
+    "  --key KEY.pem      with --make-job or --sign-job: the engineer's private key\n"
+    "                     (P-256, unencrypted PEM) that signs the job\n"
+    "  --sign-job JOB     release the job: write JOB.sig, ECDSA P-256 over its bytes\n"
+    "  --verify-job JOB   say who released the job (the key's name and fingerprint)\n"
+    "  --trust KEY.pub    verify with this public key (repeatable); refused on a\n"
+    "                     station that has trusted keys of its own\n"
     "  -V, --version      print the version and exit\n"
     "  -h, --help         show this help and exit\n"
     "\n"
@@ -53,7 +72,10 @@ const char* const kFlashUsage =
     "  3    the image was refused (shorter than its header word needs, wrong\n"
     "       magic, too large)\n"
     "  4    no device found (no ports, no beacon, or no usable port)\n"
-    "  64   wrong usage\n"
+    "  6    the job is not released (no signature, no trusted key verifies it,\n"
+    "       or it was changed after signing); on a locked station, an image\n"
+    "       without a job\n"
+    "  64   wrong usage, or a job file that cannot be read or is malformed\n"
     "  130  interrupted by Ctrl-C (SIGINT), 143 by SIGTERM: the download is\n"
     "       cancelled first and sends nothing more\n"
     "\n"
@@ -63,6 +85,8 @@ const char* const kFlashUsage =
     "  zerquill-flash -i new.bin -p /dev/ttyUSB0\n"
     "  zerquill-flash --wait 30 -i new.bin   then power the device within 30 s\n"
     "  zerquill-flash --check -i new.bin     what would be sent, no port touched\n"
+    "  zerquill-flash --make-job lot7.zqjob -i new.bin --name lot7 --key eng.pem\n"
+    "  zerquill-flash --watch --job lot7.zqjob   the station, for that job only\n"
     "  zerquill-flash --watch --log units.jsonl \\\n"
     "      --ports /dev/serial/by-path/pci-0000:00:14.0-usb-0:1.1:1.0-port0,...\n"
     "                                        the station, one fixture slot per port\n";
@@ -86,6 +110,86 @@ bool SplitPorts(const std::string& list, std::vector<std::string>& out, std::str
             return true;
         start = comma + 1;
     }
+}
+
+bool HasValue(const CLI::Option* option, const std::string& value, std::string& error)
+{
+    if (option->count() && value.empty()) {
+        error = option->get_name() + " needs a file name";
+        return false;
+    }
+    return true;
+}
+
+// What the job options allow together. commands: --job, --make-job,
+// --sign-job, --verify-job.
+bool CheckJobOptions(FlashOptions& options, const std::vector<const CLI::Option*>& commands, bool image, bool name,
+                     const std::string* units, bool force, bool key, bool trust, std::string& error)
+{
+    const std::vector<std::string> values = {options.job, options.makeJob, options.signJob, options.verifyJob};
+    int given = 0;
+    for (size_t i = 0; i < commands.size(); ++i) {
+        if (!HasValue(commands[i], values[i], error))
+            return false;
+        given += commands[i]->count() ? 1 : 0;
+    }
+    for (const std::string& t : options.trust)
+        if (t.empty()) {
+            error = "--trust needs a file name";
+            return false;
+        }
+    const bool jobs = !options.job.empty(), making = !options.makeJob.empty(), signing = !options.signJob.empty(),
+               verifying = !options.verifyJob.empty();
+    if (given > 1) {
+        error = "--job, --make-job, --sign-job and --verify-job are one at a time";
+        return false;
+    }
+    if ((making || signing || verifying) && (options.all || options.watch || options.check)) {
+        error = "--make-job, --sign-job and --verify-job touch no device; they go without --all, --watch, --check";
+        return false;
+    }
+    if (jobs && image) {
+        error = "--job fixes the image: give -i to --make-job, not with --job";
+        return false;
+    }
+    if (making && (!image || !name)) {
+        error = "--make-job needs the image (-i FILE) and the job's name (--name NAME)";
+        return false;
+    }
+    if (!making && (name || units || force)) {
+        error = "--name, --units and --force go with --make-job";
+        return false;
+    }
+    if (signing && !key) {
+        error = "--sign-job needs the private key: --key KEY.pem";
+        return false;
+    }
+    if (key && !making && !signing) {
+        error = "--key goes with --make-job or --sign-job";
+        return false;
+    }
+    if (key && options.key.empty()) {
+        error = "--key needs a file name";
+        return false;
+    }
+    if (trust && !jobs && !verifying) {
+        error = "--trust goes with --job or --verify-job";
+        return false;
+    }
+    if (name && options.name.empty()) {
+        error = "--name needs the job's name";
+        return false;
+    }
+    if (units) {
+        const bool digits = !units->empty() && units->size() <= 8 &&
+                            units->find_first_not_of("0123456789") == std::string::npos;
+        options.units = digits ? static_cast<unsigned>(std::stoul(*units)) : 0;
+        if (options.units == 0) {
+            error = "--units: \"" + *units + "\" is not a number of units (1 or more)";
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -117,6 +221,16 @@ bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options,
     app.add_flag("--json", options.json)->disable_flag_override();
     CLI::Option* log = app.add_option("--log", options.log)->multi_option_policy(once);
     app.add_flag("-h,--help", options.help)->disable_flag_override();
+    CLI::Option* job = app.add_option("--job", options.job)->multi_option_policy(once);
+    CLI::Option* makeJob = app.add_option("--make-job", options.makeJob)->multi_option_policy(once);
+    CLI::Option* name = app.add_option("--name", options.name)->multi_option_policy(once);
+    std::string units;
+    CLI::Option* unitsOption = app.add_option("--units", units)->multi_option_policy(once);
+    CLI::Option* force = app.add_flag("--force", options.force)->disable_flag_override();
+    CLI::Option* key = app.add_option("--key", options.key)->multi_option_policy(once);
+    CLI::Option* signJob = app.add_option("--sign-job", options.signJob)->multi_option_policy(once);
+    CLI::Option* verifyJob = app.add_option("--verify-job", options.verifyJob)->multi_option_policy(once);
+    CLI::Option* trust = app.add_option("--trust", options.trust)->allow_extra_args(false);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ExtrasError&) {
@@ -188,5 +302,7 @@ bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options,
         error = "--json goes with --all or --watch";
         return false;
     }
-    return true;
+    return CheckJobOptions(options, {job, makeJob, signJob, verifyJob}, image->count() > 0, name->count() > 0,
+                           unitsOption->count() ? &units : nullptr, force->count() > 0, key->count() > 0,
+                           trust->count() > 0, error);
 }

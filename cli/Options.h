@@ -20,6 +20,15 @@ struct FlashOptions {
     bool json = false;   // JSON Lines events on stdout instead of the display
     double waitSeconds = 0; // --wait: listen this long for a beacon before giving up
     bool check = false;     // --check: look at the image, touch no port
+    std::string job;        // --job: the job fixes the image, the ports, the record file
+    std::string makeJob;    // --make-job FILE: write a job for --image
+    std::string name;       // --name: the new job's name
+    unsigned units = 0;     // --units: the new job's lot
+    bool force = false;     // --force: --make-job may replace FILE
+    std::string key;        // --key: the private key that signs (--make-job, --sign-job)
+    std::string signJob;    // --sign-job JOB: write JOB.sig
+    std::string verifyJob;  // --verify-job JOB: say who released it
+    std::vector<std::string> trust; // --trust: public keys to verify with, where the station has none
 };
 
 // False with a one-line reason for anything the tool will not run with; in

@@ -12,6 +12,7 @@
 #include "ImageSnapshot.h"
 #include "Record.h"
 #include "ImagePath.h"
+#include "Jobs.h"
 #include "Options.h"
 #include "PortList.h"
 #include "SerialLink.h"
@@ -115,6 +116,24 @@ int main(int argc, char** argv)
     if (options.listPorts)
         return ListPorts();
 
+    // The administrator's keys lock the station; none at the station may add one.
+    const TrustStore store = InstalledTrust();
+    if (store.Locked() && !options.trust.empty()) {
+        std::fprintf(stderr, "zerquill-flash: --trust: this station trusts only the keys its administrator "
+                             "installed (%s)\n", kTrustStoreName);
+        return kExitUsage;
+    }
+    if (!options.makeJob.empty())
+        return MakeJob(options);
+    if (!options.signJob.empty())
+        return SignJob(options);
+    if (!options.verifyJob.empty())
+        return VerifyJob(options, store);
+    JobRun run;
+    const int refused = PrepareRun(options, store, run);
+    if (refused >= 0)
+        return refused;
+
     // A record that cannot be written is a usage error: nothing is opened
     // and no device is touched.
     CRecordLog log;
@@ -137,8 +156,9 @@ int main(int argc, char** argv)
         std::atomic<bool> stop{false};
         SetInterruptFlag(&stop);
         CRecordLog* record = log.IsOpen() ? &log : nullptr;
-        int status = options.all ? FlashAll(options, image, stdout, &stop, record)
-                                 : WatchStation(options, image, stdout, &stop, record);
+        const ImageSnapshot* taken = run.hasJob ? &run.snapshot : nullptr;
+        int status = options.all ? FlashAll(options, image, stdout, &stop, record, taken, run.tags)
+                                 : WatchStation(options, image, stdout, &stop, record, taken, run.tags);
         if (status == kExitInterrupted && InterruptSignal() != 0)
             status = 128 + InterruptSignal();
         SetInterruptFlag(nullptr);
@@ -147,10 +167,11 @@ int main(int argc, char** argv)
     CFlashHost host(options, image, stdout, stderr);
     // With a record, the image is read once and hashed, and the download
     // sends exactly the bytes the record names.
-    ImageSnapshot snapshot;
+    // A job's image was read once already, and is what its pin names.
+    ImageSnapshot snapshot = run.snapshot;
     snapshot.path = image;
     DownloadFailure unread;
-    if (log.IsOpen() && TakeImageSnapshot(image, snapshot, unread, ImageShare::SharedRead))
+    if (run.hasJob || (log.IsOpen() && TakeImageSnapshot(image, snapshot, unread, ImageShare::SharedRead)))
         host.UseSnapshot(snapshot);
     SetInterruptFlag(host.Cancel());
     int status = kExitNoDevice;
@@ -165,7 +186,7 @@ int main(int argc, char** argv)
         const DeviceOutcome outcome = host.Outcome();
         const std::string cause =
             outcome.success ? std::string() : DescribeFailure(outcome.failure, outcome.discovery, image);
-        if (!log.Append(RecordLine(outcome, snapshot, cause))) {
+        if (!log.Append(RecordLine(outcome, snapshot, cause, run.tags))) {
             std::fprintf(stderr, "zerquill-flash: the record could not be written to %s\n", options.log.c_str());
             status = kExitFailed;
         }

@@ -63,8 +63,10 @@ nlohmann::json UsbRecord(const PortInfo& device)
             {"location", text(device.location)}};
 }
 
-std::string RecordLine(const DeviceOutcome& o, const ImageSnapshot& image, const std::string& cause)
+std::string RecordLine(const DeviceOutcome& o, const ImageSnapshot& image, const std::string& cause,
+                       const RecordTags& tags)
 {
+    const auto orNull = [](const std::string& s) { return s.empty() ? nlohmann::json() : nlohmann::json(s); };
     const bool cancelled = o.failure.step == FailStep::Cancelled;
     nlohmann::json record = {
         {"time", IsoUtc(o.startedUnix)},
@@ -84,6 +86,10 @@ std::string RecordLine(const DeviceOutcome& o, const ImageSnapshot& image, const
         {"clr_steps", o.clrSteps},
         {"bytes_per_s", o.dataBytesPerS},
         {"latency_ms", o.latencyMs >= 0 ? nlohmann::json(o.latencyMs) : nlohmann::json()},
+        {"job", orNull(tags.job)},
+        {"station", tags.station.empty() ? orNull(HostName()) : nlohmann::json(tags.station)},
+        {"slot", orNull(SlotLabel(tags.fixture, o.port))},
+        {"signed_by", orNull(tags.signedBy)},
     };
     // Bytes that are not UTF-8 (a port name in another code page) are
     // replaced rather than ending the station.

@@ -8,13 +8,27 @@
 
 #include "FlashDevices.h"
 #include "ImageSnapshot.h"
+#include "Job.h"
 
 // Seconds since 1970 as ISO 8601 UTC ("2026-12-07T14:28:30Z").
 std::string IsoUtc(int64_t unixSeconds);
 
+// What a record tells beyond the download: the job it ran for, where, and
+// who released it. Empty strings are written as null.
+struct RecordTags {
+    std::string job;
+    std::string station;  // empty: this host's name
+    std::string signedBy; // the fingerprint of the key that released the job
+    std::vector<JobSlot> fixture; // the slots, in order ("slots": Qt keeps that word)
+};
+
 // One download as a JSON object on one line. cause: the words a person
 // reads for a failure, empty on success.
-std::string RecordLine(const DeviceOutcome& outcome, const ImageSnapshot& image, const std::string& cause);
+std::string RecordLine(const DeviceOutcome& outcome, const ImageSnapshot& image, const std::string& cause,
+                       const RecordTags& tags = RecordTags());
+
+// The name this host goes by on the network, as records name the station.
+std::string HostName();
 
 class CRecordLog {
 public:

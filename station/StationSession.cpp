@@ -106,7 +106,7 @@ bool CStationSession::OnEnded(const DeviceOutcome& o)
     } else if (!o.cancelled) {
         ending.note = ending.cause;
     }
-    ending.record = RecordLine(o, image_, ending.cause);
+    ending.record = RecordLine(o, image_, ending.cause, tags_);
     ending.recorded = !log_ || log_->Append(ending.record);
     {
         std::lock_guard<std::mutex> lock(mutex_);

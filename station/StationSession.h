@@ -82,6 +82,9 @@ public:
     bool Running() const { return thread_.joinable(); }
 
     StationTotals Totals() const;
+    // What every record tells of its job, station and slot; set before the
+    // station runs.
+    void SetRecordTags(const RecordTags& tags) { tags_ = tags; }
 
 private:
     void OnPort(const PortInfo& port, PortPhase phase) override { events_.OnPort(port, phase); }
@@ -96,6 +99,7 @@ private:
     const ImageSnapshot& image_;
     SessionEvents& events_;
     CRecordLog* log_;
+    RecordTags tags_;
     mutable std::mutex mutex_;
     StationTotals totals_;
     std::atomic<bool> stop_{false};

@@ -38,6 +38,16 @@ std::string Sha256Sum(const std::string& path)
     return out;
 }
 
+// The image written to dir's DB.bin and taken as a station takes it.
+ImageSnapshot Snapshot(const TempDir& dir, const std::vector<uint8_t>& image)
+{
+    WriteFile(dir.file("DB.bin"), image);
+    ImageSnapshot snap;
+    DownloadFailure refused;
+    EXPECT_TRUE(TakeImageSnapshot(dir.file("DB.bin"), snap, refused));
+    return snap;
+}
+
 TEST(Sha256, KnownDigests)
 {
     const uint8_t abc[] = {'a', 'b', 'c'};
@@ -135,12 +145,8 @@ TEST(Record, UsbDetailsOfThePortsAdapter)
 TEST(Station, AnAdapterThatResetsMidDownloadIsFlashedAgainWhenItReturns)
 {
     TempDir dir;
-    const std::string path = dir.file("DB.bin");
     const std::vector<uint8_t> image = MakeImage(65536 + 128 * 20, 4, 3);
-    WriteFile(path, image);
-    ImageSnapshot snap;
-    DownloadFailure refused;
-    ASSERT_TRUE(TakeImageSnapshot(path, snap, refused));
+    const ImageSnapshot snap = Snapshot(dir, image);
 
     DevSimOptions first;
     first.hangupBlock = 5;
@@ -183,7 +189,7 @@ TEST(Station, AnAdapterThatResetsMidDownloadIsFlashedAgainWhenItReturns)
     const DeviceOutcome& cut = events.ended[0];
     EXPECT_FALSE(cut.success);
     EXPECT_TRUE(cut.failure.lineLost);
-    EXPECT_EQ(DescribeFailure(cut.failure, cut.discovery, path),
+    EXPECT_EQ(DescribeFailure(cut.failure, cut.discovery, snap.path),
               "the device or its adapter was disconnected at block 5");
     EXPECT_TRUE(events.ended[1].success);
     EXPECT_EQ(CompareWithImage(back.Finish(), image), "");
@@ -195,11 +201,7 @@ TEST(Station, AnAdapterThatResetsMidDownloadIsFlashedAgainWhenItReturns)
 TEST(Station, ADeviceIsAnsweredAfterTheBeaconThatWasHeard)
 {
     TempDir dir;
-    const std::string path = dir.file("DB.bin");
-    WriteFile(path, MakeImage(65536 + 128, 1));
-    ImageSnapshot snap;
-    DownloadFailure refused;
-    ASSERT_TRUE(TakeImageSnapshot(path, snap, refused));
+    const ImageSnapshot snap = Snapshot(dir, MakeImage(65536 + 128, 1));
     PtyPair pty;
     StationEvents quiet;
     StationOptions options;

@@ -260,7 +260,9 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"CountZero", {"--watch", "--count", "0", "--ports", "PTY", "--image", "IMG"}},
                       UsageCase{"CountNotANumber", {"--watch", "--count", "3x", "--ports", "PTY", "--image", "IMG"}},
                       UsageCase{"CountWithoutWatch", {"--count", "2", "--ports", "PTY", "--image", "IMG"}},
-                      UsageCase{"AllWithWatch", {"--all", "--watch", "--ports", "PTY", "--image", "IMG"}}),
+                      UsageCase{"AllWithWatch", {"--all", "--watch", "--ports", "PTY", "--image", "IMG"}},
+                      UsageCase{"JobWithImage", {"--job", "IMG", "--ports", "PTY", "--image", "IMG"}},
+                      UsageCase{"SignWithoutKey", {"--sign-job", "IMG", "--ports", "PTY"}}),
     [](const ::testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
 
 TEST(Cli, VersionIsTheProjectsAndOpensNothing)
@@ -1001,6 +1003,168 @@ TEST_F(CliTest, ASlowLineGetsTheAdapterHint)
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.err.find("hint: the data went at"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Latency Timer to 1 ms"), std::string::npos) << r.err;
+}
+
+// ---- Jobs and their release ------------------------------------------------
+
+// A shell command line (openssl, the way an engineer makes keys and signs).
+Outcome Sh(const std::string& command) { return RunProgram({"/bin/sh", "-c", command}); }
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteText(const std::string& path, const std::string& text)
+{
+    WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+// A job fixes the image by its hash, the ports by its slots and the record
+// file; what it fixes cannot be talked round by a changed image or by -i.
+TEST_F(CliTest, AJobPinsItsImageRunsItsSlotsAndNamesThemInTheRecords)
+{
+    const std::string job = dir.file("lot7.zqjob");
+    const Outcome made = RunFlash({"--make-job", job, "-i", imagePath, "--name", "lot7", "--units", "500"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    nlohmann::json written = nlohmann::json::parse(ReadText(job));
+    EXPECT_EQ(written["image"], "DB.bin"); // from the job's folder
+    EXPECT_EQ(written["sha256"], Sha256Hex(image.data(), image.size()));
+    EXPECT_EQ(written["units"], 500);
+    EXPECT_EQ(RunFlash({"--make-job", job, "-i", imagePath, "--name", "lot7"}).status, 64) << "replaced without --force";
+    EXPECT_EQ(RunFlash({"--make-job", job, "-i", imagePath, "--name", "lot8", "--force"}).status, 0);
+    std::vector<uint8_t> refused = image;
+    refused[2] = 'X';
+    WriteFile(dir.file("bad.bin"), refused);
+    EXPECT_EQ(RunFlash({"--make-job", dir.file("bad.zqjob"), "-i", dir.file("bad.bin"), "--name", "x"}).status, 3);
+
+    // The slots are the ports, in order; the record names the slot, the job
+    // and the station, and goes to the job's record file.
+    CSimRig device(Cli());
+    PtyPair silent;
+    written["slots"] = {{{"port", silent.path()}, {"label", "slot 1"}}, {{"port", device.Path()}, {"label", "slot 2"}}};
+    written["station"] = "line3-st1";
+    written["log"] = "lot7.jsonl";
+    WriteText(job, written.dump());
+    const Outcome r = RunFlash({"--job", job, "--all"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(CompareWithImage(device.Finish(), image), "");
+    const std::vector<nlohmann::json> records = JsonLines(ReadText(dir.file("lot7.jsonl")));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["port"], device.Path());
+    EXPECT_EQ(records[0]["slot"], "slot 2");
+    EXPECT_EQ(records[0]["job"], "lot7");
+    EXPECT_EQ(records[0]["station"], "line3-st1");
+    EXPECT_TRUE(records[0]["signed_by"].is_null());
+
+    // One byte of the image changed: both hashes, exit 3, no port touched.
+    UntouchedPty line;
+    written["slots"] = {{{"port", line.pty.path()}, {"label", "slot 1"}}};
+    WriteText(job, written.dump());
+    std::vector<uint8_t> tampered = image;
+    tampered[65536 + 5] ^= 1;
+    WriteFile(imagePath, tampered);
+    for (const std::vector<std::string>& mode : {std::vector<std::string>{}, {"--all"}, {"--watch"}}) {
+        std::vector<std::string> args = {"--job", job};
+        args.insert(args.end(), mode.begin(), mode.end());
+        const Outcome t = RunFlash(args);
+        EXPECT_EQ(t.status, 3) << t.err;
+        EXPECT_NE(t.err.find(Sha256Hex(tampered.data(), tampered.size())), std::string::npos) << t.err;
+        EXPECT_NE(t.err.find(written["sha256"].get<std::string>()), std::string::npos) << t.err;
+    }
+    line.ExpectUntouched();
+
+    // A malformed job is told with what is wrong in it.
+    written["slot"] = written["slots"];
+    WriteText(job, written.dump());
+    const Outcome typo = RunFlash({"--job", job});
+    EXPECT_EQ(typo.status, 64);
+    EXPECT_NE(typo.err.find("unknown key \"slot\""), std::string::npos) << typo.err;
+    WriteText(job, "{\"job\": \"x\", \"image\": \"DB.bin\"}");
+    EXPECT_NE(RunFlash({"--job", job}).err.find("\"sha256\" is missing"), std::string::npos);
+}
+
+// Our signatures are openssl's and the other way round, in both key forms;
+// a job that is not released is refused before any port, saying why.
+TEST_F(CliTest, SignedJobsInteroperateWithOpensslAndUnreleasedOnesTouchNoPort)
+{
+    const std::string d = dir.path() + "/";
+    ASSERT_EQ(Sh("cd " + d + " && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out eng.pem"
+                 " && openssl ec -in eng.pem -out eng-sec1.pem && openssl pkey -in eng.pem -pubout -out eng.pub"
+                 " && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out other.pem"
+                 " && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-384 -out p384.pem"
+                 " && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -aes256 -pass pass:x -out enc.pem"
+                 " && chmod 600 *.pem")
+                  .status,
+              0);
+    ASSERT_NE(ReadText(d + "eng-sec1.pem").find("BEGIN EC PRIVATE KEY"), std::string::npos);
+    const std::string fingerprint =
+        Sh("openssl pkey -pubin -in " + d + "eng.pub -outform DER | sha256sum | cut -c1-64").out.substr(0, 64);
+    const std::string verify = "openssl dgst -sha256 -verify " + d + "eng.pub -signature ";
+
+    // Ours, from each form of the key, verified by openssl.
+    const Outcome made = RunFlash({"--make-job", d + "a.zqjob", "-i", imagePath, "--name", "a", "--key", d + "eng.pem"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(made.err, "") << "a key only its owner reads needs no warning";
+    EXPECT_EQ(Sh(verify + d + "a.zqjob.sig " + d + "a.zqjob").out, "Verified OK\n");
+    ASSERT_EQ(RunFlash({"--make-job", d + "b.zqjob", "-i", imagePath, "--name", "b"}).status, 0);
+    ASSERT_EQ(RunFlash({"--sign-job", d + "b.zqjob", "--key", d + "eng-sec1.pem"}).status, 0);
+    EXPECT_EQ(Sh(verify + d + "b.zqjob.sig " + d + "b.zqjob").out, "Verified OK\n");
+    // openssl's, verified by ours, naming the key by openssl's fingerprint.
+    ASSERT_EQ(RunFlash({"--make-job", d + "c.zqjob", "-i", imagePath, "--name", "c"}).status, 0);
+    ASSERT_EQ(Sh("openssl dgst -sha256 -sign " + d + "eng.pem -out " + d + "c.zqjob.sig " + d + "c.zqjob").status, 0);
+    const Outcome verified = RunFlash({"--verify-job", d + "c.zqjob", "--trust", d + "eng.pub"});
+    EXPECT_EQ(verified.status, 0) << verified.err;
+    EXPECT_EQ(verified.out, d + "c.zqjob: released by eng (" + fingerprint + ")\n");
+
+    // Keys it will not sign with, said plainly, never quoted; and a job whose image is not its pin.
+    const Outcome encrypted = RunFlash({"--sign-job", d + "b.zqjob", "--key", d + "enc.pem"});
+    EXPECT_EQ(encrypted.status, 64);
+    EXPECT_NE(encrypted.err.find("the key is encrypted"), std::string::npos) << encrypted.err;
+    EXPECT_EQ(encrypted.err.find("BEGIN"), std::string::npos) << encrypted.err;
+    EXPECT_NE(RunFlash({"--sign-job", d + "b.zqjob", "--key", d + "p384.pem"}).err.find("on P-384, not P-256"),
+              std::string::npos);
+    ASSERT_EQ(Sh("chmod 644 " + d + "other.pem").status, 0);
+    const Outcome exposed = RunFlash({"--sign-job", d + "b.zqjob", "--key", d + "other.pem"});
+    EXPECT_NE(exposed.err.find("can be read by every user"), std::string::npos) << exposed.err;
+    WriteFile(dir.file("other.bin"), MakeImage(65536 + 128 * 3, 24, 9));
+    ASSERT_EQ(Sh("cp " + dir.file("other.bin") + " " + imagePath).status, 0);
+    EXPECT_EQ(RunFlash({"--sign-job", d + "b.zqjob", "--key", d + "eng.pem"}).status, 3);
+    WriteFile(imagePath, image);
+
+    // The three refusals, no port touched: no signature, another key's, a job changed after signing.
+    ASSERT_EQ(Sh("openssl dgst -sha256 -sign " + d + "other.pem -out " + d + "b.zqjob.sig " + d + "b.zqjob").status, 0);
+    std::string changed = ReadText(d + "a.zqjob");
+    changed.replace(changed.find("\"a\""), 3, "\"z\"");
+    WriteText(d + "a.zqjob", changed);
+    const struct {
+        std::string job, why;
+    } refusals[] = {{"d.zqjob", "it has no signature"},
+                    {"b.zqjob", "verifies against none of the 1 trusted key"},
+                    {"a.zqjob", "it was changed after eng (" + fingerprint + ") signed it"}};
+    ASSERT_EQ(RunFlash({"--make-job", d + "d.zqjob", "-i", imagePath, "--name", "d"}).status, 0);
+    UntouchedPty line;
+    for (const auto& refusal : refusals) {
+        const Outcome r = RunFlash({"--job", d + refusal.job, "--trust", d + "eng.pub", "--ports", line.pty.path()});
+        EXPECT_EQ(r.status, 6) << r.err;
+        EXPECT_NE(r.err.find(refusal.why), std::string::npos) << r.err;
+        const Outcome v = RunFlash({"--verify-job", d + refusal.job, "--trust", d + "eng.pub"});
+        EXPECT_EQ(v.status, 6);
+        EXPECT_NE(v.err.find(refusal.why), std::string::npos) << v.err;
+    }
+    line.ExpectUntouched();
+
+    // A released job runs, and its record names the key as openssl does.
+    CSimRig device(Cli());
+    const Outcome run = RunFlash({"--job", d + "c.zqjob", "--trust", d + "eng.pub", "--ports", device.Path(), "--log",
+                                  d + "c.jsonl", "-q"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(CompareWithImage(device.Finish(), image), "");
+    const std::vector<nlohmann::json> records = JsonLines(ReadText(d + "c.jsonl"));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["signed_by"], fingerprint);
+    EXPECT_EQ(records[0]["job"], "c");
 }
 
 } // namespace

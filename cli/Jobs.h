@@ -1,0 +1,24 @@
+// The job commands of zerquill-flash (--make-job, --sign-job, --verify-job)
+// and what a run takes from its job, all settled before any port is opened.
+#pragma once
+
+#include "ImageSnapshot.h"
+#include "Job.h"
+#include "Options.h"
+#include "Record.h"
+#include "Release.h"
+
+struct JobRun {
+    bool hasJob = false;
+    Job job;
+    ImageSnapshot snapshot; // with a job: read once, and the pinned image
+    RecordTags tags;
+};
+
+int MakeJob(const FlashOptions& options);
+int SignJob(const FlashOptions& options);
+int VerifyJob(const FlashOptions& options, const TrustStore& store);
+
+// Fills run (and the options the job sets: ports, log) and returns -1 to go
+// on; else the exit status, after saying why.
+int PrepareRun(FlashOptions& options, const TrustStore& store, JobRun& run);

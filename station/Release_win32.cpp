@@ -1,0 +1,60 @@
+#include "Release.h"
+
+#include <windows.h>
+
+#include "UniqueHandle.h"
+
+namespace {
+
+struct RegKeyTraits {
+    using Value = HKEY;
+    static constexpr HKEY kInvalid = nullptr;
+    static void Close(HKEY key) { RegCloseKey(key); }
+};
+using CRegKey = CUniqueHandle<RegKeyTraits>;
+
+const char* const kPolicyKey = "Software\\Policies\\Zerquill\\TrustedKeys";
+
+} // namespace
+
+const char* const kTrustStoreName = "HKLM\\Software\\Policies\\Zerquill\\TrustedKeys";
+
+TrustStore InstalledTrust()
+{
+    TrustStore store;
+    HKEY opened = nullptr;
+    // The 64-bit view, where Group Policy writes, whatever this build is.
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_READ | KEY_WOW64_64KEY, &opened) != ERROR_SUCCESS)
+        return store;
+    const CRegKey key(opened);
+    for (DWORD i = 0;; ++i) {
+        char name[256];
+        DWORD nameLength = sizeof name;
+        DWORD type = 0, size = 0;
+        LONG rc = RegEnumValueA(key.Get(), i, name, &nameLength, nullptr, &type, nullptr, &size);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        if (rc != ERROR_SUCCESS)
+            continue;
+        std::string text(size + 1, '\0');
+        nameLength = sizeof name;
+        DWORD got = size;
+        rc = RegEnumValueA(key.Get(), i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(&text[0]), &got);
+        if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) {
+            store.unusable.push_back(std::string(kTrustStoreName) + "\\" + name + ": not a string value");
+            continue;
+        }
+        text.resize(std::min<size_t>(got, text.size()));
+        while (!text.empty() && text.back() == '\0')
+            text.pop_back();
+        // Written by reg.exe or Group Policy, a PEM's line breaks may come as "\n" or
+        // be left out; the PEM reader skips white space either way.
+        PublicKey trusted;
+        std::string error;
+        if (ParsePublicKey(text, name, trusted, error))
+            store.keys.push_back(trusted);
+        else
+            store.unusable.push_back(std::string(kTrustStoreName) + "\\" + name + ": " + error);
+    }
+    return store;
+}

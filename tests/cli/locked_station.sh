@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# A station whose administrator installed a trusted key: in a private mount
+# namespace a scratch folder stands in for /etc/zerquill (bound over it, or
+# over an overlay of /etc where the folder does not exist). The station must
+# refuse a bare image (6) and --trust (64), still --check an image, refuse an
+# unsigned job (6), and run the released job, recording openssl's
+# fingerprint of the key as signed_by. The device must get the image only
+# from the released run.
+#
+#   locked_station.sh BUILD_DIR
+# Needs root for the namespace: exit status 77 (skipped) without it.
+set -euo pipefail
+
+build=$(cd "$1" && pwd)
+if [ -z "${ZQ_IN_NAMESPACE:-}" ]; then
+    if [ "$(id -u)" -ne 0 ] || ! unshare -m true 2>/dev/null; then
+        echo "locked_station: needs root and mount namespaces; skipped"
+        exit 77
+    fi
+    ZQ_IN_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
+fi
+
+flash=$build/cli/zerquill-flash
+mkimage=$build/cli/zq-mkimage
+devsim=$build/devsim/zerquill-devsim
+. "$(dirname "$0")/../helpers.sh"
+work=$(mktemp -d /tmp/zq-locked-XXXXXX)
+cleanup() {
+    stop_helpers
+    umount -l /etc/zerquill /etc 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*"
+    exit 1
+}
+
+cd "$work"
+"$mkimage" DB.bin --blocks 16 --seed 25 >/dev/null
+openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out eng.pem 2>/dev/null
+chmod 600 eng.pem
+openssl pkey -in eng.pem -pubout -out eng.pub
+fingerprint=$(openssl pkey -pubin -in eng.pub -outform DER | sha256sum | cut -c1-64)
+"$flash" --make-job released.zqjob -i DB.bin --name lot25 --key eng.pem >/dev/null
+"$flash" --make-job unsigned.zqjob -i DB.bin --name lot26 >/dev/null
+
+mkdir -p etc-zerquill/trusted
+cp eng.pub etc-zerquill/trusted/engineering.pem
+if [ ! -d /etc/zerquill ]; then
+    mkdir -p overlay/up overlay/work
+    mount -t overlay zq-etc -o lowerdir=/etc,upperdir="$work/overlay/up",workdir="$work/overlay/work" /etc
+    mkdir /etc/zerquill
+fi
+mount --bind "$work/etc-zerquill" /etc/zerquill
+
+# One session: only the released run may reach the device.
+start "$work/dev" "$devsim" --sessions 1 --expect DB.bin --silence-ms 2000
+pty=$line
+
+expect_refusal() {
+    local want=$1 text=$2
+    shift 2
+    set +e
+    "$flash" "$@" >out 2>err
+    local rc=$?
+    set -e
+    [ "$rc" -eq "$want" ] || fail "$* exited $rc, not $want: $(cat err)"
+    grep -qF "$text" err || fail "$*: no \"$text\" in: $(cat err)"
+}
+expect_refusal 6 "runs released jobs only" -i DB.bin --ports "$pty"
+expect_refusal 6 "runs released jobs only" --all --ports "$pty"
+expect_refusal 64 "this station trusts only the keys its administrator installed" \
+    --job released.zqjob --trust eng.pub --ports "$pty"
+expect_refusal 6 "it has no signature" --job unsigned.zqjob --ports "$pty"
+"$flash" --check -i DB.bin >out 2>err || fail "--check refused on a locked station: $(cat err)"
+"$flash" --verify-job released.zqjob | grep -qF "released by engineering ($fingerprint)" ||
+    fail "--verify-job does not name the installed key"
+
+"$flash" --job released.zqjob --ports "$pty" --log records.jsonl -q >out 2>err ||
+    fail "the released job did not run: $(cat err)"
+wait_sim=0
+for _ in $(seq 100); do
+    grep -q "data matches image" dev.log && { wait_sim=1; break; }
+    sleep 0.05
+done
+[ "$wait_sim" -eq 1 ] || fail "the device did not get the image: $(cat dev.log)"
+grep -qF "\"signed_by\":\"$fingerprint\"" records.jsonl || fail "signed_by is not openssl's fingerprint: $(cat records.jsonl)"
+grep -q '"job":"lot25"' records.jsonl || fail "the record names no job: $(cat records.jsonl)"
+echo "locked_station: bare image, --trust and an unsigned job refused; the released job ran ($fingerprint)"
