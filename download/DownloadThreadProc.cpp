@@ -59,18 +59,35 @@ private:
         progress_.OnStage(stage_);
     }
 
+    // The exchange, phase by phase; each false ends the download.
     bool Phases();
+    bool CheckImage();
+    bool SetRange();
+    bool Discover();
+    bool Synchronise();
+    bool AskToWrite();
+    bool SendHeaderWord();
+    bool SendBlockCount();
+    bool Clear();
+    bool SendBlocks();
+    bool CloseExchange();
     bool EchoPhase(uint16_t value, uint32_t position, FailStep step);
 
     DownloadHost& host_;
     CSerialLink& link_;
     CDbImage image_;
     ProgressSink& progress_;
+    // Every answer lands here, and each block goes out from here. Before some
+    // reads its first bytes are set to spaces (zeros before a word's echo):
+    // bytes a short answer does not bring keep them, so a short answer never
+    // matches a three-letter one, and a one-byte echo of a word reads as a
+    // value below 256, as the device may rely on.
     uint8_t buffer_[kBlockSize] = {};
     DownloadFailure failure_;
     StageReport stage_;
     uint32_t blocks_ = 0;
     uint32_t allowance_ = 0;
+    uint32_t steps_ = 0; // progress bytes of the CLR phase: m
 };
 
 DownloadOutcome Download::Run()
@@ -153,6 +170,12 @@ bool Download::EchoPhase(uint16_t value, uint32_t position, FailStep step)
 
 bool Download::Phases()
 {
+    return CheckImage() && SetRange() && Discover() && Synchronise() && AskToWrite() && SendHeaderWord() &&
+           SendBlockCount() && Clear() && SendBlocks() && CloseExchange();
+}
+
+bool Download::CheckImage()
+{
     // Phase 0: image.
     if (!image_.Validate()) {
         failure_.refusal = image_.Refusal();
@@ -161,7 +184,11 @@ bool Download::Phases()
         return Fail(image_.Refusal() == ImageRefusal::ReadError ? FailStep::ImageRead
                                                                 : FailStep::ImageRefused);
     }
+    return true;
+}
 
+bool Download::SetRange()
+{
     // Phase 1: progress range. The range keeps its full width: the bar's
     // 32-bit range never wraps.
     image_.Rewind();
@@ -174,7 +201,11 @@ bool Download::Phases()
     progress_.SetPos(5);
     stage_.blocks = blocks_;
     Report(Stage::Searching);
+    return true;
+}
 
+bool Download::Discover()
+{
     // Phase 2: discovery.
     const LinkStatus found = link_.FindDevice(DEVICE_BEACON, kProbeBaud);
     if (found != LINK_OK)
@@ -182,7 +213,11 @@ bool Download::Phases()
     progress_.SetPos(10);
     Report(Stage::Found);
     progress_.OnAdapter(link_.FoundPortInfo(), CurrentLatencyMs(link_.FoundPortInfo()));
+    return true;
+}
 
+bool Download::Synchronise()
+{
     // Phase 3: connect and synchronise. A port that did not open shows up as
     // a missing echo; the cause is kept for the report.
     if (link_.Open(link_.FoundPort(), kDownloadBaud) != LINK_OK) {
@@ -197,7 +232,11 @@ bool Download::Phases()
         return Fail(link_.IsOpen() ? FailStep::SynEcho : FailStep::PortOpen);
     progress_.SetPos(20);
     link_.Purge();
+    return true;
+}
 
+bool Download::AskToWrite()
+{
     // Phase 4: DBW.
     std::memset(buffer_, 0x20, 3);
     Send(kDbw);
@@ -207,21 +246,33 @@ bool Download::Phases()
     progress_.SetPos(25);
     std::memset(buffer_, 0x20, 2);
     link_.Purge();
+    return true;
+}
 
+bool Download::SendHeaderWord()
+{
     // Phase 5: header word.
     const uint16_t header = image_.ReadHeaderWord();
     if (ImageFailed())
         return Fail(FailStep::ImageRead);
     if (!EchoPhase(header, 27, FailStep::HeaderEcho))
         return false;
+    return true;
+}
 
+bool Download::SendBlockCount()
+{
     // Phase 6: block count. Validate refused counts above 65535, so the
     // 16 bits sent are the whole count.
     link_.Purge();
     buffer_[0] = 0x20;
     if (!EchoPhase(static_cast<uint16_t>(blocks_), 30, FailStep::CountEcho))
         return false;
+    return true;
+}
 
+bool Download::Clear()
+{
     // Phase 7: CLR. The device may send as many progress bytes as it likes;
     // each must come within a second.
     progress_.SetPos(32);
@@ -230,30 +281,34 @@ bool Download::Phases()
     progress_.SetPos(33);
     Report(Stage::Clearing);
     buffer_[0] = 0x20;
-    uint32_t steps = 0;
+    steps_ = 0;
     for (;;) {
         if (!link_.WaitByte(kProgressMs, buffer_))
             return Fail(FailStep::ClrProgress);
         if (buffer_[0] == ACK)
             break;
-        ++steps;
-        progress_.SetPos(33 + steps);
-        stage_.clrSteps = steps;
+        ++steps_;
+        progress_.SetPos(33 + steps_);
+        stage_.clrSteps = steps_;
         Report(Stage::Clearing);
     }
-    progress_.SetPos(steps + 35);
+    progress_.SetPos(steps_ + 35);
     link_.Purge();
     std::memset(buffer_, 0x20, 3);
     Send(kEnd);
-    progress_.SetPos(steps + 37);
+    progress_.SetPos(steps_ + 37);
     if (!Answered(kRdy))
         return Fail(FailStep::ClrReady);
-    progress_.SetPos(steps + 40);
+    progress_.SetPos(steps_ + 40);
     link_.Purge();
+    return true;
+}
 
+bool Download::SendBlocks()
+{
     // Phase 8: data blocks. Each block is read again after a refusal.
     uint8_t refusals = 0;
-    uint32_t position = steps + 40;
+    uint32_t position = steps_ + 40;
     if (blocks_)
         Report(Stage::Sending);
     for (uint32_t i = 0; i < blocks_; ++i) {
@@ -302,7 +357,11 @@ bool Download::Phases()
         ++position;
     }
     Report(Stage::Closing);
+    return true;
+}
 
+bool Download::CloseExchange()
+{
     // Phase 9: close.
     link_.Purge();
     std::memset(buffer_, 0x20, 3);
