@@ -60,15 +60,16 @@ int EndStatus(const StationTotals& totals)
 } // namespace
 
 int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-             std::atomic<bool>* stop, CRecordLog* log, const ImageSnapshot* taken, const RecordTags& tags)
+             std::atomic<bool>* stop, CRecordLog* log, const JobRun& run)
 {
     ImageSnapshot image;
     int status = kExitFailed;
-    if (!ReadImage(imagePath, taken, image, status))
+    if (!ReadImage(imagePath, run.hasJob ? &run.snapshot : nullptr, image, status))
         return status;
     CStationView view(ViewMode(options, out), out);
     CStationSession session(image, view, log);
-    session.SetRecordTags(tags);
+    session.SetRecordTags(run.tags);
+    view.SetFixture(run.tags.fixture);
     SayImage(view, image);
 
     // One window over every port at once; each device heard is answered
@@ -77,10 +78,13 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
     const std::vector<std::string> names = NamedPorts(options);
     const std::vector<PortInfo> listed = names.empty() ? ListSystemPorts() : Named(names);
     scanner.SetPortSource([listed] { return listed; });
-    const std::vector<ProbeResult> probes = scanner.Scan(zq::DEVICE_BEACON, zq::kProbeBaud, true);
+    // A lot is not flashed beyond its size: the ports first in the list go,
+    // and no device beyond them hears a reply.
+    const size_t take = run.lotLeft ? run.lotLeft : listed.size();
+    const std::vector<ProbeResult> probes = scanner.Scan(zq::DEVICE_BEACON, zq::kProbeBaud, take);
     std::vector<PortInfo> found;
     for (size_t i = 0; i < probes.size() && i < listed.size(); ++i)
-        if (probes[i].beacon)
+        if (probes[i].beacon && found.size() < take)
             found.push_back(listed[i]);
     if (found.empty()) {
         DownloadFailure none;
@@ -101,20 +105,22 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
 }
 
 int WatchStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-                 std::atomic<bool>* stop, CRecordLog* log, const ImageSnapshot* taken, const RecordTags& tags)
+                 std::atomic<bool>* stop, CRecordLog* log, const JobRun& run)
 {
     ImageSnapshot image;
     int status = kExitFailed;
-    if (!ReadImage(imagePath, taken, image, status))
+    if (!ReadImage(imagePath, run.hasJob ? &run.snapshot : nullptr, image, status))
         return status;
     CStationView view(ViewMode(options, out), out);
     CStationSession session(image, view, log);
-    session.SetRecordTags(tags);
+    session.SetRecordTags(run.tags);
+    view.SetFixture(run.tags.fixture);
     SayImage(view, image);
 
     StationOptions settings;
     settings.ports = NamedPorts(options);
     settings.count = options.count;
+    settings.lot = run.lotLeft;
     view.Say(settings.ports.empty() ? std::string("station: listening on every serial port; Ctrl-C ends it")
                                     : "station: listening on " + std::to_string(settings.ports.size()) +
                                           " named port(s); Ctrl-C ends it");
@@ -126,5 +132,11 @@ int WatchStation(const FlashOptions& options, const std::string& imagePath, std:
     view.Summary(session.Totals());
     if (end == StationEnd::Stopped)
         return kExitInterrupted;
+    // A lot that is written ends the station well, whatever failed on the way.
+    if (run.lotLeft && end == StationEnd::Counted && session.Totals().written >= run.lotLeft) {
+        view.Say("lot " + run.job.name + " complete: " + std::to_string(run.job.units) + " of " +
+                 std::to_string(run.job.units) + " written");
+        return kExitWritten;
+    }
     return EndStatus(session.Totals());
 }

@@ -6,13 +6,15 @@
 #include <cstdio>
 #include <string>
 
+#include "Jobs.h"
 #include "Options.h"
 #include "Record.h"
 
 // Each runs to its end and returns the exit status. log, when set, gets one
-// record a device as its download ends, with tags. stop: Ctrl-C. taken: the
-// image already read (a job's, checked against its pin); null: read imagePath.
+// record a device as its download ends, with the job's tags. stop: Ctrl-C.
+// With a job, its image was read already (and checked against its pin), and
+// a lot takes no more devices than it still needs.
 int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-             std::atomic<bool>* stop, CRecordLog* log, const ImageSnapshot* taken, const RecordTags& tags);
+             std::atomic<bool>* stop, CRecordLog* log, const JobRun& run);
 int WatchStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-                 std::atomic<bool>* stop, CRecordLog* log, const ImageSnapshot* taken, const RecordTags& tags);
+                 std::atomic<bool>* stop, CRecordLog* log, const JobRun& run);

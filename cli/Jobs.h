@@ -13,6 +13,7 @@ struct JobRun {
     Job job;
     ImageSnapshot snapshot; // with a job: read once, and the pinned image
     RecordTags tags;
+    unsigned lotLeft = 0; // a lot's units still to write; 0: no lot
 };
 
 int MakeJob(const FlashOptions& options);

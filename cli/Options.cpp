@@ -72,6 +72,8 @@ const char* const kFlashUsage =
     "  3    the image was refused (shorter than its header word needs, wrong\n"
     "       magic, too large)\n"
     "  4    no device found (no ports, no beacon, or no usable port)\n"
+    "  5    the job's lot is written already (its record file counts it); no\n"
+    "       port was touched\n"
     "  6    the job is not released (no signature, no trusted key verifies it,\n"
     "       or it was changed after signing); on a locked station, an image\n"
     "       without a job\n"

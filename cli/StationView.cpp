@@ -40,6 +40,12 @@ CStationView::CStationView(Mode mode, std::FILE* out)
         mode_ = Mode::Lines;
 }
 
+std::string CStationView::Who(const std::string& port) const
+{
+    const std::string label = SlotLabel(fixture_, port);
+    return label.empty() ? port : label + " (" + port + ")";
+}
+
 void CStationView::Json(const std::string& line)
 {
     std::fprintf(out_, "%s\n", line.c_str());
@@ -83,7 +89,7 @@ void CStationView::Print(const std::string& lines, std::FILE* to)
 std::string CStationView::RowText(const std::string& port, const Row& row) const
 {
     const StageReport& r = row.last;
-    std::string text = "  " + port + "  " + PhaseWord(r.stage);
+    std::string text = "  " + Who(port) + "  " + PhaseWord(r.stage);
     if (r.blocks) {
         text += Format("  block %u/%u  %3u%%", r.done, r.blocks, unsigned(uint64_t(r.done) * 100 / r.blocks));
         const double secs = std::chrono::duration<double>(Clock::now() - row.dataStart).count();
@@ -127,9 +133,9 @@ void CStationView::OnPort(const PortInfo& port, PortPhase phase)
     if (mode_ != Mode::Lines)
         return;
     if (phase == PortPhase::Absent)
-        Print(port.name + ": not there\n");
+        Print(Who(port.name) + ": not there\n");
     else if (phase == PortPhase::Listening)
-        Print(port.name + ": listening\n");
+        Print(Who(port.name) + ": listening\n");
 }
 
 void CStationView::OnFound(const std::string& port, const StationTotals& /*totals*/)
@@ -141,7 +147,7 @@ void CStationView::OnFound(const std::string& port, const StationTotals& /*total
         return;
     }
     if (mode_ == Mode::Lines)
-        Print(port + ": device found\n");
+        Print(Who(port) + ": device found\n");
     else if (mode_ == Mode::Live)
         Redraw();
 }
@@ -176,7 +182,7 @@ void CStationView::OnHint(const std::string& port, const std::string& hint)
     if (mode_ == Mode::Json)
         Json(Dump({{"event", "hint"}, {"port", port}, {"text", hint}}));
     else
-        Print(port + ":   " + hint + "\n", stderr);
+        Print(Who(port) + ":   " + hint + "\n", stderr);
 }
 
 void CStationView::OnEnded(const DeviceEnding& e)
@@ -192,17 +198,18 @@ void CStationView::OnEnded(const DeviceEnding& e)
             std::fprintf(stderr, "zerquill-flash: %s: the record could not be written\n", o.port.c_str());
         return;
     }
+    const std::string who = Who(o.port);
     std::string lines, errors;
     if (o.success)
-        lines = Format("%s: %s (%.1f s)\n", o.port.c_str(), kNoticeSuccess, o.seconds);
+        lines = Format("%s: %s (%.1f s)\n", who.c_str(), kNoticeSuccess, o.seconds);
     else if (o.cancelled)
-        lines = o.port + ": cancelled\n";
+        lines = who + ": cancelled\n";
     else
-        errors = o.port + ": " + o.notice + "\n" + o.port + ":   " + e.cause + "\n";
+        errors = who + ": " + o.notice + "\n" + who + ":   " + e.cause + "\n";
     if (!e.hint.empty())
-        errors += o.port + ":   " + e.hint + "\n";
+        errors += who + ":   " + e.hint + "\n";
     if (!e.recorded)
-        errors += o.port + ": the record could not be written\n";
+        errors += who + ": the record could not be written\n";
     if (!lines.empty())
         Print(lines);
     if (!errors.empty())

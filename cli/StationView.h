@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "Job.h"
 #include "StationSession.h"
 
 class CStationView : public SessionEvents {
@@ -28,6 +29,8 @@ public:
     void Say(const std::string& text);
     // The same for what went wrong, on stderr.
     void Fail(const std::string& text);
+    // A job's slots: their labels name the ports in every line.
+    void SetFixture(const std::vector<JobSlot>& fixture) { fixture_ = fixture; }
     // The closing summary: "N devices: W written, F failed".
     void Summary(const StationTotals& totals);
 
@@ -43,9 +46,12 @@ private:
     void Redraw();
     std::string RowText(const std::string& port, const Row& row) const;
     void Json(const std::string& line);
+    // A port as the lines name it: "slot 1 (/dev/ttyUSB0)" in a job's fixture.
+    std::string Who(const std::string& port) const;
 
     Mode mode_;
     std::FILE* out_;
+    std::vector<JobSlot> fixture_;
     std::mutex mutex_;
     std::map<std::string, Row> busy_;
     size_t drawnRows_ = 0;

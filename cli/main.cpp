@@ -144,6 +144,19 @@ int main(int argc, char** argv)
             return kExitUsage;
         }
     }
+    // A lot is counted from its record file, so that it holds across restarts.
+    if (run.hasJob && run.job.units && !options.check) {
+        const unsigned written =
+            options.log.empty() ? 0 : CountLotWritten(options.log, run.job.name, run.snapshot.sha256);
+        if (written >= run.job.units) {
+            std::printf("lot %s complete: %u of %u written\n", run.job.name.c_str(), written, run.job.units);
+            return kExitLotComplete;
+        }
+        run.lotLeft = run.job.units - written;
+        if (written)
+            std::printf("lot %s: %u of %u written, %u to go\n", run.job.name.c_str(), written, run.job.units,
+                        run.lotLeft);
+    }
     const std::string image = options.image.empty() ? DefaultImagePath() : options.image;
     if (image.empty()) {
         // Never DB.bin of the current folder: it may be another device's.
@@ -156,9 +169,8 @@ int main(int argc, char** argv)
         std::atomic<bool> stop{false};
         SetInterruptFlag(&stop);
         CRecordLog* record = log.IsOpen() ? &log : nullptr;
-        const ImageSnapshot* taken = run.hasJob ? &run.snapshot : nullptr;
-        int status = options.all ? FlashAll(options, image, stdout, &stop, record, taken, run.tags)
-                                 : WatchStation(options, image, stdout, &stop, record, taken, run.tags);
+        int status = options.all ? FlashAll(options, image, stdout, &stop, record, run)
+                                 : WatchStation(options, image, stdout, &stop, record, run);
         if (status == kExitInterrupted && InterruptSignal() != 0)
             status = 128 + InterruptSignal();
         SetInterruptFlag(nullptr);

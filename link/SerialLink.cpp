@@ -291,13 +291,14 @@ std::vector<std::unique_ptr<CSerialLink::Listener>> CSerialLink::ListenTogether(
     return listeners;
 }
 
-std::vector<ProbeResult> CSerialLink::Scan(uint8_t beacon, uint32_t baud, bool answer)
+std::vector<ProbeResult> CSerialLink::Scan(uint8_t beacon, uint32_t baud, size_t answer)
 {
     Close();
     std::vector<ProbeResult> heard;
     size_t first = 0;
     for (const auto& l : ListenTogether(portSource_(), beacon, baud, false, first)) {
-        if (answer && l->probe.beacon) {
+        if (answer > 0 && l->probe.beacon) {
+            --answer;
             port_ = std::move(l->port);
             baud_ = baud;
             lineFreeAt_ = {};

@@ -73,11 +73,11 @@ public:
     bool WaitBlockAfter(uint32_t timeoutMs, uint8_t* dst, size_t count, uint8_t stray);
     LinkStatus FindDevice(uint8_t beacon, uint32_t baud);
     // Listens on every listed port at once for one discovery window: how
-    // each port fared, beacon set on every port that beaconed. With answer,
-    // each of those ports gets the reply a discovery gives, so its device
-    // waits for the exchange; otherwise nothing is written. Every port is
-    // closed again.
-    std::vector<ProbeResult> Scan(uint8_t beacon, uint32_t baud, bool answer = false);
+    // each port fared, beacon set on every port that beaconed. The first
+    // `answer` of those, in list order, get the reply a discovery gives, so
+    // their devices wait for the exchange; nothing is written to any other.
+    // Every port is closed again.
+    std::vector<ProbeResult> Scan(uint8_t beacon, uint32_t baud, size_t answer = 0);
     // The open port's device beaconed: the reply, then the port is closed,
     // as discovery leaves a found port.
     void AnswerBeacon();

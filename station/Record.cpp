@@ -1,5 +1,7 @@
 #include "Record.h"
 
+#include <fstream>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -119,4 +121,23 @@ bool CRecordLog::Append(const std::string& line)
     const bool written = std::fwrite(line.data(), 1, line.size(), file_) == line.size() &&
                          std::fputc('\n', file_) != EOF && std::fflush(file_) == 0;
     return written && SyncToDisk(file_);
+}
+
+unsigned CountLotWritten(const std::string& logPath, const std::string& job, const std::string& sha256)
+{
+    std::ifstream in(logPath);
+    unsigned written = 0;
+    std::string line;
+    while (std::getline(in, line)) {
+        const nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+        if (!record.is_object())
+            continue;
+        const auto text = [&](const nlohmann::json& j, const char* key) {
+            return j.is_object() && j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : std::string();
+        };
+        if (text(record, "result") == "success" && text(record, "job") == job &&
+            record.contains("image") && text(record["image"], "sha256") == sha256)
+            ++written;
+    }
+    return written;
 }

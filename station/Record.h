@@ -27,6 +27,11 @@ struct RecordTags {
 std::string RecordLine(const DeviceOutcome& outcome, const ImageSnapshot& image, const std::string& cause,
                        const RecordTags& tags = RecordTags());
 
+// How many downloads of this job and this image the record file says were
+// written: a lot's count across restarts. Lines that are not records (a
+// line cut short by a power cut) are skipped; 0 for a file not there.
+unsigned CountLotWritten(const std::string& logPath, const std::string& job, const std::string& sha256);
+
 // The name this host goes by on the network, as records name the station.
 std::string HostName();
 

@@ -71,7 +71,8 @@ void CStation::AddSlot(const PortInfo& port, bool named)
 bool CStation::BeginDownload()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!taking_ || cancel_.load() || (options_.count != 0 && started_ >= options_.count))
+    if (!taking_ || cancel_.load() || (options_.count != 0 && started_ >= options_.count) ||
+        (options_.lot != 0 && succeeded_ + inFlight_ >= options_.lot))
         return false;
     ++started_;
     ++inFlight_;
@@ -88,6 +89,8 @@ void CStation::EndDownload(const DeviceOutcome& outcome)
     std::lock_guard<std::mutex> lock(mutex_);
     --inFlight_;
     ++ended_;
+    if (outcome.success)
+        ++succeeded_;
     if (!kept)
         taking_ = false;
     changed_.notify_all();
@@ -205,7 +208,7 @@ StationEnd CStation::Run(const std::atomic<bool>& stop)
             end = StationEnd::Stopped;
             break;
         }
-        if (options_.count != 0 && ended_ >= options_.count) {
+        if ((options_.count != 0 && ended_ >= options_.count) || (options_.lot != 0 && succeeded_ >= options_.lot)) {
             end = StationEnd::Counted;
             break;
         }

@@ -26,11 +26,15 @@ struct StationOptions {
     PortSource portSource;
     // Downloads to run before the station ends; 0: until stopped.
     unsigned count = 0;
+    // A lot: the station ends once this many downloads have succeeded, and
+    // never has more in flight than it still needs, so that no unit beyond
+    // the lot is touched. 0: no lot.
+    unsigned lot = 0;
 };
 
 enum class StationEnd {
     Stopped,    // the stop flag was set; downloads in flight were cancelled
-    Counted,    // the count of downloads was reached
+    Counted,    // the count of downloads was reached, or the lot is written
     Unrecorded, // a record could not be kept; downloads in flight finished
 };
 
@@ -60,6 +64,7 @@ private:
     unsigned started_ = 0;
     unsigned ended_ = 0;
     unsigned inFlight_ = 0;
+    unsigned succeeded_ = 0;
     std::mutex ending_;                // OnEnded one at a time
     std::vector<std::unique_ptr<Slot>> slots_;
 

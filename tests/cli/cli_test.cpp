@@ -1023,6 +1023,48 @@ void WriteText(const std::string& path, const std::string& text)
 
 // A job fixes the image by its hash, the ports by its slots and the record
 // file; what it fixes cannot be talked round by a changed image or by -i.
+// A lot is counted from its record file across restarts, never flashes a
+// unit beyond its size, and once written touches no port and exits 5.
+TEST_F(CliTest, ALotEndsAtItsSizeAcrossRestarts)
+{
+    const std::string job = dir.file("lot7.zqjob");
+    ASSERT_EQ(RunFlash({"--make-job", job, "-i", imagePath, "--name", "lot7", "--units", "3"}).status, 0);
+    nlohmann::json text = nlohmann::json::parse(ReadText(job));
+    text["log"] = "lot7.jsonl";
+    const auto slots = [&](const std::string& a, const std::string& b) {
+        text["slots"] = {{{"port", a}, {"label", "slot 1"}}, {{"port", b}, {"label", "slot 2"}}};
+        WriteText(job, text.dump());
+    };
+    {
+        CSimRig one(Cli()), two(Cli());
+        slots(one.Path(), two.Path());
+        const Outcome r = RunFlash({"--job", job, "--all"});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("slot 1 (" + one.Path() + "): Success Download!"), std::string::npos) << r.out;
+    }
+    {
+        // One unit to go: the station takes one of the two and ends.
+        CSimRig one(Cli()), two(Cli());
+        slots(one.Path(), two.Path());
+        const Outcome r = RunFlash({"--job", job, "--watch"});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("lot lot7: 2 of 3 written, 1 to go"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("lot lot7 complete: 3 of 3 written"), std::string::npos) << r.out;
+        const DevSimReport a = one.Finish(), b = two.Finish();
+        EXPECT_NE(a.sawBeaconReply, b.sawBeaconReply) << "a unit beyond the lot was touched, or none was";
+        EXPECT_EQ(CompareWithImage(a.sawBeaconReply ? a : b, image), "");
+    }
+    UntouchedPty line, other;
+    slots(line.pty.path(), other.pty.path());
+    for (const char* mode : {"--all", "--watch"}) {
+        const Outcome r = RunFlash({"--job", job, mode});
+        EXPECT_EQ(r.status, 5) << mode << r.err;
+        EXPECT_NE(r.out.find("lot lot7 complete: 3 of 3 written"), std::string::npos) << r.out;
+    }
+    line.ExpectUntouched();
+    other.ExpectUntouched();
+}
+
 TEST_F(CliTest, AJobPinsItsImageRunsItsSlotsAndNamesThemInTheRecords)
 {
     const std::string job = dir.file("lot7.zqjob");
