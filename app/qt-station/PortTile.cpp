@@ -84,6 +84,11 @@ CPortTile::CPortTile(const PortInfo& port, QWidget* parent)
     ShowCounters();
 }
 
+void CPortTile::SetLabel(const QString& label)
+{
+    title_->setText(label.isEmpty() ? name_ : label + QStringLiteral("  \u00b7  ") + name_);
+}
+
 void CPortTile::SetInfo(const PortInfo& port)
 {
     QStringList parts;
@@ -99,6 +104,7 @@ void CPortTile::SetInfo(const PortInfo& port)
     adapter_->setText(parts.isEmpty() ? QStringLiteral("serial port") : parts.join(QStringLiteral(" \u00b7 ")));
 }
 
+QString CPortTile::TitleText() const { return title_->text(); }
 QString CPortTile::StateText() const { return stateLabel_->text(); }
 QString CPortTile::NoteText() const { return note_->text(); }
 QString CPortTile::BarText() const { return bar_->text(); }

@@ -19,6 +19,8 @@ public:
     explicit CPortTile(const PortInfo& port, QWidget* parent = nullptr);
 
     void SetInfo(const PortInfo& port);
+    // A job's slot: its label names the tile, the port beside it.
+    void SetLabel(const QString& label);
     // Not open (yet), though listed: the station keeps trying.
     void Wait();
     void Listen();
@@ -39,6 +41,7 @@ public:
     const QString& Name() const { return name_; }
     State CurrentState() const { return state_; }
     bool Gone() const { return gone_; }
+    QString TitleText() const;
     QString StateText() const;
     QString NoteText() const;
     QString BarText() const;

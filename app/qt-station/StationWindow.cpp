@@ -76,6 +76,7 @@ CStationWindow::CStationWindow(const std::string& firstImage, QWidget* parent) :
     start_->setMinimumWidth(fm.horizontalAdvance(QStringLiteral("Stopping...")) + fm.averageCharWidth() * 6);
     start_->setMinimumHeight(start_->sizeHint().height() * 3 / 2);
     imageButton_ = new QPushButton(QStringLiteral("&Image..."), central);
+    jobButton_ = new QPushButton(QStringLiteral("&Job..."), central);
     recordButton_ = new QPushButton(QStringLiteral("&Record..."), central);
     // Cut to the room there is, whole in their tooltips: a long path never
     // pushes the buttons out of a narrow window.
@@ -94,6 +95,7 @@ CStationWindow::CStationWindow(const std::string& firstImage, QWidget* parent) :
     top->addSpacing(fm.averageCharWidth() * 2);
     top->addLayout(imageText, 1);
     top->addWidget(imageButton_, 0, Qt::AlignTop);
+    top->addWidget(jobButton_, 0, Qt::AlignTop);
     top->addWidget(recordButton_, 0, Qt::AlignTop);
     column->addLayout(top);
 
@@ -139,6 +141,7 @@ CStationWindow::CStationWindow(const std::string& firstImage, QWidget* parent) :
 
     connect(start_, &QPushButton::clicked, this, &CStationWindow::StartOrStop);
     connect(imageButton_, &QPushButton::clicked, this, &CStationWindow::ChooseImage);
+    connect(jobButton_, &QPushButton::clicked, this, &CStationWindow::ChooseJob);
     connect(recordButton_, &QPushButton::clicked, this, &CStationWindow::ChooseRecord);
     progressTimer_.setInterval(kProgressEveryMs);
     connect(&progressTimer_, &QTimer::timeout, this, &CStationWindow::ApplyProgress);
@@ -189,10 +192,65 @@ CPortTile* CStationWindow::Tile(const std::string& port) const
     return it == tiles_.end() ? nullptr : it->second;
 }
 
+bool CStationWindow::SetJob(const std::string& path)
+{
+    auto opened = std::make_unique<OpenedJob>();
+    std::string why;
+    const bool ok = OpenStationJob(path, trust_, *opened, why);
+    const QFileInfo file(Q(path));
+    imageOk_ = ok;
+    job_.reset();
+    if (!ok) {
+        imageName_->setText(file.fileName());
+        imageName_->SetHint(file.absoluteFilePath());
+        ShowImageInfo(Q(why), false);
+    } else {
+        job_ = std::move(opened);
+        image_ = job_->image;
+        const Job& job = job_->job;
+        imageName_->setText(QStringLiteral("Job %1 \u00b7 %2").arg(Q(job.name), QFileInfo(Q(job.image)).fileName()));
+        imageName_->SetHint(file.absoluteFilePath());
+        QString info = QStringLiteral("%1 blocks \u00b7 pinned sha256 %2").arg(image_.blocks).arg(Q(job.sha256.substr(0, 16)));
+        if (job.units)
+            info += QStringLiteral(" \u00b7 lot of %1").arg(job.units);
+        info += job_->releasedBy.empty() ? QStringLiteral(" \u00b7 not signed")
+                                         : QStringLiteral(" \u00b7 released by ") + Q(job_->releasedBy);
+        ShowImageInfo(info, true);
+        if (!recordChosen_)
+            recordPath_ = job.log.empty() ? S(QDir(file.absolutePath()).filePath(QString::fromLatin1(kRecordName)))
+                                          : job.log;
+    }
+    ShowControls();
+    ShowTotals();
+    return ok;
+}
+
+void CStationWindow::ChooseJob()
+{
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Job"), QString(),
+                                                      QStringLiteral("Jobs (*.zqjob);;All files (*)"));
+    if (!path.isEmpty())
+        SetImage(S(path));
+}
+
 bool CStationWindow::SetImage(const std::string& path)
 {
     if (Running())
         return false;
+    if (IsJobPath(path))
+        return SetJob(path);
+    if (trust_.Locked()) {
+        // Only a job someone released may run here.
+        imageOk_ = false;
+        imageName_->setText(QFileInfo(Q(path)).fileName());
+        ShowImageInfo(QStringLiteral("this station runs released jobs only (its administrator installed trusted "
+                                     "keys in %1): open a job")
+                          .arg(QString::fromLatin1(kTrustStoreName)),
+                      false);
+        ShowControls();
+        return false;
+    }
+    job_.reset();
     DownloadFailure failure;
     imageOk_ = TakeImageSnapshot(path, image_, failure);
     image_.path = path;
@@ -273,6 +331,19 @@ void CStationWindow::Start()
         return;
     }
     StationOptions options;
+    lotWritten_ = 0;
+    if (job_) {
+        options.ports = job_->job.Ports();
+        if (job_->job.units) {
+            lotWritten_ = CountLotWritten(recordPath_, job_->job.name, image_.sha256);
+            if (lotWritten_ >= job_->job.units) {
+                Alert(QStringLiteral("lot %1 complete: %2 of %3 written").arg(Q(job_->job.name)).arg(lotWritten_)
+                          .arg(job_->job.units));
+                return;
+            }
+            options.lot = job_->job.units - lotWritten_;
+        }
+    }
     const PortSource source = portSource_ ? portSource_ : PortSource(ListSystemPorts);
     // The window learns the list's order, and which ports left it, from the
     // station's own look at the list.
@@ -284,6 +355,8 @@ void CStationWindow::Start()
     session_.reset();
     log_ = std::move(log);
     auto session = std::make_unique<CStationSession>(image_, static_cast<SessionEvents&>(*this), log_.get());
+    if (job_)
+        session->SetRecordTags(job_->tags);
     {
         std::lock_guard<std::mutex> lock(progressMutex_);
         progress_.clear();
@@ -394,22 +467,31 @@ QString DroppedFile(const QMimeData* mime)
 
 } // namespace
 
+// A job may always be dropped; an image only where no job fixes it and the
+// station is not locked.
+bool CStationWindow::TakesDrop(const QString& path) const
+{
+    if (Running() || path.isEmpty())
+        return false;
+    return IsJobPath(S(path)) || (!job_ && !trust_.Locked());
+}
+
 void CStationWindow::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (!Running() && !DroppedFile(event->mimeData()).isEmpty())
+    if (TakesDrop(DroppedFile(event->mimeData())))
         event->acceptProposedAction();
 }
 
 void CStationWindow::dropEvent(QDropEvent* event)
 {
     const QString path = DroppedFile(event->mimeData());
-    if (Running() || path.isEmpty())
+    if (!TakesDrop(path))
         return;
     event->acceptProposedAction();
     SetImage(S(path));
 }
 
-// StationEvents: on the station's threads, so only handed on.
+// The session's events: on the station's threads, so only handed on.
 
 void CStationWindow::OnPort(const PortInfo& port, PortPhase phase)
 {
@@ -467,6 +549,8 @@ CPortTile* CStationWindow::TileFor(const PortInfo& port)
     if (CPortTile* tile = Tile(port.name))
         return tile;
     auto* tile = new CPortTile(port);
+    if (job_)
+        tile->SetLabel(Q(SlotLabel(job_->job.fixture, port.name)));
     tiles_[port.name] = tile;
     if (std::find(order_.begin(), order_.end(), port.name) == order_.end())
         order_.push_back(port.name);
@@ -564,7 +648,9 @@ void CStationWindow::ShowControls()
     const bool running = Running();
     start_->setText(!running ? QStringLiteral("Start") : stopping_ ? QStringLiteral("Stopping...") : QStringLiteral("Stop"));
     start_->setEnabled(running ? !stopping_ : imageOk_);
-    imageButton_->setEnabled(!running);
+    // A job fixes the image, and a locked station takes jobs only.
+    imageButton_->setEnabled(!running && !job_ && !trust_.Locked());
+    jobButton_->setEnabled(!running);
     recordButton_->setEnabled(!running);
     placeholder_->setText(running ? QStringLiteral("No serial port yet: plug in an adapter.")
                                   : QStringLiteral("Start listens on every serial port and flashes each device "
@@ -577,6 +663,11 @@ void CStationWindow::ShowTotals()
     if (totals_.cancelled)
         text += QStringLiteral(" \u00b7 Cancelled %1").arg(totals_.cancelled);
     text += QStringLiteral(" \u00b7 In flight %1").arg(totals_.inFlight);
+    if (job_ && job_->job.units)
+        text += QStringLiteral(" \u00b7 %1: %2 of %3")
+                    .arg(Q(job_->job.name))
+                    .arg(lotWritten_ + totals_.written)
+                    .arg(job_->job.units);
     totalsLabel_->setText(text);
     recordLabel_->setText(QStringLiteral("Record: ") + Q(recordPath_));
 }

@@ -16,6 +16,7 @@
 
 #include "ImageSnapshot.h"
 #include "Record.h"
+#include "StationJob.h"
 #include "StationSession.h"
 
 class QLabel;
@@ -33,8 +34,14 @@ public:
     explicit CStationWindow(const std::string& image = std::string(), QWidget* parent = nullptr);
     ~CStationWindow() override;
 
-    // Reads, checks and hashes the image; refused while the station runs.
+    // Reads, checks and hashes the image, or opens a job (.zqjob) and its
+    // pinned image; refused while the station runs. A locked station opens
+    // released jobs only.
     bool SetImage(const std::string& path);
+    // The station's trusted keys; the administrator's unless a test says.
+    void SetTrust(TrustStore store) { trust_ = std::move(store); }
+    // A job is open: the image is the one it pins.
+    bool HasJob() const { return job_ != nullptr; }
     // Where the records go; refused while the station runs.
     bool SetRecordPath(const std::string& path);
     // Where the list of ports comes from; the system's when not set.
@@ -79,6 +86,9 @@ private:
     void Start();
     void Stop();
     void ChooseImage();
+    void ChooseJob();
+    bool SetJob(const std::string& path);
+    bool TakesDrop(const QString& path) const;
     void ShowImageInfo(const QString& text, bool usable);
     void ChooseRecord();
     void ApplyList(const std::vector<PortInfo>& ports);
@@ -95,6 +105,7 @@ private:
 
     QPushButton* start_ = nullptr;
     QPushButton* imageButton_ = nullptr;
+    QPushButton* jobButton_ = nullptr;
     QPushButton* recordButton_ = nullptr;
     CFittedLabel* imageName_ = nullptr;
     CFittedLabel* imageInfo_ = nullptr;
@@ -111,6 +122,9 @@ private:
     bool imageOk_ = false;
     std::string recordPath_;
     bool recordChosen_ = false;
+    TrustStore trust_ = InstalledTrust();
+    std::unique_ptr<OpenedJob> job_;
+    unsigned lotWritten_ = 0; // the lot's units the record held at Start
     std::unique_ptr<CRecordLog> log_;
     PortSource portSource_;
 

@@ -10,17 +10,20 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: ZerquillStation [QT-OPTION]... [IMAGE]\n"
+    "Usage: ZerquillStation [QT-OPTION]... [JOB|IMAGE]\n"
     "The station window of the Zerquill Updater: every device that beacons on any serial\n"
     "port is flashed with the image, once each time it is plugged in, each port on a tile\n"
     "of its own, with the totals and a JSON Lines record of every download.\n"
     "\n"
     "The image is IMAGE (DB.bin beside the program when none is given) until another is\n"
-    "chosen with Image...; the record is zerquill-station.jsonl beside the image until\n"
-    "another is chosen with Record.... Start listens on the ports; Stop cancels the\n"
-    "downloads in flight.\n"
+    "chosen with Image...; a job (JOB.zqjob, or Job...) fixes the image to the one it pins,\n"
+    "its slots' ports and labels, its lot and its record file. The record is\n"
+    "zerquill-station.jsonl beside the image until another is chosen with Record....\n"
+    "Start listens on the ports; Stop cancels the downloads in flight. A station whose\n"
+    "administrator installed trusted keys opens released jobs only.\n"
     "\n"
-    "  ZerquillStation /srv/line1/DB.bin   the station for this image\n"
+    "  ZerquillStation /srv/line1/DB.bin      the station for this image\n"
+    "  ZerquillStation /srv/line1/lot7.zqjob  the station for this job\n"
     "\n"
     "  -h, --help      show this help and exit\n"
     "  -V, --version   print the version and exit\n"
@@ -44,7 +47,7 @@ int main(int argc, char** argv)
         }
     }
     QApplication app(argc, argv);
-    // What Qt left of the command line: at most the image.
+    // What Qt left of the command line: at most the image or the job.
     const QStringList rest = app.arguments().mid(1);
     if (rest.size() > 1 || (rest.size() == 1 && rest[0].startsWith(QLatin1Char('-')))) {
         std::fprintf(stderr, "ZerquillStation: unexpected \"%s\"\n%s", qPrintable(rest.last()), kUsage);

@@ -18,6 +18,7 @@
 
 #include "DevSim.h"
 #include "PortTile.h"
+#include "Sha256.h"
 #include "SimRig.h"
 #include "StationWindow.h"
 #include "TempDir.h"
@@ -86,6 +87,7 @@ private slots:
     void threeDevicesTwoAtOnceAndOneRefusing();
     void closingWhileDownloadsRunAsksOnceAndCancelsThem();
     void aRecordThatCannotBeWrittenStopsTheStation();
+    void aJobFixesTheImageItsSlotsAndItsLot();
 };
 
 void StationTest::threeDevicesTwoAtOnceAndOneRefusing()
@@ -287,6 +289,65 @@ void StationTest::aRecordThatCannotBeWrittenStopsTheStation()
     QCOMPARE(window.StartButton()->text(), QStringLiteral("Start"));
     QVERIFY(window.StartButton()->isEnabled());
     QCOMPARE(QString::fromStdString(CompareWithImage(device.Wait(10000), image)), QString());
+}
+
+// A job fixes the image, names the tiles by its slots, counts its lot in the
+// status line and ends the station once the lot is written; a locked
+// station opens no bare image and no job nobody released.
+void StationTest::aJobFixesTheImageItsSlotsAndItsLot()
+{
+    TempDir dir;
+    const auto image = WriteImage(dir, 8);
+    DevSimOptions options;
+    CSimRig one(options), two(options);
+    const nlohmann::json job = {{"job", "lot7"},
+                                {"image", "DB.bin"},
+                                {"sha256", Sha256Hex(image.data(), image.size())},
+                                {"units", 1},
+                                {"log", "lot7.jsonl"},
+                                {"slots", {{{"port", one.Path()}, {"label", "slot 1"}}, {{"port", two.Path()}, {"label", "slot 2"}}}}};
+    std::ofstream(dir.file("lot7.zqjob")) << job.dump();
+
+    CStationWindow window;
+    window.SetTrust(TrustStore());
+    QVERIFY2(window.SetImage(dir.file("lot7.zqjob")), qPrintable(window.ImageText()));
+    window.show();
+    QVERIFY(window.HasJob());
+    QVERIFY2(window.ImageText().contains(QStringLiteral("Job lot7")), qPrintable(window.ImageText()));
+    QVERIFY(!Drop(window, dir.file("DB.bin"))); // the job fixes the image
+    window.StartButton()->click();
+    QVERIFY(window.Running());
+    QTRY_VERIFY_WITH_TIMEOUT(!window.Running(), 20000); // one unit, and the lot is written
+    QVERIFY2(window.StatusText().contains(QStringLiteral("lot7: 1 of 1")), qPrintable(window.StatusText()));
+    const DevSimReport a = one.Finish(), b = two.Finish();
+    QVERIFY2(a.sawBeaconReply != b.sawBeaconReply, "a unit beyond the lot was touched, or none was");
+    CPortTile* flashed = window.Tile(a.sawBeaconReply ? one.Path() : two.Path());
+    QVERIFY(flashed);
+    QVERIFY2(flashed->TitleText().startsWith(a.sawBeaconReply ? QStringLiteral("slot 1") : QStringLiteral("slot 2")),
+             qPrintable(flashed->TitleText()));
+    std::ifstream log(dir.file("lot7.jsonl"));
+    std::string line;
+    QVERIFY(std::getline(log, line));
+    const nlohmann::json record = nlohmann::json::parse(line);
+    QCOMPARE(QString::fromStdString(record["job"].get<std::string>()), QStringLiteral("lot7"));
+    QCOMPARE(QString::fromStdString(record["slot"].get<std::string>()),
+             a.sawBeaconReply ? QStringLiteral("slot 1") : QStringLiteral("slot 2"));
+
+    // Written already: Start says so and touches nothing.
+    window.StartButton()->click();
+    QVERIFY(!window.Running());
+    QVERIFY2(window.AlertText().contains(QStringLiteral("lot lot7 complete: 1 of 1 written")),
+             qPrintable(window.AlertText()));
+
+    // A locked station: no bare image, no unsigned job.
+    TrustStore locked;
+    locked.unusable.push_back("a key file that cannot be read");
+    CStationWindow guarded;
+    guarded.SetTrust(locked);
+    QVERIFY(!guarded.SetImage(dir.file("DB.bin")));
+    QVERIFY2(guarded.ImageText().contains(QStringLiteral("released jobs only")), qPrintable(guarded.ImageText()));
+    QVERIFY(!guarded.SetImage(dir.file("lot7.zqjob")));
+    QVERIFY(!guarded.StartButton()->isEnabled());
 }
 
 QTEST_MAIN(StationTest)

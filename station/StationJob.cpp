@@ -1,0 +1,47 @@
+#include "StationJob.h"
+
+#include "Causes.h"
+
+std::string ReleaserText(const PublicKey& key)
+{
+    return key.name + " (" + key.fingerprint.substr(0, 16) + "...)";
+}
+
+bool IsJobPath(const std::string& path)
+{
+    const std::string ext = ".zqjob";
+    return path.size() > ext.size() && path.compare(path.size() - ext.size(), ext.size(), ext) == 0;
+}
+
+bool OpenStationJob(const std::string& path, const TrustStore& store, OpenedJob& opened, std::string& why)
+{
+    opened = OpenedJob();
+    Bytes bytes;
+    if (!ReadJob(path, opened.job, bytes, why))
+        return false;
+    // A station window takes no --trust: only the administrator's keys count,
+    // and without them a job runs as an image with a pin.
+    if (store.Locked()) {
+        const ReleaseCheck release = CheckRelease(opened.job.path, bytes, opened.job.signer, store.keys);
+        if (release.state != ReleaseState::Released) {
+            why = release.text;
+            return false;
+        }
+        opened.tags.signedBy = release.by.fingerprint;
+        opened.releasedBy = ReleaserText(release.by);
+    }
+    DownloadFailure refused;
+    if (!TakeImageSnapshot(opened.job.image, opened.image, refused, ImageShare::SharedRead)) {
+        why = DescribeFailure(refused, {}, opened.job.image);
+        return false;
+    }
+    if (opened.image.sha256 != opened.job.sha256) {
+        why = "the image is not the one job " + opened.job.name + " pins: sha256 " + opened.image.sha256.substr(0, 16) +
+              "..., the job pins " + opened.job.sha256.substr(0, 16) + "...";
+        return false;
+    }
+    opened.tags.job = opened.job.name;
+    opened.tags.station = opened.job.station;
+    opened.tags.fixture = opened.job.fixture;
+    return true;
+}

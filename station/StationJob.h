@@ -1,0 +1,28 @@
+// A job as a station opens it before it runs: its release checked where the
+// station is locked, its image read once and held to the pin, the tags its
+// records carry, and how much of its lot the record file already holds.
+#pragma once
+
+#include <string>
+
+#include "ImageSnapshot.h"
+#include "Job.h"
+#include "Record.h"
+#include "Release.h"
+
+struct OpenedJob {
+    Job job;
+    ImageSnapshot image;     // the pinned image, read once
+    RecordTags tags;         // job, station, slots, signer
+    std::string releasedBy;  // "eng (d4294048...)"; empty for a job not checked
+};
+
+// false with one line saying why: the job cannot be read or is malformed, it
+// is not released on a locked station, or its image is not the pinned one.
+bool OpenStationJob(const std::string& path, const TrustStore& store, OpenedJob& opened, std::string& why);
+
+// "name (fingerprint's first 16 hex digits...)".
+std::string ReleaserText(const PublicKey& key);
+
+// A file name that is a job's rather than an image's.
+bool IsJobPath(const std::string& path);
