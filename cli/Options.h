@@ -20,6 +20,12 @@ struct FlashOptions {
     bool json = false;   // JSON Lines events on stdout instead of the display
     double waitSeconds = 0; // --wait: listen this long for a beacon before giving up
     bool check = false;     // --check: look at the image, touch no port
+    std::string forward;          // --forward URL: POST every record there
+    std::string forwardTokenFile; // the Bearer token's file
+    std::string forwardCa;        // a private CA besides the system's (Linux)
+    bool forwardPending = false;  // deliver what waits in --log, flash nothing
+    std::string report;           // --report LOG: the yield of a record file
+    std::string html;             // with --report: the page as well
 };
 
 // False with a one-line reason for anything the tool will not run with; in

@@ -9,6 +9,7 @@
 #include "FlashAll.h"
 #include "Causes.h"
 #include "FlashHost.h"
+#include "Forward.h"
 #include "ImageSnapshot.h"
 #include "Record.h"
 #include "ImagePath.h"
@@ -116,6 +117,9 @@ int main(int argc, char** argv)
     if (options.listPorts)
         return ListPorts();
 
+    if (options.forwardPending)
+        return ForwardPending(options);
+
     // A record that cannot be written is a usage error: nothing is opened
     // and no device is touched.
     CRecordLog log;
@@ -125,6 +129,12 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "zerquill-flash: --log: cannot append to %s\n", why.c_str());
             return kExitUsage;
         }
+    }
+    // Declared after the log: pending records get their time as main ends.
+    CForwarding forwarding;
+    if (!forwarding.Start(options, log, error)) {
+        std::fprintf(stderr, "zerquill-flash: %s\n", error.c_str());
+        return kExitUsage;
     }
     const std::string image = options.image.empty() ? DefaultImagePath() : options.image;
     if (image.empty()) {

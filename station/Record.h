@@ -3,7 +3,9 @@
 // most the downloads in flight.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "FlashDevices.h"
@@ -11,6 +13,12 @@
 
 // Seconds since 1970 as ISO 8601 UTC ("2026-12-07T14:28:30Z").
 std::string IsoUtc(int64_t unixSeconds);
+
+// A random UUID (version 4) from the OS's random source, for a record's
+// "id": a receiver that gets a record twice can tell it is the same one.
+std::string NewRecordId();
+// size bytes from the OS's random source (getrandom, BCryptGenRandom).
+bool OsRandomBytes(uint8_t* data, size_t size);
 
 // One download as a JSON object on one line. cause: the words a person
 // reads for a failure, empty on success.
@@ -28,9 +36,12 @@ public:
     bool IsOpen() const { return file_ != nullptr; }
     // Appends the line and waits until it is on the disk; false if it is not.
     bool Append(const std::string& line);
+    // Called after each line that reached the disk (a forwarder's wake-up).
+    void OnAppended(std::function<void()> appended) { appended_ = std::move(appended); }
 
 private:
     std::FILE* file_ = nullptr;
+    std::function<void()> appended_;
 };
 
 // Waits until what was written to file is on the disk (fsync, _commit).

@@ -1,5 +1,12 @@
 #include "Record.h"
 
 #include <io.h>
+#include <windows.h>
+#include <bcrypt.h>
 
 bool SyncToDisk(std::FILE* file) { return ::_commit(::_fileno(file)) == 0; }
+
+bool OsRandomBytes(uint8_t* data, size_t size)
+{
+    return BCryptGenRandom(nullptr, data, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
+}
