@@ -14,6 +14,7 @@
 #include "Record.h"
 #include "ImagePath.h"
 #include "Options.h"
+#include "Report.h"
 #include "PortList.h"
 #include "SerialLink.h"
 
@@ -119,6 +120,8 @@ int main(int argc, char** argv)
 
     if (options.forwardPending)
         return ForwardPending(options);
+    if (!options.report.empty())
+        return PrintYieldReport(options.report, options.html);
 
     // A record that cannot be written is a usage error: nothing is opened
     // and no device is touched.

@@ -263,7 +263,10 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"CountZero", {"--watch", "--count", "0", "--ports", "PTY", "--image", "IMG"}},
                       UsageCase{"CountNotANumber", {"--watch", "--count", "3x", "--ports", "PTY", "--image", "IMG"}},
                       UsageCase{"CountWithoutWatch", {"--count", "2", "--ports", "PTY", "--image", "IMG"}},
-                      UsageCase{"AllWithWatch", {"--all", "--watch", "--ports", "PTY", "--image", "IMG"}}),
+                      UsageCase{"AllWithWatch", {"--all", "--watch", "--ports", "PTY", "--image", "IMG"}},
+                      UsageCase{"ForwardWithoutLog", {"--forward", "http://127.0.0.1:9/", "--ports", "PTY", "--image", "IMG"}},
+                      UsageCase{"TokenWithoutForward", {"--forward-token-file", "IMG", "--ports", "PTY", "--image", "IMG"}},
+                      UsageCase{"HtmlWithoutReport", {"--html", "IMG", "--ports", "PTY", "--image", "IMG"}}),
     [](const ::testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
 
 TEST(Cli, VersionIsTheProjectsAndOpensNothing)
@@ -1004,6 +1007,45 @@ TEST_F(CliTest, ASlowLineGetsTheAdapterHint)
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.err.find("hint: the data went at"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Latency Timer to 1 ms"), std::string::npos) << r.err;
+}
+
+// ---- The yield report -------------------------------------------------
+
+// A known log, every figure worked out by hand: ten records (one unit
+// retried after a failure, one whose first try was cancelled, three records
+// without a USB serial) and a torn last line. The page carries the chart
+// library itself.
+TEST(Cli, TheReportOfAKnownLogHasItsFiguresAndAPageThatNeedsNoNetwork)
+{
+    TempDir dir;
+    const std::string page = dir.file("yield.html");
+    const Outcome r = RunFlash({"--report", ZQ_YIELD_LOG, "--html", page});
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const char* expected :
+         {"  records:             10 (1 line not read: no JSON object)\n",
+          "  span:                2026-12-07T08:00:00Z to 2026-12-07T10:00:00Z\n",
+          "  results:             6 success, 3 fail, 1 cancelled\n",
+          "  first-pass yield:    62.5% (5 of 8 units written at their first attempt; 5 told by USB serial",
+          "  written in the end:  6 of 8 units (75.0%)\n",
+          "  units per hour:      3.0 ",
+          "  duration (written):  p50 12.0 s, p90 12.4 s, p95 12.4 s, max 12.4 s (6 downloads)\n",
+          "  /dev/ttyUSB2        2       1  33.3%\n  slot 1              2       0  0.0%\n"
+          "  slot 2              2       2  50.0%\n",
+          "         2  66.7%  block_refused  block 2 refused 5 times in a row (device answered 0x15)\n"
+          "         1  33.3%  syn_echo       device echoed SYN as FD FD FD\n"})
+        EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
+
+    std::ifstream in(page, std::ios::binary);
+    const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ifstream lib(ZQ_CHARTJS, std::ios::binary);
+    const std::string chartJs((std::istreambuf_iterator<char>(lib)), std::istreambuf_iterator<char>());
+    ASSERT_GT(chartJs.size(), 10000u);
+    EXPECT_NE(html.find(chartJs), std::string::npos) << "the chart library is not in the page";
+    EXPECT_EQ(html.find(" src="), std::string::npos);
+    EXPECT_NE(html.find("\"slotFailed\":[1,0,2]"), std::string::npos);
+    EXPECT_NE(html.find("\"causeCount\":[2,1]"), std::string::npos);
+    EXPECT_NE(html.find("\"failed\":[1,0,0,0,0,0,1,0,0,0,0,0,0,0,0,0,0,0,1,0,0,0,0,0]"), std::string::npos);
+    EXPECT_NE(html.find("<td>slot 2</td><td>2</td><td>2</td><td>50.0%</td>"), std::string::npos);
 }
 
 // ---- Forwarding -------------------------------------------------------
