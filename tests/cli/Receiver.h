@@ -56,15 +56,16 @@ private:
         server_ = std::make_unique<httplib::Server>();
         server_->Post("/units", [this](const httplib::Request& q, httplib::Response& a) { Take(q, a); });
         // The port was just let go of: give the system a moment.
-        for (int i = 0; i < 50; ++i) {
-            port_ = port ? (server_->bind_to_port("127.0.0.1", port) ? port : -1)
+        int bound = -1;
+        for (int i = 0; i < 50 && bound <= 0; ++i) {
+            if (i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            bound = port ? (server_->bind_to_port("127.0.0.1", port) ? port : -1)
                          : server_->bind_to_any_port("127.0.0.1");
-            if (port_ > 0)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
-        if (port_ <= 0)
+        if (bound <= 0)
             throw std::runtime_error("the receiver could not listen");
+        port_ = bound;
         thread_ = std::thread([this] { server_->listen_after_bind(); });
         while (!server_->is_running())
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -97,7 +98,7 @@ private:
 
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
-    int port_ = 0;
+    std::atomic<int> port_{0}; // read by the tests while a Restart() takes it again
     mutable std::mutex m_;
     size_t requests_ = 0, taken_ = 0;
     std::set<std::string> ids_;
