@@ -29,8 +29,13 @@ bool CForwarding::Start(const FlashOptions& options, CRecordLog& log, std::strin
     if (!forwarder->Start(options.log, error))
         return false;
     forwarder_ = std::move(forwarder);
-    log_ = options.log;
-    url_ = options.forward;
+    // How to send the rest by hand, as this run was given it (the token's
+    // file, never the token).
+    again_ = "zerquill-flash --forward-pending --log " + options.log + " --forward " + options.forward;
+    if (!options.forwardTokenFile.empty())
+        again_ += " --forward-token-file " + options.forwardTokenFile;
+    if (!options.forwardCa.empty())
+        again_ += " --forward-ca " + options.forwardCa;
     CForwarder* notified = forwarder_.get();
     log.OnAppended([notified] { notified->Notify(); });
     return true;
@@ -47,8 +52,7 @@ bool CForwarding::Finish(double seconds, bool untilIdle)
         Say("forward: every record delivered (" + std::to_string(delivered) + " in all)");
     else
         Say("forward: " + std::to_string(waiting) + (waiting == 1 ? " record waits" : " records wait") +
-            " to be delivered; zerquill-flash --forward-pending --log " + log_ + " --forward " + url_ +
-            " sends them");
+            " to be delivered; " + again_ + " sends them");
     return waiting == 0;
 }
 

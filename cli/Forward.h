@@ -28,7 +28,7 @@ public:
 
 private:
     std::unique_ptr<CForwarder> forwarder_;
-    std::string log_, url_;
+    std::string again_;
 };
 
 // --forward-pending: 0 when every record was delivered, 1 when some wait,
