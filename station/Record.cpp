@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
@@ -68,9 +67,10 @@ std::string NewRecordId()
 {
     uint8_t b[16];
     // Without the OS's randomness two stations could give the same id, and a
-    // receiver would drop a unit as a repeat: better no record than that.
+    // receiver would drop a unit as a repeat: no id then (null), and the
+    // forwarder keys that record by its line's hash instead.
     if (!OsRandomBytes(b, sizeof b))
-        throw std::runtime_error("the system gave no random bytes for a record's id");
+        return std::string();
     b[6] = static_cast<uint8_t>((b[6] & 0x0F) | 0x40);
     b[8] = static_cast<uint8_t>((b[8] & 0x3F) | 0x80);
     static const char hex[] = "0123456789abcdef";
@@ -87,8 +87,9 @@ std::string NewRecordId()
 std::string RecordLine(const DeviceOutcome& o, const ImageSnapshot& image, const std::string& cause)
 {
     const bool cancelled = o.failure.step == FailStep::Cancelled;
+    const std::string id = NewRecordId();
     nlohmann::json record = {
-        {"id", NewRecordId()},
+        {"id", id.empty() ? nlohmann::json() : nlohmann::json(id)},
         {"time", IsoUtc(o.startedUnix)},
         {"port", o.port},
         {"usb", UsbRecord(o.device)},

@@ -16,6 +16,7 @@ std::string IsoUtc(int64_t unixSeconds);
 
 // A random UUID (version 4) from the OS's random source, for a record's
 // "id": a receiver that gets a record twice can tell it is the same one.
+// Empty if the OS gave no random bytes.
 std::string NewRecordId();
 // size bytes from the OS's random source (getrandom, BCryptGenRandom).
 bool OsRandomBytes(uint8_t* data, size_t size);
