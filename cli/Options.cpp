@@ -14,6 +14,8 @@ const char* const kFlashUsage =
     "                      [--key KEY.pem]\n"
     "  or:  zerquill-flash --sign-job JOB --key KEY.pem\n"
     "  or:  zerquill-flash --verify-job JOB [--trust KEY.pub]...\n"
+    "  or:  zerquill-flash --forward-pending --log FILE --forward URL\n"
+    "  or:  zerquill-flash --report LOG [--html FILE]\n"
     "\n"
     "Writes a database image into the device on a serial port. The device is\n"
     "found by its beacon at 4800 bit/s; the download runs at 115200 bit/s 8N1.\n"
@@ -42,6 +44,18 @@ const char* const kFlashUsage =
     "                     object a line, on the disk as each download ends\n"
     "  --json             with --all or --watch: JSON Lines events on stdout\n"
     "                     (found, progress, result, summary) instead of the display\n"
+    "  --forward URL      with --log: POST each record, on the disk first, to URL\n"
+    "                     (http or https), alone and in order, retried while the\n"
+    "                     receiver is away; FILE.sent keeps what was delivered,\n"
+    "                     and the end waits up to 10 s for what is pending\n"
+    "  --forward-token-file FILE\n"
+    "                     send the token in FILE as Authorization: Bearer\n"
+    "  --forward-ca FILE  trust this CA (PEM) besides the system's (Linux)\n"
+    "  --forward-pending  deliver what waits in --log to --forward and exit: 0 when\n"
+    "                     every record is delivered, 1 when some still wait\n"
+    "  --report LOG       the yield of a record file: totals, first-pass yield,\n"
+    "                     per port or slot, causes, units per hour, durations\n"
+    "  --html FILE        with --report: the same as one page with charts\n"
     "  --list-ports       print the system's serial ports and exit\n"
     "\n"
     "Jobs (JSON: job, image, sha256, and optionally units, station, log, slots):\n"
@@ -91,7 +105,10 @@ const char* const kFlashUsage =
     "  zerquill-flash --watch --job lot7.zqjob   the station, for that job only\n"
     "  zerquill-flash --watch --log units.jsonl \\\n"
     "      --ports /dev/serial/by-path/pci-0000:00:14.0-usb-0:1.1:1.0-port0,...\n"
-    "                                        the station, one fixture slot per port\n";
+    "                                        the station, one fixture slot per port\n"
+    "  zerquill-flash --watch --log units.jsonl --forward https://mes.example/api/units \\\n"
+    "      --forward-token-file mes.token    and every record to the line's server\n"
+    "  zerquill-flash --report units.jsonl --html yield.html\n";
 
 const char* const kVersion = ZQ_VERSION;
 
@@ -233,6 +250,12 @@ bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options,
     CLI::Option* signJob = app.add_option("--sign-job", options.signJob)->multi_option_policy(once);
     CLI::Option* verifyJob = app.add_option("--verify-job", options.verifyJob)->multi_option_policy(once);
     CLI::Option* trust = app.add_option("--trust", options.trust)->allow_extra_args(false);
+    CLI::Option* forward = app.add_option("--forward", options.forward)->multi_option_policy(once);
+    CLI::Option* tokenFile = app.add_option("--forward-token-file", options.forwardTokenFile)->multi_option_policy(once);
+    CLI::Option* ca = app.add_option("--forward-ca", options.forwardCa)->multi_option_policy(once);
+    app.add_flag("--forward-pending", options.forwardPending)->disable_flag_override();
+    CLI::Option* report = app.add_option("--report", options.report)->multi_option_policy(once);
+    CLI::Option* html = app.add_option("--html", options.html)->multi_option_policy(once);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ExtrasError&) {
@@ -299,6 +322,33 @@ bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options,
             error = "--wait is for one download; --watch waits by itself";
             return false;
         }
+    }
+    for (CLI::Option* named : {forward, tokenFile, ca, report, html})
+        if (named->count() && named->as<std::string>().empty()) {
+            error = named->get_name() + " needs a value";
+            return false;
+        }
+    if ((tokenFile->count() || ca->count() || options.forwardPending) && options.forward.empty()) {
+        error = "--forward-token-file, --forward-ca and --forward-pending go with --forward URL";
+        return false;
+    }
+    // The record file is what is forwarded: it is on the disk first.
+    if (!options.forward.empty() && options.log.empty()) {
+        error = "--forward needs --log FILE: records are forwarded from their file";
+        return false;
+    }
+    if (options.forwardPending && (options.all || options.watch || options.check)) {
+        error = "--forward-pending flashes nothing: not with --all, --watch or --check";
+        return false;
+    }
+    if (html->count() && options.report.empty()) {
+        error = "--html goes with --report";
+        return false;
+    }
+    if (!options.report.empty() && (options.all || options.watch || options.check || options.forwardPending ||
+                                    !options.log.empty())) {
+        error = "--report reads a record file and flashes nothing: give it alone";
+        return false;
     }
     if (options.json && !options.all && !options.watch) {
         error = "--json goes with --all or --watch";

@@ -29,6 +29,12 @@ struct FlashOptions {
     std::string signJob;    // --sign-job JOB: write JOB.sig
     std::string verifyJob;  // --verify-job JOB: say who released it
     std::vector<std::string> trust; // --trust: public keys to verify with, where the station has none
+    std::string forward;          // --forward URL: POST every record there
+    std::string forwardTokenFile; // the Bearer token's file
+    std::string forwardCa;        // a private CA besides the system's (Linux)
+    bool forwardPending = false;  // deliver what waits in --log, flash nothing
+    std::string report;           // --report LOG: the yield of a record file
+    std::string html;             // with --report: the page as well
 };
 
 // False with a one-line reason for anything the tool will not run with; in

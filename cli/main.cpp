@@ -9,11 +9,13 @@
 #include "FlashAll.h"
 #include "Causes.h"
 #include "FlashHost.h"
+#include "Forward.h"
 #include "ImageSnapshot.h"
 #include "Record.h"
 #include "ImagePath.h"
 #include "Jobs.h"
 #include "Options.h"
+#include "Report.h"
 #include "PortList.h"
 #include "SerialLink.h"
 
@@ -116,6 +118,11 @@ int main(int argc, char** argv)
     if (options.listPorts)
         return ListPorts();
 
+    if (options.forwardPending)
+        return ForwardPending(options);
+    if (!options.report.empty())
+        return PrintYieldReport(options.report, options.html);
+
     // The administrator's keys lock the station; none at the station may add one.
     const TrustStore store = InstalledTrust();
     if (store.Locked() && !options.trust.empty()) {
@@ -133,6 +140,11 @@ int main(int argc, char** argv)
     const int refused = PrepareRun(options, store, run);
     if (refused >= 0)
         return refused;
+    // The job's receiver, unless one is named here.
+    if (run.hasJob && run.job.forwards && options.forward.empty()) {
+        options.forward = run.job.forward.url;
+        options.forwardTokenFile = run.job.forward.tokenFile;
+    }
 
     // A record that cannot be written is a usage error: nothing is opened
     // and no device is touched.
@@ -156,6 +168,12 @@ int main(int argc, char** argv)
         if (written)
             std::printf("lot %s: %u of %u written, %u to go\n", run.job.name.c_str(), written, run.job.units,
                         run.lotLeft);
+    }
+    // Declared after the log: pending records get their time as main ends.
+    CForwarding forwarding;
+    if (!forwarding.Start(options, log, error)) {
+        std::fprintf(stderr, "zerquill-flash: %s\n", error.c_str());
+        return kExitUsage;
     }
     const std::string image = options.image.empty() ? DefaultImagePath() : options.image;
     if (image.empty()) {

@@ -311,7 +311,14 @@ private:
             }
             break;
         case Wait::Syn:
-            if (got == SYN) {
+            // Beacons still in flight ahead of the echo are skipped, and the
+            // wait goes on for the rest of the echo within its 100 ms.
+            for (uint8_t b : got)
+                if (!synGot_.empty() || b != 0xFD)
+                    synGot_.push_back(b);
+            if (synGot_.size() < 3) {
+                waitCount_ = 3 - synGot_.size();
+            } else if (synGot_ == SYN) {
                 Expect(DBW);
                 StartWait(Wait::Dbw, 3, 100);
             } else {
@@ -417,6 +424,7 @@ private:
     Wait wait_ = Wait::None;
     Wait failedAt_ = Wait::None;
     size_t waitCount_ = 0;
+    Bytes synGot_;               // the SYN echo so far, beacons ahead of it dropped
     uint32_t waitMs_ = 0;
     uint32_t waitStart_ = 0;
     uint32_t now_ = 0; // when the tool's next wait starts

@@ -65,12 +65,35 @@ nlohmann::json UsbRecord(const PortInfo& device)
             {"location", text(device.location)}};
 }
 
+std::string NewRecordId()
+{
+    uint8_t b[16];
+    // Without the OS's randomness two stations could give the same id, and a
+    // receiver would drop a unit as a repeat: no id then (null), and the
+    // forwarder keys that record by its line's hash instead.
+    if (!OsRandomBytes(b, sizeof b))
+        return std::string();
+    b[6] = static_cast<uint8_t>((b[6] & 0x0F) | 0x40);
+    b[8] = static_cast<uint8_t>((b[8] & 0x3F) | 0x80);
+    static const char hex[] = "0123456789abcdef";
+    std::string id;
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            id += '-';
+        id += hex[b[i] >> 4];
+        id += hex[b[i] & 0x0F];
+    }
+    return id;
+}
+
 std::string RecordLine(const DeviceOutcome& o, const ImageSnapshot& image, const std::string& cause,
                        const RecordTags& tags)
 {
     const auto orNull = [](const std::string& s) { return s.empty() ? nlohmann::json() : nlohmann::json(s); };
     const bool cancelled = o.failure.step == FailStep::Cancelled;
+    const std::string id = NewRecordId();
     nlohmann::json record = {
+        {"id", id.empty() ? nlohmann::json() : nlohmann::json(id)},
         {"time", IsoUtc(o.startedUnix)},
         {"port", o.port},
         {"usb", UsbRecord(o.device)},
@@ -120,7 +143,11 @@ bool CRecordLog::Append(const std::string& line)
         return false;
     const bool written = std::fwrite(line.data(), 1, line.size(), file_) == line.size() &&
                          std::fputc('\n', file_) != EOF && std::fflush(file_) == 0;
-    return written && SyncToDisk(file_);
+    if (!written || !SyncToDisk(file_))
+        return false;
+    if (appended_)
+        appended_();
+    return true;
 }
 
 unsigned CountLotWritten(const std::string& logPath, const std::string& job, const std::string& sha256)

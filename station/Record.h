@@ -3,7 +3,9 @@
 // most the downloads in flight.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "FlashDevices.h"
@@ -21,6 +23,13 @@ struct RecordTags {
     std::string signedBy; // the fingerprint of the key that released the job
     std::vector<JobSlot> fixture; // the slots, in order ("slots": Qt keeps that word)
 };
+
+// A random UUID (version 4) from the OS's random source, for a record's
+// "id": a receiver that gets a record twice can tell it is the same one.
+// Empty if the OS gave no random bytes.
+std::string NewRecordId();
+// size bytes from the OS's random source (getrandom, BCryptGenRandom).
+bool OsRandomBytes(uint8_t* data, size_t size);
 
 // One download as a JSON object on one line. cause: the words a person
 // reads for a failure, empty on success.
@@ -47,9 +56,12 @@ public:
     bool IsOpen() const { return file_ != nullptr; }
     // Appends the line and waits until it is on the disk; false if it is not.
     bool Append(const std::string& line);
+    // Called after each line that reached the disk (a forwarder's wake-up).
+    void OnAppended(std::function<void()> appended) { appended_ = std::move(appended); }
 
 private:
     std::FILE* file_ = nullptr;
+    std::function<void()> appended_;
 };
 
 // Waits until what was written to file is on the disk (fsync, _commit).

@@ -3,6 +3,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include <bcrypt.h>
+
 bool SyncToDisk(std::FILE* file) { return ::_commit(::_fileno(file)) == 0; }
 
 std::string HostName()
@@ -12,4 +14,9 @@ std::string HostName()
     if (!GetComputerNameExA(ComputerNameDnsHostname, name, &size))
         return std::string();
     return std::string(name, size);
+}
+
+bool OsRandomBytes(uint8_t* data, size_t size)
+{
+    return BCryptGenRandom(nullptr, data, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
 }

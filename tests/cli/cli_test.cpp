@@ -23,7 +23,9 @@
 #include <vector>
 
 #include <fstream>
+#include <functional>
 #include <map>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -31,6 +33,7 @@
 #include "Sha256.h"
 #include "SimRig.h"
 #include "PtyPair.h"
+#include "Receiver.h"
 #include "TempDir.h"
 
 using namespace devsim;
@@ -262,7 +265,10 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"CountWithoutWatch", {"--count", "2", "--ports", "PTY", "--image", "IMG"}},
                       UsageCase{"AllWithWatch", {"--all", "--watch", "--ports", "PTY", "--image", "IMG"}},
                       UsageCase{"JobWithImage", {"--job", "IMG", "--ports", "PTY", "--image", "IMG"}},
-                      UsageCase{"SignWithoutKey", {"--sign-job", "IMG", "--ports", "PTY"}}),
+                      UsageCase{"SignWithoutKey", {"--sign-job", "IMG", "--ports", "PTY"}},
+                      UsageCase{"ForwardWithoutLog", {"--forward", "http://127.0.0.1:9/", "--ports", "PTY", "--image", "IMG"}},
+                      UsageCase{"TokenWithoutForward", {"--forward-token-file", "IMG", "--ports", "PTY", "--image", "IMG"}},
+                      UsageCase{"HtmlWithoutReport", {"--html", "IMG", "--ports", "PTY", "--image", "IMG"}}),
     [](const ::testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
 
 TEST(Cli, VersionIsTheProjectsAndOpensNothing)
@@ -1207,6 +1213,193 @@ TEST_F(CliTest, SignedJobsInteroperateWithOpensslAndUnreleasedOnesTouchNoPort)
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0]["signed_by"], fingerprint);
     EXPECT_EQ(records[0]["job"], "c");
+}
+
+// ---- The yield report -------------------------------------------------
+
+// A known log, every figure worked out by hand: ten records (one unit
+// retried after a failure, one whose first try was cancelled, three records
+// without a USB serial) and a torn last line. The page carries the chart
+// library itself.
+TEST(Cli, TheReportOfAKnownLogHasItsFiguresAndAPageThatNeedsNoNetwork)
+{
+    TempDir dir;
+    const std::string page = dir.file("yield.html");
+    const Outcome r = RunFlash({"--report", ZQ_YIELD_LOG, "--html", page});
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const char* expected :
+         {"  records:             10 (1 line not read: no JSON object)\n",
+          "  span:                2026-12-07T08:00:00Z to 2026-12-07T10:00:00Z\n",
+          "  results:             6 success, 3 fail, 1 cancelled\n",
+          "  first-pass yield:    62.5% (5 of 8 units written at their first attempt; 5 told by USB serial",
+          "  written in the end:  6 of 8 units (75.0%)\n",
+          "  units per hour:      3.0 ",
+          "  duration (written):  p50 12.0 s, p90 12.4 s, p95 12.4 s, max 12.4 s (6 downloads)\n",
+          "  /dev/ttyUSB2        2       1  33.3%\n  slot 1              2       0  0.0%\n"
+          "  slot 2              2       2  50.0%\n",
+          "         2  66.7%  block_refused  block 2 refused 5 times in a row (device answered 0x15)\n"
+          "         1  33.3%  syn_echo       device echoed SYN as FD FD FD\n"})
+        EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
+
+    std::ifstream in(page, std::ios::binary);
+    const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ifstream lib(ZQ_CHARTJS, std::ios::binary);
+    const std::string chartJs((std::istreambuf_iterator<char>(lib)), std::istreambuf_iterator<char>());
+    ASSERT_GT(chartJs.size(), 10000u);
+    EXPECT_NE(html.find(chartJs), std::string::npos) << "the chart library is not in the page";
+    EXPECT_EQ(html.find(" src="), std::string::npos);
+    EXPECT_NE(html.find("\"slotFailed\":[1,0,2]"), std::string::npos);
+    EXPECT_NE(html.find("\"causeCount\":[2,1]"), std::string::npos);
+    EXPECT_NE(html.find("\"failed\":[1,0,0,0,0,0,1,0,0,0,0,0,0,0,0,0,0,0,1,0,0,0,0,0]"), std::string::npos);
+    EXPECT_NE(html.find("<td>slot 2</td><td>2</td><td>2</td><td>50.0%</td>"), std::string::npos);
+}
+
+// ---- Forwarding -------------------------------------------------------
+
+std::vector<nlohmann::json> LogRecords(const std::string& path)
+{
+    std::ifstream in(path);
+    std::vector<nlohmann::json> records;
+    for (std::string line; std::getline(in, line);)
+        records.push_back(nlohmann::json::parse(line));
+    return records;
+}
+
+double SecondsSince(Clock::time_point begun)
+{
+    return std::chrono::duration<double>(Clock::now() - begun).count();
+}
+
+// Every record reaches the receiver once, under its own id, whatever the
+// receiver does meanwhile: answers 503 while --all flashes, goes away during
+// a single download, stays away through the program's end, refuses a token.
+TEST_F(CliTest, RecordsAreForwardedThroughRefusalsAndOutagesAndNoneIsLost)
+{
+    CReceiver receiver;
+    receiver.status = 503;
+    const std::string logPath = dir.file("records.jsonl");
+    const auto flash = [&](std::vector<std::string> args) {
+        args.insert(args.end(), {"--image", imagePath, "--log", logPath, "--forward", receiver.Url()});
+        return RunFlash(args, 40000);
+    };
+    {
+        CSimRig a(Cli()), b(Cli());
+        std::thread mend([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+            receiver.status = 201;
+        });
+        const Outcome r = flash({"--all", "--ports", a.Path() + "," + b.Path()});
+        mend.join();
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("forward: the receiver answered HTTP 503"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("forward: every record delivered (2 in all)"), std::string::npos) << r.err;
+        EXPECT_EQ(receiver.Unique(), 2u);
+        EXPECT_GT(receiver.Requests(), 2u);
+    }
+    {
+        CSimRig a(Cli());
+        receiver.Stop();
+        std::thread back([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+            receiver.Restart();
+        });
+        const Outcome r = flash({"-p", a.Path()});
+        back.join();
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("forward: no answer from " + receiver.Url()), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("forward: the receiver takes records again"), std::string::npos) << r.err;
+        EXPECT_EQ(receiver.Unique(), 3u);
+    }
+    {
+        // Away through the whole end: about 10 s of trying, then the count,
+        // and the status is still the flashing's.
+        CSimRig a(Cli());
+        receiver.Stop();
+        const auto begun = Clock::now();
+        const Outcome r = flash({"-p", a.Path()});
+        const double took = SecondsSince(begun);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("forward: 1 record waits to be delivered; zerquill-flash --forward-pending"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_GT(took, 9.5);
+        EXPECT_LT(took, 25.0);
+        receiver.Restart();
+    }
+
+    // A refused token is told as such, the token itself never, and the
+    // record stays pending.
+    receiver.SetToken("s3cret-right");
+    const std::string tokenPath = dir.file("mes.token");
+    std::ofstream(tokenPath) << "s3cret-wrong\n";
+    ASSERT_EQ(::chmod(tokenPath.c_str(), 0644), 0);
+    const std::vector<std::string> pending = {"--forward-pending", "--log", logPath, "--forward", receiver.Url(),
+                                              "--forward-token-file", tokenPath};
+    Outcome r = RunFlash(pending, 40000);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("the receiver refused the token (HTTP 401)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(tokenPath + " can be read by others (mode 0644): chmod 600"), std::string::npos) << r.err;
+    EXPECT_EQ((r.out + r.err).find("s3cret"), std::string::npos) << r.err;
+    EXPECT_EQ(receiver.Unique(), 3u);
+
+    // The right token: the rest goes; run again, nothing new is sent.
+    std::ofstream(tokenPath) << "s3cret-right\n";
+    ASSERT_EQ(::chmod(tokenPath.c_str(), 0600), 0);
+    r = RunFlash(pending, 40000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("can be read by others"), std::string::npos) << r.err;
+    const size_t requests = receiver.Requests();
+    r = RunFlash(pending, 40000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(receiver.Requests(), requests);
+
+    const std::regex uuid4("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    std::set<std::string> ids;
+    for (const nlohmann::json& record : LogRecords(logPath)) {
+        EXPECT_TRUE(std::regex_match(record["id"].get<std::string>(), uuid4)) << record;
+        ids.insert(record["id"].get<std::string>());
+    }
+    EXPECT_EQ(ids.size(), 4u);
+    EXPECT_EQ(receiver.Ids(), ids);
+    EXPECT_EQ(receiver.Problems(), std::vector<std::string>());
+}
+
+// Killed outright between a record and its delivery: once while the
+// receiver refused it, once after the receiver took it but before its
+// answer came back. After the restart each is delivered, the second one
+// twice, and the receiver keeps one of each by its id.
+TEST_F(CliTest, RecordsOfAKilledProgramAreDeliveredAfterTheRestart)
+{
+    CReceiver receiver;
+    const std::string logPath = dir.file("records.jsonl");
+    const auto killedOnce = [&](const std::function<bool()>& reached) {
+        CSimRig device(Cli());
+        Process p({ZQ_FLASH_EXE, "-p", device.Path(), "--image", imagePath, "--log", logPath, "--forward",
+                   receiver.Url()});
+        const auto end = Clock::now() + std::chrono::seconds(20);
+        while (!reached() && Clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ::kill(p.pid(), SIGKILL);
+        return p.Finish().status;
+    };
+    receiver.status = 503;
+    EXPECT_EQ(killedOnce([&] { return receiver.Requests() >= 1; }), 128 + SIGKILL);
+    receiver.status = 201;
+    receiver.holdMs = 3000;
+    const auto lines = [&] {
+        std::ifstream in(logPath);
+        return std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n');
+    };
+    EXPECT_EQ(killedOnce([&] { return receiver.Taken() >= 1 && lines() == 2; }), 128 + SIGKILL);
+    EXPECT_EQ(receiver.Unique(), 1u);
+    receiver.holdMs = 0;
+
+    const Outcome r = RunFlash({"--forward-pending", "--log", logPath, "--forward", receiver.Url()}, 40000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(LogRecords(logPath).size(), 2u);
+    EXPECT_EQ(receiver.Unique(), 2u);
+    EXPECT_EQ(receiver.Taken(), 3u);
+    EXPECT_EQ(receiver.Problems(), std::vector<std::string>());
 }
 
 } // namespace

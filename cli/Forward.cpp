@@ -1,0 +1,70 @@
+#include "Forward.h"
+
+#include <cstdio>
+
+#include "Record.h"
+
+namespace {
+
+void Say(const std::string& text) { std::fprintf(stderr, "zerquill-flash: %s\n", text.c_str()); }
+
+ForwardConfig ConfigFrom(const FlashOptions& options)
+{
+    ForwardConfig config;
+    config.url = options.forward;
+    config.tokenFile = options.forwardTokenFile;
+    config.caFile = options.forwardCa;
+    return config;
+}
+
+} // namespace
+
+CForwarding::~CForwarding() { Finish(10); }
+
+bool CForwarding::Start(const FlashOptions& options, CRecordLog& log, std::string& error)
+{
+    if (options.forward.empty())
+        return true;
+    auto forwarder = std::make_unique<CForwarder>(ConfigFrom(options), Say);
+    if (!forwarder->Start(options.log, error))
+        return false;
+    forwarder_ = std::move(forwarder);
+    // How to send the rest by hand, as this run was given it (the token's
+    // file, never the token).
+    again_ = "zerquill-flash --forward-pending --log " + options.log + " --forward " + options.forward;
+    if (!options.forwardTokenFile.empty())
+        again_ += " --forward-token-file " + options.forwardTokenFile;
+    if (!options.forwardCa.empty())
+        again_ += " --forward-ca " + options.forwardCa;
+    CForwarder* notified = forwarder_.get();
+    log.OnAppended([notified] { notified->Notify(); });
+    return true;
+}
+
+bool CForwarding::Finish(double seconds, bool untilIdle)
+{
+    if (!forwarder_)
+        return true;
+    const size_t waiting = forwarder_->Drain(seconds, untilIdle);
+    const size_t delivered = forwarder_->Delivered();
+    forwarder_.reset();
+    if (waiting == 0)
+        Say("forward: every record delivered (" + std::to_string(delivered) + " in all)");
+    else
+        Say("forward: " + std::to_string(waiting) + (waiting == 1 ? " record waits" : " records wait") +
+            " to be delivered; " + again_ + " sends them");
+    return waiting == 0;
+}
+
+int ForwardPending(const FlashOptions& options)
+{
+    CRecordLog unused;
+    CForwarding forwarding;
+    std::string error;
+    if (!forwarding.Start(options, unused, error)) {
+        std::fprintf(stderr, "zerquill-flash: %s\n", error.c_str());
+        return 64;
+    }
+    // As long as the receiver takes records, a long backlog goes out whole.
+    return forwarding.Finish(10, true) ? 0 : 1;
+}

@@ -1,0 +1,36 @@
+// Forwarding as the command line drives it: started before any device is
+// touched, woken by each record that reaches the disk, given its last
+// seconds when the program ends.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "Forwarder.h"
+#include "Options.h"
+
+class CRecordLog;
+
+// Owns the forwarder of one run (none without --forward). Its end gives
+// pending records up to 10 s and says how many wait; the exit status stays
+// that of the flashing.
+class CForwarding {
+public:
+    CForwarding() = default;
+    ~CForwarding();
+    CForwarding(const CForwarding&) = delete;
+    CForwarding& operator=(const CForwarding&) = delete;
+
+    // False with the reason when --forward was given and cannot work.
+    bool Start(const FlashOptions& options, CRecordLog& log, std::string& error);
+    // Drains; true when nothing waits.
+    bool Finish(double seconds, bool untilIdle = false);
+
+private:
+    std::unique_ptr<CForwarder> forwarder_;
+    std::string again_;
+};
+
+// --forward-pending: 0 when every record was delivered, 1 when some wait,
+// 64 when forwarding cannot start.
+int ForwardPending(const FlashOptions& options);

@@ -1,0 +1,7 @@
+// --report LOG [--html FILE]: a record file's yield, printed, and as a page.
+#pragma once
+
+#include <string>
+
+// 0 printed (and written); 2 the log or the page could not be opened.
+int PrintYieldReport(const std::string& logPath, const std::string& htmlPath);

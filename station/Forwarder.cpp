@@ -1,0 +1,321 @@
+#include "Forwarder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "Http.h"
+#include "Record.h"
+#include "Sha256.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The line that ends just before offset, without its newline; empty if
+// there is none (the log is shorter, or no line ends there).
+std::string LineEndingAt(const std::string& path, uint64_t offset)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in || offset == 0)
+        return std::string();
+    const uint64_t from = offset > 65536 ? offset - 65536 : 0;
+    std::string buf(static_cast<size_t>(offset - from), '\0');
+    in.seekg(static_cast<std::streamoff>(from));
+    in.read(&buf[0], static_cast<std::streamsize>(buf.size()));
+    if (static_cast<size_t>(in.gcount()) != buf.size() || buf.back() != '\n')
+        return std::string();
+    buf.pop_back();
+    const size_t nl = buf.rfind('\n');
+    return nl == std::string::npos ? buf : buf.substr(nl + 1);
+}
+
+// The receiver's key for a record: its id. A line written before records had
+// ids gets its SHA-256, which is as stable across restarts.
+std::string KeyOf(const std::string& line, bool& isRecord)
+{
+    const nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+    isRecord = !record.is_discarded() && record.is_object();
+    if (!isRecord)
+        return std::string();
+    const auto id = record.find("id");
+    if (id != record.end() && id->is_string() && !id->get<std::string>().empty())
+        return id->get<std::string>();
+    return Sha256Hex(reinterpret_cast<const uint8_t*>(line.data()), line.size());
+}
+
+std::string Plural(size_t n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+} // namespace
+
+CForwarder::CForwarder(const ForwardConfig& config, Sink sink) : config_(config), sink_(std::move(sink)) {}
+
+CForwarder::~CForwarder()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+bool CForwarder::Start(const std::string& logPath, std::string& error)
+{
+    logPath_ = logPath;
+    if (config_.url.rfind("http://", 0) != 0 && config_.url.rfind("https://", 0) != 0) {
+        error = "--forward: \"" + config_.url + "\" is not an http:// or https:// URL";
+        return false;
+    }
+    if (!config_.tokenFile.empty()) {
+        std::ifstream in(config_.tokenFile, std::ios::binary);
+        std::string token;
+        if (!in || !std::getline(in, token)) {
+            error = "--forward-token-file: cannot read " + config_.tokenFile;
+            return false;
+        }
+        const size_t end = token.find_last_not_of(" \t\r\n");
+        token.erase(end == std::string::npos ? 0 : end + 1);
+        if (token.empty()) {
+            error = "--forward-token-file: " + config_.tokenFile + " holds no token";
+            return false;
+        }
+        authorization_ = "Authorization: Bearer " + token;
+        const std::string warning = TokenFileWarning(config_.tokenFile);
+        if (!warning.empty() && sink_)
+            sink_("forward: warning: " + warning);
+    }
+    http_ = std::make_unique<CHttpClient>(config_.caFile);
+    if (!http_->SetupError().empty()) {
+        error = http_->SetupError();
+        return false;
+    }
+    if (!std::ifstream(logPath, std::ios::binary)) {
+        error = logPath + ": no record file to forward";
+        return false;
+    }
+
+    // The state names the last record delivered; if that is not the record
+    // ending at its offset, the log was replaced and everything goes again
+    // (the receiver drops what it has by the key).
+    std::ifstream state(StatePath(logPath), std::ios::binary);
+    if (state) {
+        const nlohmann::json j = nlohmann::json::parse(state, nullptr, false);
+        uint64_t offset = 0;
+        std::string key;
+        if (j.is_object()) {
+            offset = j.value("offset", uint64_t{0});
+            key = j.value("last_id", std::string());
+            delivered_ = j.value("delivered", size_t{0});
+        }
+        bool isRecord = false;
+        if (offset > 0 && KeyOf(LineEndingAt(logPath, offset), isRecord) != key) {
+            if (sink_)
+                sink_("forward: " + StatePath(logPath) + " does not match " + logPath +
+                      ": every record is sent again (the receiver knows the ones it has by their id)");
+            offset = 0;
+            delivered_ = 0;
+        }
+        sentOffset_ = scanOffset_ = offset;
+    }
+    Scan();
+    thread_ = std::thread(&CForwarder::Run, this);
+    return true;
+}
+
+void CForwarder::Notify()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        notified_ = true;
+    }
+    wake_.notify_all();
+}
+
+size_t CForwarder::Pending() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+}
+
+size_t CForwarder::Delivered() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return delivered_;
+}
+
+// Only whole lines: the last one may be half written by a station that is
+// still appending (or was cut off by a power failure).
+void CForwarder::Scan()
+{
+    std::ifstream in(logPath_, std::ios::binary);
+    if (!in)
+        return;
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    if (size < 0 || static_cast<uint64_t>(size) <= scanOffset_)
+        return;
+    std::string buf(static_cast<size_t>(static_cast<uint64_t>(size) - scanOffset_), '\0');
+    in.seekg(static_cast<std::streamoff>(scanOffset_));
+    in.read(&buf[0], static_cast<std::streamsize>(buf.size()));
+    buf.resize(static_cast<size_t>(in.gcount()));
+    std::vector<Item> found;
+    size_t start = 0;
+    for (size_t nl; (nl = buf.find('\n', start)) != std::string::npos; start = nl + 1) {
+        const std::string line = buf.substr(start, nl - start);
+        bool isRecord = false;
+        const std::string key = KeyOf(line, isRecord);
+        const uint64_t end = scanOffset_ + nl + 1;
+        if (isRecord)
+            found.push_back({line, key, end});
+        else if (!line.empty() && sink_)
+            sink_("forward: the line ending at byte " + std::to_string(end) + " of " + logPath_ +
+                  " is no record; it is not sent");
+    }
+    scanOffset_ += start;
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.insert(queue_.end(), found.begin(), found.end());
+}
+
+bool CForwarder::SaveState(uint64_t offset, const std::string& key, size_t delivered)
+{
+    const std::string path = StatePath(logPath_);
+    const std::string temp = path + ".tmp";
+    const std::string text =
+        nlohmann::json{{"offset", offset}, {"last_id", key}, {"delivered", delivered}}.dump() + "\n";
+    bool written = false;
+    {
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(temp.c_str(), "wb"), &std::fclose);
+        written = file && std::fwrite(text.data(), 1, text.size(), file.get()) == text.size() &&
+                  std::fflush(file.get()) == 0 && SyncToDisk(file.get());
+    }
+    std::string why = temp + ": cannot write";
+    if (written && ReplaceFileAtomically(temp, path, why))
+        return true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    Tell("state", "forward: " + why + ": after a restart, delivered records are sent again");
+    return false;
+}
+
+// Each trouble once, until a record goes through again: a receiver that is
+// down for an hour must not fill the journal.
+void CForwarder::Tell(const std::string& what, const std::string& text)
+{
+    if (what == told_)
+        return;
+    told_ = what;
+    if (sink_)
+        sink_(text);
+}
+
+void CForwarder::Run()
+{
+    std::vector<std::string> headers = {"Content-Type: application/json"};
+    if (!authorization_.empty())
+        headers.push_back(authorization_);
+    double backoff = config_.firstRetrySeconds;
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto rescan = [&] {
+        if (!notified_)
+            return;
+        notified_ = false;
+        lock.unlock();
+        Scan();
+        lock.lock();
+    };
+    while (!stopping_) {
+        if (queue_.empty()) {
+            idle_ = true;
+            drained_.notify_all();
+            wake_.wait(lock, [&] { return notified_ || stopping_; });
+            idle_ = false;
+            rescan();
+            continue;
+        }
+        const Item item = queue_.front();
+        int timeoutMs = config_.requestTimeoutMs;
+        if (draining_ && !untilIdle_) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+            timeoutMs = static_cast<int>(std::max<long long>(200, std::min<long long>(left, timeoutMs)));
+        }
+        std::vector<std::string> request = headers;
+        request.push_back("Idempotency-Key: " + item.key);
+        lock.unlock();
+        const HttpAnswer answer = http_->Post(config_.url, item.body, request, timeoutMs);
+        lock.lock();
+
+        if (answer.status >= 200 && answer.status < 300) {
+            queue_.pop_front();
+            sentOffset_ = item.end;
+            const size_t delivered = ++delivered_;
+            lastDelivery_ = Clock::now();
+            lock.unlock();
+            SaveState(item.end, item.key, delivered);
+            lock.lock();
+            if (!told_.empty() && told_ != "state") {
+                told_.clear();
+                if (sink_)
+                    sink_("forward: the receiver takes records again");
+            }
+            backoff = config_.firstRetrySeconds;
+            drained_.notify_all();
+            rescan();
+            continue;
+        }
+        const std::string waiting = Plural(queue_.size(), "record waits", "records wait");
+        if (answer.status == 401 || answer.status == 403)
+            Tell(std::to_string(answer.status),
+                 authorization_.empty()
+                     ? "forward: the receiver wants a token (HTTP " + std::to_string(answer.status) +
+                           "): give --forward-token-file; " + waiting
+                     : "forward: the receiver refused the token (HTTP " + std::to_string(answer.status) + "); " +
+                           waiting);
+        else if (answer.status != 0)
+            Tell(std::to_string(answer.status), "forward: the receiver answered HTTP " +
+                                                    std::to_string(answer.status) + "; " + waiting + ", retrying");
+        else
+            Tell("none " + answer.error,
+                 "forward: no answer from " + config_.url + " (" + answer.error + "); " + waiting + ", retrying");
+        // New records do not cut the wait short: they queue behind this one.
+        wake_.wait_for(lock, std::chrono::duration<double>(backoff), [&] { return stopping_; });
+        backoff = std::min(backoff * 2, config_.lastRetrySeconds);
+        rescan();
+    }
+    drained_.notify_all();
+}
+
+size_t CForwarder::Drain(double seconds, bool untilIdle)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!thread_.joinable())
+        return queue_.size();
+    const auto begun = Clock::now();
+    const auto span = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    deadline_ = begun + span;
+    draining_ = true;
+    untilIdle_ = untilIdle;
+    notified_ = true; // a last look at the log
+    wake_.notify_all();
+    for (;;) {
+        if (idle_ && !notified_ && queue_.empty())
+            break;
+        const auto limit = untilIdle ? std::max(begun, lastDelivery_) + span : deadline_;
+        if (Clock::now() >= limit)
+            break;
+        drained_.wait_until(lock, limit);
+    }
+    stopping_ = true;
+    wake_.notify_all();
+    lock.unlock();
+    thread_.join();
+    lock.lock();
+    return queue_.size();
+}

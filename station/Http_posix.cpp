@@ -1,0 +1,132 @@
+#include "Http.h"
+
+#include <curl/curl.h>
+
+#include <fstream>
+#include <iterator>
+#include <mutex>
+
+#include "UniqueHandle.h"
+
+namespace {
+
+struct CurlTraits {
+    using Value = CURL*;
+    static constexpr CURL* kInvalid = nullptr;
+    static void Close(CURL* curl) { curl_easy_cleanup(curl); }
+};
+using CCurl = CUniqueHandle<CurlTraits>;
+
+struct SlistTraits {
+    using Value = curl_slist*;
+    static constexpr curl_slist* kInvalid = nullptr;
+    static void Close(curl_slist* list) { curl_slist_free_all(list); }
+};
+using CCurlList = CUniqueHandle<SlistTraits>;
+
+bool ReadWhole(const std::string& path, std::string& into)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    into.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
+
+} // namespace
+
+struct CHttpClient::Impl {
+    CCurl curl;
+    std::string trusted; // the system's bundle and the private CA, PEM
+    std::string setupError;
+};
+
+CHttpClient::CHttpClient(const std::string& caFile) : impl_(std::make_unique<Impl>())
+{
+    static std::once_flag global;
+    std::call_once(global, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    impl_->curl.Reset(curl_easy_init());
+    if (!impl_->curl) {
+        impl_->setupError = "libcurl could not start";
+        return;
+    }
+    if (caFile.empty())
+        return;
+    // CURLOPT_CAINFO would replace the system's bundle; the private CA is
+    // added to it instead, so a receiver with a public certificate still works.
+    std::string ca;
+    if (!ReadWhole(caFile, ca) || ca.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
+        impl_->setupError = "--forward-ca: " + caFile + " is no readable PEM certificate";
+        return;
+    }
+    char* bundle = nullptr;
+    if (curl_easy_getinfo(impl_->curl.Get(), CURLINFO_CAINFO, &bundle) == CURLE_OK && bundle)
+        ReadWhole(bundle, impl_->trusted);
+    impl_->trusted += "\n" + ca;
+}
+
+CHttpClient::~CHttpClient() = default;
+
+const std::string& CHttpClient::SetupError() const { return impl_->setupError; }
+
+bool CHttpClient::CanAddCa() { return true; }
+
+HttpAnswer CHttpClient::Post(const std::string& url, const std::string& body, const std::vector<std::string>& headers,
+                             int timeoutMs)
+{
+    HttpAnswer answer;
+    if (!impl_->setupError.empty()) {
+        answer.error = impl_->setupError;
+        return answer;
+    }
+    CURL* curl = impl_->curl.Get();
+    curl_easy_reset(curl);
+    CCurlList list;
+    // Records are small; waiting for "100 Continue" would only cost a round trip.
+    for (const std::string& h : headers) {
+        curl_slist* grown = curl_slist_append(list.Get(), h.c_str());
+        if (!grown) {
+            answer.error = "out of memory";
+            return answer;
+        }
+        list.Release();
+        list.Reset(grown);
+    }
+    curl_slist* grown = curl_slist_append(list.Get(), "Expect:");
+    if (grown) {
+        list.Release();
+        list.Reset(grown);
+    }
+    char why[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.Get());
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeoutMs));
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Discard);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, why);
+    curl_blob blob{};
+    if (!impl_->trusted.empty()) {
+        blob.data = impl_->trusted.data();
+        blob.len = impl_->trusted.size();
+        blob.flags = CURL_BLOB_NOCOPY;
+        curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
+    }
+    const CURLcode rc = curl_easy_perform(curl);
+    if (rc != CURLE_OK) {
+        answer.error = why[0] ? why : curl_easy_strerror(rc);
+        return answer;
+    }
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    answer.status = static_cast<int>(status);
+    return answer;
+}

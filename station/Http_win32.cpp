@@ -1,0 +1,120 @@
+#include "Http.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include "UniqueHandle.h"
+
+namespace {
+
+struct InternetTraits {
+    using Value = HINTERNET;
+    static constexpr HINTERNET kInvalid = nullptr;
+    static void Close(HINTERNET h) { WinHttpCloseHandle(h); }
+};
+using CInternet = CUniqueHandle<InternetTraits>;
+
+std::wstring Wide(const std::string& s)
+{
+    if (s.empty())
+        return std::wstring();
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
+    return w;
+}
+
+// WinHTTP's codes are not in the system's message table.
+std::string WinHttpErrorText(DWORD code)
+{
+    switch (code) {
+    case ERROR_WINHTTP_CANNOT_CONNECT: return "no connection to the receiver";
+    case ERROR_WINHTTP_TIMEOUT: return "the receiver did not answer in time";
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED: return "the receiver's name could not be resolved";
+    case ERROR_WINHTTP_CONNECTION_ERROR: return "the connection to the receiver was reset";
+    case ERROR_WINHTTP_INVALID_URL:
+    case ERROR_WINHTTP_UNRECOGNIZED_SCHEME: return "the forwarding URL is not an http or https URL";
+    case ERROR_WINHTTP_SECURE_FAILURE:
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+    case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED: return "the receiver's certificate was not accepted";
+    default: return "WinHTTP error " + std::to_string(code);
+    }
+}
+
+} // namespace
+
+struct CHttpClient::Impl {
+    CInternet session;
+    std::string setupError;
+};
+
+CHttpClient::CHttpClient(const std::string& caFile) : impl_(std::make_unique<Impl>())
+{
+    if (!caFile.empty()) {
+        impl_->setupError = "a private CA goes into the Windows certificate store, not --forward-ca";
+        return;
+    }
+    impl_->session.Reset(WinHttpOpen(L"zerquill-flash", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                     WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!impl_->session)
+        impl_->setupError = WinHttpErrorText(GetLastError());
+}
+
+CHttpClient::~CHttpClient() = default;
+
+const std::string& CHttpClient::SetupError() const { return impl_->setupError; }
+
+bool CHttpClient::CanAddCa() { return false; }
+
+HttpAnswer CHttpClient::Post(const std::string& url, const std::string& body, const std::vector<std::string>& headers,
+                             int timeoutMs)
+{
+    HttpAnswer answer;
+    if (!impl_->setupError.empty()) {
+        answer.error = impl_->setupError;
+        return answer;
+    }
+    const std::wstring wurl = Wide(url);
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.dwHostNameLength = static_cast<DWORD>(-1);
+    parts.dwUrlPathLength = static_cast<DWORD>(-1);
+    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    if (!WinHttpCrackUrl(wurl.c_str(), 0, 0, &parts) ||
+        (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)) {
+        answer.error = WinHttpErrorText(ERROR_WINHTTP_INVALID_URL);
+        return answer;
+    }
+    const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+    std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
+    path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    if (path.empty())
+        path = L"/";
+
+    WinHttpSetTimeouts(impl_->session.Get(), timeoutMs, timeoutMs, timeoutMs, timeoutMs);
+    CInternet connection(WinHttpConnect(impl_->session.Get(), host.c_str(), parts.nPort, 0));
+    const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
+    CInternet request(connection ? WinHttpOpenRequest(connection.Get(), L"POST", path.c_str(), nullptr,
+                                                      WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, secure)
+                                 : nullptr);
+    std::wstring lines;
+    for (const std::string& h : headers)
+        lines += Wide(h) + L"\r\n";
+    const DWORD size = static_cast<DWORD>(body.size());
+    DWORD status = 0, statusSize = sizeof status;
+    if (!request ||
+        !WinHttpSendRequest(request.Get(), lines.c_str(), static_cast<DWORD>(-1),
+                            const_cast<char*>(body.data()), size, size, 0) ||
+        !WinHttpReceiveResponse(request.Get(), nullptr) ||
+        !WinHttpQueryHeaders(request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
+        answer.error = WinHttpErrorText(GetLastError());
+        return answer;
+    }
+    answer.status = static_cast<int>(status);
+    return answer;
+}

@@ -1,0 +1,187 @@
+#include "YieldReport.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+// Days since 1970-01-01 of a civil date (proleptic Gregorian).
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d)
+{
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+std::string Text(const nlohmann::json& record, const char* key)
+{
+    const auto it = record.find(key);
+    return it != record.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// Nearest rank: the smallest value with at least p of them at or below it.
+double Percentile(const std::vector<double>& sorted, double p)
+{
+    const size_t rank = static_cast<size_t>(std::ceil(p * static_cast<double>(sorted.size())));
+    return sorted[std::max<size_t>(rank, 1) - 1];
+}
+
+} // namespace
+
+double YieldSlot::FailureRate() const
+{
+    const size_t ended = written + failed;
+    return ended ? static_cast<double>(failed) / static_cast<double>(ended) : -1;
+}
+
+bool ParseIsoUtc(const std::string& text, int64_t& unixSeconds)
+{
+    int y = 0;
+    unsigned mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    char z = 0;
+    if (text.size() != 20 || std::sscanf(text.c_str(), "%4d-%2u-%2uT%2u:%2u:%2u%c", &y, &mo, &d, &h, &mi, &s, &z) != 7 ||
+        z != 'Z' || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60)
+        return false;
+    unixSeconds = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
+    return true;
+}
+
+YieldReport ReadYieldReport(std::istream& in)
+{
+    YieldReport report;
+    std::map<std::string, YieldSlot> slots;
+    std::map<std::string, std::map<std::string, size_t>> causeTexts; // step -> text -> count
+    std::map<std::string, size_t> causeCounts;
+    std::map<std::string, bool> firstAttempt; // unit -> written at its first attempt
+    std::set<std::string> writtenUnits;
+    std::vector<double> durations;
+    struct Timed {
+        int64_t start;
+        std::string result;
+    };
+    std::vector<Timed> times;
+    size_t line = 0;
+
+    for (std::string text; std::getline(in, text);) {
+        ++line;
+        if (text.find_first_not_of(" \t\r") == std::string::npos)
+            continue;
+        const nlohmann::json record = nlohmann::json::parse(text, nullptr, false);
+        if (record.is_discarded() || !record.is_object()) {
+            ++report.unreadable;
+            continue;
+        }
+        ++report.records;
+        const std::string result = Text(record, "result");
+        ++report.results[result.empty() ? "unknown" : result];
+        const bool success = result == "success", cancelled = result == "cancelled";
+
+        std::string slot = Text(record, "slot");
+        if (slot.empty())
+            slot = Text(record, "port");
+        YieldSlot& s = slots[slot];
+        s.name = slot;
+        if (success)
+            ++s.written;
+        else if (cancelled)
+            ++s.cancelled;
+        else
+            ++s.failed;
+
+        if (!success && !cancelled) {
+            const std::string step = Text(record, "step").empty() ? "unknown" : Text(record, "step");
+            ++causeCounts[step];
+            ++causeTexts[step][Text(record, "cause")];
+        }
+
+        std::string unit = "record " + std::to_string(line);
+        const auto usb = record.find("usb");
+        if (usb != record.end() && usb->is_object() && !Text(*usb, "serial").empty())
+            unit = Text(*usb, "vendor_id") + ":" + Text(*usb, "product_id") + ":" + Text(*usb, "serial");
+        if (!cancelled && firstAttempt.emplace(unit, success).second && unit.rfind("record ", 0) != 0)
+            ++report.unitsBySerial;
+        if (success)
+            writtenUnits.insert(unit);
+
+        const auto seconds = record.find("duration_s");
+        const double duration = seconds != record.end() && seconds->is_number() ? seconds->get<double>() : 0;
+        if (success && seconds != record.end() && seconds->is_number())
+            durations.push_back(duration);
+        int64_t start = 0;
+        if (ParseIsoUtc(Text(record, "time"), start)) {
+            times.push_back({start, result});
+            const int64_t end = start + static_cast<int64_t>(std::llround(duration));
+            report.firstStart = report.firstStart ? std::min(report.firstStart, start) : start;
+            report.lastEnd = std::max(report.lastEnd, end);
+        }
+    }
+
+    report.units = firstAttempt.size();
+    for (const auto& unit : firstAttempt)
+        report.firstPass += unit.second ? 1 : 0;
+    for (const std::string& unit : writtenUnits)
+        report.writtenAtLast += firstAttempt.count(unit);
+    for (auto& entry : slots)
+        report.slots.push_back(entry.second);
+    for (const auto& entry : causeCounts) {
+        YieldCause cause;
+        cause.step = entry.first;
+        cause.count = entry.second;
+        size_t most = 0;
+        for (const auto& text : causeTexts[entry.first])
+            if (text.second > most) {
+                most = text.second;
+                cause.example = text.first;
+            }
+        report.causes.push_back(cause);
+    }
+    std::stable_sort(report.causes.begin(), report.causes.end(),
+                     [](const YieldCause& a, const YieldCause& b) { return a.count > b.count; });
+
+    const size_t written = report.results.count("success") ? report.results.at("success") : 0;
+    if (report.lastEnd > report.firstStart)
+        report.unitsPerHour = static_cast<double>(written) * 3600.0 /
+                              static_cast<double>(report.lastEnd - report.firstStart);
+
+    std::sort(durations.begin(), durations.end());
+    report.timed = durations.size();
+    if (!durations.empty()) {
+        report.p50 = Percentile(durations, 0.50);
+        report.p90 = Percentile(durations, 0.90);
+        report.p95 = Percentile(durations, 0.95);
+        report.maxSeconds = durations.back();
+    }
+
+    // Buckets a chart can show side by side: the finest of these giving at
+    // most 48 of them over the span.
+    if (!times.empty()) {
+        const int64_t span = report.lastEnd - report.firstStart;
+        for (const int64_t size : {60, 300, 900, 3600, 4 * 3600, 86400, 7 * 86400}) {
+            report.bucketSeconds = size;
+            if (span / size < 48)
+                break;
+        }
+        const int64_t origin = report.firstStart - report.firstStart % report.bucketSeconds;
+        for (const Timed& t : times) {
+            const size_t index = static_cast<size_t>((t.start - origin) / report.bucketSeconds);
+            if (report.overTime.size() <= index)
+                for (size_t i = report.overTime.size(); i <= index; ++i)
+                    report.overTime.push_back({origin + static_cast<int64_t>(i) * report.bucketSeconds, 0, 0, 0});
+            YieldBucket& b = report.overTime[index];
+            if (t.result == "success")
+                ++b.written;
+            else if (t.result == "cancelled")
+                ++b.cancelled;
+            else
+                ++b.failed;
+        }
+    }
+    return report;
+}
