@@ -367,6 +367,11 @@ void CStationWindow::Start()
         return;
     }
     session_ = std::move(session);
+    // A job's slots are shown in its order, each described as the system
+    // describes its adapter.
+    if (job_)
+        for (const JobSlot& slot : job_->job.fixture)
+            TileFor(DescribePort(slot.port))->SetInfo(DescribePort(slot.port));
     unrecorded_ = false;
     Alert(QString());
     stopping_ = false;
