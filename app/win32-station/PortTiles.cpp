@@ -233,6 +233,14 @@ void CPortTile::BeginDownload()
     Changed();
 }
 
+void CPortTile::SetLabel(const std::string& label)
+{
+    if (label == label_)
+        return;
+    label_ = label;
+    Changed();
+}
+
 void CPortTile::SetHint(const std::string& hint)
 {
     if (state_ != TileState::Flashing)
@@ -294,7 +302,8 @@ void CPortTile::Paint(HDC dc, const RECT& client)
     const int right = client.right - r.pad;
     const UINT oneLine = DT_SINGLELINE | DT_END_ELLIPSIS | DT_LEFT | DT_TOP;
 
-    DrawLine(dc, fonts_.Bold(), text, port_.name, RECT{left, r.name, right, r.name + r.line}, oneLine);
+    DrawLine(dc, fonts_.Bold(), text, label_.empty() ? port_.name : label_ + "  \xB7  " + port_.name,
+             RECT{left, r.name, right, r.name + r.line}, oneLine);
     std::string about = port_.description;
     if (!port_.hardwareId.empty())
         about += (about.empty() ? "" : "  ") + port_.hardwareId;

@@ -40,6 +40,8 @@ public:
 
     HWND Window() const { return hwnd_; }
     const std::string& Name() const { return port_.name; }
+    // A job's slot: its label names the tile, the port beside it.
+    void SetLabel(const std::string& label);
     TileState State() const { return state_; }
     bool Refused() const { return state_ == TileState::Busy || state_ == TileState::Denied; }
     bool Gone() const { return gone_; }
@@ -84,6 +86,7 @@ private:
     bool gone_ = false;
     StageReport progress_;
     std::string detail_;
+    std::string label_;
     unsigned written_ = 0;
     unsigned failed_ = 0;
     double lastSeconds_ = -1;

@@ -11,6 +11,7 @@
 #define IDC_STATION_ALERT 1005
 #define IDC_STATION_GRID 1006
 #define IDC_STATION_STATUS 1007
+#define IDC_STATION_JOB 1008
 
 #define ZQ_STATION_CAPTION "Zerquill Station"
 #define ZQ_STATION_CLASS "ZerquillStationWindow"

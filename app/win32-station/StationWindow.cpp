@@ -193,7 +193,9 @@ LRESULT CStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
         DragFinish(drop);
         // The image cannot change under a running station; the window does
         // not take drops then, and one that slipped through is ignored.
-        if (!running_ && length > 0 && length < MAX_PATH)
+        // A job may always be dropped; an image only where no job fixes it
+        // and the station is not locked.
+        if (!running_ && length > 0 && length < MAX_PATH && (IsJobPath(path) || (!job_ && !trust_.Locked())))
             UseImage(path);
         return 0;
     }
@@ -241,6 +243,7 @@ void CStationWindow::OnCreate()
     fonts_.Create(WindowDpi(hwnd_));
     start_ = Child(hwnd_, WC_BUTTONA, "Start", WS_TABSTOP | BS_DEFPUSHBUTTON, IDC_STATION_START);
     imageButton_ = Child(hwnd_, WC_BUTTONA, "&Image...", WS_TABSTOP | BS_PUSHBUTTON, IDC_STATION_IMAGE);
+    jobButton_ = Child(hwnd_, WC_BUTTONA, "&Job...", WS_TABSTOP | BS_PUSHBUTTON, IDC_STATION_JOB);
     recordButton_ = Child(hwnd_, WC_BUTTONA, "&Record...", WS_TABSTOP | BS_PUSHBUTTON, IDC_STATION_RECORD);
     imageInfo_ = Child(hwnd_, WC_STATICA, "", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, IDC_STATION_IMAGE_INFO);
     alert_ = Child(hwnd_, WC_STATICA, "", SS_LEFT | SS_NOPREFIX | SS_EDITCONTROL, IDC_STATION_ALERT);
@@ -260,7 +263,7 @@ void CStationWindow::OnCreate()
 
 void CStationWindow::ApplyFonts()
 {
-    for (HWND control : {start_, imageButton_, recordButton_, imageInfo_, alert_, status_})
+    for (HWND control : {start_, imageButton_, jobButton_, recordButton_, imageInfo_, alert_, status_})
         SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_.Normal()), TRUE);
     grid_->SetFonts();
 }
@@ -288,7 +291,7 @@ void CStationWindow::Layout()
     const int width = std::max(0, int(client.right) - 2 * margin);
 
     int x = margin;
-    for (HWND button : {start_, imageButton_, recordButton_}) {
+    for (HWND button : {start_, imageButton_, jobButton_, recordButton_}) {
         MoveWindow(button, x, margin, buttonWidth, buttonHeight, TRUE);
         x += buttonWidth + Scale(8, dpi);
     }
@@ -336,8 +339,12 @@ void CStationWindow::OnCommand(int id)
             StartStation();
         break;
     case IDC_STATION_IMAGE:
-        if (!running_)
+        if (!running_ && !job_ && !trust_.Locked())
             ChooseImage();
+        break;
+    case IDC_STATION_JOB:
+        if (!running_)
+            ChooseJob();
         break;
     case IDC_STATION_RECORD:
         if (!running_)
@@ -350,6 +357,30 @@ void CStationWindow::OnCommand(int id)
 
 bool CStationWindow::ReadImage()
 {
+    if (IsJobPath(imagePath_)) {
+        auto opened = std::make_unique<OpenedJob>();
+        std::string why;
+        if (!OpenStationJob(imagePath_, trust_, *opened, why)) {
+            job_.reset();
+            image_ = ImageSnapshot();
+            imageOk_ = false;
+            imageCause_ = why;
+            return false;
+        }
+        job_ = std::move(opened);
+        image_ = job_->image;
+        imageOk_ = true;
+        imageCause_.clear();
+        return true;
+    }
+    job_.reset();
+    if (trust_.Locked()) {
+        image_ = ImageSnapshot();
+        imageOk_ = false;
+        imageCause_ = std::string("this station runs released jobs only (its administrator installed trusted keys in ") +
+                      kTrustStoreName + "): open a job";
+        return false;
+    }
     ImageSnapshot snapshot;
     DownloadFailure failure;
     if (!TakeImageSnapshot(imagePath_, snapshot, failure)) {
@@ -367,7 +398,14 @@ bool CStationWindow::ReadImage()
 void CStationWindow::ShowImage()
 {
     std::string text = "Image: " + (imagePath_.empty() ? std::string(kImageFileName) : FileNameOf(imagePath_));
-    if (imageOk_) {
+    if (job_) {
+        const Job& job = job_->job;
+        text = "Job " + job.name + ": " + FileNameOf(job.image) + "      " + Grouped(image_.blocks) +
+               " blocks      pinned SHA-256 " + job.sha256.substr(0, 16);
+        if (job.units)
+            text += "      lot of " + Grouped(job.units);
+        text += job_->releasedBy.empty() ? std::string("      not signed") : "      released by " + job_->releasedBy;
+    } else if (imageOk_) {
         text += "      " + Grouped(image_.bytes ? image_.bytes->size() : 0) + " bytes      " + Grouped(image_.blocks) +
                 " blocks      SHA-256 " + image_.sha256.substr(0, 16);
     }
@@ -389,6 +427,8 @@ std::string CStationWindow::RecordPath() const
 {
     if (!recordPath_.empty())
         return recordPath_;
+    if (job_ && !job_->job.log.empty())
+        return job_->job.log;
     const std::string folder = FolderOf(imagePath_.empty() ? ExecutablePath() : imagePath_);
     return folder + "\\" + kRecordFileName;
 }
@@ -412,6 +452,23 @@ void CStationWindow::ChooseImage()
     ofn.nMaxFile = MAX_PATH;
     ofn.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
     ofn.lpstrTitle = "Image to write";
+    ofn.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
+    if (GetOpenFileNameA(&ofn))
+        UseImage(file);
+}
+
+void CStationWindow::ChooseJob()
+{
+    char file[MAX_PATH] = {};
+    const std::string folder = FolderOf(imagePath_);
+    OPENFILENAMEA ofn{};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = hwnd_;
+    ofn.lpstrFilter = "Jobs (*.zqjob)\0*.zqjob\0All files\0*.*\0";
+    ofn.lpstrFile = file;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
+    ofn.lpstrTitle = "Job to run";
     ofn.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
     if (GetOpenFileNameA(&ofn))
         UseImage(file);
@@ -471,8 +528,29 @@ void CStationWindow::StartStation()
         std::lock_guard<std::mutex> lock(progressMutex_);
         progress_.clear();
     }
+    StationOptions options;
+    lotWritten_ = 0;
+    if (job_) {
+        options.ports = job_->job.Ports();
+        if (job_->job.units) {
+            lotWritten_ = CountLotWritten(path, job_->job.name, image_.sha256);
+            if (lotWritten_ >= job_->job.units) {
+                record_.reset();
+                recordAlert_ = "lot " + job_->job.name + " complete: " + std::to_string(lotWritten_) + " of " +
+                               std::to_string(job_->job.units) + " written";
+                ShowAlert();
+                return;
+            }
+            options.lot = job_->job.units - lotWritten_;
+        }
+        // The slots in the job's order, named by their labels.
+        for (const JobSlot& slot : job_->job.fixture)
+            grid_->Add(DescribePort(slot.port)).SetLabel(slot.label);
+    }
     session_ = std::make_unique<CStationSession>(image_, static_cast<SessionEvents&>(*this), record_.get());
-    if (!session_->Start(StationOptions(), error)) {
+    if (job_)
+        session_->SetRecordTags(job_->tags);
+    if (!session_->Start(options, error)) {
         session_.reset();
         record_.reset();
         recordAlert_ = "The station could not start: " + error + ".";
@@ -547,7 +625,9 @@ void CStationWindow::SetRunningLook()
     if (!startEnabled && GetFocus() == start_)
         SetFocus(hwnd_);
     EnableWindow(start_, startEnabled);
-    EnableWindow(imageButton_, !running_);
+    // A job fixes the image, and a locked station takes jobs only.
+    EnableWindow(imageButton_, !running_ && !job_ && !trust_.Locked());
+    EnableWindow(jobButton_, !running_);
     EnableWindow(recordButton_, !running_);
     DragAcceptFiles(hwnd_, running_ ? FALSE : TRUE);
     const HWND focus = GetFocus();
@@ -637,6 +717,9 @@ void CStationWindow::ShowTotals()
     std::string text = totals;
     if (totals_.cancelled)
         text += "     Cancelled " + std::to_string(totals_.cancelled);
+    if (job_ && job_->job.units)
+        text += "     " + job_->job.name + ": " + std::to_string(lotWritten_ + totals_.written) + " of " +
+                std::to_string(job_->job.units);
     SendMessageA(status_, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(text.c_str()));
     const std::string record = "Record: " + RecordPath();
     SendMessageA(status_, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(record.c_str()));

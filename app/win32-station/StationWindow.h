@@ -18,6 +18,7 @@
 #include "ImageSnapshot.h"
 #include "PortTiles.h"
 #include "Record.h"
+#include "StationJob.h"
 #include "StationSession.h"
 #include "UiMetrics.h"
 
@@ -52,6 +53,7 @@ private:
 
     // The image and the record, while the station is idle.
     void ChooseImage();
+    void ChooseJob();
     void ChooseRecord();
     void UseImage(const std::string& path);
     bool ReadImage();
@@ -81,6 +83,7 @@ private:
     HWND hwnd_ = nullptr;
     HWND start_ = nullptr;
     HWND imageButton_ = nullptr;
+    HWND jobButton_ = nullptr;
     HWND recordButton_ = nullptr;
     HWND imageInfo_ = nullptr;
     HWND alert_ = nullptr;
@@ -97,6 +100,9 @@ private:
     std::string imageCause_;
     std::string recordPath_;   // chosen by the operator; empty: beside the image
     std::string recordAlert_;  // why the record could not be kept
+    TrustStore trust_ = InstalledTrust(); // the administrator's keys: locked when it holds any
+    std::unique_ptr<OpenedJob> job_;      // a job fixes the image, its ports and its lot
+    unsigned lotWritten_ = 0;             // the lot's units the record held at Start
 
     std::unique_ptr<CRecordLog> record_; // written by the station's threads while it runs
     std::unique_ptr<CStationSession> session_;
