@@ -58,6 +58,19 @@ bool CStationSession::Start(StationOptions options, std::string& why)
     return true;
 }
 
+bool CStationSession::Forward(const ForwardConfig& config, const std::string& logPath, std::string& why)
+{
+    auto forwarder = std::make_unique<CForwarder>(config, [this](const std::string& text) { events_.OnForwarding(text); });
+    if (!forwarder->Start(logPath, why))
+        return false;
+    forwarder_ = std::move(forwarder);
+    if (log_) {
+        CForwarder* f = forwarder_.get();
+        log_->OnAppended([f] { f->Notify(); });
+    }
+    return true;
+}
+
 void CStationSession::Join()
 {
     if (thread_.joinable())

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "FlashDevices.h"
+#include "Forwarder.h"
 #include "ImageSnapshot.h"
 #include "Record.h"
 #include "Station.h"
@@ -53,6 +54,8 @@ public:
     virtual void OnEnded(const DeviceEnding& /*ending*/) {}
     // The station's thread's last act, when the session runs it (Start).
     virtual void OnStationEnded(StationEnd /*end*/) {}
+    // What the forwarding has to say (a receiver away, a token refused).
+    virtual void OnForwarding(const std::string& /*text*/) {}
 };
 
 class CStationSession : private StationEvents {
@@ -82,6 +85,12 @@ public:
     bool Running() const { return thread_.joinable(); }
 
     StationTotals Totals() const;
+    // Each record, once on the disk, goes to the receiver as well, store and
+    // forward, on a thread of its own; it goes on after the station stops
+    // until the session is gone. false, with why, when it cannot begin.
+    bool Forward(const ForwardConfig& config, const std::string& logPath, std::string& why);
+    // Records in the log not yet delivered; 0 without forwarding.
+    size_t ForwardPending() const { return forwarder_ ? forwarder_->Pending() : 0; }
     // What every record tells of its job, station and slot; set before the
     // station runs.
     void SetRecordTags(const RecordTags& tags) { tags_ = tags; }
@@ -103,6 +112,7 @@ private:
     mutable std::mutex mutex_;
     StationTotals totals_;
     std::atomic<bool> stop_{false};
+    std::unique_ptr<CForwarder> forwarder_;
     std::thread thread_;
 };
 

@@ -357,6 +357,16 @@ void CStationWindow::Start()
     auto session = std::make_unique<CStationSession>(image_, static_cast<SessionEvents&>(*this), log_.get());
     if (job_)
         session->SetRecordTags(job_->tags);
+    if (job_ && job_->job.forwards) {
+        ForwardConfig forward;
+        forward.url = job_->job.forward.url;
+        forward.tokenFile = job_->job.forward.tokenFile;
+        if (!session->Forward(forward, recordPath_, why)) {
+            log_.reset();
+            Alert(QStringLiteral("The records cannot be forwarded: ") + Q(why));
+            return;
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(progressMutex_);
         progress_.clear();
@@ -542,6 +552,11 @@ void CStationWindow::OnEnded(const DeviceEnding& e)
     QMetaObject::invokeMethod(this, [this, ending] { ApplyEnding(ending); }, Qt::QueuedConnection);
 }
 
+void CStationWindow::OnForwarding(const std::string& text)
+{
+    QMetaObject::invokeMethod(this, [this, t = Q(text)] { Alert(t); }, Qt::QueuedConnection);
+}
+
 void CStationWindow::OnStationEnded(StationEnd end)
 {
     QMetaObject::invokeMethod(this, [this, end] { StationEnded(end); }, Qt::QueuedConnection);
@@ -630,6 +645,8 @@ void CStationWindow::ApplyProgress()
     for (const auto& [port, report] : latest)
         if (CPortTile* tile = Tile(port))
             tile->Progress(report);
+    if (session_ && session_->ForwardPending())
+        ShowTotals();
 }
 
 void CStationWindow::ApplyEnding(const Ending& ending)
@@ -673,6 +690,8 @@ void CStationWindow::ShowTotals()
                     .arg(Q(job_->job.name))
                     .arg(lotWritten_ + totals_.written)
                     .arg(job_->job.units);
+    if (session_ && session_->ForwardPending())
+        text += QStringLiteral(" \u00b7 %1 to forward").arg(session_->ForwardPending());
     totalsLabel_->setText(text);
     recordLabel_->setText(QStringLiteral("Record: ") + Q(recordPath_));
 }

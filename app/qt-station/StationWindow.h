@@ -76,6 +76,7 @@ private:
     void OnHint(const std::string& port, const std::string& hint) override;
     void OnEnded(const DeviceEnding& ending) override;
     void OnStationEnded(StationEnd end) override;
+    void OnForwarding(const std::string& text) override;
 
     struct Ending {
         DeviceEnding ending;

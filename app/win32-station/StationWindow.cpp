@@ -69,7 +69,7 @@ HWND Child(HWND parent, const char* cls, const char* text, DWORD style, int id)
 } // namespace
 
 struct CStationWindow::Note {
-    enum class Kind { Port, Found, Hint, Ended };
+    enum class Kind { Port, Found, Hint, Forwarding, Ended };
     Kind kind = Kind::Port;
     PortInfo port;
     PortPhase phase = PortPhase::Absent;
@@ -419,6 +419,8 @@ void CStationWindow::ShowAlert()
     std::string text = imageCause_;
     if (!recordAlert_.empty())
         text += (text.empty() ? "" : "\n") + recordAlert_;
+    else if (!forwardAlert_.empty())
+        text += (text.empty() ? "" : "\n") + forwardAlert_;
     SetWindowTextA(alert_, text.c_str());
     Layout();
 }
@@ -550,6 +552,18 @@ void CStationWindow::StartStation()
     session_ = std::make_unique<CStationSession>(image_, static_cast<SessionEvents&>(*this), record_.get());
     if (job_)
         session_->SetRecordTags(job_->tags);
+    if (job_ && job_->job.forwards) {
+        ForwardConfig forward;
+        forward.url = job_->job.forward.url;
+        forward.tokenFile = job_->job.forward.tokenFile;
+        if (!session_->Forward(forward, path, error)) {
+            session_.reset();
+            record_.reset();
+            recordAlert_ = "The records cannot be forwarded: " + error;
+            ShowAlert();
+            return;
+        }
+    }
     if (!session_->Start(options, error)) {
         session_.reset();
         record_.reset();
@@ -681,6 +695,10 @@ void CStationWindow::OnNote(const Note& note)
     case Note::Kind::Hint:
         grid_->Add(note.port).SetHint(note.hint);
         break;
+    case Note::Kind::Forwarding:
+        forwardAlert_ = note.hint;
+        ShowAlert();
+        break;
     case Note::Kind::Ended: {
         const DeviceOutcome& o = note.ending.outcome;
         const TileState result = o.success ? TileState::Success : o.cancelled ? TileState::Cancelled : TileState::Fail;
@@ -707,6 +725,8 @@ void CStationWindow::ApplyProgress()
     for (const auto& entry : latest)
         if (CPortTile* tile = grid_->Find(entry.first))
             tile->SetProgress(entry.second);
+    if (session_ && session_->ForwardPending())
+        ShowTotals();
 }
 
 void CStationWindow::ShowTotals()
@@ -717,6 +737,8 @@ void CStationWindow::ShowTotals()
     std::string text = totals;
     if (totals_.cancelled)
         text += "     Cancelled " + std::to_string(totals_.cancelled);
+    if (session_ && session_->ForwardPending())
+        text += "     " + std::to_string(session_->ForwardPending()) + " to forward";
     if (job_ && job_->job.units)
         text += "     " + job_->job.name + ": " + std::to_string(lotWritten_ + totals_.written) + " of " +
                 std::to_string(job_->job.units);
@@ -813,6 +835,14 @@ void CStationWindow::OnEnded(const DeviceEnding& ending)
     note->kind = Note::Kind::Ended;
     note->port.name = ending.outcome.port;
     note->ending = ending;
+    Post(note);
+}
+
+void CStationWindow::OnForwarding(const std::string& text)
+{
+    auto* note = new Note;
+    note->kind = Note::Kind::Forwarding;
+    note->hint = text;
     Post(note);
 }
 

@@ -79,6 +79,7 @@ private:
     void OnHint(const std::string& port, const std::string& hint) override;
     void OnEnded(const DeviceEnding& ending) override;
     void OnStationEnded(StationEnd end) override;
+    void OnForwarding(const std::string& text) override;
 
     HWND hwnd_ = nullptr;
     HWND start_ = nullptr;
@@ -100,6 +101,7 @@ private:
     std::string imageCause_;
     std::string recordPath_;   // chosen by the operator; empty: beside the image
     std::string recordAlert_;  // why the record could not be kept
+    std::string forwardAlert_; // what the forwarding last said
     TrustStore trust_ = InstalledTrust(); // the administrator's keys: locked when it holds any
     std::unique_ptr<OpenedJob> job_;      // a job fixes the image, its ports and its lot
     unsigned lotWritten_ = 0;             // the lot's units the record held at Start

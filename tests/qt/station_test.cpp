@@ -18,6 +18,7 @@
 
 #include "DevSim.h"
 #include "PortTile.h"
+#include "cli/Receiver.h"
 #include "Sha256.h"
 #include "SimRig.h"
 #include "StationWindow.h"
@@ -300,7 +301,9 @@ void StationTest::aJobFixesTheImageItsSlotsAndItsLot()
     const auto image = WriteImage(dir, 8);
     DevSimOptions options;
     CSimRig one(options), two(options);
+    CReceiver receiver;
     const nlohmann::json job = {{"job", "lot7"},
+                                {"forward", {{"url", receiver.Url()}}},
                                 {"image", "DB.bin"},
                                 {"sha256", Sha256Hex(image.data(), image.size())},
                                 {"units", 1},
@@ -319,6 +322,9 @@ void StationTest::aJobFixesTheImageItsSlotsAndItsLot()
     QVERIFY(window.Running());
     QTRY_VERIFY_WITH_TIMEOUT(!window.Running(), 20000); // one unit, and the lot is written
     QVERIFY2(window.StatusText().contains(QStringLiteral("lot7: 1 of 1")), qPrintable(window.StatusText()));
+    // The record goes to the job's receiver as well.
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.Unique(), size_t(1), 10000);
+    QCOMPARE(receiver.Problems().size(), size_t(0));
     const DevSimReport a = one.Finish(), b = two.Finish();
     QVERIFY2(a.sawBeaconReply != b.sawBeaconReply, "a unit beyond the lot was touched, or none was");
     CPortTile* flashed = window.Tile(a.sawBeaconReply ? one.Path() : two.Path());
