@@ -45,3 +45,25 @@ bool OpenStationJob(const std::string& path, const TrustStore& store, OpenedJob&
     opened.tags.fixture = opened.job.fixture;
     return true;
 }
+
+std::string ImageReleaseRefusal(const std::string& imagePath, const TrustStore& store)
+{
+    if (!store.Locked())
+        return std::string();
+    const size_t dot = imagePath.find_last_of('.');
+    const size_t slash = imagePath.find_last_of("/\\");
+    const std::string stem = dot != std::string::npos && (slash == std::string::npos || dot > slash)
+                                 ? imagePath.substr(0, dot)
+                                 : imagePath;
+    const std::string jobPath = stem + ".zqjob";
+    OpenedJob opened;
+    std::string why;
+    if (!OpenStationJob(jobPath, store, opened, why))
+        return "the image is not released: " + why;
+    // The job must pin this very image, not another file it names.
+    ImageSnapshot image;
+    DownloadFailure unread;
+    if (!TakeImageSnapshot(imagePath, image, unread, ImageShare::SharedRead) || image.sha256 != opened.job.sha256)
+        return "the image is not released: " + jobPath + " pins another image";
+    return std::string();
+}

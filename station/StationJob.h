@@ -24,5 +24,10 @@ bool OpenStationJob(const std::string& path, const TrustStore& store, OpenedJob&
 // "name (fingerprint's first 16 hex digits...)".
 std::string ReleaserText(const PublicKey& key);
 
+// For the one-button dialog: empty where the station is not locked, or where
+// a released job beside the image (DB.zqjob beside DB.bin) pins exactly this
+// image; else why the image is not released, in one line.
+std::string ImageReleaseRefusal(const std::string& imagePath, const TrustStore& store);
+
 // A file name that is a job's rather than an image's.
 bool IsJobPath(const std::string& path);

@@ -16,6 +16,7 @@
 #include "DevSim.h"
 #include "ImageSnapshot.h"
 #include "Station.h"
+#include "StationJob.h"
 #include "Record.h"
 #include "Sha256.h"
 #include "SimRig.h"
@@ -136,6 +137,26 @@ TEST(Record, UsbDetailsOfThePortsAdapter)
     record = nlohmann::json::parse(RecordLine(o, image, ""));
     ASSERT_TRUE(record.contains("usb"));
     EXPECT_TRUE(record.at("usb").is_null());
+}
+
+// The one-button dialog on a locked station writes only an image that a
+// released job beside it pins; unlocked, any image goes as before.
+TEST(StationJob, ALockedStationsDialogRefusesAnImageNoReleasedJobPins)
+{
+    TempDir dir;
+    const std::vector<uint8_t> image = MakeImage(65536 + 128, 1);
+    const ImageSnapshot snap = Snapshot(dir, image);
+    EXPECT_EQ(ImageReleaseRefusal(snap.path, TrustStore()), "");
+    TrustStore locked;
+    locked.unusable.push_back("a damaged key file");
+    EXPECT_NE(ImageReleaseRefusal(snap.path, locked).find("not released"), std::string::npos);
+    // A job beside it that pins it, but that nobody signed.
+    const nlohmann::json job = {{"job", "j"}, {"image", "DB.bin"}, {"sha256", snap.sha256}};
+    const std::string text = job.dump();
+    WriteFile(dir.file("DB.zqjob"), std::vector<uint8_t>(text.begin(), text.end()));
+    const std::string refused = ImageReleaseRefusal(snap.path, locked);
+    EXPECT_NE(refused.find("not released"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("signature"), std::string::npos) << refused;
 }
 
 // An adapter that re-enumerates mid-download (brown-out, a loose hub): its

@@ -1,6 +1,7 @@
 #include "UpdaterDlg.h"
 
 #include "ImagePath.h"
+#include "StationJob.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -136,7 +137,14 @@ void CUpdaterDlg::OnStart()
     cancel_.store(false);
     workerEnded_.store(false);
     worker_ = std::thread([this] {
-        DownloadThreadProc(this);
+        // A station whose administrator installed trusted keys writes only
+        // an image a released job beside it pins: else the fail notice, and
+        // nothing is sent.
+        const std::string refused = ImageReleaseRefusal(imagePath_, InstalledTrust());
+        if (refused.empty())
+            DownloadThreadProc(this);
+        else
+            Notice().ShowNotice(std::string(kNoticeFail) + "\n" + refused);
         workerEnded_.store(true);
         QMetaObject::invokeMethod(this, [this] { OnWorkerEnded(); }, Qt::QueuedConnection);
     });

@@ -9,6 +9,7 @@
 
 #include "ImagePath.h"
 #include "ModulePath.h"
+#include "StationJob.h"
 #include "resource.h"
 
 namespace {
@@ -191,7 +192,14 @@ void CUpdaterDlg::OnStart()
     cancel_.store(false);
     try {
         worker_ = std::thread([this] {
-            DownloadThreadProc(this);
+            // A station whose administrator installed trusted keys writes
+            // only an image a released job beside it pins: else the fail
+            // notice, and nothing is sent.
+            const std::string refused = ImageReleaseRefusal(imagePath_, InstalledTrust());
+            if (refused.empty())
+                DownloadThreadProc(this);
+            else
+                Notice().ShowNotice(std::string(kNoticeFail) + "\n" + refused);
             PostMessageA(hwnd_, WM_WORKER_ENDED, 0, 0);
         });
     } catch (const std::system_error&) {
