@@ -210,11 +210,12 @@ bool CStationWindow::SetJob(const std::string& path)
         const Job& job = job_->job;
         imageName_->setText(QStringLiteral("Job %1 \u00b7 %2").arg(Q(job.name), QFileInfo(Q(job.image)).fileName()));
         imageName_->SetHint(file.absoluteFilePath());
-        QString info = QStringLiteral("%1 blocks \u00b7 pinned sha256 %2").arg(image_.blocks).arg(Q(job.sha256.substr(0, 16)));
+        // Who released it comes first: the line is cut at its end.
+        QString info = job_->releasedBy.empty() ? QStringLiteral("not signed")
+                                                : QStringLiteral("released by ") + Q(job_->releasedBy);
+        info += QStringLiteral(" \u00b7 %1 blocks \u00b7 pinned sha256 %2").arg(image_.blocks).arg(Q(job.sha256.substr(0, 16)));
         if (job.units)
             info += QStringLiteral(" \u00b7 lot of %1").arg(job.units);
-        info += job_->releasedBy.empty() ? QStringLiteral(" \u00b7 not signed")
-                                         : QStringLiteral(" \u00b7 released by ") + Q(job_->releasedBy);
         ShowImageInfo(info, true);
         if (!recordChosen_)
             recordPath_ = job.log.empty() ? S(QDir(file.absolutePath()).filePath(QString::fromLatin1(kRecordName)))
