@@ -1,5 +1,6 @@
 #include "FlashAll.h"
 
+#include <memory>
 #include <vector>
 
 #include "Causes.h"
@@ -57,20 +58,39 @@ int EndStatus(const StationTotals& totals)
     return totals.failed == 0 && totals.cancelled == 0 && !totals.unrecorded ? kExitWritten : kExitFailed;
 }
 
+// What --all and --watch both begin with: the image read once (a job's was
+// read already), the view, and the session with the job's tags.
+struct StationRun {
+    ImageSnapshot image;
+    std::unique_ptr<CStationView> view;
+    std::unique_ptr<CStationSession> session;
+
+    // false, with status, when the image could not be had.
+    bool Open(const FlashOptions& options, const std::string& imagePath, std::FILE* out, CRecordLog* log,
+              const JobRun& run, int& status)
+    {
+        if (!ReadImage(imagePath, run.hasJob ? &run.snapshot : nullptr, image, status))
+            return false;
+        view = std::make_unique<CStationView>(ViewMode(options, out), out);
+        session = std::make_unique<CStationSession>(image, *view, log);
+        session->SetRecordTags(run.tags);
+        view->SetFixture(run.tags.fixture);
+        SayImage(*view, image);
+        return true;
+    }
+};
+
 } // namespace
 
 int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
              std::atomic<bool>* stop, CRecordLog* log, const JobRun& run)
 {
-    ImageSnapshot image;
+    StationRun opened;
     int status = kExitFailed;
-    if (!ReadImage(imagePath, run.hasJob ? &run.snapshot : nullptr, image, status))
+    if (!opened.Open(options, imagePath, out, log, run, status))
         return status;
-    CStationView view(ViewMode(options, out), out);
-    CStationSession session(image, view, log);
-    session.SetRecordTags(run.tags);
-    view.SetFixture(run.tags.fixture);
-    SayImage(view, image);
+    CStationView& view = *opened.view;
+    CStationSession& session = *opened.session;
 
     // One window over every port at once; each device heard is answered
     // there, and its download goes on from the exchange.
@@ -107,15 +127,12 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
 int WatchStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
                  std::atomic<bool>* stop, CRecordLog* log, const JobRun& run)
 {
-    ImageSnapshot image;
+    StationRun opened;
     int status = kExitFailed;
-    if (!ReadImage(imagePath, run.hasJob ? &run.snapshot : nullptr, image, status))
+    if (!opened.Open(options, imagePath, out, log, run, status))
         return status;
-    CStationView view(ViewMode(options, out), out);
-    CStationSession session(image, view, log);
-    session.SetRecordTags(run.tags);
-    view.SetFixture(run.tags.fixture);
-    SayImage(view, image);
+    CStationView& view = *opened.view;
+    CStationSession& session = *opened.session;
 
     StationOptions settings;
     settings.ports = NamedPorts(options);
