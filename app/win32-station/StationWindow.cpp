@@ -442,39 +442,27 @@ void CStationWindow::UseImage(const std::string& path)
     ShowImage();
 }
 
-void CStationWindow::ChooseImage()
+// The file to write: an image, or a job and the image it pins.
+void CStationWindow::ChooseSource(const char* filter, const char* title)
 {
     char file[MAX_PATH] = {};
     const std::string folder = FolderOf(imagePath_);
     OPENFILENAMEA ofn{};
     ofn.lStructSize = sizeof(ofn);
     ofn.hwndOwner = hwnd_;
-    ofn.lpstrFilter = "Images (*.bin)\0*.bin\0All files\0*.*\0";
+    ofn.lpstrFilter = filter;
     ofn.lpstrFile = file;
     ofn.nMaxFile = MAX_PATH;
     ofn.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
-    ofn.lpstrTitle = "Image to write";
+    ofn.lpstrTitle = title;
     ofn.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
     if (GetOpenFileNameA(&ofn))
         UseImage(file);
 }
 
-void CStationWindow::ChooseJob()
-{
-    char file[MAX_PATH] = {};
-    const std::string folder = FolderOf(imagePath_);
-    OPENFILENAMEA ofn{};
-    ofn.lStructSize = sizeof(ofn);
-    ofn.hwndOwner = hwnd_;
-    ofn.lpstrFilter = "Jobs (*.zqjob)\0*.zqjob\0All files\0*.*\0";
-    ofn.lpstrFile = file;
-    ofn.nMaxFile = MAX_PATH;
-    ofn.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
-    ofn.lpstrTitle = "Job to run";
-    ofn.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
-    if (GetOpenFileNameA(&ofn))
-        UseImage(file);
-}
+void CStationWindow::ChooseImage() { ChooseSource("Images (*.bin)\0*.bin\0All files\0*.*\0", "Image to write"); }
+
+void CStationWindow::ChooseJob() { ChooseSource("Jobs (*.zqjob)\0*.zqjob\0All files\0*.*\0", "Job to run"); }
 
 void CStationWindow::ChooseRecord()
 {

@@ -54,6 +54,7 @@ private:
     // The image and the record, while the station is idle.
     void ChooseImage();
     void ChooseJob();
+    void ChooseSource(const char* filter, const char* title);
     void ChooseRecord();
     void UseImage(const std::string& path);
     bool ReadImage();
