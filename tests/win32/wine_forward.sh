@@ -15,24 +15,12 @@ devsim=$2
 receiver=$3
 flash=$4
 here=$(cd "$(dirname "$0")" && pwd)
-winerun="$here/../../cmake/wine-run.sh"
 for exe in "$devsim" "$receiver"; do
     [ -x "$exe" ] || { echo "no $exe: build the linux preset first"; exit 77; }
 done
 
-"$winerun" "$build" --setup
-eval "$("$winerun" "$build" --env)"
-
-. "$here/../helpers.sh"
-work="$build/forward"
-rm -rf "$work"
-mkdir -p "$work"
-cleanup() {
-    stop_helpers
-    wine reg delete 'HKLM\Software\Wine\Ports' /v COM9 /f >/dev/null 2>&1 || true
-    wineserver -k >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
+. "$here/wine_helpers.sh"
+wine_scene forward COM9
 fail() {
     echo "FAIL: $*"
     for f in "$work"/*.err "$work"/sim.log "$work"/receiver*.log; do [ -f "$f" ] && { echo "--- $f"; tail -n 20 "$f"; }; done

@@ -13,24 +13,12 @@ build=$(cd "$1" && pwd)
 devsim=$(readlink -f "$2")
 flash=$(readlink -f "$3")
 here=$(cd "$(dirname "$0")" && pwd)
-winerun="$here/../../cmake/wine-run.sh"
 [ -x "$devsim" ] || { echo "no $devsim: build the linux preset first"; exit 77; }
 
-"$winerun" "$build" --setup
-eval "$("$winerun" "$build" --env)"
-
-. "$here/../helpers.sh"
-work="$build/wine-jobs"
-rm -rf "$work"
-mkdir -p "$work"
+. "$here/wine_helpers.sh"
 policy='HKLM\Software\Policies\Zerquill\TrustedKeys'
-cleanup() {
-    stop_helpers
-    wine reg delete "$policy" /f >/dev/null 2>&1 || true
-    wine reg delete 'HKLM\Software\Wine\Ports' /v COM9 /f >/dev/null 2>&1 || true
-    wineserver -k >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
+wine_cleanup_more() { wine reg delete "$policy" /f >/dev/null 2>&1 || true; }
+wine_scene wine-jobs COM9
 fail() {
     echo "FAIL: $*"
     for f in "$work"/*.err "$work"/sim.log; do [ -f "$f" ] && { echo "--- $f"; tail -n 30 "$f"; }; done

@@ -16,24 +16,12 @@ relay=$3
 flash=$4
 runs=${5:-10}
 here=$(cd "$(dirname "$0")" && pwd)
-winerun="$here/../../cmake/wine-run.sh"
 for exe in "$devsim" "$relay"; do
     [ -x "$exe" ] || { echo "no $exe: build the linux preset first"; exit 77; }
 done
 
-"$winerun" "$build" --setup
-eval "$("$winerun" "$build" --env)"
-
-. "$here/../helpers.sh"
-work="$build/slow-adapter"
-rm -rf "$work"
-mkdir -p "$work"
-cleanup() {
-    stop_helpers
-    wine reg delete 'HKLM\Software\Wine\Ports' /v COM8 /f >/dev/null 2>&1 || true
-    wineserver -k >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
+. "$here/wine_helpers.sh"
+wine_scene slow-adapter COM8
 fail() {
     echo "FAIL: $*"
     for f in "$work"/*.err "$work"/sim.log; do [ -f "$f" ] && { echo "--- $f"; tail -n 30 "$f"; }; done
