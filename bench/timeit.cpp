@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+
 int main(int argc, char** argv)
 {
     if (argc < 3) {

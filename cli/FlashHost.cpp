@@ -1,13 +1,15 @@
-#include "FlashHost.h"
+#include "cli/FlashHost.h"
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 
-#include "Causes.h"
-#include "Console.h"
+#include "download/Causes.h"
+#include "cli/Console.h"
 
 #include <thread>
+
+namespace zq {
 
 namespace {
 
@@ -210,3 +212,5 @@ void CFlashHost::ShowNotice(const std::string& text)
     }
     std::fflush(err_);
 }
+
+}  // namespace zq

@@ -1,10 +1,12 @@
-#include "ProgressView.h"
+#include "cli/ProgressView.h"
 
 #include <filesystem>
 
-#include "Causes.h"
-#include "Console.h"
-#include "Text.h"
+#include "download/Causes.h"
+#include "cli/Console.h"
+#include "cli/Text.h"
+
+namespace zq {
 
 namespace {
 
@@ -275,3 +277,5 @@ void CProgressView::Finish(bool success, const std::string& port)
     }
     std::fflush(out_);
 }
+
+}  // namespace zq

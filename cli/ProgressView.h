@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <string>
 
-#include "DownloadHost.h"
+#include "download/DownloadHost.h"
+
+namespace zq {
 
 class CProgressView : public ProgressSink {
 public:
@@ -69,3 +71,5 @@ private:
     Clock::time_point firstBlock_{};
     Clock::time_point lastAck_{};
 };
+
+}  // namespace zq

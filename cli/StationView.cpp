@@ -1,13 +1,15 @@
-#include "StationView.h"
+#include "cli/StationView.h"
 
 #include <cinttypes>
 #include <ctime>
 
 #include <nlohmann/json.hpp>
 
-#include "Causes.h"
-#include "Console.h"
-#include "Text.h"
+#include "download/Causes.h"
+#include "cli/Console.h"
+#include "cli/Text.h"
+
+namespace zq {
 
 namespace {
 
@@ -235,3 +237,5 @@ void CStationView::Summary(const StationTotals& totals)
         line += Format(", %u cancelled", totals.cancelled);
     Print(line + "\n");
 }
+
+}  // namespace zq

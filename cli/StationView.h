@@ -10,8 +10,10 @@
 #include <mutex>
 #include <string>
 
-#include "Job.h"
-#include "StationSession.h"
+#include "station/Job.h"
+#include "station/StationSession.h"
+
+namespace zq {
 
 class CStationView : public SessionEvents {
 public:
@@ -57,3 +59,5 @@ private:
     size_t drawnRows_ = 0;
     Clock::time_point lastDraw_{};
 };
+
+}  // namespace zq

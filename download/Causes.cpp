@@ -1,9 +1,11 @@
-#include "Causes.h"
+#include "download/Causes.h"
 
-#include "OsError.h"
-#include "PortAccess.h"
+#include "platform/OsError.h"
+#include "link/PortAccess.h"
 
 #include <cstdio>
+
+namespace zq {
 
 namespace {
 
@@ -395,3 +397,5 @@ std::string HintAfterSuccess(const PortInfo& adapter, int latencyMs, double byte
     const std::string hint = LatencyHint(adapter, latencyMs);
     return hint.empty() ? SlowLineHint(bytesPerS, latencyMs) : hint;
 }
+
+}  // namespace zq

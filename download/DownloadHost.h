@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <string>
 
-#include "../image/DbImage.h"
-#include "../image/ImageFile.h"
-#include "../link/SerialLink.h"
+#include "image/DbImage.h"
+#include "image/ImageFile.h"
+#include "link/SerialLink.h"
+
+namespace zq {
 
 // What the worker is doing, for front ends that show more than a bar.
 enum class Stage {
@@ -152,3 +154,5 @@ extern const char* const kNoticeFail;           // "Fail Download!"
 DownloadOutcome RunDownload(DownloadHost& host);
 // The same for a dialog's worker thread; returns 0.
 unsigned DownloadThreadProc(DownloadHost* host);
+
+}  // namespace zq

@@ -1,6 +1,8 @@
-#include "DownloadHost.h"
+#include "download/DownloadHost.h"
 
 #include <cstring>
+
+namespace zq {
 
 const char* const kNoticeFileOpenFailed = "File Open Failed";
 const char* const kNoticeSuccess = "Success Download!";
@@ -8,7 +10,6 @@ const char* const kNoticeFail = "Fail Download!";
 
 namespace {
 
-using namespace zq;
 
 class Download {
 public:
@@ -402,3 +403,5 @@ unsigned DownloadThreadProc(DownloadHost* host)
         RunDownload(*host);
     return 0;
 }
+
+}  // namespace zq

@@ -1,8 +1,10 @@
-#include "FlashDevices.h"
+#include "station/FlashDevices.h"
 
 #include <chrono>
 #include <mutex>
 #include <thread>
+
+namespace zq {
 
 namespace {
 
@@ -127,3 +129,5 @@ std::vector<DeviceOutcome> FlashDevices(const ImageSnapshot& image, const std::v
         t.join();
     return outcomes;
 }
+
+}  // namespace zq

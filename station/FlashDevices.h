@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "DownloadHost.h"
-#include "ImageSnapshot.h"
-#include "PortList.h"
+#include "download/DownloadHost.h"
+#include "station/ImageSnapshot.h"
+#include "link/PortList.h"
+
+namespace zq {
 
 struct DeviceOutcome {
     std::string port;
@@ -109,3 +111,5 @@ DeviceOutcome DownloadToDevice(const ImageSnapshot& image, const PortInfo& port,
 std::vector<DeviceOutcome> FlashDevices(const ImageSnapshot& image, const std::vector<PortInfo>& ports,
                                         const std::atomic<bool>* cancel, StationEvents& events,
                                         bool answered = false);
+
+}  // namespace zq

@@ -11,17 +11,19 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Causes.h"
-#include "PtyPair.h"
-#include "DevSim.h"
-#include "ImageSnapshot.h"
-#include "Station.h"
-#include "StationJob.h"
-#include "Record.h"
-#include "Sha256.h"
-#include "SimRig.h"
-#include "TempDir.h"
-#include "TestHost.h"
+#include "download/Causes.h"
+#include "tests/PtyPair.h"
+#include "devsim/DevSim.h"
+#include "station/ImageSnapshot.h"
+#include "station/Station.h"
+#include "station/StationJob.h"
+#include "station/Record.h"
+#include "station/Sha256.h"
+#include "devsim/SimRig.h"
+#include "tests/TempDir.h"
+#include "tests/TestHost.h"
+
+namespace zq {
 
 using namespace devsim;
 
@@ -246,3 +248,5 @@ TEST(Station, ADeviceIsAnsweredAfterTheBeaconThatWasHeard)
 }
 
 } // namespace
+
+}  // namespace zq

@@ -1,11 +1,13 @@
-#include "PortTile.h"
+#include "app/qt-station/PortTile.h"
 
 #include <QGridLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QVBoxLayout>
 
-#include "TileLayout.h"
+#include "app/qt-station/TileLayout.h"
+
+namespace zq {
 
 namespace {
 
@@ -254,3 +256,5 @@ void CPortTile::Stop()
     if (state_ == State::Listening || state_ == State::Flashing || state_ == State::Refused)
         Show(State::Waiting);
 }
+
+}  // namespace zq

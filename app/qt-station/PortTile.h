@@ -5,11 +5,13 @@
 #include <QFrame>
 #include <QString>
 
-#include "DownloadHost.h"
-#include "PortList.h"
+#include "download/DownloadHost.h"
+#include "link/PortList.h"
 
 class QLabel;
 class QProgressBar;
+
+namespace zq {
 class CFittedLabel;
 
 class CPortTile : public QFrame {
@@ -67,3 +69,5 @@ private:
     unsigned failed_ = 0;
     double lastSeconds_ = 0;
 };
+
+}  // namespace zq

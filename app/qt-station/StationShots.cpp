@@ -19,12 +19,14 @@
 #include <pty.h>
 #include <unistd.h>
 
-#include "DevSim.h"
-#include "ImagePath.h"
-#include "PortTile.h"
-#include "SimRig.h"
-#include "StationWindow.h"
-#include "UniqueFd.h"
+#include "devsim/DevSim.h"
+#include "image/ImagePath.h"
+#include "app/qt-station/PortTile.h"
+#include "devsim/SimRig.h"
+#include "app/qt-station/StationWindow.h"
+#include "platform/UniqueFd.h"
+
+using namespace zq;
 
 using namespace devsim;
 

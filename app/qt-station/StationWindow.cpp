@@ -1,4 +1,4 @@
-#include "StationWindow.h"
+#include "app/qt-station/StationWindow.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -22,11 +22,13 @@
 
 #include <algorithm>
 
-#include "Causes.h"
-#include "ImagePath.h"
-#include "PortAccess.h"
-#include "PortTile.h"
-#include "TileLayout.h"
+#include "download/Causes.h"
+#include "image/ImagePath.h"
+#include "link/PortAccess.h"
+#include "app/qt-station/PortTile.h"
+#include "app/qt-station/TileLayout.h"
+
+namespace zq {
 
 namespace {
 
@@ -702,3 +704,5 @@ void CStationWindow::Alert(const QString& text)
     alert_->setText(text.trimmed());
     alert_->setVisible(!text.trimmed().isEmpty());
 }
+
+}  // namespace zq

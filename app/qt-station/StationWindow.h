@@ -14,14 +14,16 @@
 #include <thread>
 #include <vector>
 
-#include "ImageSnapshot.h"
-#include "Record.h"
-#include "StationJob.h"
-#include "StationSession.h"
+#include "station/ImageSnapshot.h"
+#include "station/Record.h"
+#include "station/StationJob.h"
+#include "station/StationSession.h"
 
 class QLabel;
 class QPushButton;
 class QScrollArea;
+
+namespace zq {
 class CFittedLabel;
 class CPortTile;
 class CTileLayout;
@@ -144,3 +146,5 @@ private:
     std::vector<std::string> order_; // every tile's port, as the list orders them
     StationTotals totals_;
 };
+
+}  // namespace zq

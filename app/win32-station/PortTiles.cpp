@@ -1,10 +1,12 @@
-#include "PortTiles.h"
+#include "app/win32-station/PortTiles.h"
 
 #include <commctrl.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+
+namespace zq {
 
 namespace {
 
@@ -540,3 +542,5 @@ bool RegisterTileClasses(HINSTANCE instance)
     grid.lpszClassName = CTileGrid::kClassName;
     return RegisterClassExA(&tile) != 0 && RegisterClassExA(&grid) != 0;
 }
+
+}  // namespace zq

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "DownloadHost.h"
-#include "PortList.h"
-#include "UiMetrics.h"
+#include "download/DownloadHost.h"
+#include "link/PortList.h"
+#include "app/win32-station/UiMetrics.h"
+
+namespace zq {
 
 // Registers the window classes of the tiles and the grid.
 bool RegisterTileClasses(HINSTANCE instance);
@@ -127,3 +129,5 @@ private:
     int wheelRest_ = 0;
     bool laying_ = false;
 };
+
+}  // namespace zq

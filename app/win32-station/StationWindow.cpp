@@ -1,4 +1,4 @@
-#include "StationWindow.h"
+#include "app/win32-station/StationWindow.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
@@ -11,11 +11,13 @@
 #include <utility>
 #include <vector>
 
-#include "Causes.h"
-#include "ImagePath.h"
-#include "ModulePath.h"
-#include "PortAccess.h"
-#include "StationIds.h"
+#include "download/Causes.h"
+#include "image/ImagePath.h"
+#include "image/ModulePath.h"
+#include "link/PortAccess.h"
+#include "app/win32-station/StationIds.h"
+
+namespace zq {
 
 namespace {
 
@@ -838,3 +840,5 @@ void CStationWindow::OnStationEnded(StationEnd end)
 {
     PostMessageA(hwnd_, WM_STATION_ENDED, static_cast<WPARAM>(end), 0);
 }
+
+}  // namespace zq

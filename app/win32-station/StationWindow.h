@@ -14,13 +14,15 @@
 #include <string>
 #include <thread>
 
-#include "FlashDevices.h"
-#include "ImageSnapshot.h"
-#include "PortTiles.h"
-#include "Record.h"
-#include "StationJob.h"
-#include "StationSession.h"
-#include "UiMetrics.h"
+#include "station/FlashDevices.h"
+#include "station/ImageSnapshot.h"
+#include "app/win32-station/PortTiles.h"
+#include "station/Record.h"
+#include "station/StationJob.h"
+#include "station/StationSession.h"
+#include "app/win32-station/UiMetrics.h"
+
+namespace zq {
 
 class CStationWindow : private SessionEvents {
 public:
@@ -121,3 +123,5 @@ private:
 
     StationTotals totals_; // as last drawn
 };
+
+}  // namespace zq
