@@ -48,6 +48,17 @@ private:
     Value value_ = Traits::kInvalid;
 };
 
+// A library's handle that is a pointer, null for none, given back by Free
+// (curl_easy_cleanup, EVP_PKEY_free, RegCloseKey, ...).
+template <class T, auto Free>
+struct PointerTraits {
+    using Value = T;
+    static constexpr T kInvalid = nullptr;
+    static void Close(T value) { Free(value); }
+};
+template <class T, auto Free>
+using CUniquePointer = CUniqueHandle<PointerTraits<T, Free>>;
+
 // The handles of the core's OS backends (the image file, the serial port),
 // kept as an integer so that no header needs the OS's types: a descriptor on
 // POSIX, a HANDLE on Windows (INVALID_HANDLE_VALUE is -1 too).

@@ -12,19 +12,9 @@ namespace zq {
 
 namespace {
 
-struct CurlTraits {
-    using Value = CURL*;
-    static constexpr CURL* kInvalid = nullptr;
-    static void Close(CURL* curl) { curl_easy_cleanup(curl); }
-};
-using CCurl = CUniqueHandle<CurlTraits>;
+using CCurl = CUniquePointer<CURL*, curl_easy_cleanup>;
 
-struct SlistTraits {
-    using Value = curl_slist*;
-    static constexpr curl_slist* kInvalid = nullptr;
-    static void Close(curl_slist* list) { curl_slist_free_all(list); }
-};
-using CCurlList = CUniqueHandle<SlistTraits>;
+using CCurlList = CUniquePointer<curl_slist*, curl_slist_free_all>;
 
 bool ReadWhole(const std::string& path, std::string& into)
 {

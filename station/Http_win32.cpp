@@ -9,12 +9,7 @@ namespace zq {
 
 namespace {
 
-struct InternetTraits {
-    using Value = HINTERNET;
-    static constexpr HINTERNET kInvalid = nullptr;
-    static void Close(HINTERNET h) { WinHttpCloseHandle(h); }
-};
-using CInternet = CUniqueHandle<InternetTraits>;
+using CInternet = CUniquePointer<HINTERNET, WinHttpCloseHandle>;
 
 std::wstring Wide(const std::string& s)
 {

@@ -8,12 +8,7 @@ namespace zq {
 
 namespace {
 
-struct RegKeyTraits {
-    using Value = HKEY;
-    static constexpr HKEY kInvalid = nullptr;
-    static void Close(HKEY key) { RegCloseKey(key); }
-};
-using CRegKey = CUniqueHandle<RegKeyTraits>;
+using CRegKey = CUniquePointer<HKEY, RegCloseKey>;
 
 const char* const kPolicyKey = "Software\\Policies\\Zerquill\\TrustedKeys";
 

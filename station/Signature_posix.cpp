@@ -13,18 +13,8 @@ namespace zq {
 
 namespace {
 
-struct PkeyTraits {
-    using Value = EVP_PKEY*;
-    static constexpr EVP_PKEY* kInvalid = nullptr;
-    static void Close(EVP_PKEY* key) { EVP_PKEY_free(key); }
-};
-struct MdCtxTraits {
-    using Value = EVP_MD_CTX*;
-    static constexpr EVP_MD_CTX* kInvalid = nullptr;
-    static void Close(EVP_MD_CTX* ctx) { EVP_MD_CTX_free(ctx); }
-};
-using CPkey = CUniqueHandle<PkeyTraits>;
-using CMdCtx = CUniqueHandle<MdCtxTraits>;
+using CPkey = CUniquePointer<EVP_PKEY*, EVP_PKEY_free>;
+using CMdCtx = CUniquePointer<EVP_MD_CTX*, EVP_MD_CTX_free>;
 
 } // namespace
 

@@ -11,18 +11,9 @@ namespace zq {
 
 namespace {
 
-struct AlgTraits {
-    using Value = BCRYPT_ALG_HANDLE;
-    static constexpr BCRYPT_ALG_HANDLE kInvalid = nullptr;
-    static void Close(BCRYPT_ALG_HANDLE alg) { BCryptCloseAlgorithmProvider(alg, 0); }
-};
-struct KeyTraits {
-    using Value = BCRYPT_KEY_HANDLE;
-    static constexpr BCRYPT_KEY_HANDLE kInvalid = nullptr;
-    static void Close(BCRYPT_KEY_HANDLE key) { BCryptDestroyKey(key); }
-};
-using CAlg = CUniqueHandle<AlgTraits>;
-using CKey = CUniqueHandle<KeyTraits>;
+void CloseAlgorithm(BCRYPT_ALG_HANDLE alg) { BCryptCloseAlgorithmProvider(alg, 0); }
+using CAlg = CUniquePointer<BCRYPT_ALG_HANDLE, CloseAlgorithm>;
+using CKey = CUniquePointer<BCRYPT_KEY_HANDLE, BCryptDestroyKey>;
 
 bool Ok(NTSTATUS status) { return status >= 0; }
 

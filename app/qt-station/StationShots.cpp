@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "devsim/DevSim.h"
+#include "app/qt/Shots.h"
 #include "image/ImagePath.h"
 #include "app/qt-station/PortTile.h"
 #include "devsim/SimRig.h"
@@ -34,28 +35,7 @@ namespace {
 
 bool Save(QWidget& window, const QString& folder, const char* name)
 {
-    const QString path = QDir(folder).filePath(QString::fromLatin1(name));
-    if (!window.grab().save(path, "PNG")) {
-        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
-        return false;
-    }
-    std::printf("%s\n", qPrintable(path));
-    return true;
-}
-
-bool WriteImage(const std::string& path, uint32_t blocks)
-{
-    std::vector<char> image(65536 + 128 * static_cast<size_t>(blocks));
-    uint32_t x = 7;
-    for (char& b : image) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<char>(x >> 16);
-    }
-    const char head[6] = {8, 0, 'S', 'D', 'D', 'B'};
-    std::copy(head, head + 6, image.begin());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(image.data(), static_cast<std::streamsize>(image.size()));
-    return static_cast<bool>(out);
+    return SaveShot(window.grab(), folder, name);
 }
 
 // Waits, serving the window, until done() or the bound; false on the bound.
@@ -76,26 +56,14 @@ bool Await(QApplication& app, const std::function<bool()>& done, int boundMs)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: zq-station-shots <output folder>\n");
-        return 2;
-    }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QString out;
+    char folder[] = "/tmp/zq-station-shots-XXXXXX";
+    if (!OpenShots(argc, argv, "zq-station-shots <output folder>", folder, out))
+        return 1;
     int qtArgc = 1;
     QApplication app(qtArgc, argv);
-    const QString out = QString::fromLocal8Bit(argv[1]);
-    if (!QDir().mkpath(out)) {
-        std::fprintf(stderr, "cannot create %s\n", argv[1]);
-        return 1;
-    }
-    char folder[] = "/tmp/zq-station-shots-XXXXXX";
-    if (!mkdtemp(folder)) {
-        std::perror("mkdtemp");
-        return 1;
-    }
     const std::string image = ImagePathIn(folder);
-    if (!WriteImage(image, 1500)) { // about 17 s at the line rate
+    if (!WriteShotImage(image, 1500)) { // about 17 s at the line rate
         std::fprintf(stderr, "cannot write the image\n");
         return 1;
     }

@@ -22,6 +22,7 @@
 
 #include "devsim/DevSim.h"
 #include "devsim/SimRig.h"
+#include "app/qt/Shots.h"
 #include "image/ImagePath.h"
 #include "app/qt/UpdaterDlg.h"
 
@@ -33,29 +34,7 @@ namespace {
 
 bool Save(const QPixmap& picture, const QString& folder, const char* name)
 {
-    const QString path = QDir(folder).filePath(QString::fromLatin1(name));
-    if (!picture.save(path, "PNG")) {
-        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
-        return false;
-    }
-    std::printf("%s\n", qPrintable(path));
-    return true;
-}
-
-// A valid image: header word 8, the magic, then a pattern.
-bool WriteImage(const std::string& path, uint32_t blocks)
-{
-    std::vector<char> image(65536 + 128 * static_cast<size_t>(blocks));
-    uint32_t x = 7;
-    for (char& b : image) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<char>(x >> 16);
-    }
-    const char head[6] = {8, 0, 'S', 'D', 'D', 'B'};
-    std::copy(head, head + 6, image.begin());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(image.data(), static_cast<std::streamsize>(image.size()));
-    return static_cast<bool>(out);
+    return SaveShot(picture, folder, name);
 }
 
 // The dialog with the notice drawn over its middle, as the desktop shows it.
@@ -75,27 +54,14 @@ QPixmap Composite(QWidget& dialog, QWidget& box)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: zq-dialog-shots <output folder>\n");
-        return 2;
-    }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QString out;
+    char folder[] = "/tmp/zq-shots-XXXXXX";
+    if (!OpenShots(argc, argv, "zq-dialog-shots <output folder>", folder, out))
+        return 1;
     int qtArgc = 1;
     QApplication app(qtArgc, argv);
-    const QString out = QString::fromLocal8Bit(argv[1]);
-    if (!QDir().mkpath(out)) {
-        std::fprintf(stderr, "cannot create %s\n", argv[1]);
-        return 1;
-    }
-
-    char folder[] = "/tmp/zq-shots-XXXXXX";
-    if (!mkdtemp(folder)) {
-        std::perror("mkdtemp");
-        return 1;
-    }
     const std::string imageFolder = folder;
-    if (!WriteImage(ImagePathIn(imageFolder), 300)) {
+    if (!WriteShotImage(ImagePathIn(imageFolder), 300)) {
         std::fprintf(stderr, "cannot write the image\n");
         return 1;
     }
