@@ -2,10 +2,13 @@
 # (a folder of its own, scratch makes one) before it starts anything.
 
 pids=()
-# Ends every helper started here.
+# Ends every helper in $pids (start puts its helpers there) and waits for
+# them, and for them alone: a program under test still running is the
+# script's to end.
 stop_helpers() {
+    local pid
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
 }
 
 # scratch NAME: $work, a fresh folder under /tmp that goes at the end (kept
