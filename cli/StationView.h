@@ -40,7 +40,6 @@ private:
     using Clock = std::chrono::steady_clock;
     struct Row {
         StageReport last;
-        Clock::time_point dataStart{};
         Clock::time_point lastJson{};
     };
 

@@ -398,4 +398,19 @@ std::string HintAfterSuccess(const PortInfo& adapter, int latencyMs, double byte
     return hint.empty() ? SlowLineHint(bytesPerS, latencyMs) : hint;
 }
 
+const char* StageWord(Stage stage)
+{
+    switch (stage) {
+    case Stage::Searching: return "searching";
+    case Stage::Found: return "found";
+    case Stage::Handshake: return "handshake";
+    case Stage::Header: return "header";
+    case Stage::Count: return "count";
+    case Stage::Clearing: return "clearing";
+    case Stage::Sending: return "sending";
+    case Stage::Closing: return "closing";
+    }
+    return "";
+}
+
 }  // namespace zq

@@ -34,7 +34,14 @@ struct StageReport {
     bool refusal = false;   // Sending: block `done` was just refused ...
     uint8_t refusalByte = 0; // ... with this byte,
     bool resending = false;  // ... and goes out again (false: the download fails)
+    std::string port;        // the device's port, once found
+    uint32_t tailBytes = 0;  // bytes past the image's last whole block: never sent
+    double dataSeconds = 0;  // from the first block to the latest one acknowledged
+    double bytesPerS = 0;    // the data's rate so far; 0 before the first ACK
 };
+
+// "searching", "handshake", "sending", ...: the one word for a stage.
+const char* StageWord(Stage stage);
 
 class ProgressSink {
 public:

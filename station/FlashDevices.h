@@ -51,7 +51,6 @@ private:
     uint32_t refusals_ = 0;
     uint32_t clrSteps_ = 0;
     double bytesPerS_ = 0;
-    std::chrono::steady_clock::time_point dataStart_{};
 };
 
 // What a port is doing, as a host shows it.
