@@ -4,6 +4,8 @@
 # each: a measurement of how often a download is lost, not a test.
 #   bench/stress.sh BUILD_DIR RUNS [BUSY_LOOPS]   (ZQ_DEVSIM: another build's simulator)
 set -euo pipefail
+# The simulator's line path, read as the tests read it.
+. "$(dirname "$0")/../tests/helpers.sh"
 build=$(cd "$1" && pwd)
 runs=$2
 busy=${3:-0}
@@ -20,11 +22,7 @@ trap cleanup EXIT
 "${ZQ_DEVSIM:-$build/devsim/zerquill-devsim}" --pace --trace --expect "$work/DB.bin" --sessions 0 \
     >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
-for _ in $(seq 50); do
-    [ -s "$work/sim.out" ] && break
-    sleep 0.1
-done
-pty=$(head -1 "$work/sim.out")
+pty=$(sim_path "$work/sim.out") || { echo "stress: the simulator printed no line path: $(cat "$work/sim.err")"; exit 1; }
 for _ in $(seq "$busy"); do
     bash -c 'while :; do :; done' &
     loops+=($!)

@@ -6,7 +6,6 @@
 // Input: 3 bytes of file length (scaled, so sparse images beyond the block
 // limit come up), 1 byte of flags, 2 bytes seeding the StepBack pattern,
 // then the file's first bytes (also copied to the start of the data area).
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/FuzzImageFile.h"
 #include "image/DbImage.h"
 
 using namespace zq;
@@ -25,17 +25,6 @@ namespace {
 {
     std::fprintf(stderr, "\nimage property violated: %s (%lu, %lu)\n", what, a, b);
     std::abort();
-}
-
-int ImageFd()
-{
-    static int fd = -1;
-    if (fd < 0) {
-        fd = memfd_create("zq-fuzz-image", MFD_CLOEXEC);
-        if (fd < 0)
-            std::abort();
-    }
-    return fd;
 }
 
 } // namespace
@@ -73,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     };
 
-    const int fd = ImageFd();
+    const int fd = FuzzImageFd();
     if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(length)) != 0)
         std::abort();
     const size_t first = std::min<uint64_t>(contentSize, length);
@@ -87,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     CImageFile file;
     CDbImage image(file);
-    if (!image.Open("/proc/self/fd/" + std::to_string(fd)))
+    if (!image.Open(FuzzImagePath()))
         Violation("a plain file did not open");
 
     // Acceptance, worked out here on its own.

@@ -7,7 +7,6 @@
 // Input: 8 bytes that shape the image and the clock, then one choice per
 // device reply (see Device::Reply). An input that runs out makes the device
 // go quiet, which every wait ends on.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "download/DownloadHost.h"
+#include "fuzz/FuzzImageFile.h"
 #include "fuzz/FuzzLine.h"
 
 using namespace zq;
@@ -461,17 +461,6 @@ public:
     bool fileOpenAtNotice = false;
 };
 
-int ImageFd()
-{
-    static int fd = -1;
-    if (fd < 0) {
-        fd = memfd_create("zq-fuzz-image", MFD_CLOEXEC);
-        if (fd < 0)
-            std::abort();
-    }
-    return fd;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -501,7 +490,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool valid = length >= zq::kImageDataOffset + zq::kLengthPerWord * n &&
                        std::memcmp(&image[zq::kImageMagicOffset], zq::kImageMagic, sizeof zq::kImageMagic) == 0;
 
-    const int fd = ImageFd();
+    const int fd = FuzzImageFd();
     if (ftruncate(fd, 0) != 0 || pwrite(fd, image.data(), image.size(), 0) != static_cast<ssize_t>(image.size()))
         std::abort();
     // The clock starts anywhere, often just short of its wrap.
@@ -509,7 +498,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     Device device(in, image, valid);
     FuzzLineAttach(&device);
-    Host host("/proc/self/fd/" + std::to_string(fd));
+    Host host(FuzzImagePath());
     if (DownloadThreadProc(&host) != 0)
         Violation("worker returned non-zero");
     FuzzLineAttach(nullptr);

@@ -87,6 +87,12 @@ public:
         imagePath_ = std::move(imagePath);
         link_.SetObserver(&watch);
     }
+    // Discovery lists these ports and nothing else.
+    TestHost(std::string imagePath, std::vector<std::string> ports, Record record = Record::Everything)
+        : TestHost(std::move(imagePath), record)
+    {
+        UsePorts(std::move(ports));
+    }
     ProgressSink& Progress() override { return *this; }
     NoticeSink& Notice() override { return *this; }
     void OnFailure(const DownloadFailure& f) override { failure = f; }

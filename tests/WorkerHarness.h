@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/Protocol.h"
 #include "tests/PtyPair.h"
 #include "tests/TempDir.h"
 #include "tests/TestHost.h"
@@ -23,7 +24,56 @@ struct Step {
     int delayMs = 0;             // before the reply
 };
 
-// Beacons at 4800 until it hears 0xFE three times, then plays its steps.
+using Bytes = std::vector<uint8_t>;
+inline const Bytes SYN = TokenBytes(kSyn), DBW = TokenBytes(kDbw), RDY = TokenBytes(kRdy);
+inline const Bytes CLR = TokenBytes(kClr), END = TokenBytes(kEnd);
+
+// Block k of an image as the tool sends it: its 128 bytes, then their XOR.
+inline Bytes BlockWithSum(const Bytes& image, uint32_t k)
+{
+    Bytes b(image.begin() + 65536 + 128 * k, image.begin() + 65536 + 128 * (k + 1));
+    uint8_t sum = 0;
+    for (uint8_t v : b)
+        sum = static_cast<uint8_t>(sum ^ v);
+    b.push_back(sum);
+    return b;
+}
+
+// A well-behaved device's steps up to and including RDY after the CLR
+// phase, for header word n and x blocks; clrReply answers CLR (progress
+// bytes, then ACK).
+inline std::vector<Step> Opening(uint16_t n, uint16_t x, Bytes clrReply = {ACK})
+{
+    return {{SYN, SYN},
+            {DBW, RDY},
+            {{uint8_t(n), uint8_t(n >> 8)}, {uint8_t(n), uint8_t(n >> 8)}},
+            {{ACK}, {}},
+            {{uint8_t(x), uint8_t(x >> 8)}, {uint8_t(x), uint8_t(x >> 8)}},
+            {{ACK}, {}},
+            {CLR, clrReply},
+            {END, RDY}};
+}
+
+// The device's side of discovery: beacons at 4800 until it hears 0xFE three
+// times in a row. False when the tool never answered so.
+inline bool AnswerDiscovery(PtyPair& pty)
+{
+    // Beacons stop at the first reply: one more would reach the tool after
+    // it has reopened the port at 115200 and spoil the SYN echo.
+    int replies = 0;
+    for (int i = 0; i < 400 && replies < 3; ++i) {
+        if (replies == 0)
+            pty.send({0xFD});
+        for (uint8_t b : pty.receive(1, 10)) {
+            if (std::getenv("ZQ_TEST_TRACE"))
+                std::fprintf(stderr, "device heard %02X\n", b);
+            replies = b == 0xFE ? replies + 1 : 0;
+        }
+    }
+    return replies == 3;
+}
+
+// Answers discovery, then plays its steps.
 class ScriptedDevice {
 public:
     ScriptedDevice(PtyPair& pty, std::vector<Step> steps) : pty_(pty), steps_(std::move(steps))
@@ -52,19 +102,7 @@ public:
 private:
     void Run()
     {
-        // Beacons stop at the first reply: one more would reach the tool
-        // after it has reopened the port at 115200 and spoil the SYN echo.
-        int replies = 0;
-        for (int i = 0; i < 400 && replies < 3; ++i) {
-            if (replies == 0)
-                pty_.send({0xFD});
-            for (uint8_t b : pty_.receive(1, 10)) {
-                if (std::getenv("ZQ_TEST_TRACE"))
-                    std::fprintf(stderr, "device heard %02X\n", b);
-                replies = b == 0xFE ? replies + 1 : 0;
-            }
-        }
-        discovered_ = replies == 3;
+        discovered_ = AnswerDiscovery(pty_);
         if (!discovered_)
             return;
         for (size_t s = 0; s < steps_.size(); ++s) {

@@ -1,11 +1,63 @@
 # What the end-to-end test scripts share. Sourced; the script sets $work
-# (a folder of its own) before it starts anything.
+# (a folder of its own, scratch makes one) before it starts anything.
 
 pids=()
-# Ends every helper started here.
+# Ends every helper in $pids (start puts its helpers there) and waits for
+# them, and for them alone: a program under test still running is the
+# script's to end.
 stop_helpers() {
+    local pid
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+}
+
+# scratch NAME: $work, a fresh folder under /tmp that goes at the end (kept
+# with ZQ_KEEP set), with every helper stopped first and then the script's
+# cleanup_more, where it defines one.
+scratch() {
+    work=$(mktemp -d "/tmp/zq-$1-XXXXXX")
+    trap scratch_cleanup EXIT
+}
+scratch_cleanup() {
+    stop_helpers
+    if declare -F cleanup_more >/dev/null; then cleanup_more; fi
+    if [ -n "${ZQ_KEEP:-}" ]; then echo "files kept in $work"; else rm -rf "$work"; fi
+}
+
+# in_mount_namespace NAME ARGS...: runs the script again, with ARGS, in a
+# private mount namespace of its own, where it may mount over /sys and /etc
+# without touching the machine's. Exits 77 (skipped) without root or
+# namespaces.
+in_mount_namespace() {
+    local name=$1
+    shift
+    [ -n "${ZQ_IN_NAMESPACE:-}" ] && return 0
+    if [ "$(id -u)" -ne 0 ] || ! unshare -m true 2>/dev/null; then
+        echo "$name: needs root and mount namespaces; skipped"
+        exit 77
+    fi
+    ZQ_IN_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
+}
+
+# Waits up to five seconds for $1 to hold something; false if it stays empty.
+await_file() {
+    for _ in $(seq 50); do
+        [ -s "$1" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# Prints the line path a device simulator wrote first into $1, once it has
+# (within five seconds); false if it wrote no path.
+sim_path() {
+    await_file "$1" || true
+    local pty
+    pty=$(head -1 "$1")
+    case "$pty" in
+    /dev/*) echo "$pty" ;;
+    *) return 1 ;;
+    esac
 }
 
 # Starts a helper in the background with its stdout in $1 and its stderr in

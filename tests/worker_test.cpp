@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <numeric>
 
 #include "tests/WorkerHarness.h"
 
@@ -10,9 +9,6 @@ namespace zq {
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-const Bytes SYN = zq::TokenBytes(zq::kSyn), DBW = zq::TokenBytes(zq::kDbw), RDY = zq::TokenBytes(zq::kRdy);
-const Bytes CLR = zq::TokenBytes(zq::kClr), END = zq::TokenBytes(zq::kEnd);
 using zq::ACK;
 using zq::NAK;
 
@@ -24,47 +20,11 @@ Bytes Cat(std::initializer_list<Bytes> parts)
     return out;
 }
 
-uint8_t Xor(const Bytes& block)
-{
-    return std::accumulate(block.begin(), block.end(), uint8_t{0},
-                           [](uint8_t a, uint8_t b) { return static_cast<uint8_t>(a ^ b); });
-}
-
-Bytes Block(const Bytes& image, uint32_t k)
-{
-    return Bytes(image.begin() + 65536 + 128 * k, image.begin() + 65536 + 128 * (k + 1));
-}
-
-Bytes WithSum(const Bytes& block)
-{
-    Bytes out = block;
-    out.push_back(Xor(block));
-    return out;
-}
-
-// The steps of a well-behaved device up to and including RDY after the
-// CLR phase.
-std::vector<Step> Opening(uint16_t n, uint16_t x, Bytes progress = {})
-{
-    Bytes clrReply = progress;
-    clrReply.push_back(ACK);
-    return {
-        {SYN, SYN},
-        {DBW, RDY},
-        {{uint8_t(n), uint8_t(n >> 8)}, {uint8_t(n), uint8_t(n >> 8)}},
-        {{ACK}, {}},
-        {{uint8_t(x), uint8_t(x >> 8)}, {uint8_t(x), uint8_t(x >> 8)}},
-        {{ACK}, {}},
-        {CLR, clrReply},
-        {END, RDY},
-    };
-}
-
 std::vector<Step> Blocks(const Bytes& image, uint32_t x)
 {
     std::vector<Step> steps;
     for (uint32_t k = 0; k < x; ++k)
-        steps.push_back({WithSum(Block(image, k)), {ACK}});
+        steps.push_back({BlockWithSum(image, k), {ACK}});
     steps.push_back({END, {ACK}});
     return steps;
 }
@@ -139,12 +99,11 @@ TEST_F(WorkerTest, CompleteExampleByteForByte)
 {
     const Bytes img = Image(65536 + 128, 0x0008);
     ScriptedDevice dev(pty, Join(Opening(8, 1), Blocks(img, 1)));
-    TestHost host(dir.file("DB.bin"));
-    host.UsePorts({pty.path()});
+    TestHost host(dir.file("DB.bin"), {pty.path()});
     Run(host);
     EXPECT_EQ(host.notices[0], "Success Download!");
     EXPECT_EQ(dev.received(), Cat({SYN, DBW, {0x08, 0x00}, {ACK}, {0x01, 0x00}, {ACK}, CLR, END,
-                                   WithSum(Block(img, 0)), END}));
+                                   BlockWithSum(img, 0), END}));
     EXPECT_TRUE(dev.discovered());
     EXPECT_FALSE(dev.wrongSpeed());
     EXPECT_EQ(host.ranges, std::vector<uint32_t>{41});
@@ -167,21 +126,19 @@ TEST_F(WorkerTest, BeaconsAheadOfTheSynEchoAreSkipped)
     std::vector<Step> steps = Join(Opening(8, 1), Blocks(img, 1));
     steps[0].reply = Cat({{0xFD, 0xFD, 0xFD, 0xFD}, SYN});
     ScriptedDevice dev(pty, steps);
-    TestHost host(dir.file("DB.bin"));
-    host.UsePorts({pty.path()});
+    TestHost host(dir.file("DB.bin"), {pty.path()});
     Run(host);
     EXPECT_EQ(host.notices[0], "Success Download!");
     EXPECT_EQ(dev.received(), Cat({SYN, DBW, {0x08, 0x00}, {ACK}, {0x01, 0x00}, {ACK}, CLR, END,
-                                   WithSum(Block(img, 0)), END}));
+                                   BlockWithSum(img, 0), END}));
 }
 
 TEST_F(WorkerTest, ManyBlocksAndProgressBytes)
 {
     const uint32_t x = 600; // E = 1
     const Bytes img = Image(65536 + 128 * x + 77, 3);
-    ScriptedDevice dev(pty, Join(Opening(3, x, {0x01, 0x15, 0x99}), Blocks(img, x)));
-    TestHost host(dir.file("DB.bin"));
-    host.UsePorts({pty.path()});
+    ScriptedDevice dev(pty, Join(Opening(3, x, {0x01, 0x15, 0x99, ACK}), Blocks(img, x)));
+    TestHost host(dir.file("DB.bin"), {pty.path()});
     Run(host);
     EXPECT_EQ(host.notices[0], "Success Download!");
     EXPECT_EQ(dev.stalledAt(), -1);
@@ -203,8 +160,7 @@ TEST_F(WorkerTest, ZeroBlocksGoesStraightToEnd)
 {
     Image(65536, 0);
     ScriptedDevice dev(pty, Join(Opening(0, 0), {{END, {ACK}}}));
-    TestHost host(dir.file("DB.bin"));
-    host.UsePorts({pty.path()});
+    TestHost host(dir.file("DB.bin"), {pty.path()});
     Run(host);
     EXPECT_EQ(host.notices[0], "Success Download!");
     EXPECT_EQ(host.positions.back(), 40u);
@@ -224,8 +180,7 @@ TEST_F(WorkerTest, EchoAttempts)
         steps.push_back({{ACK}, {}});
         steps.push_back({{40, 0}, {}}); // the count phase follows the ACK
         ScriptedDevice dev(pty, steps);
-        TestHost host(dir.file("DB.bin"));
-        host.UsePorts({pty.path()});
+        TestHost host(dir.file("DB.bin"), {pty.path()});
         Run(host);
         EXPECT_EQ(dev.stalledAt(), -1);
         EXPECT_EQ(host.notices[0], "Fail Download!"); // the script ends there
@@ -240,8 +195,7 @@ TEST_F(WorkerTest, EchoAttempts)
             steps.push_back({{NAK}, {}});
         }
         ScriptedDevice dev(p2, steps);
-        TestHost host(dir.file("DB.bin"));
-        host.UsePorts({p2.path()});
+        TestHost host(dir.file("DB.bin"), {p2.path()});
         Run(host);
         EXPECT_EQ(host.notices[0], "Fail Download!");
         EXPECT_EQ(host.failure.step, FailStep::HeaderEcho);
@@ -256,8 +210,7 @@ TEST_F(WorkerTest, SilentEchoFiveTimesFails)
     Image(65536 + 128 * 40, 0x0102);
     ScriptedDevice dev(pty, {{SYN, SYN}, {DBW, RDY}, {{0x02, 0x01}, {}}, {{0x02, 0x01}, {}},
                              {{0x02, 0x01}, {}}, {{0x02, 0x01}, {}}, {{0x02, 0x01}, {}}});
-    TestHost host(dir.file("DB.bin"));
-    host.UsePorts({pty.path()});
+    TestHost host(dir.file("DB.bin"), {pty.path()});
     Run(host);
     EXPECT_EQ(host.notices[0], "Fail Download!");
     EXPECT_EQ(host.failure.step, FailStep::HeaderEcho);
@@ -272,8 +225,7 @@ TEST_F(WorkerTest, OneByteEchoMatchesASmallValue)
     steps[2].reply = {0x05};
     steps[4].reply = {0x02};
     ScriptedDevice dev(pty, Join(steps, Blocks(img, 2)));
-    TestHost host(dir.file("DB.bin"));
-    host.UsePorts({pty.path()});
+    TestHost host(dir.file("DB.bin"), {pty.path()});
     Run(host);
     EXPECT_EQ(host.notices[0], "Success Download!");
 }
@@ -306,8 +258,7 @@ TEST_F(WorkerTest, HandshakeFaults)
         PtyPair p;
         Image(65536 + 128, 1);
         ScriptedDevice dev(p, c.steps);
-        TestHost host(dir.file("DB.bin"));
-        host.UsePorts({p.path()});
+        TestHost host(dir.file("DB.bin"), {p.path()});
         Run(host);
         EXPECT_EQ(host.notices[0], "Fail Download!");
         EXPECT_EQ(host.failure.step, c.step);
@@ -329,15 +280,14 @@ TEST_F(WorkerTest, RefusedBlocks)
     // Block 1 refused four times, then taken: sent five times in all.
     {
         auto steps = Opening(1, 3);
-        steps.push_back({WithSum(Block(img, 0)), {ACK}});
+        steps.push_back({BlockWithSum(img, 0), {ACK}});
         for (int i = 0; i < 4; ++i)
-            steps.push_back({WithSum(Block(img, 1)), {NAK}});
-        steps.push_back({WithSum(Block(img, 1)), {ACK}});
-        steps.push_back({WithSum(Block(img, 2)), {ACK}});
+            steps.push_back({BlockWithSum(img, 1), {NAK}});
+        steps.push_back({BlockWithSum(img, 1), {ACK}});
+        steps.push_back({BlockWithSum(img, 2), {ACK}});
         steps.push_back({END, {ACK}});
         ScriptedDevice dev(pty, steps);
-        TestHost host(dir.file("DB.bin"));
-        host.UsePorts({pty.path()});
+        TestHost host(dir.file("DB.bin"), {pty.path()});
         Run(host);
         EXPECT_EQ(host.notices[0], "Success Download!");
         EXPECT_EQ(dev.stalledAt(), -1);
@@ -355,10 +305,9 @@ TEST_F(WorkerTest, RefusedBlocks)
         PtyPair p;
         auto steps = Opening(1, 3);
         for (int i = 0; i < 5; ++i)
-            steps.push_back({WithSum(Block(img, 0)), {0x33}});
+            steps.push_back({BlockWithSum(img, 0), {0x33}});
         ScriptedDevice dev(p, steps);
-        TestHost host(dir.file("DB.bin"));
-        host.UsePorts({p.path()});
+        TestHost host(dir.file("DB.bin"), {p.path()});
         Run(host);
         EXPECT_EQ(host.notices[0], "Fail Download!");
         EXPECT_EQ(host.failure.step, FailStep::BlockRefused);
@@ -374,8 +323,7 @@ TEST_F(WorkerTest, FinalAnswerMustBeAck)
     auto steps = Join(Opening(1, 1), Blocks(img, 1));
     steps.back().reply = {0x15};
     ScriptedDevice dev(pty, steps);
-    TestHost host(dir.file("DB.bin"));
-    host.UsePorts({pty.path()});
+    TestHost host(dir.file("DB.bin"), {pty.path()});
     Run(host);
     EXPECT_EQ(host.notices[0], "Fail Download!");
     EXPECT_EQ(host.failure.step, FailStep::FinalAck);
@@ -397,8 +345,7 @@ TEST_F(WorkerTest, Checksums)
     steps.push_back({b1, {ACK}});
     steps.push_back({END, {ACK}});
     ScriptedDevice dev(pty, steps);
-    TestHost host(dir.file("DB.bin"));
-    host.UsePorts({pty.path()});
+    TestHost host(dir.file("DB.bin"), {pty.path()});
     Run(host);
     EXPECT_EQ(host.notices[0], "Success Download!");
 }
@@ -407,8 +354,7 @@ TEST_F(WorkerTest, ImageProblemsSendNothing)
 {
     // No file: "File Open Failed" and the bar untouched.
     {
-        TestHost host(dir.file("missing.bin"));
-        host.UsePorts({pty.path()});
+        TestHost host(dir.file("missing.bin"), {pty.path()});
         Run(host);
         EXPECT_EQ(host.notices[0], "File Open Failed");
         EXPECT_TRUE(host.positions.empty());
@@ -421,8 +367,7 @@ TEST_F(WorkerTest, ImageProblemsSendNothing)
         img[2] = 0x73;
         WriteFile(dir.file("DB.bin"), img);
         pty.send({0xFD, 0xFD, 0xFD});
-        TestHost host(dir.file("DB.bin"));
-        host.UsePorts({pty.path()});
+        TestHost host(dir.file("DB.bin"), {pty.path()});
         Run(host);
         EXPECT_EQ(host.notices[0], "Fail Download!");
         EXPECT_EQ(host.failure.step, FailStep::ImageRefused);
@@ -442,8 +387,7 @@ TEST_F(WorkerTest, DiscoveryFailures)
     EXPECT_EQ(none.notices[0], "Fail Download!");
     EXPECT_EQ(none.failure.step, FailStep::NoPorts);
 
-    TestHost silent(dir.file("DB.bin"));
-    silent.UsePorts({pty.path()});
+    TestHost silent(dir.file("DB.bin"), {pty.path()});
     Run(silent);
     EXPECT_EQ(silent.failure.step, FailStep::NoDevice);
     EXPECT_FALSE(silent.link().IsOpen());
@@ -455,8 +399,7 @@ TEST_F(WorkerTest, HangUpMidTransferFailsPromptly)
     const Bytes img = Image(65536 + 128 * 10, 1);
     ScriptedDevice dev(pty, Join(Opening(1, 10), Blocks(img, 10)));
     dev.hangUpAt = 8 + 4; // block 4 arrives, no answer, line gone
-    TestHost host(dir.file("DB.bin"));
-    host.UsePorts({pty.path()});
+    TestHost host(dir.file("DB.bin"), {pty.path()});
     Run(host);
     EXPECT_EQ(host.notices[0], "Fail Download!");
     EXPECT_EQ(host.failure.step, FailStep::BlockSilent);
@@ -472,10 +415,9 @@ TEST_F(WorkerTest, ImageShrinkingDuringTheDownloadFails)
     auto steps = Opening(1, 4);
     steps[6].delayMs = 200;
     const std::string path = dir.file("DB.bin");
-    steps.push_back({WithSum(Block(img, 0)), {ACK}});
+    steps.push_back({BlockWithSum(img, 0), {ACK}});
     ScriptedDevice dev(pty, steps);
-    TestHost host(path);
-    host.UsePorts({pty.path()});
+    TestHost host(path, {pty.path()});
     std::thread cut([&] {
         // Wait until the tool is in the CLR phase (it has sent CLR).
         for (int i = 0; i < 400 && host.lastPosition != 33; ++i)
@@ -495,8 +437,7 @@ TEST_F(WorkerTest, CancelStopsTheDownloadAndSendsNothingMore)
 {
     Image(65536 + 128 * 4, 1);
     ScriptedDevice dev(pty, {{SYN, SYN}, {DBW, RDY}, {{1, 0}, {}, 0}});
-    TestHost host(dir.file("DB.bin"));
-    host.UsePorts({pty.path()});
+    TestHost host(dir.file("DB.bin"), {pty.path()});
     std::thread canceller([&] {
         for (int i = 0; i < 400 && host.positionCount < 7; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));

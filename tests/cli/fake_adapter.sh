@@ -14,31 +14,19 @@ set -euo pipefail
 
 build=$(cd "$1" && pwd)
 runs=${2:-3}
-if [ -z "${ZQ_IN_NAMESPACE:-}" ]; then
-    if [ "$(id -u)" -ne 0 ] || ! unshare -m true 2>/dev/null; then
-        echo "fake_adapter: needs root and mount namespaces; skipped"
-        exit 77
-    fi
-    ZQ_IN_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
-fi
+. "$(dirname "$0")/../helpers.sh"
+in_mount_namespace fake_adapter "$@"
 
 flash=$build/cli/zerquill-flash
 mkimage=$build/cli/zq-mkimage
 devsim=$build/devsim/zerquill-devsim
 relay=$build/bench/zq-relay
-. "$(dirname "$0")/../helpers.sh"
-work=$(mktemp -d /tmp/zq-fake-XXXXXX)
-cleanup() {
-    stop_helpers
-    umount -l /sys/class/tty "$work/sys" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+scratch fake
+cleanup_more() { umount -l /sys/class/tty "$work/sys" 2>/dev/null || true; }
 fail() {
     echo "FAIL: $*"
     exit 1
 }
-
 
 image=$work/DB.bin
 "$mkimage" "$image" --blocks 16 --seed 21 >/dev/null

@@ -12,25 +12,14 @@
 set -euo pipefail
 
 build=$(cd "$1" && pwd)
-if [ -z "${ZQ_IN_NAMESPACE:-}" ]; then
-    if [ "$(id -u)" -ne 0 ] || ! unshare -m true 2>/dev/null; then
-        echo "locked_station: needs root and mount namespaces; skipped"
-        exit 77
-    fi
-    ZQ_IN_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
-fi
+. "$(dirname "$0")/../helpers.sh"
+in_mount_namespace locked_station "$@"
 
 flash=$build/cli/zerquill-flash
 mkimage=$build/cli/zq-mkimage
 devsim=$build/devsim/zerquill-devsim
-. "$(dirname "$0")/../helpers.sh"
-work=$(mktemp -d /tmp/zq-locked-XXXXXX)
-cleanup() {
-    stop_helpers
-    umount -l /etc/zerquill /etc 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+scratch locked
+cleanup_more() { umount -l /etc/zerquill /etc 2>/dev/null || true; }
 fail() {
     echo "FAIL: $*"
     exit 1

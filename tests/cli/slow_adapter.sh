@@ -29,15 +29,7 @@ for exe in "$flash" "$mkimage" "$devsim" "$relay"; do
 done
 
 . "$(dirname "$0")/../helpers.sh"
-work=$(mktemp -d /tmp/zq-slow-XXXXXX)
-cleanup() {
-    stop_helpers
-    [ -n "${ZQ_KEEP:-}" ] && echo "files kept in $work" || rm -rf "$work"
-}
-trap cleanup EXIT
-
-# Starts a helper with its stdout in $1 and waits for its first line (the
-# path it prints); the line goes to $line.
+scratch slow
 
 # A simulator of $2 sessions (extra options after) behind a relay; sets $port.
 port=

@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 
 #include <future>
-#include <numeric>
 #include <thread>
 
 #include "devsim/DevSim.h"
@@ -25,31 +24,8 @@ using namespace devsim;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using zq::ACK;
-const Bytes SYN = zq::TokenBytes(zq::kSyn), DBW = zq::TokenBytes(zq::kDbw), RDY = zq::TokenBytes(zq::kRdy);
-const Bytes CLR = zq::TokenBytes(zq::kClr), END = zq::TokenBytes(zq::kEnd);
 constexpr uint64_t kOpening = 18; // SYN DBW word ACK count ACK CLR END
-
-Bytes WithSum(const Bytes& image, uint32_t k)
-{
-    Bytes b(image.begin() + 65536 + 128 * k, image.begin() + 65536 + 128 * (k + 1));
-    b.push_back(std::accumulate(b.begin(), b.end(), uint8_t{0},
-                                [](uint8_t a, uint8_t v) { return static_cast<uint8_t>(a ^ v); }));
-    return b;
-}
-
-std::vector<Step> Opening(uint16_t n, uint16_t x, Bytes clrReply = {ACK})
-{
-    return {{SYN, SYN},
-            {DBW, RDY},
-            {{uint8_t(n), uint8_t(n >> 8)}, {uint8_t(n), uint8_t(n >> 8)}},
-            {{ACK}, {}},
-            {{uint8_t(x), uint8_t(x >> 8)}, {uint8_t(x), uint8_t(x >> 8)}},
-            {{ACK}, {}},
-            {CLR, clrReply},
-            {END, RDY}};
-}
 
 // Every ending: one notice, the bar where it belongs, port and file closed,
 // and the port free for the next program.
@@ -69,6 +45,13 @@ void ExpectCleanEnding(TestHost& host, const std::string& portPath, const char* 
     }
 }
 
+// A hang-up: a clean failure at step, told apart from a silent device.
+void ExpectHungUpAt(TestHost& host, FailStep step)
+{
+    ExpectCleanEnding(host, "", "Fail Download!");
+    EXPECT_EQ(host.failure.step, step);
+    EXPECT_TRUE(host.failure.lineLost) << "a hang-up is a lost line, not a silent device";
+}
 
 class FaultTest : public ::testing::Test {
 protected:
@@ -96,12 +79,9 @@ TEST_F(FaultTest, HangUpMidHandshake)
     PtyPair pty;
     ScriptedDevice dev(pty, Opening(1, 3));
     dev.hangUpAt = 1; // DBW arrives, then the line is gone
-    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
-    host.UsePorts({pty.path()});
+    TestHost host(dir.file("DB.bin"), {pty.path()}, TestHost::Record::CountsOnly);
     const long ms = host.Run();
-    ExpectCleanEnding(host, "", "Fail Download!");
-    EXPECT_EQ(host.failure.step, FailStep::DbwReady);
-    EXPECT_TRUE(host.failure.lineLost) << "a hang-up is a lost line, not a silent device";
+    ExpectHungUpAt(host, FailStep::DbwReady);
     EXPECT_EQ(host.watch.Total(), 3u + 6u) << "beacon replies, SYN, DBW, and nothing after";
     EXPECT_LT(ms, 5000);
 }
@@ -111,18 +91,15 @@ TEST_F(FaultTest, HangUpMidBlock)
     const Bytes img = Image(4);
     PtyPair pty;
     auto steps = Opening(1, 4);
-    steps.push_back({WithSum(img, 0), {ACK}});
-    const Bytes b1 = WithSum(img, 1);
+    steps.push_back({BlockWithSum(img, 0), {ACK}});
+    const Bytes b1 = BlockWithSum(img, 1);
     steps.push_back({Bytes(b1.begin(), b1.begin() + 60), {}});
     ScriptedDevice dev(pty, steps);
     dev.hangUpAt = 9; // 60 bytes of block 1 are in, then the line is gone
-    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
-    host.UsePorts({pty.path()});
+    TestHost host(dir.file("DB.bin"), {pty.path()}, TestHost::Record::CountsOnly);
     const long ms = host.Run();
-    ExpectCleanEnding(host, "", "Fail Download!");
-    EXPECT_EQ(host.failure.step, FailStep::BlockSilent);
+    ExpectHungUpAt(host, FailStep::BlockSilent);
     EXPECT_EQ(host.failure.block, 1u);
-    EXPECT_TRUE(host.failure.lineLost);
     // Block 1 went out (the pty took it whole); no block 2, no END.
     EXPECT_LE(host.watch.Total(), 3 + kOpening + 2 * 129);
     EXPECT_LT(ms, 6000);
@@ -134,15 +111,12 @@ TEST_F(FaultTest, DevsimHangsUpAfterABlock)
     DevSimOptions o;
     o.hangupBlock = 2;
     CSimRig sim(Bounded(o));
-    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
-    host.UsePorts({sim.Path()});
+    TestHost host(dir.file("DB.bin"), {sim.Path()}, TestHost::Record::CountsOnly);
     const long ms = host.Run();
     const DevSimReport rep = sim.Finish();
-    ExpectCleanEnding(host, "", "Fail Download!");
+    ExpectHungUpAt(host, FailStep::BlockSilent);
     EXPECT_TRUE(rep.hungUp);
-    EXPECT_EQ(host.failure.step, FailStep::BlockSilent);
     EXPECT_EQ(host.failure.block, 2u);
-    EXPECT_TRUE(host.failure.lineLost);
     EXPECT_EQ(host.watch.Total(), 3 + kOpening + 3 * 129);
     EXPECT_LT(ms, 6000);
 }
@@ -158,18 +132,11 @@ TEST_F(FaultTest, PortVanishesBetweenDiscoveryAndOpen)
     std::thread device([&] {
         // Beacon until the three replies came, then unplug: both ends closed,
         // the slave's node goes away.
-        int replies = 0;
-        for (int i = 0; i < 400 && replies < 3; ++i) {
-            if (replies == 0)
-                pty->send({0xFD});
-            for (uint8_t b : pty->receive(1, 10))
-                replies = b == 0xFE ? replies + 1 : 0;
-        }
+        AnswerDiscovery(*pty);
         pty.reset();
         gone.set_value();
     });
-    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
-    host.UsePorts({path});
+    TestHost host(dir.file("DB.bin"), {path}, TestHost::Record::CountsOnly);
     // Discovery's close of the port is the moment between the two opens.
     auto goneFuture = gone.get_future();
     host.watch.onClose = [&](int closes) {
@@ -201,8 +168,7 @@ TEST_F(FaultTest, PortHeldByAnotherLinkOrALock)
             ASSERT_GE(lockFd, 0);
             ASSERT_EQ(flock(lockFd, LOCK_EX | LOCK_NB), 0);
         }
-        TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
-        host.UsePorts({pty.path()});
+        TestHost host(dir.file("DB.bin"), {pty.path()}, TestHost::Record::CountsOnly);
         const long ms = host.Run();
         ASSERT_EQ(host.notices.size(), 1u);
         EXPECT_EQ(host.notices[0], "Fail Download!");
@@ -224,8 +190,7 @@ TEST_F(FaultTest, PortTakenBetweenDiscoveryAndOpen)
     Image(2);
     PtyPair pty;
     ScriptedDevice dev(pty, Opening(1, 2));
-    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
-    host.UsePorts({pty.path()});
+    TestHost host(dir.file("DB.bin"), {pty.path()}, TestHost::Record::CountsOnly);
     CSerialLink intruder;
     host.watch.onClose = [&](int closes) {
         if (closes == 1)
@@ -249,8 +214,7 @@ TEST_F(FaultTest, NoiseBeforeTheBeaconIsHarmless)
     DevSimOptions o;
     o.noiseBytes = 2; // fewer than discovery's five attempts
     CSimRig sim(Bounded(o));
-    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
-    host.UsePorts({sim.Path()});
+    TestHost host(dir.file("DB.bin"), {sim.Path()}, TestHost::Record::CountsOnly);
     host.Run();
     const DevSimReport rep = sim.Finish();
     ExpectCleanEnding(host, sim.Path(), "Success Download!");
@@ -274,8 +238,8 @@ TEST_F(FaultTest, NoiseInEachPhase)
         return s;
     };
     auto whole = [&](std::vector<Step> s, Bytes b0 = {ACK}, Bytes b1 = {ACK}, Bytes fin = {ACK}) {
-        s.push_back({WithSum(img, 0), b0});
-        s.push_back({WithSum(img, 1), b1});
+        s.push_back({BlockWithSum(img, 0), b0});
+        s.push_back({BlockWithSum(img, 1), b1});
         s.push_back({END, fin});
         return s;
     };
@@ -297,9 +261,9 @@ TEST_F(FaultTest, NoiseInEachPhase)
     };
     // The stray-byte case: block 1 twice.
     cases[5].steps = Opening(1, 2);
-    cases[5].steps.push_back({WithSum(img, 0), {ACK, z}});
-    cases[5].steps.push_back({WithSum(img, 1), {}}); // answered by the stray byte
-    cases[5].steps.push_back({WithSum(img, 1), {ACK}});
+    cases[5].steps.push_back({BlockWithSum(img, 0), {ACK, z}});
+    cases[5].steps.push_back({BlockWithSum(img, 1), {}}); // answered by the stray byte
+    cases[5].steps.push_back({BlockWithSum(img, 1), {ACK}});
     cases[5].steps.push_back({END, {ACK}});
     cases[5].sent = kOpening + 3 * 129 + 3;
 
@@ -307,8 +271,7 @@ TEST_F(FaultTest, NoiseInEachPhase)
         SCOPED_TRACE(c.name);
         PtyPair pty;
         ScriptedDevice dev(pty, c.steps);
-        TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
-        host.UsePorts({pty.path()});
+        TestHost host(dir.file("DB.bin"), {pty.path()}, TestHost::Record::CountsOnly);
         const long ms = host.Run();
         ExpectCleanEnding(host, pty.path(), c.notice);
         EXPECT_EQ(host.failure.step, c.step);
@@ -326,8 +289,7 @@ TEST_F(FaultTest, FloodInTheClrPhaseStaysBoundedAndEndsOnAck)
     DevSimOptions o;
     o.floodMs = 2000;
     CSimRig sim(Bounded(o));
-    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
-    host.UsePorts({sim.Path()});
+    TestHost host(dir.file("DB.bin"), {sim.Path()}, TestHost::Record::CountsOnly);
     // Memory every 64 Ki progress bytes: a tool that kept what it reads
     // would grow by at least a byte per byte. Under a sanitizer the live
     // heap is measured (its quarantine and fake stacks swell RSS), else RSS.
@@ -365,8 +327,7 @@ TEST_F(FaultTest, EndlessClrFloodEndsOnCancel)
     DevSimOptions o;
     o.floodMs = -1;
     CSimRig sim(Bounded(o));
-    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
-    host.UsePorts({sim.Path()});
+    TestHost host(dir.file("DB.bin"), {sim.Path()}, TestHost::Record::CountsOnly);
     std::thread canceller([&] {
         // Well into the flood (the bar has moved a few thousand steps), and
         // for a second more.
@@ -393,13 +354,7 @@ TEST_F(FaultTest, FloodAfterABlockFailsOnTheRefusalLimit)
     std::atomic<bool> stop{false};
     std::atomic<int> blockCopies{0};
     std::thread device([&] {
-        int replies = 0;
-        for (int i = 0; i < 400 && replies < 3; ++i) {
-            if (replies == 0)
-                pty.send({0xFD});
-            for (uint8_t b : pty.receive(1, 10))
-                replies = b == 0xFE ? replies + 1 : 0;
-        }
+        AnswerDiscovery(pty);
         for (const Step& s : Opening(1, 4)) {
             if (pty.receive(s.expect.size(), 3000) != s.expect)
                 return;
@@ -408,7 +363,7 @@ TEST_F(FaultTest, FloodAfterABlockFailsOnTheRefusalLimit)
         }
         // Block 0 arrives; from now on the device only floods, and counts
         // the block copies it is sent while doing so.
-        const Bytes b0 = WithSum(img, 0);
+        const Bytes b0 = BlockWithSum(img, 0);
         Bytes got;
         const Bytes chunk(64, 0x55);
         while (!stop) {
@@ -429,8 +384,7 @@ TEST_F(FaultTest, FloodAfterABlockFailsOnTheRefusalLimit)
             }
         }
     });
-    TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
-    host.UsePorts({pty.path()});
+    TestHost host(dir.file("DB.bin"), {pty.path()}, TestHost::Record::CountsOnly);
     const long ms = host.Run();
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // anything late would show
     stop = true;
@@ -454,8 +408,7 @@ TEST_F(FaultTest, ImageChangesDuringTheDownload)
         const Bytes img = Image(8);
         const std::string path = dir.file("DB.bin");
         CSimRig sim(Bounded(DevSimOptions{}));
-        TestHost host(path, TestHost::Record::CountsOnly);
-        host.UsePorts({sim.Path()});
+        TestHost host(path, {sim.Path()}, TestHost::Record::CountsOnly);
         bool done = false;
         // Block 2 acknowledged (position m + 42): change the file on the spot.
         host.onPos = [&](uint32_t pos) {
@@ -514,8 +467,7 @@ TEST_F(FaultTest, PortWithoutPermissionIsRefused)
     if (child == 0) {
         if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
             _exit(10);
-        TestHost host(dir.file("DB.bin"), TestHost::Record::CountsOnly);
-        host.UsePorts({pty.path()});
+        TestHost host(dir.file("DB.bin"), {pty.path()}, TestHost::Record::CountsOnly);
         host.Run();
         int code = 0;
         if (host.Notice1() != "Fail Download!")

@@ -21,13 +21,6 @@ using namespace devsim;
 
 namespace {
 
-// Discovery's port list: the simulator's line alone.
-PortSource PortsOf(const CSimRig& device)
-{
-    const std::string name = device.Path();
-    return [name] { return std::vector<PortInfo>{{name, "", ""}}; };
-}
-
 // What the bar went through, and whether Start was ever enabled meanwhile.
 struct BarLog {
     std::vector<int> values;
@@ -50,6 +43,38 @@ std::vector<uint8_t> WriteImage(const TempDir& dir, uint32_t blocks)
     return image;
 }
 
+// The simulator at the line's own pace, as a device answers.
+DevSimOptions Paced(DevSimOptions options = {})
+{
+    options.pace = true;
+    return options;
+}
+
+// The dialog on screen, reading DB.bin from dir, with the simulator's line
+// the only port discovery lists.
+void Show(CUpdaterDlg& dlg, const TempDir& dir, const CSimRig& device)
+{
+    const std::string name = device.Path();
+    dlg.SetImageFolder(dir.path());
+    dlg.SetPortSource([name] { return std::vector<PortInfo>{{name, "", ""}}; });
+    dlg.show();
+}
+
+// A download about to be started: DB.bin of `blocks` blocks, the paced
+// simulator, and the dialog on screen with its notices caught.
+struct Scene {
+    explicit Scene(uint32_t blocks, DevSimOptions options = {})
+        : image(WriteImage(dir, blocks)), device(Paced(options))
+    {
+        Show(dlg, dir, device);
+    }
+    TempDir dir;
+    const std::vector<uint8_t> image;
+    CSimRig device;
+    CUpdaterDlg dlg;
+    NoticeCatcher catcher{dlg};
+};
+
 // The port is free again when another link can take it.
 bool PortIsFree(const std::string& path)
 {
@@ -57,6 +82,24 @@ bool PortIsFree(const std::string& path)
     const bool opened = other.Open(path, 115200) == LINK_OK;
     other.Close();
     return opened;
+}
+
+// The device took the whole image, and the one notice said so.
+void ExpectDelivered(Scene& scene)
+{
+    const DevSimReport& report = scene.device.Wait();
+    QVERIFY2(report.completed, report.endedAt.c_str());
+    QCOMPARE(QString::fromStdString(CompareWithImage(report, scene.image)), QString());
+    QCOMPARE(scene.catcher.seen.size(), size_t(1));
+    QCOMPARE(scene.catcher.seen[0].text, QStringLiteral("Success Download!"));
+}
+
+// The dialog let go of the link and the image, and so of the port.
+void ExpectLetGo(Scene& scene)
+{
+    QVERIFY(!scene.dlg.Link().IsOpen());
+    QVERIFY(!scene.dlg.ImageFile().IsOpen());
+    QVERIFY(PortIsFree(scene.device.Path()));
 }
 
 } // namespace
@@ -74,37 +117,26 @@ private slots:
 
 void DownloadTest::successfulDownload()
 {
-    TempDir dir;
     const uint32_t blocks = 40;
-    const auto image = WriteImage(dir, blocks);
     DevSimOptions options;
-    options.pace = true;
     options.progressBytes = 2;
-    CSimRig device(options);
-
-    CUpdaterDlg dlg;
-    dlg.SetImageFolder(dir.path());
-    dlg.SetPortSource(PortsOf(device));
-    dlg.show();
-    NoticeCatcher catcher(dlg);
+    Scene scene(blocks, options);
     BarLog bar;
-    Watch(dlg, bar);
+    Watch(scene.dlg, bar);
 
-    QTest::mouseClick(dlg.StartButton(), Qt::LeftButton);
-    QVERIFY(!dlg.StartButton()->isEnabled());
-    QTRY_VERIFY_WITH_TIMEOUT(!dlg.DownloadRunning(), 30000);
+    QTest::mouseClick(scene.dlg.StartButton(), Qt::LeftButton);
+    QVERIFY(!scene.dlg.StartButton()->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(!scene.dlg.DownloadRunning(), 30000);
 
-    const DevSimReport& report = device.Wait();
-    QVERIFY2(report.completed, report.endedAt.c_str());
-    QCOMPARE(QString::fromStdString(CompareWithImage(report, image)), QString());
-
+    ExpectDelivered(scene);
+    if (QTest::currentTestFailed())
+        return;
     const int full = static_cast<int>(blocks + blocks / 512 + 40);
-    QCOMPARE(catcher.seen.size(), size_t(1));
-    QCOMPARE(catcher.seen[0].text, QStringLiteral("Success Download!"));
-    QCOMPARE(catcher.seen[0].icon, QMessageBox::Warning);
-    QCOMPARE(catcher.seen[0].barMaximum, full);
-    QCOMPARE(catcher.seen[0].barValue, full);
-    QVERIFY(!catcher.seen[0].startEnabled);
+    const SeenNotice& notice = scene.catcher.seen[0];
+    QCOMPARE(notice.icon, QMessageBox::Warning);
+    QCOMPARE(notice.barMaximum, full);
+    QCOMPARE(notice.barValue, full);
+    QVERIFY(!notice.startEnabled);
     QVERIFY(!bar.startEnabledDuringRun);
 
     // Each update reached the bar, in order: the worker waited for every one.
@@ -119,26 +151,15 @@ void DownloadTest::successfulDownload()
     // for): the bar shows it full rather than dropping the update.
     QCOMPARE(bar.values.back(), full);
 
-    QVERIFY(dlg.StartButton()->isEnabled());
-    QVERIFY(dlg.isVisible());
-    QVERIFY(!dlg.Link().IsOpen());
-    QVERIFY(!dlg.ImageFile().IsOpen());
-    QVERIFY(PortIsFree(device.Path()));
+    QVERIFY(scene.dlg.StartButton()->isEnabled());
+    QVERIFY(scene.dlg.isVisible());
+    ExpectLetGo(scene);
 }
 
 void DownloadTest::keysLeaveADownloadAlone()
 {
-    TempDir dir;
-    const auto image = WriteImage(dir, 300);
-    DevSimOptions options;
-    options.pace = true;
-    CSimRig device(options);
-
-    CUpdaterDlg dlg;
-    dlg.SetImageFolder(dir.path());
-    dlg.SetPortSource(PortsOf(device));
-    dlg.show();
-    NoticeCatcher catcher(dlg);
+    Scene scene(300);
+    CUpdaterDlg& dlg = scene.dlg;
 
     QTest::mouseClick(dlg.StartButton(), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(dlg.ProgressBar()->value() >= 100, 20000);
@@ -147,14 +168,12 @@ void DownloadTest::keysLeaveADownloadAlone()
     QTest::qWait(300);
     QVERIFY(dlg.isVisible());
     QVERIFY(dlg.DownloadRunning());
-    QCOMPARE(catcher.seen.size(), size_t(0)); // no question either
+    QCOMPARE(scene.catcher.seen.size(), size_t(0)); // no question either
 
     QTRY_VERIFY_WITH_TIMEOUT(!dlg.DownloadRunning(), 30000);
-    const DevSimReport& report = device.Wait();
-    QVERIFY2(report.completed, report.endedAt.c_str());
-    QCOMPARE(QString::fromStdString(CompareWithImage(report, image)), QString());
-    QCOMPARE(catcher.seen.size(), size_t(1));
-    QCOMPARE(catcher.seen[0].text, QStringLiteral("Success Download!"));
+    ExpectDelivered(scene);
+    if (QTest::currentTestFailed())
+        return;
 
     // With the download over, Escape closes the window as it always did.
     QVERIFY(dlg.isVisible());
@@ -173,19 +192,12 @@ void DownloadTest::closingDuringADownload_data()
 void DownloadTest::closingDuringADownload()
 {
     QFETCH(bool, refuseFirst);
-    TempDir dir;
-    WriteImage(dir, 600); // about seven seconds at the line rate
     DevSimOptions options;
-    options.pace = true;
     // The tool's silence after the cancel ends the session soon after.
     options.silenceMs = 1500;
-    CSimRig device(options);
-
-    CUpdaterDlg dlg;
-    dlg.SetImageFolder(dir.path());
-    dlg.SetPortSource(PortsOf(device));
-    dlg.show();
-    NoticeCatcher catcher(dlg);
+    Scene scene(600, options); // about seven seconds at the line rate
+    CUpdaterDlg& dlg = scene.dlg;
+    NoticeCatcher& catcher = scene.catcher;
 
     QTest::mouseClick(dlg.StartButton(), Qt::LeftButton);
     // Well into the blocks, with the worker feeding the bar.
@@ -226,13 +238,13 @@ void DownloadTest::closingDuringADownload()
         QCOMPARE(question.defaultButton, QMessageBox::No);
         QVERIFY(question.modalToDialog);
     }
-    QVERIFY(!dlg.Link().IsOpen());
-    QVERIFY(!dlg.ImageFile().IsOpen());
-    QVERIFY(PortIsFree(device.Path()));
+    ExpectLetGo(scene);
+    if (QTest::currentTestFailed())
+        return;
 
     // The device heard nothing more from the tool once it stopped.
-    const DevSimReport& report = device.Wait(10000);
-    QVERIFY(!device.Overran());
+    const DevSimReport& report = scene.device.Wait(10000);
+    QVERIFY(!scene.device.Overran());
     QVERIFY(!report.completed);
     QVERIFY2(report.endedAt.rfind("tool silent", 0) == 0, report.endedAt.c_str());
     QVERIFY(report.blocks >= 60 && report.blocks < 600);
@@ -242,14 +254,10 @@ void DownloadTest::destroyingTheDialogDuringADownload()
 {
     TempDir dir;
     WriteImage(dir, 600);
-    DevSimOptions options;
-    options.pace = true;
-    CSimRig device(options);
+    CSimRig device(Paced());
 
     auto* dlg = new CUpdaterDlg;
-    dlg->SetImageFolder(dir.path());
-    dlg->SetPortSource(PortsOf(device));
-    dlg->show();
+    Show(*dlg, dir, device);
     QTest::mouseClick(dlg->StartButton(), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(dlg->ProgressBar()->value() >= 100, 20000);
 

@@ -1,8 +1,9 @@
-// Scratch folders and sample images for the Windows tests.
+// Scratch folders, sample images and waiting for the Windows tests.
 #pragma once
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -52,6 +53,20 @@ public:
 private:
     std::string path_;
 };
+
+// Checks condition every pollMs until it holds (true) or timeoutMs have
+// passed (false).
+template <typename F>
+bool WaitUntil(F&& condition, int timeoutMs, DWORD pollMs = 10)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        Sleep(pollMs);
+    }
+    return true;
+}
 
 inline bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes)
 {

@@ -62,18 +62,6 @@ TEST(ModulePath, NamesDerivedFromThePath)
     EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-template <typename F>
-bool WaitUntil(F&& condition, int timeoutMs)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        Sleep(10);
-    }
-    return true;
-}
-
 struct BoxSearch {
     HWND owner;
     HWND found;
@@ -252,9 +240,14 @@ private:
     bool released_ = false;
 };
 
-TEST(WinDialog, TemplateIconsAndPriority)
-{
+// Each dialog test reads its DB.bin, where it has one, from a folder of its own.
+class WinDialog : public ::testing::Test {
+protected:
     TempFolder dir;
+};
+
+TEST_F(WinDialog, TemplateIconsAndPriority)
+{
     DialogRun run(dir.path(), PortSource());
     ASSERT_NE(run.hwnd(), nullptr);
     EXPECT_EQ(WindowText(run.hwnd()), "ZerquillAv1.00");
@@ -298,9 +291,8 @@ TEST(WinDialog, TemplateIconsAndPriority)
     EXPECT_EQ(run.result(), IDCANCEL);
 }
 
-TEST(WinDialog, OpensCentredOnTheWorkArea)
+TEST_F(WinDialog, OpensCentredOnTheWorkArea)
 {
-    TempFolder dir;
     DialogRun run(dir.path(), PortSource());
     ASSERT_NE(run.hwnd(), nullptr);
     MONITORINFO monitor{};
@@ -324,9 +316,8 @@ TEST(WinDialog, OpensCentredOnTheWorkArea)
     EXPECT_EQ(run.result(), IDCANCEL);
 }
 
-TEST(WinDialog, StartWithoutImageShowsFileOpenFailedWithTheBarAtZero)
+TEST_F(WinDialog, StartWithoutImageShowsFileOpenFailedWithTheBarAtZero)
 {
-    TempFolder dir;
     DialogRun run(dir.path(), PortSource());
     ASSERT_NE(run.hwnd(), nullptr);
     // A full bar from an earlier download is reset by Start itself: the
@@ -358,9 +349,8 @@ TEST(WinDialog, StartWithoutImageShowsFileOpenFailedWithTheBarAtZero)
     EXPECT_TRUE(WaitUntil([&] { return IsWindowEnabled(run.start()) != FALSE; }, 5000));
 }
 
-TEST(WinDialog, ImageWithNoPortsFailsAfterSettingTheRange)
+TEST_F(WinDialog, ImageWithNoPortsFailsAfterSettingTheRange)
 {
-    TempFolder dir;
     const uint32_t blocks = 1030;
     ASSERT_TRUE(WriteBytes(dir.file("DB.bin"), MakeImage(0x10000 + 128 * blocks + 9, 0)));
     DialogRun run(dir.path(), [] { return std::vector<PortInfo>(); });
@@ -376,9 +366,8 @@ TEST(WinDialog, ImageWithNoPortsFailsAfterSettingTheRange)
     EXPECT_TRUE(WaitUntil([&] { return IsWindowEnabled(run.start()) != FALSE; }, 5000));
 }
 
-TEST(WinDialog, CloseDuringADownloadKeepsTheWindowServingUntilTheWorkerEnds)
+TEST_F(WinDialog, CloseDuringADownloadKeepsTheWindowServingUntilTheWorkerEnds)
 {
-    TempFolder dir;
     ASSERT_TRUE(WriteBytes(dir.file("DB.bin"), MakeImage(0x10000 + 128 * 4, 0)));
     HeldPorts ports;
     DialogRun run(dir.path(), ports.Source());

@@ -12,6 +12,13 @@ namespace {
 
 constexpr size_t kData = zq::kImageDataOffset;
 
+// Opening path is refused, and the refusal says the file is busy.
+void ExpectBusy(CImageFile& file, const std::string& path)
+{
+    EXPECT_FALSE(file.Open(path));
+    EXPECT_EQ(file.LastError(), FileError::Busy);
+}
+
 TEST(WinImageFile, MissingFileOrFolderIsNotFound)
 {
     TempFolder dir;
@@ -42,8 +49,7 @@ TEST(WinImageFile, OpenImageIsNotSharedWithOtherPrograms)
 
     // A second reader in this program is refused the same way, as Busy.
     CImageFile second;
-    EXPECT_FALSE(second.Open(path));
-    EXPECT_EQ(second.LastError(), FileError::Busy);
+    ExpectBusy(second, path);
 
     file.Close();
     EXPECT_TRUE(second.Open(path));
@@ -58,8 +64,7 @@ TEST(WinImageFile, FileHeldByAnotherProgramIsBusy)
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
 
     CImageFile file;
-    EXPECT_FALSE(file.Open(path));
-    EXPECT_EQ(file.LastError(), FileError::Busy);
+    ExpectBusy(file, path);
     CloseHandle(holder);
     EXPECT_TRUE(file.Open(path));
 }
@@ -78,8 +83,7 @@ TEST(WinImageFile, SharedReadersShareAndExclusiveOpensRefuseThem)
     shared.SetShare(ImageShare::SharedRead);
     ASSERT_TRUE(a.Open(path));
     ASSERT_TRUE(b.Open(path)) << "a second shared reader was refused";
-    EXPECT_FALSE(exclusive.Open(path));
-    EXPECT_EQ(exclusive.LastError(), FileError::Busy);
+    ExpectBusy(exclusive, path);
     HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "a writer got in beside the shared readers";
@@ -89,15 +93,13 @@ TEST(WinImageFile, SharedReadersShareAndExclusiveOpensRefuseThem)
     b.Close();
 
     ASSERT_TRUE(exclusive.Open(path));
-    EXPECT_FALSE(shared.Open(path));
-    EXPECT_EQ(shared.LastError(), FileError::Busy);
+    ExpectBusy(shared, path);
     exclusive.Close();
 
     writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          0, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(shared.Open(path));
-    EXPECT_EQ(shared.LastError(), FileError::Busy);
+    ExpectBusy(shared, path);
     CloseHandle(writer);
     EXPECT_TRUE(shared.Open(path));
 }

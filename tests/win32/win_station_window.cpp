@@ -24,6 +24,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/win32-station/StationIds.h"
+#include "tests/win32/WinTestKit.h"
 
 namespace zq {
 
@@ -45,17 +46,9 @@ std::vector<std::string> Split(const std::string& list)
     return items;
 }
 
-template <typename F>
-bool WaitUntil(F&& condition, int timeoutMs)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        Sleep(50);
-    }
-    return true;
-}
+// The station is another process: its window is read every 50 ms, not more
+// often, to leave it the time it needs for its lines.
+constexpr DWORD kLookMs = 50;
 
 std::string TextOf(HWND hwnd)
 {
@@ -125,7 +118,7 @@ public:
         if (!CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
                             &process_))
             return;
-        WaitUntil([this] { return (hwnd_ = FindOurs()) != nullptr || Exited(); }, 30000);
+        WaitUntil([this] { return (hwnd_ = FindOurs()) != nullptr || Exited(); }, 30000, kLookMs);
         if (hwnd_) {
             start_ = GetDlgItem(hwnd_, IDC_STATION_START);
             grid_ = GetDlgItem(hwnd_, IDC_STATION_GRID);
@@ -301,13 +294,13 @@ TEST(StationWindow, FlashesTheDeviceOnEveryPort)
     StationProcess station(exe);
     ASSERT_TRUE(station.hwnd()) << "no window \"" ZQ_STATION_CAPTION "\" from " << exe;
     // The operator's first key press reaches Start.
-    ASSERT_TRUE(WaitUntil([&] { return station.Focus() == station.start(); }, 10000))
+    ASSERT_TRUE(WaitUntil([&] { return station.Focus() == station.start(); }, 10000, kLookMs))
         << "the keyboard is on " << station.Focus() << ", not on Start";
-    ASSERT_TRUE(WaitUntil([&] { return station.Tiles().size() >= ports.size(); }, 10000)) << Describe(station);
+    ASSERT_TRUE(WaitUntil([&] { return station.Tiles().size() >= ports.size(); }, 10000, kLookMs)) << Describe(station);
     EXPECT_TRUE(station.AllIn(ports, "waiting")) << Describe(station);
 
     station.Press(press);
-    ASSERT_TRUE(WaitUntil([&] { return TextOf(station.start()) == "Stop"; }, 5000))
+    ASSERT_TRUE(WaitUntil([&] { return TextOf(station.start()) == "Stop"; }, 5000, kLookMs))
         << "Start pressed with " << press << ", button: " << TextOf(station.start());
 
     const bool ended = WaitUntil(
@@ -319,7 +312,7 @@ TEST(StationWindow, FlashesTheDeviceOnEveryPort)
             }
             return true;
         },
-        60000);
+        60000, kLookMs);
     ASSERT_TRUE(ended) << Describe(station);
     EXPECT_TRUE(station.AllIn(ports, "Success Download!")) << Describe(station);
     EXPECT_EQ(station.Totals(), "Written " + std::to_string(ports.size()) + "     Failed 0     In flight 0");
@@ -347,7 +340,7 @@ TEST(StationWindowShots, DISABLED_InFlightThenClosed)
 
     StationProcess station(exe);
     ASSERT_TRUE(station.hwnd());
-    ASSERT_TRUE(WaitUntil([&] { return station.Tiles().size() >= ports.size(); }, 10000)) << Describe(station);
+    ASSERT_TRUE(WaitUntil([&] { return station.Tiles().size() >= ports.size(); }, 10000, kLookMs)) << Describe(station);
     Sleep(500);
     EXPECT_TRUE(SaveWindowPicture(station.hwnd(), Picture("win32-station-idle")));
 
@@ -364,7 +357,7 @@ TEST(StationWindowShots, DISABLED_InFlightThenClosed)
             }
             return true;
         },
-        60000);
+        60000, kLookMs);
     ASSERT_TRUE(flying) << Describe(station);
     EXPECT_TRUE(SaveWindowPicture(station.hwnd(), Picture("win32-station-flashing")));
     // Narrower: the tiles reflow into fewer columns.
@@ -377,7 +370,7 @@ TEST(StationWindowShots, DISABLED_InFlightThenClosed)
 
     PostMessageA(station.hwnd(), WM_CLOSE, 0, 0);
     HWND question = nullptr;
-    ASSERT_TRUE(WaitUntil([&] { return (question = station.Question()) != nullptr; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return (question = station.Question()) != nullptr; }, 5000, kLookMs));
     Sleep(500);
     EXPECT_TRUE(SaveWindowPicture(question, Picture("win32-station-close-question")));
     // A second close while the question is up asks nothing more.
@@ -403,11 +396,11 @@ TEST(StationWindowShots, DISABLED_OneFailure)
 
     StationProcess station(exe);
     ASSERT_TRUE(station.hwnd());
-    ASSERT_TRUE(WaitUntil([&] { return station.Tiles().size() >= ports.size() + 1; }, 10000)) << Describe(station);
+    ASSERT_TRUE(WaitUntil([&] { return station.Tiles().size() >= ports.size() + 1; }, 10000, kLookMs)) << Describe(station);
     station.Press("click");
     ASSERT_TRUE(WaitUntil(
         [&] { return station.AllIn(ports, "Success Download!") && StartsWith(station.State(refusing), "Fail"); },
-        60000))
+        60000, kLookMs))
         << Describe(station);
     EXPECT_NE(station.State(refusing).find("refused"), std::string::npos) << station.State(refusing);
     EXPECT_EQ(station.Totals(), "Written " + std::to_string(ports.size()) + "     Failed 1     In flight 0");

@@ -25,42 +25,21 @@
 # Exit status 77 (skipped) when the simulator has not been built.
 set -euo pipefail
 
-build=$(cd "$1" && pwd)
-devsim=$2
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine_helpers.sh" "$@"
 flash=$3
 updater=$4
 runs=${5:-10}
 flight=$6
-here=$(cd "$(dirname "$0")" && pwd)
-winerun="$here/../../cmake/wine-run.sh"
 
-if [ ! -x "$devsim" ]; then
-    echo "no device simulator at $devsim: build the linux preset first"
-    exit 77
-fi
-
-"$winerun" "$build" --setup
-eval "$("$winerun" "$build" --env)"
-
-work="$build/e2e"
+# The simulators and COM6's holder are helpers; the program under test is
+# ended here, before the server goes.
+app_pid=
+wine_cleanup_more() { [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true; }
+wine_scene e2e COM5 COM6 COM7
 shots="$build/screenshots"
-rm -rf "$work"
 mkdir -p "$work/noimage" "$work/withimage" "$shots"
 rm -f "$shots"/*.png
-
-sim_pid=
-app_pid=
-cleanup() {
-    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-    [ -n "${holder_pid:-}" ] && kill "$holder_pid" 2>/dev/null || true
-    wine reg delete 'HKLM\Software\Wine\Ports' /v COM5 /f >/dev/null 2>&1 || true
-    wine reg delete 'HKLM\Software\Wine\Ports' /v COM6 /f >/dev/null 2>&1 || true
-    wine reg delete 'HKLM\Software\Wine\Ports' /v COM7 /f >/dev/null 2>&1 || true
-    [ -n "${sim2_pid:-}" ] && kill "$sim2_pid" 2>/dev/null || true
-    wineserver -k >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
 
 # What the screen and the simulator showed at the moment of a failure.
 show_state() {
@@ -188,17 +167,7 @@ press_start() {
 # Images with header word 3 and a short tail; their block counts' low bytes
 # are no protocol byte.
 counts=(8 64 250 40 97)
-for n in "${counts[@]}"; do
-    python3 - "$work/DB$n.bin" "$n" <<'PY'
-import random, struct, sys
-blocks = int(sys.argv[2])
-rng = random.Random(20261207 + blocks)
-data = bytearray(rng.getrandbits(8) for _ in range(65536 + 128 * blocks + 77))
-data[0:2] = struct.pack("<H", 3)
-data[2:6] = b"SDDB"
-open(sys.argv[1], "wb").write(data)
-PY
-done
+for n in "${counts[@]}"; do wine_image "$work/DB$n.bin" "$n"; done
 # Session k of the simulator (from 1) expects image (k - 1) mod 5: run i of
 # either front end uses image i mod 5, and the dialog's runs follow the
 # console's.
@@ -209,15 +178,8 @@ for n in "${counts[@]}"; do expects+=(--expect "$work/DB$n.bin"); done
 station_runs=3
 "$devsim" --pace --read-lag "${ZQ_READ_LAG_MS:-3}" --trace "${expects[@]}" --sessions $((2 * runs + station_runs)) >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
-for _ in $(seq 50); do
-    [ -s "$work/sim.out" ] && break
-    sleep 0.1
-done
-pty=$(head -1 "$work/sim.out")
-case "$pty" in
-/dev/*) ;;
-*) fail "the simulator printed no line path" ;;
-esac
+pids+=("$sim_pid")
+pty=$(sim_path "$work/sim.out") || fail "the simulator printed no line path"
 echo "simulator on $pty"
 
 # COM7: the second device of the station runs, given the same image as
@@ -227,11 +189,8 @@ for j in $(seq 0 $((station_runs - 1))); do expects2+=(--expect "$(image_of $((2
 "$devsim" --pace --read-lag "${ZQ_READ_LAG_MS:-3}" "${expects2[@]}" --sessions "$station_runs" \
     >"$work/sim2.out" 2>"$work/sim2.err" &
 sim2_pid=$!
-for _ in $(seq 50); do
-    [ -s "$work/sim2.out" ] && break
-    sleep 0.1
-done
-pty2=$(head -1 "$work/sim2.out")
+pids+=("$sim2_pid")
+pty2=$(sim_path "$work/sim2.out") || fail "the second simulator printed no line path"
 
 # COM6: a pty whose master reads nothing until told to count what came.
 python3 - "$work/flight" <<'PY' &
@@ -255,19 +214,13 @@ except OSError:
 with open(sys.argv[1] + ".count", "w") as f:
     f.write("%d\n" % n)
 PY
-holder_pid=$!
-for _ in $(seq 50); do
-    [ -s "$work/flight.path" ] && break
-    sleep 0.1
-done
-[ -s "$work/flight.path" ] || fail "no pty for COM6"
+pids+=($!)
+await_file "$work/flight.path" || fail "no pty for COM6"
 
-# Wine reads its port map when its server starts.
-wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$pty" /f >/dev/null
-wine reg add 'HKLM\Software\Wine\Ports' /v COM6 /d "$(cat "$work/flight.path")" /f >/dev/null
-wine reg add 'HKLM\Software\Wine\Ports' /v COM7 /d "$pty2" /f >/dev/null
-wineserver -k || true
-wineserver -w || true
+wine_map COM5 "$pty"
+wine_map COM6 "$(cat "$work/flight.path")"
+wine_map COM7 "$pty2"
+wine_reload
 wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' | grep -q 'COM5' || fail "wine does not list COM5"
 
 echo "== bytes in flight: writes, purges and reopens on COM6, read only at the end"
@@ -397,7 +350,6 @@ for j in $(seq 0 $((station_runs - 1))); do
 done
 sim2_status=0
 wait "$sim2_pid" || sim2_status=$?
-sim2_pid=
 matched=$(grep -c '^data matches image$' "$work/sim2.err" || true)
 echo "COM7: $matched of $station_runs sessions matched their image"
 if [ "$matched" != "$station_runs" ] || [ "$sim2_status" -ne 0 ]; then
@@ -406,19 +358,14 @@ if [ "$matched" != "$station_runs" ] || [ "$sim2_status" -ne 0 ]; then
 fi
 
 touch "$work/flight.done"
-for _ in $(seq 50); do
-    [ -s "$work/flight.count" ] && break
-    sleep 0.1
-done
+await_file "$work/flight.count" || true
 arrived=$(cat "$work/flight.count" 2>/dev/null || echo none)
-holder_pid=
 echo "COM6: written 120, arrived $arrived"
 [ "$arrived" = 120 ] ||
     fail "COM6 got $arrived bytes: written ones thrown away, or discovery wrote to a silent port"
 
 sim_status=0
 wait "$sim_pid" || sim_status=$?
-sim_pid=
 grep -E '^(speed errors|  )' "$work/sim.err" | grep -i speed || true
 [ "$losses" -eq 0 ] || fail "$losses of $((2 * runs + station_runs)) runs lost"
 [ "$sim_status" -eq 0 ] || fail "the simulator reports status $sim_status"

@@ -10,16 +10,11 @@
 # Exit status 77 (skipped) when the Linux helpers have not been built.
 set -euo pipefail
 
-build=$(cd "$1" && pwd)
-devsim=$2
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine_helpers.sh" "$@"
 receiver=$3
 flash=$4
-here=$(cd "$(dirname "$0")" && pwd)
-for exe in "$devsim" "$receiver"; do
-    [ -x "$exe" ] || { echo "no $exe: build the linux preset first"; exit 77; }
-done
-
-. "$here/wine_helpers.sh"
+wine_needs "$receiver"
 wine_scene forward COM9
 fail() {
     echo "FAIL: $*"
@@ -27,23 +22,15 @@ fail() {
     exit 1
 }
 
-python3 - "$work/DB.bin" <<'PY'
-import random, struct, sys
-rng = random.Random(20261208)
-data = bytearray(rng.getrandbits(8) for _ in range(65536 + 128 * 24))
-data[0:2] = struct.pack("<H", 3)
-data[2:6] = b"SDDB"
-open(sys.argv[1], "wb").write(data)
-PY
+wine_image "$work/DB.bin" 24 0 20261208
 image=$(winepath -w "$work/DB.bin")
 log=$(winepath -w "$work/records.jsonl")
 printf 'w1ne-t0ken\n' >"$work/mes.token"
 token=$(winepath -w "$work/mes.token")
 
 start "$work/sim" "$devsim" --sessions 2 --expect "$work/DB.bin" --rest-ms 500
-wine reg add 'HKLM\Software\Wine\Ports' /v COM9 /d "$line" /f >/dev/null
-wineserver -k || true
-wineserver -w || true
+wine_map COM9 "$line"
+wine_reload
 # The wine server a first program starts keeps that program's stderr: not
 # a download's, whose messages are read below.
 wine "$flash" --version </dev/null >/dev/null 2>&1

@@ -17,34 +17,15 @@
 # Exit status 77 (skipped) when the simulator has not been built.
 set -euo pipefail
 
-build=$(cd "$1" && pwd)
-devsim=$2
-cpack=$3
 here=$(cd "$(dirname "$0")" && pwd)
-winerun="$here/../../cmake/wine-run.sh"
-
-if [ ! -x "$devsim" ]; then
-    echo "no device simulator at $devsim: build the linux preset first"
-    exit 77
-fi
+. "$here/wine_helpers.sh" "$@"
+cpack=$3
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 
-work="$build/install-test"
-rm -rf "$work"
-mkdir -p "$work"
-
 # The display of the build's other wine tests; everything else is this
-# test's own.
-"$winerun" "$build" --setup
-eval "$("$winerun" "$build" --env)"
+# test's own, its COM port too, mapped in a prefix nobody else uses.
+wine_scene install-test
 export WINEPREFIX="$work/prefix"
-
-sim_pid=
-cleanup() {
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-    wineserver -k >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
 
 fail() {
     echo "FAIL: $*"
@@ -122,18 +103,10 @@ win "$dir/zq-mkimage.exe" "$(winepath -w "$dir/DB.bin")" --blocks 40 --seed 22 >
 # answers with pages of its state on stderr.
 "$devsim" --pace --expect "$dir/DB.bin" --sessions 2 >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
-for _ in $(seq 50); do
-    [ -s "$work/sim.out" ] && break
-    sleep 0.1
-done
-pty=$(head -1 "$work/sim.out")
-case "$pty" in
-/dev/*) ;;
-*) fail "the simulator printed no line path" ;;
-esac
+pids+=("$sim_pid")
+pty=$(sim_path "$work/sim.out") || fail "the simulator printed no line path"
 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$pty" /f >/dev/null 2>&1
-wineserver -k >/dev/null 2>&1 || true
-wineserver -w >/dev/null 2>&1 || true
+wine_reload
 status=0
 wine "$dir/zerquill-flash.exe" --image "$(winepath -w "$dir/DB.bin")" --log "$(winepath -w "$dir/records.jsonl")" \
     </dev/null >"$work/flash.log" 2>&1 || status=$?
@@ -145,10 +118,8 @@ for _ in $(seq 50); do
     sleep 0.1
 done
 grep -q '^data matches image$' "$work/sim.err" || fail "the simulator did not receive the image"
-wineserver -k >/dev/null 2>&1 || true
-wineserver -w >/dev/null 2>&1 || true
+wine_reload
 kill "$sim_pid"
-sim_pid=
 grep -q '"result":"success"' "$dir/records.jsonl" || fail "no success in records.jsonl"
 echo "$(grep -m1 -o 'COM[0-9]*' "$work/flash.txt"): Success Download!, the simulator received DB.bin, records.jsonl has the record"
 

@@ -9,13 +9,11 @@
 # Exit status 77 (skipped) when the simulator has not been built.
 set -euo pipefail
 
-build=$(cd "$1" && pwd)
-devsim=$(readlink -f "$2")
-flash=$(readlink -f "$3")
 here=$(cd "$(dirname "$0")" && pwd)
-[ -x "$devsim" ] || { echo "no $devsim: build the linux preset first"; exit 77; }
-
-. "$here/wine_helpers.sh"
+. "$here/wine_helpers.sh" "$@"
+# The script works from inside its folder.
+devsim=$(readlink -f "$devsim")
+flash=$(readlink -f "$3")
 policy='HKLM\Software\Policies\Zerquill\TrustedKeys'
 wine_cleanup_more() { wine reg delete "$policy" /f >/dev/null 2>&1 || true; }
 wine_scene wine-jobs COM9
@@ -39,14 +37,7 @@ run() {
 win() { winepath -w "$work/$1"; }
 
 cd "$work"
-python3 - DB.bin <<'PY'
-import random, struct, sys
-rng = random.Random(20261225)
-data = bytearray(rng.getrandbits(8) for _ in range(65536 + 128 * 12))
-data[0:2] = struct.pack("<H", 5)
-data[2:6] = b"SDDB"
-open(sys.argv[1], "wb").write(data)
-PY
+wine_image DB.bin 12 0 20261225 5
 openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out eng.pem
 openssl ec -in eng.pem -out eng-sec1.pem 2>/dev/null
 openssl pkey -in eng.pem -pubout -out eng.pub
@@ -74,11 +65,10 @@ run changed --verify-job "$(win c.zqjob)" --trust "$(win eng.pub)"
 
 # The administrator's key, as Group Policy would write it: DER in base64 on one line.
 start "$work/sim" "$devsim" --sessions 1 --expect "$work/DB.bin" --silence-ms 2000
-wine reg add 'HKLM\Software\Wine\Ports' /v COM9 /d "$line" /f >/dev/null
+wine_map COM9 "$line"
 wine reg add "$policy" /v engineering /t REG_SZ /d "$(openssl pkey -pubin -in eng.pub -outform DER | base64 -w0)" \
     /f >/dev/null
-wineserver -k || true
-wineserver -w || true
+wine_reload
 
 run bare -i "$(win DB.bin)" --ports COM9
 [ "$rc" -eq 6 ] || fail "a locked station ran a bare image ($rc): $(cat bare.txt)"

@@ -10,17 +10,12 @@
 # Exit status 77 (skipped) when the Linux helpers have not been built.
 set -euo pipefail
 
-build=$(cd "$1" && pwd)
-devsim=$2
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine_helpers.sh" "$@"
 relay=$3
+wine_needs "$relay"
 flash=$4
 runs=${5:-10}
-here=$(cd "$(dirname "$0")" && pwd)
-for exe in "$devsim" "$relay"; do
-    [ -x "$exe" ] || { echo "no $exe: build the linux preset first"; exit 77; }
-done
-
-. "$here/wine_helpers.sh"
 wine_scene slow-adapter COM8
 fail() {
     echo "FAIL: $*"
@@ -29,14 +24,7 @@ fail() {
 }
 
 
-python3 - "$work/DB.bin" <<'PY'
-import random, struct, sys
-rng = random.Random(20261208)
-data = bytearray(rng.getrandbits(8) for _ in range(65536 + 128 * 24 + 5))
-data[0:2] = struct.pack("<H", 3)
-data[2:6] = b"SDDB"
-open(sys.argv[1], "wb").write(data)
-PY
+wine_image "$work/DB.bin" 24 5 20261208
 image=$(winepath -w "$work/DB.bin")
 
 # Between sessions the device rests past the station's gone-time, as one
@@ -46,9 +34,8 @@ image=$(winepath -w "$work/DB.bin")
 start "$work/sim" "$devsim" --sessions $((2 * runs)) --beacon-ms 10 --expect "$work/DB.bin" --silence-ms 2000 \
     --no-speed-check --rest-ms 2600
 start "$work/relay" "$relay" --follow --latency-us 16000 --connect "$line"
-wine reg add 'HKLM\Software\Wine\Ports' /v COM8 /d "$line" /f >/dev/null
-wineserver -k || true
-wineserver -w || true
+wine_map COM8 "$line"
+wine_reload
 
 wine "$flash" --list-ports </dev/null 2>&1 | tr -d '\r' | tee "$work/list.txt"
 grep -q '^PORT .* LATENCY ' "$work/list.txt" || fail "--list-ports has no LATENCY column"

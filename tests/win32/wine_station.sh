@@ -18,37 +18,14 @@ if [ "${1:-}" = --shots ]; then
     shots=$(mkdir -p "$2" && cd "$2" && pwd)
     shift 2
 fi
-build=$(cd "$1" && pwd)
-devsim=$2
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine_helpers.sh" "$@"
 station=$3
 driver=$4
 runs=${5:-3}
-here=$(cd "$(dirname "$0")" && pwd)
-winerun="$here/../../cmake/wine-run.sh"
-
-if [ ! -x "$devsim" ]; then
-    echo "no device simulator at $devsim: build the linux preset first"
-    exit 77
-fi
-
-"$winerun" "$build" --setup
-eval "$("$winerun" "$build" --env)"
-
-work="$build/station-e2e"
-rm -rf "$work"
+wine_scene station-e2e
 mkdir -p "$work/app"
 cp "$station" "$work/app/ZerquillStation.exe"
-
-sims=()
-ports=()
-cleanup() {
-    for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for port in "${ports[@]}"; do
-        wine reg delete 'HKLM\Software\Wine\Ports' /v "$port" /f >/dev/null 2>&1 || true
-    done
-    wineserver -k >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
 
 fail() {
     echo "FAIL: $*"
@@ -58,43 +35,25 @@ fail() {
     exit 1
 }
 
-# An image of $2 blocks with header word 3 and a short tail, at $1.
-make_image() {
-    python3 - "$1" "$2" <<'PY'
-import random, struct, sys
-blocks = int(sys.argv[2])
-rng = random.Random(20261207 + blocks)
-data = bytearray(rng.getrandbits(8) for _ in range(65536 + 128 * blocks + 77))
-data[0:2] = struct.pack("<H", 3)
-data[2:6] = b"SDDB"
-open(sys.argv[1], "wb").write(data)
-PY
-}
-
 # Starts a simulator with the options given; its line becomes COM port $1.
+# Simulator n is sims[n], on ports[n].
+sims=()
+ports=()
 start_sim() {
     local port=$1 n=${#sims[@]} pty
     shift
     "$devsim" --pace --read-lag "${ZQ_READ_LAG_MS:-3}" "$@" >"$work/sim$n.out" 2>"$work/sim$n.err" &
     sims+=($!)
-    for _ in $(seq 50); do
-        [ -s "$work/sim$n.out" ] && break
-        sleep 0.1
-    done
-    pty=$(head -1 "$work/sim$n.out")
-    case "$pty" in
-    /dev/*) ;;
-    *) fail "simulator $n printed no line path" ;;
-    esac
-    wine reg add 'HKLM\Software\Wine\Ports' /v "$port" /d "$pty" /f >/dev/null
+    pids+=($!)
+    pty=$(sim_path "$work/sim$n.out") || fail "simulator $n printed no line path"
+    wine_map "$port" "$pty"
     ports+=("$port")
     echo "$port: simulator on $pty"
 }
 
-# Wine reads its port map when its server starts.
+# The server restarted, and every port mapped listed by it.
 restart_wine() {
-    wineserver -k || true
-    wineserver -w || true
+    wine_reload
     local listed
     listed=$(wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>/dev/null | tr -d '\r')
     for port in "${ports[@]}"; do
@@ -114,7 +73,7 @@ driver_run() {
 
 if [ -n "$shots" ]; then
     # Long enough (1200 blocks, 14 s at the line's pace) to be pictured in flight.
-    make_image "$work/app/DB.bin" 1200
+    wine_image "$work/app/DB.bin" 1200
     for port in COM7 COM8 COM9; do start_sim "$port" --sessions 0; done
     restart_wine
     driver_run 'StationWindowShots.*InFlightThenClosed' ZQ_STATION_PORTS=COM7,COM8,COM9 \
@@ -125,7 +84,7 @@ if [ -n "$shots" ]; then
     wait "${sims[2]}" 2>/dev/null || true
     start_sim COM9 --sessions 0 --refuse 3:5 --silence-ms 1000
     restart_wine
-    make_image "$work/app/DB.bin" 200
+    wine_image "$work/app/DB.bin" 200
     driver_run 'StationWindowShots.*OneFailure' ZQ_STATION_PORTS=COM7,COM8,COM9 \
         ZQ_STATION_SHOTS="$(winepath -w "$shots")" || fail "the picture after a failure"
     for bmp in "$shots"/win32-station-*.bmp; do
@@ -141,7 +100,7 @@ counts=(40 97 64 250 8)
 expects=()
 for i in $(seq 0 $((runs - 1))); do
     n=${counts[$((i % ${#counts[@]}))]}
-    make_image "$work/DB$i.bin" "$n"
+    wine_image "$work/DB$i.bin" "$n"
     expects+=(--expect "$work/DB$i.bin")
 done
 # Endless sessions: a simulator that ended after its last one would close
@@ -182,6 +141,6 @@ for n in 0 1; do
     wait "${sims[$n]}" || status=$?
     [ "$status" -eq 0 ] || fail "simulator on ${ports[$n]} reports status $status"
 done
-sims=()
+pids=() # both waited for: nothing left for the cleanup
 [ "$losses" -eq 0 ] || fail "$losses of $((2 * runs)) downloads lost"
 echo "PASS: $runs runs of the station, $((2 * runs)) downloads delivered their images exactly"
