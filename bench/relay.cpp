@@ -25,6 +25,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+
 namespace {
 
 volatile sig_atomic_t g_stop = 0;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+
 namespace {
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdio>
 
+namespace zq {
+
 // True when the stream is a terminal (a console window on Windows).
 bool IsTerminal(std::FILE* stream);
 // True when stdout and stderr end up on the same terminal, so that lines on
@@ -20,3 +22,5 @@ int TerminalColumns(std::FILE* stream);
 bool EnableCursorControl(std::FILE* stream);
 // The signal the interrupt flag was last set by (SIGINT, SIGTERM); 0 if none.
 int InterruptSignal();
+
+}  // namespace zq

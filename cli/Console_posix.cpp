@@ -1,10 +1,12 @@
-#include "Console.h"
+#include "cli/Console.h"
 
 #include <csignal>
 #include <cstring>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace zq {
 
 namespace {
 
@@ -64,3 +66,5 @@ int TerminalColumns(std::FILE* stream)
 bool EnableCursorControl(std::FILE* stream) { return IsTerminal(stream); }
 
 int InterruptSignal() { return g_signal; }
+
+}  // namespace zq

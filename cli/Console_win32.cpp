@@ -1,7 +1,9 @@
-#include "Console.h"
+#include "cli/Console.h"
 
 #include <io.h>
 #include <windows.h>
+
+namespace zq {
 
 // Older mingw-w64 headers predate it.
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
@@ -64,3 +66,5 @@ bool EnableCursorControl(std::FILE* stream)
 }
 
 int InterruptSignal() { return static_cast<int>(g_signal); }
+
+}  // namespace zq

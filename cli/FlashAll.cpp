@@ -1,16 +1,18 @@
-#include "FlashAll.h"
+#include "cli/FlashAll.h"
 
 #include <memory>
 #include <vector>
 
-#include "Causes.h"
-#include "Console.h"
-#include "FlashDevices.h"
-#include "FlashHost.h"
-#include "ImageSnapshot.h"
-#include "SerialLink.h"
-#include "Station.h"
-#include "StationView.h"
+#include "download/Causes.h"
+#include "cli/Console.h"
+#include "station/FlashDevices.h"
+#include "cli/FlashHost.h"
+#include "station/ImageSnapshot.h"
+#include "link/SerialLink.h"
+#include "station/Station.h"
+#include "cli/StationView.h"
+
+namespace zq {
 
 namespace {
 
@@ -157,3 +159,5 @@ int WatchStation(const FlashOptions& options, const std::string& imagePath, std:
     }
     return EndStatus(session.Totals());
 }
+
+}  // namespace zq

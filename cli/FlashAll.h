@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <string>
 
-#include "Jobs.h"
-#include "Options.h"
-#include "Record.h"
+#include "cli/Jobs.h"
+#include "cli/Options.h"
+#include "station/Record.h"
+
+namespace zq {
 
 // Each runs to its end and returns the exit status. log, when set, gets one
 // record a device as its download ends, with the job's tags. stop: Ctrl-C.
@@ -18,3 +20,5 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
              std::atomic<bool>* stop, CRecordLog* log, const JobRun& run);
 int WatchStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
                  std::atomic<bool>* stop, CRecordLog* log, const JobRun& run);
+
+}  // namespace zq

@@ -1,13 +1,15 @@
-#include "FlashHost.h"
+#include "cli/FlashHost.h"
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 
-#include "Causes.h"
-#include "Console.h"
+#include "download/Causes.h"
+#include "cli/Console.h"
 
 #include <thread>
+
+namespace zq {
 
 namespace {
 
@@ -93,7 +95,7 @@ CFlashHost::CFlashHost(const FlashOptions& options, std::string imagePath, std::
 {
     imagePath_ = std::move(imagePath);
     imageFile_.SetShare(ImageShare::SharedRead); // one image, several runs on several adapters
-    view_ = std::make_unique<CProgressView>(PickMode(options, out), out, err, link_, imagePath_);
+    view_ = std::make_unique<CProgressView>(PickMode(options, out), out, err, imagePath_);
     tally_ = std::make_unique<CStageTally>(view_.get());
     probes_ = std::make_unique<CProbeWatch>(*view_);
     tee_.Add(probes_.get());
@@ -210,3 +212,5 @@ void CFlashHost::ShowNotice(const std::string& text)
     }
     std::fflush(err_);
 }
+
+}  // namespace zq

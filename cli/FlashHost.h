@@ -8,12 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "DownloadHost.h"
-#include "FlashDevices.h"
-#include "ImageSnapshot.h"
-#include "Options.h"
-#include "ProgressView.h"
-#include "Trace.h"
+#include "download/DownloadHost.h"
+#include "station/FlashDevices.h"
+#include "station/ImageSnapshot.h"
+#include "cli/Options.h"
+#include "cli/ProgressView.h"
+#include "cli/Trace.h"
+
+namespace zq {
 
 // Shows each port discovery tries: the opens at the probing speed, not bytes.
 class CProbeWatch : public LinkObserver {
@@ -86,3 +88,5 @@ std::vector<PortInfo> Named(const std::vector<std::string>& names);
 
 // The exit status of a download that ended at step.
 int ExitStatusFor(FailStep step);
+
+}  // namespace zq

@@ -1,8 +1,10 @@
-#include "Forward.h"
+#include "cli/Forward.h"
 
 #include <cstdio>
 
-#include "Record.h"
+#include "station/Record.h"
+
+namespace zq {
 
 namespace {
 
@@ -68,3 +70,5 @@ int ForwardPending(const FlashOptions& options)
     // As long as the receiver takes records, a long backlog goes out whole.
     return forwarding.Finish(10, true) ? 0 : 1;
 }
+
+}  // namespace zq

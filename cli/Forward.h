@@ -6,8 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "Forwarder.h"
-#include "Options.h"
+#include "station/Forwarder.h"
+#include "cli/Options.h"
+
+namespace zq {
 
 class CRecordLog;
 
@@ -34,3 +36,5 @@ private:
 // --forward-pending: 0 when every record was delivered, 1 when some wait,
 // 64 when forwarding cannot start.
 int ForwardPending(const FlashOptions& options);
+
+}  // namespace zq

@@ -1,12 +1,14 @@
-#include "Jobs.h"
+#include "cli/Jobs.h"
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 
-#include "Causes.h"
-#include "DownloadHost.h"
-#include "FlashHost.h"
+#include "download/Causes.h"
+#include "download/DownloadHost.h"
+#include "cli/FlashHost.h"
+
+namespace zq {
 
 namespace {
 
@@ -219,3 +221,5 @@ int PrepareRun(FlashOptions& options, const TrustStore& store, JobRun& run)
     run.tags.fixture = run.job.fixture;
     return -1;
 }
+
+}  // namespace zq

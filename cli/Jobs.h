@@ -2,11 +2,13 @@
 // and what a run takes from its job, all settled before any port is opened.
 #pragma once
 
-#include "ImageSnapshot.h"
-#include "Job.h"
-#include "Options.h"
-#include "Record.h"
-#include "Release.h"
+#include "station/ImageSnapshot.h"
+#include "station/Job.h"
+#include "cli/Options.h"
+#include "station/Record.h"
+#include "station/Release.h"
+
+namespace zq {
 
 struct JobRun {
     bool hasJob = false;
@@ -23,3 +25,5 @@ int VerifyJob(const FlashOptions& options, const TrustStore& store);
 // Fills run (and the options the job sets: ports, log) and returns -1 to go
 // on; else the exit status, after saying why.
 int PrepareRun(FlashOptions& options, const TrustStore& store, JobRun& run);
+
+}  // namespace zq

@@ -1,6 +1,6 @@
 // zq-mkimage: writes a sample database image with a deterministic pattern,
 // for demonstrations, tests and benchmarks.
-#include "Protocol.h"
+#include "protocol/Protocol.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+using namespace zq;
 
 namespace {
 

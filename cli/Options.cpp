@@ -1,8 +1,10 @@
-#include "Options.h"
+#include "cli/Options.h"
 
 #include <cstdlib>
 
 #include <CLI/CLI.hpp>
+
+namespace zq {
 
 const char* const kFlashUsage =
     "Usage: zerquill-flash [OPTION]... [-i FILE] [-p NAME | --ports A,B,...]\n"
@@ -358,3 +360,5 @@ bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options,
                            unitsOption->count() ? &units : nullptr, force->count() > 0, key->count() > 0,
                            trust->count() > 0, error);
 }
+
+}  // namespace zq

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+namespace zq {
+
 struct FlashOptions {
     std::string image;              // empty: DB.bin beside the executable
     std::string port;               // --port: discovery on this one port
@@ -44,3 +46,5 @@ bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options,
 extern const char* const kFlashUsage;
 // The project's version, as every program of it prints it.
 extern const char* const kVersion;
+
+}  // namespace zq

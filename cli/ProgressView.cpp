@@ -1,10 +1,12 @@
-#include "ProgressView.h"
+#include "cli/ProgressView.h"
 
 #include <filesystem>
 
-#include "Causes.h"
-#include "Console.h"
-#include "Text.h"
+#include "download/Causes.h"
+#include "cli/Console.h"
+#include "cli/Text.h"
+
+namespace zq {
 
 namespace {
 
@@ -14,27 +16,10 @@ std::string MinSec(double seconds)
     return Format("%u:%02u", s / 60, s % 60);
 }
 
-const char* PhaseWord(CProgressView::Phase phase)
-{
-    switch (phase) {
-    case CProgressView::Phase::Image: return "image";
-    case CProgressView::Phase::Searching: return "searching";
-    case CProgressView::Phase::Found: return "found";
-    case CProgressView::Phase::Handshake: return "handshake";
-    case CProgressView::Phase::Header: return "header";
-    case CProgressView::Phase::Count: return "count";
-    case CProgressView::Phase::Clearing: return "clearing";
-    case CProgressView::Phase::Sending: return "sending";
-    case CProgressView::Phase::Closing: return "closing";
-    }
-    return "";
-}
-
 } // namespace
 
-CProgressView::CProgressView(Mode mode, std::FILE* out, std::FILE* hints, const CSerialLink& link,
-                             std::string imagePath)
-    : mode_(mode), out_(out), hints_(hints), link_(link), imagePath_(std::move(imagePath)), start_(Clock::now())
+CProgressView::CProgressView(Mode mode, std::FILE* out, std::FILE* hints, std::string imagePath)
+    : mode_(mode), out_(out), hints_(hints), imagePath_(std::move(imagePath)), start_(Clock::now())
 {
     if (mode_ == Mode::Live)
         cursorControl_ = EnableCursorControl(out_);
@@ -73,14 +58,6 @@ double CProgressView::Seconds(Clock::time_point t) const
     return std::chrono::duration<double>(t - start_).count();
 }
 
-double CProgressView::SendingSeconds() const
-{
-    if (phase_ < Phase::Sending)
-        return 0;
-    const Clock::time_point end = done_ ? lastAck_ : Clock::now();
-    return std::chrono::duration<double>(end - firstBlock_).count();
-}
-
 void CProgressView::PortsListed(size_t count)
 {
     portCount_ = count;
@@ -91,7 +68,7 @@ void CProgressView::PortsListed(size_t count)
 
 void CProgressView::Probing(const std::string& port)
 {
-    if (phase_ != Phase::Searching)
+    if (!entered_ || stage_ != Stage::Searching)
         return;
     ++portIndex_;
     probing_ = port;
@@ -100,43 +77,37 @@ void CProgressView::Probing(const std::string& port)
 
 void CProgressView::OnStage(const StageReport& report)
 {
+    const StageReport before = last_;
+    last_ = report;
     switch (report.stage) {
     case Stage::Searching:
-        blocks_ = report.blocks;
-        Keep(Format("image %s: %u blocks (%u bytes of data)", imagePath_.c_str(), blocks_,
-                    blocks_ * zq::kBlockSize));
-        Enter(Phase::Searching);
+        Keep(Format("image %s: %u blocks (%u bytes of data)", imagePath_.c_str(), report.blocks,
+                    report.blocks * zq::kBlockSize));
+        Enter(Stage::Searching);
         break;
     case Stage::Found:
         if (mode_ == Mode::Live)
-            Keep("device found on " + link_.FoundPort());
-        Enter(Phase::Found);
+            Keep("device found on " + report.port);
+        Enter(Stage::Found);
         break;
-    case Stage::Handshake: Enter(Phase::Handshake); break;
-    case Stage::Header: Enter(Phase::Header); break;
-    case Stage::Count: Enter(Phase::Count); break;
+    case Stage::Handshake:
+    case Stage::Header:
+    case Stage::Count:
+    case Stage::Closing: Enter(report.stage); break;
     case Stage::Clearing:
-        Enter(Phase::Clearing);
-        if (report.clrSteps != clrSteps_) {
-            clrSteps_ = report.clrSteps;
+        Enter(Stage::Clearing);
+        if (report.clrSteps != before.clrSteps)
             Redraw(false);
-        }
         break;
     case Stage::Sending:
-        if (phase_ < Phase::Sending) {
-            firstBlock_ = Clock::now();
-            Enter(Phase::Sending);
-        }
+        Enter(Stage::Sending);
         if (report.refusal) {
-            refused_ = report.refused;
             if (mode_ == Mode::Lines && report.resending)
                 Line(Format("block %u refused (0x%02X), sending it again", report.done, report.refusalByte));
             Redraw(true);
-        } else if (report.done != done_) {
-            done_ = report.done;
-            lastAck_ = Clock::now();
-            if (mode_ == Mode::Lines && blocks_) {
-                const unsigned tenth = static_cast<unsigned>(uint64_t(done_) * 10 / blocks_);
+        } else if (report.done != before.done) {
+            if (mode_ == Mode::Lines && report.blocks) {
+                const unsigned tenth = static_cast<unsigned>(uint64_t(report.done) * 10 / report.blocks);
                 if (tenth > lastTenth_) {
                     lastTenth_ = tenth;
                     Line(BlockFigures(true));
@@ -145,49 +116,50 @@ void CProgressView::OnStage(const StageReport& report)
             Redraw(false);
         }
         break;
-    case Stage::Closing: Enter(Phase::Closing); break;
     }
 }
 
 std::string CProgressView::BlockFigures(bool withRate) const
 {
-    const unsigned percent = blocks_ ? static_cast<unsigned>(uint64_t(done_) * 100 / blocks_) : 0;
-    std::string text = Format("%5u/%u blocks %3u%%", done_, blocks_, percent);
-    const double secs = SendingSeconds();
-    if (withRate && done_ > 0 && secs > 0) {
-        const double rate = done_ * double(zq::kBlockSize) / secs;
-        text += Format("  %6.0f B/s", rate);
-        if (done_ < blocks_)
-            text += "  " + MinSec((blocks_ - done_) * secs / done_) + " left";
+    const StageReport& r = last_;
+    const unsigned percent = r.blocks ? static_cast<unsigned>(uint64_t(r.done) * 100 / r.blocks) : 0;
+    std::string text = Format("%5u/%u blocks %3u%%", r.done, r.blocks, percent);
+    if (withRate && r.done > 0 && r.bytesPerS > 0) {
+        text += Format("  %6.0f B/s", r.bytesPerS);
+        if (r.done < r.blocks)
+            text += "  " + MinSec((r.blocks - r.done) * r.dataSeconds / r.done) + " left";
     }
-    if (refused_)
-        text += Format("  (%u refused)", refused_);
+    if (r.refused)
+        text += Format("  (%u refused)", r.refused);
     return text;
 }
 
-void CProgressView::Enter(Phase phase)
+void CProgressView::Enter(Stage stage)
 {
-    if (phase == phase_)
+    if (entered_ && stage == stage_)
         return;
-    phase_ = phase;
+    entered_ = true;
+    stage_ = stage;
+    const uint32_t blocks_ = last_.blocks;
+    const uint32_t clrSteps_ = last_.clrSteps;
     if (mode_ == Mode::Lines) {
-        switch (phase) {
-        case Phase::Found:
-            Line("device found on " + link_.FoundPort());
+        switch (stage) {
+        case Stage::Found:
+            Line("device found on " + last_.port);
             break;
-        case Phase::Handshake:
+        case Stage::Handshake:
             Line("handshake at 115200 bit/s");
             break;
-        case Phase::Header:
+        case Stage::Header:
             Line("header word");
             break;
-        case Phase::Count:
+        case Stage::Count:
             Line("block count");
             break;
-        case Phase::Clearing:
+        case Stage::Clearing:
             Line("clearing");
             break;
-        case Phase::Sending:
+        case Stage::Sending:
             Line(clrSteps_ ? Format("sending %u blocks (the device cleared in %u steps)", blocks_, clrSteps_)
                            : Format("sending %u blocks", blocks_));
             break;
@@ -213,14 +185,15 @@ void CProgressView::Redraw(bool force)
         return;
     lastDraw_ = now;
 
-    std::string text = Format("%-10s", finished_ ? "done" : PhaseWord(phase_));
-    text += BlockFigures(phase_ >= Phase::Sending);
-    if (phase_ == Phase::Searching && !probing_.empty())
+    // Before the first report the image is being read.
+    std::string text = Format("%-10s", finished_ ? "done" : entered_ ? StageWord(stage_) : "image");
+    text += BlockFigures(entered_ && stage_ >= Stage::Sending);
+    if (entered_ && stage_ == Stage::Searching && !probing_.empty())
         text += Format("  %s (%zu of %zu)", probing_.c_str(), portIndex_, portCount_);
-    else if (phase_ > Phase::Searching && phase_ < Phase::Sending)
-        text += "  on " + link_.FoundPort();
-    if (phase_ == Phase::Clearing && clrSteps_)
-        text += Format(" (%u steps)", clrSteps_);
+    else if (entered_ && stage_ > Stage::Searching && stage_ < Stage::Sending)
+        text += "  on " + last_.port;
+    if (entered_ && stage_ == Stage::Clearing && last_.clrSteps)
+        text += Format(" (%u steps)", last_.clrSteps);
 
     // Never wider than the terminal, asked afresh each time (it may have
     // been resized): a wrapped line would start a new line per update.
@@ -252,7 +225,8 @@ void CProgressView::Finish(bool success, const std::string& port)
         }
     }
     if (success) {
-        const double secs = SendingSeconds();
+        const uint32_t blocks_ = last_.blocks;
+        const double secs = last_.dataSeconds;
         const uint64_t bytes = uint64_t(blocks_) * zq::kBlockSize;
         const std::string size = bytes % 1024 == 0 ? Format("%llu KiB", (unsigned long long)(bytes / 1024))
                                                    : Format("%llu bytes", (unsigned long long)bytes);
@@ -266,12 +240,11 @@ void CProgressView::Finish(bool success, const std::string& port)
         else
             std::fprintf(out_, "%s\n", text.c_str());
         // Bytes past the last whole block are never sent: say how many.
-        std::error_code ec;
-        const uint64_t length = std::filesystem::file_size(imagePath_, ec);
-        const uint64_t tail = !ec && length > zq::kImageDataOffset ? (length - zq::kImageDataOffset) % zq::kBlockSize : 0;
-        if (tail)
-            std::fprintf(out_, "note: the last %llu bytes of %s are not a whole block and were not sent\n",
-                         (unsigned long long)tail, name.c_str());
+        if (last_.tailBytes)
+            std::fprintf(out_, "note: the last %u bytes of %s are not a whole block and were not sent\n",
+                         last_.tailBytes, name.c_str());
     }
     std::fflush(out_);
 }
+
+}  // namespace zq

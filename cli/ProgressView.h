@@ -9,15 +9,16 @@
 #include <cstdio>
 #include <string>
 
-#include "DownloadHost.h"
+#include "download/DownloadHost.h"
+
+namespace zq {
 
 class CProgressView : public ProgressSink {
 public:
     enum class Mode { Live, Lines, Quiet };
-    enum class Phase { Image, Searching, Found, Handshake, Header, Count, Clearing, Sending, Closing };
 
     // Hints (an adapter that will slow the download) go to hints.
-    CProgressView(Mode mode, std::FILE* out, std::FILE* hints, const CSerialLink& link, std::string imagePath);
+    CProgressView(Mode mode, std::FILE* out, std::FILE* hints, std::string imagePath);
 
     // ProgressSink
     void SetRange(uint32_t /*maximum*/) override {}
@@ -31,15 +32,13 @@ public:
     // Ends the live line; on success, one line on what was written where.
     void Finish(bool success, const std::string& port);
 
-    Phase CurrentPhase() const { return phase_; }
-    uint32_t Blocks() const { return blocks_; }
-    uint32_t BlocksDone() const { return done_; }
+    uint32_t Blocks() const { return last_.blocks; }
+    uint32_t BlocksDone() const { return last_.done; }
 
 private:
     using Clock = std::chrono::steady_clock;
     double Seconds(Clock::time_point t) const;
-    double SendingSeconds() const;
-    void Enter(Phase phase);
+    void Enter(Stage stage);
     void Line(const std::string& text);
     // A line that stays: above the live line on a terminal, time-stamped off one.
     void Keep(const std::string& text);
@@ -49,23 +48,20 @@ private:
     Mode mode_;
     std::FILE* out_;
     std::FILE* hints_;
-    const CSerialLink& link_;
     std::string imagePath_;
     Clock::time_point start_;
     Clock::time_point lastDraw_{};
     size_t drawnWidth_ = 0;
     bool cursorControl_ = false;
 
-    Phase phase_ = Phase::Image;
-    uint32_t blocks_ = 0;
+    StageReport last_;     // the worker's latest report
+    Stage stage_ = Stage::Searching;
+    bool entered_ = false; // a stage has been reported: the image is read
     size_t portCount_ = 0;
     size_t portIndex_ = 0;
     std::string probing_;
-    uint32_t clrSteps_ = 0;
     bool finished_ = false;
-    uint32_t done_ = 0;
-    uint32_t refused_ = 0;
     unsigned lastTenth_ = 0;
-    Clock::time_point firstBlock_{};
-    Clock::time_point lastAck_{};
 };
+
+}  // namespace zq

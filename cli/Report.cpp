@@ -1,4 +1,4 @@
-#include "Report.h"
+#include "cli/Report.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,11 +9,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Record.h"
-#include "YieldReport.h"
+#include "station/Record.h"
+#include "station/YieldReport.h"
 
 extern const unsigned char kChartJs[];
 extern const size_t kChartJsSize;
+
+namespace zq {
+
 
 namespace {
 
@@ -236,3 +239,5 @@ int PrintYieldReport(const std::string& logPath, const std::string& htmlPath)
     std::printf("\npage: %s\n", htmlPath.c_str());
     return 0;
 }
+
+}  // namespace zq

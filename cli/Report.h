@@ -3,5 +3,9 @@
 
 #include <string>
 
+namespace zq {
+
 // 0 printed (and written); 2 the log or the page could not be opened.
 int PrintYieldReport(const std::string& logPath, const std::string& htmlPath);
+
+}  // namespace zq

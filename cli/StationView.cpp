@@ -1,33 +1,20 @@
-#include "StationView.h"
+#include "cli/StationView.h"
 
 #include <cinttypes>
 #include <ctime>
 
 #include <nlohmann/json.hpp>
 
-#include "Causes.h"
-#include "Console.h"
-#include "Text.h"
+#include "download/Causes.h"
+#include "cli/Console.h"
+#include "cli/Text.h"
+
+namespace zq {
 
 namespace {
 
 // Live rows and JSON progress are drawn at most this often (per port for JSON).
 constexpr auto kDrawEvery = std::chrono::milliseconds(100);
-
-const char* PhaseWord(Stage stage)
-{
-    switch (stage) {
-    case Stage::Searching: return "finding";
-    case Stage::Found: return "found";
-    case Stage::Handshake: return "handshake";
-    case Stage::Header: return "header";
-    case Stage::Count: return "count";
-    case Stage::Clearing: return "clearing";
-    case Stage::Sending: return "sending";
-    case Stage::Closing: return "closing";
-    }
-    return "";
-}
 
 std::string Dump(const nlohmann::json& j) { return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
 
@@ -89,12 +76,11 @@ void CStationView::Print(const std::string& lines, std::FILE* to)
 std::string CStationView::RowText(const std::string& port, const Row& row) const
 {
     const StageReport& r = row.last;
-    std::string text = "  " + Who(port) + "  " + PhaseWord(r.stage);
+    std::string text = "  " + Who(port) + "  " + StageWord(r.stage);
     if (r.blocks) {
         text += Format("  block %u/%u  %3u%%", r.done, r.blocks, unsigned(uint64_t(r.done) * 100 / r.blocks));
-        const double secs = std::chrono::duration<double>(Clock::now() - row.dataStart).count();
-        if (r.stage == Stage::Sending && r.done > 0 && secs > 0)
-            text += Format("  %.0f B/s", r.done * double(zq::kBlockSize) / secs);
+        if (r.stage == Stage::Sending && r.bytesPerS > 0)
+            text += Format("  %.0f B/s", r.bytesPerS);
     }
     return text;
 }
@@ -157,8 +143,6 @@ void CStationView::OnProgress(const std::string& port, const StageReport& report
     std::lock_guard<std::mutex> lock(mutex_);
     Row& row = busy_[port];
     const Clock::time_point now = Clock::now();
-    if (report.stage == Stage::Sending && report.done == 0 && !report.refusal)
-        row.dataStart = now;
     const bool newStage = row.last.stage != report.stage;
     row.last = report;
     if (mode_ == Mode::Json) {
@@ -167,7 +151,7 @@ void CStationView::OnProgress(const std::string& port, const StageReport& report
         row.lastJson = now;
         Json(Dump({{"event", "progress"},
                    {"port", port},
-                   {"phase", PhaseWord(report.stage)},
+                   {"phase", StageWord(report.stage)},
                    {"block", report.done},
                    {"blocks", report.blocks},
                    {"refused", report.refused}}));
@@ -235,3 +219,5 @@ void CStationView::Summary(const StationTotals& totals)
         line += Format(", %u cancelled", totals.cancelled);
     Print(line + "\n");
 }
+
+}  // namespace zq

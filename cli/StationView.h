@@ -10,8 +10,10 @@
 #include <mutex>
 #include <string>
 
-#include "Job.h"
-#include "StationSession.h"
+#include "station/Job.h"
+#include "station/StationSession.h"
+
+namespace zq {
 
 class CStationView : public SessionEvents {
 public:
@@ -38,7 +40,6 @@ private:
     using Clock = std::chrono::steady_clock;
     struct Row {
         StageReport last;
-        Clock::time_point dataStart{};
         Clock::time_point lastJson{};
     };
 
@@ -57,3 +58,5 @@ private:
     size_t drawnRows_ = 0;
     Clock::time_point lastDraw_{};
 };
+
+}  // namespace zq

@@ -1,7 +1,9 @@
-#include "Text.h"
+#include "cli/Text.h"
 
 #include <cstdarg>
 #include <cstdio>
+
+namespace zq {
 
 std::string Format(const char* format, ...)
 {
@@ -12,3 +14,5 @@ std::string Format(const char* format, ...)
     va_end(args);
     return buf;
 }
+
+}  // namespace zq

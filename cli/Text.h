@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+namespace zq {
+
 // mingw's printf checks default to the old C runtime's, which knows no %zu;
 // the stdio the build links (mingw's own) does.
 #if defined(__MINGW_PRINTF_FORMAT)
@@ -12,3 +14,5 @@ __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
 __attribute__((format(printf, 1, 2)))
 #endif
 std::string Format(const char* format, ...);
+
+}  // namespace zq

@@ -1,10 +1,11 @@
-#include "Trace.h"
+#include "cli/Trace.h"
 
 #include <cstring>
 
-#include "Causes.h"
+#include "download/Causes.h"
 
-using namespace zq;
+namespace zq {
+
 
 namespace {
 
@@ -219,3 +220,5 @@ void CTrace::OnRead(const uint8_t* bytes, size_t count)
     }
     Line(now, kToTool, Named(bytes, count));
 }
+
+}  // namespace zq

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "Protocol.h"
-#include "SerialLink.h"
+#include "protocol/Protocol.h"
+#include "link/SerialLink.h"
+
+namespace zq {
 
 class CTrace : public LinkObserver {
 public:
@@ -82,3 +84,5 @@ public:
 private:
     std::vector<LinkObserver*> observers_;
 };
+
+}  // namespace zq

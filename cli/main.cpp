@@ -4,20 +4,22 @@
 #include <cstdio>
 #include <string>
 
-#include "Console.h"
-#include "DownloadHost.h"
-#include "FlashAll.h"
-#include "Causes.h"
-#include "FlashHost.h"
-#include "Forward.h"
-#include "ImageSnapshot.h"
-#include "Record.h"
-#include "ImagePath.h"
-#include "Jobs.h"
-#include "Options.h"
-#include "Report.h"
-#include "PortList.h"
-#include "SerialLink.h"
+#include "cli/Console.h"
+#include "download/DownloadHost.h"
+#include "cli/FlashAll.h"
+#include "download/Causes.h"
+#include "cli/FlashHost.h"
+#include "cli/Forward.h"
+#include "station/ImageSnapshot.h"
+#include "station/Record.h"
+#include "image/ImagePath.h"
+#include "cli/Jobs.h"
+#include "cli/Options.h"
+#include "cli/Report.h"
+#include "link/PortList.h"
+#include "link/SerialLink.h"
+
+using namespace zq;
 
 namespace {
 

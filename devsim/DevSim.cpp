@@ -1,9 +1,9 @@
-#include "DevSim.h"
-#include "Protocol.h"
+#include "devsim/DevSim.h"
+#include "protocol/Protocol.h"
 
-#include "Session.h"
-#include "SimLine.h"
-#include "Text.h"
+#include "devsim/Session.h"
+#include "devsim/SimLine.h"
+#include "devsim/Text.h"
 
 #include <cerrno>
 #include <climits>
@@ -16,6 +16,8 @@
 #include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+namespace zq {
 
 namespace devsim {
 
@@ -124,3 +126,5 @@ bool OpenDevSimSerial(const std::string& path, CUniqueFd& fd, std::string& error
 }
 
 } // namespace devsim
+
+}  // namespace zq

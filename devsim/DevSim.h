@@ -4,13 +4,15 @@
 // to the answer to the closing END (or to whatever ended it early).
 #pragma once
 
-#include "UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+namespace zq {
 
 namespace devsim {
 
@@ -157,3 +159,5 @@ std::vector<std::string> DescribeFaults(const DevSimOptions& options);
 std::string FormatSummary(const DevSimReport& report, bool verbose = false);
 
 } // namespace devsim
+
+}  // namespace zq

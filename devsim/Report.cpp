@@ -1,11 +1,13 @@
 // What the simulator says about a session: its summary, the faults it was
 // asked for, and how the data it received compares with an image.
-#include "DevSim.h"
+#include "devsim/DevSim.h"
 
 #include <cstdio>
 
-#include "Protocol.h"
-#include "Text.h"
+#include "protocol/Protocol.h"
+#include "devsim/Text.h"
+
+namespace zq {
 
 namespace devsim {
 
@@ -118,3 +120,5 @@ std::string FormatSummary(const DevSimReport& r, bool verbose)
 }
 
 } // namespace devsim
+
+}  // namespace zq

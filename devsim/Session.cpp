@@ -1,12 +1,14 @@
-#include "Session.h"
+#include "devsim/Session.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "Protocol.h"
-#include "SimLine.h"
-#include "Text.h"
+#include "protocol/Protocol.h"
+#include "devsim/SimLine.h"
+#include "devsim/Text.h"
+
+namespace zq {
 
 namespace devsim {
 namespace {
@@ -469,3 +471,5 @@ double PlaySession(CSimLine& line, const DevSimOptions& options, DevSimReport& r
 }
 
 } // namespace devsim
+
+}  // namespace zq

@@ -2,7 +2,9 @@
 // then the exchange, with the faults the options ask for.
 #pragma once
 
-#include "DevSim.h"
+#include "devsim/DevSim.h"
+
+namespace zq {
 
 namespace devsim {
 
@@ -13,3 +15,5 @@ class CSimLine;
 double PlaySession(CSimLine& line, const DevSimOptions& options, DevSimReport& report);
 
 } // namespace devsim
+
+}  // namespace zq

@@ -1,4 +1,4 @@
-#include "SimLine.h"
+#include "devsim/SimLine.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +11,8 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+namespace zq {
 
 namespace devsim {
 
@@ -630,3 +632,5 @@ bool OpenSerialLine(const std::string& path, CUniqueFd& out, std::string& error)
 }
 
 } // namespace devsim
+
+}  // namespace zq

@@ -3,8 +3,8 @@
 // stop channel that any thread (or a signal handler) can trigger.
 #pragma once
 
-#include "Protocol.h"
-#include "UniqueFd.h"
+#include "protocol/Protocol.h"
+#include "platform/UniqueFd.h"
 
 #include <termios.h>
 
@@ -14,6 +14,8 @@
 #include <deque>
 #include <string>
 #include <vector>
+
+namespace zq {
 
 namespace devsim {
 
@@ -170,3 +172,5 @@ private:
 bool OpenSerialLine(const std::string& path, CUniqueFd& fd, std::string& error);
 
 } // namespace devsim
+
+}  // namespace zq

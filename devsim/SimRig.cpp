@@ -1,7 +1,9 @@
-#include "SimRig.h"
+#include "devsim/SimRig.h"
 
 #include <chrono>
 #include <stdexcept>
+
+namespace zq {
 
 namespace devsim {
 
@@ -52,3 +54,5 @@ const DevSimReport& CSimRig::Wait(int boundMs)
 }
 
 } // namespace devsim
+
+}  // namespace zq

@@ -7,7 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "DevSim.h"
+#include "devsim/DevSim.h"
+
+namespace zq {
 
 namespace devsim {
 
@@ -45,3 +47,5 @@ private:
 };
 
 } // namespace devsim
+
+}  // namespace zq

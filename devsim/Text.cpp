@@ -1,7 +1,9 @@
-#include "Text.h"
+#include "devsim/Text.h"
 
 #include <cstdarg>
 #include <cstdio>
+
+namespace zq {
 
 namespace devsim {
 
@@ -53,3 +55,5 @@ const char* EchoName(DevSimEcho e)
 }
 
 } // namespace devsim
+
+}  // namespace zq

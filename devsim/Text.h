@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "DevSim.h"
+#include "devsim/DevSim.h"
+
+namespace zq {
 
 namespace devsim {
 
@@ -16,3 +18,5 @@ const char* StepName(DevSimStep s);
 const char* EchoName(DevSimEcho e);
 
 } // namespace devsim
+
+}  // namespace zq

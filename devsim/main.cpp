@@ -1,6 +1,6 @@
 // zerquill-devsim: plays the device on a new pseudo-terminal (or a serial
 // port) for the Zerquill Updater, with faults on demand.
-#include "DevSim.h"
+#include "devsim/DevSim.h"
 
 #include <cerrno>
 #include <csignal>
@@ -13,6 +13,8 @@
 #include <vector>
 
 #include <unistd.h>
+
+using namespace zq;
 
 using namespace devsim;
 

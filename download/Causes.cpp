@@ -1,9 +1,11 @@
-#include "Causes.h"
+#include "download/Causes.h"
 
-#include "OsError.h"
-#include "PortAccess.h"
+#include "platform/OsError.h"
+#include "link/PortAccess.h"
 
 #include <cstdio>
+
+namespace zq {
 
 namespace {
 
@@ -395,3 +397,20 @@ std::string HintAfterSuccess(const PortInfo& adapter, int latencyMs, double byte
     const std::string hint = LatencyHint(adapter, latencyMs);
     return hint.empty() ? SlowLineHint(bytesPerS, latencyMs) : hint;
 }
+
+const char* StageWord(Stage stage)
+{
+    switch (stage) {
+    case Stage::Searching: return "searching";
+    case Stage::Found: return "found";
+    case Stage::Handshake: return "handshake";
+    case Stage::Header: return "header";
+    case Stage::Count: return "count";
+    case Stage::Clearing: return "clearing";
+    case Stage::Sending: return "sending";
+    case Stage::Closing: return "closing";
+    }
+    return "";
+}
+
+}  // namespace zq

@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "DownloadHost.h"
+#include "download/DownloadHost.h"
+
+namespace zq {
 
 // One line for a failed download (or a failed image open): where the worker
 // stopped, and for discovery how each port fared.
@@ -32,3 +34,5 @@ std::string SlowLineHint(double bytesPerS, int latencyMs);
 // What a station's tile keeps after a success: the latency hint where the
 // timer is over the bound, else the slow-line hint (often empty).
 std::string HintAfterSuccess(const PortInfo& adapter, int latencyMs, double bytesPerS);
+
+}  // namespace zq

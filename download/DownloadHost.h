@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <string>
 
-#include "../image/DbImage.h"
-#include "../image/ImageFile.h"
-#include "../link/SerialLink.h"
+#include "image/DbImage.h"
+#include "image/ImageFile.h"
+#include "link/SerialLink.h"
+
+namespace zq {
 
 // What the worker is doing, for front ends that show more than a bar.
 enum class Stage {
@@ -32,7 +34,14 @@ struct StageReport {
     bool refusal = false;   // Sending: block `done` was just refused ...
     uint8_t refusalByte = 0; // ... with this byte,
     bool resending = false;  // ... and goes out again (false: the download fails)
+    std::string port;        // the device's port, once found
+    uint32_t tailBytes = 0;  // bytes past the image's last whole block: never sent
+    double dataSeconds = 0;  // from the first block to the latest one acknowledged
+    double bytesPerS = 0;    // the data's rate so far; 0 before the first ACK
 };
+
+// "searching", "handshake", "sending", ...: the one word for a stage.
+const char* StageWord(Stage stage);
 
 class ProgressSink {
 public:
@@ -152,3 +161,5 @@ extern const char* const kNoticeFail;           // "Fail Download!"
 DownloadOutcome RunDownload(DownloadHost& host);
 // The same for a dialog's worker thread; returns 0.
 unsigned DownloadThreadProc(DownloadHost* host);
+
+}  // namespace zq

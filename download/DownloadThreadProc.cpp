@@ -1,6 +1,9 @@
-#include "DownloadHost.h"
+#include "download/DownloadHost.h"
 
+#include <chrono>
 #include <cstring>
+
+namespace zq {
 
 const char* const kNoticeFileOpenFailed = "File Open Failed";
 const char* const kNoticeSuccess = "Success Download!";
@@ -8,7 +11,6 @@ const char* const kNoticeFail = "Fail Download!";
 
 namespace {
 
-using namespace zq;
 
 class Download {
 public:
@@ -56,6 +58,15 @@ private:
     void Report(Stage stage)
     {
         stage_.stage = stage;
+        if (stage == Stage::Sending && stage_.done == 0 && !timed_) {
+            dataStart_ = std::chrono::steady_clock::now();
+            timed_ = true;
+        } else if (timed_ && stage_.done > timedDone_) {
+            timedDone_ = stage_.done;
+            stage_.dataSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - dataStart_).count();
+            if (stage_.dataSeconds > 0)
+                stage_.bytesPerS = stage_.done * double(kBlockSize) / stage_.dataSeconds;
+        }
         progress_.OnStage(stage_);
     }
 
@@ -85,6 +96,9 @@ private:
     uint8_t buffer_[kBlockSize] = {};
     DownloadFailure failure_;
     StageReport stage_;
+    std::chrono::steady_clock::time_point dataStart_{};
+    bool timed_ = false;     // the first block has gone
+    uint32_t timedDone_ = 0; // the acknowledged blocks the rate counts
     uint32_t blocks_ = 0;
     uint32_t allowance_ = 0;
     uint32_t steps_ = 0; // progress bytes of the CLR phase: m
@@ -200,6 +214,7 @@ bool Download::SetRange()
     progress_.SetRange(blocks_ + allowance_ + 40);
     progress_.SetPos(5);
     stage_.blocks = blocks_;
+    stage_.tailBytes = length > kImageDataOffset ? (length - kImageDataOffset) % kBlockSize : 0;
     Report(Stage::Searching);
     return true;
 }
@@ -211,6 +226,7 @@ bool Download::Discover()
     if (found != LINK_OK)
         return Fail(found == LINK_NO_PORTS ? FailStep::NoPorts : FailStep::NoDevice);
     progress_.SetPos(10);
+    stage_.port = link_.FoundPort();
     Report(Stage::Found);
     progress_.OnAdapter(link_.FoundPortInfo(), CurrentLatencyMs(link_.FoundPortInfo()));
     return true;
@@ -402,3 +418,5 @@ unsigned DownloadThreadProc(DownloadHost* host)
         RunDownload(*host);
     return 0;
 }
+
+}  // namespace zq

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+namespace zq {
+
 class FuzzLineDevice {
 public:
     virtual ~FuzzLineDevice() = default;
@@ -28,3 +30,5 @@ void FuzzLineSetClock(uint32_t ms);
 void FuzzLineAdvance(uint32_t ms);
 // A read of count bytes that gets nothing lasts this long (as on the real line).
 inline uint32_t FuzzLineReadTimeout(size_t count) { return static_cast<uint32_t>(10 * count + 50); }
+
+}  // namespace zq

@@ -1,9 +1,11 @@
 // Fuzz-only backend of SerialPort: the same interface over an in-memory line
 // with a virtual clock, so a fuzzer can play the device without ptys or
 // real time. Built only into the fuzz targets.
-#include "SerialPort.h"
+#include "link/SerialPort.h"
 
-#include "FuzzLine.h"
+#include "fuzz/FuzzLine.h"
+
+namespace zq {
 
 namespace {
 FuzzLineDevice* g_device = nullptr;
@@ -75,3 +77,5 @@ uint32_t SystemTickCount() { return g_clockMs; }
 void YieldBriefly() { g_clockMs += 1; }
 
 void WaitLineTime(uint32_t microseconds) { g_clockMs += (microseconds + 999) / 1000; }
+
+}  // namespace zq

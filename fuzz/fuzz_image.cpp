@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "DbImage.h"
+#include "image/DbImage.h"
+
+using namespace zq;
 
 namespace {
 

@@ -18,8 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "DownloadHost.h"
-#include "FuzzLine.h"
+#include "download/DownloadHost.h"
+#include "fuzz/FuzzLine.h"
+
+using namespace zq;
 
 namespace {
 

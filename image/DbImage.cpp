@@ -1,6 +1,8 @@
-#include "DbImage.h"
+#include "image/DbImage.h"
 
 #include <cstring>
+
+namespace zq {
 
 bool CDbImage::Open(const std::string& path)
 {
@@ -109,3 +111,5 @@ void CDbImage::Close()
 {
     file_.Close();
 }
+
+}  // namespace zq

@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <string>
 
-#include "ImageFile.h"
-#include "Protocol.h"
+#include "image/ImageFile.h"
+#include "protocol/Protocol.h"
+
+namespace zq {
 
 enum class ImageRefusal {
     None,
@@ -56,3 +58,5 @@ private:
     bool ioFailed_ = false;
     uint32_t lastBlockBytes_ = 0;
 };
+
+}  // namespace zq

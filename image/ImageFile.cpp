@@ -1,8 +1,10 @@
-#include "ImageFile.h"
+#include "image/ImageFile.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+namespace zq {
 
 void CImageFile::BindMemory(std::string path, std::shared_ptr<const std::vector<uint8_t>> bytes)
 {
@@ -70,3 +72,5 @@ void CImageFile::Close()
     memoryOpen_ = false;
     OsClose();
 }
+
+}  // namespace zq

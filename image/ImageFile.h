@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "UniqueHandle.h"
+#include "platform/UniqueHandle.h"
+
+namespace zq {
 
 enum class FileError { None, NotFound, AccessDenied, Busy, NotRegular, Io };
 
@@ -67,3 +69,5 @@ private:
     bool memoryOpen_ = false;
     uint64_t memoryPos_ = 0;
 };
+
+}  // namespace zq

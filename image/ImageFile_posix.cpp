@@ -1,10 +1,12 @@
-#include "ImageFile.h"
+#include "image/ImageFile.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace zq {
 
 namespace {
 FileError FromErrno(int err)
@@ -108,3 +110,5 @@ void CImageFile::OsClose()
 {
     handle_.Reset(); // the lock goes with the descriptor
 }
+
+}  // namespace zq

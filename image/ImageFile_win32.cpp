@@ -1,6 +1,8 @@
-#include "ImageFile.h"
+#include "image/ImageFile.h"
 
 #include <windows.h>
+
+namespace zq {
 
 namespace {
 
@@ -99,3 +101,5 @@ void CImageFile::OsClose()
 {
     handle_.Reset();
 }
+
+}  // namespace zq

@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace zq {
+
 extern const char* const kImageFileName; // "DB.bin"
 
 // DB.bin in the executable's folder; empty when the system cannot give the
@@ -13,3 +15,5 @@ std::string DefaultImagePath();
 
 // DB.bin in folder.
 std::string ImagePathIn(const std::string& folder);
+
+}  // namespace zq

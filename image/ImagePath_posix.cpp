@@ -1,8 +1,10 @@
-#include "ImagePath.h"
+#include "image/ImagePath.h"
 
 #include <climits>
 #include <unistd.h>
 #include <vector>
+
+namespace zq {
 
 const char* const kImageFileName = "DB.bin";
 
@@ -26,3 +28,5 @@ std::string DefaultImagePath()
 }
 
 std::string ImagePathIn(const std::string& folder) { return folder + "/" + kImageFileName; }
+
+}  // namespace zq

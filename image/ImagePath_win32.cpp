@@ -1,6 +1,8 @@
-#include "ImagePath.h"
+#include "image/ImagePath.h"
 
-#include "ModulePath.h"
+#include "image/ModulePath.h"
+
+namespace zq {
 
 const char* const kImageFileName = "DB.bin";
 
@@ -14,3 +16,5 @@ std::string DefaultImagePath()
 
 // A folder without any backslash gives "\DB.bin", as the dialog always did.
 std::string ImagePathIn(const std::string& folder) { return folder + "\\" + kImageFileName; }
+
+}  // namespace zq

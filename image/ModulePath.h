@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace zq {
+
 // GetModuleFileNameA into a MAX_PATH buffer; empty when the path does not
 // fit, so that a cut-off path never points into some other folder.
 std::string ExecutablePath();
@@ -17,3 +19,5 @@ std::string FolderOf(const std::string& path, unsigned codePage = 0);
 // The file name after the last backslash without its extension:
 // "C:\Tools\ZerquillUpdater.exe" gives "ZerquillUpdater".
 std::string BaseNameOf(const std::string& path, unsigned codePage = 0);
+
+}  // namespace zq

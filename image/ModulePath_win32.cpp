@@ -1,6 +1,8 @@
-#include "ModulePath.h"
+#include "image/ModulePath.h"
 
 #include <windows.h>
+
+namespace zq {
 
 namespace {
 
@@ -58,3 +60,5 @@ std::string BaseNameOf(const std::string& path, unsigned codePage)
     const size_t stop = dotInName ? marks.lastDot : path.size();
     return path.substr(start, stop - start);
 }
+
+}  // namespace zq

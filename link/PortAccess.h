@@ -6,7 +6,11 @@
 
 #include <string>
 
+namespace zq {
+
 // Linux: the group that owns the device and how to join it (or why joining
 // would not help); Windows: that another program holds the port, which is
 // what a refused COM port means there. Empty when nothing useful is known.
 std::string PortAccessAdvice(const std::string& port);
+
+}  // namespace zq

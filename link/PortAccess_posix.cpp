@@ -1,4 +1,4 @@
-#include "PortAccess.h"
+#include "link/PortAccess.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <vector>
+
+namespace zq {
 
 namespace {
 
@@ -88,3 +90,5 @@ std::string PortAccessAdvice(const std::string& port)
                ", which owns the device, after this login began)";
     return "sudo usermod -aG " + group + " $USER, then log in again (the group " + group + " owns the device)";
 }
+
+}  // namespace zq

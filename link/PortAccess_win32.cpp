@@ -1,4 +1,6 @@
-#include "PortAccess.h"
+#include "link/PortAccess.h"
+
+namespace zq {
 
 // Windows refuses a COM port with ERROR_ACCESS_DENIED when another program
 // has it open; user rights do not come into it.
@@ -6,3 +8,5 @@ std::string PortAccessAdvice(const std::string&)
 {
     return "another program holds the port (a terminal, another station): close it and try again";
 }
+
+}  // namespace zq

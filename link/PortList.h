@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace zq {
+
 struct PortInfo {
     std::string name;        // what CSerialLink::Open takes ("COM3", "/dev/ttyUSB0")
     // Every member after the name has a default initialiser, so that
@@ -46,3 +48,5 @@ int CurrentLatencyMs(const PortInfo& port);
 // which driver ignored the request for low latency and how to set it by
 // hand (Linux), or where Device Manager keeps it (Windows).
 std::string LatencyTimerFix(const PortInfo& port);
+
+}  // namespace zq

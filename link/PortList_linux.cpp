@@ -1,4 +1,4 @@
-#include "PortList.h"
+#include "link/PortList.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -6,7 +6,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "SysfsPorts.h"
+#include "link/SysfsPorts.h"
+
+namespace zq {
 
 namespace {
 
@@ -48,3 +50,5 @@ std::string LatencyTimerFix(const PortInfo& port)
            "/sys/class/tty/" + SysfsTtyName(port.name) + "/device/latency_timer, or use an adapter whose driver "
            "takes the request";
 }
+
+}  // namespace zq

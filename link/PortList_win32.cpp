@@ -1,4 +1,4 @@
-#include "PortList.h"
+#include "link/PortList.h"
 
 #include <windows.h>
 
@@ -9,7 +9,9 @@
 #include <cstring>
 #include <vector>
 
-#include "UsbIds.h"
+#include "link/UsbIds.h"
+
+namespace zq {
 
 namespace {
 
@@ -291,3 +293,5 @@ std::string LatencyTimerFix(const PortInfo&)
     return "set Device Manager > Ports (COM & LPT) > the port > Port Settings > Advanced > Latency Timer to 1 ms "
            "(a program cannot change it)";
 }
+
+}  // namespace zq

@@ -1,10 +1,12 @@
-#include "SerialLink.h"
+#include "link/SerialLink.h"
 
 #include <algorithm>
 
 #include <cstring>
 #include <memory>
 #include <thread>
+
+namespace zq {
 
 namespace {
 
@@ -370,3 +372,5 @@ LinkStatus CSerialLink::FindDevice(uint8_t beacon, uint32_t baud)
     AnswerBeacon();
     return LINK_OK;
 }
+
+}  // namespace zq

@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "PortList.h"
-#include "Protocol.h"
-#include "SerialPort.h"
+#include "link/PortList.h"
+#include "protocol/Protocol.h"
+#include "link/SerialPort.h"
+
+namespace zq {
 
 enum LinkStatus : int {
     LINK_OK = 1,
@@ -139,3 +141,5 @@ private:
     std::vector<std::unique_ptr<Listener>> ListenTogether(const std::vector<PortInfo>& ports, uint8_t beacon,
                                                           uint32_t baud, bool firstWins, size_t& winner);
 };
+
+}  // namespace zq

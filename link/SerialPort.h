@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <string>
 
-#include "UniqueHandle.h"
+#include "platform/UniqueHandle.h"
+
+namespace zq {
 
 enum class PortError {
     None,
@@ -76,3 +78,5 @@ uint32_t SystemTickCount();
 void YieldBriefly();
 // Waits while bytes already handed to the driver are still on the line.
 void WaitLineTime(uint32_t microseconds);
+
+}  // namespace zq

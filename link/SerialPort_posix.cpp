@@ -1,6 +1,6 @@
-#include "SerialPort.h"
+#include "link/SerialPort.h"
 
-#include "Protocol.h"
+#include "protocol/Protocol.h"
 
 #include <cerrno>
 #include <climits>
@@ -17,6 +17,8 @@
 #if defined(__linux__)
 #include <linux/serial.h>
 #endif
+
+namespace zq {
 
 namespace {
 
@@ -310,3 +312,5 @@ void YieldBriefly()
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
+
+}  // namespace zq

@@ -1,10 +1,12 @@
-#include "SerialPort.h"
+#include "link/SerialPort.h"
 
-#include "Protocol.h"
+#include "protocol/Protocol.h"
 
 #include <windows.h>
 
 #include <utility>
+
+namespace zq {
 
 namespace {
 
@@ -192,3 +194,5 @@ void YieldBriefly()
 {
     Sleep(1);
 }
+
+}  // namespace zq

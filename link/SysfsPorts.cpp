@@ -1,4 +1,4 @@
-#include "SysfsPorts.h"
+#include "link/SysfsPorts.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,6 +10,8 @@
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace zq {
 
 namespace {
 
@@ -258,3 +260,5 @@ int ReadSysfsLatency(const std::string& name, const std::string& sysfsRoot)
         return -1;
     return ReadLatencyFile(sysfsRoot + "/class/tty/" + tty + "/device");
 }
+
+}  // namespace zq

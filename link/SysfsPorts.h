@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "PortList.h"
+#include "link/PortList.h"
+
+namespace zq {
 
 // devPath -> true when a UART is really behind a serial8250 port.
 using UartProbe = std::function<bool(const std::string& devPath)>;
@@ -28,3 +30,5 @@ int ReadSysfsLatency(const std::string& name, const std::string& sysfsRoot);
 
 // Natural order: ttyUSB2 before ttyUSB10.
 bool NaturalLess(const std::string& a, const std::string& b);
+
+}  // namespace zq

@@ -1,6 +1,8 @@
-#include "UsbIds.h"
+#include "link/UsbIds.h"
 
 #include <cctype>
+
+namespace zq {
 
 namespace {
 
@@ -65,3 +67,5 @@ std::string SerialFromInstanceId(const std::string& id)
         return {};
     return instance;
 }
+
+}  // namespace zq

@@ -3,5 +3,9 @@
 
 #include <string>
 
+namespace zq {
+
 // strerror() of an errno, FormatMessage() of a GetLastError(); empty for 0.
 std::string OsErrorText(int code);
+
+}  // namespace zq

@@ -1,7 +1,9 @@
-#include "OsError.h"
-#include "UniqueHandle.h"
+#include "platform/OsError.h"
+#include "platform/UniqueHandle.h"
 
 #include <windows.h>
+
+namespace zq {
 
 void OsHandleTraits::Close(intptr_t handle) { (void)CloseHandle(reinterpret_cast<HANDLE>(handle)); }
 
@@ -18,3 +20,5 @@ std::string OsErrorText(int code)
         --n;
     return n ? std::string(buffer, n) : "error " + std::to_string(code);
 }
+
+}  // namespace zq

@@ -3,7 +3,9 @@
 
 #include <unistd.h>
 
-#include "UniqueHandle.h"
+#include "platform/UniqueHandle.h"
+
+namespace zq {
 
 struct FdTraits {
     using Value = int;
@@ -13,3 +15,5 @@ struct FdTraits {
     static void Close(int fd) { (void)::close(fd); }
 };
 using CUniqueFd = CUniqueHandle<FdTraits>;
+
+}  // namespace zq

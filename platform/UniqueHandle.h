@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace zq {
+
 template <class Traits>
 class CUniqueHandle {
 public:
@@ -55,3 +57,5 @@ struct OsHandleTraits {
     static void Close(intptr_t handle); // close() or CloseHandle()
 };
 using COsHandle = CUniqueHandle<OsHandleTraits>;
+
+}  // namespace zq

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+
 namespace zq {
 
 // Acknowledgements: ACK both ways; NAK from the tool after a wrong echo.

@@ -1,8 +1,10 @@
-#include "FlashDevices.h"
+#include "station/FlashDevices.h"
 
 #include <chrono>
 #include <mutex>
 #include <thread>
+
+namespace zq {
 
 namespace {
 
@@ -81,14 +83,8 @@ void CStageTally::OnStage(const StageReport& report)
 {
     refusals_ = report.refused;
     clrSteps_ = report.clrSteps;
-    const auto now = std::chrono::steady_clock::now();
-    if (report.stage == Stage::Sending && report.done == 0 && !report.refusal)
-        dataStart_ = now;
-    if (report.stage == Stage::Closing && report.done > 0) {
-        const double secs = std::chrono::duration<double>(now - dataStart_).count();
-        if (secs > 0)
-            bytesPerS_ = report.done * double(zq::kBlockSize) / secs;
-    }
+    if (report.stage == Stage::Closing)
+        bytesPerS_ = report.bytesPerS;
     if (next_)
         next_->OnStage(report);
 }
@@ -127,3 +123,5 @@ std::vector<DeviceOutcome> FlashDevices(const ImageSnapshot& image, const std::v
         t.join();
     return outcomes;
 }
+
+}  // namespace zq

@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "DownloadHost.h"
-#include "ImageSnapshot.h"
-#include "PortList.h"
+#include "download/DownloadHost.h"
+#include "station/ImageSnapshot.h"
+#include "link/PortList.h"
+
+namespace zq {
 
 struct DeviceOutcome {
     std::string port;
@@ -49,7 +51,6 @@ private:
     uint32_t refusals_ = 0;
     uint32_t clrSteps_ = 0;
     double bytesPerS_ = 0;
-    std::chrono::steady_clock::time_point dataStart_{};
 };
 
 // What a port is doing, as a host shows it.
@@ -109,3 +110,5 @@ DeviceOutcome DownloadToDevice(const ImageSnapshot& image, const PortInfo& port,
 std::vector<DeviceOutcome> FlashDevices(const ImageSnapshot& image, const std::vector<PortInfo>& ports,
                                         const std::atomic<bool>* cancel, StationEvents& events,
                                         bool answered = false);
+
+}  // namespace zq

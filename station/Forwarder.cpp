@@ -1,4 +1,4 @@
-#include "Forwarder.h"
+#include "station/Forwarder.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,9 +7,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Http.h"
-#include "Record.h"
-#include "Sha256.h"
+#include "station/Http.h"
+#include "station/Record.h"
+#include "station/Sha256.h"
+
+namespace zq {
 
 namespace {
 
@@ -319,3 +321,5 @@ size_t CForwarder::Drain(double seconds, bool untilIdle)
     lock.lock();
     return queue_.size();
 }
+
+}  // namespace zq

@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+namespace zq {
+
 class CHttpClient;
 
 // Plain settings, so that a job file can fill them as well as the options.
@@ -90,3 +92,5 @@ private:
 bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::string& error);
 // A warning when others than the owner can read the token file; else empty.
 std::string TokenFileWarning(const std::string& path);
+
+}  // namespace zq

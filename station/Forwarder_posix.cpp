@@ -1,9 +1,11 @@
-#include "Forwarder.h"
+#include "station/Forwarder.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
+
+namespace zq {
 
 bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::string& error)
 {
@@ -22,3 +24,5 @@ std::string TokenFileWarning(const std::string& path)
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
     return "the token file " + path + " can be read by others (mode " + mode + "): chmod 600 " + path;
 }
+
+}  // namespace zq

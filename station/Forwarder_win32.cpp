@@ -1,8 +1,10 @@
-#include "Forwarder.h"
+#include "station/Forwarder.h"
 
 #include <windows.h>
 
-#include "OsError.h"
+#include "platform/OsError.h"
+
+namespace zq {
 
 bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::string& error)
 {
@@ -14,3 +16,5 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::
 
 // The folder's ACL decides who reads it; the owner set it up.
 std::string TokenFileWarning(const std::string&) { return std::string(); }
+
+}  // namespace zq

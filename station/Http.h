@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace zq {
+
 struct HttpAnswer {
     int status = 0;    // the receiver's HTTP status; 0: no answer
     std::string error; // with no answer, why (no connection, time-out, TLS)
@@ -34,3 +36,5 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+}  // namespace zq

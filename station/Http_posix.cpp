@@ -1,4 +1,4 @@
-#include "Http.h"
+#include "station/Http.h"
 
 #include <curl/curl.h>
 
@@ -6,7 +6,9 @@
 #include <iterator>
 #include <mutex>
 
-#include "UniqueHandle.h"
+#include "platform/UniqueHandle.h"
+
+namespace zq {
 
 namespace {
 
@@ -130,3 +132,5 @@ HttpAnswer CHttpClient::Post(const std::string& url, const std::string& body, co
     answer.status = static_cast<int>(status);
     return answer;
 }
+
+}  // namespace zq

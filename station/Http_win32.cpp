@@ -1,9 +1,11 @@
-#include "Http.h"
+#include "station/Http.h"
 
 #include <windows.h>
 #include <winhttp.h>
 
-#include "UniqueHandle.h"
+#include "platform/UniqueHandle.h"
+
+namespace zq {
 
 namespace {
 
@@ -118,3 +120,5 @@ HttpAnswer CHttpClient::Post(const std::string& url, const std::string& body, co
     answer.status = static_cast<int>(status);
     return answer;
 }
+
+}  // namespace zq

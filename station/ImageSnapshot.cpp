@@ -1,6 +1,8 @@
-#include "ImageSnapshot.h"
+#include "station/ImageSnapshot.h"
 
-#include "Sha256.h"
+#include "station/Sha256.h"
+
+namespace zq {
 
 bool TakeImageSnapshot(const std::string& path, ImageSnapshot& snapshot, DownloadFailure& failure,
                        ImageShare share)
@@ -47,3 +49,5 @@ bool TakeImageSnapshot(const std::string& path, ImageSnapshot& snapshot, Downloa
     snapshot.bytes = std::move(bytes);
     return !snapshot.sha256.empty();
 }
+
+}  // namespace zq

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "DownloadHost.h"
+#include "download/DownloadHost.h"
+
+namespace zq {
 
 struct ImageSnapshot {
     std::string path;
@@ -29,3 +31,5 @@ struct ImageSnapshot {
 // readers in; a window holds it alone).
 bool TakeImageSnapshot(const std::string& path, ImageSnapshot& snapshot, DownloadFailure& failure,
                        ImageShare share = ImageShare::Exclusive);
+
+}  // namespace zq

@@ -1,4 +1,4 @@
-#include "Job.h"
+#include "station/Job.h"
 
 #include <filesystem>
 #include <fstream>
@@ -6,6 +6,8 @@
 #include <sstream>
 
 #include <nlohmann/json.hpp>
+
+namespace zq {
 
 namespace fs = std::filesystem;
 
@@ -223,3 +225,5 @@ std::string PathFromFileFolder(const std::string& path, const std::string& from)
         return fs::path(path).generic_string();
     return relative.generic_string();
 }
+
+}  // namespace zq

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace zq {
+
 struct JobSlot {
     std::string port;  // as --ports takes it
     std::string label; // what a person calls the slot; empty: none
@@ -52,3 +54,5 @@ std::string JobText(const std::string& name, const std::string& image, const std
 // path as seen from the folder of the file at from: relative when it can be,
 // with '/' between names so the job reads the same on either system.
 std::string PathFromFileFolder(const std::string& path, const std::string& from);
+
+}  // namespace zq

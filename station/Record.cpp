@@ -1,4 +1,4 @@
-#include "Record.h"
+#include "station/Record.h"
 
 #include <fstream>
 
@@ -7,6 +7,8 @@
 #include <ctime>
 
 #include <nlohmann/json.hpp>
+
+namespace zq {
 
 namespace {
 
@@ -168,3 +170,5 @@ unsigned CountLotWritten(const std::string& logPath, const std::string& job, con
     }
     return written;
 }
+
+}  // namespace zq

@@ -8,9 +8,11 @@
 #include <functional>
 #include <string>
 
-#include "FlashDevices.h"
-#include "ImageSnapshot.h"
-#include "Job.h"
+#include "station/FlashDevices.h"
+#include "station/ImageSnapshot.h"
+#include "station/Job.h"
+
+namespace zq {
 
 // Seconds since 1970 as ISO 8601 UTC ("2026-12-07T14:28:30Z").
 std::string IsoUtc(int64_t unixSeconds);
@@ -66,3 +68,5 @@ private:
 
 // Waits until what was written to file is on the disk (fsync, _commit).
 bool SyncToDisk(std::FILE* file);
+
+}  // namespace zq

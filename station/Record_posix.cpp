@@ -1,8 +1,10 @@
-#include "Record.h"
+#include "station/Record.h"
 
 #include <cerrno>
 #include <sys/random.h>
 #include <unistd.h>
+
+namespace zq {
 
 bool SyncToDisk(std::FILE* file) { return ::fsync(::fileno(file)) == 0; }
 
@@ -27,3 +29,5 @@ bool OsRandomBytes(uint8_t* data, size_t size)
     }
     return true;
 }
+
+}  // namespace zq

@@ -1,9 +1,11 @@
-#include "Record.h"
+#include "station/Record.h"
 
 #include <io.h>
 #include <windows.h>
 
 #include <bcrypt.h>
+
+namespace zq {
 
 bool SyncToDisk(std::FILE* file) { return ::_commit(::_fileno(file)) == 0; }
 
@@ -20,3 +22,5 @@ bool OsRandomBytes(uint8_t* data, size_t size)
 {
     return BCryptGenRandom(nullptr, data, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
 }
+
+}  // namespace zq

@@ -1,7 +1,9 @@
-#include "Release.h"
+#include "station/Release.h"
 
 #include <fstream>
 #include <iterator>
+
+namespace zq {
 
 std::string SignaturePath(const std::string& jobPath) { return jobPath + ".sig"; }
 
@@ -43,3 +45,5 @@ ReleaseCheck CheckRelease(const std::string& jobPath, const Bytes& jobBytes, con
                  (signer.empty() ? std::string() : "; it names the key " + signer + ", which this station does not trust");
     return check;
 }
+
+}  // namespace zq

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "Signature.h"
+#include "station/Signature.h"
+
+namespace zq {
 
 struct TrustStore {
     std::vector<PublicKey> keys;
@@ -39,3 +41,5 @@ std::string SignaturePath(const std::string& jobPath);
 // after signing from one signed by a key the station does not trust.
 ReleaseCheck CheckRelease(const std::string& jobPath, const Bytes& jobBytes, const std::string& signer,
                           const std::vector<PublicKey>& trusted);
+
+}  // namespace zq

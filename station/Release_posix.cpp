@@ -1,7 +1,9 @@
-#include "Release.h"
+#include "station/Release.h"
 
 #include <algorithm>
 #include <filesystem>
+
+namespace zq {
 
 const char* const kTrustStoreName = "/etc/zerquill/trusted";
 
@@ -28,3 +30,5 @@ TrustStore InstalledTrust()
     }
     return store;
 }
+
+}  // namespace zq

@@ -1,8 +1,10 @@
-#include "Release.h"
+#include "station/Release.h"
 
 #include <windows.h>
 
-#include "UniqueHandle.h"
+#include "platform/UniqueHandle.h"
+
+namespace zq {
 
 namespace {
 
@@ -58,3 +60,5 @@ TrustStore InstalledTrust()
     }
     return store;
 }
+
+}  // namespace zq

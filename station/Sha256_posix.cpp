@@ -1,6 +1,8 @@
-#include "Sha256.h"
+#include "station/Sha256.h"
 
 #include <openssl/evp.h>
+
+namespace zq {
 
 std::string Sha256Hex(const uint8_t* data, size_t size)
 {
@@ -16,3 +18,5 @@ std::string Sha256Hex(const uint8_t* data, size_t size)
     }
     return out;
 }
+
+}  // namespace zq

@@ -1,8 +1,10 @@
-#include "Sha256.h"
+#include "station/Sha256.h"
 
 #include <windows.h>
 
 #include <bcrypt.h>
+
+namespace zq {
 
 namespace {
 
@@ -41,3 +43,5 @@ std::string Sha256Hex(const uint8_t* data, size_t size)
     }
     return out;
 }
+
+}  // namespace zq

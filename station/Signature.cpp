@@ -1,10 +1,12 @@
-#include "Signature.h"
+#include "station/Signature.h"
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "Sha256.h"
+#include "station/Sha256.h"
+
+namespace zq {
 
 namespace {
 
@@ -369,3 +371,5 @@ PublicKey PublicHalf(const PrivateKey& key, const std::string& name)
     pub.fingerprint = Sha256Hex(pub.spki.data(), pub.spki.size());
     return pub;
 }
+
+}  // namespace zq

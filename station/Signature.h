@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace zq {
+
 using Bytes = std::vector<uint8_t>;
 
 struct PublicKey {
@@ -54,3 +56,5 @@ Bytes RsToDer(const Bytes& rs);
 // A P-256 SubjectPublicKeyInfo from X||Y, and back; false for any other key.
 Bytes SpkiOfPoint(const Bytes& point);
 bool PointOfSpki(const Bytes& spki, Bytes& point);
+
+}  // namespace zq

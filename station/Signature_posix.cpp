@@ -1,4 +1,4 @@
-#include "Signature.h"
+#include "station/Signature.h"
 
 #include <sys/stat.h>
 
@@ -7,7 +7,9 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include "UniqueHandle.h"
+#include "platform/UniqueHandle.h"
+
+namespace zq {
 
 namespace {
 
@@ -62,3 +64,5 @@ std::string PrivateKeyExposure(const std::string& path)
            ((st.st_mode & S_IROTH) ? "every user" : "its group") + ": whoever reads it can release jobs; chmod 600 " +
            path;
 }
+
+}  // namespace zq

@@ -1,11 +1,13 @@
-#include "Signature.h"
+#include "station/Signature.h"
 
 #include <windows.h>
 
 #include <bcrypt.h>
 
-#include "Sha256.h"
-#include "UniqueHandle.h"
+#include "station/Sha256.h"
+#include "platform/UniqueHandle.h"
+
+namespace zq {
 
 namespace {
 
@@ -95,3 +97,5 @@ bool Verify(const PublicKey& key, const uint8_t* data, size_t size, const Bytes&
 // Windows keeps a file's readers in its ACL, which the key's folder
 // normally limits to its owner; there is no mode to look at.
 std::string PrivateKeyExposure(const std::string&) { return std::string(); }
+
+}  // namespace zq

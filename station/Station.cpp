@@ -1,8 +1,10 @@
-#include "Station.h"
+#include "station/Station.h"
 
 #include <algorithm>
 #include <chrono>
 #include <thread>
+
+namespace zq {
 
 namespace {
 
@@ -225,3 +227,5 @@ StationEnd CStation::Run(const std::atomic<bool>& stop)
             slot->thread.join();
     return end;
 }
+
+}  // namespace zq

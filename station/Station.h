@@ -12,10 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "FlashDevices.h"
-#include "ImageSnapshot.h"
-#include "PortList.h"
-#include "SerialLink.h"
+#include "station/FlashDevices.h"
+#include "station/ImageSnapshot.h"
+#include "link/PortList.h"
+#include "link/SerialLink.h"
+
+namespace zq {
 
 struct StationOptions {
     // Ports named by the operator, each waited for until it exists
@@ -74,3 +76,5 @@ private:
     void EndDownload(const DeviceOutcome& outcome);
     void SetPhase(Slot& slot, PortPhase phase);
 };
+
+}  // namespace zq

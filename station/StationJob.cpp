@@ -1,6 +1,8 @@
-#include "StationJob.h"
+#include "station/StationJob.h"
 
-#include "Causes.h"
+#include "download/Causes.h"
+
+namespace zq {
 
 std::string ReleaserText(const PublicKey& key)
 {
@@ -67,3 +69,5 @@ std::string ImageReleaseRefusal(const std::string& imagePath, const TrustStore& 
         return "the image is not released: " + jobPath + " pins another image";
     return std::string();
 }
+
+}  // namespace zq

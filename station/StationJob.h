@@ -5,10 +5,12 @@
 
 #include <string>
 
-#include "ImageSnapshot.h"
-#include "Job.h"
-#include "Record.h"
-#include "Release.h"
+#include "station/ImageSnapshot.h"
+#include "station/Job.h"
+#include "station/Record.h"
+#include "station/Release.h"
+
+namespace zq {
 
 struct OpenedJob {
     Job job;
@@ -31,3 +33,5 @@ std::string ImageReleaseRefusal(const std::string& imagePath, const TrustStore& 
 
 // A file name that is a job's rather than an image's.
 bool IsJobPath(const std::string& path);
+
+}  // namespace zq

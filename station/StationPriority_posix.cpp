@@ -1,7 +1,11 @@
-#include "StationSession.h"
+#include "station/StationSession.h"
 
 #include <sys/resource.h>
+
+namespace zq {
 
 // Threads inherit the nice value of the one that starts them; without the
 // right to lower it this stays as it was.
 void RaiseStationPriority() { (void)setpriority(PRIO_PROCESS, 0, -10); }
+
+}  // namespace zq

@@ -1,8 +1,10 @@
-#include "StationSession.h"
+#include "station/StationSession.h"
 
 #include <system_error>
 
-#include "Causes.h"
+#include "download/Causes.h"
+
+namespace zq {
 
 CStationSession::CStationSession(const ImageSnapshot& image, SessionEvents& events, CRecordLog* log)
     : image_(image), events_(events), log_(log)
@@ -137,3 +139,5 @@ bool CStationSession::OnEnded(const DeviceOutcome& o)
     events_.OnEnded(ending);
     return ending.recorded;
 }
+
+}  // namespace zq

@@ -12,11 +12,13 @@
 #include <string>
 #include <thread>
 
-#include "FlashDevices.h"
-#include "Forwarder.h"
-#include "ImageSnapshot.h"
-#include "Record.h"
-#include "Station.h"
+#include "station/FlashDevices.h"
+#include "station/Forwarder.h"
+#include "station/ImageSnapshot.h"
+#include "station/Record.h"
+#include "station/Station.h"
+
+namespace zq {
 
 struct StationTotals {
     unsigned written = 0;
@@ -118,3 +120,5 @@ private:
 
 // Raises the calling thread's priority where the system allows; best effort.
 void RaiseStationPriority();
+
+}  // namespace zq

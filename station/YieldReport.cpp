@@ -1,4 +1,4 @@
-#include "YieldReport.h"
+#include "station/YieldReport.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,6 +6,8 @@
 #include <set>
 
 #include <nlohmann/json.hpp>
+
+namespace zq {
 
 namespace {
 
@@ -185,3 +187,5 @@ YieldReport ReadYieldReport(std::istream& in)
     }
     return report;
 }
+
+}  // namespace zq

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace zq {
+
 struct YieldSlot {
     std::string name; // the record's slot label, else its port
     size_t written = 0, failed = 0, cancelled = 0;
@@ -53,3 +55,5 @@ YieldReport ReadYieldReport(std::istream& records);
 
 // "2026-12-07T14:28:30Z" as unix seconds; false if it is not that form.
 bool ParseIsoUtc(const std::string& text, int64_t& unixSeconds);
+
+}  // namespace zq

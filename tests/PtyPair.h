@@ -15,7 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "UniqueFd.h"
+#include "platform/UniqueFd.h"
+
+namespace zq {
 
 class PtyPair {
 public:
@@ -102,3 +104,5 @@ private:
     CUniqueFd slave_;
     std::string path_;
 };
+
+}  // namespace zq

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "TestImage.h"
+#include "tests/TestImage.h"
+
+namespace zq {
 
 // A scratch folder removed with everything in it.
 class TempDir {
@@ -33,3 +35,4 @@ inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+}  // namespace zq

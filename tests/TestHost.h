@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "DownloadHost.h"
+#include "download/DownloadHost.h"
+
+namespace zq {
 
 // Counts what the tool writes and keeps its last bytes; can run a hook when
 // the link closes (discovery closes the port before the download opens it).
@@ -153,3 +155,5 @@ public:
 private:
     const bool everything_;
 };
+
+}  // namespace zq

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "Protocol.h"
+#include "protocol/Protocol.h"
+
+namespace zq {
 
 // An image of the given length: header word n, the magic, then a pattern
 // that differs from block to block, drawn from seed.
@@ -20,3 +22,5 @@ inline std::vector<uint8_t> MakeImage(size_t length, uint16_t n, uint32_t seed =
     zq::StampImageHeader(img, n);
     return img;
 }
+
+}  // namespace zq

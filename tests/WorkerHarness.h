@@ -11,9 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "PtyPair.h"
-#include "TempDir.h"
-#include "TestHost.h"
+#include "tests/PtyPair.h"
+#include "tests/TempDir.h"
+#include "tests/TestHost.h"
+
+namespace zq {
 
 struct Step {
     std::vector<uint8_t> expect; // bytes the tool must send next
@@ -98,3 +100,5 @@ private:
     bool wrongSpeed_ = false;
     int stalledAt_ = -1;
 };
+
+}  // namespace zq

@@ -1,8 +1,8 @@
 // The device simulator, driven from the tool's end of a real pty with plain
 // termios calls, the way the updater reaches it.
-#include "DevSim.h"
-#include "Protocol.h"
-#include "SimRig.h"
+#include "devsim/DevSim.h"
+#include "protocol/Protocol.h"
+#include "devsim/SimRig.h"
 
 #include <gtest/gtest.h>
 
@@ -24,9 +24,12 @@
 #include <unistd.h>
 #include <vector>
 
+extern char** environ;
+
+namespace zq {
+
 using namespace devsim;
 
-extern char** environ;
 
 namespace {
 
@@ -609,3 +612,5 @@ TEST(DevSimProgram, ExpectComparesWithTheImage)
 }
 
 } // namespace
+
+}  // namespace zq

@@ -5,8 +5,10 @@
 #include <memory>
 #include <thread>
 
-#include "PtyPair.h"
-#include "SerialLink.h"
+#include "tests/PtyPair.h"
+#include "link/SerialLink.h"
+
+namespace zq {
 
 namespace {
 
@@ -196,3 +198,5 @@ TEST(Discovery, PortsAreHeardTogetherInOneWindow)
 }
 
 } // namespace
+
+}  // namespace zq

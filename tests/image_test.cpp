@@ -4,8 +4,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "DbImage.h"
-#include "TempDir.h"
+#include "image/DbImage.h"
+#include "tests/TempDir.h"
+
+namespace zq {
 
 namespace {
 
@@ -213,3 +215,5 @@ TEST_F(ImageTest, SharedReadersShareAndExclusiveOpensRefuseThem)
 }
 
 } // namespace
+
+}  // namespace zq

@@ -3,9 +3,11 @@
 #include <chrono>
 #include <thread>
 
-#include "PtyPair.h"
-#include "SerialLink.h"
-#include "TempDir.h"
+#include "tests/PtyPair.h"
+#include "link/SerialLink.h"
+#include "tests/TempDir.h"
+
+namespace zq {
 
 namespace {
 
@@ -254,3 +256,5 @@ TEST_F(LinkTest, HangUpEndsReadsWithoutSpinning)
 }
 
 } // namespace
+
+}  // namespace zq

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "SysfsPorts.h"
-#include "TempDir.h"
-#include "UsbIds.h"
+#include "link/SysfsPorts.h"
+#include "tests/TempDir.h"
+#include "link/UsbIds.h"
+
+namespace zq {
 
 namespace {
 
@@ -271,3 +273,5 @@ TEST(NaturalOrder, NumbersCompareByValue)
 }
 
 } // namespace
+
+}  // namespace zq

@@ -1,9 +1,13 @@
-// The station's image snapshot: read once, accepted as a download would
-// accept it, hashed, and served to downloads from memory.
+// The station's core: the image snapshot (read once, accepted as a download
+// would accept it, hashed, served from memory), the station's rules for when
+// a port is flashed, the session's records and cancel, and the board the
+// windows draw.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
+#include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -11,17 +15,21 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Causes.h"
-#include "PtyPair.h"
-#include "DevSim.h"
-#include "ImageSnapshot.h"
-#include "Station.h"
-#include "StationJob.h"
-#include "Record.h"
-#include "Sha256.h"
-#include "SimRig.h"
-#include "TempDir.h"
-#include "TestHost.h"
+#include "download/Causes.h"
+#include "tests/PtyPair.h"
+#include "devsim/DevSim.h"
+#include "station/ImageSnapshot.h"
+#include "station/Station.h"
+#include "station/StationBoard.h"
+#include "station/StationJob.h"
+#include "station/StationSession.h"
+#include "station/Record.h"
+#include "station/Sha256.h"
+#include "devsim/SimRig.h"
+#include "tests/TempDir.h"
+#include "tests/TestHost.h"
+
+namespace zq {
 
 using namespace devsim;
 
@@ -245,4 +253,241 @@ TEST(Station, ADeviceIsAnsweredAfterTheBeaconThatWasHeard)
               (std::vector<uint8_t>{zq::BEACON_REPLY, zq::BEACON_REPLY, zq::BEACON_REPLY, zq::kSyn.b[0]}));
 }
 
+
+// What a session tells, kept for the test.
+struct SeenEvents : SessionEvents {
+    std::mutex mutex;
+    std::vector<std::string> found;
+    std::vector<DeviceEnding> ended;
+    void OnFound(const std::string& port, const StationTotals&) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        found.push_back(port);
+    }
+    void OnEnded(const DeviceEnding& e) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ended.push_back(e);
+    }
+    size_t Found()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return found.size();
+    }
+    size_t Ended()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return ended.size();
+    }
+};
+
+bool WaitFor(const std::function<bool()>& done, int ms)
+{
+    for (int waited = 0; waited < ms; waited += 20) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
+// A flashed device that stays is not flashed again, however it beacons; one
+// that goes quiet for the gone-time and comes back is a new unit.
+TEST(StationSession, APortIsArmedAgainOnlyOnceItsDeviceHasGone)
+{
+    TempDir dir;
+    const std::vector<uint8_t> image = MakeImage(65536 + 128 * 4, 4, 9);
+    const ImageSnapshot snap = Snapshot(dir, image);
+    for (const bool leaves : {false, true}) {
+        SCOPED_TRACE(leaves ? "the device leaves and comes back" : "the device stays");
+        CSimRig rig{DevSimOptions()};
+        SeenEvents seen;
+        CStationSession session(snap, seen, nullptr);
+        StationOptions options;
+        options.ports = {rig.Path()};
+        std::atomic<bool> stop{false};
+        std::thread station([&] { session.Run(options, stop); });
+        ASSERT_TRUE(WaitFor([&] { return seen.Ended() == 1; }, 10000));
+        EXPECT_EQ(CompareWithImage(rig.Wait(5000), image), "");
+        // Staying, it beacons again at once; leaving, it is silent past the
+        // gone-time first.
+        if (leaves)
+            std::this_thread::sleep_for(std::chrono::milliseconds(kDeviceGoneMs + 600));
+        rig.Start();
+        WaitFor([&] { return seen.Ended() == 2; }, leaves ? 10000 : kDeviceGoneMs + 1500);
+        stop = true;
+        station.join();
+        const DevSimReport& second = rig.Finish();
+        if (leaves) {
+            EXPECT_EQ(seen.Ended(), 2u) << "the device that came back was not flashed";
+            EXPECT_EQ(CompareWithImage(second, image), "");
+        } else {
+            EXPECT_EQ(seen.Ended(), 1u) << "the device that stayed was flashed twice";
+            EXPECT_FALSE(second.sawBeaconReply);
+        }
+    }
+}
+
+// A unit flashed without its record is worse than one not flashed: the
+// session stops taking devices once a record cannot be written.
+TEST(StationSession, ARecordThatCannotBeWrittenStopsTheStation)
+{
+    TempDir dir;
+    const std::vector<uint8_t> image = MakeImage(65536 + 128 * 2, 2, 4);
+    const ImageSnapshot snap = Snapshot(dir, image);
+    CRecordLog full;
+    std::string why;
+    ASSERT_TRUE(full.Open("/dev/full", why)) << why;
+    CSimRig first{DevSimOptions()};
+    CSimRig later{DevSimOptions()};
+    SeenEvents seen;
+    CStationSession session(snap, seen, &full);
+    StationOptions options;
+    // The second device is plugged in once the first has ended.
+    options.portSource = [&] {
+        std::vector<PortInfo> ports{DescribePort(first.Path())};
+        if (seen.Ended() > 0)
+            ports.push_back(DescribePort(later.Path()));
+        return ports;
+    };
+    std::atomic<bool> stop{false};
+    std::thread guard([&] {
+        WaitFor([&] { return stop.load(); }, 15000);
+        stop = true;
+    });
+    const StationEnd end = session.Run(options, stop);
+    const bool stoppedByGuard = stop.exchange(true);
+    guard.join();
+    EXPECT_FALSE(stoppedByGuard) << "the station went on after its record failed";
+    EXPECT_EQ(end, StationEnd::Unrecorded);
+    ASSERT_EQ(seen.Ended(), 1u);
+    EXPECT_FALSE(seen.ended[0].recorded);
+    EXPECT_TRUE(seen.ended[0].totals.unrecorded);
+    EXPECT_EQ(CompareWithImage(first.Finish(), image), "");
+    EXPECT_FALSE(later.Finish().sawBeaconReply) << "a device was taken with no record to be had";
+}
+
+// Stop cancels every download in flight, and each ends, recorded as
+// cancelled, before the station does.
+TEST(StationSession, StopDeliversEveryDownloadInFlightAsCancelled)
+{
+    TempDir dir;
+    const std::vector<uint8_t> image = MakeImage(65536 + 128 * 400, 400, 6);
+    const ImageSnapshot snap = Snapshot(dir, image);
+    DevSimOptions paced;
+    paced.pace = true;
+    std::vector<std::unique_ptr<CSimRig>> rigs;
+    StationOptions options;
+    for (int i = 0; i < 3; ++i) {
+        rigs.push_back(std::make_unique<CSimRig>(paced));
+        options.ports.push_back(rigs.back()->Path());
+    }
+    CRecordLog log;
+    std::string why;
+    ASSERT_TRUE(log.Open(dir.file("records.jsonl"), why)) << why;
+    SeenEvents seen;
+    CStationSession session(snap, seen, &log);
+    std::string error;
+    ASSERT_TRUE(session.Start(options, error)) << error;
+    ASSERT_TRUE(WaitFor([&] { return seen.Found() == 3; }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    session.Stop();
+    session.Join();
+    ASSERT_EQ(seen.Ended(), 3u);
+    for (const DeviceEnding& e : seen.ended) {
+        EXPECT_TRUE(e.outcome.cancelled) << e.outcome.port;
+        EXPECT_TRUE(e.recorded);
+    }
+    const StationTotals totals = session.Totals();
+    EXPECT_EQ(totals.cancelled, 3u);
+    EXPECT_EQ(totals.inFlight, 0u);
+    std::ifstream records(dir.file("records.jsonl"));
+    std::string line;
+    unsigned cancelled = 0;
+    while (std::getline(records, line))
+        cancelled += nlohmann::json::parse(line).value("result", "") == "cancelled";
+    EXPECT_EQ(cancelled, 3u);
+}
+
+// The board the windows draw: one port's tile through a failure, the
+// device's leaving, a refusal and its going; one wake for a run of events.
+TEST(StationBoard, ATileFollowsItsPortThroughEveryState)
+{
+    std::atomic<int> wakes{0};
+    CStationBoard board([&] { ++wakes; });
+    SessionEvents& events = board.Events();
+    const PortInfo port{"/dev/ttyUSB0", "FT232R USB UART", "0403:6001"};
+    events.OnPort(port, PortPhase::Listening);
+    StationTotals totals;
+    totals.inFlight = 1;
+    events.OnFound(port.name, totals);
+    EXPECT_EQ(wakes.load(), 1) << "one wake for events not yet drained";
+    BoardChanges changes = board.Drain();
+    EXPECT_TRUE(changes.order);
+    ASSERT_EQ(board.Order(), std::vector<std::string>{port.name});
+    const TileView& tile = *board.Find(port.name);
+    EXPECT_EQ(tile.state, TileState::Flashing);
+    EXPECT_EQ(tile.port.description, "FT232R USB UART");
+    EXPECT_EQ(board.TotalsWords(), (std::vector<std::string>{"Written 0", "Failed 0", "In flight 1"}));
+
+    StageReport report;
+    report.stage = Stage::Sending;
+    report.blocks = 10;
+    report.done = 3;
+    events.OnProgress(port.name, report);
+    EXPECT_EQ(wakes.load(), 1) << "progress waits for the window's timer";
+    events.OnHint(port.name, "slow adapter");
+    board.Drain();
+    EXPECT_EQ(tile.BlockWords(), "block 3 / 10");
+    EXPECT_EQ(tile.note, "slow adapter");
+
+    report.done = 7;
+    events.OnProgress(port.name, report);
+    DeviceEnding ending;
+    ending.outcome.port = port.name;
+    ending.outcome.seconds = 4.25;
+    ending.note = "device did not acknowledge block 7";
+    ending.totals.failed = 1;
+    events.OnEnded(ending);
+    // A report that comes after the end does not bring the tile back.
+    events.OnProgress(port.name, report);
+    board.Drain();
+    EXPECT_EQ(tile.state, TileState::Failed);
+    EXPECT_EQ(tile.BlockWords(), "block 7 / 10") << "the bar stays where the download ended";
+    EXPECT_EQ(tile.note, ending.note);
+    EXPECT_TRUE(tile.alarm);
+    EXPECT_EQ(tile.Counters(), "written 0   failed 1   last 4.2 s");
+
+    events.OnPort(port, PortPhase::Listening);
+    board.Drain();
+    EXPECT_EQ(tile.state, TileState::Listening);
+    EXPECT_EQ(tile.note, "last: " + ending.note) << "a failure stays readable until the next device";
+    EXPECT_FALSE(tile.alarm);
+
+    events.OnPort(port, PortPhase::Busy);
+    board.Drain();
+    EXPECT_EQ(tile.state, TileState::Busy);
+    EXPECT_STREQ(TileWords(tile.state), "busy");
+    EXPECT_FALSE(tile.note.empty());
+    events.OnPort(port, PortPhase::Absent);
+    board.Drain();
+    EXPECT_EQ(tile.state, TileState::Unavailable);
+    EXPECT_TRUE(tile.gone);
+    EXPECT_TRUE(tile.note.empty()) << "a refusal's words go with the port";
+    EXPECT_EQ(tile.failed, 1u);
+
+    DeviceEnding unrecorded = ending;
+    unrecorded.recorded = false;
+    events.OnEnded(unrecorded);
+    events.OnStationEnded(StationEnd::Unrecorded);
+    changes = board.Drain();
+    EXPECT_TRUE(changes.ended);
+    EXPECT_NE(board.Alert().find("no new devices"), std::string::npos) << board.Alert();
+    EXPECT_NE(board.Alert().find("The station has stopped."), std::string::npos) << board.Alert();
+    board.Finish();
+    EXPECT_EQ(board.Find(port.name), nullptr) << "a port that left goes with the station's end";
+}
+
 } // namespace
+
+}  // namespace zq

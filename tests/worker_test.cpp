@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <numeric>
 
-#include "WorkerHarness.h"
+#include "tests/WorkerHarness.h"
+
+namespace zq {
 
 namespace {
 
@@ -510,3 +512,5 @@ TEST_F(WorkerTest, CancelStopsTheDownloadAndSendsNothingMore)
 }
 
 } // namespace
+
+}  // namespace zq

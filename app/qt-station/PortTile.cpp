@@ -1,11 +1,13 @@
-#include "PortTile.h"
+#include "app/qt-station/PortTile.h"
 
 #include <QGridLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QVBoxLayout>
 
-#include "TileLayout.h"
+#include "app/qt-station/TileLayout.h"
+
+namespace zq {
 
 namespace {
 
@@ -29,8 +31,6 @@ void Paint(QWidget* widget, const QColor& color)
     }
     widget->setPalette(palette);
 }
-
-QString Seconds(double s) { return QString::number(s, 'f', 1) + QStringLiteral(" s"); }
 
 } // namespace
 
@@ -79,14 +79,8 @@ CPortTile::CPortTile(const PortInfo& port, QWidget* parent)
 
     // Wide enough for a by-path name's end and "Success Download!" at ease.
     setMinimumWidth(fontMetrics().averageCharWidth() * 34);
-    SetInfo(port);
-    Show(State::Waiting);
-    ShowCounters();
-}
-
-void CPortTile::SetLabel(const QString& label)
-{
-    title_->setText(label.isEmpty() ? name_ : label + QStringLiteral("  \u00b7  ") + name_);
+    view_.port = port;
+    Draw(view_);
 }
 
 void CPortTile::SetInfo(const PortInfo& port)
@@ -109,148 +103,43 @@ QString CPortTile::StateText() const { return stateLabel_->text(); }
 QString CPortTile::NoteText() const { return note_->text(); }
 QString CPortTile::BarText() const { return bar_->text(); }
 
-void CPortTile::Show(State state)
+namespace {
+
+QColor StateColour(TileState state)
 {
-    state_ = state;
-    if (state != State::Refused)
-        note_->setToolTip(QString());
     switch (state) {
-    case State::Waiting:
-        stateLabel_->setText(QStringLiteral("waiting"));
-        Paint(stateLabel_, kGrey);
-        break;
-    case State::Listening:
-        stateLabel_->setText(QStringLiteral("listening"));
-        Paint(stateLabel_, kBlue);
-        break;
-    case State::Flashing:
-        stateLabel_->setText(QStringLiteral("flashing"));
-        Paint(stateLabel_, kAmber);
-        break;
-    case State::Success:
-        stateLabel_->setText(QString::fromLatin1(kNoticeSuccess));
-        Paint(stateLabel_, kGreen);
-        break;
-    case State::Failed:
-        stateLabel_->setText(QString::fromLatin1(kNoticeFail));
-        Paint(stateLabel_, kRed);
-        break;
-    case State::Cancelled:
-        stateLabel_->setText(QStringLiteral("cancelled"));
-        Paint(stateLabel_, kSlate);
-        break;
-    case State::Refused: // its words are the caller's
-        Paint(stateLabel_, kRed);
-        break;
+    case TileState::Waiting:
+    case TileState::Unavailable: return kGrey;
+    case TileState::Listening: return kBlue;
+    case TileState::Flashing: return kAmber;
+    case TileState::Success: return kGreen;
+    case TileState::Cancelled: return kSlate;
+    case TileState::Failed:
+    case TileState::Busy:
+    case TileState::Denied: return kRed;
     }
+    return QColor();
 }
 
-void CPortTile::ShowCounters()
-{
-    QString text = QStringLiteral("written %1   failed %2").arg(written_).arg(failed_);
-    if (ended_)
-        text += QStringLiteral("   last ") + Seconds(lastSeconds_);
-    counters_->setText(text);
-}
+} // namespace
 
-void CPortTile::Wait()
+void CPortTile::Draw(const TileView& view)
 {
-    if (state_ == State::Refused)
-        note_->setText(QString());
-    if (state_ == State::Listening || state_ == State::Refused)
-        Show(State::Waiting);
-}
-
-void CPortTile::Refuse(const QString& state, const QString& note, const QString& whole)
-{
-    if (state_ == State::Flashing)
-        return;
-    note_->setText(note);
-    note_->setToolTip(whole);
-    Paint(note_, kRed);
-    bar_->setValue(0);
-    bar_->setFormat(QString());
-    Show(State::Refused);
-    stateLabel_->setText(state);
-}
-
-void CPortTile::Listen()
-{
-    if (state_ == State::Flashing)
-        return; // its end is on the way
-    // The device has gone: a failure stays readable until the next one arrives.
-    if (state_ == State::Failed)
-        note_->setText(QStringLiteral("last: ") + note_->text());
-    else if (state_ != State::Listening)
-        note_->setText(QString());
-    Paint(note_, QColor());
-    bar_->setValue(0);
-    bar_->setFormat(QString());
-    Show(State::Listening);
-}
-
-void CPortTile::Flash()
-{
-    note_->setText(QString());
-    bar_->setRange(0, 1);
-    bar_->setValue(0);
-    bar_->setFormat(QString());
-    Show(State::Flashing);
-}
-
-void CPortTile::Hint(const QString& text)
-{
-    if (state_ != State::Flashing)
-        return;
-    note_->setText(text);
-    Paint(note_, QColor());
-}
-
-void CPortTile::Progress(const StageReport& report)
-{
-    if (state_ != State::Flashing)
-        return;
-    const int blocks = int(report.blocks);
+    view_ = view;
+    const QString label = QString::fromStdString(view.label);
+    title_->setText(label.isEmpty() ? name_ : label + QStringLiteral("  \u00b7  ") + name_);
+    SetInfo(view.port);
+    setEnabled(!view.gone);
+    stateLabel_->setText(QString::fromStdString(TileWords(view.state)));
+    Paint(stateLabel_, StateColour(view.state));
+    note_->setText(QString::fromStdString(view.note));
+    note_->setToolTip(QString::fromStdString(view.noteWhole));
+    Paint(note_, view.alarm ? kRed : QColor());
+    const int blocks = int(view.progress.blocks);
     bar_->setRange(0, blocks > 0 ? blocks : 1);
-    bar_->setValue(int(report.done));
-    bar_->setFormat(QStringLiteral("block %1 / %2").arg(report.done).arg(report.blocks));
+    bar_->setValue(int(view.progress.done));
+    bar_->setFormat(QString::fromStdString(view.BlockWords()));
+    counters_->setText(QString::fromStdString(view.Counters()));
 }
 
-void CPortTile::End(bool success, bool cancelled, const QString& note, double seconds, uint32_t blocks)
-{
-    ended_ = true;
-    lastSeconds_ = seconds;
-    if (success) {
-        ++written_;
-        bar_->setRange(0, blocks > 0 ? int(blocks) : 1);
-        bar_->setValue(bar_->maximum());
-        bar_->setFormat(QStringLiteral("block %1 / %1").arg(blocks));
-        Show(State::Success);
-        Paint(note_, QColor());
-    } else if (cancelled) {
-        Show(State::Cancelled);
-        Paint(note_, QColor());
-    } else {
-        ++failed_;
-        Show(State::Failed);
-        Paint(note_, kRed);
-    }
-    note_->setText(cancelled ? QString() : note);
-    ShowCounters();
-}
-
-void CPortTile::SetGone(bool gone)
-{
-    if (gone == gone_)
-        return;
-    gone_ = gone;
-    setEnabled(!gone);
-    if (gone)
-        Wait();
-}
-
-void CPortTile::Stop()
-{
-    if (state_ == State::Listening || state_ == State::Flashing || state_ == State::Refused)
-        Show(State::Waiting);
-}
+}  // namespace zq

@@ -19,12 +19,14 @@
 #include <pty.h>
 #include <unistd.h>
 
-#include "DevSim.h"
-#include "ImagePath.h"
-#include "PortTile.h"
-#include "SimRig.h"
-#include "StationWindow.h"
-#include "UniqueFd.h"
+#include "devsim/DevSim.h"
+#include "image/ImagePath.h"
+#include "app/qt-station/PortTile.h"
+#include "devsim/SimRig.h"
+#include "app/qt-station/StationWindow.h"
+#include "platform/UniqueFd.h"
+
+using namespace zq;
 
 using namespace devsim;
 
@@ -138,7 +140,7 @@ int main(int argc, char** argv)
         auto tile = [&](const CSimRig& rig) { return window.Tile(rig.Path()); };
         auto flashingPast = [&](const CSimRig& rig, int blocks) {
             CPortTile* t = tile(rig);
-            return t && t->CurrentState() == CPortTile::State::Flashing &&
+            return t && t->CurrentState() == TileState::Flashing &&
                    t->BarText().startsWith(QStringLiteral("block ")) &&
                    t->BarText().section(QLatin1Char(' '), 1, 1).toInt() >= blocks;
         };
@@ -150,7 +152,7 @@ int main(int argc, char** argv)
         } else {
             ok &= Save(window, out, "qt-station-flashing.png");
         }
-        if (!Await(app, [&] { return tile(third) && tile(third)->CurrentState() == CPortTile::State::Failed; },
+        if (!Await(app, [&] { return tile(third) && tile(third)->CurrentState() == TileState::Failed; },
                    30000)) {
             std::fprintf(stderr, "the refusing device did not fail\n");
             ok = false;
@@ -166,7 +168,7 @@ int main(int argc, char** argv)
             app.processEvents();
         }
         auto written = [&](const CSimRig& rig) {
-            return tile(rig) && tile(rig)->CurrentState() == CPortTile::State::Success;
+            return tile(rig) && tile(rig)->CurrentState() == TileState::Success;
         };
         if (!Await(app, [&] { return written(first) && written(second); }, 60000)) {
             std::fprintf(stderr, "the two good devices were not written\n");

@@ -1,4 +1,4 @@
-#include "StationWindow.h"
+#include "app/qt-station/StationWindow.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -22,11 +22,13 @@
 
 #include <algorithm>
 
-#include "Causes.h"
-#include "ImagePath.h"
-#include "PortAccess.h"
-#include "PortTile.h"
-#include "TileLayout.h"
+#include "download/Causes.h"
+#include "image/ImagePath.h"
+#include "link/PortAccess.h"
+#include "app/qt-station/PortTile.h"
+#include "app/qt-station/TileLayout.h"
+
+namespace zq {
 
 namespace {
 
@@ -39,26 +41,11 @@ constexpr int kProgressEveryMs = 50;
 QString Q(const std::string& s) { return QString::fromLocal8Bit(s.c_str()); }
 std::string S(const QString& s) { return s.toLocal8Bit().toStdString(); }
 
-// The new list's order; a port that left keeps its place just after the
-// port it followed, so a tile does not jump when its adapter is pulled.
-std::vector<std::string> MergeOrder(const std::vector<std::string>& old, const std::vector<PortInfo>& listed)
-{
-    std::vector<std::string> out;
-    for (const PortInfo& p : listed)
-        if (std::find(out.begin(), out.end(), p.name) == out.end())
-            out.push_back(p.name);
-    for (size_t i = 0; i < old.size(); ++i) {
-        if (std::find(out.begin(), out.end(), old[i]) != out.end())
-            continue;
-        auto at = i == 0 ? out.begin() : std::find(out.begin(), out.end(), old[i - 1]) + 1;
-        out.insert(at, old[i]);
-    }
-    return out;
-}
-
 } // namespace
 
-CStationWindow::CStationWindow(const std::string& firstImage, QWidget* parent) : QMainWindow(parent)
+CStationWindow::CStationWindow(const std::string& firstImage, QWidget* parent)
+    : QMainWindow(parent),
+      board_([this] { QMetaObject::invokeMethod(this, [this] { Drain(); }, Qt::QueuedConnection); })
 {
     setWindowTitle(QString::fromLatin1(kTitle));
     const QIcon icon(QStringLiteral(":/zerquill-station/zerquill.png"));
@@ -144,7 +131,7 @@ CStationWindow::CStationWindow(const std::string& firstImage, QWidget* parent) :
     connect(jobButton_, &QPushButton::clicked, this, &CStationWindow::ChooseJob);
     connect(recordButton_, &QPushButton::clicked, this, &CStationWindow::ChooseRecord);
     progressTimer_.setInterval(kProgressEveryMs);
-    connect(&progressTimer_, &QTimer::timeout, this, &CStationWindow::ApplyProgress);
+    connect(&progressTimer_, &QTimer::timeout, this, &CStationWindow::Drain);
 
     // One whole tile at the least, three abreast to begin with.
     const CPortTile probe{PortInfo()};
@@ -165,14 +152,10 @@ CStationWindow::CStationWindow(const std::string& firstImage, QWidget* parent) :
     }
 }
 
-CStationWindow::~CStationWindow()
-{
-    // Reached with the station running only when the window is deleted
-    // without being closed; nothing in the station waits for this thread.
-    if (session_)
-        session_->Stop();
-    session_.reset();
-}
+// Reached with the station running only when the window is deleted without
+// being closed: the board cancels it, and nothing in the station waits for
+// this thread.
+CStationWindow::~CStationWindow() = default;
 
 QString CStationWindow::ImageText() const { return imageName_->text() + QLatin1Char('\n') + imageInfo_->text(); }
 QString CStationWindow::AlertText() const { return alert_->text(); }
@@ -181,7 +164,7 @@ QString CStationWindow::StatusText() const { return totalsLabel_->text() + QStri
 std::vector<CPortTile*> CStationWindow::Tiles() const
 {
     std::vector<CPortTile*> out;
-    for (const std::string& name : order_)
+    for (const std::string& name : board_.Order())
         out.push_back(tiles_.at(name));
     return out;
 }
@@ -317,7 +300,7 @@ void CStationWindow::StartOrStop()
 {
     if (!Running())
         Start();
-    else if (!stopping_)
+    else
         Stop();
 }
 
@@ -325,104 +308,36 @@ void CStationWindow::Start()
 {
     if (Running() || !imageOk_)
         return;
-    auto log = std::make_unique<CRecordLog>();
-    std::string why;
-    if (!log->Open(recordPath_, why)) {
-        Alert(QStringLiteral("The record cannot be written: ") + Q(why));
+    BoardStart start;
+    start.image = &image_;
+    start.job = job_.get();
+    start.recordPath = recordPath_;
+    start.portSource = portSource_;
+    if (!board_.Start(start)) {
+        Alert(QString::fromStdString(board_.Alert()));
         return;
     }
-    StationOptions options;
-    lotWritten_ = 0;
-    if (job_) {
-        options.ports = job_->job.Ports();
-        if (job_->job.units) {
-            lotWritten_ = CountLotWritten(recordPath_, job_->job.name, image_.sha256);
-            if (lotWritten_ >= job_->job.units) {
-                Alert(QStringLiteral("lot %1 complete: %2 of %3 written").arg(Q(job_->job.name)).arg(lotWritten_)
-                          .arg(job_->job.units));
-                return;
-            }
-            options.lot = job_->job.units - lotWritten_;
-        }
-    }
-    const PortSource source = portSource_ ? portSource_ : PortSource(ListSystemPorts);
-    // The window learns the list's order, and which ports left it, from the
-    // station's own look at the list.
-    options.portSource = [this, source] {
-        std::vector<PortInfo> ports = source();
-        QMetaObject::invokeMethod(this, [this, ports] { ApplyList(ports); }, Qt::QueuedConnection);
-        return ports;
-    };
-    session_.reset();
-    log_ = std::move(log);
-    auto session = std::make_unique<CStationSession>(image_, static_cast<SessionEvents&>(*this), log_.get());
-    if (job_)
-        session->SetRecordTags(job_->tags);
-    if (job_ && job_->job.forwards) {
-        ForwardConfig forward;
-        forward.url = job_->job.forward.url;
-        forward.tokenFile = job_->job.forward.tokenFile;
-        if (!session->Forward(forward, recordPath_, why)) {
-            log_.reset();
-            Alert(QStringLiteral("The records cannot be forwarded: ") + Q(why));
-            return;
-        }
-    }
-    {
-        std::lock_guard<std::mutex> lock(progressMutex_);
-        progress_.clear();
-    }
-    if (!session->Start(options, why)) {
-        log_.reset();
-        Alert(QStringLiteral("The station could not start: ") + Q(why));
-        return;
-    }
-    session_ = std::move(session);
-    // A job's slots are shown in its order, each described as the system
-    // describes its adapter.
-    if (job_)
-        for (const JobSlot& slot : job_->job.fixture)
-            TileFor(DescribePort(slot.port))->SetInfo(DescribePort(slot.port));
-    unrecorded_ = false;
+    PlaceTiles();
     Alert(QString());
-    stopping_ = false;
     progressTimer_.start();
     ShowControls();
 }
 
 void CStationWindow::Stop()
 {
-    if (session_)
-        session_->Stop();
-    stopping_ = true;
+    board_.Stop();
     ShowControls();
 }
 
-void CStationWindow::StationEnded(StationEnd end)
+void CStationWindow::Drain()
 {
-    if (!Running())
+    const BoardChanges changes = board_.Drain();
+    Draw(changes);
+    if (!changes.ended)
         return;
-    session_->Join();
     progressTimer_.stop();
-    log_.reset();
-    stopping_ = false;
-    // Counters of a port that left are kept only while the station runs.
-    for (auto it = tiles_.begin(); it != tiles_.end();) {
-        if (it->second->Gone()) {
-            order_.erase(std::find(order_.begin(), order_.end(), it->first));
-            delete it->second;
-            it = tiles_.erase(it);
-        } else {
-            it->second->Stop();
-            ++it;
-        }
-    }
-    totals_.inFlight = 0;
-    if (end == StationEnd::Unrecorded)
-        Alert(alert_->text() + QStringLiteral(" The station has stopped."));
-    PlaceTiles();
+    Draw(board_.Finish());
     ShowControls();
-    ShowTotals();
     if (closeWhenStopped_) {
         close();
         return;
@@ -430,6 +345,19 @@ void CStationWindow::StationEnded(StationEnd end)
     // The buttons are the window's only controls: the toggle takes the focus
     // back from wherever its disabling sent it.
     start_->setFocus(Qt::OtherFocusReason);
+}
+
+void CStationWindow::Draw(const BoardChanges& changes)
+{
+    for (const std::string& port : changes.tiles)
+        if (const TileView* view = board_.Find(port))
+            TileFor(port)->Draw(*view);
+    if (changes.order)
+        PlaceTiles();
+    if (changes.alert)
+        Alert(QString::fromStdString(board_.Alert()));
+    if (changes.totals)
+        ShowTotals();
 }
 
 void CStationWindow::closeEvent(QCloseEvent* event)
@@ -442,12 +370,12 @@ void CStationWindow::closeEvent(QCloseEvent* event)
     event->ignore();
     if (closeWhenStopped_ || askingToClose_)
         return;
-    if (totals_.inFlight > 0) {
+    const unsigned inFlight = board_.Totals().inFlight;
+    if (inFlight > 0) {
         askingToClose_ = true;
-        const QString question = totals_.inFlight == 1
-                                     ? QStringLiteral("A download is running. Cancel it and close?")
-                                     : QStringLiteral("%1 downloads are running. Cancel them and close?")
-                                           .arg(totals_.inFlight);
+        const QString question = inFlight == 1 ? QStringLiteral("A download is running. Cancel it and close?")
+                                               : QStringLiteral("%1 downloads are running. Cancel them and close?")
+                                                     .arg(inFlight);
         const auto answer =
             QMessageBox::question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
         askingToClose_ = false;
@@ -459,8 +387,7 @@ void CStationWindow::closeEvent(QCloseEvent* event)
         }
     }
     closeWhenStopped_ = true;
-    if (!stopping_)
-        Stop();
+    Stop();
 }
 
 void CStationWindow::showEvent(QShowEvent* event)
@@ -507,75 +434,13 @@ void CStationWindow::dropEvent(QDropEvent* event)
     SetImage(S(path));
 }
 
-// The session's events: on the station's threads, so only handed on.
-
-void CStationWindow::OnPort(const PortInfo& port, PortPhase phase)
+CPortTile* CStationWindow::TileFor(const std::string& port)
 {
-    QMetaObject::invokeMethod(this, [this, port, phase] { ApplyPhase(port, phase); }, Qt::QueuedConnection);
-}
-
-void CStationWindow::OnFound(const std::string& port, const StationTotals& totals)
-{
-    QMetaObject::invokeMethod(this, [this, port, totals] { ApplyFound(port, totals); }, Qt::QueuedConnection);
-}
-
-void CStationWindow::OnProgress(const std::string& port, const StageReport& report)
-{
-    std::lock_guard<std::mutex> lock(progressMutex_);
-    progress_[port] = report;
-}
-
-void CStationWindow::OnHint(const std::string& port, const std::string& hint)
-{
-    QMetaObject::invokeMethod(
-        this,
-        [this, port, text = Q(hint)] {
-            if (CPortTile* tile = Tile(port))
-                tile->Hint(text);
-        },
-        Qt::QueuedConnection);
-}
-
-void CStationWindow::OnEnded(const DeviceEnding& e)
-{
-    Ending ending;
-    ending.ending = e;
-    {
-        // The last report goes with the end, so the bar shows where it ended.
-        std::lock_guard<std::mutex> lock(progressMutex_);
-        const auto it = progress_.find(e.outcome.port);
-        if (it != progress_.end()) {
-            ending.reported = true;
-            ending.last = it->second;
-            progress_.erase(it);
-        }
-    }
-    QMetaObject::invokeMethod(this, [this, ending] { ApplyEnding(ending); }, Qt::QueuedConnection);
-}
-
-void CStationWindow::OnForwarding(const std::string& text)
-{
-    QMetaObject::invokeMethod(this, [this, t = Q(text)] { Alert(t); }, Qt::QueuedConnection);
-}
-
-void CStationWindow::OnStationEnded(StationEnd end)
-{
-    QMetaObject::invokeMethod(this, [this, end] { StationEnded(end); }, Qt::QueuedConnection);
-}
-
-// On the window's thread.
-
-CPortTile* CStationWindow::TileFor(const PortInfo& port)
-{
-    if (CPortTile* tile = Tile(port.name))
+    if (CPortTile* tile = Tile(port))
         return tile;
-    auto* tile = new CPortTile(port);
-    if (job_)
-        tile->SetLabel(Q(SlotLabel(job_->job.fixture, port.name)));
-    tiles_[port.name] = tile;
-    if (std::find(order_.begin(), order_.end(), port.name) == order_.end())
-        order_.push_back(port.name);
-    PlaceTiles();
+    const TileView* view = board_.Find(port);
+    auto* tile = new CPortTile(view ? view->port : PortInfo{port, std::string(), std::string()});
+    tiles_[port] = tile;
     return tile;
 }
 
@@ -583,94 +448,29 @@ void CStationWindow::PlaceTiles()
 {
     while (QLayoutItem* item = grid_->takeAt(0))
         delete item;
-    for (const std::string& name : order_)
-        grid_->addWidget(tiles_.at(name));
+    // Tiles the board no longer has go with their counters.
+    for (auto it = tiles_.begin(); it != tiles_.end();) {
+        if (!board_.Find(it->first)) {
+            delete it->second;
+            it = tiles_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (const std::string& name : board_.Order()) {
+        CPortTile* tile = TileFor(name);
+        tile->Draw(*board_.Find(name));
+        grid_->addWidget(tile);
+    }
     placeholder_->setVisible(tiles_.empty());
-}
-
-void CStationWindow::ApplyList(const std::vector<PortInfo>& ports)
-{
-    if (!Running())
-        return;
-    for (const PortInfo& port : ports) {
-        CPortTile* tile = TileFor(port);
-        tile->SetInfo(port);
-        tile->SetGone(false);
-    }
-    for (auto& [name, tile] : tiles_) {
-        const bool listed =
-            std::any_of(ports.begin(), ports.end(), [&name = name](const PortInfo& p) { return p.name == name; });
-        if (!listed)
-            tile->SetGone(true);
-    }
-    const std::vector<std::string> order = MergeOrder(order_, ports);
-    if (order != order_) {
-        order_ = order;
-        PlaceTiles();
-    }
-}
-
-void CStationWindow::ApplyPhase(const PortInfo& port, PortPhase phase)
-{
-    CPortTile* tile = TileFor(port);
-    switch (phase) {
-    case PortPhase::Absent: tile->Wait(); break;
-    case PortPhase::Listening: tile->Listen(); break;
-    case PortPhase::Denied: // the tile names its port already
-        tile->Refuse(QStringLiteral("permission denied"), Q(PortAccessAdvice(port.name)),
-                     Q(DescribePortRefusal(port.name, PortError::AccessDenied)));
-        break;
-    case PortPhase::Busy:
-        tile->Refuse(QStringLiteral("busy"), Q(DescribePortRefusal(port.name, PortError::Busy)),
-                     Q(DescribePortRefusal(port.name, PortError::Busy)));
-        break;
-    case PortPhase::Flashing:
-    case PortPhase::Flashed: break; // told by OnFound and OnEnded
-    }
-}
-
-void CStationWindow::ApplyFound(const std::string& port, const StationTotals& totals)
-{
-    TileFor(PortInfo{port, std::string(), std::string()})->Flash();
-    totals_ = totals;
-    ShowTotals();
-}
-
-void CStationWindow::ApplyProgress()
-{
-    std::map<std::string, StageReport> latest;
-    {
-        std::lock_guard<std::mutex> lock(progressMutex_);
-        latest.swap(progress_);
-    }
-    for (const auto& [port, report] : latest)
-        if (CPortTile* tile = Tile(port))
-            tile->Progress(report);
-    if (session_ && session_->ForwardPending())
-        ShowTotals();
-}
-
-void CStationWindow::ApplyEnding(const Ending& ending)
-{
-    const DeviceEnding& e = ending.ending;
-    const DeviceOutcome& o = e.outcome;
-    CPortTile* tile = TileFor(PortInfo{o.port, std::string(), std::string()});
-    if (ending.reported)
-        tile->Progress(ending.last);
-    tile->End(o.success, o.cancelled, Q(e.note), o.seconds, image_.blocks);
-    totals_ = e.totals;
-    if (!e.recorded && !unrecorded_) {
-        unrecorded_ = true;
-        Alert(QStringLiteral("The record could not be written to %1: no new device is taken.").arg(Q(recordPath_)));
-    }
-    ShowTotals();
 }
 
 void CStationWindow::ShowControls()
 {
     const bool running = Running();
-    start_->setText(!running ? QStringLiteral("Start") : stopping_ ? QStringLiteral("Stopping...") : QStringLiteral("Stop"));
-    start_->setEnabled(running ? !stopping_ : imageOk_);
+    const bool stopping = board_.Stopping();
+    start_->setText(!running ? QStringLiteral("Start") : stopping ? QStringLiteral("Stopping...") : QStringLiteral("Stop"));
+    start_->setEnabled(running ? !stopping : imageOk_);
     // A job fixes the image, and a locked station takes jobs only.
     imageButton_->setEnabled(!running && !job_ && !trust_.Locked());
     jobButton_->setEnabled(!running);
@@ -682,18 +482,10 @@ void CStationWindow::ShowControls()
 
 void CStationWindow::ShowTotals()
 {
-    QString text = QStringLiteral("Written %1 \u00b7 Failed %2").arg(totals_.written).arg(totals_.failed);
-    if (totals_.cancelled)
-        text += QStringLiteral(" \u00b7 Cancelled %1").arg(totals_.cancelled);
-    text += QStringLiteral(" \u00b7 In flight %1").arg(totals_.inFlight);
-    if (job_ && job_->job.units)
-        text += QStringLiteral(" \u00b7 %1: %2 of %3")
-                    .arg(Q(job_->job.name))
-                    .arg(lotWritten_ + totals_.written)
-                    .arg(job_->job.units);
-    if (session_ && session_->ForwardPending())
-        text += QStringLiteral(" \u00b7 %1 to forward").arg(session_->ForwardPending());
-    totalsLabel_->setText(text);
+    QStringList words;
+    for (const std::string& w : board_.TotalsWords())
+        words << Q(w);
+    totalsLabel_->setText(words.join(QStringLiteral(" \u00b7 ")));
     recordLabel_->setText(QStringLiteral("Record: ") + Q(recordPath_));
 }
 
@@ -702,3 +494,5 @@ void CStationWindow::Alert(const QString& text)
     alert_->setText(text.trimmed());
     alert_->setVisible(!text.trimmed().isEmpty());
 }
+
+}  // namespace zq

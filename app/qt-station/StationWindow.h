@@ -14,19 +14,21 @@
 #include <thread>
 #include <vector>
 
-#include "ImageSnapshot.h"
-#include "Record.h"
-#include "StationJob.h"
-#include "StationSession.h"
+#include "station/ImageSnapshot.h"
+#include "station/Record.h"
+#include "station/StationJob.h"
+#include "station/StationBoard.h"
 
 class QLabel;
 class QPushButton;
 class QScrollArea;
+
+namespace zq {
 class CFittedLabel;
 class CPortTile;
 class CTileLayout;
 
-class CStationWindow : public QMainWindow, private SessionEvents {
+class CStationWindow : public QMainWindow {
     Q_OBJECT
 
 public:
@@ -48,8 +50,8 @@ public:
     void SetPortSource(PortSource source) { portSource_ = std::move(source); }
 
     // The station's totals as the window last drew them.
-    const StationTotals& CurrentTotals() const { return totals_; }
-    bool Running() const { return session_ && session_->Running(); }
+    const StationTotals& CurrentTotals() const { return board_.Totals(); }
+    bool Running() const { return board_.Running(); }
     const std::string& RecordPath() const { return recordPath_; }
     QPushButton* StartButton() const { return start_; }
     QString ImageText() const;
@@ -69,21 +71,6 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    // SessionEvents, on the station's threads.
-    void OnPort(const PortInfo& port, PortPhase phase) override;
-    void OnFound(const std::string& port, const StationTotals& totals) override;
-    void OnProgress(const std::string& port, const StageReport& report) override;
-    void OnHint(const std::string& port, const std::string& hint) override;
-    void OnEnded(const DeviceEnding& ending) override;
-    void OnStationEnded(StationEnd end) override;
-    void OnForwarding(const std::string& text) override;
-
-    struct Ending {
-        DeviceEnding ending;
-        bool reported = false; // last holds a report the window has not shown
-        StageReport last;
-    };
-
     void Start();
     void Stop();
     void ChooseImage();
@@ -92,13 +79,10 @@ private:
     bool TakesDrop(const QString& path) const;
     void ShowImageInfo(const QString& text, bool usable);
     void ChooseRecord();
-    void ApplyList(const std::vector<PortInfo>& ports);
-    void ApplyPhase(const PortInfo& port, PortPhase phase);
-    void ApplyFound(const std::string& port, const StationTotals& totals);
-    void ApplyEnding(const Ending& ending);
-    void ApplyProgress();
-    void StationEnded(StationEnd end);
-    CPortTile* TileFor(const PortInfo& port);
+    // What the board changed since it was last drained, drawn.
+    void Draw(const BoardChanges& changes);
+    void Drain();
+    CPortTile* TileFor(const std::string& port);
     void PlaceTiles();
     void ShowControls();
     void ShowTotals();
@@ -125,22 +109,13 @@ private:
     bool recordChosen_ = false;
     TrustStore trust_ = InstalledTrust();
     std::unique_ptr<OpenedJob> job_;
-    unsigned lotWritten_ = 0; // the lot's units the record held at Start
-    std::unique_ptr<CRecordLog> log_;
     PortSource portSource_;
 
-    std::unique_ptr<CStationSession> session_;
-    bool stopping_ = false;
+    CStationBoard board_;
     bool closeWhenStopped_ = false;
     bool askingToClose_ = false;
-    bool unrecorded_ = false;
-
-    // The latest report of each port, taken by the window on its timer: a
-    // download reports every block, the eye needs far fewer.
-    std::mutex progressMutex_;
-    std::map<std::string, StageReport> progress_;
 
     std::map<std::string, CPortTile*> tiles_;
-    std::vector<std::string> order_; // every tile's port, as the list orders them
-    StationTotals totals_;
 };
+
+}  // namespace zq

@@ -1,10 +1,12 @@
-#include "TileLayout.h"
+#include "app/qt-station/TileLayout.h"
 
 #include <QPainter>
 #include <QTextLayout>
 #include <QWidget>
 
 #include <algorithm>
+
+namespace zq {
 
 CTileLayout::CTileLayout(QWidget* parent) : QLayout(parent) {}
 
@@ -183,3 +185,5 @@ void CFittedLabel::paintEvent(QPaintEvent*)
         y += fm.lineSpacing();
     }
 }
+
+}  // namespace zq

@@ -7,6 +7,8 @@
 #include <QList>
 #include <QWidget>
 
+namespace zq {
+
 class CTileLayout : public QLayout {
 public:
     explicit CTileLayout(QWidget* parent = nullptr);
@@ -58,3 +60,5 @@ private:
     QString text_;
     QString hint_;
 };
+
+}  // namespace zq

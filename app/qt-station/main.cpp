@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "StationWindow.h"
+#include "app/qt-station/StationWindow.h"
+
+using namespace zq;
 
 namespace {
 

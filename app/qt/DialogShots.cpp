@@ -20,10 +20,12 @@
 
 #include <unistd.h>
 
-#include "DevSim.h"
-#include "SimRig.h"
-#include "ImagePath.h"
-#include "UpdaterDlg.h"
+#include "devsim/DevSim.h"
+#include "devsim/SimRig.h"
+#include "image/ImagePath.h"
+#include "app/qt/UpdaterDlg.h"
+
+using namespace zq;
 
 using namespace devsim;
 

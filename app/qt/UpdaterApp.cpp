@@ -1,8 +1,10 @@
-#include "UpdaterApp.h"
+#include "app/qt/UpdaterApp.h"
 
 #include <QApplication>
 
-#include "UpdaterDlg.h"
+#include "app/qt/UpdaterDlg.h"
+
+namespace zq {
 
 namespace {
 char kFallbackName[] = "ZerquillUpdater";
@@ -24,3 +26,5 @@ int CUpdaterApp::Run()
     dialog.exec();
     return 0;
 }
+
+}  // namespace zq

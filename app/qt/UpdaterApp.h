@@ -6,6 +6,8 @@
 
 class QApplication;
 
+namespace zq {
+
 class CUpdaterApp {
 public:
     CUpdaterApp(int argc, char** argv);
@@ -21,3 +23,5 @@ private:
     char* argv_[2];
     std::unique_ptr<QApplication> app_;
 };
+
+}  // namespace zq

@@ -1,7 +1,7 @@
-#include "UpdaterDlg.h"
+#include "app/qt/UpdaterDlg.h"
 
-#include "ImagePath.h"
-#include "StationJob.h"
+#include "image/ImagePath.h"
+#include "station/StationJob.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -19,6 +19,8 @@
 #include <climits>
 #include <cstdint>
 #include <sys/resource.h>
+
+namespace zq {
 
 namespace {
 
@@ -281,3 +283,5 @@ void CUpdaterDlg::ShowNoticeBox(const QString& text)
     box.exec();
     notice_ = nullptr;
 }
+
+}  // namespace zq

@@ -10,13 +10,15 @@
 #include <string>
 #include <thread>
 
-#include "DownloadHost.h"
+#include "download/DownloadHost.h"
 
 class QCloseEvent;
 class QKeyEvent;
 class QMessageBox;
 class QProgressBar;
 class QPushButton;
+
+namespace zq {
 
 class CUpdaterDlg : public QDialog,
                     public DownloadHostBase,
@@ -85,3 +87,5 @@ private:
     int closeResult_ = 0;
     bool destroying_ = false;
 };
+
+}  // namespace zq

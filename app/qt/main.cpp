@@ -1,4 +1,6 @@
-#include "UpdaterApp.h"
+#include "app/qt/UpdaterApp.h"
+
+using namespace zq;
 
 int main(int argc, char** argv)
 {

@@ -1,10 +1,12 @@
-#include "PortTiles.h"
+#include "app/win32-station/PortTiles.h"
 
 #include <commctrl.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+
+namespace zq {
 
 namespace {
 
@@ -56,8 +58,9 @@ void DrawLine(HDC dc, HFONT font, COLORREF colour, const std::string& text, RECT
 
 } // namespace
 
-CPortTile::CPortTile(HWND grid, const PortInfo& port, const CUiFonts& fonts) : fonts_(fonts), port_(port)
+CPortTile::CPortTile(HWND grid, const PortInfo& port, const CUiFonts& fonts) : fonts_(fonts), name_(port.name)
 {
+    view_.port = port;
     hwnd_ = CreateWindowExA(0, kClassName, port.name.c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0, 10,
                             10, grid, nullptr, GetModuleHandleA(nullptr), this);
     bar_ = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD, 0, 0, 10, 10, hwnd_, nullptr,
@@ -116,51 +119,15 @@ LRESULT CALLBACK CPortTile::WindowProc(HWND hwnd, UINT message, WPARAM wParam, L
     return DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
-std::string CPortTile::StateWords() const
-{
-    switch (state_) {
-    case TileState::Waiting: return "waiting";
-    case TileState::Listening: return "listening";
-    case TileState::Unavailable: return "not available";
-    case TileState::Flashing: return "flashing";
-    case TileState::Success: return kNoticeSuccess;
-    case TileState::Fail: return kNoticeFail;
-    case TileState::Cancelled: return "cancelled";
-    case TileState::Busy: return "busy";
-    case TileState::Denied: return "permission denied";
-    }
-    return std::string();
-}
-
-std::string CPortTile::BlockWords() const
-{
-    // The image's block count comes with the first report.
-    if (progress_.blocks == 0)
-        return "starting";
-    char text[96];
-    std::snprintf(text, sizeof text, "block %u / %u", progress_.done, progress_.blocks);
-    std::string words = text;
-    // Before the blocks the device may spend seconds clearing its memory.
-    if (progress_.stage == Stage::Clearing)
-        words += "  (clearing)";
-    else if (progress_.stage < Stage::Clearing)
-        words += "  (starting)";
-    if (progress_.refused) {
-        std::snprintf(text, sizeof text, "  %u refused", progress_.refused);
-        words += text;
-    }
-    return words;
-}
-
 void CPortTile::Changed()
 {
     // The window's text says what the tile shows, for screen readers and
     // for whoever reads the window from outside.
-    std::string text = port_.name + ": " + StateWords();
-    if (state_ == TileState::Flashing)
-        text += " - " + BlockWords();
-    else if (!detail_.empty())
-        text += " - " + detail_;
+    std::string text = name_ + ": " + TileWords(view_.state);
+    if (view_.state == TileState::Flashing)
+        text += " - " + view_.BlockWords();
+    else if (!view_.note.empty())
+        text += " - " + view_.note;
     SetWindowTextA(hwnd_, text.c_str());
     InvalidateRect(hwnd_, nullptr, FALSE);
 }
@@ -173,7 +140,7 @@ void CPortTile::Layout()
     const int left = r.pad + r.strip;
     MoveWindow(bar_, left, r.detail, std::max(0, int(client.right) - left - r.pad), Scale(kBarDips, fonts_.Dpi()),
                TRUE);
-    ShowWindow(bar_, state_ == TileState::Flashing ? SW_SHOWNA : SW_HIDE);
+    ShowWindow(bar_, view_.state == TileState::Flashing ? SW_SHOWNA : SW_HIDE);
 }
 
 void CPortTile::SetFonts()
@@ -182,94 +149,16 @@ void CPortTile::SetFonts()
     InvalidateRect(hwnd_, nullptr, FALSE);
 }
 
-void CPortTile::SetPort(const PortInfo& port)
+void CPortTile::Draw(const TileView& view)
 {
-    // A name alone says nothing new.
-    if (port.description.empty() && port.hardwareId.empty() && port.location.empty())
-        return;
-    port_ = port;
-    Changed();
-}
-
-void CPortTile::SetState(TileState state)
-{
-    if (state == state_)
-        return;
-    // A refusal's words are over once the port opens or goes.
-    if (Refused())
-        detail_.clear();
-    state_ = state;
-    if (state != TileState::Flashing)
-        ShowWindow(bar_, SW_HIDE);
-    Changed();
-}
-
-void CPortTile::Refuse(TileState state, const std::string& detail)
-{
-    if (state_ == TileState::Flashing || (state_ == state && detail_ == detail))
-        return;
-    state_ = state;
-    detail_ = detail;
-    ShowWindow(bar_, SW_HIDE);
-    Changed();
-}
-
-void CPortTile::SetGone(bool gone)
-{
-    if (gone == gone_)
-        return;
-    gone_ = gone;
-    Changed();
-}
-
-void CPortTile::BeginDownload()
-{
-    progress_ = StageReport();
-    detail_.clear();
-    state_ = TileState::Flashing;
-    SendMessageA(bar_, PBM_SETRANGE32, 0, 1);
-    SendMessageA(bar_, PBM_SETPOS, 0, 0);
-    ShowWindow(bar_, SW_SHOWNA);
-    Changed();
-}
-
-void CPortTile::SetLabel(const std::string& label)
-{
-    if (label == label_)
-        return;
-    label_ = label;
-    Changed();
-}
-
-void CPortTile::SetHint(const std::string& hint)
-{
-    if (state_ != TileState::Flashing)
-        return;
-    detail_ = hint;
-    Changed();
-}
-
-void CPortTile::SetProgress(const StageReport& report)
-{
-    if (state_ != TileState::Flashing)
-        BeginDownload();
-    if (report.blocks != progress_.blocks)
-        SendMessageA(bar_, PBM_SETRANGE32, 0, BarValue(std::max<uint32_t>(report.blocks, 1)));
-    progress_ = report;
-    SendMessageA(bar_, PBM_SETPOS, static_cast<WPARAM>(BarValue(report.done)), 0);
-    Changed();
-}
-
-void CPortTile::EndDownload(TileState result, const std::string& detail, double seconds)
-{
-    if (result == TileState::Success)
-        ++written_;
-    else if (result == TileState::Fail)
-        ++failed_;
-    detail_ = detail;
-    lastSeconds_ = seconds;
-    state_ = result;
-    ShowWindow(bar_, SW_HIDE);
+    const bool flashing = view.state == TileState::Flashing;
+    if (flashing) {
+        SendMessageA(bar_, PBM_SETRANGE32, 0, BarValue(std::max<uint32_t>(view.progress.blocks, 1)));
+        SendMessageA(bar_, PBM_SETPOS, static_cast<WPARAM>(BarValue(view.progress.done)), 0);
+    }
+    if (flashing != (view_.state == TileState::Flashing))
+        ShowWindow(bar_, flashing ? SW_SHOWNA : SW_HIDE);
+    view_ = view;
     Changed();
 }
 
@@ -280,15 +169,15 @@ void CPortTile::Paint(HDC dc, const RECT& client)
     FrameRect(dc, &client, GetSysColorBrush(COLOR_3DSHADOW));
     SetBkMode(dc, TRANSPARENT);
 
-    const COLORREF text = GetSysColor(gone_ ? COLOR_GRAYTEXT : COLOR_WINDOWTEXT);
+    const COLORREF text = GetSysColor(view_.gone ? COLOR_GRAYTEXT : COLOR_WINDOWTEXT);
     const COLORREF quiet = GetSysColor(COLOR_GRAYTEXT);
     COLORREF stateColour = text;
-    if (!gone_) {
-        if (state_ == TileState::Success)
+    if (!view_.gone) {
+        if (view_.state == TileState::Success)
             stateColour = kGreen;
-        else if (state_ == TileState::Fail || Refused())
+        else if (view_.state == TileState::Failed || view_.Refused())
             stateColour = kRed;
-        else if (state_ == TileState::Flashing)
+        else if (view_.state == TileState::Flashing)
             stateColour = kBlue;
     }
     if (stateColour != text) {
@@ -302,34 +191,39 @@ void CPortTile::Paint(HDC dc, const RECT& client)
     const int right = client.right - r.pad;
     const UINT oneLine = DT_SINGLELINE | DT_END_ELLIPSIS | DT_LEFT | DT_TOP;
 
-    DrawLine(dc, fonts_.Bold(), text, label_.empty() ? port_.name : label_ + "  \xB7  " + port_.name,
+    DrawLine(dc, fonts_.Bold(), text, view_.label.empty() ? name_ : view_.label + "  \xB7  " + name_,
              RECT{left, r.name, right, r.name + r.line}, oneLine);
-    std::string about = port_.description;
-    if (!port_.hardwareId.empty())
-        about += (about.empty() ? "" : "  ") + port_.hardwareId;
-    if (!port_.serialNumber.empty())
-        about += (about.empty() ? "" : "  ") + std::string("SN ") + port_.serialNumber;
+    const PortInfo& port = view_.port;
+    std::string about = port.description;
+    if (!port.hardwareId.empty())
+        about += (about.empty() ? "" : "  ") + port.hardwareId;
+    if (!port.serialNumber.empty())
+        about += (about.empty() ? "" : "  ") + std::string("SN ") + port.serialNumber;
     DrawLine(dc, fonts_.Normal(), quiet, about, RECT{left, r.description, right, r.description + r.line}, oneLine);
-    const std::string where = gone_ ? std::string("not there") : port_.location;
+    const std::string where = view_.gone ? std::string("not there") : port.location;
     DrawLine(dc, fonts_.Normal(), quiet, where, RECT{left, r.location, right, r.location + r.line},
              oneLine | DT_PATH_ELLIPSIS);
-    DrawLine(dc, fonts_.Bold(), stateColour, StateWords(), RECT{left, r.state, right, r.state + r.line}, oneLine);
+    DrawLine(dc, fonts_.Bold(), stateColour, TileWords(view_.state), RECT{left, r.state, right, r.state + r.line}, oneLine);
 
-    if (state_ == TileState::Flashing) {
+    if (view_.state == TileState::Flashing) {
         const int below = r.detail + Scale(kBarDips, fonts_.Dpi()) + r.gap;
-        DrawLine(dc, fonts_.Normal(), text, BlockWords(), RECT{left, below, right, below + r.line}, oneLine);
-    } else if (!detail_.empty()) {
-        DrawLine(dc, fonts_.Normal(), (state_ == TileState::Fail || Refused()) && !gone_ ? kRed : text, detail_,
+        DrawLine(dc, fonts_.Normal(), text, view_.BlockWords(), RECT{left, below, right, below + r.line}, oneLine);
+        if (!view_.note.empty()) {
+            const int hint = below + r.line;
+            DrawLine(dc, fonts_.Normal(), text, view_.note, RECT{left, hint, right, r.counters}, oneLine);
+        }
+    } else if (!view_.note.empty()) {
+        DrawLine(dc, fonts_.Normal(), view_.alarm && !view_.gone ? kRed : text, view_.note,
                  RECT{left, r.detail, right, r.detail + kDetailLines * r.line},
                  DT_WORDBREAK | DT_EDITCONTROL | DT_END_ELLIPSIS | DT_LEFT | DT_TOP);
     }
 
     char counters[64];
-    std::snprintf(counters, sizeof counters, "written %u    failed %u", written_, failed_);
+    std::snprintf(counters, sizeof counters, "written %u    failed %u", view_.written, view_.failed);
     DrawLine(dc, fonts_.Normal(), text, counters, RECT{left, r.counters, right, r.counters + r.line}, oneLine);
-    if (lastSeconds_ >= 0) {
+    if (view_.ended) {
         char last[48];
-        std::snprintf(last, sizeof last, "last %.1f s", lastSeconds_);
+        std::snprintf(last, sizeof last, "last %.1f s", view_.lastSeconds);
         DrawLine(dc, fonts_.Normal(), quiet, last, RECT{left, r.counters, right, r.counters + r.line},
                  DT_SINGLELINE | DT_RIGHT | DT_TOP);
     }
@@ -361,24 +255,19 @@ CPortTile* CTileGrid::Find(const std::string& name) const
     return nullptr;
 }
 
-CPortTile& CTileGrid::Add(const PortInfo& port)
+void CTileGrid::Show(const CStationBoard& board)
 {
-    if (CPortTile* tile = Find(port.name)) {
-        tile->SetPort(port);
-        return *tile;
+    std::vector<std::unique_ptr<CPortTile>> shown;
+    for (const std::string& name : board.Order()) {
+        const TileView* view = board.Find(name);
+        auto it = std::find_if(tiles_.begin(), tiles_.end(), [&](const auto& t) { return t && t->Name() == name; });
+        if (it != tiles_.end())
+            shown.push_back(std::move(*it));
+        else
+            shown.push_back(std::make_unique<CPortTile>(hwnd_, view->port, fonts_));
+        shown.back()->Draw(*view);
     }
-    tiles_.push_back(std::make_unique<CPortTile>(hwnd_, port, fonts_));
-    Layout();
-    InvalidateRect(hwnd_, nullptr, TRUE);
-    return *tiles_.back();
-}
-
-void CTileGrid::Remove(const std::string& name)
-{
-    const auto it = std::find_if(tiles_.begin(), tiles_.end(), [&](const auto& t) { return t->Name() == name; });
-    if (it == tiles_.end())
-        return;
-    tiles_.erase(it);
+    tiles_ = std::move(shown);
     Layout();
     InvalidateRect(hwnd_, nullptr, TRUE);
 }
@@ -540,3 +429,5 @@ bool RegisterTileClasses(HINSTANCE instance)
     grid.lpszClassName = CTileGrid::kClassName;
     return RegisterClassExA(&tile) != 0 && RegisterClassExA(&grid) != 0;
 }
+
+}  // namespace zq

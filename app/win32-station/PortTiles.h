@@ -9,24 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "DownloadHost.h"
-#include "PortList.h"
-#include "UiMetrics.h"
+#include "link/PortList.h"
+#include "station/StationBoard.h"
+#include "app/win32-station/UiMetrics.h"
+
+namespace zq {
 
 // Registers the window classes of the tiles and the grid.
 bool RegisterTileClasses(HINSTANCE instance);
-
-enum class TileState {
-    Waiting,     // the station is not running
-    Listening,   // open, waiting for a device
-    Unavailable, // listed but not open, or gone from the list
-    Flashing,
-    Success,
-    Fail,
-    Cancelled,
-    Busy,   // there, but another program holds it
-    Denied, // there, but refused for lack of permission
-};
 
 class CPortTile {
 public:
@@ -39,32 +29,10 @@ public:
     CPortTile& operator=(const CPortTile&) = delete;
 
     HWND Window() const { return hwnd_; }
-    const std::string& Name() const { return port_.name; }
-    // A job's slot: its label names the tile, the port beside it.
-    void SetLabel(const std::string& label);
-    TileState State() const { return state_; }
-    bool Refused() const { return state_ == TileState::Busy || state_ == TileState::Denied; }
-    bool Gone() const { return gone_; }
-
-    // A newer description of the same port.
-    void SetPort(const PortInfo& port);
-    void SetState(TileState state);
-    // Busy or Denied, with the words that say what to do.
-    void Refuse(TileState state, const std::string& detail);
-    // Greyed: the port has left the system's list or cannot be opened.
-    void SetGone(bool gone);
-    // A download began: Flashing, its bar empty, the last result's words gone.
-    void BeginDownload();
-    void SetProgress(const StageReport& report);
-    // A hint shown under the bar while the download runs (a slow adapter).
-    void SetHint(const std::string& hint);
-    // A download ended: its state, the words beneath it (the cause of a
-    // failure, a hint after a success) and how long it took.
-    void EndDownload(TileState result, const std::string& detail, double seconds);
+    const std::string& Name() const { return name_; }
+    // Shows the board's view of the port.
+    void Draw(const TileView& view);
     void SetFonts();
-
-    unsigned Written() const { return written_; }
-    unsigned Failed() const { return failed_; }
 
     static int Height(const CUiFonts& fonts);
     static int MinWidth(const CUiFonts& fonts);
@@ -75,21 +43,12 @@ private:
     void Paint(HDC dc, const RECT& client);
     void Layout();
     void Changed();
-    std::string StateWords() const;
-    std::string BlockWords() const;
 
     HWND hwnd_ = nullptr;
     HWND bar_ = nullptr;
     const CUiFonts& fonts_;
-    PortInfo port_;
-    TileState state_ = TileState::Waiting;
-    bool gone_ = false;
-    StageReport progress_;
-    std::string detail_;
-    std::string label_;
-    unsigned written_ = 0;
-    unsigned failed_ = 0;
-    double lastSeconds_ = -1;
+    std::string name_;
+    TileView view_;
 };
 
 class CTileGrid {
@@ -104,9 +63,9 @@ public:
     HWND Window() const { return hwnd_; }
     // The tile of a port; nullptr when there is none.
     CPortTile* Find(const std::string& name) const;
-    // The port's tile, added after the others when new.
-    CPortTile& Add(const PortInfo& port);
-    void Remove(const std::string& name);
+    // The board's tiles in its order: new ones made, those it no longer
+    // has destroyed, each drawn.
+    void Show(const CStationBoard& board);
     const std::vector<std::unique_ptr<CPortTile>>& Tiles() const { return tiles_; }
     // The fonts changed (another DPI): every tile is measured again.
     void SetFonts();
@@ -127,3 +86,5 @@ private:
     int wheelRest_ = 0;
     bool laying_ = false;
 };
+
+}  // namespace zq

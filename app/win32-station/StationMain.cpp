@@ -7,8 +7,10 @@
 
 #include <string>
 
-#include "ImagePath.h"
-#include "StationWindow.h"
+#include "image/ImagePath.h"
+#include "app/win32-station/StationWindow.h"
+
+using namespace zq;
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
 {

@@ -1,4 +1,4 @@
-#include "StationWindow.h"
+#include "app/win32-station/StationWindow.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
@@ -11,11 +11,13 @@
 #include <utility>
 #include <vector>
 
-#include "Causes.h"
-#include "ImagePath.h"
-#include "ModulePath.h"
-#include "PortAccess.h"
-#include "StationIds.h"
+#include "download/Causes.h"
+#include "image/ImagePath.h"
+#include "image/ModulePath.h"
+#include "link/PortAccess.h"
+#include "app/win32-station/StationIds.h"
+
+namespace zq {
 
 namespace {
 
@@ -68,25 +70,14 @@ HWND Child(HWND parent, const char* cls, const char* text, DWORD style, int id)
 
 } // namespace
 
-struct CStationWindow::Note {
-    enum class Kind { Port, Found, Hint, Forwarding, Ended };
-    Kind kind = Kind::Port;
-    PortInfo port;
-    PortPhase phase = PortPhase::Absent;
-    std::string hint;
-    DeviceEnding ending;
-    StationTotals totals;
-};
-
-CStationWindow::CStationWindow(std::string imagePath) : imagePath_(std::move(imagePath)) {}
-
-CStationWindow::~CStationWindow()
+CStationWindow::CStationWindow(std::string imagePath)
+    : imagePath_(std::move(imagePath)), board_([this] { PostMessageA(hwnd_, WM_STATION_WAKE, 0, 0); })
 {
-    // Only when the window went without the station's end being seen: the
-    // session stops the station and waits for it.
-    session_.reset();
-    grid_.reset();
 }
+
+// Only when the window went without the station's end being seen: the board
+// stops the station and waits for it.
+CStationWindow::~CStationWindow() { grid_.reset(); }
 
 bool CStationWindow::Register(HINSTANCE instance)
 {
@@ -195,7 +186,7 @@ LRESULT CStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
         // not take drops then, and one that slipped through is ignored.
         // A job may always be dropped; an image only where no job fixes it
         // and the station is not locked.
-        if (!running_ && length > 0 && length < MAX_PATH && (IsJobPath(path) || (!job_ && !trust_.Locked())))
+        if (!board_.Running() && length > 0 && length < MAX_PATH && (IsJobPath(path) || (!job_ && !trust_.Locked())))
             UseImage(path);
         return 0;
     }
@@ -205,26 +196,20 @@ LRESULT CStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_DEVICECHANGE:
         // While idle the tiles follow the system's list; running, the
         // station follows it and says so through its events.
-        if (!running_ && (wParam == DBT_DEVNODES_CHANGED || wParam == DBT_DEVICEARRIVAL ||
+        if (!board_.Running() && (wParam == DBT_DEVNODES_CHANGED || wParam == DBT_DEVICEARRIVAL ||
                           wParam == DBT_DEVICEREMOVECOMPLETE))
             SetTimer(hwnd_, kListTimer, kListSettleMs, nullptr);
         return TRUE;
     case WM_TIMER:
         if (wParam == kProgressTimer) {
-            ApplyProgress();
+            Drain();
         } else if (wParam == kListTimer) {
             KillTimer(hwnd_, kListTimer);
-            if (!running_)
-                RefreshPorts();
+            RefreshPorts();
         }
         return 0;
-    case WM_STATION_NOTE: {
-        std::unique_ptr<Note> note(reinterpret_cast<Note*>(lParam));
-        OnNote(*note);
-        return 0;
-    }
-    case WM_STATION_ENDED:
-        StationEnded(static_cast<StationEnd>(wParam));
+    case WM_STATION_WAKE:
+        Drain();
         return 0;
     case WM_CLOSE:
         OnClose();
@@ -333,21 +318,21 @@ void CStationWindow::OnCommand(int id)
         break;
     }
     case IDC_STATION_START:
-        if (running_)
+        if (board_.Running())
             StopStation();
         else
             StartStation();
         break;
     case IDC_STATION_IMAGE:
-        if (!running_ && !job_ && !trust_.Locked())
+        if (!board_.Running() && !job_ && !trust_.Locked())
             ChooseImage();
         break;
     case IDC_STATION_JOB:
-        if (!running_)
+        if (!board_.Running())
             ChooseJob();
         break;
     case IDC_STATION_RECORD:
-        if (!running_)
+        if (!board_.Running())
             ChooseRecord();
         break;
     }
@@ -417,10 +402,8 @@ void CStationWindow::ShowImage()
 void CStationWindow::ShowAlert()
 {
     std::string text = imageCause_;
-    if (!recordAlert_.empty())
-        text += (text.empty() ? "" : "\n") + recordAlert_;
-    else if (!forwardAlert_.empty())
-        text += (text.empty() ? "" : "\n") + forwardAlert_;
+    if (!board_.Alert().empty())
+        text += (text.empty() ? "" : "\n") + board_.Alert();
     SetWindowTextA(alert_, text.c_str());
     Layout();
 }
@@ -482,7 +465,7 @@ void CStationWindow::ChooseRecord()
     ofn.Flags = OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOREADONLYRETURN;
     if (GetSaveFileNameA(&ofn)) {
         recordPath_ = file;
-        recordAlert_.clear();
+        board_.ClearAlert();
         ShowAlert();
         ShowTotals();
     }
@@ -492,7 +475,7 @@ void CStationWindow::ChooseRecord()
 
 void CStationWindow::StartStation()
 {
-    if (running_ || closing_)
+    if (board_.Running() || closing_)
         return;
     // Read again: the file may have been replaced since it was shown, and
     // what the window shows is what the devices get.
@@ -502,65 +485,17 @@ void CStationWindow::StartStation()
         MessageBeep(MB_ICONWARNING);
         return;
     }
-    auto record = std::make_unique<CRecordLog>();
-    std::string error;
-    const std::string path = RecordPath();
-    if (!record->Open(path, error)) {
-        recordAlert_ = "The record " + path + " cannot be opened: " + error;
-        ShowAlert();
+    BoardStart start;
+    start.image = &image_;
+    start.job = job_.get();
+    start.recordPath = RecordPath();
+    const bool started = board_.Start(start);
+    ShowAlert();
+    if (!started) {
         MessageBeep(MB_ICONWARNING);
         return;
     }
-    recordAlert_.clear();
-    ShowAlert();
-    record_ = std::move(record);
-    {
-        std::lock_guard<std::mutex> lock(progressMutex_);
-        progress_.clear();
-    }
-    StationOptions options;
-    lotWritten_ = 0;
-    if (job_) {
-        options.ports = job_->job.Ports();
-        if (job_->job.units) {
-            lotWritten_ = CountLotWritten(path, job_->job.name, image_.sha256);
-            if (lotWritten_ >= job_->job.units) {
-                record_.reset();
-                recordAlert_ = "lot " + job_->job.name + " complete: " + std::to_string(lotWritten_) + " of " +
-                               std::to_string(job_->job.units) + " written";
-                ShowAlert();
-                return;
-            }
-            options.lot = job_->job.units - lotWritten_;
-        }
-        // The slots in the job's order, named by their labels.
-        for (const JobSlot& slot : job_->job.fixture)
-            grid_->Add(DescribePort(slot.port)).SetLabel(slot.label);
-    }
-    session_ = std::make_unique<CStationSession>(image_, static_cast<SessionEvents&>(*this), record_.get());
-    if (job_)
-        session_->SetRecordTags(job_->tags);
-    if (job_ && job_->job.forwards) {
-        ForwardConfig forward;
-        forward.url = job_->job.forward.url;
-        forward.tokenFile = job_->job.forward.tokenFile;
-        if (!session_->Forward(forward, path, error)) {
-            session_.reset();
-            record_.reset();
-            recordAlert_ = "The records cannot be forwarded: " + error;
-            ShowAlert();
-            return;
-        }
-    }
-    if (!session_->Start(options, error)) {
-        session_.reset();
-        record_.reset();
-        recordAlert_ = "The station could not start: " + error + ".";
-        ShowAlert();
-        return;
-    }
-    running_ = true;
-    stopping_ = false;
+    grid_->Show(board_);
     KillTimer(hwnd_, kListTimer);
     SetTimer(hwnd_, kProgressTimer, kProgressEveryMs, nullptr);
     SetRunningLook();
@@ -569,167 +504,71 @@ void CStationWindow::StartStation()
 
 void CStationWindow::StopStation()
 {
-    if (!running_ || stopping_)
-        return;
     // Downloads in flight are cancelled: they send nothing more and end as
     // cancelled, each with its record, before the station's end arrives.
-    session_->Stop();
-    stopping_ = true;
+    board_.Stop();
     SetRunningLook();
 }
 
-void CStationWindow::StationEnded(StationEnd end)
+void CStationWindow::Drain()
 {
-    // Posted as the station's thread's last act: the join returns at once.
-    if (session_)
-        session_->Join();
-    record_.reset();
-    running_ = false;
-    stopping_ = false;
+    const BoardChanges changes = board_.Drain();
+    Draw(changes);
+    if (!changes.ended)
+        return;
     KillTimer(hwnd_, kProgressTimer);
-    {
-        // Every download has ended: a report left over would only bring a
-        // tile back to flashing.
-        std::lock_guard<std::mutex> lock(progressMutex_);
-        progress_.clear();
-    }
-    totals_.inFlight = 0;
+    const BoardChanges finished = board_.Finish();
     if (closing_) {
         DestroyWindow(hwnd_);
         return;
     }
-    if (end == StationEnd::Unrecorded && recordAlert_.empty())
-        recordAlert_ = "The station stopped: a record could not be written to " + RecordPath() + ".";
-    ShowAlert();
-    // Ports that went during the run leave with their counters now; the
-    // others wait for the next Start.
-    std::vector<std::string> gone;
-    for (const auto& tile : grid_->Tiles()) {
-        if (tile->Gone())
-            gone.push_back(tile->Name());
-        else if (tile->State() == TileState::Listening || tile->State() == TileState::Flashing ||
-                 tile->State() == TileState::Unavailable || tile->Refused())
-            tile->SetState(TileState::Waiting);
-    }
-    for (const std::string& name : gone)
-        grid_->Remove(name);
+    Draw(finished);
     RefreshPorts();
     SetRunningLook();
-    ShowTotals();
+}
+
+void CStationWindow::Draw(const BoardChanges& changes)
+{
+    if (changes.order)
+        grid_->Show(board_);
+    else
+        for (const std::string& port : changes.tiles)
+            if (CPortTile* tile = grid_->Find(port))
+                tile->Draw(*board_.Find(port));
+    if (changes.alert)
+        ShowAlert();
+    if (changes.totals)
+        ShowTotals();
 }
 
 void CStationWindow::SetRunningLook()
 {
-    SetWindowTextA(start_, !running_ ? "Start" : stopping_ ? "Stopping..." : "Stop");
-    const bool startEnabled = !stopping_ && !closing_;
+    const bool running = board_.Running();
+    SetWindowTextA(start_, !running ? "Start" : board_.Stopping() ? "Stopping..." : "Stop");
+    const bool startEnabled = !board_.Stopping() && !closing_;
     // A disabled control keeps no keyboard focus; the window holds it
     // meanwhile, and Start gets it back.
     if (!startEnabled && GetFocus() == start_)
         SetFocus(hwnd_);
     EnableWindow(start_, startEnabled);
     // A job fixes the image, and a locked station takes jobs only.
-    EnableWindow(imageButton_, !running_ && !job_ && !trust_.Locked());
-    EnableWindow(jobButton_, !running_);
-    EnableWindow(recordButton_, !running_);
-    DragAcceptFiles(hwnd_, running_ ? FALSE : TRUE);
+    EnableWindow(imageButton_, !running && !job_ && !trust_.Locked());
+    EnableWindow(jobButton_, !running);
+    EnableWindow(recordButton_, !running);
+    DragAcceptFiles(hwnd_, running ? FALSE : TRUE);
     const HWND focus = GetFocus();
     if (startEnabled && GetActiveWindow() == hwnd_ && (focus == hwnd_ || focus == nullptr))
         SetFocus(start_);
 }
 
-void CStationWindow::RefreshPorts()
-{
-    const std::vector<PortInfo> listed = ListSystemPorts();
-    std::vector<std::string> absent;
-    for (const auto& tile : grid_->Tiles()) {
-        const bool present = std::any_of(listed.begin(), listed.end(),
-                                         [&](const PortInfo& p) { return p.name == tile->Name(); });
-        if (!present)
-            absent.push_back(tile->Name());
-    }
-    for (const std::string& name : absent)
-        grid_->Remove(name);
-    for (const PortInfo& port : listed)
-        grid_->Add(port);
-}
-
-void CStationWindow::OnNote(const Note& note)
-{
-    switch (note.kind) {
-    case Note::Kind::Port: {
-        CPortTile& tile = grid_->Add(note.port);
-        if (note.phase == PortPhase::Busy || note.phase == PortPhase::Denied) {
-            const bool busy = note.phase == PortPhase::Busy;
-            tile.SetGone(false);
-            // The tile names its port already: a refusal's fix is enough.
-            tile.Refuse(busy ? TileState::Busy : TileState::Denied,
-                        busy ? DescribePortRefusal(note.port.name, PortError::Busy) : PortAccessAdvice(note.port.name));
-        } else if (note.phase == PortPhase::Absent) {
-            tile.SetGone(true);
-            if (tile.State() == TileState::Waiting || tile.State() == TileState::Listening || tile.Refused())
-                tile.SetState(TileState::Unavailable);
-        } else {
-            tile.SetGone(false);
-            // Listening again after a download: its device has gone.
-            if (note.phase == PortPhase::Listening)
-                tile.SetState(TileState::Listening);
-        }
-        break;
-    }
-    case Note::Kind::Found:
-        grid_->Add(note.port).BeginDownload();
-        totals_ = note.totals;
-        break;
-    case Note::Kind::Hint:
-        grid_->Add(note.port).SetHint(note.hint);
-        break;
-    case Note::Kind::Forwarding:
-        forwardAlert_ = note.hint;
-        ShowAlert();
-        break;
-    case Note::Kind::Ended: {
-        const DeviceOutcome& o = note.ending.outcome;
-        const TileState result = o.success ? TileState::Success : o.cancelled ? TileState::Cancelled : TileState::Fail;
-        grid_->Add(note.port).EndDownload(result, note.ending.note, o.seconds);
-        totals_ = note.ending.totals;
-        if (!note.ending.recorded) {
-            recordAlert_ = "A record could not be written to " + RecordPath() +
-                           ": the station takes no new devices; those in flight finish.";
-            ShowAlert();
-        }
-        break;
-    }
-    }
-    ShowTotals();
-}
-
-void CStationWindow::ApplyProgress()
-{
-    std::map<std::string, StageReport> latest;
-    {
-        std::lock_guard<std::mutex> lock(progressMutex_);
-        latest.swap(progress_);
-    }
-    for (const auto& entry : latest)
-        if (CPortTile* tile = grid_->Find(entry.first))
-            tile->SetProgress(entry.second);
-    if (session_ && session_->ForwardPending())
-        ShowTotals();
-}
+// While idle the tiles follow the system's list.
+void CStationWindow::RefreshPorts() { Draw(board_.FollowList(ListSystemPorts())); }
 
 void CStationWindow::ShowTotals()
 {
-    char totals[160];
-    std::snprintf(totals, sizeof totals, "Written %u     Failed %u     In flight %u", totals_.written,
-                  totals_.failed, totals_.inFlight);
-    std::string text = totals;
-    if (totals_.cancelled)
-        text += "     Cancelled " + std::to_string(totals_.cancelled);
-    if (session_ && session_->ForwardPending())
-        text += "     " + std::to_string(session_->ForwardPending()) + " to forward";
-    if (job_ && job_->job.units)
-        text += "     " + job_->job.name + ": " + std::to_string(lotWritten_ + totals_.written) + " of " +
-                std::to_string(job_->job.units);
+    std::string text;
+    for (const std::string& words : board_.TotalsWords())
+        text += (text.empty() ? "" : "     ") + words;
     SendMessageA(status_, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(text.c_str()));
     const std::string record = "Record: " + RecordPath();
     SendMessageA(status_, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(record.c_str()));
@@ -739,26 +578,27 @@ void CStationWindow::OnClose()
 {
     if (closing_ || asking_)
         return;
-    if (!running_) {
+    if (!board_.Running()) {
         DestroyWindow(hwnd_);
         return;
     }
     // After Stop the downloads are being cancelled already: nothing to ask.
-    if (totals_.inFlight > 0 && !stopping_) {
+    const unsigned inFlight = board_.Totals().inFlight;
+    if (inFlight > 0 && !board_.Stopping()) {
         char question[200];
         std::snprintf(question, sizeof question,
-                      totals_.inFlight == 1 ? "A download is running.\n\nCancel it and close the window? It is recorded as "
+                      inFlight == 1 ? "A download is running.\n\nCancel it and close the window? It is recorded as "
                                        "cancelled."
                                      : "%u downloads are running.\n\nCancel them and close the window? They are "
                                        "recorded as cancelled.",
-                      totals_.inFlight);
+                      inFlight);
         asking_ = true;
         const int answer = MessageBoxA(hwnd_, question, ZQ_STATION_CAPTION, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
         asking_ = false;
         if (answer != IDYES)
             return;
         // The station may have ended while the question was up.
-        if (!running_) {
+        if (!board_.Running()) {
             DestroyWindow(hwnd_);
             return;
         }
@@ -766,75 +606,8 @@ void CStationWindow::OnClose()
     // The window goes once the station's end arrives, every cancelled
     // download recorded.
     closing_ = true;
-    session_->Stop();
-    stopping_ = true;
+    board_.Stop();
     SetRunningLook();
 }
 
-// The session's events, on the station's threads: posted to the window.
-
-void CStationWindow::Post(Note* note)
-{
-    if (!PostMessageA(hwnd_, WM_STATION_NOTE, 0, reinterpret_cast<LPARAM>(note)))
-        delete note;
-}
-
-void CStationWindow::OnPort(const PortInfo& port, PortPhase phase)
-{
-    auto* note = new Note;
-    note->kind = Note::Kind::Port;
-    note->port = port;
-    note->phase = phase;
-    Post(note);
-}
-
-void CStationWindow::OnFound(const std::string& port, const StationTotals& totals)
-{
-    auto* note = new Note;
-    note->kind = Note::Kind::Found;
-    note->port.name = port;
-    note->totals = totals;
-    Post(note);
-}
-
-void CStationWindow::OnProgress(const std::string& port, const StageReport& report)
-{
-    std::lock_guard<std::mutex> lock(progressMutex_);
-    progress_[port] = report;
-}
-
-void CStationWindow::OnHint(const std::string& port, const std::string& hint)
-{
-    auto* note = new Note;
-    note->kind = Note::Kind::Hint;
-    note->port.name = port;
-    note->hint = hint;
-    Post(note);
-}
-
-void CStationWindow::OnEnded(const DeviceEnding& ending)
-{
-    {
-        // Nothing of this download may reach its tile after its end.
-        std::lock_guard<std::mutex> lock(progressMutex_);
-        progress_.erase(ending.outcome.port);
-    }
-    auto* note = new Note;
-    note->kind = Note::Kind::Ended;
-    note->port.name = ending.outcome.port;
-    note->ending = ending;
-    Post(note);
-}
-
-void CStationWindow::OnForwarding(const std::string& text)
-{
-    auto* note = new Note;
-    note->kind = Note::Kind::Forwarding;
-    note->hint = text;
-    Post(note);
-}
-
-void CStationWindow::OnStationEnded(StationEnd end)
-{
-    PostMessageA(hwnd_, WM_STATION_ENDED, static_cast<WPARAM>(end), 0);
-}
+}  // namespace zq

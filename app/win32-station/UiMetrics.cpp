@@ -1,4 +1,6 @@
-#include "UiMetrics.h"
+#include "app/win32-station/UiMetrics.h"
+
+namespace zq {
 
 namespace {
 
@@ -84,3 +86,5 @@ void CUiFonts::Create(UINT dpi)
         ReleaseDC(nullptr, dc);
     }
 }
+
+}  // namespace zq

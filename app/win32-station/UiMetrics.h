@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+namespace zq {
+
 // The DPI the window is drawn at: its monitor's where the system tells
 // (Windows 10 and later), the system's otherwise.
 UINT WindowDpi(HWND hwnd);
@@ -33,3 +35,5 @@ private:
     int lineHeight_ = 16;
     UINT dpi_ = 96;
 };
+
+}  // namespace zq

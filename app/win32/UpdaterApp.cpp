@@ -1,8 +1,10 @@
-#include "UpdaterApp.h"
+#include "app/win32/UpdaterApp.h"
 
 #include <commctrl.h>
 
-#include "UpdaterDlg.h"
+#include "app/win32/UpdaterDlg.h"
+
+using namespace zq;
 
 bool CUpdaterApp::InitInstance(HINSTANCE instance)
 {

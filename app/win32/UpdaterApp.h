@@ -4,8 +4,12 @@
 
 #include <windows.h>
 
+namespace zq {
+
 class CUpdaterApp {
 public:
     // Returns false: there is no message loop to run after the dialog.
     bool InitInstance(HINSTANCE instance);
 };
+
+}  // namespace zq

@@ -1,4 +1,4 @@
-#include "UpdaterDlg.h"
+#include "app/win32/UpdaterDlg.h"
 
 #include <commctrl.h>
 
@@ -7,10 +7,12 @@
 #include <system_error>
 #include <utility>
 
-#include "ImagePath.h"
-#include "ModulePath.h"
-#include "StationJob.h"
-#include "resource.h"
+#include "image/ImagePath.h"
+#include "image/ModulePath.h"
+#include "station/StationJob.h"
+#include "app/win32/resource.h"
+
+namespace zq {
 
 namespace {
 
@@ -279,3 +281,5 @@ void CUpdaterDlg::ShowNotice(const std::string& text)
     MessageBoxA(hwnd_, text.c_str(), appName_.c_str(), MB_OK | MB_ICONEXCLAMATION);
     noticeUp_.store(false);
 }
+
+}  // namespace zq

@@ -9,7 +9,9 @@
 #include <string>
 #include <thread>
 
-#include "DownloadHost.h"
+#include "download/DownloadHost.h"
+
+namespace zq {
 
 class CUpdaterDlg : public DownloadHostBase, private ProgressSink, private NoticeSink {
 public:
@@ -64,3 +66,5 @@ private:
     bool asking_ = false;               // the close box's question is showing
     int closeResult_ = IDCANCEL;
 };
+
+}  // namespace zq

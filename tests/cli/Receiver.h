@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+namespace zq {
+
 class CReceiver {
 public:
     explicit CReceiver(int port = 0) { Listen(port); }
@@ -105,3 +107,5 @@ private:
     std::string token_;
     std::vector<std::string> problems_;
 };
+
+}  // namespace zq

@@ -29,16 +29,19 @@
 
 #include <nlohmann/json.hpp>
 
-#include "DevSim.h"
-#include "Sha256.h"
-#include "SimRig.h"
-#include "PtyPair.h"
-#include "Receiver.h"
-#include "TempDir.h"
+#include "devsim/DevSim.h"
+#include "station/Sha256.h"
+#include "devsim/SimRig.h"
+#include "tests/PtyPair.h"
+#include "tests/cli/Receiver.h"
+#include "tests/TempDir.h"
+
+extern char** environ;
+
+namespace zq {
 
 using namespace devsim;
 
-extern char** environ;
 
 namespace {
 
@@ -1403,3 +1406,5 @@ TEST_F(CliTest, RecordsOfAKilledProgramAreDeliveredAfterTheRestart)
 }
 
 } // namespace
+
+}  // namespace zq

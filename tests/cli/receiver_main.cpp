@@ -8,7 +8,9 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include "Receiver.h"
+#include "tests/cli/Receiver.h"
+
+using namespace zq;
 
 int main(int argc, char** argv)
 {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "TestHost.h"
+#include "tests/TestHost.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define ZQ_SANITIZED 1
@@ -27,6 +27,8 @@
 #if defined(ZQ_SANITIZED)
 #include <sanitizer/allocator_interface.h>
 #endif
+
+namespace zq {
 
 namespace faults {
 
@@ -86,3 +88,5 @@ inline ProcCounts Counts()
 }
 
 } // namespace faults
+
+}  // namespace zq

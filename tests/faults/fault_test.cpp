@@ -14,10 +14,12 @@
 #include <numeric>
 #include <thread>
 
-#include "DevSim.h"
-#include "SimRig.h"
-#include "FaultKit.h"
-#include "WorkerHarness.h"
+#include "devsim/DevSim.h"
+#include "devsim/SimRig.h"
+#include "tests/faults/FaultKit.h"
+#include "tests/WorkerHarness.h"
+
+namespace zq {
 
 using namespace devsim;
 
@@ -536,3 +538,5 @@ TEST_F(FaultTest, PortWithoutPermissionIsRefused)
 }
 
 } // namespace
+
+}  // namespace zq

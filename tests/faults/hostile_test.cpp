@@ -12,15 +12,18 @@
 #include <future>
 #include <sstream>
 
-#include "DevSim.h"
-#include "SimRig.h"
-#include "FaultKit.h"
-#include "PtyPair.h"
-#include "TempDir.h"
+#include "devsim/DevSim.h"
+#include "devsim/SimRig.h"
+#include "tests/faults/FaultKit.h"
+#include "tests/PtyPair.h"
+#include "tests/TempDir.h"
+
+extern char** environ;
+
+namespace zq {
 
 using namespace devsim;
 
-extern char** environ;
 
 namespace {
 
@@ -181,3 +184,5 @@ TEST(HostilePaths, ExecutableFolderWithAStrangeLongPathFindsItsImage)
 #endif
 
 } // namespace
+
+}  // namespace zq

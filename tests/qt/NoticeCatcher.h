@@ -16,7 +16,9 @@
 #include <functional>
 #include <vector>
 
-#include "UpdaterDlg.h"
+#include "app/qt/UpdaterDlg.h"
+
+namespace zq {
 
 struct SeenNotice {
     QString text;
@@ -96,3 +98,5 @@ private:
     QElapsedTimer shownFor_;
     int notices_ = 0;
 };
+
+}  // namespace zq

@@ -12,9 +12,11 @@
 #include <functional>
 #include <thread>
 
-#include "NoticeCatcher.h"
-#include "TempDir.h"
-#include "UpdaterDlg.h"
+#include "tests/qt/NoticeCatcher.h"
+#include "tests/TempDir.h"
+#include "app/qt/UpdaterDlg.h"
+
+namespace zq {
 
 namespace {
 
@@ -246,5 +248,9 @@ void DialogTest::progressFromAnotherThread()
     QCOMPARE(dlg.ProgressBar()->value(), 41);
 }
 
-QTEST_MAIN(DialogTest)
+
+}  // namespace zq
+
+QTEST_MAIN(zq::DialogTest)
+
 #include "dialog_test.moc"

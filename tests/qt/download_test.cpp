@@ -9,11 +9,13 @@
 #include <memory>
 #include <thread>
 
-#include "DevSim.h"
-#include "SimRig.h"
-#include "NoticeCatcher.h"
-#include "TempDir.h"
-#include "UpdaterDlg.h"
+#include "devsim/DevSim.h"
+#include "devsim/SimRig.h"
+#include "tests/qt/NoticeCatcher.h"
+#include "tests/TempDir.h"
+#include "app/qt/UpdaterDlg.h"
+
+namespace zq {
 
 using namespace devsim;
 
@@ -261,6 +263,9 @@ void DownloadTest::destroyingTheDialogDuringADownload()
     QVERIFY(!device.Wait().completed);
 }
 
-QTEST_MAIN(DownloadTest)
-#include "download_test.moc"
 
+}  // namespace zq
+
+QTEST_MAIN(zq::DownloadTest)
+
+#include "download_test.moc"

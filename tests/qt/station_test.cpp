@@ -16,13 +16,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include "DevSim.h"
-#include "PortTile.h"
-#include "cli/Receiver.h"
-#include "Sha256.h"
-#include "SimRig.h"
-#include "StationWindow.h"
-#include "TempDir.h"
+#include "devsim/DevSim.h"
+#include "app/qt-station/PortTile.h"
+#include "tests/cli/Receiver.h"
+#include "station/Sha256.h"
+#include "devsim/SimRig.h"
+#include "app/qt-station/StationWindow.h"
+#include "tests/TempDir.h"
+
+namespace zq {
 
 using namespace devsim;
 
@@ -356,5 +358,9 @@ void StationTest::aJobFixesTheImageItsSlotsAndItsLot()
     QVERIFY(!guarded.StartButton()->isEnabled());
 }
 
-QTEST_MAIN(StationTest)
+
+}  // namespace zq
+
+QTEST_MAIN(zq::StationTest)
+
 #include "station_test.moc"

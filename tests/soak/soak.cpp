@@ -21,11 +21,13 @@
 #include <string>
 #include <thread>
 
-#include "DevSim.h"
-#include "SimRig.h"
-#include "FaultKit.h"
-#include "ImageSnapshot.h"
-#include "Station.h"
+#include "devsim/DevSim.h"
+#include "devsim/SimRig.h"
+#include "tests/faults/FaultKit.h"
+#include "station/ImageSnapshot.h"
+#include "station/Station.h"
+
+using namespace zq;
 
 using namespace devsim;
 

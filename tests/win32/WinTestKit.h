@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "../TestImage.h"
+#include "tests/TestImage.h"
+
+namespace zq {
 
 // A folder under the user's temp folder, removed with its files.
 class TempFolder {
@@ -63,3 +65,4 @@ inline bool WriteBytes(const std::string& path, const std::vector<uint8_t>& byte
     return ok && written == bytes.size();
 }
 
+}  // namespace zq

@@ -14,11 +14,13 @@
 #include <mutex>
 #include <thread>
 
-#include "ImagePath.h"
-#include "ModulePath.h"
-#include "UpdaterDlg.h"
-#include "WinTestKit.h"
-#include "resource.h"
+#include "image/ImagePath.h"
+#include "image/ModulePath.h"
+#include "app/win32/UpdaterDlg.h"
+#include "tests/win32/WinTestKit.h"
+#include "app/win32/resource.h"
+
+namespace zq {
 
 namespace {
 
@@ -450,3 +452,5 @@ TEST(WinDialog, CloseDuringADownloadKeepsTheWindowServingUntilTheWorkerEnds)
 }
 
 } // namespace
+
+}  // namespace zq

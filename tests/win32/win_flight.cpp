@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "SerialLink.h"
+#include "link/SerialLink.h"
+
+using namespace zq;
 
 int main(int argc, char** argv)
 {

@@ -2,9 +2,11 @@
 // and the acceptance rules read through the Win32 backend.
 #include <gtest/gtest.h>
 
-#include "DbImage.h"
-#include "ImageFile.h"
-#include "WinTestKit.h"
+#include "image/DbImage.h"
+#include "image/ImageFile.h"
+#include "tests/win32/WinTestKit.h"
+
+namespace zq {
 
 namespace {
 
@@ -218,3 +220,5 @@ TEST(WinDbImage, BlocksAreReadAndReReadAfterStepBack)
 }
 
 } // namespace
+
+}  // namespace zq

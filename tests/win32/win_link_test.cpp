@@ -12,8 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "PortList.h"
-#include "SerialLink.h"
+#include "link/PortList.h"
+#include "link/SerialLink.h"
+
+namespace zq {
 
 namespace {
 
@@ -307,3 +309,5 @@ TEST(WinPortList, UsbDetailsComeFromThePortsDeviceNode)
 }
 
 } // namespace
+
+}  // namespace zq

@@ -2,9 +2,11 @@
 // read once from a file that may change afterwards.
 #include <gtest/gtest.h>
 
-#include "ImageSnapshot.h"
-#include "Sha256.h"
-#include "WinTestKit.h"
+#include "station/ImageSnapshot.h"
+#include "station/Sha256.h"
+#include "tests/win32/WinTestKit.h"
+
+namespace zq {
 
 namespace {
 
@@ -41,3 +43,5 @@ TEST(WinImageSnapshot, ReadsFromMemoryWhateverTheFileBecomes)
 }
 
 } // namespace
+
+}  // namespace zq

@@ -23,7 +23,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "StationIds.h"
+#include "app/win32-station/StationIds.h"
+
+namespace zq {
 
 namespace {
 
@@ -417,3 +419,5 @@ TEST(StationWindowShots, DISABLED_OneFailure)
 }
 
 } // namespace
+
+}  // namespace zq
