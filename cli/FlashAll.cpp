@@ -82,15 +82,10 @@ struct StationRun {
     }
 };
 
-} // namespace
-
-int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-             std::atomic<bool>* stop, CRecordLog* log, const JobRun& run)
+// --all: one window over every port at once.
+int FlashAllHeard(StationRun& opened, const FlashOptions& options, const std::string& imagePath,
+                  std::atomic<bool>* stop, const JobRun& run)
 {
-    StationRun opened;
-    int status = kExitFailed;
-    if (!opened.Open(options, imagePath, out, log, run, status))
-        return status;
     CStationView& view = *opened.view;
     CStationSession& session = *opened.session;
 
@@ -126,13 +121,9 @@ int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FIL
     return EndStatus(session.Totals());
 }
 
-int WatchStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-                 std::atomic<bool>* stop, CRecordLog* log, const JobRun& run)
+// --watch: each device as it arrives, until stopped or the lot is written.
+int Watch(StationRun& opened, const FlashOptions& options, std::atomic<bool>* stop, const JobRun& run)
 {
-    StationRun opened;
-    int status = kExitFailed;
-    if (!opened.Open(options, imagePath, out, log, run, status))
-        return status;
     CStationView& view = *opened.view;
     CStationSession& session = *opened.session;
 
@@ -158,6 +149,18 @@ int WatchStation(const FlashOptions& options, const std::string& imagePath, std:
         return kExitWritten;
     }
     return EndStatus(session.Totals());
+}
+
+} // namespace
+
+int FlashStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
+                 std::atomic<bool>* stop, CRecordLog* log, const JobRun& run)
+{
+    StationRun opened;
+    int status = kExitFailed;
+    if (!opened.Open(options, imagePath, out, log, run, status))
+        return status;
+    return options.all ? FlashAllHeard(opened, options, imagePath, stop, run) : Watch(opened, options, stop, run);
 }
 
 }  // namespace zq

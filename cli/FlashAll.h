@@ -12,13 +12,12 @@
 
 namespace zq {
 
-// Each runs to its end and returns the exit status. log, when set, gets one
-// record a device as its download ends, with the job's tags. stop: Ctrl-C.
-// With a job, its image was read already (and checked against its pin), and
-// a lot takes no more devices than it still needs.
-int FlashAll(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-             std::atomic<bool>* stop, CRecordLog* log, const JobRun& run);
-int WatchStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
+// --all or --watch, as options say, to its end; returns the exit status.
+// log, when set, gets one record a device as its download ends, with the
+// job's tags. stop: Ctrl-C. With a job, its image was read already (and
+// checked against its pin), and a lot takes no more devices than it still
+// needs.
+int FlashStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
                  std::atomic<bool>* stop, CRecordLog* log, const JobRun& run);
 
 }  // namespace zq

@@ -7,7 +7,7 @@
 
 #include "download/Causes.h"
 #include "cli/Console.h"
-#include "cli/Text.h"
+#include "platform/Format.h"
 
 namespace zq {
 

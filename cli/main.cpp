@@ -189,8 +189,7 @@ int main(int argc, char** argv)
         std::atomic<bool> stop{false};
         SetInterruptFlag(&stop);
         CRecordLog* record = log.IsOpen() ? &log : nullptr;
-        int status = options.all ? FlashAll(options, image, stdout, &stop, record, run)
-                                 : WatchStation(options, image, stdout, &stop, record, run);
+        int status = FlashStation(options, image, stdout, &stop, record, run);
         if (status == kExitInterrupted && InterruptSignal() != 0)
             status = 128 + InterruptSignal();
         SetInterruptFlag(nullptr);

@@ -1,21 +1,9 @@
 #include "devsim/Text.h"
 
-#include <cstdarg>
-#include <cstdio>
 
 namespace zq {
 
 namespace devsim {
-
-std::string Format(const char* fmt, ...)
-{
-    char buf[512];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
 
 std::string HexList(const std::vector<uint8_t>& bytes, size_t limit)
 {

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "devsim/DevSim.h"
+#include "platform/Format.h"
 
 namespace zq {
 
 namespace devsim {
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // "0x53 0x59 ..." with at most limit bytes, then "...".
 std::string HexList(const std::vector<uint8_t>& bytes, size_t limit = 16);
 const char* StepName(DevSimStep s);

@@ -17,14 +17,6 @@ constexpr uint32_t kListenSliceMs = 100;
 // appears the moment udev has made it.
 constexpr uint32_t kReopenMs = 250;
 
-// Sleeps ms, or less once stop is set.
-void Pause(uint32_t ms, const std::atomic<bool>& stop)
-{
-    const auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (!stop.load() && Clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-}
-
 } // namespace
 
 struct CStation::Slot {
@@ -34,6 +26,7 @@ struct CStation::Slot {
     std::atomic<bool> listed{true};
     PortPhase phase = PortPhase::Absent;
     bool announced = false;
+    std::atomic<bool> done{false}; // its listener has ended: its port left
     std::thread thread;
 };
 
@@ -61,6 +54,14 @@ void CStation::SetPhase(Slot& slot, PortPhase phase)
     events_.OnPort(slot.info, phase);
 }
 
+bool CStation::Cancelled() const { return cancel_.load() || (stop_ && stop_->load()); }
+
+void CStation::Pause(uint32_t ms)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return Cancelled(); });
+}
+
 void CStation::AddSlot(const PortInfo& port, bool named)
 {
     slots_.push_back(std::make_unique<Slot>());
@@ -73,7 +74,7 @@ void CStation::AddSlot(const PortInfo& port, bool named)
 bool CStation::BeginDownload()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!taking_ || cancel_.load() || (options_.count != 0 && started_ >= options_.count) ||
+    if (!taking_ || Cancelled() || (options_.count != 0 && started_ >= options_.count) ||
         (options_.lot != 0 && succeeded_ + inFlight_ >= options_.lot))
         return false;
     ++started_;
@@ -115,11 +116,12 @@ void CStation::Listen(Slot& slot)
         armed = true;
         SetPhase(slot, PortPhase::Absent);
     };
-    while (!cancel_.load()) {
+    while (!Cancelled()) {
+        // A port that left the list takes its thread with it; it gets a new
+        // one if it comes back.
         if (!slot.listed.load()) {
             gone();
-            Pause(kListenSliceMs, cancel_);
-            continue;
+            break;
         }
         if (!link.IsOpen()) {
             if (link.Open(name, zq::kProbeBaud) != LINK_OK) {
@@ -131,7 +133,7 @@ void CStation::Listen(Slot& slot)
                 SetPhase(slot, error == PortError::AccessDenied ? PortPhase::Denied
                                : error == PortError::Busy       ? PortPhase::Busy
                                                                 : PortPhase::Absent);
-                Pause(kReopenMs, cancel_);
+                Pause(kReopenMs);
                 continue;
             }
             // Described now, not between the reply and the exchange, where
@@ -162,7 +164,7 @@ void CStation::Listen(Slot& slot)
         SetPhase(slot, PortPhase::Flashing);
         events_.OnFound(name);
         CPortProgress progress(events_, name);
-        DeviceOutcome outcome = DownloadToDevice(image_, described, &cancel_, &progress, true);
+        DeviceOutcome outcome = DownloadToDevice(image_, described, stop_, &progress, true);
         if (outcome.device.description.empty() && outcome.device.hardwareId.empty())
             outcome.device = slot.info;
         EndDownload(outcome);
@@ -178,10 +180,14 @@ void CStation::Listen(Slot& slot)
         SetPhase(slot, PortPhase::Flashed);
     }
     link.Close();
+    std::lock_guard<std::mutex> lock(mutex_);
+    slot.done = true;
+    changed_.notify_all();
 }
 
 StationEnd CStation::Run(const std::atomic<bool>& stop)
 {
+    stop_ = &stop;
     const bool followList = options_.ports.empty();
     for (const std::string& name : options_.ports)
         AddSlot(PortInfo{name, std::string(), std::string()}, true);
@@ -191,26 +197,23 @@ StationEnd CStation::Run(const std::atomic<bool>& stop)
     for (;;) {
         if (followList && Clock::now() >= nextList) {
             nextList = Clock::now() + std::chrono::milliseconds(zq::kPortListPollMs);
-            const std::vector<PortInfo> listed = options_.portSource();
-            for (auto& slot : slots_) {
-                const bool present = std::any_of(listed.begin(), listed.end(),
-                                                 [&](const PortInfo& p) { return p.name == slot->info.name; });
-                slot->listed = present;
-            }
-            for (const PortInfo& port : listed) {
-                const bool known = std::any_of(slots_.begin(), slots_.end(),
-                                               [&](const auto& slot) { return slot->info.name == port.name; });
-                if (!known)
-                    AddSlot(port, false);
-            }
+            FollowList(options_.portSource());
         }
+        // Asleep until a download ends, a listener ends, or the list is due;
+        // a stop is seen by the listeners within their slice, and they say so.
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait_for(lock, std::chrono::milliseconds(20));
+        const bool ended = changed_.wait_until(
+            lock, followList ? nextList : Clock::now() + std::chrono::hours(1), [&] {
+                return stop.load() || Counted() || (!taking_ && inFlight_ == 0) ||
+                       std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->done.load(); });
+            });
+        if (!ended)
+            continue;
         if (stop.load()) {
             end = StationEnd::Stopped;
             break;
         }
-        if ((options_.count != 0 && ended_ >= options_.count) || (options_.lot != 0 && succeeded_ >= options_.lot)) {
+        if (Counted()) {
             end = StationEnd::Counted;
             break;
         }
@@ -218,14 +221,53 @@ StationEnd CStation::Run(const std::atomic<bool>& stop)
             end = StationEnd::Unrecorded;
             break;
         }
+        lock.unlock();
+        Reap();
     }
     // Stopped: downloads in flight are cancelled and end as such, each
     // heard through OnEnded before the threads are gone.
-    cancel_ = true;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        cancel_ = true;
+    }
+    changed_.notify_all();
     for (auto& slot : slots_)
         if (slot->thread.joinable())
             slot->thread.join();
     return end;
+}
+
+bool CStation::Counted() const
+{
+    return (options_.count != 0 && ended_ >= options_.count) || (options_.lot != 0 && succeeded_ >= options_.lot);
+}
+
+void CStation::Reap()
+{
+    for (auto it = slots_.begin(); it != slots_.end();) {
+        if ((*it)->done.load()) {
+            (*it)->thread.join();
+            it = slots_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void CStation::FollowList(const std::vector<PortInfo>& listed)
+{
+    Reap();
+    for (auto& slot : slots_) {
+        const bool present = std::any_of(listed.begin(), listed.end(),
+                                         [&](const PortInfo& p) { return p.name == slot->info.name; });
+        slot->listed = present;
+    }
+    for (const PortInfo& port : listed) {
+        const bool known = std::any_of(slots_.begin(), slots_.end(),
+                                       [&](const auto& slot) { return slot->info.name == port.name; });
+        if (!known)
+            AddSlot(port, false);
+    }
 }
 
 }  // namespace zq

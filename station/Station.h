@@ -61,7 +61,8 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::atomic<bool> cancel_{false};  // ends every listener and download
+    std::atomic<bool> cancel_{false};  // ends every listener
+    const std::atomic<bool>* stop_ = nullptr; // Run's: ends every listener and cancels every download
     bool taking_ = true;               // new devices are flashed
     unsigned started_ = 0;
     unsigned ended_ = 0;
@@ -70,6 +71,14 @@ private:
     std::mutex ending_;                // OnEnded one at a time
     std::vector<std::unique_ptr<Slot>> slots_;
 
+    bool Cancelled() const;
+    // Sleeps ms, or less once the station ends.
+    void Pause(uint32_t ms);
+    // Under mutex_.
+    bool Counted() const;
+    // Slots whose listener ended are joined and go.
+    void Reap();
+    void FollowList(const std::vector<PortInfo>& listed);
     void AddSlot(const PortInfo& port, bool named);
     void Listen(Slot& slot);
     bool BeginDownload();

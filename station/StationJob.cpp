@@ -70,4 +70,13 @@ std::string ImageReleaseRefusal(const std::string& imagePath, const TrustStore& 
     return std::string();
 }
 
+void DownloadReleasedImage(DownloadHost* host)
+{
+    const std::string refused = ImageReleaseRefusal(host->ImagePath(), InstalledTrust());
+    if (refused.empty())
+        DownloadThreadProc(host);
+    else
+        host->Notice().ShowNotice(std::string(kNoticeFail) + "\n" + refused);
+}
+
 }  // namespace zq

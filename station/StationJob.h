@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "download/DownloadHost.h"
 #include "station/ImageSnapshot.h"
 #include "station/Job.h"
 #include "station/Record.h"
@@ -30,6 +31,11 @@ std::string ReleaserText(const PublicKey& key);
 // a released job beside the image (DB.zqjob beside DB.bin) pins exactly this
 // image; else why the image is not released, in one line.
 std::string ImageReleaseRefusal(const std::string& imagePath, const TrustStore& store);
+
+// The one-button dialogs' download, on the worker's thread: a station whose
+// administrator installed trusted keys writes only an image a released job
+// beside it pins; else the fail notice, and nothing is sent.
+void DownloadReleasedImage(DownloadHost* host);
 
 // A file name that is a job's rather than an image's.
 bool IsJobPath(const std::string& path);

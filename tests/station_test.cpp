@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -407,6 +408,44 @@ TEST(StationSession, StopDeliversEveryDownloadInFlightAsCancelled)
     while (std::getline(records, line))
         cancelled += nlohmann::json::parse(line).value("result", "") == "cancelled";
     EXPECT_EQ(cancelled, 3u);
+}
+
+size_t ThreadCount()
+{
+    size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+// A port's listener is a thread of its own: it ends when the port leaves the
+// system's list, and a new one begins if the port comes back.
+TEST(Station, AListenersThreadEndsWithItsPort)
+{
+    TempDir dir;
+    const ImageSnapshot snap = Snapshot(dir, MakeImage(65536 + 128, 1));
+    PtyPair pty;
+    std::atomic<bool> listed{true};
+    StationEvents quiet;
+    StationOptions options;
+    options.portSource = [&] {
+        return listed ? std::vector<PortInfo>{DescribePort(pty.path())} : std::vector<PortInfo>{};
+    };
+    const size_t before = ThreadCount();
+    CStation station(snap, quiet, options);
+    std::atomic<bool> stop{false};
+    std::thread run([&] { station.Run(stop); });
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == before + 2; }, 3000)) << ThreadCount() - before;
+    listed = false;
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == before + 1; }, 3000))
+        << "the listener outlived its port: " << ThreadCount() - before;
+    listed = true;
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == before + 2; }, 3000)) << "the port came back unheard";
+    stop = true;
+    run.join();
+    EXPECT_EQ(ThreadCount(), before);
 }
 
 // The board the windows draw: one port's tile through a failure, the

@@ -139,14 +139,7 @@ void CUpdaterDlg::OnStart()
     cancel_.store(false);
     workerEnded_.store(false);
     worker_ = std::thread([this] {
-        // A station whose administrator installed trusted keys writes only
-        // an image a released job beside it pins: else the fail notice, and
-        // nothing is sent.
-        const std::string refused = ImageReleaseRefusal(imagePath_, InstalledTrust());
-        if (refused.empty())
-            DownloadThreadProc(this);
-        else
-            Notice().ShowNotice(std::string(kNoticeFail) + "\n" + refused);
+        DownloadReleasedImage(this);
         workerEnded_.store(true);
         QMetaObject::invokeMethod(this, [this] { OnWorkerEnded(); }, Qt::QueuedConnection);
     });

@@ -1,7 +1,7 @@
-// printf into a std::string, for the command line's lines.
+// printf into a std::string, for lines the programs print and the
+// simulator's traces.
 #pragma once
 
-#include <cstdio>
 #include <string>
 
 namespace zq {
