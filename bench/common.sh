@@ -1,14 +1,19 @@
 # What the bench scripts share: their work folder, starting helpers in the
 # background, reading zerquill-flash's lines, and the discovery figure.
 # Sourced after $build is set; $bench_name names the work folder.
+# BENCH_TOOL_DIR names another build folder whose cli/zerquill-flash is the
+# tool under test (an older build, say); the harness (simulator, relay,
+# helpers) always comes from BUILD_DIR, so that only the tool differs.
 
-flash=$build/cli/zerquill-flash
+tool_dir=$(cd "${BENCH_TOOL_DIR:-$build}" && pwd)
+flash=$tool_dir/cli/zerquill-flash
 mkimage=$build/cli/zq-mkimage
 devsim=$build/devsim/zerquill-devsim
 relay=$build/bench/zq-relay
 silent=$build/bench/zq-silent-ptys
 timeit=$build/bench/zq-time
-for exe in "$flash" "$mkimage" "$devsim" "$relay" "$silent" "$timeit"; do
+host=$build/bench/zq-host
+for exe in "$flash" "$mkimage" "$devsim" "$relay" "$silent" "$timeit" "$host"; do
     [ -x "$exe" ] || { echo "bench: $exe not built" >&2; exit 1; }
 done
 
@@ -34,7 +39,8 @@ start() {
     bg_pids+=("$bg_pid")
     local i
     for i in $(seq 200); do
-        [ "$(wc -l <"$out")" -ge "$lines" ] && return 0
+        # The helper's shell may not have made the file yet.
+        [ -f "$out" ] && [ "$(wc -l <"$out")" -ge "$lines" ] && return 0
         sleep 0.05
     done
     fail "$out did not start: $(cat "$out.log")"

@@ -383,6 +383,46 @@ Got CSimLine::Get(uint8_t& b, int64_t deadline)
     }
 }
 
+Got CSimLine::GetMany(uint8_t* out, size_t n, int64_t silenceNs)
+{
+    // When the byte last taken was due: a Get for the next one would have
+    // been called then.
+    int64_t at = NowNs();
+    size_t got = 0;
+    while (got < n) {
+        if (stopped_.load())
+            return Got::Stopped;
+        if (!line_)
+            return Got::Closed;
+        if (!input_.empty() && input_.front().at <= at + silenceNs) {
+            const Pending& p = input_.front();
+            at = std::max(at, p.at);
+            CheckSpeed(p);
+            out[got++] = p.b;
+            input_.pop_front();
+            continue;
+        }
+        if (!input_.empty()) {
+            // Due after that Get's deadline: it would have timed out.
+            const Got w = WaitUntil(at + silenceNs);
+            return w == Got::Timeout ? Got::Timeout : w;
+        }
+        // Nothing here yet: from the moment the last byte was due, wait for
+        // the next one as Get does.
+        const Got w = WaitUntil(at);
+        if (w != Got::Timeout)
+            return w;
+        const Got r = Get(out[got], NowNs() + silenceNs);
+        if (r != Got::Byte)
+            return r;
+        ++got;
+        at = NowNs();
+    }
+    // The last byte's stop bit has passed before anyone answers it.
+    const Got w = WaitUntil(at);
+    return w == Got::Timeout ? Got::Byte : w;
+}
+
 int64_t CSimLine::Queued(std::vector<uint8_t>& bytes)
 {
     bytes.clear();
