@@ -213,6 +213,62 @@ bool CheckJobOptions(FlashOptions& options, const std::vector<const CLI::Option*
     return true;
 }
 
+// The parser's own words list every stray word; a person needs the first.
+std::string StrayWords(const CLI::App& app, int argc, const char* const* argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        const std::string name = word.substr(0, word.find('='));
+        if (!word.empty() && word[0] == '-' && !app.get_option_no_throw(name))
+            return "unknown option " + word;
+    }
+    std::string error = "unexpected argument";
+    for (int i = 1; i < argc; ++i)
+        if (argv[i][0] != '-') {
+            error += std::string(" ") + argv[i];
+            break;
+        }
+    return error;
+}
+
+// Forwarding, the yield report and --json: what goes with what.
+bool CheckForwardAndReport(const FlashOptions& options, std::initializer_list<CLI::Option*> named,
+                           bool forwardDetails, bool htmlGiven, std::string& error)
+{
+    for (CLI::Option* option : named)
+        if (option->count() && option->as<std::string>().empty()) {
+            error = option->get_name() + " needs a value";
+            return false;
+        }
+    if ((forwardDetails || options.forwardPending) && options.forward.empty()) {
+        error = "--forward-token-file, --forward-ca and --forward-pending go with --forward URL";
+        return false;
+    }
+    // The record file is what is forwarded: it is on the disk first.
+    if (!options.forward.empty() && options.log.empty()) {
+        error = "--forward needs --log FILE: records are forwarded from their file";
+        return false;
+    }
+    if (options.forwardPending && (options.all || options.watch || options.check)) {
+        error = "--forward-pending flashes nothing: not with --all, --watch or --check";
+        return false;
+    }
+    if (htmlGiven && options.report.empty()) {
+        error = "--html goes with --report";
+        return false;
+    }
+    if (!options.report.empty() && (options.all || options.watch || options.check || options.forwardPending ||
+                                    !options.log.empty())) {
+        error = "--report reads a record file and flashes nothing: give it alone";
+        return false;
+    }
+    if (options.json && !options.all && !options.watch) {
+        error = "--json goes with --all or --watch";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options, std::string& error)
@@ -261,21 +317,7 @@ bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options,
     try {
         app.parse(argc, argv);
     } catch (const CLI::ExtrasError&) {
-        // The parser's own words list every stray word; a person needs the first.
-        for (int i = 1; i < argc; ++i) {
-            const std::string word = argv[i];
-            const std::string name = word.substr(0, word.find('='));
-            if (!word.empty() && word[0] == '-' && !app.get_option_no_throw(name)) {
-                error = "unknown option " + word;
-                return false;
-            }
-        }
-        error = "unexpected argument";
-        for (int i = 1; i < argc; ++i)
-            if (argv[i][0] != '-') {
-                error += std::string(" ") + argv[i];
-                break;
-            }
+        error = StrayWords(app, argc, argv);
         return false;
     } catch (const CLI::ParseError& e) {
         error = e.what();
@@ -325,37 +367,9 @@ bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options,
             return false;
         }
     }
-    for (CLI::Option* named : {forward, tokenFile, ca, report, html})
-        if (named->count() && named->as<std::string>().empty()) {
-            error = named->get_name() + " needs a value";
-            return false;
-        }
-    if ((tokenFile->count() || ca->count() || options.forwardPending) && options.forward.empty()) {
-        error = "--forward-token-file, --forward-ca and --forward-pending go with --forward URL";
+    if (!CheckForwardAndReport(options, {forward, tokenFile, ca, report, html}, tokenFile->count() || ca->count(),
+                               html->count() > 0, error))
         return false;
-    }
-    // The record file is what is forwarded: it is on the disk first.
-    if (!options.forward.empty() && options.log.empty()) {
-        error = "--forward needs --log FILE: records are forwarded from their file";
-        return false;
-    }
-    if (options.forwardPending && (options.all || options.watch || options.check)) {
-        error = "--forward-pending flashes nothing: not with --all, --watch or --check";
-        return false;
-    }
-    if (html->count() && options.report.empty()) {
-        error = "--html goes with --report";
-        return false;
-    }
-    if (!options.report.empty() && (options.all || options.watch || options.check || options.forwardPending ||
-                                    !options.log.empty())) {
-        error = "--report reads a record file and flashes nothing: give it alone";
-        return false;
-    }
-    if (options.json && !options.all && !options.watch) {
-        error = "--json goes with --all or --watch";
-        return false;
-    }
     return CheckJobOptions(options, {job, makeJob, signJob, verifyJob}, image->count() > 0, name->count() > 0,
                            unitsOption->count() ? &units : nullptr, force->count() > 0, key->count() > 0,
                            trust->count() > 0, error);

@@ -99,6 +99,57 @@ int CheckImage(const std::string& path)
     return kExitWritten;
 }
 
+// A lot is counted from its record file, so that it holds across restarts:
+// kExitLotComplete once it is written, else -1 with run.lotLeft set.
+int CountLot(const FlashOptions& options, JobRun& run)
+{
+    if (!run.hasJob || !run.job.units || options.check)
+        return -1;
+    const unsigned written = options.log.empty() ? 0 : CountLotWritten(options.log, run.job.name, run.snapshot.sha256);
+    if (written >= run.job.units) {
+        std::printf("lot %s complete: %u of %u written\n", run.job.name.c_str(), written, run.job.units);
+        return kExitLotComplete;
+    }
+    run.lotLeft = run.job.units - written;
+    if (written)
+        std::printf("lot %s: %u of %u written, %u to go\n", run.job.name.c_str(), written, run.job.units,
+                    run.lotLeft);
+    return -1;
+}
+
+// One download, and its record when there is a log.
+int FlashSingle(const FlashOptions& options, const std::string& image, CRecordLog& log, const JobRun& run)
+{
+    CFlashHost host(options, image, stdout, stderr);
+    // With a record, the image is read once and hashed, and the download
+    // sends exactly the bytes the record names.
+    // A job's image was read once already, and is what its pin names.
+    ImageSnapshot snapshot = run.snapshot;
+    snapshot.path = image;
+    DownloadFailure unread;
+    if (run.hasJob || (log.IsOpen() && TakeImageSnapshot(image, snapshot, unread, ImageShare::SharedRead)))
+        host.UseSnapshot(snapshot);
+    SetInterruptFlag(host.Cancel());
+    int status = kExitNoDevice;
+    if (options.waitSeconds <= 0 || host.WaitForBeacon(options.waitSeconds))
+        status = host.Run();
+    else if (!host.Cancel()->load())
+        std::fprintf(stderr, "%s\nno device beaconed within %g s\n", kNoticeFail, options.waitSeconds);
+    if (host.Cancel()->load() && InterruptSignal() != 0)
+        status = 128 + InterruptSignal();
+    SetInterruptFlag(nullptr);
+    if (log.IsOpen()) {
+        const DeviceOutcome outcome = host.Outcome();
+        const std::string cause =
+            outcome.success ? std::string() : DescribeFailure(outcome.failure, outcome.discovery, image);
+        if (!log.Append(RecordLine(outcome, snapshot, cause, run.tags))) {
+            std::fprintf(stderr, "zerquill-flash: the record could not be written to %s\n", options.log.c_str());
+            status = kExitFailed;
+        }
+    }
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -158,19 +209,9 @@ int main(int argc, char** argv)
             return kExitUsage;
         }
     }
-    // A lot is counted from its record file, so that it holds across restarts.
-    if (run.hasJob && run.job.units && !options.check) {
-        const unsigned written =
-            options.log.empty() ? 0 : CountLotWritten(options.log, run.job.name, run.snapshot.sha256);
-        if (written >= run.job.units) {
-            std::printf("lot %s complete: %u of %u written\n", run.job.name.c_str(), written, run.job.units);
-            return kExitLotComplete;
-        }
-        run.lotLeft = run.job.units - written;
-        if (written)
-            std::printf("lot %s: %u of %u written, %u to go\n", run.job.name.c_str(), written, run.job.units,
-                        run.lotLeft);
-    }
+    const int lotDone = CountLot(options, run);
+    if (lotDone >= 0)
+        return lotDone;
     // Declared after the log: pending records get their time as main ends.
     CForwarding forwarding;
     if (!forwarding.Start(options, log, error)) {
@@ -195,32 +236,5 @@ int main(int argc, char** argv)
         SetInterruptFlag(nullptr);
         return status;
     }
-    CFlashHost host(options, image, stdout, stderr);
-    // With a record, the image is read once and hashed, and the download
-    // sends exactly the bytes the record names.
-    // A job's image was read once already, and is what its pin names.
-    ImageSnapshot snapshot = run.snapshot;
-    snapshot.path = image;
-    DownloadFailure unread;
-    if (run.hasJob || (log.IsOpen() && TakeImageSnapshot(image, snapshot, unread, ImageShare::SharedRead)))
-        host.UseSnapshot(snapshot);
-    SetInterruptFlag(host.Cancel());
-    int status = kExitNoDevice;
-    if (options.waitSeconds <= 0 || host.WaitForBeacon(options.waitSeconds))
-        status = host.Run();
-    else if (!host.Cancel()->load())
-        std::fprintf(stderr, "%s\nno device beaconed within %g s\n", kNoticeFail, options.waitSeconds);
-    if (host.Cancel()->load() && InterruptSignal() != 0)
-        status = 128 + InterruptSignal();
-    SetInterruptFlag(nullptr);
-    if (log.IsOpen()) {
-        const DeviceOutcome outcome = host.Outcome();
-        const std::string cause =
-            outcome.success ? std::string() : DescribeFailure(outcome.failure, outcome.discovery, image);
-        if (!log.Append(RecordLine(outcome, snapshot, cause, run.tags))) {
-            std::fprintf(stderr, "zerquill-flash: the record could not be written to %s\n", options.log.c_str());
-            status = kExitFailed;
-        }
-    }
-    return status;
+    return FlashSingle(options, image, log, run);
 }

@@ -401,6 +401,89 @@ void CStationBoard::ApplyList(const std::vector<PortInfo>& listed, BoardChanges&
     }
 }
 
+void CStationBoard::ApplyPhase(const PortInfo& port, PortPhase phase, BoardChanges& changes)
+{
+    TileView& tile = TileFor(port, changes);
+    switch (phase) {
+    case PortPhase::Absent:
+        tile.gone = true;
+        if (tile.state == TileState::Waiting || tile.state == TileState::Listening || tile.Refused()) {
+            if (tile.Refused()) {
+                tile.note.clear();
+                tile.noteWhole.clear();
+            }
+            tile.state = TileState::Unavailable;
+        }
+        break;
+    case PortPhase::Listening:
+        tile.gone = false;
+        if (tile.state == TileState::Flashing)
+            break; // its end is on the way
+        // The device has gone: a failure stays readable until the next
+        // one arrives.
+        if (tile.state == TileState::Failed)
+            tile.note = "last: " + tile.note;
+        else if (tile.state != TileState::Listening)
+            tile.note.clear();
+        tile.noteWhole.clear();
+        tile.alarm = false;
+        tile.progress = StageReport();
+        tile.state = TileState::Listening;
+        break;
+    case PortPhase::Denied:
+    case PortPhase::Busy:
+        tile.gone = false;
+        if (tile.state == TileState::Flashing)
+            break;
+        // The tile names its port already: a refusal's fix is enough.
+        if (phase == PortPhase::Busy) {
+            tile.state = TileState::Busy;
+            tile.note = DescribePortRefusal(port.name, PortError::Busy);
+            tile.noteWhole = tile.note;
+        } else {
+            tile.state = TileState::Denied;
+            tile.note = PortAccessAdvice(port.name);
+            tile.noteWhole = DescribePortRefusal(port.name, PortError::AccessDenied);
+        }
+        tile.alarm = true;
+        tile.progress = StageReport();
+        break;
+    case PortPhase::Flashing:
+    case PortPhase::Flashed: break; // told by Found and Ended
+    }
+}
+
+void CStationBoard::ApplyEnding(const Event& event, BoardChanges& changes)
+{
+    const DeviceEnding& e = event.ending;
+    const DeviceOutcome& o = e.outcome;
+    TileView& tile = TileFor(event.port, changes);
+    tile.progress = event.last;
+    tile.ended = true;
+    tile.lastSeconds = o.seconds;
+    tile.noteWhole.clear();
+    if (o.success) {
+        ++tile.written;
+        tile.state = TileState::Success;
+        tile.progress.done = tile.progress.blocks = blocks_;
+    } else if (o.cancelled) {
+        tile.state = TileState::Cancelled;
+    } else {
+        ++tile.failed;
+        tile.state = TileState::Failed;
+    }
+    tile.note = o.cancelled ? std::string() : e.note;
+    tile.alarm = tile.state == TileState::Failed;
+    totals_ = e.totals;
+    changes.totals = true;
+    if (!e.recorded && !unrecorded_) {
+        unrecorded_ = true;
+        alert_ = "A record could not be written to " + recordPath_ +
+                 ": the station takes no new devices; those in flight finish.";
+        changes.alert = true;
+    }
+}
+
 void CStationBoard::Apply(const Event& event, BoardChanges& changes)
 {
     switch (event.kind) {
@@ -408,57 +491,9 @@ void CStationBoard::Apply(const Event& event, BoardChanges& changes)
         if (Running())
             ApplyList(event.listed, changes);
         break;
-    case Event::Kind::Port: {
-        TileView& tile = TileFor(event.port, changes);
-        switch (event.phase) {
-        case PortPhase::Absent:
-            tile.gone = true;
-            if (tile.state == TileState::Waiting || tile.state == TileState::Listening || tile.Refused()) {
-                if (tile.Refused()) {
-                    tile.note.clear();
-                    tile.noteWhole.clear();
-                }
-                tile.state = TileState::Unavailable;
-            }
-            break;
-        case PortPhase::Listening:
-            tile.gone = false;
-            if (tile.state == TileState::Flashing)
-                break; // its end is on the way
-            // The device has gone: a failure stays readable until the next
-            // one arrives.
-            if (tile.state == TileState::Failed)
-                tile.note = "last: " + tile.note;
-            else if (tile.state != TileState::Listening)
-                tile.note.clear();
-            tile.noteWhole.clear();
-            tile.alarm = false;
-            tile.progress = StageReport();
-            tile.state = TileState::Listening;
-            break;
-        case PortPhase::Denied:
-        case PortPhase::Busy:
-            tile.gone = false;
-            if (tile.state == TileState::Flashing)
-                break;
-            // The tile names its port already: a refusal's fix is enough.
-            if (event.phase == PortPhase::Busy) {
-                tile.state = TileState::Busy;
-                tile.note = DescribePortRefusal(event.port.name, PortError::Busy);
-                tile.noteWhole = tile.note;
-            } else {
-                tile.state = TileState::Denied;
-                tile.note = PortAccessAdvice(event.port.name);
-                tile.noteWhole = DescribePortRefusal(event.port.name, PortError::AccessDenied);
-            }
-            tile.alarm = true;
-            tile.progress = StageReport();
-            break;
-        case PortPhase::Flashing:
-        case PortPhase::Flashed: break; // told by Found and Ended
-        }
+    case Event::Kind::Port:
+        ApplyPhase(event.port, event.phase, changes);
         break;
-    }
     case Event::Kind::Found: {
         TileView& tile = TileFor(event.port, changes);
         tile.state = TileState::Flashing;
@@ -479,36 +514,9 @@ void CStationBoard::Apply(const Event& event, BoardChanges& changes)
         }
         break;
     }
-    case Event::Kind::Ended: {
-        const DeviceEnding& e = event.ending;
-        const DeviceOutcome& o = e.outcome;
-        TileView& tile = TileFor(event.port, changes);
-        tile.progress = event.last;
-        tile.ended = true;
-        tile.lastSeconds = o.seconds;
-        tile.noteWhole.clear();
-        if (o.success) {
-            ++tile.written;
-            tile.state = TileState::Success;
-            tile.progress.done = tile.progress.blocks = blocks_;
-        } else if (o.cancelled) {
-            tile.state = TileState::Cancelled;
-        } else {
-            ++tile.failed;
-            tile.state = TileState::Failed;
-        }
-        tile.note = o.cancelled ? std::string() : e.note;
-        tile.alarm = tile.state == TileState::Failed;
-        totals_ = e.totals;
-        changes.totals = true;
-        if (!e.recorded && !unrecorded_) {
-            unrecorded_ = true;
-            alert_ = "A record could not be written to " + recordPath_ +
-                     ": the station takes no new devices; those in flight finish.";
-            changes.alert = true;
-        }
+    case Event::Kind::Ended:
+        ApplyEnding(event, changes);
         break;
-    }
     case Event::Kind::Forwarding:
         alert_ = event.text;
         changes.alert = true;

@@ -141,6 +141,8 @@ private:
 
     TileView& TileFor(const PortInfo& port, BoardChanges& changes);
     void Apply(const Event& event, BoardChanges& changes);
+    void ApplyPhase(const PortInfo& port, PortPhase phase, BoardChanges& changes);
+    void ApplyEnding(const Event& event, BoardChanges& changes);
     void ApplyList(const std::vector<PortInfo>& listed, BoardChanges& changes);
     static void Touch(BoardChanges& changes, const std::string& port);
 

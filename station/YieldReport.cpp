@@ -55,6 +55,74 @@ bool ParseIsoUtc(const std::string& text, int64_t& unixSeconds)
     return true;
 }
 
+namespace {
+
+struct Timed {
+    int64_t start;
+    std::string result;
+};
+
+void FillCauses(YieldReport& report, const std::map<std::string, size_t>& causeCounts,
+                const std::map<std::string, std::map<std::string, size_t>>& causeTexts)
+{
+    for (const auto& entry : causeCounts) {
+        YieldCause cause;
+        cause.step = entry.first;
+        cause.count = entry.second;
+        size_t most = 0;
+        for (const auto& text : causeTexts.at(entry.first))
+            if (text.second > most) {
+                most = text.second;
+                cause.example = text.first;
+            }
+        report.causes.push_back(cause);
+    }
+    std::stable_sort(report.causes.begin(), report.causes.end(),
+                     [](const YieldCause& a, const YieldCause& b) { return a.count > b.count; });
+}
+
+void FillDurations(YieldReport& report, std::vector<double>& durations)
+{
+    std::sort(durations.begin(), durations.end());
+    report.timed = durations.size();
+    if (!durations.empty()) {
+        report.p50 = Percentile(durations, 0.50);
+        report.p90 = Percentile(durations, 0.90);
+        report.p95 = Percentile(durations, 0.95);
+        report.maxSeconds = durations.back();
+    }
+}
+
+// Buckets a chart can show side by side: the finest of these giving at
+// most 48 of them over the span.
+void FillOverTime(YieldReport& report, const std::vector<Timed>& times)
+{
+    if (!times.empty()) {
+        const int64_t span = report.lastEnd - report.firstStart;
+        for (const int64_t size : {60, 300, 900, 3600, 4 * 3600, 86400, 7 * 86400}) {
+            report.bucketSeconds = size;
+            if (span / size < 48)
+                break;
+        }
+        const int64_t origin = report.firstStart - report.firstStart % report.bucketSeconds;
+        for (const Timed& t : times) {
+            const size_t index = static_cast<size_t>((t.start - origin) / report.bucketSeconds);
+            if (report.overTime.size() <= index)
+                for (size_t i = report.overTime.size(); i <= index; ++i)
+                    report.overTime.push_back({origin + static_cast<int64_t>(i) * report.bucketSeconds, 0, 0, 0});
+            YieldBucket& b = report.overTime[index];
+            if (t.result == "success")
+                ++b.written;
+            else if (t.result == "cancelled")
+                ++b.cancelled;
+            else
+                ++b.failed;
+        }
+    }
+}
+
+} // namespace
+
 YieldReport ReadYieldReport(std::istream& in)
 {
     YieldReport report;
@@ -64,10 +132,6 @@ YieldReport ReadYieldReport(std::istream& in)
     std::map<std::string, bool> firstAttempt; // unit -> written at its first attempt
     std::set<std::string> writtenUnits;
     std::vector<double> durations;
-    struct Timed {
-        int64_t start;
-        std::string result;
-    };
     std::vector<Timed> times;
     size_t line = 0;
 
@@ -132,59 +196,15 @@ YieldReport ReadYieldReport(std::istream& in)
         report.writtenAtLast += firstAttempt.count(unit);
     for (auto& entry : slots)
         report.slots.push_back(entry.second);
-    for (const auto& entry : causeCounts) {
-        YieldCause cause;
-        cause.step = entry.first;
-        cause.count = entry.second;
-        size_t most = 0;
-        for (const auto& text : causeTexts[entry.first])
-            if (text.second > most) {
-                most = text.second;
-                cause.example = text.first;
-            }
-        report.causes.push_back(cause);
-    }
-    std::stable_sort(report.causes.begin(), report.causes.end(),
-                     [](const YieldCause& a, const YieldCause& b) { return a.count > b.count; });
+    FillCauses(report, causeCounts, causeTexts);
 
     const size_t written = report.results.count("success") ? report.results.at("success") : 0;
     if (report.lastEnd > report.firstStart)
         report.unitsPerHour = static_cast<double>(written) * 3600.0 /
                               static_cast<double>(report.lastEnd - report.firstStart);
 
-    std::sort(durations.begin(), durations.end());
-    report.timed = durations.size();
-    if (!durations.empty()) {
-        report.p50 = Percentile(durations, 0.50);
-        report.p90 = Percentile(durations, 0.90);
-        report.p95 = Percentile(durations, 0.95);
-        report.maxSeconds = durations.back();
-    }
-
-    // Buckets a chart can show side by side: the finest of these giving at
-    // most 48 of them over the span.
-    if (!times.empty()) {
-        const int64_t span = report.lastEnd - report.firstStart;
-        for (const int64_t size : {60, 300, 900, 3600, 4 * 3600, 86400, 7 * 86400}) {
-            report.bucketSeconds = size;
-            if (span / size < 48)
-                break;
-        }
-        const int64_t origin = report.firstStart - report.firstStart % report.bucketSeconds;
-        for (const Timed& t : times) {
-            const size_t index = static_cast<size_t>((t.start - origin) / report.bucketSeconds);
-            if (report.overTime.size() <= index)
-                for (size_t i = report.overTime.size(); i <= index; ++i)
-                    report.overTime.push_back({origin + static_cast<int64_t>(i) * report.bucketSeconds, 0, 0, 0});
-            YieldBucket& b = report.overTime[index];
-            if (t.result == "success")
-                ++b.written;
-            else if (t.result == "cancelled")
-                ++b.cancelled;
-            else
-                ++b.failed;
-        }
-    }
+    FillDurations(report, durations);
+    FillOverTime(report, times);
     return report;
 }
 

@@ -432,19 +432,23 @@ TEST(Station, AListenersThreadEndsWithItsPort)
     options.portSource = [&] {
         return listed ? std::vector<PortInfo>{DescribePort(pty.path())} : std::vector<PortInfo>{};
     };
+    // Counted from the station at work: a sanitizer may add a thread of
+    // its own once the first one starts.
     const size_t before = ThreadCount();
     CStation station(snap, quiet, options);
     std::atomic<bool> stop{false};
     std::thread run([&] { station.Run(stop); });
-    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == before + 2; }, 3000)) << ThreadCount() - before;
+    ASSERT_TRUE(WaitFor([&] { return ThreadCount() >= before + 2; }, 3000)) << ThreadCount() - before;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const size_t listening = ThreadCount();
     listed = false;
-    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == before + 1; }, 3000))
-        << "the listener outlived its port: " << ThreadCount() - before;
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == listening - 1; }, 3000))
+        << "the listener outlived its port: " << ThreadCount() << " threads, " << listening << " while listening";
     listed = true;
-    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == before + 2; }, 3000)) << "the port came back unheard";
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == listening; }, 3000)) << "the port came back unheard";
     stop = true;
     run.join();
-    EXPECT_EQ(ThreadCount(), before);
+    EXPECT_LE(ThreadCount(), listening - 2);
 }
 
 // The board the windows draw: one port's tile through a failure, the

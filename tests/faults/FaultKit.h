@@ -3,6 +3,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -84,6 +85,20 @@ inline ProcCounts Counts()
     c.threads = static_cast<int>(StatusField("Threads"));
     c.rssKb = StatusField("VmRSS");
     c.heapBytes = LiveHeapBytes();
+    return c;
+}
+
+// Counts once the threads are back to those of before, or at the bound: a
+// thread that has been joined leaves the kernel's list of the process's
+// tasks a moment later, which a loaded machine stretches. A thread that
+// never ends is still seen.
+inline ProcCounts SettledCounts(const ProcCounts& before, int boundMs = 1000)
+{
+    ProcCounts c = Counts();
+    for (int waited = 0; c.threads > before.threads && waited < boundMs; waited += 10) {
+        usleep(10000);
+        c = Counts();
+    }
     return c;
 }
 

@@ -341,7 +341,7 @@ int main(int argc, char** argv)
         Print("before", before);
         std::fflush(stdout);
         const bool ran = StationRun(dir, count, rng, verbose);
-        const faults::ProcCounts after = faults::Counts();
+        const faults::ProcCounts after = faults::SettledCounts(before);
         Print("after ", after);
         std::system(("rm -rf '" + dir + "'").c_str());
         const bool back = after.fds == before.fds && after.threads == before.threads &&
@@ -416,7 +416,7 @@ int main(int argc, char** argv)
         std::string why;
         const bool ok = runOne(fault, blocks, why);
         (fault.expect == Expect::Success ? successes : failures)++;
-        const faults::ProcCounts now = faults::Counts();
+        const faults::ProcCounts now = faults::SettledCounts(before);
         maxRss = std::max(maxRss, now.rssKb);
         if (verbose)
             std::printf("    after %u: fds %d, threads %d, RSS %ld kB, heap %ld\n", i + 1, now.fds, now.threads,
@@ -432,7 +432,7 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    const faults::ProcCounts after = faults::Counts();
+    const faults::ProcCounts after = faults::SettledCounts(before);
     Print("after", after);
     std::printf("zq-soak: %u downloads (%u expected to succeed, %u to fail) as expected; peak RSS %ld kB; seed %u\n",
                 count, successes, failures, maxRss, seed);
