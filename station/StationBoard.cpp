@@ -102,20 +102,23 @@ bool CStationBoard::Start(const BoardStart& start)
         return false;
     }
     StationOptions options;
-    job_ = start.job;
+    // A copy: the window may open another job once this run has ended.
+    job_.reset();
+    if (start.job)
+        job_ = start.job->job;
     blocks_ = start.image->blocks;
     recordPath_ = start.recordPath;
     lotWritten_ = 0;
     if (job_) {
-        options.ports = job_->job.Ports();
-        if (job_->job.units) {
-            lotWritten_ = CountLotWritten(start.recordPath, job_->job.name, start.image->sha256);
-            if (lotWritten_ >= job_->job.units) {
-                alert_ = "lot " + job_->job.name + " complete: " + std::to_string(lotWritten_) + " of " +
-                         std::to_string(job_->job.units) + " written";
+        options.ports = job_->Ports();
+        if (job_->units) {
+            lotWritten_ = CountLotWritten(start.recordPath, job_->name, start.image->sha256);
+            if (lotWritten_ >= job_->units) {
+                alert_ = "lot " + job_->name + " complete: " + std::to_string(lotWritten_) + " of " +
+                         std::to_string(job_->units) + " written";
                 return false;
             }
-            options.lot = job_->job.units - lotWritten_;
+            options.lot = job_->units - lotWritten_;
         }
     }
     // The board learns the list's order, and which ports left it, from the
@@ -131,11 +134,11 @@ bool CStationBoard::Start(const BoardStart& start)
     session_.reset();
     auto session = std::make_unique<CStationSession>(*start.image, static_cast<SessionEvents&>(*this), log.get());
     if (job_)
-        session->SetRecordTags(job_->tags);
-    if (job_ && job_->job.forwards) {
+        session->SetRecordTags(start.job->tags);
+    if (job_ && job_->forwards) {
         ForwardConfig forward;
-        forward.url = job_->job.forward.url;
-        forward.tokenFile = job_->job.forward.tokenFile;
+        forward.url = job_->forward.url;
+        forward.tokenFile = job_->forward.tokenFile;
         if (!session->Forward(forward, start.recordPath, why)) {
             alert_ = "The records cannot be forwarded: " + why;
             return false;
@@ -157,10 +160,10 @@ bool CStationBoard::Start(const BoardStart& start)
     // describes its adapter.
     BoardChanges ignored;
     if (job_)
-        for (const JobSlot& slot : job_->job.fixture)
+        for (const JobSlot& slot : job_->fixture)
             TileFor(DescribePort(slot.port), ignored);
     for (auto& [name, tile] : tiles_)
-        tile.label = job_ ? SlotLabel(job_->job.fixture, name) : std::string();
+        tile.label = job_ ? SlotLabel(job_->fixture, name) : std::string();
     totals_ = StationTotals();
     unrecorded_ = false;
     stopping_ = false;
@@ -245,9 +248,9 @@ std::vector<std::string> CStationBoard::TotalsWords() const
     if (totals_.cancelled)
         words.push_back("Cancelled " + std::to_string(totals_.cancelled));
     words.push_back("In flight " + std::to_string(totals_.inFlight));
-    if (job_ && job_->job.units)
-        words.push_back(job_->job.name + ": " + std::to_string(lotWritten_ + totals_.written) + " of " +
-                        std::to_string(job_->job.units));
+    if (job_ && job_->units)
+        words.push_back(job_->name + ": " + std::to_string(lotWritten_ + totals_.written) + " of " +
+                        std::to_string(job_->units));
     if (session_ && session_->ForwardPending())
         words.push_back(std::to_string(session_->ForwardPending()) + " to forward");
     return words;
@@ -345,7 +348,7 @@ TileView& CStationBoard::TileFor(const PortInfo& port, BoardChanges& changes)
         TileView tile;
         tile.port = port;
         if (job_)
-            tile.label = SlotLabel(job_->job.fixture, port.name);
+            tile.label = SlotLabel(job_->fixture, port.name);
         it = tiles_.emplace(port.name, std::move(tile)).first;
         if (std::find(order_.begin(), order_.end(), port.name) == order_.end())
             order_.push_back(port.name);

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -153,7 +154,7 @@ private:
 
     std::unique_ptr<CRecordLog> log_;
     std::unique_ptr<CStationSession> session_;
-    const OpenedJob* job_ = nullptr;
+    std::optional<Job> job_;  // the running (or last) run's job
     uint32_t blocks_ = 0;
     unsigned lotWritten_ = 0; // the lot's units the record held at Start
     std::string recordPath_;
