@@ -144,8 +144,7 @@ int Watch(StationRun& opened, const FlashOptions& options, std::atomic<bool>* st
         return kExitInterrupted;
     // A lot that is written ends the station well, whatever failed on the way.
     if (run.lotLeft && end == StationEnd::Counted && session.Totals().written >= run.lotLeft) {
-        view.Say("lot " + run.job.name + " complete: " + std::to_string(run.job.units) + " of " +
-                 std::to_string(run.job.units) + " written");
+        view.Say(LotCompleteText(run.job.name, run.job.units, run.job.units));
         return kExitWritten;
     }
     return EndStatus(session.Totals());

@@ -140,8 +140,6 @@ void CProgressView::Enter(Stage stage)
         return;
     entered_ = true;
     stage_ = stage;
-    const uint32_t blocks_ = last_.blocks;
-    const uint32_t clrSteps_ = last_.clrSteps;
     if (mode_ == Mode::Lines) {
         switch (stage) {
         case Stage::Found:
@@ -160,8 +158,9 @@ void CProgressView::Enter(Stage stage)
             Line("clearing");
             break;
         case Stage::Sending:
-            Line(clrSteps_ ? Format("sending %u blocks (the device cleared in %u steps)", blocks_, clrSteps_)
-                           : Format("sending %u blocks", blocks_));
+            Line(last_.clrSteps ? Format("sending %u blocks (the device cleared in %u steps)", last_.blocks,
+                                         last_.clrSteps)
+                                : Format("sending %u blocks", last_.blocks));
             break;
         default:
             break;
@@ -225,13 +224,13 @@ void CProgressView::Finish(bool success, const std::string& port)
         }
     }
     if (success) {
-        const uint32_t blocks_ = last_.blocks;
+        const uint32_t blocks = last_.blocks;
         const double secs = last_.dataSeconds;
-        const uint64_t bytes = uint64_t(blocks_) * zq::kBlockSize;
+        const uint64_t bytes = uint64_t(blocks) * zq::kBlockSize;
         const std::string size = bytes % 1024 == 0 ? Format("%llu KiB", (unsigned long long)(bytes / 1024))
                                                    : Format("%llu bytes", (unsigned long long)bytes);
         const std::string name = std::filesystem::path(imagePath_).filename().string();
-        std::string text = Format("wrote %u blocks (%s) of %s to %s in %.1f s", blocks_, size.c_str(), name.c_str(),
+        std::string text = Format("wrote %u blocks (%s) of %s to %s in %.1f s", blocks, size.c_str(), name.c_str(),
                                   port.c_str(), Seconds(Clock::now()));
         if (secs > 0)
             text += Format(" (data %.3f s, %.0f B/s)", secs, bytes / secs);

@@ -107,7 +107,7 @@ int CountLot(const FlashOptions& options, JobRun& run)
         return -1;
     const unsigned written = options.log.empty() ? 0 : CountLotWritten(options.log, run.job.name, run.snapshot.sha256);
     if (written >= run.job.units) {
-        std::printf("lot %s complete: %u of %u written\n", run.job.name.c_str(), written, run.job.units);
+        std::printf("%s\n", LotCompleteText(run.job.name, written, run.job.units).c_str());
         return kExitLotComplete;
     }
     run.lotLeft = run.job.units - written;

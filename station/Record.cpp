@@ -171,4 +171,9 @@ unsigned CountLotWritten(const std::string& logPath, const std::string& job, con
     return written;
 }
 
+std::string LotCompleteText(const std::string& job, unsigned written, unsigned units)
+{
+    return "lot " + job + " complete: " + std::to_string(written) + " of " + std::to_string(units) + " written";
+}
+
 }  // namespace zq

@@ -42,6 +42,8 @@ std::string RecordLine(const DeviceOutcome& outcome, const ImageSnapshot& image,
 // written: a lot's count across restarts. Lines that are not records (a
 // line cut short by a power cut) are skipped; 0 for a file not there.
 unsigned CountLotWritten(const std::string& logPath, const std::string& job, const std::string& sha256);
+// "lot NAME complete: W of U written": the words every front end ends a lot with.
+std::string LotCompleteText(const std::string& job, unsigned written, unsigned units);
 
 // The name this host goes by on the network, as records name the station.
 std::string HostName();

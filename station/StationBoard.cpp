@@ -114,8 +114,7 @@ bool CStationBoard::Start(const BoardStart& start)
         if (job_->units) {
             lotWritten_ = CountLotWritten(start.recordPath, job_->name, start.image->sha256);
             if (lotWritten_ >= job_->units) {
-                alert_ = "lot " + job_->name + " complete: " + std::to_string(lotWritten_) + " of " +
-                         std::to_string(job_->units) + " written";
+                alert_ = LotCompleteText(job_->name, lotWritten_, job_->units);
                 return false;
             }
             options.lot = job_->units - lotWritten_;

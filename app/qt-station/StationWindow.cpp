@@ -349,11 +349,13 @@ void CStationWindow::Drain()
 
 void CStationWindow::Draw(const BoardChanges& changes)
 {
-    for (const std::string& port : changes.tiles)
-        if (const TileView* view = board_.Find(port))
-            TileFor(port)->Draw(*view);
+    // Placing the tiles draws every one of them.
     if (changes.order)
         PlaceTiles();
+    else
+        for (const std::string& port : changes.tiles)
+            if (const TileView* view = board_.Find(port))
+                TileFor(port)->Draw(*view);
     if (changes.alert)
         Alert(QString::fromStdString(board_.Alert()));
     if (changes.totals)
