@@ -7,7 +7,7 @@
 #include "cli/Console.h"
 #include "station/FlashDevices.h"
 #include "cli/FlashHost.h"
-#include "station/ImageSnapshot.h"
+#include "download/ImageCheck.h"
 #include "link/SerialLink.h"
 #include "station/Station.h"
 #include "cli/StationView.h"

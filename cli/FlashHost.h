@@ -10,7 +10,7 @@
 
 #include "download/DownloadHost.h"
 #include "station/FlashDevices.h"
-#include "station/ImageSnapshot.h"
+#include "download/ImageCheck.h"
 #include "cli/Options.h"
 #include "cli/ProgressView.h"
 #include "cli/Trace.h"

@@ -2,7 +2,7 @@
 // and what a run takes from its job, all settled before any port is opened.
 #pragma once
 
-#include "station/ImageSnapshot.h"
+#include "download/ImageCheck.h"
 #include "station/Job.h"
 #include "cli/Options.h"
 #include "station/Record.h"

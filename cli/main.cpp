@@ -10,7 +10,7 @@
 #include "download/Causes.h"
 #include "cli/FlashHost.h"
 #include "cli/Forward.h"
-#include "station/ImageSnapshot.h"
+#include "download/ImageCheck.h"
 #include "station/Record.h"
 #include "image/ImagePath.h"
 #include "cli/Jobs.h"

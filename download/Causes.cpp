@@ -20,13 +20,14 @@ enum class CauseId {
     // The exchange.
     SynEcho, SynEchoWrong, DbwReady, DbwWrong, HeaderSilent, HeaderWrong, CountSilent, CountWrong, ClrSilent,
     ClrReady, ClrReadyWrong,
-    BlockSilent, BlockRefused, FinalSilent, FinalWrong, LineLost, LineLostAtBlock, Interrupted, Unknown,
+    BlockSilent, BlockRefused, BlockWrite, FinalSilent, FinalWrong, LineLost, LineLostAtBlock, Interrupted, Unknown,
 };
 
 // Every text the tool uses to explain a failure. {port} {ports} {n} {block}
 // {byte} {path} are filled in from what the worker and discovery reported;
 // {advice} is what can be done about a port refused for lack of permission.
-// {attempts} {refusals} {max_blocks} {progress_s} come from the protocol's limits.
+// {attempts} {refusals} {max_blocks} {progress_s} {block_bytes} come from the
+// protocol's limits.
 struct CauseText {
     CauseId id;
     const char* text;
@@ -80,6 +81,7 @@ const CauseText kCauses[] = {
     {CauseId::ClrReadyWrong, "device answered END with {got} instead of RDY after clearing"},
     {CauseId::BlockSilent, "device stopped answering at block {block}"},
     {CauseId::BlockRefused, "block {block} refused {refusals} times in a row (device answered {byte})"},
+    {CauseId::BlockWrite, "the line to {port} took only {n} of the {block_bytes} bytes of block {block}"},
     {CauseId::FinalSilent, "device did not acknowledge the closing END"},
     {CauseId::FinalWrong, "device answered the closing END with {byte} instead of ACK"},
     {CauseId::LineLost, "the device or its adapter was disconnected"},
@@ -147,6 +149,8 @@ std::string Say(CauseId id, const Fields& f = Fields())
             out += std::to_string(zq::kWordAttempts);
         } else if (key == "refusals") {
             out += std::to_string(zq::kBlockRefusals);
+        } else if (key == "block_bytes") {
+            out += std::to_string(zq::kBlockSize + 1); // the block and its checksum
         } else if (key == "max_blocks") {
             out += std::to_string(zq::kImageMaxBlocks);
         } else if (key == "progress_s") {
@@ -329,7 +333,8 @@ std::string DescribeFailure(const DownloadFailure& failure, const std::vector<Pr
     // Once the exchange has begun, a line that is gone is the cause, whatever
     // the tool was waiting for.
     if (failure.lineLost && failure.step >= FailStep::SynEcho && failure.step <= FailStep::FinalAck) {
-        const bool inBlocks = failure.step == FailStep::BlockSilent || failure.step == FailStep::BlockRefused;
+        const bool inBlocks = failure.step == FailStep::BlockSilent || failure.step == FailStep::BlockRefused ||
+                              failure.step == FailStep::BlockWrite;
         return Say(inBlocks ? CauseId::LineLostAtBlock : CauseId::LineLost, f);
     }
     switch (failure.step) {
@@ -351,6 +356,9 @@ std::string DescribeFailure(const DownloadFailure& failure, const std::vector<Pr
     case FailStep::ClrReady: return Say(wrong ? CauseId::ClrReadyWrong : CauseId::ClrReady, f);
     case FailStep::BlockSilent: return Say(CauseId::BlockSilent, f);
     case FailStep::BlockRefused: return Say(CauseId::BlockRefused, f);
+    case FailStep::BlockWrite:
+        f.n = failure.wrote;
+        return Say(CauseId::BlockWrite, f);
     case FailStep::FinalAck: return Say(failure.gotByte ? CauseId::FinalWrong : CauseId::FinalSilent, f);
     case FailStep::Cancelled: return Say(CauseId::Interrupted);
     case FailStep::None: break;

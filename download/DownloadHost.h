@@ -84,6 +84,7 @@ enum class FailStep {
     ClrReady,       // no RDY after END
     BlockSilent,    // no answer to a block within 1000 ms
     BlockRefused,   // five refusals in a row
+    BlockWrite,     // the line took a block or its checksum only in part
     FinalAck,       // END after the blocks not answered by ACK
     Cancelled,
 };
@@ -103,6 +104,7 @@ struct DownloadFailure {
     uint8_t got[3] = {0, 0, 0};             // a wrong echo as it came
     uint8_t gotCount = 0;
     uint32_t sent = 0;                      // the word whose echo was wrong
+    uint32_t wrote = 0;                     // BlockWrite: bytes of the block and its checksum that went
     uint64_t imageBytes = 0;                // a refused image's length
     uint32_t header = 0;                    // and its header word
 };

@@ -1,4 +1,5 @@
 #include "download/DownloadHost.h"
+#include "download/ImageCheck.h"
 
 #include <chrono>
 #include <cstring>
@@ -54,7 +55,7 @@ private:
         failure_.lineLost = link_.LineLost();
         return false;
     }
-    bool ImageFailed() const { return image_.IoFailed(); }
+    bool ImageFailed() const { return held_.IoFailed(); }
     void Report(Stage stage)
     {
         stage_.stage = stage;
@@ -83,10 +84,16 @@ private:
     bool SendBlocks();
     bool CloseExchange();
     bool EchoPhase(uint16_t value, uint32_t position, FailStep step);
+    bool WriteBlockAndSum(uint8_t checksum);
 
     DownloadHost& host_;
     CSerialLink& link_;
-    CDbImage image_;
+    CDbImage image_; // the host's file: opened and checked once
+    // What was checked, held in memory: every later read of the image comes
+    // from here, whatever happens to the file on disk meanwhile.
+    ImageSnapshot snapshot_;
+    CImageFile heldFile_;
+    CDbImage held_{heldFile_};
     ProgressSink& progress_;
     // Every answer lands here, and each block goes out from here. Before some
     // reads its first bytes are set to spaces (zeros before a word's echo):
@@ -134,6 +141,7 @@ DownloadOutcome Download::Run()
         progress_.SetPos(0);
     }
     host_.Notice().ShowNotice(NoticeFor(outcome));
+    held_.Close();
     image_.Close();
     link_.Close();
     link_.SetCancelFlag(nullptr);
@@ -190,23 +198,22 @@ bool Download::Phases()
 
 bool Download::CheckImage()
 {
-    // Phase 0: image.
-    if (!image_.Validate()) {
-        failure_.refusal = image_.Refusal();
-        failure_.imageBytes = image_.CheckedLength();
-        failure_.header = image_.CheckedHeader();
-        return Fail(image_.Refusal() == ImageRefusal::ReadError ? FailStep::ImageRead
-                                                                : FailStep::ImageRefused);
-    }
-    return true;
+    // Phase 0: image. What passed the check is read once, whole, and is
+    // what the device gets: a file changed, replaced or truncated while the
+    // blocks flow changes nothing that is sent.
+    if (!CheckAndHold(image_, host_.ImageFile(), host_.ImagePath(), snapshot_, failure_))
+        return Fail(failure_.step);
+    snapshot_.Bind(heldFile_);
+    return held_.Open(snapshot_.path) || Fail(FailStep::ImageRead);
 }
 
 bool Download::SetRange()
 {
-    // Phase 1: progress range. The range keeps its full width: the bar's
-    // 32-bit range never wraps.
-    image_.Rewind();
-    const uint32_t length = image_.Length();
+    // Phase 1: progress range, from the held image: its length is the one
+    // that was checked. The range keeps its full width: the bar's 32-bit
+    // range never wraps.
+    held_.Rewind();
+    const uint32_t length = held_.Length();
     if (ImageFailed())
         return Fail(FailStep::ImageRead);
     blocks_ = CDbImage::BlockCount(length);
@@ -214,7 +221,7 @@ bool Download::SetRange()
     progress_.SetRange(blocks_ + allowance_ + 40);
     progress_.SetPos(5);
     stage_.blocks = blocks_;
-    stage_.tailBytes = length > kImageDataOffset ? (length - kImageDataOffset) % kBlockSize : 0;
+    stage_.tailBytes = snapshot_.tail;
     Report(Stage::Searching);
     return true;
 }
@@ -268,7 +275,7 @@ bool Download::AskToWrite()
 bool Download::SendHeaderWord()
 {
     // Phase 5: header word.
-    const uint16_t header = image_.ReadHeaderWord();
+    const uint16_t header = held_.ReadHeaderWord();
     if (ImageFailed())
         return Fail(FailStep::ImageRead);
     if (!EchoPhase(header, 27, FailStep::HeaderEcho))
@@ -328,18 +335,20 @@ bool Download::SendBlocks()
     if (blocks_)
         Report(Stage::Sending);
     for (uint32_t i = 0; i < blocks_; ++i) {
-        image_.ReadBlock(buffer_);
-        // A block the file can no longer give whole (it shrank, or a read
-        // failed) must not go out padded with spaces as if it were data.
-        if (ImageFailed() || image_.LastBlockBytes() != kImageBlockSize) {
+        held_.ReadBlock(buffer_);
+        // The held image was checked for X whole blocks; a block short of
+        // that would go out padded with spaces as if it were data.
+        if (ImageFailed() || held_.LastBlockBytes() != kImageBlockSize) {
             failure_.block = i;
             return Fail(FailStep::ImageRead);
         }
         uint8_t checksum = 0;
         for (uint8_t b : buffer_)
             checksum ^= b;
-        link_.WriteBlock(buffer_, sizeof buffer_);
-        link_.WriteByte(checksum);
+        if (!WriteBlockAndSum(checksum)) {
+            failure_.block = i;
+            return Fail(FailStep::BlockWrite);
+        }
         buffer_[0] = 0x20;
         if (!link_.WaitByte(kBlockAnswerMs, buffer_)) {
             failure_.block = i;
@@ -355,7 +364,7 @@ bool Download::SendBlocks()
             failure_.gotByte = true;
             failure_.lastByte = buffer_[0];
             failure_.block = i;
-            image_.StepBack();
+            held_.StepBack();
             if (ImageFailed())
                 return Fail(FailStep::ImageRead);
             --i;
@@ -374,6 +383,18 @@ bool Download::SendBlocks()
     }
     Report(Stage::Closing);
     return true;
+}
+
+// A block the line took only in part would be answered by silence at best,
+// and reported as a device that stopped answering; say what happened.
+bool Download::WriteBlockAndSum(uint8_t checksum)
+{
+    size_t wrote = 0;
+    const bool whole = link_.WriteBlock(buffer_, sizeof buffer_, &wrote) == LINK_OK;
+    if (whole && link_.WriteByte(checksum) == LINK_OK)
+        return true;
+    failure_.wrote = static_cast<uint32_t>(wrote); // 128 when only the checksum did not go
+    return false;
 }
 
 bool Download::CloseExchange()

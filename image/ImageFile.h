@@ -43,6 +43,10 @@ public:
     // From now on Open(path) of that path opens these bytes, not the file;
     // any other path is not found. Several files may share one image.
     void BindMemory(std::string path, std::shared_ptr<const std::vector<uint8_t>> bytes);
+    // Back to the file on disk for the opens that follow.
+    void Unbind() { BindMemory(std::string(), nullptr); }
+    // The bytes an open memory image serves; null for a file on disk.
+    std::shared_ptr<const std::vector<uint8_t>> HeldBytes() const { return memoryOpen_ ? memory_ : nullptr; }
     // The OS's code (errno, GetLastError()) behind the last error; 0 if none.
     int LastOsError() const { return osError_; }
 

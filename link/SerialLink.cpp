@@ -136,17 +136,21 @@ LinkStatus CSerialLink::WriteByte(uint8_t value)
     return written == 1 ? LINK_OK : LINK_WRITE_FAILED;
 }
 
-int CSerialLink::WriteBlock(const uint8_t* src, size_t count)
+LinkStatus CSerialLink::WriteBlock(const uint8_t* src, size_t count, size_t* written)
 {
+    if (written)
+        *written = 0;
     if (!port_.IsOpen())
         return LINK_UNAVAILABLE;
     if (Cancelled())
         return LINK_WRITE_FAILED;
-    const size_t written = port_.Write(src, count);
-    CountWritten(written);
-    if (observer_ && written)
-        observer_->OnWrite(src, written);
-    return written ? static_cast<int>(written) : LINK_WRITE_FAILED;
+    const size_t went = port_.Write(src, count);
+    CountWritten(went);
+    if (observer_ && went)
+        observer_->OnWrite(src, went);
+    if (written)
+        *written = went;
+    return went == count ? LINK_OK : LINK_WRITE_FAILED;
 }
 
 bool CSerialLink::WaitByte(uint32_t timeoutMs, uint8_t* dst)

@@ -66,7 +66,10 @@ public:
     LinkStatus ReadByte(uint8_t* dst);
     LinkStatus ReadBlock(uint8_t* dst, size_t count);
     LinkStatus WriteByte(uint8_t value);
-    int WriteBlock(const uint8_t* src, size_t count);
+    // LINK_OK only when all count bytes went; a short write is a failure,
+    // with what did go in *written. (A byte count beside the status codes
+    // would make a 4-byte write read as LINK_WRITE_FAILED.)
+    LinkStatus WriteBlock(const uint8_t* src, size_t count, size_t* written = nullptr);
     bool WaitByte(uint32_t timeoutMs, uint8_t* dst);
     bool WaitBlock(uint32_t timeoutMs, uint8_t* dst, size_t count);
     // As WaitBlock, but bytes equal to `stray` that come ahead of every other

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "download/DownloadHost.h"
-#include "station/ImageSnapshot.h"
+#include "image/ImageSnapshot.h"
 #include "link/PortList.h"
 
 namespace zq {

@@ -9,7 +9,7 @@
 
 #include "station/Http.h"
 #include "station/Record.h"
-#include "station/Sha256.h"
+#include "platform/Sha256.h"
 
 namespace zq {
 

@@ -30,6 +30,7 @@ const char* StepName(FailStep step)
     case FailStep::ClrReady: return "clr_ready";
     case FailStep::BlockSilent: return "block_silent";
     case FailStep::BlockRefused: return "block_refused";
+    case FailStep::BlockWrite: return "block_write";
     case FailStep::FinalAck: return "final_ack";
     case FailStep::Cancelled: return "cancelled";
     }

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "station/FlashDevices.h"
-#include "station/ImageSnapshot.h"
+#include "image/ImageSnapshot.h"
 #include "station/Job.h"
 
 namespace zq {

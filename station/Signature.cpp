@@ -4,7 +4,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "station/Sha256.h"
+#include "platform/Sha256.h"
 
 namespace zq {
 

@@ -4,7 +4,7 @@
 
 #include <bcrypt.h>
 
-#include "station/Sha256.h"
+#include "platform/Sha256.h"
 #include "platform/UniqueHandle.h"
 
 namespace zq {

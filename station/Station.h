@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "station/FlashDevices.h"
-#include "station/ImageSnapshot.h"
+#include "image/ImageSnapshot.h"
 #include "link/PortList.h"
 #include "link/SerialLink.h"
 

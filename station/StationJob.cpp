@@ -48,7 +48,7 @@ bool OpenStationJob(const std::string& path, const TrustStore& store, OpenedJob&
     return true;
 }
 
-std::string ImageReleaseRefusal(const std::string& imagePath, const TrustStore& store)
+std::string ImageReleaseRefusal(const std::string& imagePath, const TrustStore& store, ImageSnapshot* released)
 {
     if (!store.Locked())
         return std::string();
@@ -67,16 +67,32 @@ std::string ImageReleaseRefusal(const std::string& imagePath, const TrustStore& 
     DownloadFailure unread;
     if (!TakeImageSnapshot(imagePath, image, unread, ImageShare::SharedRead) || image.sha256 != opened.job.sha256)
         return "the image is not released: " + jobPath + " pins another image";
+    if (released)
+        *released = std::move(image);
     return std::string();
 }
 
 void DownloadReleasedImage(DownloadHost* host)
 {
-    const std::string refused = ImageReleaseRefusal(host->ImagePath(), InstalledTrust());
-    if (refused.empty())
-        DownloadThreadProc(host);
-    else
+    DownloadReleasedImage(host, InstalledTrust());
+}
+
+void DownloadReleasedImage(DownloadHost* host, const TrustStore& store)
+{
+    ImageSnapshot released;
+    const std::string refused = ImageReleaseRefusal(host->ImagePath(), store, &released);
+    if (!refused.empty()) {
         host->Notice().ShowNotice(std::string(kNoticeFail) + "\n" + refused);
+        return;
+    }
+    // The worker reads the checked bytes, not the file again: a file
+    // changed after the check cannot reach the device. The next Start reads
+    // the file anew.
+    if (released.bytes)
+        released.Bind(host->ImageFile());
+    DownloadThreadProc(host);
+    if (released.bytes)
+        host->ImageFile().Unbind();
 }
 
 }  // namespace zq

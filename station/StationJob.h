@@ -6,7 +6,7 @@
 #include <string>
 
 #include "download/DownloadHost.h"
-#include "station/ImageSnapshot.h"
+#include "download/ImageCheck.h"
 #include "station/Job.h"
 #include "station/Record.h"
 #include "station/Release.h"
@@ -29,13 +29,19 @@ std::string ReleaserText(const PublicKey& key);
 
 // For the one-button dialog: empty where the station is not locked, or where
 // a released job beside the image (DB.zqjob beside DB.bin) pins exactly this
-// image; else why the image is not released, in one line.
-std::string ImageReleaseRefusal(const std::string& imagePath, const TrustStore& store);
+// image; else why the image is not released, in one line. released, where
+// given, gets the image as it was checked (nothing where the station is not
+// locked): the bytes to send, and no others.
+std::string ImageReleaseRefusal(const std::string& imagePath, const TrustStore& store,
+                                ImageSnapshot* released = nullptr);
 
 // The one-button dialogs' download, on the worker's thread: a station whose
 // administrator installed trusted keys writes only an image a released job
-// beside it pins; else the fail notice, and nothing is sent.
+// beside it pins, exactly as it was checked; else the fail notice, and
+// nothing is sent.
 void DownloadReleasedImage(DownloadHost* host);
+// The same against the given trust store rather than the installed one.
+void DownloadReleasedImage(DownloadHost* host, const TrustStore& store);
 
 // A file name that is a job's rather than an image's.
 bool IsJobPath(const std::string& path);

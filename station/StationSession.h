@@ -14,7 +14,7 @@
 
 #include "station/FlashDevices.h"
 #include "station/Forwarder.h"
-#include "station/ImageSnapshot.h"
+#include "image/ImageSnapshot.h"
 #include "station/Record.h"
 #include "station/Station.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "station/Sha256.h"
+#include "platform/Sha256.h"
 
 namespace zq {
 

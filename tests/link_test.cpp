@@ -110,9 +110,12 @@ TEST_F(LinkTest, BytesBothWays)
 {
     ASSERT_EQ(link.Open(pty.path(), 115200), LINK_OK);
     EXPECT_EQ(link.WriteByte(0x53), LINK_OK);
-    const uint8_t block[3] = {1, 2, 3};
-    EXPECT_EQ(link.WriteBlock(block, 3), 3);
-    EXPECT_EQ(pty.receive(4, 1000), (std::vector<uint8_t>{0x53, 1, 2, 3}));
+    // Four bytes: a count of 4 once read as LINK_WRITE_FAILED.
+    const uint8_t block[4] = {1, 2, 3, 4};
+    size_t written = 0;
+    EXPECT_EQ(link.WriteBlock(block, 4, &written), LINK_OK);
+    EXPECT_EQ(written, 4u);
+    EXPECT_EQ(pty.receive(5, 1000), (std::vector<uint8_t>{0x53, 1, 2, 3, 4}));
 
     pty.send({0xAA});
     uint8_t b = 0;

@@ -19,13 +19,16 @@
 #include "download/Causes.h"
 #include "tests/PtyPair.h"
 #include "devsim/DevSim.h"
-#include "station/ImageSnapshot.h"
+#include "download/ImageCheck.h"
 #include "station/Station.h"
 #include "station/StationBoard.h"
 #include "station/StationJob.h"
+#include "station/Release.h"
+#include "station/Signature.h"
+#include "station/Job.h"
 #include "station/StationSession.h"
 #include "station/Record.h"
-#include "station/Sha256.h"
+#include "platform/Sha256.h"
 #include "tests/KnownDigests.h"
 #include "devsim/SimRig.h"
 #include "tests/TempDir.h"
@@ -165,6 +168,51 @@ TEST(StationJob, ALockedStationsDialogRefusesAnImageNoReleasedJobPins)
     const std::string refused = ImageReleaseRefusal(snap.path, locked);
     EXPECT_NE(refused.find("not released"), std::string::npos) << refused;
     EXPECT_NE(refused.find("signature"), std::string::npos) << refused;
+}
+
+// A locked station's dialog sends exactly the image it checked against the
+// released job: DB.bin overwritten in place once blocks flow, the device
+// still gets the released bytes, and the next Start reads the file anew.
+TEST(StationJob, ALockedDialogSendsTheReleasedBytesThoughTheFileChanges)
+{
+    TempDir dir;
+    const std::string path = dir.file("DB.bin");
+    const std::vector<uint8_t> released = MakeImage(65536 + 128 * 40, 1, 31);
+    const std::vector<uint8_t> other = MakeImage(65536 + 128 * 40, 1, 32);
+    const ImageSnapshot snap = Snapshot(dir, released);
+    const std::string keyPath = dir.file("eng.pem");
+    ASSERT_EQ(std::system(("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out '" + keyPath +
+                           "' 2>/dev/null")
+                              .c_str()),
+              0);
+    PrivateKey key;
+    std::string error;
+    ASSERT_TRUE(ReadPrivateKeyFile(keyPath, key, error)) << error;
+    TrustStore locked;
+    locked.keys.push_back(PublicHalf(key, "eng"));
+    const std::string job = JobText("lot", "DB.bin", snap.sha256, 0, locked.keys[0].fingerprint);
+    WriteFile(dir.file("DB.zqjob"), std::vector<uint8_t>(job.begin(), job.end()));
+    Bytes signature;
+    ASSERT_TRUE(Sign(key, reinterpret_cast<const uint8_t*>(job.data()), job.size(), signature));
+    WriteFile(SignaturePath(dir.file("DB.zqjob")), signature);
+
+    CSimRig sim{DevSimOptions()};
+    TestHost host(path);
+    host.UsePorts({sim.Path()});
+    host.onPos = [&](uint32_t position) {
+        if (position == 41) // block 1 acknowledged
+            WriteFile(path, other);
+    };
+    DownloadReleasedImage(&host, locked);
+    ASSERT_EQ(host.Notice1(), "Success Download!");
+    EXPECT_EQ(CompareWithImage(sim.Finish(), released), "");
+
+    // DB.bin is now another image than the job pins: refused, nothing sent.
+    TestHost again(path);
+    again.UsePorts({});
+    DownloadReleasedImage(&again, locked);
+    ASSERT_EQ(again.notices.size(), 1u);
+    EXPECT_NE(again.notices[0].find("is not the one job lot pins"), std::string::npos) << again.notices[0];
 }
 
 // An adapter that re-enumerates mid-download (brown-out, a loose hub): its

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <cstdio>
 
 #include "tests/WorkerHarness.h"
@@ -408,29 +409,54 @@ TEST_F(WorkerTest, HangUpMidTransferFailsPromptly)
     EXPECT_LT(elapsedMs, 8000);
 }
 
-TEST_F(WorkerTest, ImageShrinkingDuringTheDownloadFails)
+// What was checked is what the device gets: the file truncated after the
+// check (before CLR, so a failing read would leave the device cleared), or
+// overwritten in place while the blocks flow, changes nothing that is sent.
+TEST_F(WorkerTest, AFileChangedDuringTheDownloadChangesNothingSent)
 {
-    const Bytes img = Image(65536 + 128 * 4, 1);
-    // The device truncates the file while the CLR phase runs.
-    auto steps = Opening(1, 4);
-    steps[6].delayMs = 200;
     const std::string path = dir.file("DB.bin");
-    steps.push_back({BlockWithSum(img, 0), {ACK}});
-    ScriptedDevice dev(pty, steps);
-    TestHost host(path, {pty.path()});
-    std::thread cut([&] {
-        // Wait until the tool is in the CLR phase (it has sent CLR).
-        for (int i = 0; i < 400 && host.lastPosition != 33; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        ASSERT_EQ(truncate(path.c_str(), 65536 + 128 + 50), 0);
-    });
+    const Bytes other = MakeImage(65536 + 128 * 4, 1, 99);
+    struct Change {
+        const char* what;
+        uint32_t atPosition; // 33: CLR sent; 41: block 1 acknowledged
+        std::function<void()> act;
+    };
+    const Change changes[] = {
+        {"truncated", 33, [&] { ASSERT_EQ(truncate(path.c_str(), 1000), 0); }},
+        {"overwritten", 41, [&] { WriteFile(path, other); }},
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.what);
+        PtyPair line;
+        const Bytes img = Image(65536 + 128 * 4, 1);
+        ScriptedDevice dev(line, Join(Opening(1, 4), Blocks(img, 4)));
+        TestHost host(path, {line.path()});
+        host.onPos = [&](uint32_t position) {
+            if (position == change.atPosition)
+                change.act();
+        };
+        Run(host);
+        EXPECT_EQ(host.notices[0], "Success Download!");
+        EXPECT_EQ(dev.stalledAt(), -1) << "the device got other bytes than the checked image's";
+    }
+}
+
+// A device that acknowledges without reading: once the line's buffers are
+// full a block goes out only in part. That is the line's fault, said as
+// such, and no later acknowledgement counts a part of a block as written.
+TEST_F(WorkerTest, ABlockTheLineTakesOnlyInPartFailsAsSuch)
+{
+    const uint16_t x = 2000; // far more than a pty holds unread
+    const Bytes img = Image(65536 + 128 * size_t(x), 1);
+    // The acknowledgements come after the purge that follows RDY.
+    ScriptedDevice dev(pty, Join(Opening(1, x), {{{}, Bytes(x + 1, ACK), 200}}));
+    TestHost host(dir.file("DB.bin"), {pty.path()});
     Run(host);
-    cut.join();
     EXPECT_EQ(host.notices[0], "Fail Download!");
-    EXPECT_EQ(host.failure.step, FailStep::ImageRead);
-    EXPECT_EQ(host.failure.block, 1u);
-    // Block 0 went out whole; the short block 1 never did.
-    EXPECT_EQ(dev.received().size(), 18u + 129);
+    EXPECT_EQ(host.failure.step, FailStep::BlockWrite);
+    EXPECT_LT(host.failure.wrote, 129u);
+    EXPECT_GT(host.failure.block, 0u);
+    EXPECT_LT(host.failure.block, x);
 }
 
 TEST_F(WorkerTest, CancelStopsTheDownloadAndSendsNothingMore)

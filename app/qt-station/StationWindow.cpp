@@ -23,6 +23,7 @@
 #include <algorithm>
 
 #include "download/Causes.h"
+#include "download/ImageCheck.h"
 #include "image/ImagePath.h"
 #include "link/PortAccess.h"
 #include "app/qt-station/PortTile.h"

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "station/ImageSnapshot.h"
+#include "image/ImageSnapshot.h"
 #include "station/Record.h"
 #include "station/StationJob.h"
 #include "station/StationBoard.h"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "download/Causes.h"
+#include "download/ImageCheck.h"
 #include "image/ImagePath.h"
 #include "image/ModulePath.h"
 #include "link/PortAccess.h"

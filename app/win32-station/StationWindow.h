@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "station/ImageSnapshot.h"
+#include "image/ImageSnapshot.h"
 #include "app/win32-station/PortTiles.h"
 #include "station/StationBoard.h"
 #include "station/StationJob.h"

@@ -30,7 +30,7 @@
 #include <nlohmann/json.hpp>
 
 #include "devsim/DevSim.h"
-#include "station/Sha256.h"
+#include "platform/Sha256.h"
 #include "devsim/SimRig.h"
 #include "tests/PtyPair.h"
 #include "tests/cli/Receiver.h"

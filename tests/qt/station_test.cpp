@@ -19,7 +19,7 @@
 #include "devsim/DevSim.h"
 #include "app/qt-station/PortTile.h"
 #include "tests/cli/Receiver.h"
-#include "station/Sha256.h"
+#include "platform/Sha256.h"
 #include "devsim/SimRig.h"
 #include "app/qt-station/StationWindow.h"
 #include "tests/TempDir.h"

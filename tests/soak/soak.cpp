@@ -24,7 +24,7 @@
 #include "devsim/DevSim.h"
 #include "devsim/SimRig.h"
 #include "tests/faults/FaultKit.h"
-#include "station/ImageSnapshot.h"
+#include "download/ImageCheck.h"
 #include "station/Station.h"
 
 using namespace zq;

@@ -31,7 +31,7 @@ int main(int argc, char** argv)
         for (uint8_t b : bytes)
             written += link.WriteByte(b) == LINK_OK;
         link.Purge();
-        written += link.WriteBlock(bytes, 3) == 3 ? 3 : 0;
+        written += link.WriteBlock(bytes, 3) == LINK_OK ? 3 : 0;
         link.Close();
     }
     std::printf("%u\n", written);

@@ -2,8 +2,8 @@
 // read once from a file that may change afterwards.
 #include <gtest/gtest.h>
 
-#include "station/ImageSnapshot.h"
-#include "station/Sha256.h"
+#include "download/ImageCheck.h"
+#include "platform/Sha256.h"
 #include "tests/KnownDigests.h"
 #include "tests/win32/WinTestKit.h"
 

@@ -1,4 +1,4 @@
-#include "station/Sha256.h"
+#include "platform/Sha256.h"
 
 #include <openssl/evp.h>
 
