@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include "image/DbImage.h"
+#include "image/ImageSnapshot.h"
 #include "tests/TempDir.h"
 
 namespace zq {
@@ -139,6 +142,55 @@ TEST_F(ImageTest, ReadingForTheDownload)
     EXPECT_FALSE(o.image.IoFailed());
     o.image.Close();
     EXPECT_FALSE(o.file.IsOpen());
+}
+
+// Between the check and the read the file may change: what is held is the
+// checked length, judged again, or nothing.
+TEST_F(ImageTest, HoldingReadsTheCheckedLengthAndJudgesWhatItRead)
+{
+    const auto img = MakeImage(65536 + 128 * 3 + 10, 2);
+    auto badMagic = img;
+    badMagic[2] = 's';
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> change;
+        ImageRefusal refusal; // None: held
+    };
+    const Case cases[] = {
+        {"unchanged", [](const std::string&) {}, ImageRefusal::None},
+        {"grown", [](const std::string& p) { WriteFile(p, MakeImage(65536 + 128 * 9, 2)); }, ImageRefusal::None},
+        {"cut below 64 KiB", [](const std::string& p) { ASSERT_EQ(truncate(p.c_str(), 1000), 0); },
+         ImageRefusal::ReadError},
+        {"magic changed", [&](const std::string& p) { WriteFile(p, badMagic); }, ImageRefusal::BadMagic},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Opened o;
+        const std::string path = Put(img);
+        ASSERT_TRUE(o.image.Open(path));
+        ASSERT_TRUE(o.image.Validate());
+        c.change(path);
+        ImageSnapshot held;
+        ImageRefusal refusal = ImageRefusal::None;
+        EXPECT_EQ(HoldImage(o.file, path, o.image.CheckedLength(), held, refusal), c.refusal == ImageRefusal::None);
+        EXPECT_EQ(refusal, c.refusal);
+        if (c.refusal != ImageRefusal::None) {
+            EXPECT_FALSE(held.bytes);
+            continue;
+        }
+        ASSERT_TRUE(held.bytes);
+        EXPECT_EQ(held.bytes->size(), img.size());
+        EXPECT_EQ(held.blocks, 3u);
+        EXPECT_EQ(held.tail, 10u);
+        EXPECT_EQ(held.header, 2);
+        // A file serving held bytes lends them: one copy for every download.
+        CImageFile lent;
+        held.Bind(lent);
+        ASSERT_TRUE(lent.Open(path));
+        ImageSnapshot again;
+        EXPECT_TRUE(HoldImage(lent, path, held.bytes->size(), again, refusal));
+        EXPECT_EQ(again.bytes.get(), held.bytes.get());
+    }
 }
 
 TEST_F(ImageTest, HeaderAreaIsNeverRead)
