@@ -1260,6 +1260,22 @@ TEST(Cli, TheReportOfAKnownLogHasItsFiguresAndAPageThatNeedsNoNetwork)
     EXPECT_NE(html.find("<td>slot 2</td><td>2</td><td>2</td><td>50.0%</td>"), std::string::npos);
 }
 
+// A station whose clock was never set records 1970: the report reads such
+// a record as any other. The memory limit makes a runaway fail at once.
+TEST(Cli, TheReportTakesTheRecordsOfAClockNeverSet)
+{
+    TempDir dir;
+    const std::string log = dir.file("units.jsonl");
+    WriteText(log, R"({"id":"a","time":"1970-01-01T00:00:00Z","result":"success","port":"/dev/ttyS0","duration_s":10})"
+                   "\n"
+                   R"({"id":"b","time":"2026-12-07T08:00:00Z","result":"fail","port":"/dev/ttyS0","duration_s":2})"
+                   "\n");
+    const Outcome r = Sh(std::string("ulimit -v 1000000; exec ") + ZQ_FLASH_EXE + " --report " + log);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  span:                1970-01-01T00:00:00Z to 2026-12-07T08:00:02Z\n"), std::string::npos)
+        << r.out;
+}
+
 // ---- Forwarding -------------------------------------------------------
 
 std::vector<nlohmann::json> LogRecords(const std::string& path)
