@@ -1574,6 +1574,47 @@ TEST_F(CliTest, ARecordFileIsWrittenByOneStationAtATime)
     EXPECT_EQ(receiver.Unique(), 1u);
 }
 
+// A backlog far longer than the forwarder holds at once: counted whole at
+// the start, a line that is no record and a last one not yet ended left
+// out, then sent whole and in order, with records a station appends
+// meanwhile queued behind it.
+TEST(Forwarding, ALongBacklogIsCountedAtOnceAndDeliveredWholeAndInOrder)
+{
+    TempDir scratch(SyncFreeFolder());
+    const std::string logPath = scratch.file("records.jsonl");
+    std::vector<std::string> ids;
+    const auto line = [&](size_t i) {
+        ids.push_back("unit-" + std::to_string(i));
+        return nlohmann::json{{"id", ids.back()}, {"result", "success"}, {"pad", std::string(300, 'x')}}.dump();
+    };
+    {
+        std::ofstream log(logPath, std::ios::binary);
+        for (size_t i = 0; i < 2000; ++i)
+            log << line(i) << (i == 700 ? "\nno record\n" : "\n");
+        log << "{\"id\":\"half";
+    }
+    const size_t backlog = ids.size();
+    CReceiver receiver;
+    size_t pending = 0;
+    std::vector<std::string> told;
+    const std::vector<std::string> taken = Forward(receiver, logPath, pending, told, [&](CForwarder& forwarder) {
+        const auto end = Clock::now() + std::chrono::seconds(10);
+        while (receiver.Unique() < 100 && Clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::ofstream log(logPath, std::ios::binary | std::ios::app);
+        log << "\"}\n";
+        ids.push_back("half");
+        for (size_t i = 2000; i < 2200; ++i)
+            log << line(i) << "\n";
+        log.close();
+        forwarder.Notify();
+    });
+    EXPECT_EQ(pending, backlog);
+    EXPECT_EQ(taken, ids);
+    EXPECT_EQ(told.size(), 1u);
+    EXPECT_EQ(receiver.Problems(), std::vector<std::string>());
+}
+
 } // namespace
 
 }  // namespace zq
