@@ -60,10 +60,17 @@ bool CForwarding::Finish(double seconds, bool untilIdle)
 
 int ForwardPending(const FlashOptions& options)
 {
-    CRecordLog unused;
-    CForwarding forwarding;
+    // The station that writes the log forwards it itself: a second sender
+    // beside it would send every record twice. A log not there is told by
+    // the forwarder, as before.
+    CRecordLog held;
     std::string error;
-    if (!forwarding.Start(options, unused, error)) {
+    if (!held.Hold(options.log, error) && held.InUse()) {
+        std::fprintf(stderr, "zerquill-flash: %s\n", error.c_str());
+        return 1;
+    }
+    CForwarding forwarding;
+    if (!forwarding.Start(options, held, error)) {
         std::fprintf(stderr, "zerquill-flash: %s\n", error.c_str());
         return 64;
     }

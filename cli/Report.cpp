@@ -66,7 +66,7 @@ Tables MakeTables(const YieldReport& r)
                                         (r.unreadable ? " (" + std::to_string(r.unreadable) + (r.unreadable == 1 ? " line" : " lines") +
                                                         " not read: no JSON object)"
                                                       : "")});
-    if (r.firstStart)
+    if (!r.overTime.empty()) // the records had times
         t.summary.push_back({"span", IsoUtc(r.firstStart) + " to " + IsoUtc(r.lastEnd)});
     t.summary.push_back({"results", results.empty() ? "-" : results});
     t.summary.push_back({"first-pass yield",

@@ -199,12 +199,19 @@ int main(int argc, char** argv)
         options.forwardTokenFile = run.job.forward.tokenFile;
     }
 
-    // A record that cannot be written is a usage error: nothing is opened
-    // and no device is touched.
+    const std::string image = options.image.empty() ? DefaultImagePath() : options.image;
+    if (options.check && !image.empty())
+        return CheckImage(image); // touches no port and writes no record
+    // A record that cannot be written is a usage error, and one that another
+    // station writes is refused: nothing is opened and no device is touched.
     CRecordLog log;
     if (!options.log.empty()) {
         std::string why;
         if (!log.Open(options.log, why)) {
+            if (log.InUse()) {
+                std::fprintf(stderr, "zerquill-flash: %s\n", why.c_str());
+                return kExitFailed;
+            }
             std::fprintf(stderr, "zerquill-flash: --log: cannot append to %s\n", why.c_str());
             return kExitUsage;
         }
@@ -218,14 +225,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "zerquill-flash: %s\n", error.c_str());
         return kExitUsage;
     }
-    const std::string image = options.image.empty() ? DefaultImagePath() : options.image;
     if (image.empty()) {
         // Never DB.bin of the current folder: it may be another device's.
         std::fprintf(stderr, "%s\ncannot tell this program's folder; give --image\n", kNoticeFileOpenFailed);
         return kExitNoImage;
     }
-    if (options.check)
-        return CheckImage(image);
     if (options.all || options.watch) {
         std::atomic<bool> stop{false};
         SetInterruptFlag(&stop);

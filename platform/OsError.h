@@ -5,7 +5,9 @@
 
 namespace zq {
 
-// strerror() of an errno, FormatMessage() of a GetLastError(); empty for 0.
+// The text of an errno (strerror_r), of a GetLastError() (FormatMessage);
+// empty for 0. Safe on any thread: the station's downloads and the
+// forwarder tell their errors from their own.
 std::string OsErrorText(int code);
 
 }  // namespace zq

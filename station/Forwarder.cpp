@@ -49,6 +49,61 @@ std::string KeyOf(const std::string& line, bool& isRecord)
     return Sha256Hex(reinterpret_cast<const uint8_t*>(line.data()), line.size());
 }
 
+// The whole lines of a log from an offset, read a bounded piece at a time.
+class CLogLines {
+public:
+    CLogLines(const std::string& path, uint64_t from) : in_(path, std::ios::binary), at_(from)
+    {
+        in_.seekg(static_cast<std::streamoff>(from));
+    }
+
+    // The next line that has its newline, without it, and the offset just
+    // past the newline; false at the end and before a line not ended yet (a
+    // station is appending it). A line longer than any record comes back
+    // empty, with tooLong: it is no record, and is not held.
+    bool Next(std::string& text, bool& tooLong, uint64_t& end)
+    {
+        text.clear();
+        tooLong = false;
+        for (;;) {
+            if (pos_ == buf_.size() && !Fill())
+                return false;
+            const size_t nl = buf_.find('\n', pos_);
+            const size_t stop = nl == std::string::npos ? buf_.size() : nl;
+            tooLong = tooLong || text.size() + (stop - pos_) > kLongest;
+            if (tooLong)
+                text.clear();
+            else
+                text.append(buf_, pos_, stop - pos_);
+            at_ += stop - pos_;
+            pos_ = stop;
+            if (nl != std::string::npos) {
+                ++pos_;
+                end = ++at_;
+                return true;
+            }
+        }
+    }
+
+private:
+    static constexpr size_t kChunk = 64 * 1024;
+    static constexpr size_t kLongest = 1024 * 1024;
+
+    bool Fill()
+    {
+        buf_.resize(kChunk);
+        in_.read(&buf_[0], static_cast<std::streamsize>(kChunk));
+        buf_.resize(static_cast<size_t>(in_.gcount()));
+        pos_ = 0;
+        return !buf_.empty();
+    }
+
+    std::ifstream in_;
+    uint64_t at_;
+    std::string buf_;
+    size_t pos_ = 0;
+};
+
 std::string Plural(size_t n, const char* one, const char* many)
 {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -125,7 +180,7 @@ bool CForwarder::Start(const std::string& logPath, std::string& error)
             offset = 0;
             delivered_ = 0;
         }
-        sentOffset_ = scanOffset_ = offset;
+        sentOffset_ = heldOffset_ = countOffset_ = offset;
     }
     Scan();
     thread_ = std::thread(&CForwarder::Run, this);
@@ -144,7 +199,7 @@ void CForwarder::Notify()
 size_t CForwarder::Pending() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return queue_.size();
+    return queue_.size() + unheld_;
 }
 
 size_t CForwarder::Delivered() const
@@ -154,36 +209,69 @@ size_t CForwarder::Delivered() const
 }
 
 // Only whole lines: the last one may be half written by a station that is
-// still appending (or was cut off by a power failure).
+// still appending (or was cut off by a power failure). Every new line is
+// counted, and told once if it is no record; a record is held while there
+// is room and none before it waits unheld.
 void CForwarder::Scan()
 {
-    std::ifstream in(logPath_, std::ios::binary);
-    if (!in)
-        return;
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    if (size < 0 || static_cast<uint64_t>(size) <= scanOffset_)
-        return;
-    std::string buf(static_cast<size_t>(static_cast<uint64_t>(size) - scanOffset_), '\0');
-    in.seekg(static_cast<std::streamoff>(scanOffset_));
-    in.read(&buf[0], static_cast<std::streamsize>(buf.size()));
-    buf.resize(static_cast<size_t>(in.gcount()));
+    size_t room = 0, prior = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        room = kHeld > queue_.size() ? kHeld - queue_.size() : 0;
+        prior = unheld_;
+    }
     std::vector<Item> found;
-    size_t start = 0;
-    for (size_t nl; (nl = buf.find('\n', start)) != std::string::npos; start = nl + 1) {
-        const std::string line = buf.substr(start, nl - start);
+    size_t taken = 0;
+    if (heldOffset_ < countOffset_)
+        HoldCounted(room, found, taken);
+    const bool priorGone = heldOffset_ >= countOffset_; // nothing counted before waits unheld now
+    countOffset_ = std::max(countOffset_, heldOffset_);
+
+    size_t counted = 0;
+    CLogLines lines(logPath_, countOffset_);
+    std::string line;
+    bool tooLong = false;
+    for (uint64_t end = 0; lines.Next(line, tooLong, end); countOffset_ = end) {
+        const bool caughtUp = heldOffset_ == countOffset_;
         bool isRecord = false;
-        const std::string key = KeyOf(line, isRecord);
-        const uint64_t end = scanOffset_ + nl + 1;
-        if (isRecord)
-            found.push_back({line, key, end});
-        else if (!line.empty() && sink_)
+        const std::string key = tooLong ? std::string() : KeyOf(line, isRecord);
+        if (!isRecord && (tooLong || !line.empty()) && sink_)
             sink_("forward: the line ending at byte " + std::to_string(end) + " of " + logPath_ +
                   " is no record; it is not sent");
+        if (isRecord && !(caughtUp && found.size() < room)) {
+            ++counted;
+        } else if (caughtUp) {
+            if (isRecord)
+                found.push_back({line, key, end});
+            heldOffset_ = end;
+        }
     }
-    scanOffset_ += start;
     std::lock_guard<std::mutex> lock(mutex_);
     queue_.insert(queue_.end(), found.begin(), found.end());
+    unheld_ = (priorGone ? 0 : prior - taken) + counted;
+}
+
+// Records counted before, read again now that there is room for them. A log
+// that ends sooner than it did was replaced: what was counted in it is gone.
+void CForwarder::HoldCounted(size_t room, std::vector<Item>& found, size_t& taken)
+{
+    CLogLines lines(logPath_, heldOffset_);
+    std::string line;
+    bool tooLong = false;
+    uint64_t end = 0;
+    while (found.size() < room && heldOffset_ < countOffset_) {
+        if (!lines.Next(line, tooLong, end)) {
+            countOffset_ = heldOffset_;
+            return;
+        }
+        bool isRecord = false;
+        const std::string key = tooLong ? std::string() : KeyOf(line, isRecord);
+        if (isRecord) {
+            found.push_back({line, key, end});
+            ++taken;
+        }
+        heldOffset_ = end;
+    }
 }
 
 bool CForwarder::SaveState(uint64_t offset, const std::string& key, size_t delivered)
@@ -217,6 +305,25 @@ void CForwarder::Tell(const std::string& what, const std::string& text)
         sink_(text);
 }
 
+// An answer that did not deliver, told once; with the lock held.
+void CForwarder::TellTrouble(const HttpAnswer& answer)
+{
+    const std::string waiting = Plural(queue_.size() + unheld_, "record waits", "records wait");
+    if (answer.status == 401 || answer.status == 403)
+        Tell(std::to_string(answer.status),
+             authorization_.empty()
+                 ? "forward: the receiver wants a token (HTTP " + std::to_string(answer.status) +
+                       "): give --forward-token-file; " + waiting
+                 : "forward: the receiver refused the token (HTTP " + std::to_string(answer.status) + "); " +
+                       waiting);
+    else if (answer.status != 0)
+        Tell(std::to_string(answer.status),
+             "forward: the receiver answered HTTP " + std::to_string(answer.status) + "; " + waiting + ", retrying");
+    else
+        Tell("none " + answer.error,
+             "forward: no answer from " + config_.url + " (" + answer.error + "); " + waiting + ", retrying");
+}
+
 void CForwarder::Run()
 {
     std::vector<std::string> headers = {"Content-Type: application/json"};
@@ -224,15 +331,20 @@ void CForwarder::Run()
         headers.push_back(authorization_);
     double backoff = config_.firstRetrySeconds;
     std::unique_lock<std::mutex> lock(mutex_);
-    const auto rescan = [&] {
-        if (!notified_)
-            return;
-        notified_ = false;
+    const auto scan = [&] {
         lock.unlock();
         Scan();
         lock.lock();
     };
+    const auto rescan = [&] {
+        if (notified_) {
+            notified_ = false;
+            scan();
+        }
+    };
     while (!stopping_) {
+        if (queue_.empty() && unheld_ > 0)
+            scan(); // the next of the records counted but not held
         if (queue_.empty()) {
             idle_ = true;
             drained_.notify_all();
@@ -272,20 +384,7 @@ void CForwarder::Run()
             rescan();
             continue;
         }
-        const std::string waiting = Plural(queue_.size(), "record waits", "records wait");
-        if (answer.status == 401 || answer.status == 403)
-            Tell(std::to_string(answer.status),
-                 authorization_.empty()
-                     ? "forward: the receiver wants a token (HTTP " + std::to_string(answer.status) +
-                           "): give --forward-token-file; " + waiting
-                     : "forward: the receiver refused the token (HTTP " + std::to_string(answer.status) + "); " +
-                           waiting);
-        else if (answer.status != 0)
-            Tell(std::to_string(answer.status), "forward: the receiver answered HTTP " +
-                                                    std::to_string(answer.status) + "; " + waiting + ", retrying");
-        else
-            Tell("none " + answer.error,
-                 "forward: no answer from " + config_.url + " (" + answer.error + "); " + waiting + ", retrying");
+        TellTrouble(answer);
         // New records do not cut the wait short: they queue behind this one.
         wake_.wait_for(lock, std::chrono::duration<double>(backoff), [&] { return stopping_; });
         backoff = std::min(backoff * 2, config_.lastRetrySeconds);
@@ -298,7 +397,7 @@ size_t CForwarder::Drain(double seconds, bool untilIdle)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!thread_.joinable())
-        return queue_.size();
+        return queue_.size() + unheld_;
     const auto begun = Clock::now();
     const auto span = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     deadline_ = begun + span;
@@ -319,7 +418,7 @@ size_t CForwarder::Drain(double seconds, bool untilIdle)
     lock.unlock();
     thread_.join();
     lock.lock();
-    return queue_.size();
+    return queue_.size() + unheld_;
 }
 
 }  // namespace zq

@@ -14,10 +14,12 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace zq {
 
 class CHttpClient;
+struct HttpAnswer;
 
 // Plain settings, so that a job file can fill them as well as the options.
 struct ForwardConfig {
@@ -62,8 +64,10 @@ private:
     };
     void Run();
     void Scan();
+    void HoldCounted(size_t room, std::vector<Item>& found, size_t& taken);
     bool SaveState(uint64_t offset, const std::string& key, size_t delivered);
     void Tell(const std::string& what, const std::string& text);
+    void TellTrouble(const HttpAnswer& answer);
 
     ForwardConfig config_;
     Sink sink_;
@@ -73,9 +77,15 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable wake_, drained_;
+    // A backlog of a month is counted, not held: at most kHeld records wait
+    // in memory, the rest are read again as those go out.
+    static constexpr size_t kHeld = 64;
     std::deque<Item> queue_;
-    uint64_t sentOffset_ = 0; // everything before it was delivered
-    uint64_t scanOffset_ = 0; // everything before it is in queue_ or delivered
+    size_t unheld_ = 0;        // records between heldOffset_ and countOffset_
+    uint64_t sentOffset_ = 0;  // everything before it was delivered
+    // Touched by Start and then the thread only.
+    uint64_t heldOffset_ = 0;  // everything before it is in queue_ or delivered
+    uint64_t countOffset_ = 0; // everything before it has been counted (and a line that is no record told)
     size_t delivered_ = 0;
     bool notified_ = false;
     bool stopping_ = false;

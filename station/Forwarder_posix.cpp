@@ -2,8 +2,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <sys/stat.h>
+
+#include "platform/OsError.h"
 
 namespace zq {
 
@@ -11,7 +12,7 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::
 {
     if (std::rename(from.c_str(), to.c_str()) == 0)
         return true;
-    error = to + ": " + std::strerror(errno);
+    error = to + ": " + OsErrorText(errno);
     return false;
 }
 

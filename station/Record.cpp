@@ -2,11 +2,11 @@
 
 #include <fstream>
 
-#include <cerrno>
-#include <cstring>
 #include <ctime>
 
 #include <nlohmann/json.hpp>
+
+#include "platform/OsError.h"
 
 namespace zq {
 
@@ -124,30 +124,69 @@ std::string RecordLine(const DeviceOutcome& o, const ImageSnapshot& image, const
     return record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-CRecordLog::~CRecordLog()
+CRecordLog::~CRecordLog() { Close(); }
+
+void CRecordLog::Close()
 {
     if (file_)
-        std::fclose(file_);
+        ReleaseRecordFile(file_.Get());
+    file_.Reset();
 }
 
-bool CRecordLog::Open(const std::string& path, std::string& error)
+bool CRecordLog::Open(const std::string& path, std::string& error) { return Take(path, true, error); }
+
+bool CRecordLog::Hold(const std::string& path, std::string& error) { return Take(path, false, error); }
+
+bool CRecordLog::Take(const std::string& path, bool append, std::string& error)
 {
-    if (file_)
-        std::fclose(file_);
-    file_ = std::fopen(path.c_str(), "ab");
-    if (!file_)
-        error = path + ": " + std::strerror(errno);
-    return file_ != nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    Close();
+    inUse_ = false;
+    unended_ = false;
+    int os = 0;
+    COsHandle file = OpenRecordFile(path, append, os);
+    if (!file) {
+        error = path + ": " + OsErrorText(os);
+        return false;
+    }
+    // Two stations appending to one file would interleave their records and
+    // count one lot twice; two forwarders would send every record twice.
+    switch (ClaimRecordFile(file.Get(), os)) {
+    case RecordClaim::Taken: break;
+    case RecordClaim::InUse:
+        inUse_ = true;
+        error = path + " is in use by another station";
+        return false;
+    case RecordClaim::Failed:
+        error = path + ": " + OsErrorText(os);
+        return false;
+    }
+    // A power cut during an append leaves its line without the newline; the
+    // next record would be glued onto it and neither would read.
+    const int last = append ? LastRecordByte(file.Get(), os) : '\n';
+    if (os != 0 || (last >= 0 && last != '\n' && !AppendRecordBytes(file.Get(), "\n", os))) {
+        ReleaseRecordFile(file.Get());
+        error = path + ": " + OsErrorText(os);
+        return false;
+    }
+    file_ = std::move(file);
+    return true;
 }
 
 bool CRecordLog::Append(const std::string& line)
 {
-    if (!file_)
-        return false;
-    const bool written = std::fwrite(line.data(), 1, line.size(), file_) == line.size() &&
-                         std::fputc('\n', file_) != EOF && std::fflush(file_) == 0;
-    if (!written || !SyncToDisk(file_))
-        return false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!file_)
+            return false;
+        // One write for the line and its newline: no other download's record
+        // can come between them.
+        const std::string bytes = (unended_ ? "\n" : "") + line + "\n";
+        int os = 0;
+        unended_ = !AppendRecordBytes(file_.Get(), bytes, os);
+        if (unended_)
+            return false;
+    }
     if (appended_)
         appended_();
     return true;
@@ -155,7 +194,7 @@ bool CRecordLog::Append(const std::string& line)
 
 unsigned CountLotWritten(const std::string& logPath, const std::string& job, const std::string& sha256)
 {
-    std::ifstream in(logPath);
+    std::ifstream in(logPath, std::ios::binary);
     unsigned written = 0;
     std::string line;
     while (std::getline(in, line)) {

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 #include <string>
 
+#include "platform/UniqueHandle.h"
 #include "station/FlashDevices.h"
 #include "image/ImageSnapshot.h"
 #include "station/Job.h"
@@ -55,18 +57,54 @@ public:
     CRecordLog(const CRecordLog&) = delete;
     CRecordLog& operator=(const CRecordLog&) = delete;
 
-    // Opens path for appending, creating it; false with the system's words.
+    // Opens path for appending, creating it, and takes it for this station:
+    // no other station writes it while this one has it open. A last line a
+    // power cut left without its newline is ended first, so that it costs
+    // only itself and the next record starts a line of its own. false with
+    // the words to show: "PATH is in use by another station" (InUse()), or
+    // the system's.
     bool Open(const std::string& path, std::string& error);
-    bool IsOpen() const { return file_ != nullptr; }
-    // Appends the line and waits until it is on the disk; false if it is not.
+    // Takes an existing record for this station without writing it: what
+    // keeps PATH.sent (a forwarder alone) must be the only one doing so.
+    bool Hold(const std::string& path, std::string& error);
+    // The last Open or Hold was refused because another station has the file.
+    bool InUse() const { return inUse_; }
+    bool IsOpen() const { return file_.IsOpen(); }
+    // Appends the line and waits until it is on the disk; false if it is
+    // not. Safe from several downloads' threads at once.
     bool Append(const std::string& line);
     // Called after each line that reached the disk (a forwarder's wake-up).
     void OnAppended(std::function<void()> appended) { appended_ = std::move(appended); }
 
 private:
-    std::FILE* file_ = nullptr;
+    bool Take(const std::string& path, bool append, std::string& error);
+    void Close();
+
+    COsHandle file_;
+    bool inUse_ = false;
+    std::mutex mutex_;
+    bool unended_ = false; // an append failed part way: its line wants ending
     std::function<void()> appended_;
 };
+
+// What differs by OS (Record_posix.cpp, Record_win32.cpp), on a record's
+// descriptor or HANDLE. osError: errno, GetLastError().
+enum class RecordClaim { Taken, InUse, Failed };
+// path opened to read and (when append) to append, creating it then; shared
+// with readers. Not open, with osError, when the system refuses.
+COsHandle OpenRecordFile(const std::string& path, bool append, int& osError);
+// The lock every writer of a record takes, held while file is open: flock on
+// POSIX; on Windows, where locks are mandatory, a range far past any data,
+// so that readers of the records never meet it. A device (/dev/full) is
+// nobody's record and is not locked.
+RecordClaim ClaimRecordFile(intptr_t file, int& osError);
+// Lets the lock go before file is closed, so that it is free at once.
+void ReleaseRecordFile(intptr_t file);
+// The file's last byte; -1 for an empty file, or a device, or with osError
+// set when it cannot be read.
+int LastRecordByte(intptr_t file, int& osError);
+// Appends bytes whole and waits until they are on the disk.
+bool AppendRecordBytes(intptr_t file, const std::string& bytes, int& osError);
 
 // Waits until what was written to file is on the disk (fsync, _commit).
 bool SyncToDisk(std::FILE* file);

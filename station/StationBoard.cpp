@@ -98,7 +98,7 @@ bool CStationBoard::Start(const BoardStart& start)
     auto log = std::make_unique<CRecordLog>();
     std::string why;
     if (!log->Open(start.recordPath, why)) {
-        alert_ = "The record " + start.recordPath + " cannot be written: " + why;
+        alert_ = log->InUse() ? why : "The record " + start.recordPath + " cannot be written: " + why;
         return false;
     }
     StationOptions options;

@@ -104,7 +104,9 @@ void FillOverTime(YieldReport& report, const std::vector<Timed>& times)
             if (span / size < 48)
                 break;
         }
-        const int64_t origin = report.firstStart - report.firstStart % report.bucketSeconds;
+        // Floored, for a time before 1970 too: every record's bucket is at or after it.
+        const int64_t origin =
+            report.firstStart - (report.firstStart % report.bucketSeconds + report.bucketSeconds) % report.bucketSeconds;
         for (const Timed& t : times) {
             const size_t index = static_cast<size_t>((t.start - origin) / report.bucketSeconds);
             if (report.overTime.size() <= index)
@@ -182,10 +184,12 @@ YieldReport ReadYieldReport(std::istream& in)
             durations.push_back(duration);
         int64_t start = 0;
         if (ParseIsoUtc(Text(record, "time"), start)) {
-            times.push_back({start, result});
+            // A clock that was never set writes 1970: a time like any other,
+            // not "no time yet".
             const int64_t end = start + static_cast<int64_t>(std::llround(duration));
-            report.firstStart = report.firstStart ? std::min(report.firstStart, start) : start;
-            report.lastEnd = std::max(report.lastEnd, end);
+            report.firstStart = times.empty() ? start : std::min(report.firstStart, start);
+            report.lastEnd = times.empty() ? end : std::max(report.lastEnd, end);
+            times.push_back({start, result});
         }
     }
 

@@ -14,10 +14,12 @@ namespace zq {
 // A scratch folder removed with everything in it.
 class TempDir {
 public:
-    TempDir()
+    // under: another folder than /tmp, such as a tmpfs where many syncs cost
+    // nothing.
+    explicit TempDir(const std::string& under = "/tmp")
     {
-        char tmpl[] = "/tmp/zq-test-XXXXXX";
-        if (!mkdtemp(tmpl))
+        std::string tmpl = under + "/zq-test-XXXXXX";
+        if (!mkdtemp(&tmpl[0]))
             throw std::runtime_error("mkdtemp failed");
         path_ = tmpl;
     }

@@ -578,6 +578,37 @@ TEST(StationBoard, ATileFollowsItsPortThroughEveryState)
     EXPECT_EQ(board.Find(port.name), nullptr) << "a port that left goes with the station's end";
 }
 
+// A station window whose record another station writes says so and starts
+// nothing; once it has the file, it holds it until its station has ended.
+TEST(StationBoard, ARecordAnotherStationWritesIsRefused)
+{
+    TempDir dir;
+    const ImageSnapshot snap = Snapshot(dir, MakeImage(65536 + 128, 1));
+    const std::string path = dir.file("records.jsonl");
+    const std::string inUse = path + " is in use by another station";
+    auto other = std::make_unique<CRecordLog>();
+    std::string why;
+    ASSERT_TRUE(other->Open(path, why)) << why;
+    CStationBoard board([] {});
+    BoardStart start;
+    start.image = &snap;
+    start.recordPath = path;
+    start.portSource = [] { return std::vector<PortInfo>(); };
+    EXPECT_FALSE(board.Start(start));
+    EXPECT_EQ(board.Alert(), inUse);
+    EXPECT_FALSE(board.Running());
+
+    other.reset();
+    ASSERT_TRUE(board.Start(start)) << board.Alert();
+    CRecordLog second;
+    EXPECT_FALSE(second.Open(path, why));
+    EXPECT_EQ(why, inUse);
+    board.Stop();
+    EXPECT_TRUE(WaitFor([&] { return board.Drain().ended; }, 5000));
+    board.Finish();
+    EXPECT_TRUE(second.Open(path, why)) << why;
+}
+
 } // namespace
 
 }  // namespace zq

@@ -30,7 +30,10 @@
 #include <nlohmann/json.hpp>
 
 #include "devsim/DevSim.h"
+#include "download/ImageCheck.h"
 #include "platform/Sha256.h"
+#include "station/Forwarder.h"
+#include "station/Record.h"
 #include "devsim/SimRig.h"
 #include "tests/PtyPair.h"
 #include "tests/cli/Receiver.h"
@@ -1257,6 +1260,22 @@ TEST(Cli, TheReportOfAKnownLogHasItsFiguresAndAPageThatNeedsNoNetwork)
     EXPECT_NE(html.find("<td>slot 2</td><td>2</td><td>2</td><td>50.0%</td>"), std::string::npos);
 }
 
+// A station whose clock was never set records 1970: the report reads such
+// a record as any other. The memory limit makes a runaway fail at once.
+TEST(Cli, TheReportTakesTheRecordsOfAClockNeverSet)
+{
+    TempDir dir;
+    const std::string log = dir.file("units.jsonl");
+    WriteText(log, R"({"id":"a","time":"1970-01-01T00:00:00Z","result":"success","port":"/dev/ttyS0","duration_s":10})"
+                   "\n"
+                   R"({"id":"b","time":"2026-12-07T08:00:00Z","result":"fail","port":"/dev/ttyS0","duration_s":2})"
+                   "\n");
+    const Outcome r = Sh(std::string("ulimit -v 1000000; exec ") + ZQ_FLASH_EXE + " --report " + log);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  span:                1970-01-01T00:00:00Z to 2026-12-07T08:00:02Z\n"), std::string::npos)
+        << r.out;
+}
+
 // ---- Forwarding -------------------------------------------------------
 
 std::vector<nlohmann::json> LogRecords(const std::string& path)
@@ -1402,6 +1421,197 @@ TEST_F(CliTest, RecordsOfAKilledProgramAreDeliveredAfterTheRestart)
     EXPECT_EQ(LogRecords(logPath).size(), 2u);
     EXPECT_EQ(receiver.Unique(), 2u);
     EXPECT_EQ(receiver.Taken(), 3u);
+    EXPECT_EQ(receiver.Problems(), std::vector<std::string>());
+}
+
+// ---- The record file --------------------------------------------------
+
+// A tmpfs where there is one: the tests of the record file sync it a
+// thousand times, and what a disk's sync costs is not what they look at.
+std::string SyncFreeFolder()
+{
+    struct stat st {};
+    return ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                                                                                   : "/tmp";
+}
+
+// Each record the receiver took, in the order it took them.
+std::vector<std::string> Forward(CReceiver& receiver, const std::string& logPath, size_t& pendingAtStart,
+                                 std::vector<std::string>& told, const std::function<void(CForwarder&)>& meanwhile = {})
+{
+    std::vector<std::string> taken;
+    receiver.accepted = [&](const std::string& key) { taken.push_back(key); };
+    ForwardConfig config;
+    config.url = receiver.Url();
+    CForwarder forwarder(config, [&](const std::string& text) { told.push_back(text); });
+    std::string error;
+    EXPECT_TRUE(forwarder.Start(logPath, error)) << error;
+    pendingAtStart = forwarder.Pending();
+    if (meanwhile)
+        meanwhile(forwarder);
+    EXPECT_EQ(forwarder.Drain(20, true), 0u);
+    receiver.accepted = nullptr;
+    return taken;
+}
+
+// A power cut during an append leaves that record's line cut anywhere, and
+// without its newline. Cut at every byte: on the next start the fragment
+// costs only itself. The next record is a line of its own, and the lot's
+// count, the forwarder and the report each take every whole record and
+// skip the fragments.
+TEST_F(CliTest, ARecordCutAnywhereByAPowerCutCostsOnlyItself)
+{
+    ImageSnapshot snapshot;
+    DownloadFailure refused;
+    ASSERT_TRUE(TakeImageSnapshot(imagePath, snapshot, refused, ImageShare::SharedRead));
+    DeviceOutcome written;
+    written.port = "/dev/ttyUSB0";
+    written.success = true;
+    written.startedUnix = 1796630400;
+    RecordTags tags;
+    tags.job = "lot7";
+    tags.station = "line1";
+    const auto record = [&] { return RecordLine(written, snapshot, "", tags); };
+
+    TempDir scratch(SyncFreeFolder());
+    const std::string logPath = scratch.file("lot7.jsonl");
+    std::vector<std::string> expected, whole; // the file's lines; the records among them
+    const size_t length = record().size();
+    for (size_t cut = 0; cut <= length; ++cut) {
+        const std::string torn = record();
+        ASSERT_EQ(torn.size(), length);
+        std::ofstream(logPath, std::ios::binary | std::ios::app) << torn.substr(0, cut);
+        if (cut > 0)
+            expected.push_back(torn.substr(0, cut));
+        if (cut == length)
+            whole.push_back(torn); // cut just before its newline: whole once ended
+        CRecordLog log;
+        std::string why;
+        ASSERT_TRUE(log.Open(logPath, why)) << why;
+        const std::string next = record();
+        ASSERT_TRUE(log.Append(next));
+        expected.push_back(next);
+        whole.push_back(next);
+    }
+    const size_t fragments = expected.size() - whole.size();
+    const std::vector<std::string> lines = Lines(ReadText(logPath));
+    EXPECT_EQ(lines.size(), expected.size()) << "records were glued onto what a cut left";
+    EXPECT_TRUE(lines == expected);
+
+    EXPECT_EQ(CountLotWritten(logPath, "lot7", snapshot.sha256), whole.size());
+
+    CReceiver receiver;
+    size_t pending = 0;
+    std::vector<std::string> told;
+    const std::vector<std::string> taken = Forward(receiver, logPath, pending, told);
+    std::vector<std::string> ids;
+    for (const std::string& line : whole)
+        ids.push_back(nlohmann::json::parse(line).at("id").get<std::string>());
+    EXPECT_EQ(pending, whole.size());
+    EXPECT_EQ(taken, ids);
+    EXPECT_EQ(told.size(), fragments) << (told.empty() ? std::string() : told.front());
+    EXPECT_EQ(receiver.Problems(), std::vector<std::string>());
+
+    const Outcome r = RunFlash({"--report", logPath});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  records:             " + std::to_string(whole.size()) + " (" +
+                         std::to_string(fragments) + " lines not read: no JSON object)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("  results:             " + std::to_string(whole.size()) + " success\n"), std::string::npos)
+        << r.out;
+}
+
+// Two stations appending to one record would interleave their records and
+// count a lot twice; two forwarders would send each record twice. While a
+// station writes its record, a second one is refused before it opens a
+// port, and so is --forward-pending; --report, which only reads, is not.
+TEST_F(CliTest, ARecordFileIsWrittenByOneStationAtATime)
+{
+    const std::string logPath = dir.file("records.jsonl");
+    ImageSnapshot snapshot;
+    DownloadFailure refused;
+    ASSERT_TRUE(TakeImageSnapshot(imagePath, snapshot, refused, ImageShare::SharedRead));
+    DeviceOutcome written;
+    written.port = "/dev/ttyUSB0";
+    written.success = true;
+    written.startedUnix = 1796630400;
+    WriteText(logPath, RecordLine(written, snapshot, "") + "\n");
+
+    PtyPair quiet;
+    Process first({ZQ_FLASH_EXE, "--watch", "--image", imagePath, "--log", logPath, "--ports", quiet.path()});
+    ASSERT_TRUE(first.Pump(10000, "station: listening")) << first.sofar().out << first.sofar().err;
+
+    const std::string inUse = "zerquill-flash: " + logPath + " is in use by another station";
+    UntouchedPty line;
+    for (const std::vector<std::string>& mode :
+         {std::vector<std::string>{"-p", line.pty.path()}, {"--all", "--ports", line.pty.path()},
+          {"--watch", "--ports", line.pty.path()}}) {
+        std::vector<std::string> args = mode;
+        args.insert(args.end(), {"--image", imagePath, "--log", logPath});
+        const Outcome r = RunFlash(args);
+        EXPECT_EQ(r.status, 1) << mode[0] << r.out << r.err;
+        EXPECT_EQ(LastLine(r.err), inUse) << mode[0];
+    }
+    line.ExpectUntouched();
+
+    CReceiver receiver;
+    const std::vector<std::string> pending = {"--forward-pending", "--log", logPath, "--forward", receiver.Url()};
+    Outcome r = RunFlash(pending);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(LastLine(r.err), inUse);
+    EXPECT_EQ(receiver.Requests(), 0u);
+
+    r = RunFlash({"--report", logPath});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  records:             1\n"), std::string::npos) << r.out;
+
+    // Once the station has ended, the file is anyone's again.
+    ::kill(first.pid(), SIGTERM);
+    EXPECT_EQ(first.Finish().status, 143);
+    r = RunFlash(pending);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(receiver.Unique(), 1u);
+}
+
+// A backlog far longer than the forwarder holds at once: counted whole at
+// the start, a line that is no record and a last one not yet ended left
+// out, then sent whole and in order, with records a station appends
+// meanwhile queued behind it.
+TEST(Forwarding, ALongBacklogIsCountedAtOnceAndDeliveredWholeAndInOrder)
+{
+    TempDir scratch(SyncFreeFolder());
+    const std::string logPath = scratch.file("records.jsonl");
+    std::vector<std::string> ids;
+    const auto line = [&](size_t i) {
+        ids.push_back("unit-" + std::to_string(i));
+        return nlohmann::json{{"id", ids.back()}, {"result", "success"}, {"pad", std::string(300, 'x')}}.dump();
+    };
+    {
+        std::ofstream log(logPath, std::ios::binary);
+        for (size_t i = 0; i < 2000; ++i)
+            log << line(i) << (i == 700 ? "\nno record\n" : "\n");
+        log << "{\"id\":\"half";
+    }
+    const size_t backlog = ids.size();
+    CReceiver receiver;
+    size_t pending = 0;
+    std::vector<std::string> told;
+    const std::vector<std::string> taken = Forward(receiver, logPath, pending, told, [&](CForwarder& forwarder) {
+        const auto end = Clock::now() + std::chrono::seconds(10);
+        while (receiver.Unique() < 100 && Clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::ofstream log(logPath, std::ios::binary | std::ios::app);
+        log << "\"}\n";
+        ids.push_back("half");
+        for (size_t i = 2000; i < 2200; ++i)
+            log << line(i) << "\n";
+        log.close();
+        forwarder.Notify();
+    });
+    EXPECT_EQ(pending, backlog);
+    EXPECT_EQ(taken, ids);
+    EXPECT_EQ(told.size(), 1u);
     EXPECT_EQ(receiver.Problems(), std::vector<std::string>());
 }
 
