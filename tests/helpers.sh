@@ -39,6 +39,31 @@ in_mount_namespace() {
     ZQ_IN_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
 }
 
+# engineering_key: a signing key of the engineers' in the current folder,
+# eng.pem, and its public half eng.pub, for a station to trust.
+engineering_key() {
+    openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out eng.pem 2>/dev/null
+    chmod 600 eng.pem
+    openssl pkey -in eng.pem -pubout -out eng.pub
+}
+
+# lock_station PUB: in the mount namespace, a scratch folder in $work stands
+# for /etc/zerquill (bound over it, or over an overlay of /etc where the
+# folder does not exist) with PUB its one trusted key: the station is locked.
+# unlock_station, from the script's cleanup, lets go of the mounts first, so
+# that $work can go.
+lock_station() {
+    mkdir -p "$work/etc-zerquill/trusted"
+    cp "$1" "$work/etc-zerquill/trusted/engineering.pem"
+    if [ ! -d /etc/zerquill ]; then
+        mkdir -p "$work/overlay/up" "$work/overlay/work"
+        mount -t overlay zq-etc -o lowerdir=/etc,upperdir="$work/overlay/up",workdir="$work/overlay/work" /etc
+        mkdir /etc/zerquill
+    fi
+    mount --bind "$work/etc-zerquill" /etc/zerquill
+}
+unlock_station() { umount -l /etc/zerquill /etc 2>/dev/null || true; }
+
 # Waits up to five seconds for $1 to hold something; false if it stays empty.
 await_file() {
     for _ in $(seq 50); do

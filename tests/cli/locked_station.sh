@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
-# A station whose administrator installed a trusted key: in a private mount
-# namespace a scratch folder stands in for /etc/zerquill (bound over it, or
-# over an overlay of /etc where the folder does not exist). The station must
-# refuse a bare image (6) and --trust (64), still --check an image, refuse an
-# unsigned job (6), and run the released job, recording openssl's
-# fingerprint of the key as signed_by. The device must get the image only
-# from the released run.
+# A station whose administrator installed a trusted key, in a private mount
+# namespace (lock_station in helpers.sh). The station must refuse a bare
+# image (6) and --trust (64), still --check an image, refuse an unsigned job
+# (6), and run the released job, recording openssl's fingerprint of the key
+# as signed_by. The device must get the image only from the released run.
 #
 #   locked_station.sh BUILD_DIR
 # Needs root for the namespace: exit status 77 (skipped) without it.
@@ -19,7 +17,7 @@ flash=$build/cli/zerquill-flash
 mkimage=$build/cli/zq-mkimage
 devsim=$build/devsim/zerquill-devsim
 scratch locked
-cleanup_more() { umount -l /etc/zerquill /etc 2>/dev/null || true; }
+cleanup_more() { unlock_station; }
 fail() {
     echo "FAIL: $*"
     exit 1
@@ -27,21 +25,12 @@ fail() {
 
 cd "$work"
 "$mkimage" DB.bin --blocks 16 --seed 25 >/dev/null
-openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out eng.pem 2>/dev/null
-chmod 600 eng.pem
-openssl pkey -in eng.pem -pubout -out eng.pub
+engineering_key
 fingerprint=$(openssl pkey -pubin -in eng.pub -outform DER | sha256sum | cut -c1-64)
 "$flash" --make-job released.zqjob -i DB.bin --name lot25 --key eng.pem >/dev/null
 "$flash" --make-job unsigned.zqjob -i DB.bin --name lot26 >/dev/null
 
-mkdir -p etc-zerquill/trusted
-cp eng.pub etc-zerquill/trusted/engineering.pem
-if [ ! -d /etc/zerquill ]; then
-    mkdir -p overlay/up overlay/work
-    mount -t overlay zq-etc -o lowerdir=/etc,upperdir="$work/overlay/up",workdir="$work/overlay/work" /etc
-    mkdir /etc/zerquill
-fi
-mount --bind "$work/etc-zerquill" /etc/zerquill
+lock_station eng.pub
 
 # One session: only the released run may reach the device.
 start "$work/dev" "$devsim" --sessions 1 --expect DB.bin --silence-ms 2000

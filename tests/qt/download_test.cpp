@@ -1,11 +1,15 @@
 // The Qt dialog driving whole downloads against the device simulator on a
 // pty: what the window shows during and after a download, the keys and the
-// close box while one runs.
+// close box while one runs; on a locked station, the released image sent
+// though DB.bin changes under the download.
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
 
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -43,6 +47,20 @@ std::vector<uint8_t> WriteImage(const TempDir& dir, uint32_t blocks)
     return image;
 }
 
+std::vector<uint8_t> ReadBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Writes over the file's own bytes, neither truncating nor replacing it, as
+// a tool that patches an image where it lies does.
+void OverwriteInPlace(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    std::fstream out(path, std::ios::in | std::ios::out | std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
 // The simulator at the line's own pace, as a device answers.
 DevSimOptions Paced(DevSimOptions options = {})
 {
@@ -52,10 +70,10 @@ DevSimOptions Paced(DevSimOptions options = {})
 
 // The dialog on screen, reading DB.bin from dir, with the simulator's line
 // the only port discovery lists.
-void Show(CUpdaterDlg& dlg, const TempDir& dir, const CSimRig& device)
+void Show(CUpdaterDlg& dlg, const std::string& folder, const CSimRig& device)
 {
     const std::string name = device.Path();
-    dlg.SetImageFolder(dir.path());
+    dlg.SetImageFolder(folder);
     dlg.SetPortSource([name] { return std::vector<PortInfo>{{name, "", ""}}; });
     dlg.show();
 }
@@ -66,7 +84,7 @@ struct Scene {
     explicit Scene(uint32_t blocks, DevSimOptions options = {})
         : image(WriteImage(dir, blocks)), device(Paced(options))
     {
-        Show(dlg, dir, device);
+        Show(dlg, dir.path(), device);
     }
     TempDir dir;
     const std::vector<uint8_t> image;
@@ -85,13 +103,13 @@ bool PortIsFree(const std::string& path)
 }
 
 // The device took the whole image, and the one notice said so.
-void ExpectDelivered(Scene& scene)
+void ExpectDelivered(CSimRig& device, const std::vector<uint8_t>& image, const NoticeCatcher& catcher)
 {
-    const DevSimReport& report = scene.device.Wait();
+    const DevSimReport& report = device.Wait();
     QVERIFY2(report.completed, report.endedAt.c_str());
-    QCOMPARE(QString::fromStdString(CompareWithImage(report, scene.image)), QString());
-    QCOMPARE(scene.catcher.seen.size(), size_t(1));
-    QCOMPARE(scene.catcher.seen[0].text, QStringLiteral("Success Download!"));
+    QCOMPARE(QString::fromStdString(CompareWithImage(report, image)), QString());
+    QCOMPARE(catcher.seen.size(), size_t(1));
+    QCOMPARE(catcher.seen[0].text, QStringLiteral("Success Download!"));
 }
 
 // The dialog let go of the link and the image, and so of the port.
@@ -113,6 +131,7 @@ private slots:
     void closingDuringADownload_data();
     void closingDuringADownload();
     void destroyingTheDialogDuringADownload();
+    void aLockedStationSendsTheReleasedImageThoughTheFileChanges();
 };
 
 void DownloadTest::successfulDownload()
@@ -128,7 +147,7 @@ void DownloadTest::successfulDownload()
     QVERIFY(!scene.dlg.StartButton()->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(!scene.dlg.DownloadRunning(), 30000);
 
-    ExpectDelivered(scene);
+    ExpectDelivered(scene.device, scene.image, scene.catcher);
     if (QTest::currentTestFailed())
         return;
     const int full = static_cast<int>(blocks + blocks / 512 + 40);
@@ -171,7 +190,7 @@ void DownloadTest::keysLeaveADownloadAlone()
     QCOMPARE(scene.catcher.seen.size(), size_t(0)); // no question either
 
     QTRY_VERIFY_WITH_TIMEOUT(!dlg.DownloadRunning(), 30000);
-    ExpectDelivered(scene);
+    ExpectDelivered(scene.device, scene.image, scene.catcher);
     if (QTest::currentTestFailed())
         return;
 
@@ -257,7 +276,7 @@ void DownloadTest::destroyingTheDialogDuringADownload()
     CSimRig device(Paced());
 
     auto* dlg = new CUpdaterDlg;
-    Show(*dlg, dir, device);
+    Show(*dlg, dir.path(), device);
     QTest::mouseClick(dlg->StartButton(), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(dlg->ProgressBar()->value() >= 100, 20000);
 
@@ -271,6 +290,59 @@ void DownloadTest::destroyingTheDialogDuringADownload()
     QVERIFY(!device.Wait().completed);
 }
 
+// Run by locked_dialog.sh on a station it locked, with DB.bin, its released
+// DB.zqjob and other.bin (another image of the same length) in ZQ_RELEASED.
+// Start is pressed again and again in one dialog; each time DB.bin is
+// overwritten in place once block 5 is acknowledged, and the device must
+// get the released image whole. Then, without its job, the image is refused
+// and the device hears nothing.
+void DownloadTest::aLockedStationSendsTheReleasedImageThoughTheFileChanges()
+{
+    const std::string folder = qEnvironmentVariable("ZQ_RELEASED").toStdString();
+    if (folder.empty())
+        QSKIP("needs a locked station: run by locked_dialog.sh");
+    const std::string path = folder + "/DB.bin";
+    const std::vector<uint8_t> released = ReadBytes(path);
+    const std::vector<uint8_t> other = ReadBytes(folder + "/other.bin");
+    QVERIFY(released.size() == other.size() && released != other);
+
+    CSimRig device(Paced());
+    CUpdaterDlg dlg;
+    Show(dlg, folder, device);
+    NoticeCatcher catcher{dlg};
+    // 40 + k on the bar: block k acknowledged. The worker waits for the
+    // update, so block 6 is read only after the file has changed.
+    bool changed = false;
+    QObject::connect(dlg.ProgressBar(), &QProgressBar::valueChanged, &dlg, [&](int value) {
+        if (value >= 45 && !changed) {
+            OverwriteInPlace(path, other);
+            changed = true;
+        }
+    });
+    for (int run = 0; run < 5; ++run) {
+        WriteFile(path, released);
+        changed = false;
+        catcher.seen.clear();
+        if (run > 0)
+            device.Start();
+        QTest::mouseClick(dlg.StartButton(), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg.DownloadRunning(), 30000);
+        QVERIFY2(changed, qPrintable(QString("run %1: the bar never showed block 5").arg(run)));
+        ExpectDelivered(device, released, catcher);
+        if (QTest::currentTestFailed())
+            return;
+    }
+
+    QVERIFY(QFile::rename(QString::fromStdString(folder + "/DB.zqjob"), QString::fromStdString(folder + "/held.zqjob")));
+    catcher.seen.clear();
+    device.Start();
+    QTest::mouseClick(dlg.StartButton(), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!dlg.DownloadRunning(), 10000);
+    QCOMPARE(catcher.seen.size(), size_t(1));
+    QVERIFY2(catcher.seen[0].text.startsWith("Fail Download!\nthe image is not released"),
+             qPrintable(catcher.seen[0].text));
+    QVERIFY(!device.Finish().sawBeaconReply);
+}
 
 }  // namespace zq
 

@@ -3,8 +3,9 @@
 # simulator): $build and $devsim, skipped (77) when the simulator is not
 # built; the helpers' starter, the build's wine prefix and its server, a
 # fresh folder of the script's own, the COM ports it maps onto Linux lines,
-# and a cleanup that stops the helpers, unmaps those ports and ends the
-# server (after wine_cleanup_more, where the script defines one).
+# and a cleanup that stops the helpers, unmaps those ports, takes back a
+# trusted key and ends the server (after wine_cleanup_more, where the script
+# defines one).
 . "$here/../helpers.sh"
 winerun="$here/../../cmake/wine-run.sh"
 build=$(cd "$1" && pwd)
@@ -56,6 +57,17 @@ open(path, "wb").write(data)
 PY
 }
 
+# wine_trust PUB: the policy key holds PUB as Group Policy would write it
+# (DER in base64 on one line): the prefix is a locked station until the
+# cleanup, which the other scripts sharing the prefix rely on.
+wine_policy='HKLM\Software\Policies\Zerquill\TrustedKeys'
+wine_locked=
+wine_trust() {
+    wine_locked=1
+    wine reg add "$wine_policy" /v engineering /t REG_SZ /d "$(openssl pkey -pubin -in "$1" -outform DER | base64 -w0)" \
+        /f >/dev/null
+}
+
 # Wine reads its port map when its server starts.
 wine_reload() {
     wineserver -k >/dev/null 2>&1 || true
@@ -69,5 +81,6 @@ wine_cleanup() {
     for port in "${wine_ports[@]}"; do
         wine reg delete 'HKLM\Software\Wine\Ports' /v "$port" /f >/dev/null 2>&1 || true
     done
+    if [ -n "$wine_locked" ]; then wine reg delete "$wine_policy" /f >/dev/null 2>&1 || true; fi
     wineserver -k >/dev/null 2>&1 || true
 }

@@ -14,8 +14,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 # The script works from inside its folder.
 devsim=$(readlink -f "$devsim")
 flash=$(readlink -f "$3")
-policy='HKLM\Software\Policies\Zerquill\TrustedKeys'
-wine_cleanup_more() { wine reg delete "$policy" /f >/dev/null 2>&1 || true; }
 wine_scene wine-jobs COM9
 fail() {
     echo "FAIL: $*"
@@ -38,9 +36,8 @@ win() { winepath -w "$work/$1"; }
 
 cd "$work"
 wine_image DB.bin 12 0 20261225 5
-openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out eng.pem
+engineering_key
 openssl ec -in eng.pem -out eng-sec1.pem 2>/dev/null
-openssl pkey -in eng.pem -pubout -out eng.pub
 fingerprint=$(openssl pkey -pubin -in eng.pub -outform DER | sha256sum | cut -c1-64)
 
 # Ours, from each form of the key, verified by openssl.
@@ -63,11 +60,9 @@ printf ' ' >>c.zqjob
 run changed --verify-job "$(win c.zqjob)" --trust "$(win eng.pub)"
 [ "$rc" -eq 6 ] || fail "a changed job verified ($rc): $(cat changed.txt)"
 
-# The administrator's key, as Group Policy would write it: DER in base64 on one line.
 start "$work/sim" "$devsim" --sessions 1 --expect "$work/DB.bin" --silence-ms 2000
 wine_map COM9 "$line"
-wine reg add "$policy" /v engineering /t REG_SZ /d "$(openssl pkey -pubin -in eng.pub -outform DER | base64 -w0)" \
-    /f >/dev/null
+wine_trust eng.pub
 wine_reload
 
 run bare -i "$(win DB.bin)" --ports COM9
