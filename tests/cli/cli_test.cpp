@@ -2,10 +2,12 @@
 // process, against the device simulator or plain ptys.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
@@ -22,6 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -173,6 +176,43 @@ std::string LastLine(const std::string& text, size_t fromEnd = 0)
 {
     const auto lines = Lines(text);
     return lines.size() > fromEnd ? lines[lines.size() - 1 - fromEnd] : std::string();
+}
+
+// The tool run as nobody, with no supplementary group, from folder (which
+// that user must be able to enter). Nobody may see nothing of the clone: it
+// may lie in a folder only root enters (a mktemp -d). setpriv still holds
+// root's capabilities when it starts the tool, but the tool holds none, so
+// a sanitizer's suppressions file named in its options is copied into
+// folder, else the sanitizer refuses to start (exit 66), and so is the tool,
+// so that nothing it or a sanitizer's symbolizer reads lies in the clone.
+std::vector<std::string> AsNobody(const std::string& folder, std::vector<std::string> args)
+{
+    const std::string exe = folder + "/zerquill-flash";
+    std::filesystem::copy_file(ZQ_FLASH_EXE, exe, std::filesystem::copy_options::overwrite_existing);
+    std::vector<std::string> command = {"/usr/bin/env"};
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        const char* value = std::getenv(name);
+        if (!value)
+            continue;
+        // key=value pairs, ':' between them.
+        std::string options = value;
+        const size_t at = options.rfind("suppressions=", 0) == 0 ? 0 : options.find(":suppressions=");
+        if (at == std::string::npos)
+            continue;
+        const size_t from = options.find('=', at) + 1;
+        const size_t end = std::min(options.find(':', from), options.size());
+        const std::string copy = folder + "/" + name + ".supp";
+        std::filesystem::copy_file(options.substr(from, end - from), copy,
+                                   std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::permissions(copy, std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                                               std::filesystem::perms::others_read);
+        command.push_back(std::string(name) + "=" + options.replace(from, end - from, copy));
+    }
+    for (const char* part : {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"})
+        command.push_back(part);
+    command.push_back(exe);
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
 }
 
 std::vector<uint8_t> DataArea(const std::vector<uint8_t>& image, unsigned blocks)
@@ -641,10 +681,7 @@ TEST_F(CliTest, APortOfAGroupTheUserIsNotInNamesTheGroupAndHowToJoinIt)
     ASSERT_EQ(::chmod(pty.path().c_str(), 0660), 0);
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     ASSERT_EQ(::chmod(imagePath.c_str(), 0644), 0);
-    const auto asNobody = [](std::vector<std::string> args) {
-        args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", ZQ_FLASH_EXE});
-        return args;
-    };
+    const auto asNobody = [&](std::vector<std::string> args) { return AsNobody(dir.path(), args); };
     const std::string cause = "permission denied on " + pty.path() +
                               ": sudo usermod -aG dialout $USER, then log in again (the group dialout owns the device)";
 
