@@ -215,6 +215,17 @@ std::vector<std::string> AsNobody(const std::string& folder, std::vector<std::st
     return command;
 }
 
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteText(const std::string& path, const std::string& text)
+{
+    WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
 std::vector<uint8_t> DataArea(const std::vector<uint8_t>& image, unsigned blocks)
 {
     return std::vector<uint8_t>(image.begin() + 65536, image.begin() + 65536 + 128 * blocks);
@@ -890,7 +901,7 @@ TEST_F(CliTest, CtrlCFailsTheDownloadCleanly)
     CSimRig device(Cli(opt));
     // The mark an interrupted download leaves stays in this test's folder.
     const std::string tmp = "TMPDIR=" + dir.path();
-    Process p({"/usr/bin/env", tmp, ZQ_FLASH_EXE, "--ports", device.Path(), "--image", imagePath});
+    Process p({"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", tmp, ZQ_FLASH_EXE, "--ports", device.Path(), "--image", imagePath});
     // A fifth of the image is out: closing must not wait for the line time
     // of everything sent so far (4.6 s), only for what is still due.
     ASSERT_TRUE(p.Pump(15000, "blocks  20%")) << p.sofar().out;
@@ -904,11 +915,69 @@ TEST_F(CliTest, CtrlCFailsTheDownloadCleanly)
 
     // The device, cut off mid-download, now waits for the rest in silence:
     // the next run that hears nothing on its port says what may help.
-    Process again({"/usr/bin/env", tmp, ZQ_FLASH_EXE, "--ports", device.Path(), "--image", imagePath});
+    Process again({"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", tmp, ZQ_FLASH_EXE, "--ports", device.Path(), "--image",
+                   imagePath});
     const Outcome retry = again.Finish();
     EXPECT_EQ(retry.status, 4) << retry.err;
     EXPECT_NE(LastLine(retry.err).find("a device interrupted mid-download may need a reset"), std::string::npos)
         << retry.err;
+}
+
+// The interrupt mark is the user's own. A link planted where it goes, in
+// the shared temporary folder or in the user's folder, is not written
+// through; and the mark of one user neither hides nor stands for another's.
+TEST_F(CliTest, TheInterruptMarkIsTheUsersOwnAndFollowsNoLink)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root (to plant links and to run the tool as nobody too)";
+    image = MakeImage(65536 + 128 * 2048, 8 * 2048, 5);
+    WriteFile(imagePath, image);
+    // The test's folder stands for /tmp: anyone may make a folder in it.
+    ASSERT_EQ(::chmod(dir.path().c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(imagePath.c_str(), 0644), 0);
+    const std::string victim = dir.file("victim");
+    WriteText(victim, "untouched\n");
+    ASSERT_EQ(::symlink(victim.c_str(), dir.file("zerquill-flash.interrupted").c_str()), 0);
+    ASSERT_EQ(::mkdir(dir.file("zerquill-flash-0").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), dir.file("zerquill-flash-0/zerquill-flash.interrupted").c_str()), 0);
+
+    const std::vector<std::string> env = {"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", "TMPDIR=" + dir.path()};
+    const auto run = [&](bool nobody, const std::string& port) {
+        std::vector<std::string> args = {"--ports", port, "--image", imagePath};
+        if (nobody)
+            args = AsNobody(dir.path(), args);
+        else
+            args.insert(args.begin(), ZQ_FLASH_EXE);
+        args.insert(args.begin(), env.begin(), env.end());
+        return args;
+    };
+    // Cut short once the blocks go out; the device then waits in silence.
+    const auto interrupt = [&](bool nobody, const std::string& port) {
+        Process p(run(nobody, port));
+        EXPECT_TRUE(p.Pump(15000, "sending ")) << p.sofar().out << p.sofar().err;
+        ::kill(p.pid(), SIGINT);
+        return p.Finish(8000).status;
+    };
+    const std::string hint = "hint: a device interrupted mid-download may need a reset (";
+    DevSimOptions opt;
+    opt.pace = true;
+    CSimRig root(Cli(opt)), other(Cli(opt));
+    ASSERT_EQ(::chmod(other.Path().c_str(), 0666), 0);
+
+    EXPECT_EQ(interrupt(false, root.Path()), 130);
+    EXPECT_EQ(ReadText(victim), "untouched\n") << "a planted link was written through";
+    struct stat st{};
+    ASSERT_EQ(::lstat(dir.file("zerquill-flash-0/zerquill-flash.interrupted").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0600) << std::oct << st.st_mode;
+
+    // Nobody's download, cut short on another port while root's mark stands.
+    EXPECT_EQ(interrupt(true, other.Path()), 130);
+    const Outcome nobodys = Process(run(true, other.Path())).Finish();
+    EXPECT_EQ(nobodys.status, 4);
+    EXPECT_NE(nobodys.err.find(hint + other.Path() + ";"), std::string::npos) << nobodys.err;
+    const Outcome roots = Process(run(false, root.Path())).Finish();
+    EXPECT_NE(roots.err.find(hint + root.Path() + ";"), std::string::npos) << roots.err;
+    EXPECT_EQ(ReadText(victim), "untouched\n");
 }
 
 // ---- The station ------------------------------------------------------
@@ -1055,17 +1124,6 @@ TEST_F(CliTest, ASlowLineGetsTheAdapterHint)
 
 // A shell command line (openssl, the way an engineer makes keys and signs).
 Outcome Sh(const std::string& command) { return RunProgram({"/bin/sh", "-c", command}); }
-
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void WriteText(const std::string& path, const std::string& text)
-{
-    WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
-}
 
 // A job fixes the image by its hash, the ports by its slots and the record
 // file; what it fixes cannot be talked round by a changed image or by -i.
