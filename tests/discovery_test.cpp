@@ -10,6 +10,7 @@
 #include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -220,7 +221,16 @@ int WithOneThreadToSpare(const std::function<int()>& body, PtyPair& device)
         constexpr uid_t kUid = 1999999999;
         if (setgroups(0, nullptr) != 0 || setgid(kUid) != 0 || setuid(kUid) != 0)
             _exit(100);
-        // Every task of this process, sanitizers' threads too, is now kUid's.
+        // A sanitizer may start a thread of its own along with the first
+        // thread a process starts (TSan does): one thread started, and gone
+        // from the kernel's count, before counting, so that the thread to
+        // spare is the code's.
+        pid_t tid = 0;
+        std::thread([&tid] { tid = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
+        const std::string gone = "/proc/self/task/" + std::to_string(tid);
+        for (int i = 0; i < 2000 && access(gone.c_str(), F_OK) == 0; ++i)
+            usleep(1000);
+        // Every task of this process is now kUid's.
         rlim_t tasks = 0;
         for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
             (void)entry;
