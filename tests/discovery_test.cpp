@@ -273,7 +273,8 @@ TEST(Discovery, APortTheSystemGivesNoThreadIsToldAndTheOthersAreHeard)
             if (order.back() == device) { // its port had no thread: not heard
                 if (found != LINK_UNAVAILABLE || heard.size() != 3 || heard[2].openError != PortError::Io)
                     code |= 1;
-                if (heard.size() == 3 && (heard[0].openError != PortError::None || heard[1].openError != PortError::None))
+                if (heard.size() == 3 &&
+                    (heard[0].openError != PortError::None || heard[1].openError != PortError::None))
                     code |= 2;
             } else if (found != LINK_OK || link.FoundPort() != device) {
                 code |= 4;
@@ -281,9 +282,10 @@ TEST(Discovery, APortTheSystemGivesNoThreadIsToldAndTheOthersAreHeard)
             return code;
         };
     };
+    const std::string a = first.path(), b = second.path(), c = third.path();
     std::vector<int> status;
-    status.push_back(WithOneThreadToSpare(discover({first.path(), second.path(), third.path()}, second.path()), second));
-    status.push_back(WithOneThreadToSpare(discover({first.path(), third.path(), second.path()}, second.path()), second));
+    status.push_back(WithOneThreadToSpare(discover({a, b, c}, b), second));
+    status.push_back(WithOneThreadToSpare(discover({a, c, b}, b), second));
     ASSERT_NE(status[0], 100) << "could not become another user";
     ASSERT_NE(status[0], 101) << "could not set the task limit";
     EXPECT_EQ(status, (std::vector<int>{0, 0})) << "134: std::terminate; 1, 2: the unheard port; 4: not found";

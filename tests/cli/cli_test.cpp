@@ -901,7 +901,8 @@ TEST_F(CliTest, CtrlCFailsTheDownloadCleanly)
     CSimRig device(Cli(opt));
     // The mark an interrupted download leaves stays in this test's folder.
     const std::string tmp = "TMPDIR=" + dir.path();
-    Process p({"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", tmp, ZQ_FLASH_EXE, "--ports", device.Path(), "--image", imagePath});
+    Process p({"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", tmp, ZQ_FLASH_EXE, "--ports", device.Path(), "--image",
+               imagePath});
     // A fifth of the image is out: closing must not wait for the line time
     // of everything sent so far (4.6 s), only for what is still due.
     ASSERT_TRUE(p.Pump(15000, "blocks  20%")) << p.sofar().out;
