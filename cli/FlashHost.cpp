@@ -1,11 +1,10 @@
 #include "cli/FlashHost.h"
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 
 #include "download/Causes.h"
 #include "cli/Console.h"
+#include "cli/InterruptMark.h"
 
 #include <thread>
 
@@ -27,43 +26,26 @@ CProgressView::Mode PickMode(const FlashOptions& options, std::FILE* out)
 
 // A download cut short leaves the device half-written, and such a device
 // may stay silent until it is reset: the next run that hears nothing says
-// so. The mark lives in the temporary folder and names the port.
-std::filesystem::path InterruptMark()
-{
-    std::error_code ec;
-    const std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
-    return ec ? std::filesystem::path() : dir / "zerquill-flash.interrupted";
-}
-
+// so. The mark names the port; it is the user's own (InterruptMark.h).
 void SetInterruptMark(const std::string& port)
 {
-    const std::filesystem::path mark = InterruptMark();
-    if (!mark.empty())
-        std::ofstream(mark) << port << "\n";
+    (void)WriteInterruptMark(port + "\n");
 }
 
 void ClearInterruptMark()
 {
-    const std::filesystem::path mark = InterruptMark();
-    std::error_code ec;
-    if (!mark.empty())
-        std::filesystem::remove(mark, ec);
+    RemoveInterruptMark();
 }
 
 // The port of a download cut short within the last hour, if any: an older
 // mark is about another day's device.
 std::string RecentInterruptMark()
 {
-    const std::filesystem::path mark = InterruptMark();
-    std::error_code ec;
-    if (mark.empty() || !std::filesystem::exists(mark, ec))
+    std::string text;
+    std::chrono::seconds age{};
+    if (!ReadInterruptMark(text, age) || age > std::chrono::hours(1))
         return {};
-    const auto age = std::filesystem::file_time_type::clock::now() - std::filesystem::last_write_time(mark, ec);
-    if (ec || age > std::chrono::hours(1))
-        return {};
-    std::string port;
-    std::getline(std::ifstream(mark), port);
-    return port;
+    return text.substr(0, text.find('\n'));
 }
 
 } // namespace

@@ -65,6 +65,9 @@ struct DevSimOptions {
     unsigned progressDelayMs = 0; // before each progress byte
     uint8_t progressByte = 0x2E;  // anything but ACK
     int floodMs = 0;              // progress bytes at full speed for this long; < 0: without end
+    // Or this many progress bytes at full speed: a flood of the same size
+    // however fast this machine happens to be.
+    unsigned floodBytes = 0;
     std::vector<DevSimRefusal> refusals;
     uint8_t refusalByte = 0x15; // for refused blocks and checksum errors; anything but ACK
     uint8_t finalReply = 0x06;  // the answer to the closing END

@@ -66,7 +66,9 @@ std::vector<std::string> DescribeFaults(const DevSimOptions& o)
     if (o.progressBytes)
         f.push_back(Format("%u progress byte(s) 0x%02X, %u ms before each", o.progressBytes, o.progressByte,
                            o.progressDelayMs));
-    if (o.floodMs < 0)
+    if (o.floodBytes)
+        f.push_back(Format("%u progress bytes 0x%02X at full speed", o.floodBytes, o.progressByte));
+    else if (o.floodMs < 0)
         f.push_back(Format("progress bytes 0x%02X at full speed without end", o.progressByte));
     else if (o.floodMs > 0)
         f.push_back(Format("progress bytes 0x%02X at full speed for %d ms", o.progressByte, o.floodMs));

@@ -1,5 +1,6 @@
 #include "devsim/Session.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -345,6 +346,32 @@ private:
         }
     }
 
+    // Progress bytes at full speed, as fast as the line takes them: a count
+    // of them, or for a time.
+    bool Flood()
+    {
+        SetStep("flooding progress bytes");
+        std::vector<uint8_t> chunk(256, opt_.progressByte);
+        if (opt_.floodBytes != 0) {
+            Trace("flooding %u progress bytes", opt_.floodBytes);
+            for (unsigned left = opt_.floodBytes; left > 0; left -= static_cast<unsigned>(chunk.size())) {
+                chunk.resize(std::min<size_t>(left, chunk.size()));
+                if (!Send(chunk))
+                    return false;
+                rep_.progressSent += static_cast<unsigned>(chunk.size());
+            }
+            return true;
+        }
+        Trace("flooding progress bytes %s", opt_.floodMs < 0 ? "without end" : "");
+        const int64_t end = opt_.floodMs < 0 ? INT64_MAX : NowNs() + static_cast<int64_t>(opt_.floodMs) * kNsPerMs;
+        while (NowNs() < end) {
+            if (!Send(chunk))
+                return false;
+            rep_.progressSent += static_cast<unsigned>(chunk.size());
+        }
+        return true;
+    }
+
     bool Clr()
     {
         if (!Expect(kClr))
@@ -362,17 +389,8 @@ private:
                 return false;
             ++rep_.progressSent;
         }
-        if (opt_.floodMs != 0) {
-            SetStep("flooding progress bytes");
-            Trace("flooding progress bytes %s", opt_.floodMs < 0 ? "without end" : "");
-            const int64_t end = opt_.floodMs < 0 ? INT64_MAX : NowNs() + static_cast<int64_t>(opt_.floodMs) * kNsPerMs;
-            const std::vector<uint8_t> chunk(256, opt_.progressByte);
-            while (NowNs() < end) {
-                if (!Send(chunk))
-                    return false;
-                rep_.progressSent += static_cast<unsigned>(chunk.size());
-            }
-        }
+        if ((opt_.floodBytes != 0 || opt_.floodMs != 0) && !Flood())
+            return false;
         SetStep("acknowledging CLR");
         Trace("%u progress byte(s), then ACK", rep_.progressSent);
         return Send({kAck});

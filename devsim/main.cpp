@@ -78,6 +78,7 @@ const char kUsage[] =
     "  --progress-byte B     the progress byte (default 0x2E; not 0x06)\n"
     "  --flood MS|forever    after those, send progress bytes at full speed for MS, or\n"
     "                        until the tool stops reading or the simulator is stopped\n"
+    "  --flood-bytes N       instead: send N progress bytes at full speed\n"
     "  --refuse K[:N]        refuse block K (from 0) N times (default 1); may be repeated\n"
     "  --refusal-byte B      the byte for refused blocks and checksum errors (default 0x15;\n"
     "                        not 0x06)\n"
@@ -272,6 +273,8 @@ Program ParseArgs(int argc, char** argv)
         } else if (opt == "--flood") {
             const std::string v = arg();
             p.opt.floodMs = v == "forever" ? -1 : static_cast<int>(Number(opt, v, 0x7FFFFFFF));
+        } else if (opt == "--flood-bytes") {
+            p.opt.floodBytes = Number(opt, arg());
         } else if (opt == "--refuse") {
             std::string block;
             DevSimRefusal r;

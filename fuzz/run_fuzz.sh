@@ -11,11 +11,15 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 WORK=$(mktemp -d /tmp/zq-fuzz-XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 status=0
-for target in fuzz_image fuzz_worker; do
+for target in fuzz_image fuzz_worker fuzz_job fuzz_key; do
     exe="$BUILD_DIR/fuzz/$target"
     [ -x "$exe" ] || { echo "missing $exe (build the fuzz preset)" >&2; exit 2; }
     mkdir -p "$WORK/$target" "$WORK/artifacts-$target"
-    cp "$HERE/corpus/$target/"* "$WORK/$target/"
+    if [ "$target" = fuzz_key ]; then
+        "$HERE/seed_keys.sh" "$WORK/$target"
+    else
+        cp "$HERE/corpus/$target/"* "$WORK/$target/"
+    fi
     echo "== $target for ${SECONDS_EACH}s"
     if "$exe" -max_total_time="$SECONDS_EACH" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
         -artifact_prefix="$WORK/artifacts-$target/" "$WORK/$target" >"$WORK/$target.log" 2>&1; then

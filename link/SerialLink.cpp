@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 namespace zq {
@@ -280,17 +281,30 @@ std::vector<std::unique_ptr<CSerialLink::Listener>> CSerialLink::ListenTogether(
                 listeners[j]->outranked = true;
         }
     };
-    size_t open = 0;
-    for (const auto& l : listeners)
-        open += l->port.IsOpen();
+    // This thread listens on the first open port itself, each other port on
+    // a thread of its own. A thread the system will not give (std::thread
+    // throws std::system_error: out of threads, a process limit) leaves its
+    // port unheard, told as an I/O error on it, while the others listen on:
+    // an exception here would leave started threads unjoined and end the
+    // program.
+    threads.reserve(listeners.size());
+    size_t own = listeners.size();
     for (size_t i = 0; i < listeners.size(); ++i) {
         if (!listeners[i]->port.IsOpen())
             continue;
-        if (open == 1)
-            listen(i); // a lone port needs no thread
-        else
+        if (own == listeners.size()) {
+            own = i;
+            continue;
+        }
+        try {
             threads.emplace_back(listen, i);
+        } catch (const std::system_error&) {
+            listeners[i]->probe.openError = PortError::Io;
+            listeners[i]->port.Close();
+        }
     }
+    if (own < listeners.size())
+        listen(own);
     for (std::thread& t : threads)
         t.join();
     winner = first.load();

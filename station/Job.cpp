@@ -21,6 +21,15 @@ std::string Resolve(const std::string& value, const std::string& folder)
     return p.is_absolute() || folder.empty() ? value : (fs::path(folder) / p).lexically_normal().string();
 }
 
+// A word of the file in a refusal, quoted as JSON writes it: a newline or an
+// ESC in a key or a label reaches the terminal as \n or \u001b, never as
+// itself, so no file can forge a line of the tool's output or drive the
+// terminal.
+std::string Quoted(const std::string& word)
+{
+    return Json(word).dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 bool Text(const Json& object, const char* key, bool required, std::string& out, std::string& error)
 {
     const auto it = object.find(key);
@@ -66,7 +75,7 @@ bool Slots(const Json& value, std::vector<JobSlot>& slots, std::string& error)
         }
         for (const auto& member : s.items())
             if (member.key() != "port" && member.key() != "label") {
-                error = where + "unknown key \"" + member.key() + "\"";
+                error = where + "unknown key " + Quoted(member.key());
                 return false;
             }
         JobSlot slot;
@@ -76,11 +85,11 @@ bool Slots(const Json& value, std::vector<JobSlot>& slots, std::string& error)
         }
         // One port is one slot, and a label must tell its slot from the others.
         if (!ports.insert(slot.port).second) {
-            error = where + "port " + slot.port + " is already another slot's";
+            error = where + "port " + Quoted(slot.port) + " is already another slot's";
             return false;
         }
         if (!slot.label.empty() && !labels.insert(slot.label).second) {
-            error = where + "label \"" + slot.label + "\" is already another slot's";
+            error = where + "label " + Quoted(slot.label) + " is already another slot's";
             return false;
         }
         slots.push_back(slot);
@@ -112,11 +121,13 @@ bool ParseJob(const std::string& text, const std::string& folder, Job& job, std:
     Json j;
     try {
         j = Json::parse(text);
-    } catch (const Json::parse_error& e) {
-        // "[json.exception.parse_error.101] parse error at line 3, column 5: ..."
-        std::string what = e.what();
-        const size_t at = what.find("parse error");
-        error = "not JSON: " + (at == std::string::npos ? what : what.substr(at));
+    } catch (const Json::exception& e) {
+        // "[json.exception.parse_error.101] parse error at line 3, column 5: ...";
+        // a number beyond a double ("units": 1e400) is out_of_range.406, not
+        // a parse error, and must not end the program either.
+        const std::string what = e.what();
+        const size_t at = what.find("] ");
+        error = "not JSON: " + (at == std::string::npos ? what : what.substr(at + 2));
         return false;
     }
     if (!j.is_object()) {
@@ -129,7 +140,7 @@ bool ParseJob(const std::string& text, const std::string& folder, Job& job, std:
                                                 "log",  "slots", "forward", "signer"};
     for (const auto& member : j.items())
         if (!kKeys.count(member.key())) {
-            error = "unknown key \"" + member.key() + "\"";
+            error = "unknown key " + Quoted(member.key());
             return false;
         }
     if (!Text(j, "job", true, job.name, error) || !Text(j, "image", true, job.image, error) ||
@@ -158,7 +169,7 @@ bool ParseJob(const std::string& text, const std::string& folder, Job& job, std:
         }
         for (const auto& member : f.items())
             if (member.key() != "url" && member.key() != "token_file") {
-                error = "forward: unknown key \"" + member.key() + "\"";
+                error = "forward: unknown key " + Quoted(member.key());
                 return false;
             }
         if (!Text(f, "url", true, job.forward.url, error) ||

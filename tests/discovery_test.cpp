@@ -2,8 +2,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <thread>
+
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "tests/PtyPair.h"
 #include "link/SerialLink.h"
@@ -195,6 +204,91 @@ TEST(Discovery, PortsAreHeardTogetherInOneWindow)
     EXPECT_EQ(dev.received(), (std::vector<uint8_t>{0xFE, 0xFE, 0xFE}));
     for (auto& p : silent)
         EXPECT_TRUE(p->receive(1, 20).empty());
+}
+
+// Runs body in a child that, like a process that has used up its threads,
+// may start one thread more and no other: the kernel's own limit on a
+// user's tasks (RLIMIT_NPROC), under a user id of its own that nothing else
+// runs as, so that the count is the child's alone. Root is not held to the
+// limit, hence the other user. Meanwhile a device beacons on device, from a
+// thread started after the fork: a child forked from a process with threads
+// may not start threads under TSan. The child's exit status, or 128 + the
+// signal that ended it (std::terminate: SIGABRT).
+int WithOneThreadToSpare(const std::function<int()>& body, PtyPair& device)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        constexpr uid_t kUid = 1999999999;
+        if (setgroups(0, nullptr) != 0 || setgid(kUid) != 0 || setuid(kUid) != 0)
+            _exit(100);
+        // A sanitizer may start a thread of its own along with the first
+        // thread a process starts (TSan does): one thread started, and gone
+        // from the kernel's count, before counting, so that the thread to
+        // spare is the code's.
+        pid_t tid = 0;
+        std::thread([&tid] { tid = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
+        const std::string gone = "/proc/self/task/" + std::to_string(tid);
+        for (int i = 0; i < 2000 && access(gone.c_str(), F_OK) == 0; ++i)
+            usleep(1000);
+        // Every task of this process is now kUid's.
+        rlim_t tasks = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+            (void)entry;
+            ++tasks;
+        }
+        const rlimit limit{tasks + 1, tasks + 1};
+        if (setrlimit(RLIMIT_NPROC, &limit) != 0)
+            _exit(101);
+        _exit(body());
+    }
+    if (child < 0)
+        return -1;
+    Beaconer beacons(device, {});
+    int status = 0;
+    if (waitpid(child, &status, 0) != child)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Discovery runs on the worker of a dialog or a station: a thread the
+// system will not give must not end the program. The ports that got a
+// thread, and the one discovery listens on itself, are heard; a port left
+// without one is told as an I/O error on it.
+TEST(Discovery, APortTheSystemGivesNoThreadIsToldAndTheOthersAreHeard)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to run as a user of its own under a task limit";
+    PtyPair first, second, third;
+    for (PtyPair* p : {&first, &second, &third})
+        ASSERT_EQ(chmod(p->path().c_str(), 0666), 0);
+    // Ports in list order: this thread, one more thread, none left for the
+    // third. Bits of the exit status: what went otherwise.
+    const auto discover = [&](const std::vector<std::string>& order, const std::string& device) {
+        return [order, device] {
+            CSerialLink link;
+            link.SetPortSource(Ports(order));
+            const LinkStatus found = link.FindDevice(0xFD, 4800);
+            const auto& heard = link.LastDiscovery();
+            int code = 0;
+            if (order.back() == device) { // its port had no thread: not heard
+                if (found != LINK_UNAVAILABLE || heard.size() != 3 || heard[2].openError != PortError::Io)
+                    code |= 1;
+                if (heard.size() == 3 &&
+                    (heard[0].openError != PortError::None || heard[1].openError != PortError::None))
+                    code |= 2;
+            } else if (found != LINK_OK || link.FoundPort() != device) {
+                code |= 4;
+            }
+            return code;
+        };
+    };
+    const std::string a = first.path(), b = second.path(), c = third.path();
+    std::vector<int> status;
+    status.push_back(WithOneThreadToSpare(discover({a, b, c}, b), second));
+    status.push_back(WithOneThreadToSpare(discover({a, c, b}, b), second));
+    ASSERT_NE(status[0], 100) << "could not become another user";
+    ASSERT_NE(status[0], 101) << "could not set the task limit";
+    EXPECT_EQ(status, (std::vector<int>{0, 0})) << "134: std::terminate; 1, 2: the unheard port; 4: not found";
 }
 
 } // namespace

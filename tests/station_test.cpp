@@ -20,12 +20,12 @@
 #include "tests/PtyPair.h"
 #include "devsim/DevSim.h"
 #include "download/ImageCheck.h"
+#include "station/Job.h"
 #include "station/Station.h"
 #include "station/StationBoard.h"
 #include "station/StationJob.h"
 #include "station/Release.h"
 #include "station/Signature.h"
-#include "station/Job.h"
 #include "station/StationSession.h"
 #include "station/Record.h"
 #include "platform/Sha256.h"
@@ -213,6 +213,31 @@ TEST(StationJob, ALockedDialogSendsTheReleasedBytesThoughTheFileChanges)
     DownloadReleasedImage(&again, locked);
     ASSERT_EQ(again.notices.size(), 1u);
     EXPECT_NE(again.notices[0].find("is not the one job lot pins"), std::string::npos) << again.notices[0];
+}
+
+// A job file is read before anyone trusts it: whatever it holds, it is
+// refused in one line that repeats none of its controls, and the program
+// goes on. A number beyond a double is not a JSON syntax error but must be
+// refused all the same.
+TEST(Job, AHostileJobIsRefusedInOneLineAndNeverEndsTheProgram)
+{
+    const std::string head = R"({"job": "j", "image": "DB.bin", "sha256": ")" + std::string(64, 'a') + R"(", )";
+    const struct {
+        std::string text, said;
+    } cases[] = {
+        {head + R"("un\nits": 3})", R"(unknown key "un\nits")"},
+        {head + R"("forward": {"url": "u", "\u001b[2J": 1}})", R"(forward: unknown key "\u001b[2J")"},
+        {head + R"("slots": [{"port": "a", "label": "\u001b]0;x\u0007"}, {"port": "b", "label": "\u001b]0;x\u0007"}]})",
+         R"(slot 2: label "\u001b]0;x\u0007" is already another slot's)"},
+        {head + R"("slots": [{"port": "a\r"}, {"port": "a\r"}]})", R"(slot 2: port "a\r" is already another slot's)"},
+        {head + R"("units": 1e400})", "not JSON: number overflow parsing '1e400'"},
+    };
+    for (const auto& c : cases) {
+        Job job;
+        std::string error;
+        EXPECT_FALSE(ParseJob(c.text, "/jobs", job, error)) << c.text;
+        EXPECT_EQ(error, c.said) << c.text;
+    }
 }
 
 // An adapter that re-enumerates mid-download (brown-out, a loose hub): its

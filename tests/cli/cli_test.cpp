@@ -2,10 +2,12 @@
 // process, against the device simulator or plain ptys.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
@@ -22,6 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -176,6 +179,54 @@ std::string LastLine(const std::string& text, size_t fromEnd = 0)
 {
     const auto lines = Lines(text);
     return lines.size() > fromEnd ? lines[lines.size() - 1 - fromEnd] : std::string();
+}
+
+// The tool run as nobody, with no supplementary group, from folder (which
+// that user must be able to enter). Nobody may see nothing of the clone: it
+// may lie in a folder only root enters (a mktemp -d). setpriv still holds
+// root's capabilities when it starts the tool, but the tool holds none, so
+// a sanitizer's suppressions file named in its options is copied into
+// folder, else the sanitizer refuses to start (exit 66), and so is the tool,
+// so that nothing it or a sanitizer's symbolizer reads lies in the clone.
+std::vector<std::string> AsNobody(const std::string& folder, std::vector<std::string> args)
+{
+    const std::string exe = folder + "/zerquill-flash";
+    std::filesystem::copy_file(ZQ_FLASH_EXE, exe, std::filesystem::copy_options::overwrite_existing);
+    std::vector<std::string> command = {"/usr/bin/env"};
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        const char* value = std::getenv(name);
+        if (!value)
+            continue;
+        // key=value pairs, ':' between them.
+        std::string options = value;
+        const size_t at = options.rfind("suppressions=", 0) == 0 ? 0 : options.find(":suppressions=");
+        if (at == std::string::npos)
+            continue;
+        const size_t from = options.find('=', at) + 1;
+        const size_t end = std::min(options.find(':', from), options.size());
+        const std::string copy = folder + "/" + name + ".supp";
+        std::filesystem::copy_file(options.substr(from, end - from), copy,
+                                   std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::permissions(copy, std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                                               std::filesystem::perms::others_read);
+        command.push_back(std::string(name) + "=" + options.replace(from, end - from, copy));
+    }
+    for (const char* part : {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"})
+        command.push_back(part);
+    command.push_back(exe);
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteText(const std::string& path, const std::string& text)
+{
+    WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
 std::vector<uint8_t> DataArea(const std::vector<uint8_t>& image, unsigned blocks)
@@ -644,10 +695,7 @@ TEST_F(CliTest, APortOfAGroupTheUserIsNotInNamesTheGroupAndHowToJoinIt)
     ASSERT_EQ(::chmod(pty.path().c_str(), 0660), 0);
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     ASSERT_EQ(::chmod(imagePath.c_str(), 0644), 0);
-    const auto asNobody = [](std::vector<std::string> args) {
-        args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", ZQ_FLASH_EXE});
-        return args;
-    };
+    const auto asNobody = [&](std::vector<std::string> args) { return AsNobody(dir.path(), args); };
     const std::string cause = "permission denied on " + pty.path() +
                               ": sudo usermod -aG dialout $USER, then log in again (the group dialout owns the device)";
 
@@ -856,7 +904,8 @@ TEST_F(CliTest, CtrlCFailsTheDownloadCleanly)
     CSimRig device(Cli(opt));
     // The mark an interrupted download leaves stays in this test's folder.
     const std::string tmp = "TMPDIR=" + dir.path();
-    Process p({"/usr/bin/env", tmp, ZQ_FLASH_EXE, "--ports", device.Path(), "--image", imagePath});
+    Process p({"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", tmp, ZQ_FLASH_EXE, "--ports", device.Path(), "--image",
+               imagePath});
     // A fifth of the image is out: closing must not wait for the line time
     // of everything sent so far (4.6 s), only for what is still due.
     ASSERT_TRUE(p.Pump(15000, "blocks  20%")) << p.sofar().out;
@@ -870,11 +919,69 @@ TEST_F(CliTest, CtrlCFailsTheDownloadCleanly)
 
     // The device, cut off mid-download, now waits for the rest in silence:
     // the next run that hears nothing on its port says what may help.
-    Process again({"/usr/bin/env", tmp, ZQ_FLASH_EXE, "--ports", device.Path(), "--image", imagePath});
+    Process again({"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", tmp, ZQ_FLASH_EXE, "--ports", device.Path(), "--image",
+                   imagePath});
     const Outcome retry = again.Finish();
     EXPECT_EQ(retry.status, 4) << retry.err;
     EXPECT_NE(LastLine(retry.err).find("a device interrupted mid-download may need a reset"), std::string::npos)
         << retry.err;
+}
+
+// The interrupt mark is the user's own. A link planted where it goes, in
+// the shared temporary folder or in the user's folder, is not written
+// through; and the mark of one user neither hides nor stands for another's.
+TEST_F(CliTest, TheInterruptMarkIsTheUsersOwnAndFollowsNoLink)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root (to plant links and to run the tool as nobody too)";
+    image = MakeImage(65536 + 128 * 2048, 8 * 2048, 5);
+    WriteFile(imagePath, image);
+    // The test's folder stands for /tmp: anyone may make a folder in it.
+    ASSERT_EQ(::chmod(dir.path().c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(imagePath.c_str(), 0644), 0);
+    const std::string victim = dir.file("victim");
+    WriteText(victim, "untouched\n");
+    ASSERT_EQ(::symlink(victim.c_str(), dir.file("zerquill-flash.interrupted").c_str()), 0);
+    ASSERT_EQ(::mkdir(dir.file("zerquill-flash-0").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), dir.file("zerquill-flash-0/zerquill-flash.interrupted").c_str()), 0);
+
+    const std::vector<std::string> env = {"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", "TMPDIR=" + dir.path()};
+    const auto run = [&](bool nobody, const std::string& port) {
+        std::vector<std::string> args = {"--ports", port, "--image", imagePath};
+        if (nobody)
+            args = AsNobody(dir.path(), args);
+        else
+            args.insert(args.begin(), ZQ_FLASH_EXE);
+        args.insert(args.begin(), env.begin(), env.end());
+        return args;
+    };
+    // Cut short once the blocks go out; the device then waits in silence.
+    const auto interrupt = [&](bool nobody, const std::string& port) {
+        Process p(run(nobody, port));
+        EXPECT_TRUE(p.Pump(15000, "sending ")) << p.sofar().out << p.sofar().err;
+        ::kill(p.pid(), SIGINT);
+        return p.Finish(8000).status;
+    };
+    const std::string hint = "hint: a device interrupted mid-download may need a reset (";
+    DevSimOptions opt;
+    opt.pace = true;
+    CSimRig root(Cli(opt)), other(Cli(opt));
+    ASSERT_EQ(::chmod(other.Path().c_str(), 0666), 0);
+
+    EXPECT_EQ(interrupt(false, root.Path()), 130);
+    EXPECT_EQ(ReadText(victim), "untouched\n") << "a planted link was written through";
+    struct stat st{};
+    ASSERT_EQ(::lstat(dir.file("zerquill-flash-0/zerquill-flash.interrupted").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0600) << std::oct << st.st_mode;
+
+    // Nobody's download, cut short on another port while root's mark stands.
+    EXPECT_EQ(interrupt(true, other.Path()), 130);
+    const Outcome nobodys = Process(run(true, other.Path())).Finish();
+    EXPECT_EQ(nobodys.status, 4);
+    EXPECT_NE(nobodys.err.find(hint + other.Path() + ";"), std::string::npos) << nobodys.err;
+    const Outcome roots = Process(run(false, root.Path())).Finish();
+    EXPECT_NE(roots.err.find(hint + root.Path() + ";"), std::string::npos) << roots.err;
+    EXPECT_EQ(ReadText(victim), "untouched\n");
 }
 
 // ---- The station ------------------------------------------------------
@@ -1021,17 +1128,6 @@ TEST_F(CliTest, ASlowLineGetsTheAdapterHint)
 
 // A shell command line (openssl, the way an engineer makes keys and signs).
 Outcome Sh(const std::string& command) { return RunProgram({"/bin/sh", "-c", command}); }
-
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void WriteText(const std::string& path, const std::string& text)
-{
-    WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
-}
 
 // A job fixes the image by its hash, the ports by its slots and the record
 // file; what it fixes cannot be talked round by a changed image or by -i.

@@ -285,9 +285,15 @@ TEST_F(FaultTest, NoiseInEachPhase)
 
 TEST_F(FaultTest, FloodInTheClrPhaseStaysBoundedAndEndsOnAck)
 {
+    // Between the first and the last sample a tool that grew a byte per
+    // byte would grow 448 KiB, well beyond the bound below (368 KiB).
+    constexpr unsigned kFloodBytes = 512 * 1024;
     const Bytes img = Image(4);
     DevSimOptions o;
-    o.floodMs = 2000;
+    // A count of bytes, not a time: what is measured below needs a flood of
+    // a known size, and a slow machine (a sanitizer, a loaded CPU) would send
+    // a timed flood too small to tell growth from noise.
+    o.floodBytes = kFloodBytes;
     CSimRig sim(Bounded(o));
     TestHost host(dir.file("DB.bin"), {sim.Path()}, TestHost::Record::CountsOnly);
     // Memory every 64 Ki progress bytes: a tool that kept what it reads
@@ -311,7 +317,8 @@ TEST_F(FaultTest, FloodInTheClrPhaseStaysBoundedAndEndsOnAck)
     const DevSimReport rep = sim.Finish();
     ExpectCleanEnding(host, sim.Path(), "Success Download!");
     EXPECT_EQ(CompareWithImage(rep, img), "");
-    ASSERT_GE(samples.size(), 3u) << "the flood did not flood: " << rep.progressSent << " bytes";
+    EXPECT_EQ(rep.progressSent, kFloodBytes);
+    ASSERT_EQ(samples.size(), kFloodBytes / 0x10000) << rep.progressSent << " bytes";
     const double bytes = samples.back().pos - samples.front().pos;
     const double grown = static_cast<double>(samples.back().bytes - samples.front().bytes);
     std::printf("flood: %u progress bytes; %s %ld kB after %u of them, %ld kB after %u\n", rep.progressSent,
