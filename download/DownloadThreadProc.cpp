@@ -346,8 +346,10 @@ bool Download::SendBlocks()
         for (uint8_t b : buffer_)
             checksum ^= b;
         if (!WriteBlockAndSum(checksum)) {
+            // A line that went away while the block went out is told as it
+            // always was: a block that got no answer from a lost line.
             failure_.block = i;
-            return Fail(FailStep::BlockWrite);
+            return Fail(link_.LineLost() ? FailStep::BlockSilent : FailStep::BlockWrite);
         }
         buffer_[0] = 0x20;
         if (!link_.WaitByte(kBlockAnswerMs, buffer_)) {

@@ -16,15 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/Sanitized.h"
 #include "tests/TestHost.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define ZQ_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define ZQ_SANITIZED 1
-#endif
-#endif
 #if defined(ZQ_SANITIZED)
 #include <sanitizer/allocator_interface.h>
 #endif
