@@ -9,6 +9,7 @@
 
 #include "station/Http.h"
 #include "station/Record.h"
+#include "platform/DurableFile.h"
 #include "platform/Sha256.h"
 
 namespace zq {

@@ -6,7 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/HostName.h"
 #include "platform/OsError.h"
+#include "platform/RandomBytes.h"
 
 namespace zq {
 

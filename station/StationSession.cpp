@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "download/Causes.h"
+#include "platform/ThreadPriority.h"
 
 namespace zq {
 
@@ -43,7 +44,7 @@ bool CStationSession::Start(StationOptions options, std::string& why)
     }
     try {
         thread_ = std::thread([this, options] {
-            RaiseStationPriority();
+            RaiseThreadPriority();
             StationEnd end = StationEnd::Stopped;
             try {
                 end = Run(options, stop_);

@@ -118,7 +118,4 @@ private:
     std::thread thread_;
 };
 
-// Raises the calling thread's priority where the system allows; best effort.
-void RaiseStationPriority();
-
 }  // namespace zq
