@@ -5,7 +5,7 @@
 #include "download/ImageCheck.h"
 #include "station/Job.h"
 #include "cli/Options.h"
-#include "station/Record.h"
+#include "record/Record.h"
 #include "station/Release.h"
 
 namespace zq {

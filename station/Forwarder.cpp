@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "station/Http.h"
-#include "station/Record.h"
+#include "record/Record.h"
 #include "platform/DurableFile.h"
 #include "platform/Sha256.h"
 

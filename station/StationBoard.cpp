@@ -133,7 +133,7 @@ bool CStationBoard::Start(const BoardStart& start)
     session_.reset();
     auto session = std::make_unique<CStationSession>(*start.image, static_cast<SessionEvents&>(*this), log.get());
     if (job_)
-        session->SetRecordTags(start.job->tags);
+        session->SetRecordTags(start.job->tags, job_->fixture);
     if (job_ && job_->forwards) {
         ForwardConfig forward;
         forward.url = job_->forward.url;

@@ -44,7 +44,6 @@ bool OpenStationJob(const std::string& path, const TrustStore& store, OpenedJob&
     }
     opened.tags.job = opened.job.name;
     opened.tags.station = opened.job.station;
-    opened.tags.fixture = opened.job.fixture;
     return true;
 }
 

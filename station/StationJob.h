@@ -8,7 +8,7 @@
 #include "download/DownloadHost.h"
 #include "download/ImageCheck.h"
 #include "station/Job.h"
-#include "station/Record.h"
+#include "record/Record.h"
 #include "station/Release.h"
 
 namespace zq {

@@ -122,7 +122,9 @@ bool CStationSession::OnEnded(const DeviceOutcome& o)
     } else if (!o.cancelled) {
         ending.note = ending.cause;
     }
-    ending.record = RecordLine(o, image_, ending.cause, tags_);
+    RecordTags tags = tags_;
+    tags.slot = SlotLabel(fixture_, o.port);
+    ending.record = RecordLine(o, image_, ending.cause, tags);
     ending.recorded = !log_ || log_->Append(ending.record);
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -27,7 +27,7 @@
 #include "station/Release.h"
 #include "station/Signature.h"
 #include "station/StationSession.h"
-#include "station/Record.h"
+#include "record/Record.h"
 #include "platform/Sha256.h"
 #include "tests/KnownDigests.h"
 #include "devsim/SimRig.h"

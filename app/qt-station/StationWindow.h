@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "image/ImageSnapshot.h"
-#include "station/Record.h"
+#include "record/Record.h"
 #include "station/StationJob.h"
 #include "station/StationBoard.h"
 

@@ -36,7 +36,7 @@
 #include "download/ImageCheck.h"
 #include "platform/Sha256.h"
 #include "station/Forwarder.h"
-#include "station/Record.h"
+#include "record/Record.h"
 #include "devsim/SimRig.h"
 #include "tests/PtyPair.h"
 #include "tests/cli/Receiver.h"

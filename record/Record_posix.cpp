@@ -1,4 +1,4 @@
-#include "station/Record.h"
+#include "record/Record.h"
 
 #include <cerrno>
 #include <fcntl.h>

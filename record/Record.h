@@ -8,10 +8,9 @@
 #include <mutex>
 #include <string>
 
-#include "platform/UniqueHandle.h"
-#include "station/FlashDevices.h"
+#include "download/DeviceOutcome.h"
 #include "image/ImageSnapshot.h"
-#include "station/Job.h"
+#include "platform/UniqueHandle.h"
 
 namespace zq {
 
@@ -24,7 +23,7 @@ struct RecordTags {
     std::string job;
     std::string station;  // empty: this host's name
     std::string signedBy; // the fingerprint of the key that released the job
-    std::vector<JobSlot> fixture; // the slots, in order ("slots": Qt keeps that word)
+    std::string slot;     // the label of the device's slot in the job's fixture (SlotLabel)
 };
 
 // A random UUID (version 4) from the OS's random source, for a record's
