@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "station/FlashDevices.h"
-#include "station/Forwarder.h"
+#include "forward/Forwarder.h"
 #include "image/ImageSnapshot.h"
 #include "record/Record.h"
 #include "station/Job.h"

@@ -35,7 +35,7 @@
 #include "devsim/DevSim.h"
 #include "download/ImageCheck.h"
 #include "platform/Sha256.h"
-#include "station/Forwarder.h"
+#include "forward/Forwarder.h"
 #include "record/Record.h"
 #include "devsim/SimRig.h"
 #include "tests/PtyPair.h"

@@ -1,4 +1,4 @@
-#include "station/Forwarder.h"
+#include "forward/Forwarder.h"
 
 namespace zq {
 
