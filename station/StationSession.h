@@ -17,7 +17,7 @@
 #include "forward/Forwarder.h"
 #include "image/ImageSnapshot.h"
 #include "record/Record.h"
-#include "station/Job.h"
+#include "release/Job.h"
 #include "station/Station.h"
 
 namespace zq {

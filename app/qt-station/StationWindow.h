@@ -16,7 +16,7 @@
 
 #include "image/ImageSnapshot.h"
 #include "record/Record.h"
-#include "station/StationJob.h"
+#include "release/OpenedJob.h"
 #include "station/StationBoard.h"
 
 class QLabel;
