@@ -75,8 +75,8 @@ struct StationRun {
             return false;
         view = std::make_unique<CStationView>(ViewMode(options, out), out);
         session = std::make_unique<CStationSession>(image, *view, log);
-        session->SetRecordTags(run.tags);
-        view->SetFixture(run.tags.fixture);
+        session->SetRecordTags(run.tags, run.job.fixture);
+        view->SetFixture(run.job.fixture);
         SayImage(*view, image);
         return true;
     }

@@ -8,7 +8,7 @@
 
 #include "cli/Jobs.h"
 #include "cli/Options.h"
-#include "station/Record.h"
+#include "record/Record.h"
 
 namespace zq {
 

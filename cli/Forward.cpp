@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "station/Record.h"
+#include "record/Record.h"
 
 namespace zq {
 

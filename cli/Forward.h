@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "station/Forwarder.h"
+#include "forward/Forwarder.h"
 #include "cli/Options.h"
 
 namespace zq {

@@ -218,7 +218,6 @@ int PrepareRun(FlashOptions& options, const TrustStore& store, JobRun& run)
     options.image = run.job.image;
     run.tags.job = run.job.name;
     run.tags.station = run.job.station;
-    run.tags.fixture = run.job.fixture;
     return -1;
 }
 

@@ -3,10 +3,10 @@
 #pragma once
 
 #include "download/ImageCheck.h"
-#include "station/Job.h"
+#include "release/Job.h"
 #include "cli/Options.h"
-#include "station/Record.h"
-#include "station/Release.h"
+#include "record/Record.h"
+#include "release/Release.h"
 
 namespace zq {
 

@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "station/Record.h"
-#include "station/YieldReport.h"
+#include "record/Record.h"
+#include "record/YieldReport.h"
 
 extern const unsigned char kChartJs[];
 extern const size_t kChartJsSize;

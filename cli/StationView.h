@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "station/Job.h"
+#include "release/Job.h"
 #include "station/StationSession.h"
 
 namespace zq {

@@ -11,7 +11,7 @@
 #include "cli/FlashHost.h"
 #include "cli/Forward.h"
 #include "download/ImageCheck.h"
-#include "station/Record.h"
+#include "record/Record.h"
 #include "image/ImagePath.h"
 #include "cli/Jobs.h"
 #include "cli/Options.h"
@@ -142,7 +142,9 @@ int FlashSingle(const FlashOptions& options, const std::string& image, CRecordLo
         const DeviceOutcome outcome = host.Outcome();
         const std::string cause =
             outcome.success ? std::string() : DescribeFailure(outcome.failure, outcome.discovery, image);
-        if (!log.Append(RecordLine(outcome, snapshot, cause, run.tags))) {
+        RecordTags tags = run.tags;
+        tags.slot = SlotLabel(run.job.fixture, outcome.port);
+        if (!log.Append(RecordLine(outcome, snapshot, cause, tags))) {
             std::fprintf(stderr, "zerquill-flash: the record could not be written to %s\n", options.log.c_str());
             status = kExitFailed;
         }

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "station/Job.h"
+#include "release/Job.h"
 
 using namespace zq;
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "station/Sha256.h"
-#include "station/Signature.h"
+#include "platform/Sha256.h"
+#include "release/Signature.h"
 
 using namespace zq;
 

@@ -132,8 +132,13 @@ bool CStationBoard::Start(const BoardStart& start)
     };
     session_.reset();
     auto session = std::make_unique<CStationSession>(*start.image, static_cast<SessionEvents&>(*this), log.get());
-    if (job_)
-        session->SetRecordTags(start.job->tags);
+    if (job_) {
+        RecordTags tags;
+        tags.job = job_->name;
+        tags.station = job_->station;
+        tags.signedBy = start.job->signedBy;
+        session->SetRecordTags(tags, job_->fixture);
+    }
     if (job_ && job_->forwards) {
         ForwardConfig forward;
         forward.url = job_->forward.url;

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "station/StationJob.h"
+#include "release/OpenedJob.h"
 #include "station/StationSession.h"
 
 namespace zq {

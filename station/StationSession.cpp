@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "download/Causes.h"
+#include "platform/ThreadPriority.h"
 
 namespace zq {
 
@@ -43,7 +44,7 @@ bool CStationSession::Start(StationOptions options, std::string& why)
     }
     try {
         thread_ = std::thread([this, options] {
-            RaiseStationPriority();
+            RaiseThreadPriority();
             StationEnd end = StationEnd::Stopped;
             try {
                 end = Run(options, stop_);
@@ -121,7 +122,9 @@ bool CStationSession::OnEnded(const DeviceOutcome& o)
     } else if (!o.cancelled) {
         ending.note = ending.cause;
     }
-    ending.record = RecordLine(o, image_, ending.cause, tags_);
+    RecordTags tags = tags_;
+    tags.slot = SlotLabel(fixture_, o.port);
+    ending.record = RecordLine(o, image_, ending.cause, tags);
     ending.recorded = !log_ || log_->Append(ending.record);
     {
         std::lock_guard<std::mutex> lock(mutex_);

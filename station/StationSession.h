@@ -11,11 +11,13 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "station/FlashDevices.h"
-#include "station/Forwarder.h"
+#include "forward/Forwarder.h"
 #include "image/ImageSnapshot.h"
-#include "station/Record.h"
+#include "record/Record.h"
+#include "release/Job.h"
 #include "station/Station.h"
 
 namespace zq {
@@ -93,9 +95,13 @@ public:
     bool Forward(const ForwardConfig& config, const std::string& logPath, std::string& why);
     // Records in the log not yet delivered; 0 without forwarding.
     size_t ForwardPending() const { return forwarder_ ? forwarder_->Pending() : 0; }
-    // What every record tells of its job, station and slot; set before the
-    // station runs.
-    void SetRecordTags(const RecordTags& tags) { tags_ = tags; }
+    // What every record tells of its job, station and slot (each device's
+    // from its port among fixture); set before the station runs.
+    void SetRecordTags(const RecordTags& tags, const std::vector<JobSlot>& fixture)
+    {
+        tags_ = tags;
+        fixture_ = fixture;
+    }
 
 private:
     void OnPort(const PortInfo& port, PortPhase phase) override { events_.OnPort(port, phase); }
@@ -111,14 +117,12 @@ private:
     SessionEvents& events_;
     CRecordLog* log_;
     RecordTags tags_;
+    std::vector<JobSlot> fixture_;
     mutable std::mutex mutex_;
     StationTotals totals_;
     std::atomic<bool> stop_{false};
     std::unique_ptr<CForwarder> forwarder_;
     std::thread thread_;
 };
-
-// Raises the calling thread's priority where the system allows; best effort.
-void RaiseStationPriority();
 
 }  // namespace zq

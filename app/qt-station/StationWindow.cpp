@@ -180,7 +180,7 @@ bool CStationWindow::SetJob(const std::string& path)
 {
     auto opened = std::make_unique<OpenedJob>();
     std::string why;
-    const bool ok = OpenStationJob(path, trust_, *opened, why);
+    const bool ok = OpenJob(path, trust_, *opened, why);
     const QFileInfo file(Q(path));
     imageOk_ = ok;
     job_.reset();

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "image/ImageSnapshot.h"
-#include "station/Record.h"
-#include "station/StationJob.h"
+#include "record/Record.h"
+#include "release/OpenedJob.h"
 #include "station/StationBoard.h"
 
 class QLabel;

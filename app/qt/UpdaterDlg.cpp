@@ -1,7 +1,7 @@
 #include "app/qt/UpdaterDlg.h"
 
 #include "image/ImagePath.h"
-#include "station/StationJob.h"
+#include "release/OpenedJob.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

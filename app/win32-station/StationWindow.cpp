@@ -346,7 +346,7 @@ bool CStationWindow::ReadImage()
     if (IsJobPath(imagePath_)) {
         auto opened = std::make_unique<OpenedJob>();
         std::string why;
-        if (!OpenStationJob(imagePath_, trust_, *opened, why)) {
+        if (!OpenJob(imagePath_, trust_, *opened, why)) {
             job_.reset();
             image_ = ImageSnapshot();
             imageOk_ = false;

@@ -13,7 +13,7 @@
 #include "image/ImageSnapshot.h"
 #include "app/win32-station/PortTiles.h"
 #include "station/StationBoard.h"
-#include "station/StationJob.h"
+#include "release/OpenedJob.h"
 #include "app/win32-station/UiMetrics.h"
 
 namespace zq {

@@ -9,7 +9,7 @@
 
 #include "image/ImagePath.h"
 #include "image/ModulePath.h"
-#include "station/StationJob.h"
+#include "release/OpenedJob.h"
 #include "app/win32/resource.h"
 
 namespace zq {

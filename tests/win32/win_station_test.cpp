@@ -7,8 +7,8 @@
 
 #include "download/ImageCheck.h"
 #include "platform/Sha256.h"
-#include "station/Record.h"
-#include "station/YieldReport.h"
+#include "record/Record.h"
+#include "record/YieldReport.h"
 #include "tests/KnownDigests.h"
 #include "tests/win32/WinTestKit.h"
 

@@ -1,4 +1,4 @@
-#include "station/YieldReport.h"
+#include "record/YieldReport.h"
 
 #include <algorithm>
 #include <cmath>

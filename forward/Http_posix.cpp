@@ -1,4 +1,4 @@
-#include "station/Http.h"
+#include "forward/Http.h"
 
 #include <curl/curl.h>
 

@@ -1,9 +1,6 @@
-#include "station/Record.h"
+#include "record/Record.h"
 
-#include <io.h>
 #include <windows.h>
-
-#include <bcrypt.h>
 
 namespace zq {
 
@@ -23,8 +20,6 @@ OVERLAPPED LockPlace()
 }
 
 } // namespace
-
-bool SyncToDisk(std::FILE* file) { return ::_commit(::_fileno(file)) == 0; }
 
 COsHandle OpenRecordFile(const std::string& path, bool append, int& osError)
 {
@@ -100,20 +95,6 @@ bool AppendRecordBytes(intptr_t file, const std::string& bytes, int& osError)
         return true;
     osError = static_cast<int>(GetLastError());
     return false;
-}
-
-std::string HostName()
-{
-    char name[256] = {};
-    DWORD size = sizeof name;
-    if (!GetComputerNameExA(ComputerNameDnsHostname, name, &size))
-        return std::string();
-    return std::string(name, size);
-}
-
-bool OsRandomBytes(uint8_t* data, size_t size)
-{
-    return BCryptGenRandom(nullptr, data, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
 }
 
 }  // namespace zq

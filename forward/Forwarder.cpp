@@ -1,4 +1,4 @@
-#include "station/Forwarder.h"
+#include "forward/Forwarder.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "station/Http.h"
-#include "station/Record.h"
+#include "forward/Http.h"
+#include "platform/DurableFile.h"
 #include "platform/Sha256.h"
 
 namespace zq {

@@ -1,4 +1,4 @@
-#include "station/Record.h"
+#include "record/Record.h"
 
 #include <fstream>
 
@@ -6,7 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/HostName.h"
 #include "platform/OsError.h"
+#include "platform/RandomBytes.h"
 
 namespace zq {
 
@@ -116,7 +118,7 @@ std::string RecordLine(const DeviceOutcome& o, const ImageSnapshot& image, const
         {"latency_ms", o.latencyMs >= 0 ? nlohmann::json(o.latencyMs) : nlohmann::json()},
         {"job", orNull(tags.job)},
         {"station", tags.station.empty() ? orNull(HostName()) : nlohmann::json(tags.station)},
-        {"slot", orNull(SlotLabel(tags.fixture, o.port))},
+        {"slot", orNull(tags.slot)},
         {"signed_by", orNull(tags.signedBy)},
     };
     // Bytes that are not UTF-8 (a port name in another code page) are

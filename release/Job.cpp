@@ -1,4 +1,4 @@
-#include "station/Job.h"
+#include "release/Job.h"
 
 #include <filesystem>
 #include <fstream>

@@ -1,15 +1,12 @@
-#include "station/Record.h"
+#include "record/Record.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace zq {
-
-bool SyncToDisk(std::FILE* file) { return ::fsync(::fileno(file)) == 0; }
 
 COsHandle OpenRecordFile(const std::string& path, bool append, int& osError)
 {
@@ -88,28 +85,6 @@ bool AppendRecordBytes(intptr_t file, const std::string& bytes, int& osError)
         return true;
     osError = errno;
     return false;
-}
-
-std::string HostName()
-{
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0)
-        return std::string();
-    return name;
-}
-
-bool OsRandomBytes(uint8_t* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::getrandom(data, size, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace zq

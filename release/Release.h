@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "station/Signature.h"
+#include "release/Signature.h"
 
 namespace zq {
 

@@ -4,15 +4,13 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
 
-#include "platform/UniqueHandle.h"
-#include "station/FlashDevices.h"
+#include "download/DeviceOutcome.h"
 #include "image/ImageSnapshot.h"
-#include "station/Job.h"
+#include "platform/UniqueHandle.h"
 
 namespace zq {
 
@@ -25,15 +23,13 @@ struct RecordTags {
     std::string job;
     std::string station;  // empty: this host's name
     std::string signedBy; // the fingerprint of the key that released the job
-    std::vector<JobSlot> fixture; // the slots, in order ("slots": Qt keeps that word)
+    std::string slot;     // the label of the device's slot in the job's fixture (SlotLabel)
 };
 
 // A random UUID (version 4) from the OS's random source, for a record's
 // "id": a receiver that gets a record twice can tell it is the same one.
 // Empty if the OS gave no random bytes.
 std::string NewRecordId();
-// size bytes from the OS's random source (getrandom, BCryptGenRandom).
-bool OsRandomBytes(uint8_t* data, size_t size);
 
 // One download as a JSON object on one line. cause: the words a person
 // reads for a failure, empty on success.
@@ -46,9 +42,6 @@ std::string RecordLine(const DeviceOutcome& outcome, const ImageSnapshot& image,
 unsigned CountLotWritten(const std::string& logPath, const std::string& job, const std::string& sha256);
 // "lot NAME complete: W of U written": the words every front end ends a lot with.
 std::string LotCompleteText(const std::string& job, unsigned written, unsigned units);
-
-// The name this host goes by on the network, as records name the station.
-std::string HostName();
 
 class CRecordLog {
 public:
@@ -105,8 +98,5 @@ void ReleaseRecordFile(intptr_t file);
 int LastRecordByte(intptr_t file, int& osError);
 // Appends bytes whole and waits until they are on the disk.
 bool AppendRecordBytes(intptr_t file, const std::string& bytes, int& osError);
-
-// Waits until what was written to file is on the disk (fsync, _commit).
-bool SyncToDisk(std::FILE* file);
 
 }  // namespace zq

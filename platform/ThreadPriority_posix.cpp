@@ -1,4 +1,4 @@
-#include "station/StationSession.h"
+#include "platform/ThreadPriority.h"
 
 #include <sys/resource.h>
 
@@ -6,6 +6,6 @@ namespace zq {
 
 // Threads inherit the nice value of the one that starts them; without the
 // right to lower it this stays as it was.
-void RaiseStationPriority() { (void)setpriority(PRIO_PROCESS, 0, -10); }
+void RaiseThreadPriority() { (void)setpriority(PRIO_PROCESS, 0, -10); }
 
 }  // namespace zq

@@ -1,4 +1,4 @@
-#include "station/Release.h"
+#include "release/Release.h"
 
 #include <windows.h>
 

@@ -1,10 +1,13 @@
-#include "station/Forwarder.h"
+#include "platform/DurableFile.h"
 
+#include <io.h>
 #include <windows.h>
 
 #include "platform/OsError.h"
 
 namespace zq {
+
+bool SyncToDisk(std::FILE* file) { return ::_commit(::_fileno(file)) == 0; }
 
 bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::string& error)
 {
@@ -13,8 +16,5 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::
     error = to + ": " + OsErrorText(static_cast<int>(GetLastError()));
     return false;
 }
-
-// The folder's ACL decides who reads it; the owner set it up.
-std::string TokenFileWarning(const std::string&) { return std::string(); }
 
 }  // namespace zq

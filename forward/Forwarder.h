@@ -98,8 +98,6 @@ private:
 };
 
 // What differs by OS (Forwarder_posix.cpp, Forwarder_win32.cpp).
-// Replaces to with from in one step; false with the system's words.
-bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::string& error);
 // A warning when others than the owner can read the token file; else empty.
 std::string TokenFileWarning(const std::string& path);
 

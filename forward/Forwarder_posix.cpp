@@ -1,20 +1,9 @@
-#include "station/Forwarder.h"
+#include "forward/Forwarder.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <sys/stat.h>
 
-#include "platform/OsError.h"
-
 namespace zq {
-
-bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::string& error)
-{
-    if (std::rename(from.c_str(), to.c_str()) == 0)
-        return true;
-    error = to + ": " + OsErrorText(errno);
-    return false;
-}
 
 std::string TokenFileWarning(const std::string& path)
 {

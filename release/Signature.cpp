@@ -1,4 +1,4 @@
-#include "station/Signature.h"
+#include "release/Signature.h"
 
 #include <filesystem>
 #include <fstream>

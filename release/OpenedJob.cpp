@@ -1,4 +1,4 @@
-#include "station/StationJob.h"
+#include "release/OpenedJob.h"
 
 #include "download/Causes.h"
 
@@ -15,7 +15,7 @@ bool IsJobPath(const std::string& path)
     return path.size() > ext.size() && path.compare(path.size() - ext.size(), ext.size(), ext) == 0;
 }
 
-bool OpenStationJob(const std::string& path, const TrustStore& store, OpenedJob& opened, std::string& why)
+bool OpenJob(const std::string& path, const TrustStore& store, OpenedJob& opened, std::string& why)
 {
     opened = OpenedJob();
     Bytes bytes;
@@ -29,7 +29,7 @@ bool OpenStationJob(const std::string& path, const TrustStore& store, OpenedJob&
             why = release.text;
             return false;
         }
-        opened.tags.signedBy = release.by.fingerprint;
+        opened.signedBy = release.by.fingerprint;
         opened.releasedBy = ReleaserText(release.by);
     }
     DownloadFailure refused;
@@ -42,9 +42,6 @@ bool OpenStationJob(const std::string& path, const TrustStore& store, OpenedJob&
               "..., the job pins " + opened.job.sha256.substr(0, 16) + "...";
         return false;
     }
-    opened.tags.job = opened.job.name;
-    opened.tags.station = opened.job.station;
-    opened.tags.fixture = opened.job.fixture;
     return true;
 }
 
@@ -60,7 +57,7 @@ std::string ImageReleaseRefusal(const std::string& imagePath, const TrustStore& 
     const std::string jobPath = stem + ".zqjob";
     OpenedJob opened;
     std::string why;
-    if (!OpenStationJob(jobPath, store, opened, why))
+    if (!OpenJob(jobPath, store, opened, why))
         return "the image is not released: " + why;
     // The job must pin this very image, not another file it names.
     ImageSnapshot image;

@@ -1,28 +1,27 @@
 // A job as a station opens it before it runs: its release checked where the
-// station is locked, its image read once and held to the pin, the tags its
-// records carry, and how much of its lot the record file already holds.
+// station is locked, and by whom, and its image read once and held to the
+// pin; and the one-button dialogs' download of a released image.
 #pragma once
 
 #include <string>
 
 #include "download/DownloadHost.h"
 #include "download/ImageCheck.h"
-#include "station/Job.h"
-#include "station/Record.h"
-#include "station/Release.h"
+#include "release/Job.h"
+#include "release/Release.h"
 
 namespace zq {
 
 struct OpenedJob {
     Job job;
     ImageSnapshot image;     // the pinned image, read once
-    RecordTags tags;         // job, station, slots, signer
+    std::string signedBy;    // the fingerprint of the key that released it; empty for a job not checked
     std::string releasedBy;  // "eng (d4294048...)"; empty for a job not checked
 };
 
 // false with one line saying why: the job cannot be read or is malformed, it
 // is not released on a locked station, or its image is not the pinned one.
-bool OpenStationJob(const std::string& path, const TrustStore& store, OpenedJob& opened, std::string& why);
+bool OpenJob(const std::string& path, const TrustStore& store, OpenedJob& opened, std::string& why);
 
 // "name (fingerprint's first 16 hex digits...)".
 std::string ReleaserText(const PublicKey& key);
