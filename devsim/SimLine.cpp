@@ -46,7 +46,17 @@ unsigned BaudOf(speed_t s)
 
 unsigned BaudOfRate(LineRate rate) { return rate == LineRate::Discovery ? kDiscoveryBaud : kExchangeBaud; }
 
-speed_t SpeedOfRate(LineRate rate) { return rate == LineRate::Discovery ? B4800 : B115200; }
+// The termios constant for a speed the protocol names.
+speed_t SpeedOf(unsigned baud)
+{
+    switch (baud) {
+    case kDiscoveryBaud: return B4800;
+    case kExchangeBaud: return B115200;
+    }
+    return B0;
+}
+
+speed_t SpeedOfRate(LineRate rate) { return SpeedOf(BaudOfRate(rate)); }
 
 timespec ToTimespec(int64_t ns)
 {
@@ -618,7 +628,8 @@ bool OpenSerialLine(const std::string& path, CUniqueFd& out, std::string& error)
     // descriptor, which would look like a hang-up; VMIN 1 gives EAGAIN.
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
-    if (::cfsetispeed(&tio, B4800) != 0 || ::cfsetospeed(&tio, B4800) != 0 ||
+    const speed_t discovery = SpeedOfRate(LineRate::Discovery);
+    if (::cfsetispeed(&tio, discovery) != 0 || ::cfsetospeed(&tio, discovery) != 0 ||
         ::tcsetattr(fd.Get(), TCSANOW, &tio) != 0) {
         error = path + ": cannot set 4800 8N1 (" + std::strerror(errno) + ")";
         return false;

@@ -9,193 +9,147 @@ namespace zq {
 
 namespace {
 
-enum class CauseId {
-    // The image.
-    FileNotFound, FileDenied, FileBusy, FileNotRegular, FileIo,
-    ImageEmpty, ImageTooShort, ImageBadMagic, ImageTooLarge, ImageTooManyBlocks, ImageRead, ImageReadAt,
-    // Finding the device.
-    NoPorts, NoAnswerOne, NoAnswerMany, NoneOpened, AlsoUnopened, AlsoNoise, AlsoDenied,
-    PortBusy, PortDenied, PortNotFound, PortNotSerial, PortBadName, PortBadSpeed, PortIo,
-    WordBusy, WordDenied, WordNotFound, WordNotSerial, WordBadName, WordBadSpeed, WordIo,
-    // The exchange.
-    SynEcho, SynEchoWrong, DbwReady, DbwWrong, HeaderSilent, HeaderWrong, CountSilent, CountWrong, ClrSilent,
-    ClrReady, ClrReadyWrong,
-    BlockSilent, BlockRefused, BlockWrite, FinalSilent, FinalWrong, LineLost, LineLostAtBlock, Interrupted, Unknown,
-};
+// The words of each cause, one function each. They format what they are
+// given and look nothing up: what the system says (its error text, who may
+// open a port) is asked before, by DescribeFailure and DescribeDiscovery.
+namespace words {
 
-// Every text the tool uses to explain a failure. {port} {ports} {n} {block}
-// {byte} {path} are filled in from what the worker and discovery reported;
-// {advice} is what can be done about a port refused for lack of permission.
-// {attempts} {refusals} {max_blocks} {progress_s} {block_bytes} come from the
-// protocol's limits.
-struct CauseText {
-    CauseId id;
-    const char* text;
-};
-const CauseText kCauses[] = {
-    {CauseId::FileNotFound, "image not found: {path}"},
-    {CauseId::FileDenied, "permission denied on the image {path}"},
-    {CauseId::FileBusy, "the image {path} is in use by another program"},
-    {CauseId::FileNotRegular, "the image {path} is not a regular file"},
-    {CauseId::FileIo, "the image {path} could not be opened: {os}"},
-    {CauseId::ImageEmpty, "image refused: {path} is empty (0 bytes)"},
-    {CauseId::ImageTooShort, "image refused: {bytes} bytes, header word {header} needs at least {need}"},
-    {CauseId::ImageBadMagic, "image refused: wrong magic (bytes 2 to 5 must be SDDB)"},
-    {CauseId::ImageTooLarge, "image refused: {bytes} bytes, 4 GiB or larger"},
-    {CauseId::ImageTooManyBlocks, "image refused: {bytes} bytes make more than {max_blocks} blocks"},
-    {CauseId::ImageRead, "the image could not be read whole (read error, or the file changed)"},
-    {CauseId::ImageReadAt, "the image could not be read at block {block} (read error, or the file shrank)"},
+std::string Num(uint64_t n) { return std::to_string(n); }
 
-    {CauseId::NoPorts, "no serial port found"},
-    {CauseId::NoAnswerOne, "no device answered on {port}"},
-    {CauseId::NoAnswerMany, "no device answered on {n} ports ({ports})"},
-    {CauseId::NoneOpened, "none of the {n} ports could be opened: {ports}"},
-    {CauseId::AlsoUnopened, "; could not open {ports}"},
-    {CauseId::AlsoNoise, "; {ports} sent bytes but no beacon (another device, or the wrong speed?)"},
-    {CauseId::AlsoDenied, "; permission denied on {port}{advice}"},
-    {CauseId::PortBusy, "port {port} is busy (another program has it open)"},
-    {CauseId::PortDenied, "permission denied on {port}{advice}"},
-    {CauseId::PortNotFound, "port {port} not found"},
-    {CauseId::PortNotSerial, "{port} is not a serial port"},
-    {CauseId::PortBadName, "\"{port}\" is not a valid port name"},
-    {CauseId::PortBadSpeed, "port {port} cannot be set to the line's speed"},
-    {CauseId::PortIo, "port {port} could not be opened: {os}"},
-    {CauseId::WordBusy, "busy"},
-    {CauseId::WordDenied, "permission denied"},
-    {CauseId::WordNotFound, "not found"},
-    {CauseId::WordNotSerial, "not a serial port"},
-    {CauseId::WordBadName, "not a valid name"},
-    {CauseId::WordBadSpeed, "speed not supported"},
-    {CauseId::WordIo, "I/O error"},
-
-    {CauseId::SynEcho, "device did not echo SYN"},
-    {CauseId::SynEchoWrong, "device echoed SYN as {got}"},
-    {CauseId::DbwReady, "device did not answer DBW with RDY"},
-    {CauseId::DbwWrong, "device answered DBW with {got} instead of RDY"},
-    {CauseId::HeaderSilent, "device did not echo the header word ({attempts} attempts)"},
-    {CauseId::HeaderWrong, "device echoed the header word {sent} as {got} ({attempts} attempts)"},
-    {CauseId::CountSilent, "device did not echo the block count ({attempts} attempts)"},
-    {CauseId::CountWrong, "device echoed the block count {sent} as {got} ({attempts} attempts)"},
-    {CauseId::ClrSilent, "device went silent while clearing (nothing for {progress_s} s)"},
-    {CauseId::ClrReady, "device did not answer END with RDY after clearing"},
-    {CauseId::ClrReadyWrong, "device answered END with {got} instead of RDY after clearing"},
-    {CauseId::BlockSilent, "device stopped answering at block {block}"},
-    {CauseId::BlockRefused, "block {block} refused {refusals} times in a row (device answered {byte})"},
-    {CauseId::BlockWrite, "the line to {port} took only {n} of the {block_bytes} bytes of block {block}"},
-    {CauseId::FinalSilent, "device did not acknowledge the closing END"},
-    {CauseId::FinalWrong, "device answered the closing END with {byte} instead of ACK"},
-    {CauseId::LineLost, "the device or its adapter was disconnected"},
-    {CauseId::LineLostAtBlock, "the device or its adapter was disconnected at block {block}"},
-    {CauseId::Interrupted, "interrupted"},
-    {CauseId::Unknown, "download failed"},
-};
-
-struct Fields {
-    std::string port, ports, path;
-    std::string os = "I/O error"; // the OS's own words, where it gave them
-    unsigned n = 0;
-    uint32_t block = 0;
-    uint8_t byte = 0;
-    uint64_t bytes = 0, need = 0;
-    uint32_t header = 0, sent = 0;
-    std::string got; // bytes as they came, in hex
-};
-
-std::string Say(CauseId id, const Fields& f = Fields())
+std::string Hex(const char* format, unsigned value)
 {
-    const char* pattern = "download failed";
-    for (const CauseText& c : kCauses)
-        if (c.id == id)
-            pattern = c.text;
-    std::string out;
-    for (const char* p = pattern; *p; ++p) {
-        if (*p != '{') {
-            out += *p;
-            continue;
-        }
-        const char* close = p;
-        while (*close && *close != '}')
-            ++close;
-        const std::string key(p + 1, close);
-        char num[16];
-        if (key == "port") {
-            out += f.port;
-        } else if (key == "ports") {
-            out += f.ports;
-        } else if (key == "path") {
-            out += f.path;
-        } else if (key == "os") {
-            out += f.os;
-        } else if (key == "advice") {
-            const std::string advice = PortAccessAdvice(f.port);
-            if (!advice.empty())
-                out += ": " + advice;
-        } else if (key == "n") {
-            out += std::to_string(f.n);
-        } else if (key == "block") {
-            out += std::to_string(f.block);
-        } else if (key == "bytes") {
-            out += std::to_string(f.bytes);
-        } else if (key == "need") {
-            out += std::to_string(f.need);
-        } else if (key == "header") {
-            out += std::to_string(f.header);
-        } else if (key == "sent") {
-            std::snprintf(num, sizeof num, "0x%04X", f.sent);
-            out += num;
-        } else if (key == "got") {
-            out += f.got;
-        } else if (key == "attempts") {
-            out += std::to_string(zq::kWordAttempts);
-        } else if (key == "refusals") {
-            out += std::to_string(zq::kBlockRefusals);
-        } else if (key == "block_bytes") {
-            out += std::to_string(zq::kBlockSize + 1); // the block and its checksum
-        } else if (key == "max_blocks") {
-            out += std::to_string(zq::kImageMaxBlocks);
-        } else if (key == "progress_s") {
-            std::snprintf(num, sizeof num, "%g", zq::kProgressMs / 1000.0);
-            out += num;
-        } else if (key == "byte") {
-            std::snprintf(num, sizeof num, "0x%02X", f.byte);
-            out += num;
-        }
-        if (!*close)
-            break;
-        p = close;
-    }
-    return out;
+    char text[16];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
 }
 
-CauseId PortCause(PortError e)
+std::string Byte(uint8_t b) { return Hex("0x%02X", b); }
+std::string Word(uint32_t w) { return Hex("0x%04X", w); }
+std::string Attempts() { return Num(kWordAttempts) + " attempts"; }
+
+// The image.
+std::string FileNotFound(const std::string& path) { return "image not found: " + path; }
+std::string FileDenied(const std::string& path) { return "permission denied on the image " + path; }
+std::string FileBusy(const std::string& path) { return "the image " + path + " is in use by another program"; }
+std::string FileNotRegular(const std::string& path) { return "the image " + path + " is not a regular file"; }
+std::string FileIo(const std::string& path, const std::string& os)
+{
+    return "the image " + path + " could not be opened: " + os;
+}
+std::string ImageEmpty(const std::string& path) { return "image refused: " + path + " is empty (0 bytes)"; }
+std::string ImageTooShort(uint64_t bytes, uint32_t header)
+{
+    const uint64_t need = kImageDataOffset + uint64_t(kLengthPerWord) * header;
+    return "image refused: " + Num(bytes) + " bytes, header word " + Num(header) + " needs at least " + Num(need);
+}
+std::string ImageBadMagic() { return "image refused: wrong magic (bytes 2 to 5 must be SDDB)"; }
+std::string ImageTooLarge(uint64_t bytes) { return "image refused: " + Num(bytes) + " bytes, 4 GiB or larger"; }
+std::string ImageTooManyBlocks(uint64_t bytes)
+{
+    return "image refused: " + Num(bytes) + " bytes make more than " + Num(kImageMaxBlocks) + " blocks";
+}
+std::string ImageRead() { return "the image could not be read whole (read error, or the file changed)"; }
+std::string ImageReadAt(uint32_t block)
+{
+    return "the image could not be read at block " + Num(block) + " (read error, or the file shrank)";
+}
+
+// Finding the device.
+std::string NoPorts() { return "no serial port found"; }
+std::string NoAnswerOne(const std::string& port) { return "no device answered on " + port; }
+std::string NoAnswerMany(size_t n, const std::string& ports)
+{
+    return "no device answered on " + Num(n) + " ports (" + ports + ")";
+}
+std::string NoneOpened(size_t n, const std::string& ports)
+{
+    return "none of the " + Num(n) + " ports could be opened: " + ports;
+}
+std::string AlsoUnopened(const std::string& ports) { return "; could not open " + ports; }
+std::string AlsoNoise(const std::string& ports)
+{
+    return "; " + ports + " sent bytes but no beacon (another device, or the wrong speed?)";
+}
+// advice: what PortAccessAdvice said, possibly nothing.
+std::string Advice(const std::string& advice) { return advice.empty() ? std::string() : ": " + advice; }
+std::string AlsoDenied(const std::string& port, const std::string& advice)
+{
+    return "; permission denied on " + port + Advice(advice);
+}
+std::string PortRefused(PortError e, const std::string& port, const std::string& os, const std::string& advice)
 {
     switch (e) {
-    case PortError::Busy: return CauseId::PortBusy;
-    case PortError::AccessDenied: return CauseId::PortDenied;
-    case PortError::NotFound: return CauseId::PortNotFound;
-    case PortError::NotSerial: return CauseId::PortNotSerial;
-    case PortError::BadName: return CauseId::PortBadName;
-    case PortError::BadSpeed: return CauseId::PortBadSpeed;
+    case PortError::Busy: return "port " + port + " is busy (another program has it open)";
+    case PortError::AccessDenied: return "permission denied on " + port + Advice(advice);
+    case PortError::NotFound: return "port " + port + " not found";
+    case PortError::NotSerial: return port + " is not a serial port";
+    case PortError::BadName: return "\"" + port + "\" is not a valid port name";
+    case PortError::BadSpeed: return "port " + port + " cannot be set to the line's speed";
     case PortError::Io:
     case PortError::None: break;
     }
-    return CauseId::PortIo;
+    return "port " + port + " could not be opened: " + os;
 }
-
-CauseId PortWord(PortError e)
+std::string PortWord(PortError e)
 {
     switch (e) {
-    case PortError::Busy: return CauseId::WordBusy;
-    case PortError::AccessDenied: return CauseId::WordDenied;
-    case PortError::NotFound: return CauseId::WordNotFound;
-    case PortError::NotSerial: return CauseId::WordNotSerial;
-    case PortError::BadName: return CauseId::WordBadName;
-    case PortError::BadSpeed: return CauseId::WordBadSpeed;
+    case PortError::Busy: return "busy";
+    case PortError::AccessDenied: return "permission denied";
+    case PortError::NotFound: return "not found";
+    case PortError::NotSerial: return "not a serial port";
+    case PortError::BadName: return "not a valid name";
+    case PortError::BadSpeed: return "speed not supported";
     case PortError::Io:
     case PortError::None: break;
     }
-    return CauseId::WordIo;
+    return "I/O error";
 }
+
+// The exchange. got: the bytes as they came, in hex.
+std::string SynEcho() { return "device did not echo SYN"; }
+std::string SynEchoWrong(const std::string& got) { return "device echoed SYN as " + got; }
+std::string DbwReady() { return "device did not answer DBW with RDY"; }
+std::string DbwWrong(const std::string& got) { return "device answered DBW with " + got + " instead of RDY"; }
+std::string HeaderSilent() { return "device did not echo the header word (" + Attempts() + ")"; }
+std::string HeaderWrong(uint32_t sent, const std::string& got)
+{
+    return "device echoed the header word " + Word(sent) + " as " + got + " (" + Attempts() + ")";
+}
+std::string CountSilent() { return "device did not echo the block count (" + Attempts() + ")"; }
+std::string CountWrong(uint32_t sent, const std::string& got)
+{
+    return "device echoed the block count " + Word(sent) + " as " + got + " (" + Attempts() + ")";
+}
+std::string ClrSilent()
+{
+    char seconds[16];
+    std::snprintf(seconds, sizeof seconds, "%g", kProgressMs / 1000.0);
+    return std::string("device went silent while clearing (nothing for ") + seconds + " s)";
+}
+std::string ClrReady() { return "device did not answer END with RDY after clearing"; }
+std::string ClrReadyWrong(const std::string& got)
+{
+    return "device answered END with " + got + " instead of RDY after clearing";
+}
+std::string BlockSilent(uint32_t block) { return "device stopped answering at block " + Num(block); }
+std::string BlockRefused(uint32_t block, uint8_t byte)
+{
+    return "block " + Num(block) + " refused " + Num(kBlockRefusals) + " times in a row (device answered " +
+           Byte(byte) + ")";
+}
+std::string BlockWrite(const std::string& port, uint32_t wrote, uint32_t block)
+{
+    return "the line to " + port + " took only " + Num(wrote) + " of the " + Num(kBlockSize + 1) +
+           " bytes of block " + Num(block);
+}
+std::string FinalSilent() { return "device did not acknowledge the closing END"; }
+std::string FinalWrong(uint8_t byte) { return "device answered the closing END with " + Byte(byte) + " instead of ACK"; }
+std::string LineLost() { return "the device or its adapter was disconnected"; }
+std::string LineLostAtBlock(uint32_t block) { return "the device or its adapter was disconnected at block " + Num(block); }
+std::string Interrupted() { return "interrupted"; }
+std::string Unknown() { return "download failed"; }
+
+} // namespace words
 
 // Long lists name the first few; a technician with fifteen ports needs the
 // count more than every name.
@@ -210,15 +164,32 @@ std::string JoinNames(const std::vector<std::string>& names)
     return out;
 }
 
+std::string OsWords(int osError) { return osError ? OsErrorText(osError) : "I/O error"; }
+
+// Who may open a port is asked of the system only for a port refused for
+// lack of permission.
+std::string AdviceFor(PortError error, const std::string& port)
+{
+    return error == PortError::AccessDenied ? PortAccessAdvice(port) : std::string();
+}
+
 // After a list of ports that would not open, the fix for the first that was
 // refused for lack of permission: the others most likely share its group.
 std::string DeniedAdvice(const ProbeResult* denied)
 {
-    if (!denied)
-        return {};
-    Fields f;
-    f.port = denied->port;
-    return Say(CauseId::AlsoDenied, f);
+    return denied ? words::AlsoDenied(denied->port, PortAccessAdvice(denied->port)) : std::string();
+}
+
+std::string NoPortHeard(const std::vector<std::string>& unopened, const ProbeResult* firstUnopened,
+                        const ProbeResult* firstDenied)
+{
+    if (!firstUnopened)
+        return words::NoPorts();
+    if (unopened.size() == 1) {
+        const ProbeResult& p = *firstUnopened;
+        return words::PortRefused(p.openError, p.port, OsWords(p.osError), AdviceFor(p.openError, p.port));
+    }
+    return words::NoneOpened(unopened.size(), JoinNames(unopened)) + DeniedAdvice(firstDenied);
 }
 
 std::string DescribeDiscovery(const std::vector<ProbeResult>& probes)
@@ -232,138 +203,112 @@ std::string DescribeDiscovery(const std::vector<ProbeResult>& probes)
                 firstUnopened = &p;
             if (!firstDenied && p.openError == PortError::AccessDenied)
                 firstDenied = &p;
-            unopened.push_back(p.port + " (" + Say(PortWord(p.openError)) + ")");
+            unopened.push_back(p.port + " (" + words::PortWord(p.openError) + ")");
             continue;
         }
         silent.push_back(p.port);
         if (p.bytesHeard > 0)
             noisy.push_back(p.port);
     }
-    Fields f;
-    if (silent.empty()) {
-        if (!firstUnopened)
-            return Say(CauseId::NoPorts);
-        if (unopened.size() == 1) {
-            f.port = firstUnopened->port;
-            if (firstUnopened->osError)
-                f.os = OsErrorText(firstUnopened->osError);
-            return Say(PortCause(firstUnopened->openError), f);
-        }
-        f.n = static_cast<unsigned>(unopened.size());
-        f.ports = JoinNames(unopened);
-        return Say(CauseId::NoneOpened, f) + DeniedAdvice(firstDenied);
-    }
-    std::string text;
-    if (silent.size() == 1) {
-        f.port = silent[0];
-        text = Say(CauseId::NoAnswerOne, f);
-    } else {
-        f.n = static_cast<unsigned>(silent.size());
-        f.ports = JoinNames(silent);
-        text = Say(CauseId::NoAnswerMany, f);
-    }
-    if (!noisy.empty()) {
-        f.ports = JoinNames(noisy);
-        text += Say(CauseId::AlsoNoise, f);
-    }
-    if (!unopened.empty()) {
-        f.ports = JoinNames(unopened);
-        text += Say(CauseId::AlsoUnopened, f) + DeniedAdvice(firstDenied);
-    }
+    if (silent.empty())
+        return NoPortHeard(unopened, firstUnopened, firstDenied);
+    std::string text = silent.size() == 1 ? words::NoAnswerOne(silent[0])
+                                          : words::NoAnswerMany(silent.size(), JoinNames(silent));
+    if (!noisy.empty())
+        text += words::AlsoNoise(JoinNames(noisy));
+    if (!unopened.empty())
+        text += words::AlsoUnopened(JoinNames(unopened)) + DeniedAdvice(firstDenied);
     return text;
 }
 
-CauseId FileCause(FileError e)
+std::string FileWords(const DownloadFailure& f, const std::string& path)
 {
-    switch (e) {
-    case FileError::NotFound: return CauseId::FileNotFound;
-    case FileError::AccessDenied: return CauseId::FileDenied;
-    case FileError::Busy: return CauseId::FileBusy;
-    case FileError::NotRegular: return CauseId::FileNotRegular;
+    switch (f.fileError) {
+    case FileError::NotFound: return words::FileNotFound(path);
+    case FileError::AccessDenied: return words::FileDenied(path);
+    case FileError::Busy: return words::FileBusy(path);
+    case FileError::NotRegular: return words::FileNotRegular(path);
     case FileError::Io:
     case FileError::None: break;
     }
-    return CauseId::FileIo;
+    return words::FileIo(path, OsWords(f.osError));
 }
 
-CauseId RefusalCause(ImageRefusal r)
+std::string RefusalWords(const DownloadFailure& f, const std::string& path)
 {
-    switch (r) {
-    case ImageRefusal::TooShort: return CauseId::ImageTooShort;
-    case ImageRefusal::BadMagic: return CauseId::ImageBadMagic;
-    case ImageRefusal::TooLarge: return CauseId::ImageTooLarge;
-    case ImageRefusal::TooManyBlocks: return CauseId::ImageTooManyBlocks;
+    switch (f.refusal) {
+    case ImageRefusal::TooShort:
+        return f.imageBytes == 0 ? words::ImageEmpty(path) : words::ImageTooShort(f.imageBytes, f.header);
+    case ImageRefusal::BadMagic: return words::ImageBadMagic();
+    case ImageRefusal::TooLarge: return words::ImageTooLarge(f.imageBytes);
+    case ImageRefusal::TooManyBlocks: return words::ImageTooManyBlocks(f.imageBytes);
     case ImageRefusal::ReadError:
     case ImageRefusal::None: break;
     }
-    return CauseId::ImageRead;
+    return words::ImageRead();
+}
+
+std::string GotHex(const DownloadFailure& f)
+{
+    std::string got;
+    for (unsigned i = 0; i < f.gotCount && i < sizeof f.got; ++i)
+        got += words::Hex(i ? " %02X" : "%02X", f.got[i]);
+    return got;
+}
+
+// The exchange's steps, once the device was found.
+std::string ExchangeWords(const DownloadFailure& f)
+{
+    const bool wrong = f.gotCount > 0;
+    const std::string got = GotHex(f);
+    switch (f.step) {
+    case FailStep::SynEcho: return wrong ? words::SynEchoWrong(got) : words::SynEcho();
+    case FailStep::DbwReady: return wrong ? words::DbwWrong(got) : words::DbwReady();
+    case FailStep::HeaderEcho: return wrong ? words::HeaderWrong(f.sent, got) : words::HeaderSilent();
+    case FailStep::CountEcho: return wrong ? words::CountWrong(f.sent, got) : words::CountSilent();
+    case FailStep::ClrProgress: return words::ClrSilent();
+    case FailStep::ClrReady: return wrong ? words::ClrReadyWrong(got) : words::ClrReady();
+    case FailStep::BlockSilent: return words::BlockSilent(f.block);
+    case FailStep::BlockRefused: return words::BlockRefused(f.block, f.lastByte);
+    case FailStep::BlockWrite: return words::BlockWrite(f.port, f.wrote, f.block);
+    case FailStep::FinalAck: return f.gotByte ? words::FinalWrong(f.lastByte) : words::FinalSilent();
+    default: break;
+    }
+    return words::Unknown();
 }
 
 } // namespace
 
-std::string DescribePortError(PortError error) { return Say(PortWord(error)); }
+std::string DescribePortError(PortError error) { return words::PortWord(error); }
 
 std::string DescribePortRefusal(const std::string& port, PortError error)
 {
-    Fields f;
-    f.port = port;
-    return Say(PortCause(error), f);
+    return words::PortRefused(error, port, OsWords(0), AdviceFor(error, port));
 }
 
 std::string DescribeFailure(const DownloadFailure& failure, const std::vector<ProbeResult>& probes,
                             const std::string& imagePath)
 {
-    Fields f;
-    f.path = imagePath;
-    f.port = failure.port;
-    f.block = failure.block;
-    f.byte = failure.lastByte;
-    f.bytes = failure.imageBytes;
-    f.header = failure.header;
-    f.need = zq::kImageDataOffset + uint64_t(zq::kLengthPerWord) * failure.header;
-    f.sent = failure.sent;
-    for (unsigned i = 0; i < failure.gotCount && i < sizeof failure.got; ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, i ? " %02X" : "%02X", failure.got[i]);
-        f.got += hex;
-    }
-    const bool wrong = failure.gotCount > 0;
-    if (failure.osError)
-        f.os = OsErrorText(failure.osError);
     // Once the exchange has begun, a line that is gone is the cause, whatever
     // the tool was waiting for.
     if (failure.lineLost && failure.step >= FailStep::SynEcho && failure.step <= FailStep::FinalAck) {
         const bool inBlocks = failure.step == FailStep::BlockSilent || failure.step == FailStep::BlockRefused ||
                               failure.step == FailStep::BlockWrite;
-        return Say(inBlocks ? CauseId::LineLostAtBlock : CauseId::LineLost, f);
+        return inBlocks ? words::LineLostAtBlock(failure.block) : words::LineLost();
     }
     switch (failure.step) {
-    case FailStep::ImageOpen: return Say(FileCause(failure.fileError), f);
-    case FailStep::ImageRefused:
-        if (failure.refusal == ImageRefusal::TooShort && failure.imageBytes == 0)
-            return Say(CauseId::ImageEmpty, f);
-        return Say(RefusalCause(failure.refusal), f);
-    case FailStep::ImageRead:
-        return Say(failure.block > 0 ? CauseId::ImageReadAt : CauseId::ImageRead, f);
-    case FailStep::NoPorts: return Say(CauseId::NoPorts);
+    case FailStep::ImageOpen: return FileWords(failure, imagePath);
+    case FailStep::ImageRefused: return RefusalWords(failure, imagePath);
+    case FailStep::ImageRead: return failure.block > 0 ? words::ImageReadAt(failure.block) : words::ImageRead();
+    case FailStep::NoPorts: return words::NoPorts();
     case FailStep::NoDevice: return DescribeDiscovery(probes);
-    case FailStep::PortOpen: return Say(PortCause(failure.portError), f);
-    case FailStep::SynEcho: return Say(wrong ? CauseId::SynEchoWrong : CauseId::SynEcho, f);
-    case FailStep::DbwReady: return Say(wrong ? CauseId::DbwWrong : CauseId::DbwReady, f);
-    case FailStep::HeaderEcho: return Say(wrong ? CauseId::HeaderWrong : CauseId::HeaderSilent, f);
-    case FailStep::CountEcho: return Say(wrong ? CauseId::CountWrong : CauseId::CountSilent, f);
-    case FailStep::ClrProgress: return Say(CauseId::ClrSilent);
-    case FailStep::ClrReady: return Say(wrong ? CauseId::ClrReadyWrong : CauseId::ClrReady, f);
-    case FailStep::BlockSilent: return Say(CauseId::BlockSilent, f);
-    case FailStep::BlockRefused: return Say(CauseId::BlockRefused, f);
-    case FailStep::BlockWrite:
-        f.n = failure.wrote;
-        return Say(CauseId::BlockWrite, f);
-    case FailStep::FinalAck: return Say(failure.gotByte ? CauseId::FinalWrong : CauseId::FinalSilent, f);
-    case FailStep::Cancelled: return Say(CauseId::Interrupted);
-    case FailStep::None: break;
+    case FailStep::PortOpen:
+        return words::PortRefused(failure.portError, failure.port, OsWords(failure.osError),
+                                  AdviceFor(failure.portError, failure.port));
+    case FailStep::Cancelled: return words::Interrupted();
+    case FailStep::None: return words::Unknown();
+    default: return ExchangeWords(failure);
     }
-    return Say(CauseId::Unknown);
 }
 
 std::string LatencyHint(const PortInfo& adapter, int latencyMs)

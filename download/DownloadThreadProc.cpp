@@ -107,7 +107,6 @@ private:
     bool timed_ = false;     // the first block has gone
     uint32_t timedDone_ = 0; // the acknowledged blocks the rate counts
     uint32_t blocks_ = 0;
-    uint32_t allowance_ = 0;
     uint32_t steps_ = 0; // progress bytes of the CLR phase: m
 };
 
@@ -131,7 +130,7 @@ DownloadOutcome Download::Run()
 
     outcome.success = Phases();
     if (outcome.success) {
-        progress_.SetPos(blocks_ + allowance_ + 40);
+        progress_.SetPos(bar::Range(blocks_));
     } else {
         failure_.blocks = blocks_;
         if (failure_.port.empty())
@@ -217,9 +216,8 @@ bool Download::SetRange()
     if (ImageFailed())
         return Fail(FailStep::ImageRead);
     blocks_ = CDbImage::BlockCount(length);
-    allowance_ = CDbImage::ProgressAllowance(blocks_);
-    progress_.SetRange(blocks_ + allowance_ + 40);
-    progress_.SetPos(5);
+    progress_.SetRange(bar::Range(blocks_));
+    progress_.SetPos(bar::kSearching);
     stage_.blocks = blocks_;
     stage_.tailBytes = snapshot_.tail;
     Report(Stage::Searching);
@@ -232,7 +230,7 @@ bool Download::Discover()
     const LinkStatus found = link_.FindDevice(DEVICE_BEACON, kProbeBaud);
     if (found != LINK_OK)
         return Fail(found == LINK_NO_PORTS ? FailStep::NoPorts : FailStep::NoDevice);
-    progress_.SetPos(10);
+    progress_.SetPos(bar::kFound);
     stage_.port = link_.FoundPort();
     Report(Stage::Found);
     progress_.OnAdapter(link_.FoundPortInfo(), CurrentLatencyMs(link_.FoundPortInfo()));
@@ -249,11 +247,11 @@ bool Download::Synchronise()
         failure_.port = link_.FoundPort();
     }
     Send(kSyn);
-    progress_.SetPos(17);
+    progress_.SetPos(bar::kSynSent);
     Report(Stage::Handshake);
     if (!Answered(kSyn, true))
         return Fail(link_.IsOpen() ? FailStep::SynEcho : FailStep::PortOpen);
-    progress_.SetPos(20);
+    progress_.SetPos(bar::kSynEchoed);
     link_.Purge();
     return true;
 }
@@ -263,10 +261,10 @@ bool Download::AskToWrite()
     // Phase 4: DBW.
     std::memset(buffer_, 0x20, 3);
     Send(kDbw);
-    progress_.SetPos(23);
+    progress_.SetPos(bar::kDbwSent);
     if (!Answered(kRdy))
         return Fail(FailStep::DbwReady);
-    progress_.SetPos(25);
+    progress_.SetPos(bar::kReady);
     std::memset(buffer_, 0x20, 2);
     link_.Purge();
     return true;
@@ -278,7 +276,7 @@ bool Download::SendHeaderWord()
     const uint16_t header = held_.ReadHeaderWord();
     if (ImageFailed())
         return Fail(FailStep::ImageRead);
-    if (!EchoPhase(header, 27, FailStep::HeaderEcho))
+    if (!EchoPhase(header, bar::kHeader, FailStep::HeaderEcho))
         return false;
     return true;
 }
@@ -289,7 +287,7 @@ bool Download::SendBlockCount()
     // 16 bits sent are the whole count.
     link_.Purge();
     buffer_[0] = 0x20;
-    if (!EchoPhase(static_cast<uint16_t>(blocks_), 30, FailStep::CountEcho))
+    if (!EchoPhase(static_cast<uint16_t>(blocks_), bar::kCount, FailStep::CountEcho))
         return false;
     return true;
 }
@@ -298,10 +296,10 @@ bool Download::Clear()
 {
     // Phase 7: CLR. The device may send as many progress bytes as it likes;
     // each must come within a second.
-    progress_.SetPos(32);
+    progress_.SetPos(bar::kBeforeClr);
     link_.Purge();
     Send(kClr);
-    progress_.SetPos(33);
+    progress_.SetPos(bar::kClrSent);
     Report(Stage::Clearing);
     buffer_[0] = 0x20;
     steps_ = 0;
@@ -311,18 +309,18 @@ bool Download::Clear()
         if (buffer_[0] == ACK)
             break;
         ++steps_;
-        progress_.SetPos(33 + steps_);
+        progress_.SetPos(bar::kClrSent + steps_);
         stage_.clrSteps = steps_;
         Report(Stage::Clearing);
     }
-    progress_.SetPos(steps_ + 35);
+    progress_.SetPos(steps_ + bar::kClrAcked);
     link_.Purge();
     std::memset(buffer_, 0x20, 3);
     Send(kEnd);
-    progress_.SetPos(steps_ + 37);
+    progress_.SetPos(steps_ + bar::kEndSent);
     if (!Answered(kRdy))
         return Fail(FailStep::ClrReady);
-    progress_.SetPos(steps_ + 40);
+    progress_.SetPos(steps_ + bar::kData);
     link_.Purge();
     return true;
 }
@@ -331,7 +329,7 @@ bool Download::SendBlocks()
 {
     // Phase 8: data blocks. Each block is read again after a refusal.
     uint8_t refusals = 0;
-    uint32_t position = steps_ + 40;
+    uint32_t position = steps_ + bar::kData;
     if (blocks_)
         Report(Stage::Sending);
     for (uint32_t i = 0; i < blocks_; ++i) {

@@ -48,7 +48,7 @@ public:
     int OpenOsError() const { return file_.LastOsError(); }
 
     static uint32_t BlockCount(uint32_t length) { return (length - kImageDataOffset) >> 7; }
-    static uint32_t ProgressAllowance(uint32_t blocks) { return blocks >> 9; }
+    static uint32_t ProgressAllowance(uint32_t blocks) { return bar::ProgressAllowance(blocks); }
 
 private:
     CImageFile& file_;

@@ -96,6 +96,28 @@ constexpr uint32_t kBlockSize = 128;
 constexpr uint32_t kLengthPerWord = 16;
 constexpr uint32_t kImageMaxBlocks = 0xFFFF;
 
+// The progress bar's milestones. The range is X + E + kBarData (E = X / 512,
+// one step for every 64 KiB); the CLR phase's m progress bytes push every
+// mark from kBarClrSent on by m; block k acknowledged stands at
+// m + kBarData + k.
+namespace bar {
+constexpr uint32_t kSearching = 5;   // the image accepted, discovery begins
+constexpr uint32_t kFound = 10;      // the device answered its beacon
+constexpr uint32_t kSynSent = 17;
+constexpr uint32_t kSynEchoed = 20;
+constexpr uint32_t kDbwSent = 23;
+constexpr uint32_t kReady = 25;      // RDY after DBW
+constexpr uint32_t kHeader = 27;     // each attempt at the header word
+constexpr uint32_t kCount = 30;      // each attempt at the block count
+constexpr uint32_t kBeforeClr = 32;
+constexpr uint32_t kClrSent = 33;    // + m
+constexpr uint32_t kClrAcked = 35;   // + m
+constexpr uint32_t kEndSent = 37;    // + m
+constexpr uint32_t kData = 40;       // + m: RDY after the CLR phase
+constexpr uint32_t ProgressAllowance(uint32_t blocks) { return blocks >> 9; }
+constexpr uint32_t Range(uint32_t blocks) { return blocks + ProgressAllowance(blocks) + kData; }
+} // namespace bar
+
 // The data phase's best payload rate: each block of kBlockSize bytes takes
 // its checksum byte and the device's ACK on the line too.
 constexpr double kPayloadCeilingBytesPerS =
