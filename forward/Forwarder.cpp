@@ -167,13 +167,20 @@ bool CForwarder::Start(const std::string& logPath, std::string& error)
         const nlohmann::json j = nlohmann::json::parse(state, nullptr, false);
         uint64_t offset = 0;
         std::string key;
+        // A value of another type (a hand-edited or damaged file) reads as
+        // none: everything goes again, rather than the station ending.
         if (j.is_object()) {
-            offset = j.value("offset", uint64_t{0});
-            key = j.value("last_id", std::string());
-            delivered_ = j.value("delivered", size_t{0});
+            const auto count = [&](const char* name) {
+                const auto it = j.find(name);
+                return it != j.end() && it->is_number_unsigned() ? it->get<uint64_t>() : uint64_t{0};
+            };
+            const auto it = j.find("last_id");
+            offset = count("offset");
+            key = it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+            delivered_ = static_cast<size_t>(count("delivered"));
         }
         bool isRecord = false;
-        if (offset > 0 && KeyOf(LineEndingAt(logPath, offset), isRecord) != key) {
+        if (offset > 0 && (key.empty() || KeyOf(LineEndingAt(logPath, offset), isRecord) != key)) {
             if (sink_)
                 sink_("forward: " + StatePath(logPath) + " does not match " + logPath +
                       ": every record is sent again (the receiver knows the ones it has by their id)");

@@ -1721,6 +1721,25 @@ TEST(Forwarding, ALongBacklogIsCountedAtOnceAndDeliveredWholeAndInOrder)
     EXPECT_EQ(receiver.Problems(), std::vector<std::string>());
 }
 
+// The delivered state is a file a person may edit: values of the wrong
+// type are no state at all, and every record goes again.
+TEST(Forwarding, AStateFileOfTheWrongShapeSendsEverythingAgain)
+{
+    TempDir scratch(SyncFreeFolder());
+    const std::string logPath = scratch.file("records.jsonl");
+    WriteText(logPath, R"({"id":"a","result":"success"})" "\n" R"({"id":"b","result":"fail"})" "\n");
+    for (const char* state : {R"({"offset":"30","last_id":"a","delivered":1})",
+                              R"({"offset":30,"last_id":7,"delivered":-1})", "[1,2]"}) {
+        SCOPED_TRACE(state);
+        WriteText(CForwarder::StatePath(logPath), state);
+        CReceiver receiver;
+        size_t pending = 0;
+        std::vector<std::string> told;
+        EXPECT_EQ(Forward(receiver, logPath, pending, told), (std::vector<std::string>{"a", "b"}));
+        EXPECT_EQ(pending, 2u);
+    }
+}
+
 } // namespace
 
 }  // namespace zq
