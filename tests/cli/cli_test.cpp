@@ -1700,10 +1700,14 @@ TEST(Forwarding, ALongBacklogIsCountedAtOnceAndDeliveredWholeAndInOrder)
         log << "{\"id\":\"half";
     }
     const size_t backlog = ids.size();
+    // The receiver is away while the forwarder starts, so that nothing is
+    // delivered before the count is read, however slow this machine is.
     CReceiver receiver;
+    receiver.Stop();
     size_t pending = 0;
     std::vector<std::string> told;
     const std::vector<std::string> taken = Forward(receiver, logPath, pending, told, [&](CForwarder& forwarder) {
+        receiver.Restart();
         const auto end = Clock::now() + std::chrono::seconds(10);
         while (receiver.Unique() < 100 && Clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -1717,7 +1721,11 @@ TEST(Forwarding, ALongBacklogIsCountedAtOnceAndDeliveredWholeAndInOrder)
     });
     EXPECT_EQ(pending, backlog);
     EXPECT_EQ(taken, ids);
-    EXPECT_EQ(told.size(), 1u);
+    // Besides the receiver's absence, one line was told: the one that is no record.
+    EXPECT_EQ(std::count_if(told.begin(), told.end(),
+                            [](const std::string& t) { return t.find("is no record") != std::string::npos; }),
+              1)
+        << ::testing::PrintToString(told);
     EXPECT_EQ(receiver.Problems(), std::vector<std::string>());
 }
 
