@@ -177,7 +177,8 @@ bool CForwarder::Start(const std::string& logPath, std::string& error)
             const auto it = j.find("last_id");
             offset = count("offset");
             key = it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
-            delivered_ = static_cast<size_t>(count("delivered"));
+            // Nothing before offset 0 was delivered, whatever the count says.
+            delivered_ = offset > 0 ? static_cast<size_t>(count("delivered")) : 0;
         }
         bool isRecord = false;
         if (offset > 0 && (key.empty() || KeyOf(LineEndingAt(logPath, offset), isRecord) != key)) {

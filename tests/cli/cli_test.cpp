@@ -1552,7 +1552,13 @@ std::vector<std::string> Forward(CReceiver& receiver, const std::string& logPath
     CForwarder forwarder(config, [&](const std::string& text) { told.push_back(text); });
     std::string error;
     EXPECT_TRUE(forwarder.Start(logPath, error)) << error;
-    pendingAtStart = forwarder.Pending();
+    // What waited at the start: the thread may deliver meanwhile, so the
+    // count is read between two equal readings of what was delivered.
+    for (size_t before = 1, after = 0; before != after;) {
+        before = forwarder.Delivered();
+        pendingAtStart = forwarder.Pending() + before;
+        after = forwarder.Delivered();
+    }
     if (meanwhile)
         meanwhile(forwarder);
     EXPECT_EQ(forwarder.Drain(20, true), 0u);
@@ -1700,14 +1706,10 @@ TEST(Forwarding, ALongBacklogIsCountedAtOnceAndDeliveredWholeAndInOrder)
         log << "{\"id\":\"half";
     }
     const size_t backlog = ids.size();
-    // The receiver is away while the forwarder starts, so that nothing is
-    // delivered before the count is read, however slow this machine is.
     CReceiver receiver;
-    receiver.Stop();
     size_t pending = 0;
     std::vector<std::string> told;
     const std::vector<std::string> taken = Forward(receiver, logPath, pending, told, [&](CForwarder& forwarder) {
-        receiver.Restart();
         const auto end = Clock::now() + std::chrono::seconds(10);
         while (receiver.Unique() < 100 && Clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -1721,11 +1723,7 @@ TEST(Forwarding, ALongBacklogIsCountedAtOnceAndDeliveredWholeAndInOrder)
     });
     EXPECT_EQ(pending, backlog);
     EXPECT_EQ(taken, ids);
-    // Besides the receiver's absence, one line was told: the one that is no record.
-    EXPECT_EQ(std::count_if(told.begin(), told.end(),
-                            [](const std::string& t) { return t.find("is no record") != std::string::npos; }),
-              1)
-        << ::testing::PrintToString(told);
+    EXPECT_EQ(told.size(), 1u);
     EXPECT_EQ(receiver.Problems(), std::vector<std::string>());
 }
 
