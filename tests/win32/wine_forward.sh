@@ -15,7 +15,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 receiver=$3
 flash=$4
 wine_needs "$receiver"
-wine_scene forward COM9
+wine_scene wine-forward COM9
 fail() {
     echo "FAIL: $*"
     for f in "$work"/*.err "$work"/sim.log "$work"/receiver*.log; do [ -f "$f" ] && { echo "--- $f"; tail -n 20 "$f"; }; done

@@ -29,6 +29,12 @@ wine_scene() {
     work="$build/$1"
     shift
     wine_ports=("$@")
+    # A scene named as a folder of the build (forward/, record/, ...) would
+    # empty that folder's CMake files with it.
+    if [ -e "$work/cmake_install.cmake" ]; then
+        echo "wine_scene: $work is a folder of the build, not a scene" >&2
+        exit 1
+    fi
     rm -rf "$work"
     mkdir -p "$work"
     trap wine_cleanup EXIT
