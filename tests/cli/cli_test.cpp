@@ -243,6 +243,23 @@ protected:
         imagePath = dir.file("DB.bin");
         WriteFile(imagePath, image);
     }
+    // The image as a run takes it, and a download of it that was written:
+    // what the record tests put in a record file.
+    ImageSnapshot Snapshot() const
+    {
+        ImageSnapshot snapshot;
+        DownloadFailure refused;
+        EXPECT_TRUE(TakeImageSnapshot(imagePath, snapshot, refused, ImageShare::SharedRead));
+        return snapshot;
+    }
+    static DeviceOutcome Written()
+    {
+        DeviceOutcome written;
+        written.port = "/dev/ttyUSB0";
+        written.success = true;
+        written.startedUnix = 1796630400;
+        return written;
+    }
     static constexpr unsigned kBlocks = 64;
     TempDir dir;
     std::vector<uint8_t> image;
@@ -1573,13 +1590,9 @@ std::vector<std::string> Forward(CReceiver& receiver, const std::string& logPath
 // skip the fragments.
 TEST_F(CliTest, ARecordCutAnywhereByAPowerCutCostsOnlyItself)
 {
-    ImageSnapshot snapshot;
-    DownloadFailure refused;
-    ASSERT_TRUE(TakeImageSnapshot(imagePath, snapshot, refused, ImageShare::SharedRead));
-    DeviceOutcome written;
-    written.port = "/dev/ttyUSB0";
-    written.success = true;
-    written.startedUnix = 1796630400;
+    const ImageSnapshot snapshot = Snapshot();
+    ASSERT_TRUE(snapshot.bytes);
+    DeviceOutcome written = Written();
     RecordTags tags;
     tags.job = "lot7";
     tags.station = "line1";
@@ -1641,13 +1654,9 @@ TEST_F(CliTest, ARecordCutAnywhereByAPowerCutCostsOnlyItself)
 TEST_F(CliTest, ARecordFileIsWrittenByOneStationAtATime)
 {
     const std::string logPath = dir.file("records.jsonl");
-    ImageSnapshot snapshot;
-    DownloadFailure refused;
-    ASSERT_TRUE(TakeImageSnapshot(imagePath, snapshot, refused, ImageShare::SharedRead));
-    DeviceOutcome written;
-    written.port = "/dev/ttyUSB0";
-    written.success = true;
-    written.startedUnix = 1796630400;
+    const ImageSnapshot snapshot = Snapshot();
+    ASSERT_TRUE(snapshot.bytes);
+    DeviceOutcome written = Written();
     WriteText(logPath, RecordLine(written, snapshot, "") + "\n");
 
     PtyPair quiet;
