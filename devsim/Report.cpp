@@ -15,7 +15,6 @@ namespace devsim {
 namespace {
 constexpr size_t kImageHeaderArea = zq::kImageDataOffset;
 using zq::kBlockSize;
-constexpr uint8_t kAck = zq::ACK;
 } // namespace
 
 std::string CompareWithImage(const DevSimReport& report, const std::vector<uint8_t>& image)
@@ -74,7 +73,7 @@ std::vector<std::string> DescribeFaults(const DevSimOptions& o)
         f.push_back(Format("progress bytes 0x%02X at full speed for %d ms", o.progressByte, o.floodMs));
     for (const auto& r : o.refusals)
         f.push_back(Format("block %u refused %u time(s) with 0x%02X", r.block, r.times, o.refusalByte));
-    if (o.finalReply != kAck)
+    if (o.finalReply != zq::ACK)
         f.push_back(Format("closing END answered with 0x%02X", o.finalReply));
     if (o.silentAt == DevSimStep::Block)
         f.push_back(Format("silent at block %u", o.silentBlock));

@@ -18,7 +18,6 @@ using zq::kBeaconReplies;
 using zq::kBlockSize;
 using zq::kWordAttempts;
 using zq::Token;
-constexpr uint8_t kAck = zq::ACK;
 constexpr uint8_t kNak = zq::NAK;
 constexpr uint8_t kBeacon = zq::DEVICE_BEACON;
 constexpr uint8_t kBeaconReply = zq::BEACON_REPLY;
@@ -50,7 +49,7 @@ public:
             Word("block count", opt_.countEcho, DevSimStep::Count, rep_.count, rep_.countAttempts) && Clr() &&
             ClrEnd() && Blocks() && Final()) {
             rep_.completed = true;
-            rep_.endedAt = opt_.finalReply == kAck
+            rep_.endedAt = opt_.finalReply == zq::ACK
                                ? "completed"
                                : Format("the closing END answered with 0x%02X instead of ACK", opt_.finalReply);
             Trace("%s", rep_.endedAt.c_str());
@@ -312,7 +311,7 @@ private:
             uint8_t b;
             if (!Next(b))
                 return false;
-            if (b == kAck) {
+            if (b == zq::ACK) {
                 ++rep_.acksReceived;
                 Trace("ACK");
                 return true;
@@ -393,7 +392,7 @@ private:
             return false;
         SetStep("acknowledging CLR");
         Trace("%u progress byte(s), then ACK", rep_.progressSent);
-        return Send({kAck});
+        return Send({zq::ACK});
     }
 
     bool ClrEnd()
@@ -452,7 +451,7 @@ private:
             }
             rep_.data.insert(rep_.data.end(), block.begin(), block.begin() + kBlockSize);
             ++rep_.blocks;
-            if (!Send({kAck}))
+            if (!Send({zq::ACK}))
                 return false;
             ++i;
         }
