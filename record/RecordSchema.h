@@ -1,7 +1,8 @@
 // The words of a record line, spelt here once for everything that writes or
 // reads one: the record itself, the lot's count, the yield report, the
 // forwarder and the station's --json events. A receiver's scripts key on
-// these; they never change once shipped.
+// these too: a word changed here changes every reader and writer at once,
+// and breaks those scripts.
 #pragma once
 
 namespace zq {
