@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "record/Record.h"
+#include "record/RecordSchema.h"
 #include "record/YieldReport.h"
 
 extern const unsigned char kChartJs[];
@@ -55,7 +56,7 @@ Tables MakeTables(const YieldReport& r)
     Tables t;
     std::string results;
     std::map<std::string, size_t> others = r.results;
-    for (const char* known : {"success", "fail", "cancelled"})
+    for (const char* known : {result::success, result::fail, result::cancelled})
         if (others.count(known)) {
             results += (results.empty() ? "" : ", ") + std::to_string(others[known]) + " " + known;
             others.erase(known);

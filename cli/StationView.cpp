@@ -8,6 +8,7 @@
 #include "download/Causes.h"
 #include "cli/Console.h"
 #include "platform/Format.h"
+#include "record/RecordSchema.h"
 
 namespace zq {
 
@@ -15,6 +16,17 @@ namespace {
 
 // Live rows and JSON progress are drawn at most this often (per port for JSON).
 constexpr auto kDrawEvery = std::chrono::milliseconds(100);
+
+// What each --json line is: its "event", and the words it takes. A result
+// is the record itself with its event added.
+namespace jsonEvent {
+constexpr char key[] = "event";
+constexpr char found[] = "found";
+constexpr char progress[] = "progress";
+constexpr char hint[] = "hint";
+constexpr char result[] = "result";
+constexpr char summary[] = "summary";
+} // namespace jsonEvent
 
 std::string Dump(const nlohmann::json& j) { return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
 
@@ -129,7 +141,7 @@ void CStationView::OnFound(const std::string& port, const StationTotals& /*total
     std::lock_guard<std::mutex> lock(mutex_);
     busy_[port] = Row();
     if (mode_ == Mode::Json) {
-        Json(Dump({{"event", "found"}, {"time", IsoUtc(std::time(nullptr))}, {"port", port}}));
+        Json(Dump({{jsonEvent::key, jsonEvent::found}, {key::time, IsoUtc(std::time(nullptr))}, {key::port, port}}));
         return;
     }
     if (mode_ == Mode::Lines)
@@ -149,8 +161,8 @@ void CStationView::OnProgress(const std::string& port, const StageReport& report
         if (!newStage && now - row.lastJson < kDrawEvery)
             return;
         row.lastJson = now;
-        Json(Dump({{"event", "progress"},
-                   {"port", port},
+        Json(Dump({{jsonEvent::key, jsonEvent::progress},
+                   {key::port, port},
                    {"phase", StageWord(report.stage)},
                    {"block", report.done},
                    {"blocks", report.blocks},
@@ -164,7 +176,7 @@ void CStationView::OnHint(const std::string& port, const std::string& hint)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (mode_ == Mode::Json)
-        Json(Dump({{"event", "hint"}, {"port", port}, {"text", hint}}));
+        Json(Dump({{jsonEvent::key, jsonEvent::hint}, {key::port, port}, {"text", hint}}));
     else
         Print(Who(port) + ":   " + hint + "\n", stderr);
 }
@@ -176,7 +188,7 @@ void CStationView::OnEnded(const DeviceEnding& e)
     busy_.erase(o.port);
     if (mode_ == Mode::Json) {
         nlohmann::json event = nlohmann::json::parse(e.record);
-        event["event"] = "result";
+        event[jsonEvent::key] = jsonEvent::result;
         Json(Dump(event));
         if (!e.recorded)
             std::fprintf(stderr, "zerquill-flash: %s: the record could not be written\n", o.port.c_str());
@@ -205,7 +217,7 @@ void CStationView::Summary(const StationTotals& totals)
     std::lock_guard<std::mutex> lock(mutex_);
     const unsigned devices = totals.Devices();
     if (mode_ == Mode::Json) {
-        Json(Dump({{"event", "summary"},
+        Json(Dump({{jsonEvent::key, jsonEvent::summary},
                    {"devices", devices},
                    {"written", totals.written},
                    {"failed", totals.failed},

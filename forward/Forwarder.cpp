@@ -10,12 +10,20 @@
 #include "forward/Http.h"
 #include "platform/DurableFile.h"
 #include "platform/Sha256.h"
+#include "record/RecordSchema.h"
 
 namespace zq {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The delivered state's words (LOG.sent).
+namespace sent {
+constexpr char offset[] = "offset";
+constexpr char lastId[] = "last_id";
+constexpr char delivered[] = "delivered";
+} // namespace sent
 
 // The line that ends just before offset, without its newline; empty if
 // there is none (the log is shorter, or no line ends there).
@@ -43,7 +51,7 @@ std::string KeyOf(const std::string& line, bool& isRecord)
     isRecord = !record.is_discarded() && record.is_object();
     if (!isRecord)
         return std::string();
-    const auto id = record.find("id");
+    const auto id = record.find(key::id);
     if (id != record.end() && id->is_string() && !id->get<std::string>().empty())
         return id->get<std::string>();
     return Sha256Hex(reinterpret_cast<const uint8_t*>(line.data()), line.size());
@@ -174,11 +182,11 @@ bool CForwarder::Start(const std::string& logPath, std::string& error)
                 const auto it = j.find(name);
                 return it != j.end() && it->is_number_unsigned() ? it->get<uint64_t>() : uint64_t{0};
             };
-            const auto it = j.find("last_id");
-            offset = count("offset");
+            const auto it = j.find(sent::lastId);
+            offset = count(sent::offset);
             key = it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
             // Nothing before offset 0 was delivered, whatever the count says.
-            delivered_ = offset > 0 ? static_cast<size_t>(count("delivered")) : 0;
+            delivered_ = offset > 0 ? static_cast<size_t>(count(sent::delivered)) : 0;
         }
         bool isRecord = false;
         if (offset > 0 && (key.empty() || KeyOf(LineEndingAt(logPath, offset), isRecord) != key)) {
@@ -287,7 +295,7 @@ bool CForwarder::SaveState(uint64_t offset, const std::string& key, size_t deliv
     const std::string path = StatePath(logPath_);
     const std::string temp = path + ".tmp";
     const std::string text =
-        nlohmann::json{{"offset", offset}, {"last_id", key}, {"delivered", delivered}}.dump() + "\n";
+        nlohmann::json{{sent::offset, offset}, {sent::lastId, key}, {sent::delivered, delivered}}.dump() + "\n";
     bool written = false;
     {
         std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(temp.c_str(), "wb"), &std::fclose);

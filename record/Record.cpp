@@ -9,6 +9,7 @@
 #include "platform/HostName.h"
 #include "platform/OsError.h"
 #include "platform/RandomBytes.h"
+#include "record/RecordSchema.h"
 
 namespace zq {
 
@@ -64,10 +65,10 @@ nlohmann::json UsbRecord(const PortInfo& device)
         device.location.empty())
         return nullptr;
     const auto text = [](const std::string& s) { return s.empty() ? nlohmann::json() : nlohmann::json(s); };
-    return {{"vendor_id", text(device.vendorId)},
-            {"product_id", text(device.productId)},
-            {"serial", text(device.serialNumber)},
-            {"location", text(device.location)}};
+    return {{key::usbVendorId, text(device.vendorId)},
+            {key::usbProductId, text(device.productId)},
+            {key::usbSerial, text(device.serialNumber)},
+            {key::usbLocation, text(device.location)}};
 }
 
 std::string NewRecordId()
@@ -98,28 +99,28 @@ std::string RecordLine(const DeviceOutcome& o, const ImageSnapshot& image, const
     const bool cancelled = o.failure.step == FailStep::Cancelled;
     const std::string id = NewRecordId();
     nlohmann::json record = {
-        {"id", id.empty() ? nlohmann::json() : nlohmann::json(id)},
-        {"time", IsoUtc(o.startedUnix)},
-        {"port", o.port},
-        {"usb", UsbRecord(o.device)},
-        {"image",
-         {{"path", image.path},
-          {"sha256", image.sha256},
-          {"bytes", image.bytes ? image.bytes->size() : 0},
-          {"header", image.header},
-          {"blocks", image.blocks}}},
-        {"result", o.success ? "success" : cancelled ? "cancelled" : "fail"},
-        {"cause", o.success ? std::string() : cause},
-        {"step", o.success ? "" : StepName(o.failure.step)},
-        {"duration_s", o.seconds},
-        {"refusals", o.refusals},
-        {"clr_steps", o.clrSteps},
-        {"bytes_per_s", o.dataBytesPerS},
-        {"latency_ms", o.latencyMs >= 0 ? nlohmann::json(o.latencyMs) : nlohmann::json()},
-        {"job", orNull(tags.job)},
-        {"station", tags.station.empty() ? orNull(HostName()) : nlohmann::json(tags.station)},
-        {"slot", orNull(tags.slot)},
-        {"signed_by", orNull(tags.signedBy)},
+        {key::id, id.empty() ? nlohmann::json() : nlohmann::json(id)},
+        {key::time, IsoUtc(o.startedUnix)},
+        {key::port, o.port},
+        {key::usb, UsbRecord(o.device)},
+        {key::image,
+         {{key::imagePath, image.path},
+          {key::imageSha256, image.sha256},
+          {key::imageBytes, image.bytes ? image.bytes->size() : 0},
+          {key::imageHeader, image.header},
+          {key::imageBlocks, image.blocks}}},
+        {key::result, o.success ? result::success : cancelled ? result::cancelled : result::fail},
+        {key::cause, o.success ? std::string() : cause},
+        {key::step, o.success ? "" : StepName(o.failure.step)},
+        {key::durationS, o.seconds},
+        {key::refusals, o.refusals},
+        {key::clrSteps, o.clrSteps},
+        {key::bytesPerS, o.dataBytesPerS},
+        {key::latencyMs, o.latencyMs >= 0 ? nlohmann::json(o.latencyMs) : nlohmann::json()},
+        {key::job, orNull(tags.job)},
+        {key::station, tags.station.empty() ? orNull(HostName()) : nlohmann::json(tags.station)},
+        {key::slot, orNull(tags.slot)},
+        {key::signedBy, orNull(tags.signedBy)},
     };
     // Bytes that are not UTF-8 (a port name in another code page) are
     // replaced rather than ending the station.
@@ -206,8 +207,8 @@ unsigned CountLotWritten(const std::string& logPath, const std::string& job, con
         const auto text = [&](const nlohmann::json& j, const char* key) {
             return j.is_object() && j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : std::string();
         };
-        if (text(record, "result") == "success" && text(record, "job") == job &&
-            record.contains("image") && text(record["image"], "sha256") == sha256)
+        if (text(record, key::result) == result::success && text(record, key::job) == job &&
+            record.contains(key::image) && text(record[key::image], key::imageSha256) == sha256)
             ++written;
     }
     return written;

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "record/RecordSchema.h"
+
 namespace zq {
 
 namespace {
@@ -113,13 +115,79 @@ void FillOverTime(YieldReport& report, const std::vector<Timed>& times)
                 for (size_t i = report.overTime.size(); i <= index; ++i)
                     report.overTime.push_back({origin + static_cast<int64_t>(i) * report.bucketSeconds, 0, 0, 0});
             YieldBucket& b = report.overTime[index];
-            if (t.result == "success")
+            if (t.result == result::success)
                 ++b.written;
-            else if (t.result == "cancelled")
+            else if (t.result == result::cancelled)
                 ++b.cancelled;
             else
                 ++b.failed;
         }
+    }
+}
+
+// What the records add up to, before the figures are worked out from it.
+struct Tally {
+    std::map<std::string, YieldSlot> slots;
+    std::map<std::string, std::map<std::string, size_t>> causeTexts; // step -> text -> count
+    std::map<std::string, size_t> causeCounts;
+    std::map<std::string, bool> firstAttempt; // unit -> written at its first attempt
+    std::set<std::string> writtenUnits;
+    std::vector<double> durations;
+    std::vector<Timed> times;
+};
+
+// The unit a record is of: its USB device where it has a serial, else itself.
+std::string UnitOf(const nlohmann::json& record, size_t line)
+{
+    const auto usb = record.find(key::usb);
+    if (usb != record.end() && usb->is_object() && !Text(*usb, key::usbSerial).empty())
+        return Text(*usb, key::usbVendorId) + ":" + Text(*usb, key::usbProductId) + ":" + Text(*usb, key::usbSerial);
+    return "record " + std::to_string(line);
+}
+
+void TallyRecord(const nlohmann::json& record, size_t line, YieldReport& report, Tally& tally)
+{
+    ++report.records;
+    const std::string outcome = Text(record, key::result);
+    ++report.results[outcome.empty() ? "unknown" : outcome];
+    const bool success = outcome == result::success, cancelled = outcome == result::cancelled;
+
+    std::string slot = Text(record, key::slot);
+    if (slot.empty())
+        slot = Text(record, key::port);
+    YieldSlot& s = tally.slots[slot];
+    s.name = slot;
+    if (success)
+        ++s.written;
+    else if (cancelled)
+        ++s.cancelled;
+    else
+        ++s.failed;
+
+    if (!success && !cancelled) {
+        const std::string step = Text(record, key::step).empty() ? "unknown" : Text(record, key::step);
+        ++tally.causeCounts[step];
+        ++tally.causeTexts[step][Text(record, key::cause)];
+    }
+
+    const std::string unit = UnitOf(record, line);
+    if (!cancelled && tally.firstAttempt.emplace(unit, success).second && unit.rfind("record ", 0) != 0)
+        ++report.unitsBySerial;
+    if (success)
+        tally.writtenUnits.insert(unit);
+
+    const auto seconds = record.find(key::durationS);
+    const double duration = seconds != record.end() && seconds->is_number() ? seconds->get<double>() : 0;
+    if (success && seconds != record.end() && seconds->is_number())
+        tally.durations.push_back(duration);
+    int64_t start = 0;
+    if (ParseIsoUtc(Text(record, key::time), start)) {
+        // A clock that was never set writes 1970: a time like any other,
+        // not "no time yet".
+        const int64_t end = start + static_cast<int64_t>(std::llround(duration));
+        report.firstStart = tally.times.empty() ? start : std::min(report.firstStart, start);
+        report.lastEnd = tally.times.empty() ? end : std::max(report.lastEnd, end);
+        tally.times.push_back({start, outcome});
     }
 }
 
@@ -128,87 +196,35 @@ void FillOverTime(YieldReport& report, const std::vector<Timed>& times)
 YieldReport ReadYieldReport(std::istream& in)
 {
     YieldReport report;
-    std::map<std::string, YieldSlot> slots;
-    std::map<std::string, std::map<std::string, size_t>> causeTexts; // step -> text -> count
-    std::map<std::string, size_t> causeCounts;
-    std::map<std::string, bool> firstAttempt; // unit -> written at its first attempt
-    std::set<std::string> writtenUnits;
-    std::vector<double> durations;
-    std::vector<Timed> times;
+    Tally tally;
     size_t line = 0;
-
     for (std::string text; std::getline(in, text);) {
         ++line;
         if (text.find_first_not_of(" \t\r") == std::string::npos)
             continue;
         const nlohmann::json record = nlohmann::json::parse(text, nullptr, false);
-        if (record.is_discarded() || !record.is_object()) {
+        if (record.is_discarded() || !record.is_object())
             ++report.unreadable;
-            continue;
-        }
-        ++report.records;
-        const std::string result = Text(record, "result");
-        ++report.results[result.empty() ? "unknown" : result];
-        const bool success = result == "success", cancelled = result == "cancelled";
-
-        std::string slot = Text(record, "slot");
-        if (slot.empty())
-            slot = Text(record, "port");
-        YieldSlot& s = slots[slot];
-        s.name = slot;
-        if (success)
-            ++s.written;
-        else if (cancelled)
-            ++s.cancelled;
         else
-            ++s.failed;
-
-        if (!success && !cancelled) {
-            const std::string step = Text(record, "step").empty() ? "unknown" : Text(record, "step");
-            ++causeCounts[step];
-            ++causeTexts[step][Text(record, "cause")];
-        }
-
-        std::string unit = "record " + std::to_string(line);
-        const auto usb = record.find("usb");
-        if (usb != record.end() && usb->is_object() && !Text(*usb, "serial").empty())
-            unit = Text(*usb, "vendor_id") + ":" + Text(*usb, "product_id") + ":" + Text(*usb, "serial");
-        if (!cancelled && firstAttempt.emplace(unit, success).second && unit.rfind("record ", 0) != 0)
-            ++report.unitsBySerial;
-        if (success)
-            writtenUnits.insert(unit);
-
-        const auto seconds = record.find("duration_s");
-        const double duration = seconds != record.end() && seconds->is_number() ? seconds->get<double>() : 0;
-        if (success && seconds != record.end() && seconds->is_number())
-            durations.push_back(duration);
-        int64_t start = 0;
-        if (ParseIsoUtc(Text(record, "time"), start)) {
-            // A clock that was never set writes 1970: a time like any other,
-            // not "no time yet".
-            const int64_t end = start + static_cast<int64_t>(std::llround(duration));
-            report.firstStart = times.empty() ? start : std::min(report.firstStart, start);
-            report.lastEnd = times.empty() ? end : std::max(report.lastEnd, end);
-            times.push_back({start, result});
-        }
+            TallyRecord(record, line, report, tally);
     }
 
-    report.units = firstAttempt.size();
-    for (const auto& unit : firstAttempt)
+    report.units = tally.firstAttempt.size();
+    for (const auto& unit : tally.firstAttempt)
         report.firstPass += unit.second ? 1 : 0;
-    for (const std::string& unit : writtenUnits)
-        report.writtenAtLast += firstAttempt.count(unit);
-    for (auto& entry : slots)
+    for (const std::string& unit : tally.writtenUnits)
+        report.writtenAtLast += tally.firstAttempt.count(unit);
+    for (auto& entry : tally.slots)
         report.slots.push_back(entry.second);
-    FillCauses(report, causeCounts, causeTexts);
+    FillCauses(report, tally.causeCounts, tally.causeTexts);
 
-    const size_t written = report.results.count("success") ? report.results.at("success") : 0;
+    const size_t written = report.results.count(result::success) ? report.results.at(result::success) : 0;
     if (report.lastEnd > report.firstStart)
         report.unitsPerHour = static_cast<double>(written) * 3600.0 /
                               static_cast<double>(report.lastEnd - report.firstStart);
 
-    FillDurations(report, durations);
-    FillOverTime(report, times);
+    FillDurations(report, tally.durations);
+    FillOverTime(report, tally.times);
     return report;
 }
 

@@ -41,6 +41,7 @@
 #include "tests/PtyPair.h"
 #include "tests/Sanitized.h"
 #include "tests/cli/Receiver.h"
+#include "tests/forward/ForwardKit.h"
 #include "tests/TempDir.h"
 
 extern char** environ;
@@ -1549,40 +1550,6 @@ TEST_F(CliTest, RecordsOfAKilledProgramAreDeliveredAfterTheRestart)
 
 // ---- The record file --------------------------------------------------
 
-// A tmpfs where there is one: the tests of the record file sync it a
-// thousand times, and what a disk's sync costs is not what they look at.
-std::string SyncFreeFolder()
-{
-    struct stat st {};
-    return ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-                                                                                                   : "/tmp";
-}
-
-// Each record the receiver took, in the order it took them.
-std::vector<std::string> Forward(CReceiver& receiver, const std::string& logPath, size_t& pendingAtStart,
-                                 std::vector<std::string>& told, const std::function<void(CForwarder&)>& meanwhile = {})
-{
-    std::vector<std::string> taken;
-    receiver.accepted = [&](const std::string& key) { taken.push_back(key); };
-    ForwardConfig config;
-    config.url = receiver.Url();
-    CForwarder forwarder(config, [&](const std::string& text) { told.push_back(text); });
-    std::string error;
-    EXPECT_TRUE(forwarder.Start(logPath, error)) << error;
-    // What waited at the start: the thread may deliver meanwhile, so the
-    // count is read between two equal readings of what was delivered.
-    for (size_t before = 1, after = 0; before != after;) {
-        before = forwarder.Delivered();
-        pendingAtStart = forwarder.Pending() + before;
-        after = forwarder.Delivered();
-    }
-    if (meanwhile)
-        meanwhile(forwarder);
-    EXPECT_EQ(forwarder.Drain(20, true), 0u);
-    receiver.accepted = nullptr;
-    return taken;
-}
-
 // A power cut during an append leaves that record's line cut anywhere, and
 // without its newline. Cut at every byte: on the next start the fragment
 // costs only itself. The next record is a line of its own, and the lot's
@@ -1693,66 +1660,6 @@ TEST_F(CliTest, ARecordFileIsWrittenByOneStationAtATime)
     r = RunFlash(pending);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(receiver.Unique(), 1u);
-}
-
-// A backlog far longer than the forwarder holds at once: counted whole at
-// the start, a line that is no record and a last one not yet ended left
-// out, then sent whole and in order, with records a station appends
-// meanwhile queued behind it.
-TEST(Forwarding, ALongBacklogIsCountedAtOnceAndDeliveredWholeAndInOrder)
-{
-    TempDir scratch(SyncFreeFolder());
-    const std::string logPath = scratch.file("records.jsonl");
-    std::vector<std::string> ids;
-    const auto line = [&](size_t i) {
-        ids.push_back("unit-" + std::to_string(i));
-        return nlohmann::json{{"id", ids.back()}, {"result", "success"}, {"pad", std::string(300, 'x')}}.dump();
-    };
-    {
-        std::ofstream log(logPath, std::ios::binary);
-        for (size_t i = 0; i < 2000; ++i)
-            log << line(i) << (i == 700 ? "\nno record\n" : "\n");
-        log << "{\"id\":\"half";
-    }
-    const size_t backlog = ids.size();
-    CReceiver receiver;
-    size_t pending = 0;
-    std::vector<std::string> told;
-    const std::vector<std::string> taken = Forward(receiver, logPath, pending, told, [&](CForwarder& forwarder) {
-        const auto end = Clock::now() + std::chrono::seconds(10);
-        while (receiver.Unique() < 100 && Clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        std::ofstream log(logPath, std::ios::binary | std::ios::app);
-        log << "\"}\n";
-        ids.push_back("half");
-        for (size_t i = 2000; i < 2200; ++i)
-            log << line(i) << "\n";
-        log.close();
-        forwarder.Notify();
-    });
-    EXPECT_EQ(pending, backlog);
-    EXPECT_EQ(taken, ids);
-    EXPECT_EQ(told.size(), 1u);
-    EXPECT_EQ(receiver.Problems(), std::vector<std::string>());
-}
-
-// The delivered state is a file a person may edit: values of the wrong
-// type are no state at all, and every record goes again.
-TEST(Forwarding, AStateFileOfTheWrongShapeSendsEverythingAgain)
-{
-    TempDir scratch(SyncFreeFolder());
-    const std::string logPath = scratch.file("records.jsonl");
-    WriteText(logPath, R"({"id":"a","result":"success"})" "\n" R"({"id":"b","result":"fail"})" "\n");
-    for (const char* state : {R"({"offset":"30","last_id":"a","delivered":1})",
-                              R"({"offset":30,"last_id":7,"delivered":-1})", "[1,2]"}) {
-        SCOPED_TRACE(state);
-        WriteText(CForwarder::StatePath(logPath), state);
-        CReceiver receiver;
-        size_t pending = 0;
-        std::vector<std::string> told;
-        EXPECT_EQ(Forward(receiver, logPath, pending, told), (std::vector<std::string>{"a", "b"}));
-        EXPECT_EQ(pending, 2u);
-    }
 }
 
 } // namespace
