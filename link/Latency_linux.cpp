@@ -13,10 +13,11 @@ namespace zq {
 
 namespace {
 
-// One write of the whole number: the driver parses what one write gives it.
+// One write of the whole number, as echo makes it: the driver parses what
+// one write gives it.
 int WriteNumber(const std::string& path, int value)
 {
-    CUniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    CUniqueFd fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
     if (!fd)
         return errno;
     const std::string text = std::to_string(value) + "\n";
@@ -73,8 +74,8 @@ std::string LatencyRightsAdvice(const std::string& port, int ms)
 
 std::string LatencyPermanence(int ms)
 {
-    return "a udev rule sets it for every FTDI adapter as it is plugged in (as root, in "
-           "/etc/udev/rules.d/99-ftdi-latency.rules, then udevadm control --reload):\n"
+    return "a value written lasts until the adapter is unplugged; a udev rule sets it on every FTDI adapter as it "
+           "is plugged in (as root, this line in /etc/udev/rules.d/99-ftdi-latency.rules):\n"
            "SUBSYSTEM==\"usb-serial\", DRIVER==\"ftdi_sio\", ATTR{latency_timer}=\"" +
            std::to_string(ms) + "\"";
 }
