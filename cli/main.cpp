@@ -157,10 +157,8 @@ int FlashSingle(const FlashOptions& options, const std::string& image, CRecordLo
 
 int main(int argc, char** argv)
 {
-    // A mode of its own, given alone.
-    const int latency = SetLatencyMode(argc, argv);
-    if (latency >= 0)
-        return latency;
+    if (const int latency = SetLatencyMode(argc, argv); latency >= 0)
+        return latency; // a mode of its own, given alone
     FlashOptions options;
     std::string error;
     if (!ParseFlashOptions(argc, argv, options, error)) {

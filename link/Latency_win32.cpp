@@ -4,7 +4,6 @@
 
 #include <setupapi.h>
 
-#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -32,16 +31,6 @@ const char kFtdiBus[] = "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS";
 const char kParameters[] = "\\Device Parameters";
 // No system has that many adapters: a bound on a registry that odd drivers filled.
 constexpr DWORD kMaxKeys = 4096;
-
-bool SameName(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 CRegKey OpenKey(HKEY parent, const std::string& path, REGSAM access, LONG* rc = nullptr)
 {
@@ -103,7 +92,8 @@ std::string FindAdapter(const std::string& port)
         for (const std::string& instance : SubKeys(instances.Get())) {
             const std::string id = chip + "\\" + instance;
             const CRegKey parameters = OpenKey(bus.Get(), id + kParameters, KEY_QUERY_VALUE);
-            if (parameters && SameName(PortName(parameters.Get()), port))
+            // Windows' device names are case-blind: "com7" opens COM7.
+            if (parameters && _stricmp(PortName(parameters.Get()).c_str(), port.c_str()) == 0)
                 return id;
         }
     }
