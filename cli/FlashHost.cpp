@@ -170,7 +170,7 @@ void CFlashHost::ShowNotice(const std::string& text)
         ClearInterruptMark();
         DeviceOutcome rate;
         tally_->Fill(rate);
-        const std::string hint = SlowLineHint(rate.dataBytesPerS, rate.latencyMs);
+        const std::string hint = SlowLineHint(link_.FoundPortInfo(), rate.dataBytesPerS, rate.latencyMs);
         if (!hint.empty())
             std::fprintf(err_, "%s\n", hint.c_str());
         std::fflush(err_);

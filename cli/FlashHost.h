@@ -79,6 +79,7 @@ constexpr int kExitNoDevice = 4; // no ports, no beacon, no usable port
 constexpr int kExitLotComplete = 5; // the job's lot was written already: no port touched
 constexpr int kExitNotReleased = 6; // the job is not released (or a locked station's bare image)
 constexpr int kExitUsage = 64;
+constexpr int kExitNoPermission = 77; // --set-latency: administrator or root rights needed (EX_NOPERM)
 constexpr int kExitInterrupted = 130; // 128 + SIGINT
 
 // Ports given by name, in the order given and described as the system's

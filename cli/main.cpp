@@ -16,6 +16,7 @@
 #include "cli/Jobs.h"
 #include "cli/Options.h"
 #include "cli/Report.h"
+#include "cli/SetLatency.h"
 #include "link/PortList.h"
 #include "link/SerialLink.h"
 
@@ -156,6 +157,8 @@ int FlashSingle(const FlashOptions& options, const std::string& image, CRecordLo
 
 int main(int argc, char** argv)
 {
+    if (const int latency = SetLatencyMode(argc, argv); latency >= 0)
+        return latency; // a mode of its own, given alone
     FlashOptions options;
     std::string error;
     if (!ParseFlashOptions(argc, argv, options, error)) {

@@ -323,13 +323,13 @@ std::string LatencyHint(const PortInfo& adapter, int latencyMs)
     char text[1024];
     std::snprintf(text, sizeof text,
                   "hint: %s%s%s%s holds received bytes %d ms before passing them on (its latency timer), so every "
-                  "block will wait for it: %s.",
+                  "block will wait for it: %s",
                   adapter.name.c_str(), who.empty() ? "" : " (", who.c_str(), who.empty() ? "" : ")", latencyMs,
                   LatencyTimerFix(adapter).c_str());
     return text;
 }
 
-std::string SlowLineHint(double bytesPerS, int latencyMs)
+std::string SlowLineHint(const PortInfo& adapter, double bytesPerS, int latencyMs)
 {
     // Below this share of the line the time goes to the adapter, not the line.
     constexpr double kSlowShare = 0.70;
@@ -339,16 +339,15 @@ std::string SlowLineHint(double bytesPerS, int latencyMs)
     std::snprintf(text, sizeof text,
                   "hint: the data went at %.0f B/s, %.0f%% of the %.0f B/s the line carries: the adapter "
                   "holds received bytes before passing them on (an FTDI chip's latency timer is 16 ms by "
-                  "default). On Linux the tool asks for low latency, which needs the driver's support; on "
-                  "Windows set Device Manager > Port Settings > Advanced > Latency Timer to 1 ms.",
+                  "default). ",
                   bytesPerS, 100 * bytesPerS / zq::kPayloadCeilingBytesPerS, zq::kPayloadCeilingBytesPerS);
-    return text;
+    return text + UnreadLatencyFix(adapter);
 }
 
 std::string HintAfterSuccess(const PortInfo& adapter, int latencyMs, double bytesPerS)
 {
     const std::string hint = LatencyHint(adapter, latencyMs);
-    return hint.empty() ? SlowLineHint(bytesPerS, latencyMs) : hint;
+    return hint.empty() ? SlowLineHint(adapter, bytesPerS, latencyMs) : hint;
 }
 
 const char* StageWord(Stage stage)

@@ -22,14 +22,16 @@ std::string DescribePortRefusal(const std::string& port, PortError error);
 
 // Before a download through an adapter whose latency timer is over
 // kLatencyHintAboveMs, one hint naming the port, the adapter, the timer and
-// the fix; empty for any other timer, or an unknown one.
+// the fix, ending with the command that sets it; empty for any other timer,
+// or an unknown one.
 std::string LatencyHint(const PortInfo& adapter, int latencyMs);
 
 // After a download whose data went well below what the line can carry, a
-// hint about the adapter; empty when the rate was fine (or unknown), and
-// when the adapter's latency timer was known (latencyMs >= 0): that one was
-// told before the download, or is not the cause.
-std::string SlowLineHint(double bytesPerS, int latencyMs);
+// hint about the adapter, ending with the command for its port; empty when
+// the rate was fine (or unknown), and when the adapter's latency timer was
+// known (latencyMs >= 0): that one was told before the download, or is not
+// the cause.
+std::string SlowLineHint(const PortInfo& adapter, double bytesPerS, int latencyMs);
 
 // What a station's tile keeps after a success: the latency hint where the
 // timer is over the bound, else the slow-line hint (often empty).

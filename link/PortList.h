@@ -44,9 +44,15 @@ PortInfo DescribePort(const std::string& name);
 // from the device's registry key, which no program but Device Manager changes.
 int CurrentLatencyMs(const PortInfo& port);
 
-// What a person does to bring the adapter's timer down to 1 ms, in words:
+// What a person does to bring the adapter's timer down to 1 ms, in words
+// that end with the command that does it (zerquill-flash --set-latency):
 // which driver ignored the request for low latency and how to set it by
 // hand (Linux), or where Device Manager keeps it (Windows).
 std::string LatencyTimerFix(const PortInfo& port);
+
+// The same where the timer could not be read (a driver that shows none, an
+// adapter Windows does not list as FTDI's), ending with the command that
+// sets it where there is one.
+std::string UnreadLatencyFix(const PortInfo& port);
 
 }  // namespace zq

@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "link/Latency.h"
 #include "link/SysfsPorts.h"
 
 namespace zq {
@@ -46,9 +47,15 @@ int CurrentLatencyMs(const PortInfo& port)
 std::string LatencyTimerFix(const PortInfo& port)
 {
     const std::string driver = port.driver.empty() ? std::string("its driver") : "the " + port.driver + " driver";
-    return driver + " ignored the tool's request for low latency; set the timer by hand (as root): echo 1 > "
-           "/sys/class/tty/" + SysfsTtyName(port.name) + "/device/latency_timer, or use an adapter whose driver "
-           "takes the request";
+    return driver + " ignored the tool's request for low latency; set the timer to 1 ms by hand (as root, echo 1 > "
+           "/sys/class/tty/" + SysfsTtyName(port.name) + "/device/latency_timer) or with: " +
+           SetLatencyCommand(port.name, 1);
+}
+
+std::string UnreadLatencyFix(const PortInfo& port)
+{
+    return "On Linux the tool asks for low latency, which needs the driver's support; where the driver has a "
+           "latency timer (ftdi_sio): " + SetLatencyCommand(port.name, 1);
 }
 
 }  // namespace zq

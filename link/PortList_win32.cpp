@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "link/Latency.h"
 #include "link/UsbIds.h"
 
 namespace zq {
@@ -288,10 +289,16 @@ PortInfo DescribePort(const std::string& name)
 
 int CurrentLatencyMs(const PortInfo& port) { return port.latencyMs; }
 
-std::string LatencyTimerFix(const PortInfo&)
+std::string LatencyTimerFix(const PortInfo& port)
 {
-    return "set Device Manager > Ports (COM & LPT) > the port > Port Settings > Advanced > Latency Timer to 1 ms "
-           "(a program cannot change it)";
+    return "set Device Manager > Ports (COM & LPT) > the port > Port Settings > Advanced > Latency Timer to 1 ms, "
+           "or " + SetLatencyCommand(port.name, 1);
+}
+
+std::string UnreadLatencyFix(const PortInfo& port)
+{
+    return "On Windows set Device Manager > Ports (COM & LPT) > the port > Port Settings > Advanced > Latency Timer "
+           "to 1 ms, or for an FTDI adapter " + SetLatencyCommand(port.name, 1);
 }
 
 }  // namespace zq

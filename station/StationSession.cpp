@@ -117,7 +117,7 @@ bool CStationSession::OnEnded(const DeviceOutcome& o)
     if (!o.success)
         ending.cause = DescribeFailure(o.failure, o.discovery, image_.path);
     if (o.success) {
-        ending.hint = SlowLineHint(o.dataBytesPerS, o.latencyMs);
+        ending.hint = SlowLineHint(o.device, o.dataBytesPerS, o.latencyMs);
         ending.note = HintAfterSuccess(o.device, o.latencyMs, o.dataBytesPerS);
     } else if (!o.cancelled) {
         ending.note = ending.cause;

@@ -39,6 +39,31 @@ in_mount_namespace() {
     ZQ_IN_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
 }
 
+# fake_ftdi_sysfs DIR: in the mount namespace, /sys/class/tty describes
+# ttyUSB0 as ftdi_sio lays out an FTDI adapter (0403:6001, FT232R USB UART,
+# serial A10KX7Q2, latency_timer 16), from a tmpfs mounted on DIR; sets
+# $ftdi_dir, the tty's device folder. The script's cleanup unmounts
+# /sys/class/tty and DIR.
+fake_ftdi_sysfs() {
+    local sys=$1
+    mkdir -p "$sys"
+    mount -t tmpfs zq-sys "$sys"
+    local usb=$sys/devices/pci0000:00/usb1/1-1
+    ftdi_dir=$usb/1-1:1.0/ttyUSB0
+    mkdir -p "$ftdi_dir" "$sys/bus/usb-serial/drivers/ftdi_sio" "$sys/class/ttyUSB0"
+    printf '0403\n' >"$usb/idVendor"
+    printf '6001\n' >"$usb/idProduct"
+    printf 'FTDI\n' >"$usb/manufacturer"
+    printf 'FT232R USB UART\n' >"$usb/product"
+    printf 'A10KX7Q2\n' >"$usb/serial"
+    printf '0\n' >"$ftdi_dir/port_number"
+    printf '16\n' >"$ftdi_dir/latency_timer"
+    ln -s "$sys/bus/usb-serial/drivers/ftdi_sio" "$ftdi_dir/driver"
+    ln -s "$sys/bus/usb-serial" "$ftdi_dir/subsystem"
+    ln -s "$ftdi_dir" "$sys/class/ttyUSB0/device"
+    mount --bind "$sys/class" /sys/class/tty
+}
+
 # engineering_key: a signing key of the engineers' in the current folder,
 # eng.pem, and its public half eng.pub, for a station to trust.
 engineering_key() {

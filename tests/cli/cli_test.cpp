@@ -344,7 +344,11 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"SignWithoutKey", {"--sign-job", "IMG", "--ports", "PTY"}},
                       UsageCase{"ForwardWithoutLog", {"--forward", "http://127.0.0.1:9/", "--ports", "PTY", "--image", "IMG"}},
                       UsageCase{"TokenWithoutForward", {"--forward-token-file", "IMG", "--ports", "PTY", "--image", "IMG"}},
-                      UsageCase{"HtmlWithoutReport", {"--html", "IMG", "--ports", "PTY", "--image", "IMG"}}),
+                      UsageCase{"HtmlWithoutReport", {"--html", "IMG", "--ports", "PTY", "--image", "IMG"}},
+                      UsageCase{"LatencyOutOfRange", {"--set-latency", "PTY", "300"}},
+                      UsageCase{"LatencyNotANumber", {"--set-latency", "PTY", "1ms"}},
+                      UsageCase{"LatencyWithoutValue", {"--set-latency", "PTY"}},
+                      UsageCase{"LatencyNotAlone", {"--ports", "PTY", "--set-latency", "PTY", "1"}}),
     [](const ::testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
 
 TEST(Cli, VersionIsTheProjectsAndOpensNothing)
@@ -1140,7 +1144,10 @@ TEST_F(CliTest, ASlowLineGetsTheAdapterHint)
     const Outcome r = RunFlash({"--ports", device.Path(), "--image", imagePath});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.err.find("hint: the data went at"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("Latency Timer to 1 ms"), std::string::npos) << r.err;
+    // It ends with the command that sets the timer of that port, to copy whole.
+    const std::string command = ": sudo zerquill-flash --set-latency " + device.Path() + " 1\n";
+    ASSERT_GE(r.err.size(), command.size()) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - command.size()), command) << r.err;
 }
 
 // ---- Jobs and their release ------------------------------------------------

@@ -5,8 +5,8 @@
 # and /dev/ttyUSB0 is a relay that holds bytes back 16 ms in front of a
 # simulator that beacons every 10 ms. Without --ports the tool must find the
 # port in the list, name the timer before the download (port, adapter,
-# timer, driver, the fix), write the image, and record latency_ms; the port
-# list must show the timer.
+# timer, driver, the fix ending with the command that sets it), write the
+# image, and record latency_ms; the port list must show the timer.
 #
 #   fake_adapter.sh BUILD_DIR [RUNS]
 # Needs root for the namespace: exit status 77 (skipped) without it.
@@ -34,24 +34,7 @@ start "$work/dev" "$devsim" --sessions "$runs" --beacon-ms 10 --expect "$image" 
 start "$work/relay" "$relay" --follow --latency-us 16000 --connect "$line"
 pty=$line
 
-# The adapter's device tree, as ftdi_sio lays it out.
-sys=$work/sys
-mkdir -p "$sys"
-mount -t tmpfs zq-sys "$sys"
-usb=$sys/devices/pci0000:00/usb1/1-1
-port=$usb/1-1:1.0/ttyUSB0
-mkdir -p "$port" "$sys/bus/usb-serial/drivers/ftdi_sio" "$sys/class/ttyUSB0"
-printf '0403\n' >"$usb/idVendor"
-printf '6001\n' >"$usb/idProduct"
-printf 'FTDI\n' >"$usb/manufacturer"
-printf 'FT232R USB UART\n' >"$usb/product"
-printf 'A10KX7Q2\n' >"$usb/serial"
-printf '0\n' >"$port/port_number"
-printf '16\n' >"$port/latency_timer"
-ln -s "$sys/bus/usb-serial/drivers/ftdi_sio" "$port/driver"
-ln -s "$sys/bus/usb-serial" "$port/subsystem"
-ln -s "$port" "$sys/class/ttyUSB0/device"
-mount --bind "$sys/class" /sys/class/tty
+fake_ftdi_sysfs "$work/sys"
 
 # A /dev of our own, holding what the programs need and ttyUSB0.
 newdev=$work/dev.d
@@ -81,6 +64,8 @@ echo "$hint"
 for word in "FTDI FT232R USB UART" "0403:6001" "16 ms" "ftdi_sio driver" "/sys/class/tty/ttyUSB0/device/latency_timer"; do
     case $hint in *"$word"*) ;; *) fail "the hint does not name $word: ${hint:-no hint}" ;; esac
 done
+# The command that sets it ends the line, so that it can be copied whole.
+case $hint in *": sudo zerquill-flash --set-latency /dev/ttyUSB0 1") ;; *) fail "the hint does not end with the command: $hint" ;; esac
 grep -q '^hint: the data went at' "$work/err1" && fail "the timer was told; the after-the-fact hint must not repeat it"
 [ "$(grep -c '"latency_ms":16' "$work/rec.jsonl")" -eq "$runs" ] || fail "records without latency_ms: $(cat "$work/rec.jsonl")"
 echo "PASS: $runs downloads through ttyUSB0 behind a 16 ms timer, each told before it ran"

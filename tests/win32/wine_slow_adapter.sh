@@ -4,7 +4,8 @@
 # that beacons every 10 ms: the beacons it sends before it hears the reply
 # come after the port was reopened, ahead of the SYN echo. COM8 is mapped
 # onto the relay, and the tool finds it in the registry's list. RUNS single
-# downloads, then --watch --count RUNS: every one must deliver its image.
+# downloads, then --watch --count RUNS: every one must deliver its image,
+# and the hint after a download must end with the command for COM8.
 #
 #   wine_slow_adapter.sh BUILD_DIR DEVSIM RELAY FLASH_EXE RUNS
 # Exit status 77 (skipped) when the Linux helpers have not been built.
@@ -63,4 +64,11 @@ matched=$(grep -c '^data matches image$' "$work/sim.log" || true)
 echo "simulator: $matched sessions matched the image"
 [ "$lost" -eq 0 ] || fail "$lost of $((2 * runs)) downloads lost behind the 16 ms line"
 [ "$matched" -eq $((2 * runs)) ] || fail "the simulator got $matched whole images, not $((2 * runs))"
+# After the fact, the hint ends with the command that sets COM8's timer.
+hint=$(tr -d '\r' <"$work/single1.err" | grep '^hint: the data went at' || true)
+echo "$hint"
+case $hint in
+*"Latency Timer to 1 ms, or for an FTDI adapter from an administrator prompt: zerquill-flash --set-latency COM8 1") ;;
+*) fail "the slow-line hint does not end with the command for COM8: ${hint:-no hint}" ;;
+esac
 echo "PASS: $runs single downloads and $runs --watch arrivals behind a 16 ms line, none lost"
