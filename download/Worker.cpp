@@ -1,3 +1,6 @@
+// The worker: the whole exchange with the device, phase by phase, from the
+// image's check to the closing END, told to its host as positions, stage
+// reports and one notice.
 #include "download/DownloadHost.h"
 #include "download/ImageCheck.h"
 
