@@ -19,7 +19,9 @@ constexpr uint32_t kReopenMs = 250;
 
 } // namespace
 
-struct CStation::Slot {
+// One thread per port, listening on it; a download on the port runs on the
+// same thread. Everything here but listed and done is its thread's alone.
+struct CStation::PortThread {
     PortInfo info;
     bool named = false;
     // In the system's list; named ports count as listed, their opening tells.
@@ -27,6 +29,13 @@ struct CStation::Slot {
     PortPhase phase = PortPhase::Absent;
     bool announced = false;
     std::atomic<bool> done{false}; // its listener has ended: its port left
+    // A port is flashed once per arrival of a device. Until its device has
+    // gone, its beacons are only a sign that it is still there: a device
+    // left in boot mode by a failure would otherwise be flashed again and
+    // again; plugging it in again retries.
+    bool armed = true;
+    PortInfo described; // the adapter as it stood when the port opened
+    Clock::time_point lastBeacon;
     std::thread thread;
 };
 
@@ -40,18 +49,18 @@ CStation::CStation(const ImageSnapshot& image, StationEvents& events, StationOpt
 CStation::~CStation()
 {
     cancel_ = true;
-    for (auto& slot : slots_)
-        if (slot->thread.joinable())
-            slot->thread.join();
+    for (auto& port : portThreads_)
+        if (port->thread.joinable())
+            port->thread.join();
 }
 
-void CStation::SetPhase(Slot& slot, PortPhase phase)
+void CStation::SetPhase(PortThread& port, PortPhase phase)
 {
-    if (slot.announced && slot.phase == phase)
+    if (port.announced && port.phase == phase)
         return;
-    slot.phase = phase;
-    slot.announced = true;
-    events_.OnPort(slot.info, phase);
+    port.phase = phase;
+    port.announced = true;
+    events_.OnPort(port.info, phase);
 }
 
 bool CStation::Cancelled() const { return cancel_.load() || (stop_ && stop_->load()); }
@@ -62,13 +71,13 @@ void CStation::Pause(uint32_t ms)
     changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return Cancelled(); });
 }
 
-void CStation::AddSlot(const PortInfo& port, bool named)
+void CStation::AddPortThread(const PortInfo& info, bool named)
 {
-    slots_.push_back(std::make_unique<Slot>());
-    Slot& slot = *slots_.back();
-    slot.info = port;
-    slot.named = named;
-    slot.thread = std::thread([this, &slot] { Listen(slot); });
+    portThreads_.push_back(std::make_unique<PortThread>());
+    PortThread& port = *portThreads_.back();
+    port.info = info;
+    port.named = named;
+    port.thread = std::thread([this, &port] { Listen(port); });
 }
 
 bool CStation::BeginDownload()
@@ -99,89 +108,97 @@ void CStation::EndDownload(const DeviceOutcome& outcome)
     changed_.notify_all();
 }
 
-void CStation::Listen(Slot& slot)
+void CStation::Gone(PortThread& port, CSerialLink& link)
 {
-    const std::string& name = slot.info.name;
+    link.Close();
+    port.armed = true;
+    SetPhase(port, PortPhase::Absent);
+}
+
+bool CStation::OpenToListen(PortThread& port, CSerialLink& link)
+{
+    const std::string& name = port.info.name;
+    if (link.Open(name, zq::kProbeBaud) != LINK_OK) {
+        // A refusal is told apart from an absence: joining a group
+        // or closing the other program mends it, waiting does not.
+        const PortError error = link.LastOpenError();
+        link.Close();
+        port.armed = true;
+        SetPhase(port, error == PortError::AccessDenied ? PortPhase::Denied
+                       : error == PortError::Busy       ? PortPhase::Busy
+                                                        : PortPhase::Absent);
+        Pause(kReopenMs);
+        return false;
+    }
+    // Described now, not between the reply and the exchange, where
+    // the device waits.
+    port.described = port.named ? DescribePort(name) : port.info;
+    SetPhase(port, port.armed ? PortPhase::Listening : PortPhase::Flashed);
+    return true;
+}
+
+void CStation::Flash(PortThread& port, CSerialLink& link)
+{
+    const std::string& name = port.info.name;
+    // The device is answered after the beacon that was heard, as a
+    // discovery answers it, and the download goes on from the exchange.
+    link.AnswerBeacon();
+    SetPhase(port, PortPhase::Flashing);
+    events_.OnFound(name);
+    CPortProgress progress(events_, name);
+    DeviceOutcome outcome = DownloadToDevice(image_, port.described, stop_, &progress, true);
+    if (outcome.device.description.empty() && outcome.device.hardwareId.empty())
+        outcome.device = port.info;
+    EndDownload(outcome);
+    // An adapter that vanished mid-download (brown-out, a loose hub) and
+    // came back under the same name holds a device that has not been
+    // flashed: its line being lost is its device going.
+    if (outcome.failure.lineLost) {
+        Gone(port, link);
+        return;
+    }
+    port.armed = false;
+    port.lastBeacon = Clock::now();
+    SetPhase(port, PortPhase::Flashed);
+}
+
+void CStation::Listen(PortThread& port)
+{
     CSerialLink link;
     link.SetCancelFlag(&cancel_);
-    // A port is flashed once per arrival of a device. Until its device has
-    // gone, its beacons are only a sign that it is still there: a device
-    // left in boot mode by a failure would otherwise be flashed again and
-    // again; plugging it in again retries.
-    bool armed = true;
-    PortInfo described = slot.info;
-    Clock::time_point lastBeacon = Clock::now();
-    auto gone = [&] {
-        link.Close();
-        armed = true;
-        SetPhase(slot, PortPhase::Absent);
-    };
+    port.armed = true;
+    port.described = port.info;
+    port.lastBeacon = Clock::now();
     while (!Cancelled()) {
         // A port that left the list takes its thread with it; it gets a new
         // one if it comes back.
-        if (!slot.listed.load()) {
-            gone();
+        if (!port.listed.load()) {
+            Gone(port, link);
             break;
         }
-        if (!link.IsOpen()) {
-            if (link.Open(name, zq::kProbeBaud) != LINK_OK) {
-                // A refusal is told apart from an absence: joining a group
-                // or closing the other program mends it, waiting does not.
-                const PortError error = link.LastOpenError();
-                link.Close();
-                armed = true;
-                SetPhase(slot, error == PortError::AccessDenied ? PortPhase::Denied
-                               : error == PortError::Busy       ? PortPhase::Busy
-                                                                : PortPhase::Absent);
-                Pause(kReopenMs);
-                continue;
-            }
-            // Described now, not between the reply and the exchange, where
-            // the device waits.
-            described = slot.named ? DescribePort(name) : slot.info;
-            SetPhase(slot, armed ? PortPhase::Listening : PortPhase::Flashed);
-        }
+        if (!link.IsOpen() && !OpenToListen(port, link))
+            continue;
         uint8_t byte = 0;
         if (!link.WaitByte(kListenSliceMs, &byte)) {
             if (link.LineLost()) {
-                gone();
+                Gone(port, link);
                 continue;
             }
-            if (!armed && Clock::now() - lastBeacon >= std::chrono::milliseconds(zq::kDeviceGoneMs)) {
-                armed = true;
-                SetPhase(slot, PortPhase::Listening);
+            if (!port.armed && Clock::now() - port.lastBeacon >= std::chrono::milliseconds(zq::kDeviceGoneMs)) {
+                port.armed = true;
+                SetPhase(port, PortPhase::Listening);
             }
             continue;
         }
         if (byte != zq::DEVICE_BEACON)
             continue;
-        lastBeacon = Clock::now();
-        if (!armed || !BeginDownload())
-            continue;
-        // The device is answered after the beacon that was heard, as a
-        // discovery answers it, and the download goes on from the exchange.
-        link.AnswerBeacon();
-        SetPhase(slot, PortPhase::Flashing);
-        events_.OnFound(name);
-        CPortProgress progress(events_, name);
-        DeviceOutcome outcome = DownloadToDevice(image_, described, stop_, &progress, true);
-        if (outcome.device.description.empty() && outcome.device.hardwareId.empty())
-            outcome.device = slot.info;
-        EndDownload(outcome);
-        // An adapter that vanished mid-download (brown-out, a loose hub) and
-        // came back under the same name holds a device that has not been
-        // flashed: its line being lost is its device going.
-        if (outcome.failure.lineLost) {
-            gone();
-            continue;
-        }
-        armed = false;
-        lastBeacon = Clock::now();
-        SetPhase(slot, PortPhase::Flashed);
+        port.lastBeacon = Clock::now();
+        if (port.armed && BeginDownload())
+            Flash(port, link);
     }
     link.Close();
     std::lock_guard<std::mutex> lock(mutex_);
-    slot.done = true;
+    port.done = true;
     changed_.notify_all();
 }
 
@@ -190,7 +207,7 @@ StationEnd CStation::Run(const std::atomic<bool>& stop)
     stop_ = &stop;
     const bool followList = options_.ports.empty();
     for (const std::string& name : options_.ports)
-        AddSlot(PortInfo{name, std::string(), std::string()}, true);
+        AddPortThread(PortInfo{name, std::string(), std::string()}, true);
 
     StationEnd end = StationEnd::Stopped;
     Clock::time_point nextList = Clock::now();
@@ -205,7 +222,7 @@ StationEnd CStation::Run(const std::atomic<bool>& stop)
         const bool ended = changed_.wait_until(
             lock, followList ? nextList : Clock::now() + std::chrono::hours(1), [&] {
                 return stop.load() || Counted() || (!taking_ && inFlight_ == 0) ||
-                       std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->done.load(); });
+                       std::any_of(portThreads_.begin(), portThreads_.end(), [](const auto& p) { return p->done.load(); });
             });
         if (!ended)
             continue;
@@ -231,9 +248,9 @@ StationEnd CStation::Run(const std::atomic<bool>& stop)
         cancel_ = true;
     }
     changed_.notify_all();
-    for (auto& slot : slots_)
-        if (slot->thread.joinable())
-            slot->thread.join();
+    for (auto& port : portThreads_)
+        if (port->thread.joinable())
+            port->thread.join();
     return end;
 }
 
@@ -244,10 +261,10 @@ bool CStation::Counted() const
 
 void CStation::Reap()
 {
-    for (auto it = slots_.begin(); it != slots_.end();) {
+    for (auto it = portThreads_.begin(); it != portThreads_.end();) {
         if ((*it)->done.load()) {
             (*it)->thread.join();
-            it = slots_.erase(it);
+            it = portThreads_.erase(it);
         } else {
             ++it;
         }
@@ -257,16 +274,16 @@ void CStation::Reap()
 void CStation::FollowList(const std::vector<PortInfo>& listed)
 {
     Reap();
-    for (auto& slot : slots_) {
+    for (auto& port : portThreads_) {
         const bool present = std::any_of(listed.begin(), listed.end(),
-                                         [&](const PortInfo& p) { return p.name == slot->info.name; });
-        slot->listed = present;
+                                         [&](const PortInfo& p) { return p.name == port->info.name; });
+        port->listed = present;
     }
-    for (const PortInfo& port : listed) {
-        const bool known = std::any_of(slots_.begin(), slots_.end(),
-                                       [&](const auto& slot) { return slot->info.name == port.name; });
+    for (const PortInfo& info : listed) {
+        const bool known = std::any_of(portThreads_.begin(), portThreads_.end(),
+                                       [&](const auto& port) { return port->info.name == info.name; });
         if (!known)
-            AddSlot(port, false);
+            AddPortThread(info, false);
     }
 }
 

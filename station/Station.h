@@ -53,7 +53,7 @@ public:
     StationEnd Run(const std::atomic<bool>& stop);
 
 private:
-    struct Slot;
+    struct PortThread;
 
     const ImageSnapshot& image_;
     StationEvents& events_;
@@ -69,21 +69,26 @@ private:
     unsigned inFlight_ = 0;
     unsigned succeeded_ = 0;
     std::mutex ending_;                // OnEnded one at a time
-    std::vector<std::unique_ptr<Slot>> slots_;
+    std::vector<std::unique_ptr<PortThread>> portThreads_;
 
     bool Cancelled() const;
     // Sleeps ms, or less once the station ends.
     void Pause(uint32_t ms);
     // Under mutex_.
     bool Counted() const;
-    // Slots whose listener ended are joined and go.
+    // Port threads whose listener ended are joined and go.
     void Reap();
     void FollowList(const std::vector<PortInfo>& listed);
-    void AddSlot(const PortInfo& port, bool named);
-    void Listen(Slot& slot);
+    void AddPortThread(const PortInfo& info, bool named);
+    void Listen(PortThread& port);
+    // Listen's steps: the port opened at the probing speed (false: not yet),
+    // the device that beaconed flashed, the device gone.
+    bool OpenToListen(PortThread& port, CSerialLink& link);
+    void Flash(PortThread& port, CSerialLink& link);
+    void Gone(PortThread& port, CSerialLink& link);
     bool BeginDownload();
     void EndDownload(const DeviceOutcome& outcome);
-    void SetPhase(Slot& slot, PortPhase phase);
+    void SetPhase(PortThread& port, PortPhase phase);
 };
 
 }  // namespace zq
