@@ -78,13 +78,17 @@ CFlashHost::CFlashHost(const FlashOptions& options, std::string imagePath, std::
     imagePath_ = std::move(imagePath);
     imageFile_.SetShare(ImageShare::SharedRead); // one image, several runs on several adapters
     view_ = std::make_unique<CProgressView>(PickMode(options, out), out, err, imagePath_);
-    tally_ = std::make_unique<CStageTally>(view_.get());
     probes_ = std::make_unique<CProbeWatch>(*view_);
     tee_.Add(probes_.get());
+    ProgressSink* shown = view_.get();
     if (options.trace) {
-        trace_ = std::make_unique<CTrace>(err, link_);
+        // The stage reports reach the trace first: what they name is on
+        // its lines before the view says the stage began.
+        trace_ = std::make_unique<CTrace>(err, link_, view_.get());
         tee_.Add(trace_.get());
+        shown = trace_.get();
     }
+    tally_ = std::make_unique<CStageTally>(shown);
     link_.SetObserver(&tee_);
 
     std::vector<std::string> names = options.ports;
@@ -160,6 +164,8 @@ void CFlashHost::OnFailure(const DownloadFailure& failure)
 void CFlashHost::ShowNotice(const std::string& text)
 {
     notice_ = text;
+    if (trace_)
+        trace_->Flush();
     // A failure is always told to OnFailure before its notice.
     const bool success = !failed_;
     view_->Finish(success, link_.FoundPort());

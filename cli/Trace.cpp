@@ -13,12 +13,17 @@ const char kToDevice[] = "T>D";
 const char kToTool[] = "D>T";
 constexpr size_t kTokenSize = sizeof(Token::b);
 
-bool StartsToken(const uint8_t* bytes, size_t count)
+// How many of the bytes, up to a token's length, begin a token.
+size_t TokenPrefix(const uint8_t* bytes, size_t count)
 {
-    for (const Token& t : kTokens)
-        if (std::memcmp(t.b, bytes, count) == 0)
-            return true;
-    return false;
+    size_t longest = 0;
+    for (const Token& t : kTokens) {
+        size_t n = 0;
+        while (n < count && n < kTokenSize && t.b[n] == bytes[n])
+            ++n;
+        longest = n > longest ? n : longest;
+    }
+    return longest;
 }
 
 const Token* WholeToken(const uint8_t* bytes, size_t count)
@@ -31,13 +36,14 @@ const Token* WholeToken(const uint8_t* bytes, size_t count)
     return nullptr;
 }
 
-bool Is(const Token& token, const Token& which) { return std::memcmp(token.b, which.b, kTokenSize) == 0; }
-
 } // namespace
 
-CTrace::CTrace(std::FILE* out, const CSerialLink& link) : out_(out), link_(link), start_(Clock::now()) {}
+CTrace::CTrace(std::FILE* out, const CSerialLink& link, ProgressSink* next)
+    : out_(out), link_(link), next_(next), start_(Clock::now())
+{
+}
 
-CTrace::~CTrace() { Release(); }
+CTrace::~CTrace() { Flush(); }
 
 // One write per line: a line is never torn by whatever else shares the
 // terminal.
@@ -86,12 +92,7 @@ std::string CTrace::Named(const uint8_t* bytes, size_t count)
 
 void CTrace::OnOpen(const std::string& name, uint32_t baud, LinkStatus result)
 {
-    Release();
-    block_ = 0;
-    blockAnswerDue_ = blockAgain_ = false;
-    word_ = 0;
-    wordSent_ = echoHeard_ = false;
-    clearing_ = false;
+    Flush();
     std::string text = "open " + name + " at " + std::to_string(baud) + " bit/s: ";
     text += result == LINK_OK ? "ok" : DescribePortError(link_.LastOpenError());
     Line(Clock::now(), nullptr, text);
@@ -99,18 +100,30 @@ void CTrace::OnOpen(const std::string& name, uint32_t baud, LinkStatus result)
 
 void CTrace::OnClose()
 {
-    Release();
+    Flush();
     Line(Clock::now(), nullptr, "close");
 }
 
 void CTrace::OnWrite(const uint8_t* bytes, size_t count)
 {
     const Clock::time_point now = Clock::now();
-    if (count == 1) {
-        WriteOne(bytes[0], now);
+    wroteSinceReport_ = true;
+    if (count == 1 && blockHeld_) {
+        // The worker reported the block's number before it went, and a
+        // refusal it sends again.
+        blockHeld_ = false;
+        char text[80];
+        std::snprintf(text, sizeof text, "block %u: %u bytes, checksum 0x%02X%s", static_cast<unsigned>(stage_.done),
+                      static_cast<unsigned>(kBlockSize), bytes[0],
+                      stage_.refusal && stage_.resending ? " (again)" : "");
+        Line(blockAt_, kToDevice, text);
         return;
     }
-    Release();
+    if (count == 1) {
+        held_.push_back({bytes[0], now});
+        return;
+    }
+    Flush();
     if (count == kBlockSize) {
         blockHeld_ = true;
         blockAt_ = now;
@@ -119,106 +132,102 @@ void CTrace::OnWrite(const uint8_t* bytes, size_t count)
     Line(now, kToDevice, Named(bytes, count));
 }
 
-void CTrace::WriteOne(uint8_t b, Clock::time_point now)
+// The first count held bytes, each command on a line of its own; bytes that
+// only begin one are in hex, together.
+void CTrace::Release(size_t count)
 {
-    char text[80];
-    if (blockHeld_) {
-        blockHeld_ = false;
-        blockAnswerDue_ = true;
-        std::snprintf(text, sizeof text, "block %u: %u bytes, checksum 0x%02X%s", static_cast<unsigned>(block_),
-                      static_cast<unsigned>(kBlockSize), b, blockAgain_ ? " (again)" : "");
-        Line(blockAt_, kToDevice, text);
-        return;
+    ReleaseBlock();
+    uint8_t bytes[kTokenSize];
+    size_t i = 0;
+    while (i < count) {
+        size_t n = 0;
+        for (; n < kTokenSize && i + n < count; ++n)
+            bytes[n] = held_[i + n].value;
+        const size_t prefix = TokenPrefix(bytes, n);
+        const size_t take = prefix ? prefix : 1;
+        Line(held_[i].at, kToDevice, prefix ? Named(bytes, prefix) : Named(bytes, 1));
+        i += take;
     }
-    if (word_) {
-        if (wordSent_ && echoHeard_) {
-            // An echo came, so the tool answers it before sending again.
-            Release();
-            wordSent_ = echoHeard_ = false;
-            if (b == ACK)
-                word_ = word_ == 1 ? 2 : 0;
-            Line(now, kToDevice, Named(&b, 1));
-            return;
-        }
-        if (heldCount_ == 0) {
-            Hold(b, now);
-            return;
-        }
-        const unsigned value = held_[0] | b << 8;
-        if (word_ == 1)
-            std::snprintf(text, sizeof text, "%02X %02X (header word 0x%04X)", held_[0], b, value);
-        else
-            std::snprintf(text, sizeof text, "%02X %02X (block count %u)", held_[0], b, value);
-        heldCount_ = 0;
-        wordSent_ = true;
-        echoHeard_ = false;
-        Line(heldAt_, kToDevice, text);
-        return;
-    }
-    held_[heldCount_] = b;
-    if (StartsToken(held_, heldCount_ + 1)) {
-        Hold(b, now);
-        if (const Token* t = WholeToken(held_, heldCount_)) {
-            heldCount_ = 0;
-            word_ = Is(*t, kDbw) ? 1 : 0;
-            clearing_ = Is(*t, kClr);
-            Line(heldAt_, kToDevice, t->name);
-        }
-        return;
-    }
-    Release(); // the bytes held were no command after all
-    if (StartsToken(&b, 1))
-        Hold(b, now);
-    else
-        Line(now, kToDevice, Named(&b, 1));
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
-void CTrace::Hold(uint8_t b, Clock::time_point now)
+void CTrace::ReleaseBlock()
 {
-    if (heldCount_ == 0)
-        heldAt_ = now;
-    held_[heldCount_++] = b;
-}
-
-void CTrace::Release()
-{
-    if (blockHeld_) {
-        blockHeld_ = false;
-        char text[64];
-        std::snprintf(text, sizeof text, "block %u: %u bytes, no checksum", static_cast<unsigned>(block_),
-                      static_cast<unsigned>(kBlockSize));
-        Line(blockAt_, kToDevice, text);
-    }
-    if (heldCount_) {
-        Line(heldAt_, kToDevice, Hex(held_, heldCount_));
-        heldCount_ = 0;
-    }
+    if (!blockHeld_)
+        return;
+    blockHeld_ = false;
+    char text[64];
+    std::snprintf(text, sizeof text, "block %u: %u bytes, no checksum", static_cast<unsigned>(stage_.done),
+                  static_cast<unsigned>(kBlockSize));
+    Line(blockAt_, kToDevice, text);
 }
 
 void CTrace::OnRead(const uint8_t* bytes, size_t count)
 {
     const Clock::time_point now = Clock::now();
-    Release();
-    if (wordSent_) {
-        // An echo: the word's bytes, whatever they look like.
-        echoHeard_ = true;
+    Flush();
+    switch (stage_.stage) {
+    case Stage::Header:
+    case Stage::Count:
+        // The word's echo, whatever its bytes look like.
         Line(now, kToTool, Hex(bytes, count));
         return;
-    }
-    if (clearing_) {
-        // The device's progress bytes may take any value but ACK's.
-        const bool ack = count == 1 && bytes[0] == ACK;
-        clearing_ = !ack;
-        Line(now, kToTool, ack ? Named(bytes, count) : Hex(bytes, count));
-        return;
-    }
-    if (blockAnswerDue_) {
-        blockAnswerDue_ = false;
-        blockAgain_ = bytes[0] != ACK;
-        if (!blockAgain_)
-            ++block_;
+    case Stage::Clearing:
+        // Until the tool writes END, the device's progress bytes, which may
+        // take any value but ACK's.
+        if (!wroteSinceReport_) {
+            const bool ack = count == 1 && bytes[0] == ACK;
+            Line(now, kToTool, ack ? Named(bytes, count) : Hex(bytes, count));
+            return;
+        }
+        break;
+    default:
+        break;
     }
     Line(now, kToTool, Named(bytes, count));
+}
+
+void CTrace::OnStage(const StageReport& report)
+{
+    // An attempt at a word is reported just after its two bytes went.
+    const bool word = report.stage == Stage::Header || report.stage == Stage::Count;
+    if (word && held_.size() >= 2) {
+        const size_t first = held_.size() - 2;
+        Release(first);
+        const uint8_t lo = held_[0].value, hi = held_[1].value;
+        const unsigned value = lo | hi << 8;
+        char text[80];
+        if (report.stage == Stage::Header)
+            std::snprintf(text, sizeof text, "%02X %02X (header word 0x%04X)", lo, hi, value);
+        else
+            std::snprintf(text, sizeof text, "%02X %02X (block count %u)", lo, hi, value);
+        Line(held_[0].at, kToDevice, text);
+        held_.clear();
+    } else {
+        Flush();
+    }
+    stage_ = report;
+    wroteSinceReport_ = false;
+    if (next_)
+        next_->OnStage(report);
+}
+
+void CTrace::SetRange(uint32_t maximum)
+{
+    if (next_)
+        next_->SetRange(maximum);
+}
+
+void CTrace::SetPos(uint32_t position)
+{
+    if (next_)
+        next_->SetPos(position);
+}
+
+void CTrace::OnAdapter(const PortInfo& port, int latencyMs)
+{
+    if (next_)
+        next_->OnAdapter(port, latencyMs);
 }
 
 }  // namespace zq

@@ -8,52 +8,61 @@
 #include <string>
 #include <vector>
 
+#include "download/DownloadHost.h"
 #include "protocol/Protocol.h"
 #include "link/SerialLink.h"
 
 namespace zq {
 
-class CTrace : public LinkObserver {
+// The worker's stage reports say what the bytes are: a report follows what
+// the tool wrote for it (the header word, then "an attempt at the header
+// word"), so the tool's single bytes wait for the next event to be named.
+// The trace watches the reports on their way to next, and keeps nothing of
+// the exchange but the latest one.
+class CTrace : public LinkObserver, public ProgressSink {
 public:
-    CTrace(std::FILE* out, const CSerialLink& link);
+    CTrace(std::FILE* out, const CSerialLink& link, ProgressSink* next = nullptr);
     ~CTrace() override;
     void OnOpen(const std::string& name, uint32_t baud, LinkStatus result) override;
     void OnClose() override;
     void OnWrite(const uint8_t* bytes, size_t count) override;
     void OnRead(const uint8_t* bytes, size_t count) override;
 
+    void SetRange(uint32_t maximum) override;
+    void SetPos(uint32_t position) override;
+    void OnStage(const StageReport& report) override;
+    void OnAdapter(const PortInfo& port, int latencyMs) override;
+
+    // Writes the bytes still waiting for a name: before the notice, which
+    // no report follows.
+    void Flush() { Release(held_.size()); }
+
 private:
     using Clock = std::chrono::steady_clock;
+    struct HeldByte {
+        uint8_t value;
+        Clock::time_point at;
+    };
 
-    void WriteOne(uint8_t b, Clock::time_point now);
-    void Hold(uint8_t b, Clock::time_point now);
-    void Release();
+    void Release(size_t count);
+    void ReleaseBlock();
     void Line(Clock::time_point at, const char* direction, const std::string& what);
     static std::string Hex(const uint8_t* bytes, size_t count);
     static std::string Named(const uint8_t* bytes, size_t count);
 
     std::FILE* out_;
     const CSerialLink& link_;
+    ProgressSink* next_;
     Clock::time_point start_;
 
-    // The tool writes a command byte by byte, and a word's two bytes one
-    // after the other: they are held until they make a whole.
-    uint8_t held_[sizeof zq::Token::b] = {};
-    size_t heldCount_ = 0;
-    Clock::time_point heldAt_;
+    StageReport stage_;             // the worker's latest report
+    bool wroteSinceReport_ = false;
+    // The tool's single bytes since the last event: a command, a word, an
+    // answer, told apart once the next event comes.
+    std::vector<HeldByte> held_;
     // A block waits for the checksum byte written just after it.
     bool blockHeld_ = false;
     Clock::time_point blockAt_;
-    uint32_t block_ = 0;        // counted by the device's ACKs
-    bool blockAnswerDue_ = false;
-    bool blockAgain_ = false;   // the last block was refused: it comes again
-    // Between DBW and the count's ACK the tool's single bytes are the two
-    // words and their ACK or NAK, whatever their values look like.
-    int word_ = 0;              // 0 none, 1 header word, 2 block count
-    bool wordSent_ = false;
-    bool echoHeard_ = false;
-    // The CLR phase's progress bytes are the device's, whatever their values.
-    bool clearing_ = false;
 };
 
 // Hands every event to several observers in turn.

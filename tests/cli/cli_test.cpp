@@ -816,6 +816,38 @@ TEST_F(CliTest, TraceShowsEveryByteBothWaysWithTimes)
     EXPECT_TRUE(traced == report.received) << "the trace differs from what the device received";
 }
 
+// The tool's last bytes before a failure have no stage report after them to
+// name them: the NAK of the fifth wrong echo, a DBW left unanswered. They are
+// traced all the same, named, and before the notice.
+TEST_F(CliTest, TraceShowsTheLastBytesBeforeTheFailureNotice)
+{
+    DevSimOptions wrong;
+    wrong.headerEcho = {DevSimEcho::Wrong, 5};
+    DevSimOptions silent;
+    silent.noRdy = true;
+    const struct {
+        DevSimOptions opt;
+        std::string last;
+        long count;
+    } cases[] = {{wrong, "T>D NAK", 5}, {silent, "T>D DBW", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.last);
+        CSimRig device(Cli(c.opt));
+        const Outcome r = RunFlash({"--ports", device.Path(), "--image", imagePath, "--trace", "--quiet"});
+        device.Finish();
+        EXPECT_EQ(r.status, 1) << r.err;
+        const std::vector<std::string> lines = Lines(r.err);
+        const auto notice = std::find(lines.begin(), lines.end(), "Fail Download!");
+        ASSERT_NE(notice, lines.end()) << r.err;
+        const auto named = [&](const std::string& line) {
+            return line.size() >= c.last.size() && line.compare(line.size() - c.last.size(), c.last.size(), c.last) == 0;
+        };
+        EXPECT_EQ(std::count_if(lines.begin(), notice, named), c.count) << r.err;
+        for (auto it = notice; it != lines.end(); ++it)
+            EXPECT_EQ(it->find(" T>D "), std::string::npos) << "after the notice: " << *it;
+    }
+}
+
 // ---- zq-mkimage and zerquill-devsim ---------------------------------------
 
 Outcome RunProgram(const std::vector<std::string>& args)
