@@ -146,7 +146,7 @@ void CProgressView::Enter(Stage stage)
             Line("device found on " + last_.port);
             break;
         case Stage::Handshake:
-            Line("handshake at 115200 bit/s");
+            Line(Format("handshake at %u bit/s", zq::kDownloadBaud));
             break;
         case Stage::Header:
             Line("header word");

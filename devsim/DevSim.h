@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/UniqueFd.h"
+#include "protocol/Protocol.h"
 
 #include <cstdint>
 #include <functional>
@@ -69,8 +70,8 @@ struct DevSimOptions {
     // however fast this machine happens to be.
     unsigned floodBytes = 0;
     std::vector<DevSimRefusal> refusals;
-    uint8_t refusalByte = 0x15; // for refused blocks and checksum errors; anything but ACK
-    uint8_t finalReply = 0x06;  // the answer to the closing END
+    uint8_t refusalByte = zq::NAK; // for refused blocks and checksum errors; anything but ACK
+    uint8_t finalReply = zq::ACK;  // the answer to the closing END
     DevSimStep silentAt = DevSimStep::None;
     unsigned silentBlock = 0; // with silentAt = Block
     long hangupBlock = -1;    // close the line when this block has arrived

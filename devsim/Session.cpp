@@ -199,7 +199,7 @@ private:
         Trace("heard the beacon reply three times");
         line_.DropPendingOutput();
         if (!line_.SetRate(LineRate::Exchange))
-            return End("cannot switch the line to 115200: " + line_.LastError());
+            return End("cannot switch the line to " + std::to_string(kExchangeBaud) + ": " + line_.LastError());
         return true;
     }
 

@@ -26,18 +26,19 @@ constexpr int64_t kAbsentPeerRetryNs = 10 * kNsPerMs;
 constexpr int64_t kSpeedWatchNs = 5 * kNsPerMs;
 constexpr int64_t kQueueSettleNs = 200 * kNsPerMs;
 
+const struct {
+    speed_t constant;
+    unsigned baud;
+} kSpeeds[] = {
+    {B0, 0},           {B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},
+    {B150, 150},       {B200, 200},       {B300, 300},       {B600, 600},       {B1200, 1200},
+    {B1800, 1800},     {B2400, 2400},     {B4800, 4800},     {B9600, 9600},     {B19200, 19200},
+    {B38400, 38400},   {B57600, 57600},   {B115200, 115200}, {B230400, 230400}, {B460800, 460800},
+    {B500000, 500000}, {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000},
+};
+
 unsigned BaudOf(speed_t s)
 {
-    static const struct {
-        speed_t constant;
-        unsigned baud;
-    } kSpeeds[] = {
-        {B0, 0},           {B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},
-        {B150, 150},       {B200, 200},       {B300, 300},       {B600, 600},       {B1200, 1200},
-        {B1800, 1800},     {B2400, 2400},     {B4800, 4800},     {B9600, 9600},     {B19200, 19200},
-        {B38400, 38400},   {B57600, 57600},   {B115200, 115200}, {B230400, 230400}, {B460800, 460800},
-        {B500000, 500000}, {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000},
-    };
     for (const auto& e : kSpeeds)
         if (e.constant == s)
             return e.baud;
@@ -46,13 +47,12 @@ unsigned BaudOf(speed_t s)
 
 unsigned BaudOfRate(LineRate rate) { return rate == LineRate::Discovery ? kDiscoveryBaud : kExchangeBaud; }
 
-// The termios constant for a speed the protocol names.
+// The termios constant for a speed in bit/s; B0 for one termios lacks.
 speed_t SpeedOf(unsigned baud)
 {
-    switch (baud) {
-    case kDiscoveryBaud: return B4800;
-    case kExchangeBaud: return B115200;
-    }
+    for (const auto& e : kSpeeds)
+        if (e.baud == baud)
+            return e.constant;
     return B0;
 }
 
@@ -631,7 +631,7 @@ bool OpenSerialLine(const std::string& path, CUniqueFd& out, std::string& error)
     const speed_t discovery = SpeedOfRate(LineRate::Discovery);
     if (::cfsetispeed(&tio, discovery) != 0 || ::cfsetospeed(&tio, discovery) != 0 ||
         ::tcsetattr(fd.Get(), TCSANOW, &tio) != 0) {
-        error = path + ": cannot set 4800 8N1 (" + std::strerror(errno) + ")";
+        error = path + ": cannot set " + std::to_string(kDiscoveryBaud) + " 8N1 (" + std::strerror(errno) + ")";
         return false;
     }
     if (::tcflush(fd.Get(), TCIOFLUSH) != 0) {

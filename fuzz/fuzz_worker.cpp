@@ -72,7 +72,7 @@ class Device : public FuzzLineDevice {
 public:
     Device(Input& in, const Bytes& image, bool valid) : in_(in), image_(image)
     {
-        blocks_ = static_cast<uint32_t>((image.size() - 0x10000) / 128);
+        blocks_ = static_cast<uint32_t>((image.size() - kImageDataOffset) / kBlockSize);
         header_ = static_cast<uint16_t>(image[0] | image[1] << 8);
         stage_ = valid ? Stage::DiscOpen : Stage::Failed;
     }
@@ -106,17 +106,17 @@ public:
     {
         now_ = FuzzLineNow();
         if (stage_ == Stage::DiscOpen) {
-            if (baud != 4800)
+            if (baud != kProbeBaud)
                 Violation("discovery at %u bit/s", baud);
             stage_ = Stage::DiscWaits;
             attempts_ = 0;
-            StartWait(Wait::Beacon, 1, 100);
+            StartWait(Wait::Beacon, 1, kProbeAttemptMs);
         } else if (stage_ == Stage::ReOpen) {
-            if (baud != 115200)
+            if (baud != kDownloadBaud)
                 Violation("download at %u bit/s", baud);
             stage_ = Stage::Exchange;
             Expect(SYN);
-            StartWait(Wait::Syn, 3, 100);
+            StartWait(Wait::Syn, 3, kEchoMs);
         } else {
             Violation("configured in the middle of the exchange");
         }
@@ -216,7 +216,7 @@ private:
     Bytes Correct() const
     {
         switch (wait_) {
-        case Wait::Beacon: return {0xFD};
+        case Wait::Beacon: return {DEVICE_BEACON};
         case Wait::Syn: return SYN;
         case Wait::Dbw:
         case Wait::ClrEnd: return RDY;
@@ -274,12 +274,12 @@ private:
     void EchoAttempt(Wait w, uint16_t value)
     {
         Expect({uint8_t(value), uint8_t(value >> 8)});
-        StartWait(w, 2, 100);
+        StartWait(w, 2, kEchoMs);
     }
 
     Bytes BlockWithSum(uint32_t k) const
     {
-        Bytes b(image_.begin() + 0x10000 + 128 * k, image_.begin() + 0x10000 + 128 * (k + 1));
+        Bytes b(image_.begin() + kImageDataOffset + kBlockSize * k, image_.begin() + kImageDataOffset + kBlockSize * (k + 1));
         uint8_t sum = 0;
         for (uint8_t v : b)
             sum ^= v;
@@ -291,10 +291,10 @@ private:
     {
         if (block_ < blocks_) {
             Expect(BlockWithSum(block_));
-            StartWait(Wait::Block, 1, 1000);
+            StartWait(Wait::Block, 1, kBlockAnswerMs);
         } else {
             Expect(END);
-            StartWait(Wait::Final, 1, 100);
+            StartWait(Wait::Final, 1, kFinalAckMs);
         }
     }
 
@@ -303,26 +303,26 @@ private:
     {
         switch (wait_) {
         case Wait::Beacon:
-            if (got[0] == 0xFD) {
-                Expect({0xFE, 0xFE, 0xFE});
+            if (got[0] == DEVICE_BEACON) {
+                Expect(Bytes(kBeaconReplies, BEACON_REPLY));
                 wait_ = Wait::None; // then the port is closed and opened again
-            } else if (++attempts_ >= 5) {
+            } else if (++attempts_ >= kProbeAttempts) {
                 Fail();
             } else {
-                StartWait(Wait::Beacon, 1, 100);
+                StartWait(Wait::Beacon, 1, kProbeAttemptMs);
             }
             break;
         case Wait::Syn:
             // Beacons still in flight ahead of the echo are skipped, and the
-            // wait goes on for the rest of the echo within its 100 ms.
+            // wait goes on for the rest of the echo within its kEchoMs.
             for (uint8_t b : got)
-                if (!synGot_.empty() || b != 0xFD)
+                if (!synGot_.empty() || b != DEVICE_BEACON)
                     synGot_.push_back(b);
             if (synGot_.size() < 3) {
                 waitCount_ = 3 - synGot_.size();
             } else if (synGot_ == SYN) {
                 Expect(DBW);
-                StartWait(Wait::Dbw, 3, 100);
+                StartWait(Wait::Dbw, 3, kEchoMs);
             } else {
                 Fail();
             }
@@ -346,11 +346,11 @@ private:
                     EchoAttempt(Wait::Count, static_cast<uint16_t>(blocks_));
                 } else {
                     Expect(CLR);
-                    StartWait(Wait::Clr, 1, 1000);
+                    StartWait(Wait::Clr, 1, kProgressMs);
                 }
             } else {
                 Expect({NAK});
-                if (++failures_ >= 5)
+                if (++failures_ >= kWordAttempts)
                     Fail(); // the fifth wrong echo: its NAK, then nothing
                 else
                     EchoAttempt(wait_, value);
@@ -360,9 +360,9 @@ private:
         case Wait::Clr:
             if (got[0] == ACK) {
                 Expect(END);
-                StartWait(Wait::ClrEnd, 3, 100);
+                StartWait(Wait::ClrEnd, 3, kEchoMs);
             } else {
-                StartWait(Wait::Clr, 1, 1000); // a progress step; no limit on them
+                StartWait(Wait::Clr, 1, kProgressMs); // a progress step; no limit on them
             }
             break;
         case Wait::ClrEnd:
@@ -380,11 +380,11 @@ private:
                 ++block_;
                 refusals_ = 0;
                 NextBlockOrEnd();
-            } else if (++refusals_ >= 5) {
+            } else if (++refusals_ >= kBlockRefusals) {
                 Fail();
             } else {
                 Expect(BlockWithSum(block_));
-                StartWait(Wait::Block, 1, 1000);
+                StartWait(Wait::Block, 1, kBlockAnswerMs);
             }
             break;
         case Wait::Final:
@@ -400,14 +400,14 @@ private:
     {
         switch (wait_) {
         case Wait::Beacon:
-            if (++attempts_ >= 5)
+            if (++attempts_ >= kProbeAttempts)
                 Fail();
             else
-                StartWait(Wait::Beacon, 1, 100);
+                StartWait(Wait::Beacon, 1, kProbeAttemptMs);
             break;
         case Wait::Header:
         case Wait::Count:
-            if (++failures_ >= 5)
+            if (++failures_ >= kWordAttempts)
                 Fail();
             else
                 EchoAttempt(wait_, wait_ == Wait::Header ? header_ : static_cast<uint16_t>(blocks_));
@@ -469,7 +469,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     Input in(data, size);
     const uint32_t blocks = in.Next() % 9;
-    const uint32_t tail = in.Next() % 128;
+    const uint32_t tail = in.Next() % kBlockSize;
     const uint8_t nLo = in.Next(), nHi = in.Next(), flags = in.Next(), clock = in.Next();
     const uint8_t seed = in.Next();
     (void)in.Next(); // room for later shapes
@@ -517,7 +517,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             Violation("device acknowledged everything, tool said \"%s\"", notice.c_str());
         if (device.AckedBlocks() != blocks)
             Violation("success with %u of %u blocks acknowledged", device.AckedBlocks(), blocks);
-        if (host.lastPos != blocks + (blocks >> 9) + 40)
+        if (host.lastPos != bar::Range(blocks))
             Violation("success with the bar at %u", host.lastPos);
     } else {
         if (notice != kNoticeFail)
