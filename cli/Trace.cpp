@@ -6,7 +6,6 @@
 
 namespace zq {
 
-
 namespace {
 
 const char kToDevice[] = "T>D";
@@ -109,8 +108,8 @@ void CTrace::OnWrite(const uint8_t* bytes, size_t count)
     const Clock::time_point now = Clock::now();
     wroteSinceReport_ = true;
     if (count == 1 && blockHeld_) {
-        // The worker reported the block's number before it went, and a
-        // refusal it sends again.
+        // The Sending report before a block gives its number, and whether
+        // it goes again after a refusal.
         blockHeld_ = false;
         char text[80];
         std::snprintf(text, sizeof text, "block %u: %u bytes, checksum 0x%02X%s", static_cast<unsigned>(stage_.done),
@@ -145,7 +144,7 @@ void CTrace::Release(size_t count)
             bytes[n] = held_[i + n].value;
         const size_t prefix = TokenPrefix(bytes, n);
         const size_t take = prefix ? prefix : 1;
-        Line(held_[i].at, kToDevice, prefix ? Named(bytes, prefix) : Named(bytes, 1));
+        Line(held_[i].at, kToDevice, Named(bytes, take));
         i += take;
     }
     held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(count));
