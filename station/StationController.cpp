@@ -102,10 +102,14 @@ void CStationController::Stop() { board_.Stop(); }
 
 CloseStep CStationController::RequestClose()
 {
-    if (closing_ || asking_)
+    // The question is up: its answer decides. Once the station has ended,
+    // nothing holds the window.
+    if (asking_)
         return CloseStep::Wait;
     if (!board_.Running())
         return CloseStep::Close;
+    if (closing_)
+        return CloseStep::Wait;
     // After Stop the downloads are being cancelled already: nothing to ask.
     if (board_.Totals().inFlight > 0 && !board_.Stopping()) {
         asking_ = true;

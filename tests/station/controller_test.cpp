@@ -173,6 +173,7 @@ TEST(StationController, StopThenCloseEndsClosingWithEveryRecordKept)
     ASSERT_TRUE(DrainUntil(station, Ended));
     EXPECT_EQ(station.State(), StationState::Closing);
     EXPECT_FALSE(station.Running());
+    EXPECT_EQ(station.RequestClose(), CloseStep::Close);
     EXPECT_EQ(station.Board().Totals().cancelled, 2u);
     EXPECT_EQ(Results(dir.file("zerquill-station.jsonl")), (std::vector<std::string>{"cancelled", "cancelled"}));
 }
