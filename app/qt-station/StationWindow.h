@@ -6,12 +6,9 @@
 #include <QMainWindow>
 #include <QTimer>
 
-#include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "station/StationController.h"
