@@ -7,6 +7,7 @@
 #include "download/Causes.h"
 #include "download/DownloadHost.h"
 #include "cli/FlashHost.h"
+#include "release/OpenedJob.h"
 
 namespace zq {
 
@@ -14,16 +15,30 @@ namespace {
 
 void Warn(const std::string& text) { std::fprintf(stderr, "zerquill-flash: %s\n", text.c_str()); }
 
+// Why the image cannot be sent, as --check says it; the exit status.
+int SayImageRefused(const std::string& path, const DownloadFailure& refused)
+{
+    const bool unopened = refused.step == FailStep::ImageOpen || refused.step == FailStep::ImageRead;
+    std::fprintf(stderr, "%s\n%s\n", unopened ? kNoticeFileOpenFailed : kNoticeFail,
+                 DescribeFailure(refused, {}, path).c_str());
+    return ExitStatusFor(refused.step);
+}
+
+int SayNotPinned(const Job& job, const ImageSnapshot& image)
+{
+    std::fprintf(stderr,
+                 "%s\nthe image is not the one job %s pins: %s\n  sha256 of the image  %s\n  sha256 the job pins  %s\n",
+                 kNoticeFail, job.name.c_str(), job.image.c_str(), image.sha256.c_str(), job.sha256.c_str());
+    return kExitRefused;
+}
+
 // The image as --check would take it; false after saying why not.
 bool TakeImage(const std::string& path, ImageSnapshot& image, int& status)
 {
     DownloadFailure refused;
     if (TakeImageSnapshot(path, image, refused, ImageShare::SharedRead))
         return true;
-    const bool unopened = refused.step == FailStep::ImageOpen || refused.step == FailStep::ImageRead;
-    std::fprintf(stderr, "%s\n%s\n", unopened ? kNoticeFileOpenFailed : kNoticeFail,
-                 DescribeFailure(refused, {}, path).c_str());
-    status = ExitStatusFor(refused.step);
+    status = SayImageRefused(path, refused);
     return false;
 }
 
@@ -34,10 +49,7 @@ bool TakePinnedImage(const Job& job, ImageSnapshot& image, int& status)
         return false;
     if (image.sha256 == job.sha256)
         return true;
-    std::fprintf(stderr,
-                 "%s\nthe image is not the one job %s pins: %s\n  sha256 of the image  %s\n  sha256 the job pins  %s\n",
-                 kNoticeFail, job.name.c_str(), job.image.c_str(), image.sha256.c_str(), job.sha256.c_str());
-    status = kExitRefused;
+    status = SayNotPinned(job, image);
     return false;
 }
 
@@ -182,35 +194,55 @@ int VerifyJob(const FlashOptions& options, const TrustStore& store)
     return release.state == ReleaseState::Released ? kExitWritten : kExitNotReleased;
 }
 
+// The job opened as every station opens one, its refusal in the command
+// line's words; -1 to go on, else the exit status.
+int OpenRunJob(const FlashOptions& options, const TrustStore& store, OpenedJob& opened)
+{
+    const JobRefusal refusal = OpenReleasedJob(options.job, [&](std::vector<PublicKey>& keys, bool& check) {
+        if (!TrustedKeys(options, store, keys))
+            return false;
+        // --check sends nothing: it looks at the image whoever released the job.
+        check = (store.Locked() || !keys.empty()) && !options.check;
+        return true;
+    }, opened);
+    if (refusal.checked && refusal.step != JobRefusal::Step::NotReleased)
+        std::printf("%s\n", refusal.release.text.c_str());
+    switch (refusal.step) {
+    case JobRefusal::Step::None:
+        return -1;
+    case JobRefusal::Step::Unreadable:
+        Warn("--job: " + refusal.error);
+        return kExitUsage;
+    case JobRefusal::Step::NoKeys:
+        return kExitUsage; // said already
+    case JobRefusal::Step::NotReleased:
+        std::fprintf(stderr, "%s\n%s\n", kNoticeFail, refusal.release.text.c_str());
+        return kExitNotReleased;
+    case JobRefusal::Step::ImageRefused:
+        return SayImageRefused(opened.job.image, refusal.refused);
+    case JobRefusal::Step::NotPinned:
+        return SayNotPinned(opened.job, opened.image);
+    }
+    return kExitFailed;
+}
+
 int PrepareRun(FlashOptions& options, const TrustStore& store, JobRun& run)
 {
     if (options.job.empty()) {
         if (store.Locked() && !options.check) {
-            std::fprintf(stderr, "%s\nthis station runs released jobs only (its administrator installed trusted keys "
-                                 "in %s): give --job JOB\n",
-                         kNoticeFail, kTrustStoreName);
+            std::fprintf(stderr, "%s\n%s: give --job JOB\n", kNoticeFail, JobsOnlyText().c_str());
             return kExitNotReleased;
         }
         return -1;
     }
-    Bytes bytes;
-    std::vector<PublicKey> keys;
-    if (!ReadJobOrSay("--job", options.job, run.job, bytes) || !TrustedKeys(options, store, keys))
-        return kExitUsage;
+    OpenedJob opened;
+    const int refused = OpenRunJob(options, store, opened);
+    if (refused >= 0)
+        return refused;
     run.hasJob = true;
-    // --check sends nothing: it looks at the image whoever released the job.
-    if ((store.Locked() || !keys.empty()) && !options.check) {
-        const ReleaseCheck release = CheckRelease(run.job.path, bytes, run.job.signer, keys);
-        if (release.state != ReleaseState::Released) {
-            std::fprintf(stderr, "%s\n%s\n", kNoticeFail, release.text.c_str());
-            return kExitNotReleased;
-        }
-        std::printf("%s\n", release.text.c_str());
-        run.tags.signedBy = release.by.fingerprint;
-    }
-    int status = kExitFailed;
-    if (!TakePinnedImage(run.job, run.snapshot, status))
-        return status;
+    run.job = std::move(opened.job);
+    run.snapshot = std::move(opened.image);
+    run.tags.signedBy = opened.signedBy;
     if (options.port.empty() && options.ports.empty())
         options.ports = run.job.Ports();
     if (options.log.empty())

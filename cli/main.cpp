@@ -19,6 +19,7 @@
 #include "cli/SetLatency.h"
 #include "link/PortList.h"
 #include "link/SerialLink.h"
+#include "release/OpenedJob.h"
 
 using namespace zq;
 
@@ -100,20 +101,20 @@ int CheckImage(const std::string& path)
     return kExitWritten;
 }
 
-// A lot is counted from its record file, so that it holds across restarts:
+// A lot is counted from its record file, as the station windows count it:
 // kExitLotComplete once it is written, else -1 with run.lotLeft set.
-int CountLot(const FlashOptions& options, JobRun& run)
+int TakeLot(const FlashOptions& options, JobRun& run)
 {
-    if (!run.hasJob || !run.job.units || options.check)
+    if (!run.hasJob || options.check)
         return -1;
-    const unsigned written = options.log.empty() ? 0 : CountLotWritten(options.log, run.job.name, run.snapshot.sha256);
-    if (written >= run.job.units) {
-        std::printf("%s\n", LotCompleteText(run.job.name, written, run.job.units).c_str());
+    const LotCount lot = CountLot(run.job, options.log, run.snapshot.sha256);
+    if (lot.Complete()) {
+        std::printf("%s\n", LotCompleteText(run.job.name, lot.written, lot.units).c_str());
         return kExitLotComplete;
     }
-    run.lotLeft = run.job.units - written;
-    if (written)
-        std::printf("lot %s: %u of %u written, %u to go\n", run.job.name.c_str(), written, run.job.units,
+    run.lotLeft = lot.Left();
+    if (lot.written)
+        std::printf("lot %s: %u of %u written, %u to go\n", run.job.name.c_str(), lot.written, lot.units,
                     run.lotLeft);
     return -1;
 }
@@ -221,7 +222,7 @@ int main(int argc, char** argv)
             return kExitUsage;
         }
     }
-    const int lotDone = CountLot(options, run);
+    const int lotDone = TakeLot(options, run);
     if (lotDone >= 0)
         return lotDone;
     // Declared after the log: pending records get their time as main ends.

@@ -1,6 +1,7 @@
 #include "release/OpenedJob.h"
 
 #include "download/Causes.h"
+#include "record/Record.h"
 
 namespace zq {
 
@@ -15,34 +16,80 @@ bool IsJobPath(const std::string& path)
     return path.size() > ext.size() && path.compare(path.size() - ext.size(), ext.size(), ext) == 0;
 }
 
-bool OpenJob(const std::string& path, const TrustStore& store, OpenedJob& opened, std::string& why)
+JobRefusal OpenReleasedJob(const std::string& path, const ReleaseKeys& keys, OpenedJob& opened)
 {
     opened = OpenedJob();
+    JobRefusal refusal;
     Bytes bytes;
-    if (!ReadJob(path, opened.job, bytes, why))
-        return false;
+    if (!ReadJob(path, opened.job, bytes, refusal.error)) {
+        refusal.step = JobRefusal::Step::Unreadable;
+        return refusal;
+    }
+    std::vector<PublicKey> trusted;
+    if (keys && !keys(trusted, refusal.checked)) {
+        refusal.checked = false;
+        refusal.step = JobRefusal::Step::NoKeys;
+        return refusal;
+    }
+    if (refusal.checked) {
+        refusal.release = CheckRelease(opened.job.path, bytes, opened.job.signer, trusted);
+        if (refusal.release.state != ReleaseState::Released) {
+            refusal.step = JobRefusal::Step::NotReleased;
+            return refusal;
+        }
+        opened.signedBy = refusal.release.by.fingerprint;
+        opened.releasedBy = ReleaserText(refusal.release.by);
+    }
+    if (!TakeImageSnapshot(opened.job.image, opened.image, refusal.refused, ImageShare::SharedRead))
+        refusal.step = JobRefusal::Step::ImageRefused;
+    else if (opened.image.sha256 != opened.job.sha256)
+        refusal.step = JobRefusal::Step::NotPinned;
+    return refusal;
+}
+
+bool OpenJob(const std::string& path, const TrustStore& store, OpenedJob& opened, std::string& why)
+{
     // A station window takes no --trust: only the administrator's keys count,
     // and without them a job runs as an image with a pin.
-    if (store.Locked()) {
-        const ReleaseCheck release = CheckRelease(opened.job.path, bytes, opened.job.signer, store.keys);
-        if (release.state != ReleaseState::Released) {
-            why = release.text;
-            return false;
-        }
-        opened.signedBy = release.by.fingerprint;
-        opened.releasedBy = ReleaserText(release.by);
-    }
-    DownloadFailure refused;
-    if (!TakeImageSnapshot(opened.job.image, opened.image, refused, ImageShare::SharedRead)) {
-        why = DescribeFailure(refused, {}, opened.job.image);
-        return false;
-    }
-    if (opened.image.sha256 != opened.job.sha256) {
+    const JobRefusal refusal = OpenReleasedJob(path, [&store](std::vector<PublicKey>& keys, bool& check) {
+        check = store.Locked();
+        keys = store.keys;
+        return true;
+    }, opened);
+    switch (refusal.step) {
+    case JobRefusal::Step::None:
+        return true;
+    case JobRefusal::Step::Unreadable:
+    case JobRefusal::Step::NoKeys:
+        why = refusal.error;
+        break;
+    case JobRefusal::Step::NotReleased:
+        why = refusal.release.text;
+        break;
+    case JobRefusal::Step::ImageRefused:
+        why = DescribeFailure(refusal.refused, {}, opened.job.image);
+        break;
+    case JobRefusal::Step::NotPinned:
         why = "the image is not the one job " + opened.job.name + " pins: sha256 " + opened.image.sha256.substr(0, 16) +
               "..., the job pins " + opened.job.sha256.substr(0, 16) + "...";
-        return false;
+        break;
     }
-    return true;
+    return false;
+}
+
+std::string JobsOnlyText()
+{
+    return std::string("this station runs released jobs only (its administrator installed trusted keys in ") +
+           kTrustStoreName + ")";
+}
+
+LotCount CountLot(const Job& job, const std::string& recordPath, const std::string& sha256)
+{
+    LotCount lot;
+    lot.units = job.units;
+    if (lot.units && !recordPath.empty())
+        lot.written = CountLotWritten(recordPath, job.name, sha256);
+    return lot;
 }
 
 std::string ImageReleaseRefusal(const std::string& imagePath, const TrustStore& store, ImageSnapshot* released)

@@ -3,7 +3,9 @@
 // pin; and the one-button dialogs' download of a released image.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "download/DownloadHost.h"
 #include "download/ImageCheck.h"
@@ -19,9 +21,47 @@ struct OpenedJob {
     std::string releasedBy;  // "eng (d4294048...)"; empty for a job not checked
 };
 
+// Where opening a job stopped, and what that step found, for each front end
+// to word in its own way.
+struct JobRefusal {
+    enum class Step { None, Unreadable, NoKeys, NotReleased, ImageRefused, NotPinned };
+    Step step = Step::None;
+    std::string error;       // Unreadable: the job file's fault
+    ReleaseCheck release;    // NotReleased, or released where it was checked
+    bool checked = false;    // the release was checked (and holds, past NotReleased)
+    DownloadFailure refused; // ImageRefused
+
+    explicit operator bool() const { return step != Step::None; }
+};
+
+// The keys a job must be released by, asked once the job is read (a front
+// end may have words about them only then). check: whether the release is
+// checked at all (a locked station checks it even with no usable key).
+// false: the keys cannot be had (NoKeys).
+using ReleaseKeys = std::function<bool(std::vector<PublicKey>& keys, bool& check)>;
+
+// Every front end's rule for a job: read it, check its release against the
+// keys, read its image once and hold it to the pin.
+JobRefusal OpenReleasedJob(const std::string& path, const ReleaseKeys& keys, OpenedJob& opened);
+
 // false with one line saying why: the job cannot be read or is malformed, it
 // is not released on a locked station, or its image is not the pinned one.
 bool OpenJob(const std::string& path, const TrustStore& store, OpenedJob& opened, std::string& why);
+
+// "this station runs released jobs only (...)": what a locked station says
+// of a bare image, before each front end's way out.
+std::string JobsOnlyText();
+
+// A lot counted from its record file, so that it holds across restarts.
+struct LotCount {
+    unsigned units = 0;   // 0: no lot
+    unsigned written = 0; // of this job's image, in the record
+
+    bool Complete() const { return units && written >= units; }
+    unsigned Left() const { return written < units ? units - written : 0; }
+};
+// Nothing is read without a lot or a record.
+LotCount CountLot(const Job& job, const std::string& recordPath, const std::string& sha256);
 
 // "name (fingerprint's first 16 hex digits...)".
 std::string ReleaserText(const PublicKey& key);

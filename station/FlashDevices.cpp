@@ -68,7 +68,7 @@ DeviceOutcome DownloadToDevice(const ImageSnapshot& image, const PortInfo& port,
 }
 
 std::vector<DeviceOutcome> FlashDevices(const ImageSnapshot& image, const std::vector<PortInfo>& ports,
-                                        const std::atomic<bool>* cancel, StationEvents& events, bool answered)
+                                        const std::atomic<bool>* cancel, PortEvents& events, bool answered)
 {
     std::vector<DeviceOutcome> outcomes(ports.size());
     std::mutex reporting;

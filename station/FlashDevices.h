@@ -29,12 +29,13 @@ enum class PortPhase {
     Busy,      // another program holds it
 };
 
-// Called from the station's threads: OnPort and OnFound from the port's own
-// listener, OnProgress from the download's thread, OnEnded one at a time.
-// A host that shows them marshals them to its own thread.
-class StationEvents {
+// What the engine tells of each port, on the station's threads: OnPort and
+// OnFound from the port's own listener, OnProgress from the download's
+// thread, OnEnded one at a time. The session hears them (a front end hears
+// SessionEvents); a host that shows them marshals them to its own thread.
+class PortEvents {
 public:
-    virtual ~StationEvents() = default;
+    virtual ~PortEvents() = default;
     // A port joined the station, changed phase, or left.
     virtual void OnPort(const PortInfo& /*port*/, PortPhase /*phase*/) {}
     // A beacon on a port ready for a device: its download begins.
@@ -51,14 +52,14 @@ public:
 // Passes a download's stage reports on, named by its port.
 class CPortProgress : public ProgressSink {
 public:
-    CPortProgress(StationEvents& events, const std::string& port) : events_(events), port_(port) {}
+    CPortProgress(PortEvents& events, const std::string& port) : events_(events), port_(port) {}
     void SetRange(uint32_t) override {}
     void SetPos(uint32_t) override {}
     void OnStage(const StageReport& report) override;
     void OnAdapter(const PortInfo& adapter, int latencyMs) override;
 
 private:
-    StationEvents& events_;
+    PortEvents& events_;
     std::string port_;
 };
 
@@ -73,7 +74,7 @@ DeviceOutcome DownloadToDevice(const ImageSnapshot& image, const PortInfo& port,
 // ports. events hears each download begin, progress and end (OnEnded one at
 // a time). cancel ends every download, which then sends nothing more.
 std::vector<DeviceOutcome> FlashDevices(const ImageSnapshot& image, const std::vector<PortInfo>& ports,
-                                        const std::atomic<bool>* cancel, StationEvents& events,
+                                        const std::atomic<bool>* cancel, PortEvents& events,
                                         bool answered = false);
 
 }  // namespace zq

@@ -39,7 +39,7 @@ struct CStation::PortThread {
     std::thread thread;
 };
 
-CStation::CStation(const ImageSnapshot& image, StationEvents& events, StationOptions options)
+CStation::CStation(const ImageSnapshot& image, PortEvents& events, StationOptions options)
     : image_(image), events_(events), options_(std::move(options))
 {
     if (!options_.portSource)

@@ -1,7 +1,7 @@
 // The station: listens on every port that is not busy with a download,
 // writing nothing, and flashes each device that arrives, once per arrival.
 // Hosts (the command line, the station windows) hear everything through
-// StationEvents and show it; nothing of the exchange lives in them.
+// PortEvents and show it; nothing of the exchange lives in them.
 #pragma once
 
 #include <atomic>
@@ -42,7 +42,7 @@ enum class StationEnd {
 
 class CStation {
 public:
-    CStation(const ImageSnapshot& image, StationEvents& events, StationOptions options);
+    CStation(const ImageSnapshot& image, PortEvents& events, StationOptions options);
     ~CStation();
     CStation(const CStation&) = delete;
     CStation& operator=(const CStation&) = delete;
@@ -56,7 +56,7 @@ private:
     struct PortThread;
 
     const ImageSnapshot& image_;
-    StationEvents& events_;
+    PortEvents& events_;
     StationOptions options_;
 
     std::mutex mutex_;

@@ -91,6 +91,31 @@ CStationBoard::~CStationBoard()
     session_.reset();
 }
 
+// The session for a run, its records tagged with the job and forwarded where
+// the job says; null, with alert_ saying why, when forwarding cannot begin.
+std::unique_ptr<CStationSession> CStationBoard::MakeSession(const BoardStart& start, CRecordLog& log)
+{
+    auto session = std::make_unique<CStationSession>(*start.image, static_cast<SessionEvents&>(*this), &log);
+    if (!job_)
+        return session;
+    RecordTags tags;
+    tags.job = job_->name;
+    tags.station = job_->station;
+    tags.signedBy = start.job->signedBy;
+    session->SetRecordTags(tags, job_->fixture);
+    if (!job_->forwards)
+        return session;
+    ForwardConfig forward;
+    forward.url = job_->forward.url;
+    forward.tokenFile = job_->forward.tokenFile;
+    std::string why;
+    if (!session->Forward(forward, start.recordPath, why)) {
+        alert_ = "The records cannot be forwarded: " + why;
+        return nullptr;
+    }
+    return session;
+}
+
 bool CStationBoard::Start(const BoardStart& start)
 {
     if (Running() || !start.image)
@@ -111,14 +136,13 @@ bool CStationBoard::Start(const BoardStart& start)
     lotWritten_ = 0;
     if (job_) {
         options.ports = job_->Ports();
-        if (job_->units) {
-            lotWritten_ = CountLotWritten(start.recordPath, job_->name, start.image->sha256);
-            if (lotWritten_ >= job_->units) {
-                alert_ = LotCompleteText(job_->name, lotWritten_, job_->units);
-                return false;
-            }
-            options.lot = job_->units - lotWritten_;
+        const LotCount lot = CountLot(*job_, start.recordPath, start.image->sha256);
+        if (lot.Complete()) {
+            alert_ = LotCompleteText(job_->name, lot.written, lot.units);
+            return false;
         }
+        lotWritten_ = lot.written;
+        options.lot = lot.Left();
     }
     // The board learns the list's order, and which ports left it, from the
     // station's own look at the list.
@@ -131,23 +155,9 @@ bool CStationBoard::Start(const BoardStart& start)
         return ports;
     };
     session_.reset();
-    auto session = std::make_unique<CStationSession>(*start.image, static_cast<SessionEvents&>(*this), log.get());
-    if (job_) {
-        RecordTags tags;
-        tags.job = job_->name;
-        tags.station = job_->station;
-        tags.signedBy = start.job->signedBy;
-        session->SetRecordTags(tags, job_->fixture);
-    }
-    if (job_ && job_->forwards) {
-        ForwardConfig forward;
-        forward.url = job_->forward.url;
-        forward.tokenFile = job_->forward.tokenFile;
-        if (!session->Forward(forward, start.recordPath, why)) {
-            alert_ = "The records cannot be forwarded: " + why;
-            return false;
-        }
-    }
+    auto session = MakeSession(start, *log);
+    if (!session)
+        return false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         events_.clear();
@@ -160,19 +170,24 @@ bool CStationBoard::Start(const BoardStart& start)
         return false;
     }
     session_ = std::move(session);
-    // A job's slots are shown in its order, each described as the system
-    // describes its adapter.
+    ShowSlots();
+    totals_ = StationTotals();
+    unrecorded_ = false;
+    stopping_ = false;
+    alert_.clear();
+    return true;
+}
+
+// A job's slots are shown in its order, each described as the system
+// describes its adapter.
+void CStationBoard::ShowSlots()
+{
     BoardChanges ignored;
     if (job_)
         for (const JobSlot& slot : job_->fixture)
             TileFor(DescribePort(slot.port), ignored);
     for (auto& [name, tile] : tiles_)
         tile.label = job_ ? SlotLabel(job_->fixture, name) : std::string();
-    totals_ = StationTotals();
-    unrecorded_ = false;
-    stopping_ = false;
-    alert_.clear();
-    return true;
 }
 
 void CStationBoard::Stop()

@@ -139,6 +139,8 @@ private:
     void OnStationEnded(StationEnd end) override;
     void OnForwarding(const std::string& text) override;
     void Post(Event event);
+    std::unique_ptr<CStationSession> MakeSession(const BoardStart& start, CRecordLog& log);
+    void ShowSlots();
 
     TileView& TileFor(const PortInfo& port, BoardChanges& changes);
     void Apply(const Event& event, BoardChanges& changes);

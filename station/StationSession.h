@@ -62,7 +62,7 @@ public:
     virtual void OnForwarding(const std::string& /*text*/) {}
 };
 
-class CStationSession : private StationEvents {
+class CStationSession : private PortEvents {
 public:
     // log may be null (no record kept); it must outlive the session.
     CStationSession(const ImageSnapshot& image, SessionEvents& events, CRecordLog* log);

@@ -22,10 +22,7 @@
 
 #include <algorithm>
 
-#include "download/Causes.h"
-#include "download/ImageCheck.h"
 #include "image/ImagePath.h"
-#include "link/PortAccess.h"
 #include "app/qt-station/PortTile.h"
 #include "app/qt-station/TileLayout.h"
 
@@ -34,10 +31,6 @@ namespace zq {
 namespace {
 
 const char kTitle[] = "Zerquill Station";
-const char kRecordName[] = "zerquill-station.jsonl";
-// Often enough for a bar to move smoothly, rarely enough that eight busy
-// ports cost the window nothing.
-constexpr int kProgressEveryMs = 50;
 
 QString Q(const std::string& s) { return QString::fromLocal8Bit(s.c_str()); }
 std::string S(const QString& s) { return s.toLocal8Bit().toStdString(); }
@@ -46,7 +39,7 @@ std::string S(const QString& s) { return s.toLocal8Bit().toStdString(); }
 
 CStationWindow::CStationWindow(const std::string& firstImage, QWidget* parent)
     : QMainWindow(parent),
-      board_([this] { QMetaObject::invokeMethod(this, [this] { Drain(); }, Qt::QueuedConnection); })
+      station_([this] { QMetaObject::invokeMethod(this, [this] { Drain(); }, Qt::QueuedConnection); })
 {
     setWindowTitle(QString::fromLatin1(kTitle));
     const QIcon icon(QStringLiteral(":/zerquill-station/zerquill.png"));
@@ -56,7 +49,31 @@ CStationWindow::CStationWindow(const std::string& firstImage, QWidget* parent)
 
     auto* central = new QWidget(this);
     auto* column = new QVBoxLayout(central);
+    BuildTop(central, column);
+    BuildTiles(central, column);
+    setCentralWidget(central);
+    BuildStatus();
 
+    connect(start_, &QPushButton::clicked, this, &CStationWindow::StartOrStop);
+    connect(imageButton_, &QPushButton::clicked, this, &CStationWindow::ChooseImage);
+    connect(jobButton_, &QPushButton::clicked, this, &CStationWindow::ChooseJob);
+    connect(recordButton_, &QPushButton::clicked, this, &CStationWindow::ChooseRecord);
+    progressTimer_.setInterval(int(CStationController::kTickMs));
+    connect(&progressTimer_, &QTimer::timeout, this, &CStationWindow::Drain);
+    FitSize();
+
+    const std::string image = firstImage.empty() ? DefaultImagePath() : firstImage;
+    if (image.empty()) {
+        ShowSource();
+        ShowControls();
+        ShowTotals();
+    } else {
+        SetImage(image);
+    }
+}
+
+void CStationWindow::BuildTop(QWidget* central, QVBoxLayout* column)
+{
     start_ = new QPushButton(QStringLiteral("Start"), central);
     // Enter as well as Space presses it while it has the focus.
     start_->setAutoDefault(true);
@@ -96,7 +113,11 @@ CStationWindow::CStationWindow(const std::string& firstImage, QWidget* parent)
     alert_->setFont(bold);
     alert_->hide();
     column->addWidget(alert_);
+}
 
+void CStationWindow::BuildTiles(QWidget* central, QVBoxLayout* column)
+{
+    const QFontMetrics fm = fontMetrics();
     auto* tilesHost = new QWidget;
     auto* tilesColumn = new QVBoxLayout(tilesHost);
     tilesColumn->setContentsMargins(0, 0, 0, 0);
@@ -119,38 +140,28 @@ CStationWindow::CStationWindow(const std::string& firstImage, QWidget* parent)
     scroll_->setWidget(tilesHost);
     column->addSpacing(fm.height() / 2);
     column->addWidget(scroll_, 1);
-    setCentralWidget(central);
+}
 
+void CStationWindow::BuildStatus()
+{
+    const QFontMetrics fm = fontMetrics();
     totalsLabel_ = new QLabel(this);
     recordLabel_ = new CFittedLabel(1, Qt::ElideMiddle, this);
     totalsLabel_->setContentsMargins(fm.averageCharWidth(), 0, fm.averageCharWidth() * 3, 0);
     statusBar()->addWidget(totalsLabel_);
     statusBar()->addWidget(recordLabel_, 1);
+}
 
-    connect(start_, &QPushButton::clicked, this, &CStationWindow::StartOrStop);
-    connect(imageButton_, &QPushButton::clicked, this, &CStationWindow::ChooseImage);
-    connect(jobButton_, &QPushButton::clicked, this, &CStationWindow::ChooseJob);
-    connect(recordButton_, &QPushButton::clicked, this, &CStationWindow::ChooseRecord);
-    progressTimer_.setInterval(kProgressEveryMs);
-    connect(&progressTimer_, &QTimer::timeout, this, &CStationWindow::Drain);
-
-    // One whole tile at the least, three abreast to begin with.
+// One whole tile at the least, three abreast to begin with.
+void CStationWindow::FitSize()
+{
+    const QFontMetrics fm = fontMetrics();
     const CPortTile probe{PortInfo()};
     const QSize tile = probe.sizeHint().expandedTo(probe.minimumSize());
     const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
     scroll_->setMinimumSize(tile.width() + scrollBar + 2, tile.height() + 2);
     resize(3 * tile.width() + 2 * grid_->spacing() + scrollBar + fm.averageCharWidth() * 4,
            sizeHint().height() - scroll_->sizeHint().height() + 2 * tile.height() + 4 * grid_->spacing());
-
-    const std::string image = firstImage.empty() ? DefaultImagePath() : firstImage;
-    if (image.empty()) {
-        imageName_->setText(QString::fromLatin1(kImageFileName));
-        ShowImageInfo(QStringLiteral("cannot tell this program's folder; choose an image"), false);
-        ShowControls();
-        ShowTotals();
-    } else {
-        SetImage(image);
-    }
 }
 
 // Reached with the station running only when the window is deleted without
@@ -165,7 +176,7 @@ QString CStationWindow::StatusText() const { return totalsLabel_->text() + QStri
 std::vector<CPortTile*> CStationWindow::Tiles() const
 {
     std::vector<CPortTile*> out;
-    for (const std::string& name : board_.Order())
+    for (const std::string& name : station_.Board().Order())
         out.push_back(tiles_.at(name));
     return out;
 }
@@ -176,38 +187,43 @@ CPortTile* CStationWindow::Tile(const std::string& port) const
     return it == tiles_.end() ? nullptr : it->second;
 }
 
-bool CStationWindow::SetJob(const std::string& path)
+void CStationWindow::ShowJob(const OpenedJob& opened)
 {
-    auto opened = std::make_unique<OpenedJob>();
-    std::string why;
-    const bool ok = OpenJob(path, trust_, *opened, why);
-    const QFileInfo file(Q(path));
-    imageOk_ = ok;
-    job_.reset();
-    if (!ok) {
-        imageName_->setText(file.fileName());
-        imageName_->SetHint(file.absoluteFilePath());
-        ShowImageInfo(Q(why), false);
-    } else {
-        job_ = std::move(opened);
-        image_ = job_->image;
-        const Job& job = job_->job;
-        imageName_->setText(QStringLiteral("Job %1 \u00b7 %2").arg(Q(job.name), QFileInfo(Q(job.image)).fileName()));
-        imageName_->SetHint(file.absoluteFilePath());
-        // Who released it comes first: the line is cut at its end.
-        QString info = job_->releasedBy.empty() ? QStringLiteral("not signed")
-                                                : QStringLiteral("released by ") + Q(job_->releasedBy);
-        info += QStringLiteral(" \u00b7 %1 blocks \u00b7 pinned sha256 %2").arg(image_.blocks).arg(Q(job.sha256.substr(0, 16)));
-        if (job.units)
-            info += QStringLiteral(" \u00b7 lot of %1").arg(job.units);
-        ShowImageInfo(info, true);
-        if (!recordChosen_)
-            recordPath_ = job.log.empty() ? S(QDir(file.absolutePath()).filePath(QString::fromLatin1(kRecordName)))
-                                          : job.log;
+    const Job& job = opened.job;
+    imageName_->setText(QStringLiteral("Job %1 \u00b7 %2").arg(Q(job.name), QFileInfo(Q(job.image)).fileName()));
+    // Who released it comes first: the line is cut at its end.
+    QString info = opened.releasedBy.empty() ? QStringLiteral("not signed")
+                                             : QStringLiteral("released by ") + Q(opened.releasedBy);
+    info += QStringLiteral(" \u00b7 %1 blocks \u00b7 pinned sha256 %2").arg(opened.image.blocks).arg(Q(job.sha256.substr(0, 16)));
+    if (job.units)
+        info += QStringLiteral(" \u00b7 lot of %1").arg(job.units);
+    ShowImageInfo(info, true);
+}
+
+void CStationWindow::ShowSource()
+{
+    const std::string& path = station_.Source();
+    if (path.empty()) {
+        imageName_->setText(QString::fromLatin1(kImageFileName));
+        ShowImageInfo(QStringLiteral("cannot tell this program's folder; choose an image"), false);
+        return;
     }
-    ShowControls();
-    ShowTotals();
-    return ok;
+    const QFileInfo file(Q(path));
+    imageName_->setText(file.fileName());
+    imageName_->SetHint(file.absoluteFilePath());
+    const ImageSnapshot& image = station_.Image();
+    if (const OpenedJob* job = station_.Job()) {
+        ShowJob(*job);
+    } else if (station_.ImageOk()) {
+        const QLocale locale;
+        ShowImageInfo(QStringLiteral("%1 bytes \u00b7 %2 blocks \u00b7 sha256 %3")
+                          .arg(locale.toString(qulonglong(image.bytes->size())))
+                          .arg(locale.toString(image.blocks))
+                          .arg(Q(image.sha256.substr(0, 16))),
+                      true);
+    } else {
+        ShowImageInfo(Q(station_.ImageCause()), false);
+    }
 }
 
 void CStationWindow::ChooseJob()
@@ -220,43 +236,13 @@ void CStationWindow::ChooseJob()
 
 bool CStationWindow::SetImage(const std::string& path)
 {
-    if (Running())
+    if (!station_.Idle())
         return false;
-    if (IsJobPath(path))
-        return SetJob(path);
-    if (trust_.Locked()) {
-        // Only a job someone released may run here.
-        imageOk_ = false;
-        imageName_->setText(QFileInfo(Q(path)).fileName());
-        ShowImageInfo(QStringLiteral("this station runs released jobs only (its administrator installed trusted "
-                                     "keys in %1): open a job")
-                          .arg(QString::fromLatin1(kTrustStoreName)),
-                      false);
-        ShowControls();
-        return false;
-    }
-    job_.reset();
-    DownloadFailure failure;
-    imageOk_ = TakeImageSnapshot(path, image_, failure);
-    image_.path = path;
-    const QFileInfo file(Q(path));
-    imageName_->setText(file.fileName());
-    imageName_->SetHint(file.absoluteFilePath());
-    if (imageOk_) {
-        const QLocale locale;
-        ShowImageInfo(QStringLiteral("%1 bytes \u00b7 %2 blocks \u00b7 sha256 %3")
-                          .arg(locale.toString(qulonglong(image_.bytes->size())))
-                          .arg(locale.toString(image_.blocks))
-                          .arg(Q(image_.sha256.substr(0, 16))),
-                      true);
-    } else {
-        ShowImageInfo(Q(DescribeFailure(failure, {}, path)), false);
-    }
-    if (!recordChosen_)
-        recordPath_ = S(QDir(file.absolutePath()).filePath(QString::fromLatin1(kRecordName)));
+    const bool ok = station_.Choose(path);
+    ShowSource();
     ShowControls();
     ShowTotals();
-    return imageOk_;
+    return ok;
 }
 
 void CStationWindow::ShowImageInfo(const QString& text, bool usable)
@@ -270,17 +256,18 @@ void CStationWindow::ShowImageInfo(const QString& text, bool usable)
 
 bool CStationWindow::SetRecordPath(const std::string& path)
 {
-    if (Running() || path.empty())
+    if (!station_.ChooseRecord(path))
         return false;
-    recordPath_ = path;
-    recordChosen_ = true;
+    // The alert told of the record before.
+    Alert(QString::fromStdString(station_.Board().Alert()));
     ShowTotals();
     return true;
 }
 
 void CStationWindow::ChooseImage()
 {
-    const QString start = image_.path.empty() ? QString() : QFileInfo(Q(image_.path)).absolutePath();
+    const std::string& current = station_.Image().path.empty() ? station_.Source() : station_.Image().path;
+    const QString start = current.empty() ? QString() : QFileInfo(Q(current)).absolutePath();
     const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Image"), start,
                                                       QStringLiteral("Images (*.bin);;All files (*)"));
     if (!path.isEmpty())
@@ -290,7 +277,7 @@ void CStationWindow::ChooseImage()
 void CStationWindow::ChooseRecord()
 {
     // Records are appended to: choosing an existing file is no overwrite.
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Record"), Q(recordPath_),
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Record"), Q(station_.RecordPath()),
                                                       QStringLiteral("JSON Lines (*.jsonl);;All files (*)"),
                                                       nullptr, QFileDialog::DontConfirmOverwrite);
     if (!path.isEmpty())
@@ -307,15 +294,12 @@ void CStationWindow::StartOrStop()
 
 void CStationWindow::Start()
 {
-    if (Running() || !imageOk_)
-        return;
-    BoardStart start;
-    start.image = &image_;
-    start.job = job_.get();
-    start.recordPath = recordPath_;
-    start.portSource = portSource_;
-    if (!board_.Start(start)) {
-        Alert(QString::fromStdString(board_.Alert()));
+    // The image is read again: what the window shows is what the devices get.
+    const bool started = station_.Start();
+    ShowSource();
+    if (!started) {
+        Alert(QString::fromStdString(station_.Board().Alert()));
+        ShowControls();
         return;
     }
     PlaceTiles();
@@ -326,20 +310,19 @@ void CStationWindow::Start()
 
 void CStationWindow::Stop()
 {
-    board_.Stop();
+    station_.Stop();
     ShowControls();
 }
 
 void CStationWindow::Drain()
 {
-    const BoardChanges changes = board_.Drain();
+    const BoardChanges changes = station_.Drain();
     Draw(changes);
     if (!changes.ended)
         return;
     progressTimer_.stop();
-    Draw(board_.Finish());
     ShowControls();
-    if (closeWhenStopped_) {
+    if (station_.State() == StationState::Closing) {
         close();
         return;
     }
@@ -355,42 +338,36 @@ void CStationWindow::Draw(const BoardChanges& changes)
         PlaceTiles();
     else
         for (const std::string& port : changes.tiles)
-            if (const TileView* view = board_.Find(port))
+            if (const TileView* view = station_.Board().Find(port))
                 TileFor(port)->Draw(*view);
     if (changes.alert)
-        Alert(QString::fromStdString(board_.Alert()));
+        Alert(QString::fromStdString(station_.Board().Alert()));
     if (changes.totals)
         ShowTotals();
 }
 
 void CStationWindow::closeEvent(QCloseEvent* event)
 {
-    if (!Running()) {
+    const CloseStep step = station_.RequestClose();
+    if (step == CloseStep::Close) {
         event->accept();
         return;
     }
     // The window goes once the station has ended and every record is written.
     event->ignore();
-    if (closeWhenStopped_ || askingToClose_)
-        return;
-    const unsigned inFlight = board_.Totals().inFlight;
-    if (inFlight > 0) {
-        askingToClose_ = true;
+    if (step == CloseStep::Ask) {
+        const unsigned inFlight = station_.Board().Totals().inFlight;
         const QString question = inFlight == 1 ? QStringLiteral("A download is running. Cancel it and close?")
                                                : QStringLiteral("%1 downloads are running. Cancel them and close?")
                                                      .arg(inFlight);
         const auto answer =
             QMessageBox::question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-        askingToClose_ = false;
-        if (answer != QMessageBox::Yes)
-            return;
-        if (!Running()) { // it ended while the question was up
+        if (station_.ConfirmClose(answer == QMessageBox::Yes) == CloseStep::Close) { // it ended while the question was up
             close();
             return;
         }
     }
-    closeWhenStopped_ = true;
-    Stop();
+    ShowControls();
 }
 
 void CStationWindow::showEvent(QShowEvent* event)
@@ -413,25 +390,16 @@ QString DroppedFile(const QMimeData* mime)
 
 } // namespace
 
-// A job may always be dropped; an image only where no job fixes it and the
-// station is not locked.
-bool CStationWindow::TakesDrop(const QString& path) const
-{
-    if (Running() || path.isEmpty())
-        return false;
-    return IsJobPath(S(path)) || (!job_ && !trust_.Locked());
-}
-
 void CStationWindow::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (TakesDrop(DroppedFile(event->mimeData())))
+    if (station_.TakesDrop(S(DroppedFile(event->mimeData()))))
         event->acceptProposedAction();
 }
 
 void CStationWindow::dropEvent(QDropEvent* event)
 {
     const QString path = DroppedFile(event->mimeData());
-    if (!TakesDrop(path))
+    if (!station_.TakesDrop(S(path)))
         return;
     event->acceptProposedAction();
     SetImage(S(path));
@@ -441,7 +409,7 @@ CPortTile* CStationWindow::TileFor(const std::string& port)
 {
     if (CPortTile* tile = Tile(port))
         return tile;
-    const TileView* view = board_.Find(port);
+    const TileView* view = station_.Board().Find(port);
     auto* tile = new CPortTile(view ? view->port : PortInfo{port, std::string(), std::string()});
     tiles_[port] = tile;
     return tile;
@@ -453,16 +421,16 @@ void CStationWindow::PlaceTiles()
         delete item;
     // Tiles the board no longer has go with their counters.
     for (auto it = tiles_.begin(); it != tiles_.end();) {
-        if (!board_.Find(it->first)) {
+        if (!station_.Board().Find(it->first)) {
             delete it->second;
             it = tiles_.erase(it);
         } else {
             ++it;
         }
     }
-    for (const std::string& name : board_.Order()) {
+    for (const std::string& name : station_.Board().Order()) {
         CPortTile* tile = TileFor(name);
-        tile->Draw(*board_.Find(name));
+        tile->Draw(*station_.Board().Find(name));
         grid_->addWidget(tile);
     }
     placeholder_->setVisible(tiles_.empty());
@@ -471,11 +439,10 @@ void CStationWindow::PlaceTiles()
 void CStationWindow::ShowControls()
 {
     const bool running = Running();
-    const bool stopping = board_.Stopping();
+    const bool stopping = station_.Board().Stopping();
     start_->setText(!running ? QStringLiteral("Start") : stopping ? QStringLiteral("Stopping...") : QStringLiteral("Stop"));
-    start_->setEnabled(running ? !stopping : imageOk_);
-    // A job fixes the image, and a locked station takes jobs only.
-    imageButton_->setEnabled(!running && !job_ && !trust_.Locked());
+    start_->setEnabled(running ? !stopping : station_.ImageOk());
+    imageButton_->setEnabled(station_.TakesImage());
     jobButton_->setEnabled(!running);
     recordButton_->setEnabled(!running);
     placeholder_->setText(running ? QStringLiteral("No serial port yet: plug in an adapter.")
@@ -486,10 +453,10 @@ void CStationWindow::ShowControls()
 void CStationWindow::ShowTotals()
 {
     QStringList words;
-    for (const std::string& w : board_.TotalsWords())
+    for (const std::string& w : station_.Board().TotalsWords())
         words << Q(w);
     totalsLabel_->setText(words.join(QStringLiteral(" \u00b7 ")));
-    recordLabel_->setText(QStringLiteral("Record: ") + Q(recordPath_));
+    recordLabel_->setText(QStringLiteral("Record: ") + Q(station_.RecordPath()));
 }
 
 void CStationWindow::Alert(const QString& text)

@@ -6,22 +6,17 @@
 #include <QMainWindow>
 #include <QTimer>
 
-#include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "image/ImageSnapshot.h"
-#include "record/Record.h"
-#include "release/OpenedJob.h"
-#include "station/StationBoard.h"
+#include "station/StationController.h"
 
 class QLabel;
 class QPushButton;
 class QScrollArea;
+class QVBoxLayout;
 
 namespace zq {
 class CFittedLabel;
@@ -41,18 +36,18 @@ public:
     // released jobs only.
     bool SetImage(const std::string& path);
     // The station's trusted keys; the administrator's unless a test says.
-    void SetTrust(TrustStore store) { trust_ = std::move(store); }
+    void SetTrust(TrustStore store) { station_.SetTrust(std::move(store)); }
     // A job is open: the image is the one it pins.
-    bool HasJob() const { return job_ != nullptr; }
+    bool HasJob() const { return station_.Job() != nullptr; }
     // Where the records go; refused while the station runs.
     bool SetRecordPath(const std::string& path);
     // Where the list of ports comes from; the system's when not set.
-    void SetPortSource(PortSource source) { portSource_ = std::move(source); }
+    void SetPortSource(PortSource source) { station_.SetPortSource(std::move(source)); }
 
     // The station's totals as the window last drew them.
-    const StationTotals& CurrentTotals() const { return board_.Totals(); }
-    bool Running() const { return board_.Running(); }
-    const std::string& RecordPath() const { return recordPath_; }
+    const StationTotals& CurrentTotals() const { return station_.Board().Totals(); }
+    bool Running() const { return station_.Running(); }
+    std::string RecordPath() const { return station_.RecordPath(); }
     QPushButton* StartButton() const { return start_; }
     QString ImageText() const;
     QString AlertText() const;
@@ -71,12 +66,17 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void BuildTop(QWidget* central, QVBoxLayout* column);
+    void BuildTiles(QWidget* central, QVBoxLayout* column);
+    void BuildStatus();
+    void FitSize();
     void Start();
     void Stop();
     void ChooseImage();
     void ChooseJob();
-    bool SetJob(const std::string& path);
-    bool TakesDrop(const QString& path) const;
+    // The job or image as the station read it.
+    void ShowSource();
+    void ShowJob(const OpenedJob& opened);
     void ShowImageInfo(const QString& text, bool usable);
     void ChooseRecord();
     // What the board changed since it was last drained, drawn.
@@ -102,18 +102,7 @@ private:
     CFittedLabel* recordLabel_ = nullptr;
     QTimer progressTimer_;
 
-    // Fixed while the station runs: its threads read them.
-    ImageSnapshot image_;
-    bool imageOk_ = false;
-    std::string recordPath_;
-    bool recordChosen_ = false;
-    TrustStore trust_ = InstalledTrust();
-    std::unique_ptr<OpenedJob> job_;
-    PortSource portSource_;
-
-    CStationBoard board_;
-    bool closeWhenStopped_ = false;
-    bool askingToClose_ = false;
+    CStationController station_;
 
     std::map<std::string, CPortTile*> tiles_;
 };

@@ -11,11 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "download/Causes.h"
-#include "download/ImageCheck.h"
 #include "image/ImagePath.h"
 #include "image/ModulePath.h"
-#include "link/PortAccess.h"
 #include "app/win32-station/StationIds.h"
 
 namespace zq {
@@ -24,14 +21,9 @@ namespace {
 
 constexpr UINT_PTR kProgressTimer = 1;
 constexpr UINT_PTR kListTimer = 2;
-// Often enough for a bar to move smoothly, seldom enough that eight devices
-// reporting every block cost the window nothing.
-constexpr UINT kProgressEveryMs = 80;
 // Plugging an adapter brings a burst of device changes: the list is read
 // once they have settled.
 constexpr UINT kListSettleMs = 300;
-
-constexpr const char* kRecordFileName = "zerquill-station.jsonl";
 
 // At 96 DPI.
 constexpr int kMarginDips = 10;
@@ -72,8 +64,9 @@ HWND Child(HWND parent, const char* cls, const char* text, DWORD style, int id)
 } // namespace
 
 CStationWindow::CStationWindow(std::string imagePath)
-    : imagePath_(std::move(imagePath)), board_([this] { PostMessageA(hwnd_, WM_STATION_WAKE, 0, 0); })
+    : station_([this] { PostMessageA(hwnd_, WM_STATION_WAKE, 0, 0); })
 {
+    station_.Choose(imagePath);
 }
 
 // Only when the window went without the station's end being seen: the board
@@ -160,17 +153,7 @@ LRESULT CStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
         OnDpiChanged(LOWORD(wParam), reinterpret_cast<const RECT*>(lParam));
         return 0;
     case WM_ACTIVATE:
-        // The control that had the keyboard keeps it across a switch to
-        // another window and back.
-        if (LOWORD(wParam) == WA_INACTIVE) {
-            const HWND focus = GetFocus();
-            if (focus && IsChild(hwnd_, focus))
-                lastFocus_ = focus;
-        } else if (lastFocus_ && IsWindowEnabled(lastFocus_)) {
-            SetFocus(lastFocus_);
-        } else {
-            SetFocus(IsWindowEnabled(start_) ? start_ : hwnd_);
-        }
+        OnActivate(wParam);
         return 0;
     case WM_COMMAND:
         if (HIWORD(wParam) == BN_CLICKED || lParam == 0)
@@ -178,26 +161,16 @@ LRESULT CStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     case WM_CTLCOLORSTATIC:
         return OnColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
-    case WM_DROPFILES: {
-        const HDROP drop = reinterpret_cast<HDROP>(wParam);
-        char path[MAX_PATH] = {};
-        const UINT length = DragQueryFileA(drop, 0, path, MAX_PATH);
-        DragFinish(drop);
-        // The image cannot change under a running station; the window does
-        // not take drops then, and one that slipped through is ignored.
-        // A job may always be dropped; an image only where no job fixes it
-        // and the station is not locked.
-        if (!board_.Running() && length > 0 && length < MAX_PATH && (IsJobPath(path) || (!job_ && !trust_.Locked())))
-            UseImage(path);
+    case WM_DROPFILES:
+        OnDrop(reinterpret_cast<HDROP>(wParam));
         return 0;
-    }
     case WM_MOUSEWHEEL:
         grid_->Wheel(GET_WHEEL_DELTA_WPARAM(wParam));
         return 0;
     case WM_DEVICECHANGE:
         // While idle the tiles follow the system's list; running, the
         // station follows it and says so through its events.
-        if (!board_.Running() && (wParam == DBT_DEVNODES_CHANGED || wParam == DBT_DEVICEARRIVAL ||
+        if (!station_.Running() && (wParam == DBT_DEVNODES_CHANGED || wParam == DBT_DEVICEARRIVAL ||
                           wParam == DBT_DEVICEREMOVECOMPLETE))
             SetTimer(hwnd_, kListTimer, kListSettleMs, nullptr);
         return TRUE;
@@ -241,10 +214,35 @@ void CStationWindow::OnCreate()
     ApplyFonts();
     lastFocus_ = start_;
 
-    ReadImage();
     ShowImage();
     RefreshPorts();
     SetRunningLook();
+}
+
+void CStationWindow::OnActivate(WPARAM wParam)
+{
+    // The control that had the keyboard keeps it across a switch to another
+    // window and back.
+    if (LOWORD(wParam) == WA_INACTIVE) {
+        const HWND focus = GetFocus();
+        if (focus && IsChild(hwnd_, focus))
+            lastFocus_ = focus;
+    } else if (lastFocus_ && IsWindowEnabled(lastFocus_)) {
+        SetFocus(lastFocus_);
+    } else {
+        SetFocus(IsWindowEnabled(start_) ? start_ : hwnd_);
+    }
+}
+
+void CStationWindow::OnDrop(HDROP drop)
+{
+    char path[MAX_PATH] = {};
+    const UINT length = DragQueryFileA(drop, 0, path, MAX_PATH);
+    DragFinish(drop);
+    // The window takes no drops while the station runs; one that slipped
+    // through is ignored.
+    if (length > 0 && length < MAX_PATH && station_.TakesDrop(path))
+        UseImage(path);
 }
 
 void CStationWindow::ApplyFonts()
@@ -319,21 +317,21 @@ void CStationWindow::OnCommand(int id)
         break;
     }
     case IDC_STATION_START:
-        if (board_.Running())
+        if (station_.Running())
             StopStation();
         else
             StartStation();
         break;
     case IDC_STATION_IMAGE:
-        if (!board_.Running() && !job_ && !trust_.Locked())
+        if (station_.TakesImage())
             ChooseImage();
         break;
     case IDC_STATION_JOB:
-        if (!board_.Running())
+        if (!station_.Running())
             ChooseJob();
         break;
     case IDC_STATION_RECORD:
-        if (!board_.Running())
+        if (!station_.Running())
             ChooseRecord();
         break;
     }
@@ -341,59 +339,21 @@ void CStationWindow::OnCommand(int id)
 
 // The image and the record.
 
-bool CStationWindow::ReadImage()
-{
-    if (IsJobPath(imagePath_)) {
-        auto opened = std::make_unique<OpenedJob>();
-        std::string why;
-        if (!OpenJob(imagePath_, trust_, *opened, why)) {
-            job_.reset();
-            image_ = ImageSnapshot();
-            imageOk_ = false;
-            imageCause_ = why;
-            return false;
-        }
-        job_ = std::move(opened);
-        image_ = job_->image;
-        imageOk_ = true;
-        imageCause_.clear();
-        return true;
-    }
-    job_.reset();
-    if (trust_.Locked()) {
-        image_ = ImageSnapshot();
-        imageOk_ = false;
-        imageCause_ = std::string("this station runs released jobs only (its administrator installed trusted keys in ") +
-                      kTrustStoreName + "): open a job";
-        return false;
-    }
-    ImageSnapshot snapshot;
-    DownloadFailure failure;
-    if (!TakeImageSnapshot(imagePath_, snapshot, failure)) {
-        image_ = ImageSnapshot();
-        imageOk_ = false;
-        imageCause_ = DescribeFailure(failure, {}, imagePath_);
-        return false;
-    }
-    image_ = std::move(snapshot);
-    imageOk_ = true;
-    imageCause_.clear();
-    return true;
-}
-
 void CStationWindow::ShowImage()
 {
-    std::string text = "Image: " + (imagePath_.empty() ? std::string(kImageFileName) : FileNameOf(imagePath_));
-    if (job_) {
-        const Job& job = job_->job;
-        text = "Job " + job.name + ": " + FileNameOf(job.image) + "      " + Grouped(image_.blocks) +
+    const std::string& source = station_.Source();
+    const ImageSnapshot& image = station_.Image();
+    std::string text = "Image: " + (source.empty() ? std::string(kImageFileName) : FileNameOf(source));
+    if (const OpenedJob* opened = station_.Job()) {
+        const Job& job = opened->job;
+        text = "Job " + job.name + ": " + FileNameOf(job.image) + "      " + Grouped(image.blocks) +
                " blocks      pinned SHA-256 " + job.sha256.substr(0, 16);
         if (job.units)
             text += "      lot of " + Grouped(job.units);
-        text += job_->releasedBy.empty() ? std::string("      not signed") : "      released by " + job_->releasedBy;
-    } else if (imageOk_) {
-        text += "      " + Grouped(image_.bytes ? image_.bytes->size() : 0) + " bytes      " + Grouped(image_.blocks) +
-                " blocks      SHA-256 " + image_.sha256.substr(0, 16);
+        text += opened->releasedBy.empty() ? std::string("      not signed") : "      released by " + opened->releasedBy;
+    } else if (station_.ImageOk()) {
+        text += "      " + Grouped(image.bytes ? image.bytes->size() : 0) + " bytes      " + Grouped(image.blocks) +
+                " blocks      SHA-256 " + image.sha256.substr(0, 16);
     }
     SetWindowTextA(imageInfo_, text.c_str());
     ShowAlert();
@@ -402,27 +362,17 @@ void CStationWindow::ShowImage()
 
 void CStationWindow::ShowAlert()
 {
-    std::string text = imageCause_;
-    if (!board_.Alert().empty())
-        text += (text.empty() ? "" : "\n") + board_.Alert();
+    std::string text = station_.ImageCause();
+    const std::string& alert = station_.Board().Alert();
+    if (!alert.empty())
+        text += (text.empty() ? "" : "\n") + alert;
     SetWindowTextA(alert_, text.c_str());
     Layout();
 }
 
-std::string CStationWindow::RecordPath() const
-{
-    if (!recordPath_.empty())
-        return recordPath_;
-    if (job_ && !job_->job.log.empty())
-        return job_->job.log;
-    const std::string folder = FolderOf(imagePath_.empty() ? ExecutablePath() : imagePath_);
-    return folder + "\\" + kRecordFileName;
-}
-
 void CStationWindow::UseImage(const std::string& path)
 {
-    imagePath_ = path;
-    ReadImage();
+    station_.Choose(path);
     ShowImage();
 }
 
@@ -430,7 +380,7 @@ void CStationWindow::UseImage(const std::string& path)
 void CStationWindow::ChooseSource(const char* filter, const char* title)
 {
     char file[MAX_PATH] = {};
-    const std::string folder = FolderOf(imagePath_);
+    const std::string folder = FolderOf(station_.Source());
     OPENFILENAMEA ofn{};
     ofn.lStructSize = sizeof(ofn);
     ofn.hwndOwner = hwnd_;
@@ -451,7 +401,7 @@ void CStationWindow::ChooseJob() { ChooseSource("Jobs (*.zqjob)\0*.zqjob\0All fi
 void CStationWindow::ChooseRecord()
 {
     char file[MAX_PATH] = {};
-    const std::string current = RecordPath();
+    const std::string current = station_.RecordPath();
     if (current.size() < MAX_PATH)
         std::copy(current.begin(), current.end(), file);
     OPENFILENAMEA ofn{};
@@ -464,9 +414,7 @@ void CStationWindow::ChooseRecord()
     ofn.lpstrTitle = "Record of every download";
     // Records are appended: an existing file is no reason to ask.
     ofn.Flags = OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOREADONLYRETURN;
-    if (GetSaveFileNameA(&ofn)) {
-        recordPath_ = file;
-        board_.ClearAlert();
+    if (GetSaveFileNameA(&ofn) && station_.ChooseRecord(file)) {
         ShowAlert();
         ShowTotals();
     }
@@ -476,66 +424,55 @@ void CStationWindow::ChooseRecord()
 
 void CStationWindow::StartStation()
 {
-    if (board_.Running() || closing_)
+    if (!station_.Idle())
         return;
-    // Read again: the file may have been replaced since it was shown, and
-    // what the window shows is what the devices get.
-    const bool imageOk = ReadImage();
+    // The image is read again: the file may have been replaced since it was
+    // shown, and what the window shows is what the devices get.
+    const bool started = station_.Start();
     ShowImage();
-    if (!imageOk) {
-        MessageBeep(MB_ICONWARNING);
-        return;
-    }
-    BoardStart start;
-    start.image = &image_;
-    start.job = job_.get();
-    start.recordPath = RecordPath();
-    const bool started = board_.Start(start);
-    ShowAlert();
     if (!started) {
         MessageBeep(MB_ICONWARNING);
         return;
     }
-    grid_->Show(board_);
+    grid_->Show(station_.Board());
     KillTimer(hwnd_, kListTimer);
-    SetTimer(hwnd_, kProgressTimer, kProgressEveryMs, nullptr);
+    SetTimer(hwnd_, kProgressTimer, CStationController::kTickMs, nullptr);
     SetRunningLook();
     ShowTotals();
 }
 
 void CStationWindow::StopStation()
 {
-    // Downloads in flight are cancelled: they send nothing more and end as
-    // cancelled, each with its record, before the station's end arrives.
-    board_.Stop();
+    station_.Stop();
     SetRunningLook();
 }
 
 void CStationWindow::Drain()
 {
-    const BoardChanges changes = board_.Drain();
+    const BoardChanges changes = station_.Drain();
+    if (changes.ended) {
+        KillTimer(hwnd_, kProgressTimer);
+        if (station_.State() == StationState::Closing) {
+            DestroyWindow(hwnd_);
+            return;
+        }
+    }
     Draw(changes);
     if (!changes.ended)
         return;
-    KillTimer(hwnd_, kProgressTimer);
-    const BoardChanges finished = board_.Finish();
-    if (closing_) {
-        DestroyWindow(hwnd_);
-        return;
-    }
-    Draw(finished);
     RefreshPorts();
     SetRunningLook();
 }
 
 void CStationWindow::Draw(const BoardChanges& changes)
 {
+    const CStationBoard& board = station_.Board();
     if (changes.order)
-        grid_->Show(board_);
+        grid_->Show(board);
     else
         for (const std::string& port : changes.tiles)
             if (CPortTile* tile = grid_->Find(port))
-                tile->Draw(*board_.Find(port));
+                tile->Draw(*board.Find(port));
     if (changes.alert)
         ShowAlert();
     if (changes.totals)
@@ -544,16 +481,16 @@ void CStationWindow::Draw(const BoardChanges& changes)
 
 void CStationWindow::SetRunningLook()
 {
-    const bool running = board_.Running();
-    SetWindowTextA(start_, !running ? "Start" : board_.Stopping() ? "Stopping..." : "Stop");
-    const bool startEnabled = !board_.Stopping() && !closing_;
+    const bool running = station_.Running();
+    const StationState state = station_.State();
+    SetWindowTextA(start_, !running ? "Start" : station_.Board().Stopping() ? "Stopping..." : "Stop");
+    const bool startEnabled = state != StationState::Stopping && state != StationState::Closing;
     // A disabled control keeps no keyboard focus; the window holds it
     // meanwhile, and Start gets it back.
     if (!startEnabled && GetFocus() == start_)
         SetFocus(hwnd_);
     EnableWindow(start_, startEnabled);
-    // A job fixes the image, and a locked station takes jobs only.
-    EnableWindow(imageButton_, !running && !job_ && !trust_.Locked());
+    EnableWindow(imageButton_, station_.TakesImage());
     EnableWindow(jobButton_, !running);
     EnableWindow(recordButton_, !running);
     DragAcceptFiles(hwnd_, running ? FALSE : TRUE);
@@ -563,29 +500,23 @@ void CStationWindow::SetRunningLook()
 }
 
 // While idle the tiles follow the system's list.
-void CStationWindow::RefreshPorts() { Draw(board_.FollowList(ListSystemPorts())); }
+void CStationWindow::RefreshPorts() { Draw(station_.FollowList()); }
 
 void CStationWindow::ShowTotals()
 {
     std::string text;
-    for (const std::string& words : board_.TotalsWords())
+    for (const std::string& words : station_.Board().TotalsWords())
         text += (text.empty() ? "" : "     ") + words;
     SendMessageA(status_, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(text.c_str()));
-    const std::string record = "Record: " + RecordPath();
+    const std::string record = "Record: " + station_.RecordPath();
     SendMessageA(status_, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(record.c_str()));
 }
 
 void CStationWindow::OnClose()
 {
-    if (closing_ || asking_)
-        return;
-    if (!board_.Running()) {
-        DestroyWindow(hwnd_);
-        return;
-    }
-    // After Stop the downloads are being cancelled already: nothing to ask.
-    const unsigned inFlight = board_.Totals().inFlight;
-    if (inFlight > 0 && !board_.Stopping()) {
+    CloseStep step = station_.RequestClose();
+    if (step == CloseStep::Ask) {
+        const unsigned inFlight = station_.Board().Totals().inFlight;
         char question[200];
         std::snprintf(question, sizeof question,
                       inFlight == 1 ? "A download is running.\n\nCancel it and close the window? It is recorded as "
@@ -593,21 +524,16 @@ void CStationWindow::OnClose()
                                      : "%u downloads are running.\n\nCancel them and close the window? They are "
                                        "recorded as cancelled.",
                       inFlight);
-        asking_ = true;
         const int answer = MessageBoxA(hwnd_, question, ZQ_STATION_CAPTION, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
-        asking_ = false;
-        if (answer != IDYES)
-            return;
         // The station may have ended while the question was up.
-        if (!board_.Running()) {
-            DestroyWindow(hwnd_);
-            return;
-        }
+        step = station_.ConfirmClose(answer == IDYES);
+    }
+    if (step == CloseStep::Close) {
+        DestroyWindow(hwnd_);
+        return;
     }
     // The window goes once the station's end arrives, every cancelled
     // download recorded.
-    closing_ = true;
-    board_.Stop();
     SetRunningLook();
 }
 

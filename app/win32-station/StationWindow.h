@@ -10,10 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "image/ImageSnapshot.h"
 #include "app/win32-station/PortTiles.h"
-#include "station/StationBoard.h"
-#include "release/OpenedJob.h"
+#include "station/StationController.h"
 #include "app/win32-station/UiMetrics.h"
 
 namespace zq {
@@ -38,6 +36,8 @@ private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void OnCreate();
+    void OnActivate(WPARAM wParam);
+    void OnDrop(HDROP drop);
     void OnCommand(int id);
     void OnClose();
     void OnDpiChanged(UINT dpi, const RECT* suggested);
@@ -51,9 +51,7 @@ private:
     void ChooseSource(const char* filter, const char* title);
     void ChooseRecord();
     void UseImage(const std::string& path);
-    bool ReadImage();
     void ShowImage();
-    std::string RecordPath() const;
     void ShowAlert();
 
     // The station.
@@ -79,17 +77,8 @@ private:
     HICON smallIcon_ = nullptr;
     HWND lastFocus_ = nullptr;
 
-    std::string imagePath_;
-    ImageSnapshot image_;      // read by the station's threads while it runs
-    bool imageOk_ = false;
-    std::string imageCause_;
-    std::string recordPath_;   // chosen by the operator; empty: beside the image
-    TrustStore trust_ = InstalledTrust(); // the administrator's keys: locked when it holds any
-    std::unique_ptr<OpenedJob> job_;      // a job fixes the image, its ports and its lot
-
-    CStationBoard board_;
-    bool closing_ = false;
-    bool asking_ = false;
+    // The administrator's keys lock it when there are any.
+    CStationController station_;
 };
 
 }  // namespace zq

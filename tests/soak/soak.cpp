@@ -122,7 +122,7 @@ struct SoakSlot {
     }
 };
 
-class SoakEvents : public StationEvents {
+class SoakEvents : public PortEvents {
 public:
     SoakEvents(std::vector<std::unique_ptr<SoakSlot>>& slots, bool verbose) : slots_(slots), verbose_(verbose) {}
     bool OnEnded(const DeviceOutcome& o) override

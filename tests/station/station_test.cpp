@@ -257,7 +257,7 @@ TEST(Station, AnAdapterThatResetsMidDownloadIsFlashedAgainWhenItReturns)
     ASSERT_EQ(::symlink(gone.Path().c_str(), slot.c_str()), 0);
     CSimRig back{DevSimOptions()};
 
-    struct Events : StationEvents {
+    struct Events : PortEvents {
         std::mutex mutex;
         std::vector<DeviceOutcome> ended;
         bool OnEnded(const DeviceOutcome& o) override
@@ -305,7 +305,7 @@ TEST(Station, ADeviceIsAnsweredAfterTheBeaconThatWasHeard)
     TempDir dir;
     const ImageSnapshot snap = Snapshot(dir, MakeImage(65536 + 128, 1));
     PtyPair pty;
-    StationEvents quiet;
+    PortEvents quiet;
     StationOptions options;
     options.ports = {pty.path()};
     options.count = 1;
@@ -500,7 +500,7 @@ TEST(Station, AListenersThreadEndsWithItsPort)
     const ImageSnapshot snap = Snapshot(dir, MakeImage(65536 + 128, 1));
     PtyPair pty;
     std::atomic<bool> listed{true};
-    StationEvents quiet;
+    PortEvents quiet;
     StationOptions options;
     options.portSource = [&] {
         return listed ? std::vector<PortInfo>{DescribePort(pty.path())} : std::vector<PortInfo>{};
