@@ -20,6 +20,7 @@
 #include "link/PortList.h"
 #include "link/SerialLink.h"
 #include "release/OpenedJob.h"
+#include "station/Lot.h"
 
 using namespace zq;
 

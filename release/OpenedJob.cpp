@@ -1,7 +1,6 @@
 #include "release/OpenedJob.h"
 
 #include "download/Causes.h"
-#include "record/Record.h"
 
 namespace zq {
 
@@ -81,15 +80,6 @@ std::string JobsOnlyText()
 {
     return std::string("this station runs released jobs only (its administrator installed trusted keys in ") +
            kTrustStoreName + ")";
-}
-
-LotCount CountLot(const Job& job, const std::string& recordPath, const std::string& sha256)
-{
-    LotCount lot;
-    lot.units = job.units;
-    if (lot.units && !recordPath.empty())
-        lot.written = CountLotWritten(recordPath, job.name, sha256);
-    return lot;
 }
 
 std::string ImageReleaseRefusal(const std::string& imagePath, const TrustStore& store, ImageSnapshot* released)

@@ -52,17 +52,6 @@ bool OpenJob(const std::string& path, const TrustStore& store, OpenedJob& opened
 // of a bare image, before each front end's way out.
 std::string JobsOnlyText();
 
-// A lot counted from its record file, so that it holds across restarts.
-struct LotCount {
-    unsigned units = 0;   // 0: no lot
-    unsigned written = 0; // of this job's image, in the record
-
-    bool Complete() const { return units && written >= units; }
-    unsigned Left() const { return written < units ? units - written : 0; }
-};
-// Nothing is read without a lot or a record.
-LotCount CountLot(const Job& job, const std::string& recordPath, const std::string& sha256);
-
 // "name (fingerprint's first 16 hex digits...)".
 std::string ReleaserText(const PublicKey& key);
 

@@ -5,6 +5,7 @@
 
 #include "download/Causes.h"
 #include "link/PortAccess.h"
+#include "station/Lot.h"
 
 namespace zq {
 
