@@ -329,10 +329,8 @@ bool CSimLine::TakeIn()
 Got CSimLine::Poll(int64_t deadline, bool forWrite)
 {
     for (;;) {
-        if (stopped_.load())
-            return Got::Stopped;
-        if (!line_)
-            return Got::Closed;
+        if (const Got halted = Halted(); halted != Got::Byte)
+            return halted;
         const int64_t now = NowNs();
         if (now >= deadline)
             return Got::Timeout;
@@ -369,10 +367,8 @@ Got CSimLine::Poll(int64_t deadline, bool forWrite)
 Got CSimLine::Get(uint8_t& b, int64_t deadline)
 {
     for (;;) {
-        if (stopped_.load())
-            return Got::Stopped;
-        if (!line_)
-            return Got::Closed;
+        if (const Got halted = Halted(); halted != Got::Byte)
+            return halted;
         const int64_t now = NowNs();
         if (!input_.empty() && input_.front().at <= now) {
             CheckSpeed(input_.front());
@@ -400,10 +396,8 @@ Got CSimLine::GetMany(uint8_t* out, size_t n, int64_t silenceNs)
     int64_t at = NowNs();
     size_t got = 0;
     while (got < n) {
-        if (stopped_.load())
-            return Got::Stopped;
-        if (!line_)
-            return Got::Closed;
+        if (const Got halted = Halted(); halted != Got::Byte)
+            return halted;
         if (!input_.empty() && input_.front().at <= at + silenceNs) {
             const Pending& p = input_.front();
             at = std::max(at, p.at);
@@ -497,10 +491,8 @@ Got CSimLine::Put(const uint8_t* data, size_t n, int64_t deadline)
 {
     size_t done = 0;
     while (done < n) {
-        if (stopped_.load())
-            return Got::Stopped;
-        if (!line_)
-            return Got::Closed;
+        if (const Got halted = Halted(); halted != Got::Byte)
+            return halted;
         size_t chunk = n - done;
         if (pace_) {
             // The schedule is absolute: back-to-back bytes follow the previous
@@ -528,10 +520,8 @@ Got CSimLine::Put(const uint8_t* data, size_t n, int64_t deadline)
 
 Got CSimLine::PutIfRoom(uint8_t b)
 {
-    if (stopped_.load())
-        return Got::Stopped;
-    if (!line_)
-        return Got::Closed;
+    if (const Got halted = Halted(); halted != Got::Byte)
+        return halted;
     if (pace_) {
         txSlot_ = std::max(txSlot_, NowNs()) + ByteNs();
         SleepUntil(txSlot_);

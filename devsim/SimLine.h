@@ -109,6 +109,9 @@ public:
     void HangUp();
 
 private:
+    // Stopped or Closed where the line can no longer be waited on; Byte: go on.
+    Got Halted() const { return stopped_.load() ? Got::Stopped : !line_ ? Got::Closed : Got::Byte; }
+
     struct Pending {
         uint8_t b;
         int64_t at;

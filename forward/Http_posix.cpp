@@ -32,7 +32,6 @@ size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 struct CHttpClient::Impl {
     CCurl curl;
     std::string trusted; // the system's bundle and the private CA, PEM
-    std::string setupError;
 };
 
 CHttpClient::CHttpClient(const std::string& caFile) : impl_(std::make_unique<Impl>())
@@ -41,7 +40,7 @@ CHttpClient::CHttpClient(const std::string& caFile) : impl_(std::make_unique<Imp
     std::call_once(global, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     impl_->curl.Reset(curl_easy_init());
     if (!impl_->curl) {
-        impl_->setupError = "libcurl could not start";
+        setupError_ = "libcurl could not start";
         return;
     }
     if (caFile.empty())
@@ -50,7 +49,7 @@ CHttpClient::CHttpClient(const std::string& caFile) : impl_(std::make_unique<Imp
     // added to it instead, so a receiver with a public certificate still works.
     std::string ca;
     if (!ReadWhole(caFile, ca) || ca.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
-        impl_->setupError = "--forward-ca: " + caFile + " is no readable PEM certificate";
+        setupError_ = "--forward-ca: " + caFile + " is no readable PEM certificate";
         return;
     }
     char* bundle = nullptr;
@@ -61,18 +60,12 @@ CHttpClient::CHttpClient(const std::string& caFile) : impl_(std::make_unique<Imp
 
 CHttpClient::~CHttpClient() = default;
 
-const std::string& CHttpClient::SetupError() const { return impl_->setupError; }
-
 bool CHttpClient::CanAddCa() { return true; }
 
-HttpAnswer CHttpClient::Post(const std::string& url, const std::string& body, const std::vector<std::string>& headers,
-                             int timeoutMs)
+HttpAnswer CHttpClient::OsPost(const std::string& url, const std::string& body,
+                               const std::vector<std::string>& headers, int timeoutMs)
 {
     HttpAnswer answer;
-    if (!impl_->setupError.empty()) {
-        answer.error = impl_->setupError;
-        return answer;
-    }
     CURL* curl = impl_->curl.Get();
     curl_easy_reset(curl);
     CCurlList list;

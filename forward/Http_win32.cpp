@@ -46,35 +46,28 @@ std::string WinHttpErrorText(DWORD code)
 
 struct CHttpClient::Impl {
     CInternet session;
-    std::string setupError;
 };
 
 CHttpClient::CHttpClient(const std::string& caFile) : impl_(std::make_unique<Impl>())
 {
     if (!caFile.empty()) {
-        impl_->setupError = "a private CA goes into the Windows certificate store, not --forward-ca";
+        setupError_ = "a private CA goes into the Windows certificate store, not --forward-ca";
         return;
     }
     impl_->session.Reset(WinHttpOpen(L"zerquill-flash", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                      WINHTTP_NO_PROXY_BYPASS, 0));
     if (!impl_->session)
-        impl_->setupError = WinHttpErrorText(GetLastError());
+        setupError_ = WinHttpErrorText(GetLastError());
 }
 
 CHttpClient::~CHttpClient() = default;
 
-const std::string& CHttpClient::SetupError() const { return impl_->setupError; }
-
 bool CHttpClient::CanAddCa() { return false; }
 
-HttpAnswer CHttpClient::Post(const std::string& url, const std::string& body, const std::vector<std::string>& headers,
-                             int timeoutMs)
+HttpAnswer CHttpClient::OsPost(const std::string& url, const std::string& body,
+                               const std::vector<std::string>& headers, int timeoutMs)
 {
     HttpAnswer answer;
-    if (!impl_->setupError.empty()) {
-        answer.error = impl_->setupError;
-        return answer;
-    }
     const std::wstring wurl = Wide(url);
     URL_COMPONENTS parts{};
     parts.dwStructSize = sizeof parts;

@@ -1,0 +1,16 @@
+#include "forward/Http.h"
+
+namespace zq {
+
+HttpAnswer CHttpClient::Post(const std::string& url, const std::string& body, const std::vector<std::string>& headers,
+                             int timeoutMs)
+{
+    if (!setupError_.empty()) {
+        HttpAnswer answer;
+        answer.error = setupError_;
+        return answer;
+    }
+    return OsPost(url, body, headers, timeoutMs);
+}
+
+}  // namespace zq
