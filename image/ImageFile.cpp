@@ -15,10 +15,15 @@ void CImageFile::BindMemory(std::string path, std::shared_ptr<const std::vector<
 
 bool CImageFile::Open(const std::string& path)
 {
-    if (!memory_)
-        return OsOpen(path);
     Close();
     Failed(FileError::None, 0);
+    // An empty name, or one a NUL cuts short, names no file the OS could open.
+    if (path.empty() || path.find('\0') != std::string::npos) {
+        Failed(FileError::NotFound, memory_ ? ENOENT : kOsNotFound);
+        return false;
+    }
+    if (!memory_)
+        return OsOpen(path);
     if (path != memoryPath_) {
         Failed(FileError::NotFound, ENOENT);
         return false;

@@ -51,6 +51,8 @@ public:
     int LastOsError() const { return osError_; }
 
 private:
+    static const int kOsNotFound; // the OS's code for a file not found
+    // The file on disk, named by a path the OS can hold.
     bool OsOpen(const std::string& path);
     bool OsSeekFromStart(uint64_t offset);
     bool OsSeekRelative(int64_t delta);

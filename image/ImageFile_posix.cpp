@@ -26,14 +26,10 @@ FileError FromErrno(int err)
 }
 } // namespace
 
+const int CImageFile::kOsNotFound = ENOENT;
+
 bool CImageFile::OsOpen(const std::string& path)
 {
-    Close();
-    Failed(FileError::None, 0);
-    if (path.empty() || path.find('\0') != std::string::npos) {
-        Failed(FileError::NotFound, ENOENT);
-        return false;
-    }
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);

@@ -27,14 +27,10 @@ FileError FromLastError(DWORD err)
 
 } // namespace
 
+const int CImageFile::kOsNotFound = ERROR_FILE_NOT_FOUND;
+
 bool CImageFile::OsOpen(const std::string& path)
 {
-    Close();
-    Failed(FileError::None, 0);
-    if (path.empty() || path.find('\0') != std::string::npos) {
-        Failed(FileError::NotFound, ERROR_FILE_NOT_FOUND);
-        return false;
-    }
     // Share mode 0: no other program may open the image while we read it.
     // Sharing reads only: other readers may, a writer may not, and a file
     // already open for writing refuses us.
