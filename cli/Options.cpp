@@ -342,22 +342,13 @@ bool CheckJobs(const Given& g, std::string& error)
 
 bool ReadFlash(const Given& g, FlashCommand& command, std::string&)
 {
-    FlashOptions o;
     // --check looks at the image whatever else was asked.
-    o.mode = g.check ? FlashMode::Check : g.all ? FlashMode::All : g.watch ? FlashMode::Watch : FlashMode::One;
-    o.image = g.image;
-    o.port = g.port;
-    o.ports = g.portList;
-    o.trace = g.trace;
-    o.quiet = g.quiet;
-    o.log = g.log;
-    o.count = g.countValue;
-    o.json = g.json;
-    o.waitSeconds = g.waitSeconds;
-    o.job = g.job;
-    o.trust = g.trust;
-    o.forward = g.forward;
-    command = o;
+    const FlashMode mode = g.check ? FlashMode::Check
+                           : g.all ? FlashMode::All
+                           : g.watch ? FlashMode::Watch
+                                     : FlashMode::One;
+    command = FlashOptions{mode, g.image, g.port, g.portList, g.trace, g.quiet, g.log, g.countValue, g.json,
+                           g.waitSeconds, g.job, g.trust, g.forward};
     return true;
 }
 
