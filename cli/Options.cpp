@@ -133,7 +133,7 @@ struct Given {
          watch = false, json = false, help = false, force = false, forwardPending = false;
     // Read from the words above by the checks.
     std::vector<std::string> portList;
-    unsigned countValue = 0, unitsValue = 0;
+    unsigned countValue = 0;
     double waitSeconds = 0;
 
     bool Has(const char* option) const { return app.count(option) > 0; }
