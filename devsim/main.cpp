@@ -317,6 +317,24 @@ std::string StrayText(const std::vector<std::string>& strays, int argc, char** a
     return "unknown option " + (word.rfind("--", 0) == 0 ? word.substr(0, word.find('=')) : word);
 }
 
+// What the parser would take apart or pass over: a cluster of short
+// options (-vV) and "--" are not ours. Empty when none comes before an
+// answer (--help, --version).
+std::string UnsplitWords(const CLI::App& app, int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        const CLI::Option* option = app.get_option_no_throw(word);
+        if (word == "-h" || word == "--help" || word == "-V" || word == "--version")
+            return std::string();
+        if (word == "--" || (word.size() > 2 && word[0] == '-' && word[1] != '-'))
+            return "unknown option " + word;
+        if (option && option->get_items_expected_max() > 0)
+            ++i; // its value, whatever it looks like
+    }
+    return std::string();
+}
+
 // -1 to run with p; else the exit status, after the help, the version or
 // the usage error.
 int ParseArgs(int argc, char** argv, Program& p)
@@ -328,8 +346,10 @@ int ParseArgs(int argc, char** argv, Program& p)
     DeclareFaults(d, p.opt);
     d.Flag("-h,--help", [&d] { d.answer = kUsage; });
     d.Flag("-V,--version", [&d] { d.answer = std::string("zerquill-devsim ") + kVersion + "\n"; });
-    std::string error;
+    std::string error = UnsplitWords(app, argc, argv);
     try {
+        if (!error.empty())
+            throw UsageError{error};
         app.parse(argc, argv);
         if (!p.device.empty())
             p.opt.line = DevSimLineKind::Serial;
