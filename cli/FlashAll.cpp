@@ -159,7 +159,8 @@ int FlashStation(const FlashOptions& options, const std::string& imagePath, std:
     int status = kExitFailed;
     if (!opened.Open(options, imagePath, out, log, run, status))
         return status;
-    return options.all ? FlashAllHeard(opened, options, imagePath, stop, run) : Watch(opened, options, stop, run);
+    return options.mode == FlashMode::All ? FlashAllHeard(opened, options, imagePath, stop, run)
+                                          : Watch(opened, options, stop, run);
 }
 
 }  // namespace zq

@@ -10,12 +10,12 @@ namespace {
 
 void Say(const std::string& text) { std::fprintf(stderr, "zerquill-flash: %s\n", text.c_str()); }
 
-ForwardConfig ConfigFrom(const FlashOptions& options)
+ForwardConfig ConfigFrom(const ForwardTarget& target)
 {
     ForwardConfig config;
-    config.url = options.forward;
-    config.tokenFile = options.forwardTokenFile;
-    config.caFile = options.forwardCa;
+    config.url = target.url;
+    config.tokenFile = target.tokenFile;
+    config.caFile = target.ca;
     return config;
 }
 
@@ -23,21 +23,22 @@ ForwardConfig ConfigFrom(const FlashOptions& options)
 
 CForwarding::~CForwarding() { Finish(10); }
 
-bool CForwarding::Start(const FlashOptions& options, CRecordLog& log, std::string& error)
+bool CForwarding::Start(const ForwardTarget& target, const std::string& logPath, CRecordLog& log,
+                        std::string& error)
 {
-    if (options.forward.empty())
+    if (target.url.empty())
         return true;
-    auto forwarder = std::make_unique<CForwarder>(ConfigFrom(options), Say);
-    if (!forwarder->Start(options.log, error))
+    auto forwarder = std::make_unique<CForwarder>(ConfigFrom(target), Say);
+    if (!forwarder->Start(logPath, error))
         return false;
     forwarder_ = std::move(forwarder);
     // How to send the rest by hand, as this run was given it (the token's
     // file, never the token).
-    again_ = "zerquill-flash --forward-pending --log " + options.log + " --forward " + options.forward;
-    if (!options.forwardTokenFile.empty())
-        again_ += " --forward-token-file " + options.forwardTokenFile;
-    if (!options.forwardCa.empty())
-        again_ += " --forward-ca " + options.forwardCa;
+    again_ = "zerquill-flash --forward-pending --log " + logPath + " --forward " + target.url;
+    if (!target.tokenFile.empty())
+        again_ += " --forward-token-file " + target.tokenFile;
+    if (!target.ca.empty())
+        again_ += " --forward-ca " + target.ca;
     CForwarder* notified = forwarder_.get();
     log.OnAppended([notified] { notified->Notify(); });
     return true;
@@ -58,7 +59,7 @@ bool CForwarding::Finish(double seconds, bool untilIdle)
     return waiting == 0;
 }
 
-int ForwardPending(const FlashOptions& options)
+int ForwardPending(const ForwardPendingOptions& options)
 {
     // The station that writes the log forwards it itself: a second sender
     // beside it would send every record twice. A log not there is told by
@@ -70,7 +71,7 @@ int ForwardPending(const FlashOptions& options)
         return 1;
     }
     CForwarding forwarding;
-    if (!forwarding.Start(options, held, error)) {
+    if (!forwarding.Start(options.forward, options.log, held, error)) {
         std::fprintf(stderr, "zerquill-flash: %s\n", error.c_str());
         return 64;
     }

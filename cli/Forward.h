@@ -23,8 +23,9 @@ public:
     CForwarding(const CForwarding&) = delete;
     CForwarding& operator=(const CForwarding&) = delete;
 
-    // False with the reason when --forward was given and cannot work.
-    bool Start(const FlashOptions& options, CRecordLog& log, std::string& error);
+    // False with the reason when --forward was given and cannot work. The
+    // records come from logPath, as log appends them.
+    bool Start(const ForwardTarget& target, const std::string& logPath, CRecordLog& log, std::string& error);
     // Drains; true when nothing waits.
     bool Finish(double seconds, bool untilIdle = false);
 
@@ -35,6 +36,6 @@ private:
 
 // --forward-pending: 0 when every record was delivered, 1 when some wait,
 // 64 when forwarding cannot start.
-int ForwardPending(const FlashOptions& options);
+int ForwardPending(const ForwardPendingOptions& options);
 
 }  // namespace zq

@@ -95,7 +95,7 @@ int WriteSignature(const std::string& jobPath, const Bytes& bytes, const Private
 
 // The keys a job is verified with: the store's where it holds any, else
 // --trust's. False (64) for a --trust file that holds no key.
-bool TrustedKeys(const FlashOptions& options, const TrustStore& store, std::vector<PublicKey>& keys)
+bool TrustedKeys(const std::vector<std::string>& trust, const TrustStore& store, std::vector<PublicKey>& keys)
 {
     for (const std::string& problem : store.unusable)
         Warn("trusted key skipped: " + problem);
@@ -103,7 +103,7 @@ bool TrustedKeys(const FlashOptions& options, const TrustStore& store, std::vect
         keys = store.keys;
         return true;
     }
-    for (const std::string& path : options.trust) {
+    for (const std::string& path : trust) {
         PublicKey key;
         std::string error;
         if (!ReadPublicKeyFile(path, key, error)) {
@@ -126,11 +126,11 @@ bool ReadJobOrSay(const std::string& option, const std::string& path, Job& job, 
 
 } // namespace
 
-int MakeJob(const FlashOptions& options)
+int MakeJob(const MakeJobOptions& options)
 {
     std::error_code ec;
-    if (std::filesystem::exists(options.makeJob, ec) && !options.force) {
-        Warn("--make-job: " + options.makeJob + " exists; --force replaces it");
+    if (std::filesystem::exists(options.job, ec) && !options.force) {
+        Warn("--make-job: " + options.job + " exists; --force replaces it");
         return kExitUsage;
     }
     PrivateKey key;
@@ -141,31 +141,31 @@ int MakeJob(const FlashOptions& options)
     int status = kExitFailed;
     if (!TakeImage(options.image, image, status))
         return status;
-    const std::string text = JobText(options.name, PathFromFileFolder(options.image, options.makeJob), image.sha256,
+    const std::string text = JobText(options.name, PathFromFileFolder(options.image, options.job), image.sha256,
                                      options.units, pub.fingerprint);
     const Bytes bytes(text.begin(), text.end());
-    if (!WriteFile(options.makeJob, bytes.data(), bytes.size())) {
-        Warn(options.makeJob + ": cannot be written");
+    if (!WriteFile(options.job, bytes.data(), bytes.size())) {
+        Warn(options.job + ": cannot be written");
         return kExitFailed;
     }
-    std::printf("job %s: %s, image %s, sha256 %s%s\n", options.makeJob.c_str(), options.name.c_str(),
+    std::printf("job %s: %s, image %s, sha256 %s%s\n", options.job.c_str(), options.name.c_str(),
                 options.image.c_str(), image.sha256.c_str(),
                 options.units ? (", " + std::to_string(options.units) + " units").c_str() : "");
-    return options.key.empty() ? kExitWritten : WriteSignature(options.makeJob, bytes, key, pub);
+    return options.key.empty() ? kExitWritten : WriteSignature(options.job, bytes, key, pub);
 }
 
-int SignJob(const FlashOptions& options)
+int SignJob(const SignJobOptions& options)
 {
     Job job;
     Bytes bytes;
-    if (!ReadJobOrSay("--sign-job", options.signJob, job, bytes))
+    if (!ReadJobOrSay("--sign-job", options.job, job, bytes))
         return kExitUsage;
     PrivateKey key;
     PublicKey pub;
     if (!LoadKey(options.key, key, pub))
         return kExitUsage;
     if (!job.signer.empty() && job.signer != pub.fingerprint) {
-        Warn("--sign-job: " + options.signJob + " names " + job.signer + " as its signer, not " + pub.name + " (" +
+        Warn("--sign-job: " + options.job + " names " + job.signer + " as its signer, not " + pub.name + " (" +
              pub.fingerprint + ")");
         return kExitUsage;
     }
@@ -174,18 +174,18 @@ int SignJob(const FlashOptions& options)
     int status = kExitFailed;
     if (!TakePinnedImage(job, image, status))
         return status;
-    return WriteSignature(options.signJob, bytes, key, pub);
+    return WriteSignature(options.job, bytes, key, pub);
 }
 
-int VerifyJob(const FlashOptions& options, const TrustStore& store)
+int VerifyJob(const VerifyJobOptions& options, const TrustStore& store)
 {
     Job job;
     Bytes bytes;
     std::vector<PublicKey> keys;
-    if (!ReadJobOrSay("--verify-job", options.verifyJob, job, bytes) || !TrustedKeys(options, store, keys))
+    if (!ReadJobOrSay("--verify-job", options.job, job, bytes) || !TrustedKeys(options.trust, store, keys))
         return kExitUsage;
     if (keys.empty()) {
-        Warn(options.verifyJob + " cannot be verified: this station has no trusted key (" +
+        Warn(options.job + " cannot be verified: this station has no trusted key (" +
              std::string(kTrustStoreName) + "); give --trust KEY.pub");
         return kExitNotReleased;
     }
@@ -199,10 +199,10 @@ int VerifyJob(const FlashOptions& options, const TrustStore& store)
 int OpenRunJob(const FlashOptions& options, const TrustStore& store, OpenedJob& opened)
 {
     const JobRefusal refusal = OpenReleasedJob(options.job, [&](std::vector<PublicKey>& keys, bool& check) {
-        if (!TrustedKeys(options, store, keys))
+        if (!TrustedKeys(options.trust, store, keys))
             return false;
         // --check sends nothing: it looks at the image whoever released the job.
-        check = (store.Locked() || !keys.empty()) && !options.check;
+        check = (store.Locked() || !keys.empty()) && options.mode != FlashMode::Check;
         return true;
     }, opened);
     if (refusal.checked && refusal.step != JobRefusal::Step::NotReleased)
@@ -229,7 +229,7 @@ int OpenRunJob(const FlashOptions& options, const TrustStore& store, OpenedJob& 
 int PrepareRun(FlashOptions& options, const TrustStore& store, JobRun& run)
 {
     if (options.job.empty()) {
-        if (store.Locked() && !options.check) {
+        if (store.Locked() && options.mode != FlashMode::Check) {
             std::fprintf(stderr, "%s\n%s: give --job JOB\n", kNoticeFail, JobsOnlyText().c_str());
             return kExitNotReleased;
         }

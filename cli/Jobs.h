@@ -18,9 +18,9 @@ struct JobRun {
     unsigned lotLeft = 0; // a lot's units still to write; 0: no lot
 };
 
-int MakeJob(const FlashOptions& options);
-int SignJob(const FlashOptions& options);
-int VerifyJob(const FlashOptions& options, const TrustStore& store);
+int MakeJob(const MakeJobOptions& options);
+int SignJob(const SignJobOptions& options);
+int VerifyJob(const VerifyJobOptions& options, const TrustStore& store);
 
 // Fills run (and the options the job sets: ports, log) and returns -1 to go
 // on; else the exit status, after saying why.

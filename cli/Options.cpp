@@ -1,6 +1,8 @@
 #include "cli/Options.h"
 
 #include <cstdlib>
+#include <initializer_list>
+#include <utility>
 
 #include <CLI/CLI.hpp>
 
@@ -130,101 +132,67 @@ const char* const kVersion = ZQ_VERSION;
 
 namespace {
 
-bool SplitPorts(const std::string& list, std::vector<std::string>& out, std::string& error)
-{
-    size_t start = 0;
-    for (;;) {
-        const size_t comma = list.find(',', start);
-        const std::string name = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        if (name.empty()) {
-            error = "--ports: empty port name in \"" + list + "\"";
-            return false;
-        }
-        out.push_back(name);
-        if (comma == std::string::npos)
-            return true;
-        start = comma + 1;
-    }
-}
+// The command line as given, before a mode is chosen. The syntax is flat,
+// so one option may serve several modes (-i is a download's image and
+// --make-job's), and every option's word is checked whatever the mode.
+struct Given {
+    CLI::App app{"", "zerquill-flash"};
+    std::string image, port, ports, wait, count, log, job, makeJob, name, units, key, signJob, verifyJob, report,
+        html;
+    std::vector<std::string> trust;
+    ForwardTarget forward;
+    bool trace = false, quiet = false, listPorts = false, version = false, check = false, all = false,
+         watch = false, json = false, help = false, force = false, forwardPending = false;
+    // Read from the words above by the checks.
+    std::vector<std::string> portList;
+    unsigned countValue = 0;
+    double waitSeconds = 0;
 
-bool HasValue(const CLI::Option* option, const std::string& value, std::string& error)
-{
-    if (option->count() && value.empty()) {
-        error = option->get_name() + " needs a file name";
-        return false;
-    }
-    return true;
-}
+    bool Has(const char* option) const { return app.count(option) > 0; }
+};
 
-// What the job options allow together. commands: --job, --make-job,
-// --sign-job, --verify-job.
-bool CheckJobOptions(FlashOptions& options, const std::vector<const CLI::Option*>& commands, bool image, bool name,
-                     const std::string* units, bool force, bool key, bool trust, std::string& error)
+void Declare(Given& g)
 {
-    const std::vector<std::string> values = {options.job, options.makeJob, options.signJob, options.verifyJob};
-    int given = 0;
-    for (size_t i = 0; i < commands.size(); ++i) {
-        if (!HasValue(commands[i], values[i], error))
-            return false;
-        given += commands[i]->count() ? 1 : 0;
-    }
-    for (const std::string& t : options.trust)
-        if (t.empty()) {
-            error = "--trust needs a file name";
-            return false;
-        }
-    const bool jobs = !options.job.empty(), making = !options.makeJob.empty(), signing = !options.signJob.empty(),
-               verifying = !options.verifyJob.empty();
-    if (given > 1) {
-        error = "--job, --make-job, --sign-job and --verify-job are one at a time";
-        return false;
-    }
-    if ((making || signing || verifying) && (options.all || options.watch || options.check)) {
-        error = "--make-job, --sign-job and --verify-job touch no device; they go without --all, --watch, --check";
-        return false;
-    }
-    if (jobs && image) {
-        error = "--job fixes the image: give -i to --make-job, not with --job";
-        return false;
-    }
-    if (making && (!image || !name)) {
-        error = "--make-job needs the image (-i FILE) and the job's name (--name NAME)";
-        return false;
-    }
-    if (!making && (name || units || force)) {
-        error = "--name, --units and --force go with --make-job";
-        return false;
-    }
-    if (signing && !key) {
-        error = "--sign-job needs the private key: --key KEY.pem";
-        return false;
-    }
-    if (key && !making && !signing) {
-        error = "--key goes with --make-job or --sign-job";
-        return false;
-    }
-    if (key && options.key.empty()) {
-        error = "--key needs a file name";
-        return false;
-    }
-    if (trust && !jobs && !verifying) {
-        error = "--trust goes with --job or --verify-job";
-        return false;
-    }
-    if (name && options.name.empty()) {
-        error = "--name needs the job's name";
-        return false;
-    }
-    if (units) {
-        const bool digits = !units->empty() && units->size() <= 8 &&
-                            units->find_first_not_of("0123456789") == std::string::npos;
-        options.units = digits ? static_cast<unsigned>(std::stoul(*units)) : 0;
-        if (options.units == 0) {
-            error = "--units: \"" + *units + "\" is not a number of units (1 or more)";
-            return false;
-        }
-    }
-    return true;
+    CLI::App& app = g.app;
+    // Our own usage text is the help; the parser only parses.
+    app.set_help_flag();
+    const auto value = [&app](const char* names, std::string& to) {
+        return app.add_option(names, to)->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+    };
+    // "--quiet=yes" is a mistake, not a way to say yes.
+    const auto flag = [&app](const char* names, bool& to) {
+        return app.add_flag(names, to)->disable_flag_override();
+    };
+    value("-i,--image", g.image);
+    CLI::Option* port = value("-p,--port", g.port);
+    port->excludes(value("--ports", g.ports));
+    flag("--trace", g.trace);
+    flag("-q,--quiet", g.quiet);
+    flag("--list-ports", g.listPorts);
+    flag("-V,--version", g.version);
+    flag("--check", g.check);
+    value("--wait", g.wait);
+    flag("--all", g.all);
+    flag("--watch", g.watch);
+    value("--count", g.count);
+    flag("--json", g.json);
+    value("--log", g.log);
+    flag("-h,--help", g.help);
+    value("--job", g.job);
+    value("--make-job", g.makeJob);
+    value("--name", g.name);
+    value("--units", g.units);
+    flag("--force", g.force);
+    value("--key", g.key);
+    value("--sign-job", g.signJob);
+    value("--verify-job", g.verifyJob);
+    app.add_option("--trust", g.trust)->allow_extra_args(false);
+    value("--forward", g.forward.url);
+    value("--forward-token-file", g.forward.tokenFile);
+    value("--forward-ca", g.forward.ca);
+    flag("--forward-pending", g.forwardPending);
+    value("--report", g.report);
+    value("--html", g.html);
 }
 
 // The parser's own words list every stray word; a person needs the first.
@@ -245,148 +213,260 @@ std::string StrayWords(const CLI::App& app, int argc, const char* const* argv)
     return error;
 }
 
-// Forwarding, the yield report and --json: what goes with what.
-bool CheckForwardAndReport(const FlashOptions& options, std::initializer_list<CLI::Option*> named,
-                           bool forwardDetails, bool htmlGiven, std::string& error)
+// A rule of the command line: when broken, the line that says so.
+struct Rule {
+    bool broken;
+    const char* why;
+};
+
+bool Keeps(std::initializer_list<Rule> rules, std::string& error)
 {
-    for (CLI::Option* option : named)
-        if (option->count() && option->as<std::string>().empty()) {
-            error = option->get_name() + " needs a value";
+    for (const Rule& rule : rules)
+        if (rule.broken) {
+            error = rule.why;
             return false;
         }
-    if ((forwardDetails || options.forwardPending) && options.forward.empty()) {
-        error = "--forward-token-file, --forward-ca and --forward-pending go with --forward URL";
+    return true;
+}
+
+// An option given with an empty word: "--log needs a file name".
+bool NoneEmpty(const Given& g, std::initializer_list<std::pair<const char*, const std::string*>> words,
+               const char* needs, std::string& error)
+{
+    for (const auto& word : words)
+        if (g.Has(word.first) && word.second->empty()) {
+            error = std::string(word.first) + " needs " + needs;
+            return false;
+        }
+    return true;
+}
+
+bool SplitPorts(const std::string& list, std::vector<std::string>& out, std::string& error)
+{
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = list.find(',', start);
+        const std::string name = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (name.empty()) {
+            error = "--ports: empty port name in \"" + list + "\"";
+            return false;
+        }
+        out.push_back(name);
+        if (comma == std::string::npos)
+            return true;
+        start = comma + 1;
+    }
+}
+
+// Digits only: no sign, no "3x", no 0, nothing beyond what the count can be.
+bool PositiveCount(const std::string& text, size_t maxDigits, unsigned& out)
+{
+    const bool digits = !text.empty() && text.size() <= maxDigits &&
+                        text.find_first_not_of("0123456789") == std::string::npos;
+    out = digits ? static_cast<unsigned>(std::stoul(text)) : 0;
+    return out != 0;
+}
+
+// Where the image goes and how: the ports, --all or --watch, --count, --wait.
+bool CheckRun(Given& g, std::string& error)
+{
+    if (!NoneEmpty(g, {{"--image", &g.image}, {"--log", &g.log}}, "a file name", error) ||
+        !NoneEmpty(g, {{"--port", &g.port}}, "a port name", error))
+        return false;
+    if (g.Has("--ports") && !SplitPorts(g.ports, g.portList, error))
+        return false;
+    if (!Keeps({{g.all && g.watch, "--all and --watch do not go together: --all is one window, --watch runs on"},
+                {g.Has("--count") && !g.watch, "--count goes with --watch"}},
+               error))
+        return false;
+    if (g.Has("--count") && !PositiveCount(g.count, 9, g.countValue)) {
+        error = "--count: \"" + g.count + "\" is not a number of downloads (1 or more)";
         return false;
     }
-    // The record file is what is forwarded: it is on the disk first.
-    if (!options.forward.empty() && options.log.empty()) {
-        error = "--forward needs --log FILE: records are forwarded from their file";
+    if (!g.Has("--wait"))
+        return true;
+    char* end = nullptr;
+    g.waitSeconds = std::strtod(g.wait.c_str(), &end);
+    if (g.wait.empty() || *end != '\0' || !(g.waitSeconds > 0) || g.waitSeconds > 86400) {
+        error = "--wait: \"" + g.wait + "\" is not a number of seconds (above 0, at most 86400)";
         return false;
     }
-    if (options.forwardPending && (options.all || options.watch || options.check)) {
-        error = "--forward-pending flashes nothing: not with --all, --watch or --check";
+    return Keeps({{g.all || g.watch, "--wait is for one download; --watch waits by itself"}}, error);
+}
+
+// Forwarding, the yield report and --json: what goes with what.
+bool CheckForwardAndReport(const Given& g, std::string& error)
+{
+    if (!NoneEmpty(g,
+                   {{"--forward", &g.forward.url},
+                    {"--forward-token-file", &g.forward.tokenFile},
+                    {"--forward-ca", &g.forward.ca},
+                    {"--report", &g.report},
+                    {"--html", &g.html}},
+                   "a value", error))
+        return false;
+    const bool flashes = g.all || g.watch || g.check;
+    return Keeps(
+        {{(g.Has("--forward-token-file") || g.Has("--forward-ca") || g.forwardPending) && g.forward.url.empty(),
+          "--forward-token-file, --forward-ca and --forward-pending go with --forward URL"},
+         // The record file is what is forwarded: it is on the disk first.
+         {!g.forward.url.empty() && g.log.empty(),
+          "--forward needs --log FILE: records are forwarded from their file"},
+         {g.forwardPending && flashes, "--forward-pending flashes nothing: not with --all, --watch or --check"},
+         {g.Has("--html") && g.report.empty(), "--html goes with --report"},
+         {!g.report.empty() && (flashes || g.forwardPending || !g.log.empty()),
+          "--report reads a record file and flashes nothing: give it alone"},
+         {g.json && !g.all && !g.watch, "--json goes with --all or --watch"}},
+        error);
+}
+
+const char kTrustGoesWith[] = "--trust goes with --job or --verify-job";
+
+// The job commands: one at a time, and the options that belong to one.
+bool CheckJobs(const Given& g, std::string& error)
+{
+    if (!NoneEmpty(g,
+                   {{"--job", &g.job}, {"--make-job", &g.makeJob}, {"--sign-job", &g.signJob},
+                    {"--verify-job", &g.verifyJob}},
+                   "a file name", error))
+        return false;
+    for (const std::string& t : g.trust)
+        if (t.empty()) {
+            error = "--trust needs a file name";
+            return false;
+        }
+    const bool jobs = g.Has("--job"), making = g.Has("--make-job"), signing = g.Has("--sign-job"),
+               verifying = g.Has("--verify-job");
+    return Keeps(
+        {{jobs + making + signing + verifying > 1, "--job, --make-job, --sign-job and --verify-job are one at a time"},
+         {(making || signing || verifying) && (g.all || g.watch || g.check),
+          "--make-job, --sign-job and --verify-job touch no device; they go without --all, --watch, --check"},
+         {jobs && g.Has("--image"), "--job fixes the image: give -i to --make-job, not with --job"},
+         {!making && (g.Has("--name") || g.Has("--units") || g.Has("--force")),
+          "--name, --units and --force go with --make-job"},
+         {g.Has("--key") && !making && !signing, "--key goes with --make-job or --sign-job"},
+         // --make-job and --sign-job tell it amid their own needs.
+         {g.Has("--trust") && !jobs && !verifying && !making && !signing, kTrustGoesWith}},
+        error);
+}
+
+// Each mode reads its options from what was given, with what it alone needs.
+
+bool ReadFlash(const Given& g, FlashCommand& command, std::string&)
+{
+    // --check looks at the image whatever else was asked.
+    const FlashMode mode = g.check ? FlashMode::Check
+                           : g.all ? FlashMode::All
+                           : g.watch ? FlashMode::Watch
+                                     : FlashMode::One;
+    command = FlashOptions{mode, g.image, g.port, g.portList, g.trace, g.quiet, g.log, g.countValue, g.json,
+                           g.waitSeconds, g.job, g.trust, g.forward};
+    return true;
+}
+
+bool ReadMakeJob(const Given& g, FlashCommand& command, std::string& error)
+{
+    if (!Keeps({{!g.Has("--image") || !g.Has("--name"),
+                 "--make-job needs the image (-i FILE) and the job's name (--name NAME)"},
+                {g.Has("--key") && g.key.empty(), "--key needs a file name"},
+                {g.Has("--trust"), kTrustGoesWith},
+                {g.name.empty(), "--name needs the job's name"}},
+               error))
+        return false;
+    MakeJobOptions o{g.makeJob, g.image, g.name, 0, g.force, g.key};
+    if (g.Has("--units") && !PositiveCount(g.units, 8, o.units)) {
+        error = "--units: \"" + g.units + "\" is not a number of units (1 or more)";
         return false;
     }
-    if (htmlGiven && options.report.empty()) {
-        error = "--html goes with --report";
+    command = o;
+    return true;
+}
+
+bool ReadSignJob(const Given& g, FlashCommand& command, std::string& error)
+{
+    if (!Keeps({{!g.Has("--key"), "--sign-job needs the private key: --key KEY.pem"},
+                {g.key.empty(), "--key needs a file name"},
+                {g.Has("--trust"), kTrustGoesWith}},
+               error))
         return false;
+    command = SignJobOptions{g.signJob, g.key};
+    return true;
+}
+
+bool ReadVerifyJob(const Given& g, FlashCommand& command, std::string&)
+{
+    command = VerifyJobOptions{g.verifyJob, g.trust};
+    return true;
+}
+
+bool ReadForwardPending(const Given& g, FlashCommand& command, std::string&)
+{
+    command = ForwardPendingOptions{g.log, g.forward};
+    return true;
+}
+
+bool ReadReport(const Given& g, FlashCommand& command, std::string&)
+{
+    command = ReportOptions{g.report, g.html};
+    return true;
+}
+
+// The modes an option chooses, first to last: the first given runs. Every
+// one given reads its options, so its mistakes are told even where an
+// earlier one runs. None given: the image is run.
+const struct {
+    const char* option;
+    bool (*read)(const Given&, FlashCommand&, std::string&);
+} kModes[] = {{"--forward-pending", ReadForwardPending},
+              {"--report", ReadReport},
+              {"--make-job", ReadMakeJob},
+              {"--sign-job", ReadSignJob},
+              {"--verify-job", ReadVerifyJob}};
+
+// They answer any valid command line instead of running its mode.
+const std::pair<const char*, FlashCommand> kAnswers[] = {
+    {"--help", HelpOptions{}}, {"--version", VersionOptions{}}, {"--list-ports", ListPortsOptions{}}};
+
+bool ChooseMode(const Given& g, FlashCommand& command, std::string& error)
+{
+    bool chosen = false;
+    for (const auto& mode : kModes) {
+        FlashCommand read;
+        if (!g.Has(mode.option))
+            continue;
+        if (!mode.read(g, read, error))
+            return false;
+        if (!chosen)
+            command = std::move(read);
+        chosen = true;
     }
-    if (!options.report.empty() && (options.all || options.watch || options.check || options.forwardPending ||
-                                    !options.log.empty())) {
-        error = "--report reads a record file and flashes nothing: give it alone";
+    if (!chosen && !ReadFlash(g, command, error))
         return false;
-    }
-    if (options.json && !options.all && !options.watch) {
-        error = "--json goes with --all or --watch";
-        return false;
-    }
+    for (const auto& answer : kAnswers)
+        if (g.Has(answer.first)) {
+            command = answer.second;
+            break;
+        }
     return true;
 }
 
 } // namespace
 
-bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options, std::string& error)
+bool ParseFlashCommand(int argc, const char* const* argv, FlashCommand& command, std::string& error)
 {
-    options = FlashOptions();
-    // Our own usage text is the help; the parser only parses.
-    CLI::App app("", "zerquill-flash");
-    app.set_help_flag();
-    const auto once = CLI::MultiOptionPolicy::Throw;
-    std::string ports;
-    CLI::Option* image = app.add_option("-i,--image", options.image)->multi_option_policy(once);
-    CLI::Option* port = app.add_option("-p,--port", options.port)->multi_option_policy(once);
-    CLI::Option* portList = app.add_option("--ports", ports)->multi_option_policy(once);
-    port->excludes(portList);
-    // "--quiet=yes" is a mistake, not a way to say yes.
-    app.add_flag("--trace", options.trace)->disable_flag_override();
-    app.add_flag("-q,--quiet", options.quiet)->disable_flag_override();
-    app.add_flag("--list-ports", options.listPorts)->disable_flag_override();
-    app.add_flag("-V,--version", options.version)->disable_flag_override();
-    app.add_flag("--check", options.check)->disable_flag_override();
-    std::string wait;
-    CLI::Option* waitOption = app.add_option("--wait", wait)->multi_option_policy(once);
-    CLI::Option* all = app.add_flag("--all", options.all)->disable_flag_override();
-    CLI::Option* watch = app.add_flag("--watch", options.watch)->disable_flag_override();
-    std::string count;
-    CLI::Option* countOption = app.add_option("--count", count)->multi_option_policy(once);
-    app.add_flag("--json", options.json)->disable_flag_override();
-    CLI::Option* log = app.add_option("--log", options.log)->multi_option_policy(once);
-    app.add_flag("-h,--help", options.help)->disable_flag_override();
-    CLI::Option* job = app.add_option("--job", options.job)->multi_option_policy(once);
-    CLI::Option* makeJob = app.add_option("--make-job", options.makeJob)->multi_option_policy(once);
-    CLI::Option* name = app.add_option("--name", options.name)->multi_option_policy(once);
-    std::string units;
-    CLI::Option* unitsOption = app.add_option("--units", units)->multi_option_policy(once);
-    CLI::Option* force = app.add_flag("--force", options.force)->disable_flag_override();
-    CLI::Option* key = app.add_option("--key", options.key)->multi_option_policy(once);
-    CLI::Option* signJob = app.add_option("--sign-job", options.signJob)->multi_option_policy(once);
-    CLI::Option* verifyJob = app.add_option("--verify-job", options.verifyJob)->multi_option_policy(once);
-    CLI::Option* trust = app.add_option("--trust", options.trust)->allow_extra_args(false);
-    CLI::Option* forward = app.add_option("--forward", options.forward)->multi_option_policy(once);
-    CLI::Option* tokenFile = app.add_option("--forward-token-file", options.forwardTokenFile)->multi_option_policy(once);
-    CLI::Option* ca = app.add_option("--forward-ca", options.forwardCa)->multi_option_policy(once);
-    app.add_flag("--forward-pending", options.forwardPending)->disable_flag_override();
-    CLI::Option* report = app.add_option("--report", options.report)->multi_option_policy(once);
-    CLI::Option* html = app.add_option("--html", options.html)->multi_option_policy(once);
+    Given g;
+    Declare(g);
     try {
-        app.parse(argc, argv);
+        g.app.parse(argc, argv);
     } catch (const CLI::ExtrasError&) {
-        error = StrayWords(app, argc, argv);
+        error = StrayWords(g.app, argc, argv);
         return false;
     } catch (const CLI::ParseError& e) {
         error = e.what();
         return false;
     }
-    if (image->count() && options.image.empty()) {
-        error = "--image needs a file name";
-        return false;
-    }
-    if (log->count() && options.log.empty()) {
-        error = "--log needs a file name";
-        return false;
-    }
-    if (port->count() && options.port.empty()) {
-        error = "--port needs a port name";
-        return false;
-    }
-    if (portList->count() && !SplitPorts(ports, options.ports, error))
-        return false;
-    if (all->count() && watch->count()) {
-        error = "--all and --watch do not go together: --all is one window, --watch runs on";
-        return false;
-    }
-    if (countOption->count()) {
-        if (!watch->count()) {
-            error = "--count goes with --watch";
-            return false;
-        }
-        // Digits only: no sign, no "3x", no 0, nothing beyond what a count can be.
-        const bool digits = !count.empty() && count.size() <= 9 &&
-                            count.find_first_not_of("0123456789") == std::string::npos;
-        options.count = digits ? static_cast<unsigned>(std::stoul(count)) : 0;
-        if (options.count == 0) {
-            error = "--count: \"" + count + "\" is not a number of downloads (1 or more)";
-            return false;
-        }
-    }
-    if (waitOption->count()) {
-        char* end = nullptr;
-        options.waitSeconds = std::strtod(wait.c_str(), &end);
-        if (wait.empty() || *end != '\0' || !(options.waitSeconds > 0) || options.waitSeconds > 86400) {
-            error = "--wait: \"" + wait + "\" is not a number of seconds (above 0, at most 86400)";
-            return false;
-        }
-        if (options.all || options.watch) {
-            error = "--wait is for one download; --watch waits by itself";
-            return false;
-        }
-    }
-    if (!CheckForwardAndReport(options, {forward, tokenFile, ca, report, html}, tokenFile->count() || ca->count(),
-                               html->count() > 0, error))
-        return false;
-    return CheckJobOptions(options, {job, makeJob, signJob, verifyJob}, image->count() > 0, name->count() > 0,
-                           unitsOption->count() ? &units : nullptr, force->count() > 0, key->count() > 0,
-                           trust->count() > 0, error);
+    return CheckRun(g, error) && CheckForwardAndReport(g, error) && CheckJobs(g, error) &&
+           ChooseMode(g, command, error);
 }
 
 }  // namespace zq

@@ -1,47 +1,91 @@
-// The command line of zerquill-flash.
+// The command line of zerquill-flash: one options type for each of its
+// modes. The syntax stays flat (--make-job JOB, not a verb): the parser
+// chooses the mode from the options given and hands over only its options.
 #pragma once
 
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace zq {
 
+// --forward URL and what goes with it.
+struct ForwardTarget {
+    std::string url;       // --forward: POST every record there
+    std::string tokenFile; // --forward-token-file: the Bearer token's file
+    std::string ca;        // --forward-ca: a private CA besides the system's (Linux)
+};
+
+// What a run of the image does.
+enum class FlashMode {
+    One,   // one download, after --wait if given
+    Check, // --check: look at the image, touch no port
+    All,   // --all: every device found in one discovery window, at once
+    Watch, // --watch: the station, each device flashed as it arrives
+};
+
+// The modes that run an image (the default, and --check, --all, --watch).
 struct FlashOptions {
+    FlashMode mode = FlashMode::One;
     std::string image;              // empty: DB.bin beside the executable
     std::string port;               // --port: discovery on this one port
     std::vector<std::string> ports; // --ports: these, in order, instead of the system's
     bool trace = false;
     bool quiet = false;
-    bool listPorts = false;
-    bool help = false;
-    bool version = false;
-    bool all = false; // every device found in one discovery window, at once
-    std::string log;  // JSON Lines record of every download, appended
-    bool watch = false;  // the station: flash each device as it arrives
-    unsigned count = 0;  // --watch ends after this many downloads; 0: never
-    bool json = false;   // JSON Lines events on stdout instead of the display
+    std::string log;        // JSON Lines record of every download, appended
+    unsigned count = 0;     // --watch ends after this many downloads; 0: never
+    bool json = false;      // JSON Lines events on stdout instead of the display
     double waitSeconds = 0; // --wait: listen this long for a beacon before giving up
-    bool check = false;     // --check: look at the image, touch no port
     std::string job;        // --job: the job fixes the image, the ports, the record file
-    std::string makeJob;    // --make-job FILE: write a job for --image
-    std::string name;       // --name: the new job's name
-    unsigned units = 0;     // --units: the new job's lot
-    bool force = false;     // --force: --make-job may replace FILE
-    std::string key;        // --key: the private key that signs (--make-job, --sign-job)
-    std::string signJob;    // --sign-job JOB: write JOB.sig
-    std::string verifyJob;  // --verify-job JOB: say who released it
     std::vector<std::string> trust; // --trust: public keys to verify with, where the station has none
-    std::string forward;          // --forward URL: POST every record there
-    std::string forwardTokenFile; // the Bearer token's file
-    std::string forwardCa;        // a private CA besides the system's (Linux)
-    bool forwardPending = false;  // deliver what waits in --log, flash nothing
-    std::string report;           // --report LOG: the yield of a record file
-    std::string html;             // with --report: the page as well
+    ForwardTarget forward;
 };
 
+// --make-job JOB: write a job for an image.
+struct MakeJobOptions {
+    std::string job;
+    std::string image; // -i
+    std::string name;  // --name: the job's name
+    unsigned units = 0; // --units: its lot; 0: none
+    bool force = false; // --force: JOB may be replaced
+    std::string key;   // --key: the private key that signs it, if any
+};
+
+// --sign-job JOB --key KEY.pem: write JOB.sig.
+struct SignJobOptions {
+    std::string job;
+    std::string key;
+};
+
+// --verify-job JOB: say who released it.
+struct VerifyJobOptions {
+    std::string job;
+    std::vector<std::string> trust;
+};
+
+// --forward-pending: deliver what waits in --log, flash nothing.
+struct ForwardPendingOptions {
+    std::string log;
+    ForwardTarget forward;
+};
+
+// --report LOG: the yield of a record file, and with --html the page.
+struct ReportOptions {
+    std::string log;
+    std::string html;
+};
+
+struct HelpOptions {};
+struct VersionOptions {};
+struct ListPortsOptions {};
+
+using FlashCommand = std::variant<FlashOptions, MakeJobOptions, SignJobOptions, VerifyJobOptions,
+                                  ForwardPendingOptions, ReportOptions, HelpOptions, VersionOptions, ListPortsOptions>;
+
 // False with a one-line reason for anything the tool will not run with; in
-// that case nothing may be opened or sent.
-bool ParseFlashOptions(int argc, const char* const* argv, FlashOptions& options, std::string& error);
+// that case nothing may be opened or sent. --help, --version and
+// --list-ports answer only a command line that is valid otherwise.
+bool ParseFlashCommand(int argc, const char* const* argv, FlashCommand& command, std::string& error);
 
 extern const char* const kFlashUsage;
 // The project's version, as every program of it prints it.

@@ -106,7 +106,7 @@ int CheckImage(const std::string& path)
 // kExitLotComplete once it is written, else -1 with run.lotLeft set.
 int TakeLot(const FlashOptions& options, JobRun& run)
 {
-    if (!run.hasJob || options.check)
+    if (!run.hasJob || options.mode == FlashMode::Check)
         return -1;
     const LotCount lot = CountLot(run.job, options.log, run.snapshot.sha256);
     if (lot.Complete()) {
@@ -155,80 +155,99 @@ int FlashSingle(const FlashOptions& options, const std::string& image, CRecordLo
     return status;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// The administrator's keys lock the station; none at the station may add one.
+bool TrustAllowed(const std::vector<std::string>& trust, const TrustStore& store)
 {
-    if (const int latency = SetLatencyMode(argc, argv); latency >= 0)
-        return latency; // a mode of its own, given alone
-    FlashOptions options;
-    std::string error;
-    if (!ParseFlashOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "zerquill-flash: %s; try --help\n", error.c_str());
-        return kExitUsage;
-    }
-    if (options.help) {
-        std::fputs(kFlashUsage, stdout);
-        return 0;
-    }
-    if (options.version) {
-        std::printf("zerquill-flash %s\n", kVersion);
-        return 0;
-    }
-    if (options.listPorts)
-        return ListPorts();
+    if (!store.Locked() || trust.empty())
+        return true;
+    std::fprintf(stderr, "zerquill-flash: --trust: this station trusts only the keys its administrator "
+                         "installed (%s)\n", kTrustStoreName);
+    return false;
+}
 
-    if (options.forwardPending)
-        return ForwardPending(options);
-    if (!options.report.empty())
-        return PrintYieldReport(options.report, options.html);
+// A record that cannot be written is a usage error, and one that another
+// station writes is refused: nothing is opened and no device is touched.
+// -1 to go on.
+int OpenLog(const std::string& path, CRecordLog& log)
+{
+    std::string why;
+    if (path.empty() || log.Open(path, why))
+        return -1;
+    if (log.InUse()) {
+        std::fprintf(stderr, "zerquill-flash: %s\n", why.c_str());
+        return kExitFailed;
+    }
+    std::fprintf(stderr, "zerquill-flash: --log: cannot append to %s\n", why.c_str());
+    return kExitUsage;
+}
 
-    // The administrator's keys lock the station; none at the station may add one.
+// --all or --watch, until its end or Ctrl-C.
+int FlashMany(const FlashOptions& options, const std::string& image, CRecordLog& log, const JobRun& run)
+{
+    std::atomic<bool> stop{false};
+    SetInterruptFlag(&stop);
+    CRecordLog* record = log.IsOpen() ? &log : nullptr;
+    int status = FlashStation(options, image, stdout, &stop, record, run);
+    if (status == kExitInterrupted && InterruptSignal() != 0)
+        status = 128 + InterruptSignal();
+    SetInterruptFlag(nullptr);
+    return status;
+}
+
+// Each mode as its options say: a new mode is a new Run.
+int Run(const HelpOptions&)
+{
+    std::fputs(kFlashUsage, stdout);
+    return 0;
+}
+
+int Run(const VersionOptions&)
+{
+    std::printf("zerquill-flash %s\n", kVersion);
+    return 0;
+}
+
+int Run(const ListPortsOptions&) { return ListPorts(); }
+int Run(const ForwardPendingOptions& options) { return ForwardPending(options); }
+int Run(const ReportOptions& options) { return PrintYieldReport(options.log, options.html); }
+int Run(const MakeJobOptions& options) { return MakeJob(options); }
+int Run(const SignJobOptions& options) { return SignJob(options); }
+
+int Run(const VerifyJobOptions& options)
+{
     const TrustStore store = InstalledTrust();
-    if (store.Locked() && !options.trust.empty()) {
-        std::fprintf(stderr, "zerquill-flash: --trust: this station trusts only the keys its administrator "
-                             "installed (%s)\n", kTrustStoreName);
+    return TrustAllowed(options.trust, store) ? VerifyJob(options, store) : kExitUsage;
+}
+
+int Run(FlashOptions& options)
+{
+    const TrustStore store = InstalledTrust();
+    if (!TrustAllowed(options.trust, store))
         return kExitUsage;
-    }
-    if (!options.makeJob.empty())
-        return MakeJob(options);
-    if (!options.signJob.empty())
-        return SignJob(options);
-    if (!options.verifyJob.empty())
-        return VerifyJob(options, store);
     JobRun run;
     const int refused = PrepareRun(options, store, run);
     if (refused >= 0)
         return refused;
     // The job's receiver, unless one is named here.
-    if (run.hasJob && run.job.forwards && options.forward.empty()) {
-        options.forward = run.job.forward.url;
-        options.forwardTokenFile = run.job.forward.tokenFile;
+    if (run.hasJob && run.job.forwards && options.forward.url.empty()) {
+        options.forward.url = run.job.forward.url;
+        options.forward.tokenFile = run.job.forward.tokenFile;
     }
 
     const std::string image = options.image.empty() ? DefaultImagePath() : options.image;
-    if (options.check && !image.empty())
+    if (options.mode == FlashMode::Check && !image.empty())
         return CheckImage(image); // touches no port and writes no record
-    // A record that cannot be written is a usage error, and one that another
-    // station writes is refused: nothing is opened and no device is touched.
     CRecordLog log;
-    if (!options.log.empty()) {
-        std::string why;
-        if (!log.Open(options.log, why)) {
-            if (log.InUse()) {
-                std::fprintf(stderr, "zerquill-flash: %s\n", why.c_str());
-                return kExitFailed;
-            }
-            std::fprintf(stderr, "zerquill-flash: --log: cannot append to %s\n", why.c_str());
-            return kExitUsage;
-        }
-    }
+    const int unopened = OpenLog(options.log, log);
+    if (unopened >= 0)
+        return unopened;
     const int lotDone = TakeLot(options, run);
     if (lotDone >= 0)
         return lotDone;
-    // Declared after the log: pending records get their time as main ends.
+    // Declared after the log: pending records get their time as the run ends.
     CForwarding forwarding;
-    if (!forwarding.Start(options, log, error)) {
+    std::string error;
+    if (!forwarding.Start(options.forward, options.log, log, error)) {
         std::fprintf(stderr, "zerquill-flash: %s\n", error.c_str());
         return kExitUsage;
     }
@@ -237,15 +256,22 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s\ncannot tell this program's folder; give --image\n", kNoticeFileOpenFailed);
         return kExitNoImage;
     }
-    if (options.all || options.watch) {
-        std::atomic<bool> stop{false};
-        SetInterruptFlag(&stop);
-        CRecordLog* record = log.IsOpen() ? &log : nullptr;
-        int status = FlashStation(options, image, stdout, &stop, record, run);
-        if (status == kExitInterrupted && InterruptSignal() != 0)
-            status = 128 + InterruptSignal();
-        SetInterruptFlag(nullptr);
-        return status;
-    }
+    if (options.mode == FlashMode::All || options.mode == FlashMode::Watch)
+        return FlashMany(options, image, log, run);
     return FlashSingle(options, image, log, run);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (const int latency = SetLatencyMode(argc, argv); latency >= 0)
+        return latency; // a mode of its own, given alone
+    FlashCommand command;
+    std::string error;
+    if (!ParseFlashCommand(argc, argv, command, error)) {
+        std::fprintf(stderr, "zerquill-flash: %s; try --help\n", error.c_str());
+        return kExitUsage;
+    }
+    return std::visit([](auto& options) { return Run(options); }, command);
 }

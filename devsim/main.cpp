@@ -8,11 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
+
+#include <CLI/CLI.hpp>
 
 using namespace zq;
 
@@ -181,141 +184,192 @@ struct Program {
     unsigned restMs = 0;
 };
 
-Program ParseArgs(int argc, char** argv)
-{
-    Program p;
-    std::vector<std::string> args(argv + 1, argv + argc);
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string opt = args[i];
-        std::string value;
-        bool hasValue = false;
-        const size_t eq = opt.find('=');
-        if (opt.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = opt.substr(eq + 1);
-            opt = opt.substr(0, eq);
-            hasValue = true;
-        }
-        auto arg = [&]() -> std::string {
-            if (hasValue)
-                return value;
-            if (i + 1 >= args.size())
-                throw UsageError{opt + ": needs a value"};
-            return args[++i];
-        };
-        auto flag = [&]() {
-            if (hasValue)
-                throw UsageError{opt + ": takes no value"};
-        };
+// The options as declared. Every one takes effect where it stands on the
+// command line: a later one of the same name wins (--expect and --refuse add
+// up), the first wrong value is the one told, and after --help or --version
+// nothing more is read.
+struct Declared {
+    CLI::App& app;
+    std::string answer; // what --help or --version prints, once the line is read
 
-        if (opt == "--help" || opt == "-h") {
-            flag();
-            std::fputs(kUsage, stdout);
-            std::exit(0);
-        } else if (opt == "--version" || opt == "-V") {
-            flag();
-            std::printf("zerquill-devsim %s\n", kVersion);
-            std::exit(0);
-        } else if (opt == "--verbose" || opt == "-v") {
-            flag();
-            p.verbose = true;
-        } else if (opt == "--device") {
-            p.device = arg();
-        } else if (opt == "--pace") {
-            flag();
-            p.opt.pace = true;
-        } else if (opt == "--read-lag") {
-            p.opt.readLagMs = Number(opt, arg(), 1000);
-        } else if (opt == "--no-speed-check") {
-            flag();
-            p.opt.checkSpeed = false;
-        } else if (opt == "--beacon-ms") {
-            p.opt.beaconIntervalMs = Number(opt, arg(), 60000);
-            if (p.opt.beaconIntervalMs == 0)
-                throw UsageError{opt + ": must be at least 1"};
-        } else if (opt == "--silence-ms") {
-            p.opt.silenceMs = Number(opt, arg(), 3600000);
-        } else if (opt == "--sessions") {
-            p.opt.sessions = static_cast<int>(Number(opt, arg(), 1000000000));
-        } else if (opt == "--rest-ms") {
-            p.restMs = Number(opt, arg(), 3600000);
-        } else if (opt == "--out") {
-            p.opt.outFile = arg();
-        } else if (opt == "--expect") {
-            p.expectFiles.push_back(arg());
-        } else if (opt == "--trace") {
-            flag();
-            p.trace = true;
-        } else if (opt == "--noise") {
-            p.opt.noiseBytes = Number(opt, arg(), 1000);
-        } else if (opt == "--syn-echo") {
-            const std::string v = arg();
-            if (v == "wrong")
-                p.opt.synEcho = DevSimEcho::Wrong;
-            else if (v == "short")
-                p.opt.synEcho = DevSimEcho::Short;
-            else
-                throw UsageError{opt + ": expected wrong or short, not '" + v + "'"};
-        } else if (opt == "--no-rdy") {
-            flag();
-            p.opt.noRdy = true;
-        } else if (opt == "--header-echo") {
-            p.opt.headerEcho = EchoFault(opt, arg());
-        } else if (opt == "--count-echo") {
-            p.opt.countEcho = EchoFault(opt, arg());
-        } else if (opt == "--progress") {
-            p.opt.progressBytes = Number(opt, arg());
-        } else if (opt == "--progress-delay") {
-            p.opt.progressDelayMs = Number(opt, arg(), 3600000);
-        } else if (opt == "--progress-byte") {
-            p.opt.progressByte = Byte(opt, arg());
-            if (p.opt.progressByte == 0x06)
-                throw UsageError{opt + ": 0x06 is ACK, which ends the CLR phase"};
-        } else if (opt == "--flood") {
-            const std::string v = arg();
-            p.opt.floodMs = v == "forever" ? -1 : static_cast<int>(Number(opt, v, 0x7FFFFFFF));
-        } else if (opt == "--flood-bytes") {
-            p.opt.floodBytes = Number(opt, arg());
-        } else if (opt == "--refuse") {
-            std::string block;
-            DevSimRefusal r;
-            Pair(opt, arg(), block, r.times, 1);
-            r.block = Number(opt, block, 0xFFFF);
-            p.opt.refusals.push_back(r);
-        } else if (opt == "--refusal-byte") {
-            p.opt.refusalByte = Byte(opt, arg());
-            if (p.opt.refusalByte == 0x06)
-                throw UsageError{opt + ": 0x06 is ACK, which accepts the block"};
-        } else if (opt == "--final-reply") {
-            p.opt.finalReply = Byte(opt, arg());
-        } else if (opt == "--silent-at") {
-            const std::string v = arg();
-            static const struct {
-                const char* name;
-                DevSimStep step;
-            } kSteps[] = {{"syn", DevSimStep::Syn},     {"dbw", DevSimStep::Dbw}, {"header", DevSimStep::Header},
-                          {"count", DevSimStep::Count}, {"clr", DevSimStep::Clr}, {"end", DevSimStep::End},
-                          {"final", DevSimStep::Final}};
-            p.opt.silentAt = DevSimStep::None;
-            for (const auto& s : kSteps)
-                if (v == s.name)
-                    p.opt.silentAt = s.step;
-            if (v.rfind("block:", 0) == 0) {
-                p.opt.silentAt = DevSimStep::Block;
-                p.opt.silentBlock = Number(opt, v.substr(6), 0xFFFF);
-            }
-            if (p.opt.silentAt == DevSimStep::None)
-                throw UsageError{opt + ": unknown step '" + v + "'"};
-        } else if (opt == "--hangup-at") {
-            p.opt.hangupBlock = static_cast<long>(Number(opt, arg(), 0xFFFF));
-        } else if (opt.empty() || opt[0] != '-') {
-            throw UsageError{"unexpected argument \"" + opt + "\""};
-        } else {
-            throw UsageError{"unknown option " + opt};
-        }
+    void Value(const char* name, std::function<void(const std::string&)> take)
+    {
+        app.add_option_function<std::string>(name, [this, take](const std::string& v) {
+               if (answer.empty())
+                   take(v);
+           })->trigger_on_parse();
     }
-    if (!p.device.empty())
-        p.opt.line = DevSimLineKind::Serial;
-    return p;
+    void Flag(const char* names, std::function<void()> set)
+    {
+        app.add_flag_callback(names, [this, set] {
+               if (answer.empty())
+                   set();
+           })->disable_flag_override()->trigger_on_parse();
+    }
+};
+
+void DeclareLine(Declared& d, Program& p)
+{
+    d.Value("--device", [&p](const std::string& v) { p.device = v; });
+    d.Flag("--pace", [&p] { p.opt.pace = true; });
+    d.Value("--read-lag", [&p](const std::string& v) { p.opt.readLagMs = Number("--read-lag", v, 1000); });
+    d.Flag("--no-speed-check", [&p] { p.opt.checkSpeed = false; });
+    d.Value("--beacon-ms", [&p](const std::string& v) {
+        p.opt.beaconIntervalMs = Number("--beacon-ms", v, 60000);
+        if (p.opt.beaconIntervalMs == 0)
+            throw UsageError{"--beacon-ms: must be at least 1"};
+    });
+    d.Value("--silence-ms", [&p](const std::string& v) { p.opt.silenceMs = Number("--silence-ms", v, 3600000); });
+    d.Value("--sessions", [&p](const std::string& v) {
+        p.opt.sessions = static_cast<int>(Number("--sessions", v, 1000000000));
+    });
+    d.Value("--rest-ms", [&p](const std::string& v) { p.restMs = Number("--rest-ms", v, 3600000); });
+    d.Value("--out", [&p](const std::string& v) { p.opt.outFile = v; });
+    d.Value("--expect", [&p](const std::string& v) { p.expectFiles.push_back(v); });
+    d.Flag("--trace", [&p] { p.trace = true; });
+    d.Flag("-v,--verbose", [&p] { p.verbose = true; });
+}
+
+DevSimStep SilentStep(const std::string& text, unsigned& block)
+{
+    static const struct {
+        const char* name;
+        DevSimStep step;
+    } kSteps[] = {{"syn", DevSimStep::Syn},     {"dbw", DevSimStep::Dbw}, {"header", DevSimStep::Header},
+                  {"count", DevSimStep::Count}, {"clr", DevSimStep::Clr}, {"end", DevSimStep::End},
+                  {"final", DevSimStep::Final}};
+    for (const auto& s : kSteps)
+        if (text == s.name)
+            return s.step;
+    if (text.rfind("block:", 0) == 0) {
+        block = Number("--silent-at", text.substr(6), 0xFFFF);
+        return DevSimStep::Block;
+    }
+    throw UsageError{"--silent-at: unknown step '" + text + "'"};
+}
+
+// A byte the device answers with where ACK would mean something else.
+uint8_t NotAck(const char* opt, const std::string& text, const char* ackMeans)
+{
+    const uint8_t byte = Byte(opt, text);
+    if (byte == 0x06)
+        throw UsageError{std::string(opt) + ": 0x06 is ACK, which " + ackMeans};
+    return byte;
+}
+
+void DeclareFaults(Declared& d, DevSimOptions& o)
+{
+    d.Value("--noise", [&o](const std::string& v) { o.noiseBytes = Number("--noise", v, 1000); });
+    d.Value("--syn-echo", [&o](const std::string& v) {
+        if (v != "wrong" && v != "short")
+            throw UsageError{"--syn-echo: expected wrong or short, not '" + v + "'"};
+        o.synEcho = v == "wrong" ? DevSimEcho::Wrong : DevSimEcho::Short;
+    });
+    d.Flag("--no-rdy", [&o] { o.noRdy = true; });
+    d.Value("--header-echo", [&o](const std::string& v) { o.headerEcho = EchoFault("--header-echo", v); });
+    d.Value("--count-echo", [&o](const std::string& v) { o.countEcho = EchoFault("--count-echo", v); });
+    d.Value("--progress", [&o](const std::string& v) { o.progressBytes = Number("--progress", v); });
+    d.Value("--progress-delay",
+          [&o](const std::string& v) { o.progressDelayMs = Number("--progress-delay", v, 3600000); });
+    d.Value("--progress-byte", [&o](const std::string& v) {
+        o.progressByte = NotAck("--progress-byte", v, "ends the CLR phase");
+    });
+    d.Value("--flood", [&o](const std::string& v) {
+        o.floodMs = v == "forever" ? -1 : static_cast<int>(Number("--flood", v, 0x7FFFFFFF));
+    });
+    d.Value("--flood-bytes", [&o](const std::string& v) { o.floodBytes = Number("--flood-bytes", v); });
+    d.Value("--refuse", [&o](const std::string& v) {
+        std::string block;
+        DevSimRefusal r;
+        Pair("--refuse", v, block, r.times, 1);
+        r.block = Number("--refuse", block, 0xFFFF);
+        o.refusals.push_back(r);
+    });
+    d.Value("--refusal-byte", [&o](const std::string& v) {
+        o.refusalByte = NotAck("--refusal-byte", v, "accepts the block");
+    });
+    d.Value("--final-reply", [&o](const std::string& v) { o.finalReply = Byte("--final-reply", v); });
+    d.Value("--silent-at", [&o](const std::string& v) { o.silentAt = SilentStep(v, o.silentBlock); });
+    d.Value("--hangup-at",
+          [&o](const std::string& v) { o.hangupBlock = static_cast<long>(Number("--hangup-at", v, 0xFFFF)); });
+}
+
+// The parser's words for a missing value or a value given to a flag begin
+// with the option's name (a flag's without its dashes); ours say it shorter.
+std::string MismatchText(const std::string& what)
+{
+    std::string name = what.substr(0, what.find_first_of(": "));
+    if (what.find("flag override") == std::string::npos)
+        return name + ": needs a value";
+    return (name.rfind("-", 0) == 0 ? name : "--" + name) + ": takes no value";
+}
+
+// The first word no option takes; empty when --help or --version came first.
+std::string StrayText(const std::vector<std::string>& strays, int argc, char** argv, bool answered)
+{
+    const std::string word = strays.empty() ? std::string() : strays.front();
+    for (int i = 1; answered && i < argc && word != argv[i]; ++i)
+        for (const char* answer : {"-h", "--help", "-V", "--version"})
+            if (std::strcmp(argv[i], answer) == 0)
+                return std::string();
+    if (word.empty() || word[0] != '-')
+        return "unexpected argument \"" + word + "\"";
+    return "unknown option " + (word.rfind("--", 0) == 0 ? word.substr(0, word.find('=')) : word);
+}
+
+// What the parser would take apart or pass over: a cluster of short
+// options (-vV) and "--" are not ours. Empty when none comes before an
+// answer (--help, --version).
+std::string UnsplitWords(const CLI::App& app, int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        const CLI::Option* option = app.get_option_no_throw(word);
+        if (word == "-h" || word == "--help" || word == "-V" || word == "--version")
+            return std::string();
+        if (word == "--" || (word.size() > 2 && word[0] == '-' && word[1] != '-'))
+            return "unknown option " + word;
+        if (option && option->get_items_expected_max() > 0)
+            ++i; // its value, whatever it looks like
+    }
+    return std::string();
+}
+
+// -1 to run with p; else the exit status, after the help, the version or
+// the usage error.
+int ParseArgs(int argc, char** argv, Program& p)
+{
+    CLI::App app("", "zerquill-devsim");
+    app.set_help_flag();
+    Declared d{app, {}};
+    DeclareLine(d, p);
+    DeclareFaults(d, p.opt);
+    d.Flag("-h,--help", [&d] { d.answer = kUsage; });
+    d.Flag("-V,--version", [&d] { d.answer = std::string("zerquill-devsim ") + kVersion + "\n"; });
+    std::string error = UnsplitWords(app, argc, argv);
+    try {
+        if (!error.empty())
+            throw UsageError{error};
+        app.parse(argc, argv);
+        if (!p.device.empty())
+            p.opt.line = DevSimLineKind::Serial;
+        if (d.answer.empty())
+            return -1;
+    } catch (const UsageError& e) {
+        error = e.what;
+    } catch (const CLI::ExtrasError&) {
+        error = StrayText(app.remaining(), argc, argv, !d.answer.empty());
+    } catch (const CLI::ArgumentMismatch& e) {
+        error = d.answer.empty() ? MismatchText(e.what()) : std::string();
+    } catch (const CLI::ParseError& e) {
+        error = e.what();
+    }
+    if (!error.empty()) {
+        std::fprintf(stderr, "zerquill-devsim: %s; try --help\n", error.c_str());
+        return 64;
+    }
+    std::fputs(d.answer.c_str(), stdout);
+    return 0;
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out)
@@ -327,17 +381,77 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out)
     return !in.bad();
 }
 
+// The line the tool is pointed at: a new pseudo-terminal (its other end
+// kept open in keepOpen), or the serial device. False after saying why.
+bool OpenLine(const Program& prog, CUniqueFd& line, CUniqueFd& keepOpen, std::string& path)
+{
+    std::string error;
+    if (prog.device.empty()) {
+        DevSimPty pty;
+        if (!OpenDevSimPty(pty, error)) {
+            std::fprintf(stderr, "zerquill-devsim: %s\n", error.c_str());
+            return false;
+        }
+        line = std::move(pty.master);
+        keepOpen = std::move(pty.slave);
+        path = pty.slavePath;
+        return true;
+    }
+    if (!OpenDevSimSerial(prog.device, line, error)) {
+        std::fprintf(stderr, "zerquill-devsim: %s\n", error.c_str());
+        return false;
+    }
+    path = prog.device;
+    return true;
+}
+
+// The sessions asked for, each told on stderr; true when every one
+// completed (and matched its --expect image).
+bool RunSessions(CDevSim& sim, const Program& prog, const std::vector<std::vector<uint8_t>>& images)
+{
+    const int sessions = prog.opt.sessions;
+    bool allOk = true;
+    int done = 0;
+    while (sessions == 0 || done < sessions) {
+        const DevSimReport rep = sim.RunSession();
+        if (g_interrupted && !rep.sawBeaconReply) {
+            // Interrupted while still waiting for a tool: nothing happened.
+            return allOk && sessions == 0;
+        }
+        ++done;
+        std::fprintf(stderr, "session %d: %s", done, FormatSummary(rep, prog.verbose).c_str());
+        bool ok = rep.completed;
+        if (!images.empty() && rep.completed) {
+            const std::string diff = CompareWithImage(rep, images[static_cast<size_t>(done - 1) % images.size()]);
+            if (diff.empty()) {
+                std::fprintf(stderr, "data matches image\n");
+            } else {
+                std::fprintf(stderr, "data do not match image: %s\n", diff.c_str());
+                ok = false;
+            }
+        }
+        allOk = allOk && ok;
+        if (g_interrupted || !sim.LineOpen()) {
+            if (!sim.LineOpen() && !g_interrupted)
+                std::fprintf(stderr, "the line is closed; no more sessions\n");
+            return allOk && !(sessions != 0 && done < sessions);
+        }
+        if (prog.restMs && (sessions == 0 || done < sessions)) {
+            for (unsigned waited = 0; waited < prog.restMs && !g_interrupted; waited += 10)
+                ::usleep(10000);
+        }
+    }
+    return allOk;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     Program prog;
-    try {
-        prog = ParseArgs(argc, argv);
-    } catch (const UsageError& e) {
-        std::fprintf(stderr, "zerquill-devsim: %s; try --help\n", e.what.c_str());
-        return 64;
-    }
+    const int parsed = ParseArgs(argc, argv, prog);
+    if (parsed >= 0)
+        return parsed;
 
     std::vector<std::vector<uint8_t>> images;
     for (const std::string& file : prog.expectFiles) {
@@ -353,24 +467,8 @@ int main(int argc, char** argv)
     CUniqueFd line;
     CUniqueFd keepOpen;
     std::string path;
-    std::string error;
-    if (prog.device.empty()) {
-        DevSimPty pty;
-        if (!OpenDevSimPty(pty, error)) {
-            std::fprintf(stderr, "zerquill-devsim: %s\n", error.c_str());
-            return 1;
-        }
-        line = std::move(pty.master);
-        keepOpen = std::move(pty.slave);
-        path = pty.slavePath;
-    } else {
-        if (!OpenDevSimSerial(prog.device, line, error)) {
-            std::fprintf(stderr, "zerquill-devsim: %s\n", error.c_str());
-            return 1;
-        }
-        path = prog.device;
-    }
-
+    if (!OpenLine(prog, line, keepOpen, path))
+        return 1;
     // A script that reads the path line and closes the pipe must not kill us.
     std::signal(SIGPIPE, SIG_IGN);
     std::printf("%s\n", path.c_str());
@@ -392,42 +490,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "fault: %s\n", f.c_str());
     std::fprintf(stderr, "line %s%s; %s sessions\n", path.c_str(), sim.Options().pace ? ", paced" : "",
                  sessions ? std::to_string(sessions).c_str() : "endless");
-
-    bool allOk = true;
-    int done = 0;
-    while (sessions == 0 || done < sessions) {
-        const DevSimReport rep = sim.RunSession();
-        if (g_interrupted && !rep.sawBeaconReply) {
-            // Interrupted while still waiting for a tool: nothing happened.
-            if (sessions != 0)
-                allOk = false;
-            break;
-        }
-        ++done;
-        std::fprintf(stderr, "session %d: %s", done, FormatSummary(rep, prog.verbose).c_str());
-        bool ok = rep.completed;
-        if (!images.empty() && rep.completed) {
-            const std::string diff = CompareWithImage(rep, images[static_cast<size_t>(done - 1) % images.size()]);
-            if (diff.empty()) {
-                std::fprintf(stderr, "data matches image\n");
-            } else {
-                std::fprintf(stderr, "data do not match image: %s\n", diff.c_str());
-                ok = false;
-            }
-        }
-        allOk = allOk && ok;
-        if (g_interrupted || !sim.LineOpen()) {
-            if (sessions != 0 && done < sessions)
-                allOk = false;
-            if (!sim.LineOpen() && !g_interrupted)
-                std::fprintf(stderr, "the line is closed; no more sessions\n");
-            break;
-        }
-        if (prog.restMs && (sessions == 0 || done < sessions)) {
-            for (unsigned waited = 0; waited < prog.restMs && !g_interrupted; waited += 10)
-                ::usleep(10000);
-        }
-    }
+    const bool allOk = RunSessions(sim, prog, images);
     g_sim = nullptr;
     return allOk ? 0 : 1;
 }

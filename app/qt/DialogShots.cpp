@@ -50,6 +50,71 @@ QPixmap Composite(QWidget& dialog, QWidget& box)
     return out;
 }
 
+// The dialog idle, halfway through a download from the simulated device on
+// port, asking whether to close, with its notice, and done. True when every
+// shot was taken and the download succeeded.
+bool ShootDownload(QApplication& app, const std::string& imageFolder, const std::string& port, const QString& out)
+{
+    bool ok = true;
+    CUpdaterDlg dlg;
+    dlg.SetImageFolder(imageFolder);
+    dlg.SetPortSource([port] { return std::vector<PortInfo>{{port, "", ""}}; });
+    dlg.show();
+    app.processEvents();
+    ok &= Save(dlg.grab(), out, "dialog-idle.png");
+
+    bool midTaken = false;
+    bool questionTaken = false;
+    bool noticeTaken = false;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!midTaken && dlg.ProgressBar()->value() >= dlg.ProgressBar()->maximum() / 2) {
+            midTaken = true;
+            ok &= Save(dlg.grab(), out, "dialog-downloading.png");
+            // The close box's question runs its own loop: ask from outside
+            // this timer so that it keeps polling meanwhile.
+            QTimer::singleShot(0, &dlg, [&dlg] { dlg.close(); });
+        }
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box && !questionTaken && box->button(QMessageBox::No)) {
+            questionTaken = true;
+            ok &= Save(Composite(dlg, *box), out, "dialog-close-question.png");
+            box->button(QMessageBox::No)->click();
+            return;
+        }
+        if (box && !noticeTaken) {
+            noticeTaken = true;
+            ok &= Save(box->grab(), out, "notice-success.png");
+            ok &= Save(Composite(dlg, *box), out, "dialog-with-notice.png");
+            if (box->text() != QStringLiteral("Success Download!")) {
+                std::fprintf(stderr, "notice was \"%s\"\n", qPrintable(box->text()));
+                ok = false;
+            }
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    poll.start();
+
+    QTimer give_up;
+    give_up.setSingleShot(true);
+    QObject::connect(&give_up, &QTimer::timeout, [&] {
+        std::fprintf(stderr, "the download did not end in time\n");
+        ok = false;
+        dlg.reject(); // stops the download without asking
+    });
+    give_up.start(60000);
+
+    dlg.StartButton()->click();
+    while (dlg.DownloadRunning() && give_up.isActive())
+        app.processEvents(QEventLoop::WaitForMoreEvents);
+    app.processEvents();
+    ok &= midTaken && questionTaken && noticeTaken;
+    if (ok)
+        ok &= Save(dlg.grab(), out, "dialog-done.png");
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -70,68 +135,8 @@ int main(int argc, char** argv)
     options.pace = true;
     options.progressBytes = 3;
     CSimRig sim(options); // throws when no pty can be had
-    const std::string port = sim.Path();
 
-    bool ok = true;
-    {
-        CUpdaterDlg dlg;
-        dlg.SetImageFolder(imageFolder);
-        dlg.SetPortSource([port] { return std::vector<PortInfo>{{port, "", ""}}; });
-        dlg.show();
-        app.processEvents();
-        ok &= Save(dlg.grab(), out, "dialog-idle.png");
-
-        bool midTaken = false;
-        bool questionTaken = false;
-        bool noticeTaken = false;
-        QTimer poll;
-        poll.setInterval(10);
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            if (!midTaken && dlg.ProgressBar()->value() >= dlg.ProgressBar()->maximum() / 2) {
-                midTaken = true;
-                ok &= Save(dlg.grab(), out, "dialog-downloading.png");
-                // The close box's question runs its own loop: ask from outside
-                // this timer so that it keeps polling meanwhile.
-                QTimer::singleShot(0, &dlg, [&dlg] { dlg.close(); });
-            }
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (box && !questionTaken && box->button(QMessageBox::No)) {
-                questionTaken = true;
-                ok &= Save(Composite(dlg, *box), out, "dialog-close-question.png");
-                box->button(QMessageBox::No)->click();
-                return;
-            }
-            if (box && !noticeTaken) {
-                noticeTaken = true;
-                ok &= Save(box->grab(), out, "notice-success.png");
-                ok &= Save(Composite(dlg, *box), out, "dialog-with-notice.png");
-                if (box->text() != QStringLiteral("Success Download!")) {
-                    std::fprintf(stderr, "notice was \"%s\"\n", qPrintable(box->text()));
-                    ok = false;
-                }
-                box->button(QMessageBox::Ok)->click();
-            }
-        });
-        poll.start();
-
-        QTimer give_up;
-        give_up.setSingleShot(true);
-        QObject::connect(&give_up, &QTimer::timeout, [&] {
-            std::fprintf(stderr, "the download did not end in time\n");
-            ok = false;
-            dlg.reject(); // stops the download without asking
-        });
-        give_up.start(60000);
-
-        dlg.StartButton()->click();
-        while (dlg.DownloadRunning() && give_up.isActive())
-            app.processEvents(QEventLoop::WaitForMoreEvents);
-        app.processEvents();
-        ok &= midTaken && questionTaken && noticeTaken;
-        if (ok)
-            ok &= Save(dlg.grab(), out, "dialog-done.png");
-    }
-
+    const bool ok = ShootDownload(app, imageFolder, sim.Path(), out);
     sim.Finish();
     std::remove(ImagePathIn(imageFolder).c_str());
     rmdir(folder);

@@ -351,6 +351,54 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"LatencyNotAlone", {"--ports", "PTY", "--set-latency", "PTY", "1"}}),
     [](const ::testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
 
+// Every mode tells what it lacks in its own words, the first mistake of a
+// line is the one told, and a mode given beside the one that would run is
+// checked all the same: --help answers only a line that is valid otherwise.
+TEST(Cli, EachModeTellsItsOwnMistakeAndHelpAnswersOnlyAValidLine)
+{
+    TempDir dir;
+    const std::string job = dir.file("new.zqjob");
+    const std::string image = dir.file("DB.bin");
+    WriteFile(image, MakeImage(65536 + 128, 8));
+    const struct {
+        std::vector<std::string> args;
+        std::string said;
+    } cases[] = {
+        {{"--make-job", job, "--name", "n"}, "--make-job needs the image (-i FILE) and the job's name (--name NAME)"},
+        {{"--make-job", job, "-i", image, "--name", "n", "--units", "0"},
+         "--units: \"0\" is not a number of units (1 or more)"},
+        {{"--make-job", job, "-i", image, "--name", "n", "--trust", "T", "--key", ""}, "--key needs a file name"},
+        {{"--make-job", job, "-i", image, "--name", "", "--trust", "T"}, "--trust goes with --job or --verify-job"},
+        {{"--sign-job", job, "--trust", "T"}, "--sign-job needs the private key: --key KEY.pem"},
+        {{"--verify-job", job, "--units", "3"}, "--name, --units and --force go with --make-job"},
+        {{"--job", job, "--make-job", job}, "--job, --make-job, --sign-job and --verify-job are one at a time"},
+        {{"--verify-job", job, "--watch"},
+         "--make-job, --sign-job and --verify-job touch no device; they go without --all, --watch, --check"},
+        {{"--key", "K", "--trust", "T"}, "--key goes with --make-job or --sign-job"},
+        {{"--forward-pending", "--log", "L", "--forward", "http://127.0.0.1:9/", "--check"},
+         "--forward-pending flashes nothing: not with --all, --watch or --check"},
+        {{"--report", "L", "--log", "L"}, "--report reads a record file and flashes nothing: give it alone"},
+        {{"--wait", "5", "--all", "--json", "--count", "2"}, "--count goes with --watch"},
+        {{"--wait", "5", "--all", "--json"}, "--wait is for one download; --watch waits by itself"},
+        {{"--report", "L", "--make-job", job, "-i", image, "--help"},
+         "--make-job needs the image (-i FILE) and the job's name (--name NAME)"},
+        {{"--help", "--forward-pending", "--log", "L", "--forward", "http://127.0.0.1:9/", "--sign-job", job},
+         "--sign-job needs the private key: --key KEY.pem"},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = RunFlash(c.args);
+        EXPECT_EQ(r.status, 64) << c.said;
+        EXPECT_EQ(r.err, "zerquill-flash: " + c.said + "; try --help\n");
+        EXPECT_TRUE(r.out.empty()) << c.said << " answered on stdout";
+    }
+    const Outcome help = RunFlash({"--list-ports", "--make-job", job, "-i", image, "--name", "n", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: zerquill-flash", 0), 0u) << help.out;
+    const Outcome version = RunFlash({"--list-ports", "--report", "L", "--version"});
+    EXPECT_EQ(version.out, std::string("zerquill-flash ") + ZQ_VERSION + "\n");
+    EXPECT_FALSE(std::ifstream(job).good()) << "an answered line runs nothing";
+}
+
 TEST(Cli, VersionIsTheProjectsAndOpensNothing)
 {
     const Outcome r = RunFlash({"--version", "--ports", "/dev/zq-no-such-port"});
