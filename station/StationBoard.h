@@ -65,6 +65,9 @@ struct TileView {
     // neither runs nor has been written; none during a download, whose
     // adapter the fix may restart.
     std::optional<LatencyFix> Fix() const;
+    // What the words beneath show: the fix's run, where there is one, else
+    // the note.
+    const std::string& NoteShown() const { return fixWords.empty() ? note : fixWords; }
 };
 
 // What a drain changed, for the window to draw.
