@@ -44,7 +44,9 @@ FixOutcome PkexecOutcome(int status);
 // What the tile says: "latency set to 1 ms: ...", "not set: ...".
 std::string LatencyFixWords(const std::string& port, const FixOutcome& outcome);
 
-// Whether the tile shows it written: the offer goes.
-inline bool FixWritten(const FixOutcome& outcome) { return outcome.end == FixEnd::Exited && outcome.status == 0; }
+// The command ran to its end: the tile offers it no more for this hint,
+// since running it again does the same. Where it did not run (the prompt
+// cancelled, the rights refused, the program missing) it is offered again.
+inline bool FixRan(const FixOutcome& outcome) { return outcome.end == FixEnd::Exited; }
 
 }  // namespace zq

@@ -584,7 +584,7 @@ BoardChanges CStationBoard::FixEnded(const std::string& port, const FixOutcome& 
     const auto it = tiles_.find(port);
     if (it != tiles_.end()) {
         it->second.fixing = false;
-        it->second.fixed = FixWritten(outcome);
+        it->second.fixed = FixRan(outcome);
         it->second.fixWords = LatencyFixWords(port, outcome);
         Touch(changes, port);
     }

@@ -48,8 +48,9 @@ struct TileView {
     unsigned failed = 0;
     bool ended = false;    // a download has ended here: its time is shown
     double lastSeconds = 0;
-    // The latency fix under a slow-adapter hint: its command runs, it was
-    // written, and how its last run went (shown until the next download).
+    // The latency fix under a slow-adapter hint: its command runs, it has
+    // run to its end, and how its last run went (shown until the next
+    // download).
     bool fixing = false;
     bool fixed = false;
     std::string fixWords;
@@ -62,7 +63,7 @@ struct TileView {
     std::string Counters(const char* gap = "   ") const;
     // The fix this tile offers: after a success whose note is the hint about
     // the adapter's latency timer, while the port is there and the fix
-    // neither runs nor has been written; none during a download, whose
+    // neither runs nor has run to its end; none during a download, whose
     // adapter the fix may restart.
     std::optional<LatencyFix> Fix() const;
     // What the words beneath show: the fix's run, where there is one, else

@@ -55,6 +55,7 @@ TEST(StationLatencyFix, OnlyATileShowingTheHintOffersItAndItsRunShows)
     board.FixEnded(slow.name, FixOutcome{FixEnd::Exited, 0, {}});
     EXPECT_FALSE(tile.Fix()) << "written";
     EXPECT_EQ(tile.fixWords.rfind("latency set to 1 ms: ", 0), 0u) << tile.fixWords;
+    EXPECT_EQ(board.Find(slow.name)->NoteShown(), tile.fixWords);
 
     // The next download: the words go, and a hint brings the offer back;
     // a failure's cause and a download in flight offer nothing.
@@ -67,6 +68,10 @@ TEST(StationLatencyFix, OnlyATileShowingTheHintOffersItAndItsRunShows)
     EXPECT_FALSE(tile.Fix());
     Ended(board, slow, true, HintAfterSuccess(slow, 16, 0));
     EXPECT_TRUE(tile.Fix());
+    EXPECT_EQ(tile.NoteShown(), tile.note);
+    board.FixEnded(slow.name, FixOutcome{FixEnd::Exited, 4, {}});
+    EXPECT_FALSE(tile.Fix()) << "no timer there: running it again does the same";
+    Ended(board, slow, true, HintAfterSuccess(slow, 16, 0));
     board.Events().OnPort(slow, PortPhase::Absent);
     board.Drain();
     EXPECT_FALSE(tile.Fix()) << "the adapter has gone";
@@ -84,7 +89,7 @@ TEST(StationLatencyFix, EachEndOfTheCommandHasItsWords)
     for (const FixOutcome& end : ends) {
         const std::string words = LatencyFixWords(port, end);
         EXPECT_TRUE(seen.insert(words).second) << "told alike: " << words;
-        EXPECT_EQ(words.rfind(FixWritten(end) ? "latency set to 1 ms: " : "not set: ", 0), 0u) << words;
+        EXPECT_EQ(words.rfind(end.end == FixEnd::Exited && end.status == 0 ? "latency set to 1 ms: " : "not set: ", 0), 0u) << words;
     }
     EXPECT_EQ(LatencyFixWords(port, {FixEnd::Exited, 4, {}}), "not set: COM7 has no latency timer (not an FTDI adapter)");
     EXPECT_NE(LatencyFixWords(port, {FixEnd::Exited, 77, {}}).find("rights"), std::string::npos);
