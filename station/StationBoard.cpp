@@ -51,6 +51,15 @@ const char* TileWords(TileState state)
     return "";
 }
 
+std::optional<LatencyFix> TileView::Fix() const
+{
+    // After a success the note is a hint about the adapter's latency timer,
+    // or nothing (HintAfterSuccess).
+    if (state != TileState::Success || note.empty() || gone || fixing || fixed)
+        return std::nullopt;
+    return LatencyFixFor(port.name);
+}
+
 std::string TileView::BlockWords() const
 {
     // The image's block count comes with the first report.
@@ -525,6 +534,8 @@ void CStationBoard::Apply(const Event& event, BoardChanges& changes)
         tile.note.clear();
         tile.noteWhole.clear();
         tile.alarm = false;
+        tile.fixed = false;
+        tile.fixWords.clear();
         totals_ = event.totals;
         changes.totals = true;
         break;
@@ -554,6 +565,31 @@ void CStationBoard::Apply(const Event& event, BoardChanges& changes)
         }
         break;
     }
+}
+
+BoardChanges CStationBoard::FixStarted(const std::string& port)
+{
+    BoardChanges changes;
+    const auto it = tiles_.find(port);
+    if (it != tiles_.end()) {
+        it->second.fixing = true;
+        it->second.fixWords = "setting the latency timer to " + std::to_string(kLatencyFixMs) + " ms...";
+        Touch(changes, port);
+    }
+    return changes;
+}
+
+BoardChanges CStationBoard::FixEnded(const std::string& port, const FixOutcome& outcome)
+{
+    BoardChanges changes;
+    const auto it = tiles_.find(port);
+    if (it != tiles_.end()) {
+        it->second.fixing = false;
+        it->second.fixed = FixRan(outcome);
+        it->second.fixWords = LatencyFixWords(port, outcome);
+        Touch(changes, port);
+    }
+    return changes;
 }
 
 }  // namespace zq

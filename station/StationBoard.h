@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "release/OpenedJob.h"
+#include "station/LatencyFix.h"
 #include "station/StationSession.h"
 
 namespace zq {
@@ -47,6 +48,12 @@ struct TileView {
     unsigned failed = 0;
     bool ended = false;    // a download has ended here: its time is shown
     double lastSeconds = 0;
+    // The latency fix under a slow-adapter hint: its command runs, it has
+    // run to its end, and how its last run went (shown until the next
+    // download).
+    bool fixing = false;
+    bool fixed = false;
+    std::string fixWords;
 
     bool Refused() const { return state == TileState::Busy || state == TileState::Denied; }
     // "block 3 / 120", with "(clearing)" or "(starting)" before the blocks
@@ -54,6 +61,14 @@ struct TileView {
     std::string BlockWords() const;
     // "written 2   failed 1   last 6.9 s".
     std::string Counters(const char* gap = "   ") const;
+    // The fix this tile offers: after a success whose note is the hint about
+    // the adapter's latency timer, while the port is there and the fix
+    // neither runs nor has run to its end; none during a download, whose
+    // adapter the fix may restart.
+    std::optional<LatencyFix> Fix() const;
+    // What the words beneath show: the fix's run, where there is one, else
+    // the note.
+    const std::string& NoteShown() const { return fixWords.empty() ? note : fixWords; }
 };
 
 // What a drain changed, for the window to draw.
@@ -116,6 +131,10 @@ public:
     // forwarding; empty when all is well.
     const std::string& Alert() const { return alert_; }
     void ClearAlert() { alert_.clear(); }
+
+    // The window runs a tile's latency fix, and tells how it ended.
+    BoardChanges FixStarted(const std::string& port);
+    BoardChanges FixEnded(const std::string& port, const FixOutcome& outcome);
 
 private:
     struct Event {

@@ -97,6 +97,9 @@ public:
     bool Idle() const { return State() == StationState::Idle; }
     bool Running() const { return board_.Running(); }
     const CStationBoard& Board() const { return board_; }
+    // A tile's latency fix (TileView::Fix), run by the window.
+    BoardChanges FixStarted(const std::string& port) { return board_.FixStarted(port); }
+    BoardChanges FixEnded(const std::string& port, const FixOutcome& outcome) { return board_.FixEnded(port, outcome); }
     // What the session tells the board; a test may tell it too.
     SessionEvents& Events() { return board_.Events(); }
 

@@ -3,6 +3,7 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 #include "app/qt-station/TileLayout.h"
@@ -42,7 +43,8 @@ CPortTile::CPortTile(const PortInfo& port, QWidget* parent)
       stateLabel_(new QLabel(this)),
       bar_(new QProgressBar(this)),
       note_(new CFittedLabel(2, Qt::ElideRight, this)),
-      counters_(new QLabel(this))
+      counters_(new QLabel(this)),
+      fix_(new QPushButton(QStringLiteral("Set latency to %1 ms\u2026").arg(kLatencyFixMs), this))
 {
     setFrameShape(QFrame::StyledPanel);
     setFrameShadow(QFrame::Raised);
@@ -75,7 +77,15 @@ CPortTile::CPortTile(const PortInfo& port, QWidget* parent)
     layout->addWidget(stateLabel_);
     layout->addWidget(bar_);
     layout->addWidget(note_);
+    // Under the hint it fixes; shown only then (the grid makes every tile as
+    // tall as the tallest).
+    layout->addWidget(fix_, 0, Qt::AlignLeft);
     layout->addWidget(counters_);
+    fix_->setToolTip(QStringLiteral("Runs zerquill-flash --set-latency for this port, with the rights it needs"));
+    connect(fix_, &QPushButton::clicked, this, [this] {
+        if (const auto fix = view_.Fix(); fix && runFix_)
+            runFix_(*fix);
+    });
 
     // Wide enough for a by-path name's end and "Success Download!" at ease.
     setMinimumWidth(fontMetrics().averageCharWidth() * 34);
@@ -132,14 +142,15 @@ void CPortTile::Draw(const TileView& view)
     setEnabled(!view.gone);
     stateLabel_->setText(QString::fromStdString(TileWords(view.state)));
     Paint(stateLabel_, StateColour(view.state));
-    note_->setText(QString::fromStdString(view.note));
-    note_->setToolTip(QString::fromStdString(view.noteWhole));
+    note_->setText(QString::fromStdString(view.NoteShown()));
+    note_->setToolTip(QString::fromStdString(view.fixWords.empty() ? view.noteWhole : view.note));
     Paint(note_, view.alarm ? kRed : QColor());
     const int blocks = int(view.progress.blocks);
     bar_->setRange(0, blocks > 0 ? blocks : 1);
     bar_->setValue(int(view.progress.done));
     bar_->setFormat(QString::fromStdString(view.BlockWords()));
     counters_->setText(QString::fromStdString(view.Counters()));
+    fix_->setVisible(view.Fix().has_value());
 }
 
 }  // namespace zq

@@ -6,11 +6,14 @@
 #include <QFrame>
 #include <QString>
 
+#include <functional>
+
 #include "link/PortList.h"
 #include "station/StationBoard.h"
 
 class QLabel;
 class QProgressBar;
+class QPushButton;
 
 namespace zq {
 class CFittedLabel;
@@ -21,6 +24,9 @@ public:
 
     // Shows the board's view of the port.
     void Draw(const TileView& view);
+    // Called with the tile's latency fix when the operator asks for it.
+    void OnFix(std::function<void(const LatencyFix&)> run) { runFix_ = std::move(run); }
+    QPushButton* FixButton() const { return fix_; }
 
     const QString& Name() const { return name_; }
     TileState CurrentState() const { return view_.state; }
@@ -42,7 +48,9 @@ private:
     QProgressBar* bar_;
     CFittedLabel* note_;
     QLabel* counters_;
+    QPushButton* fix_;
     TileView view_;
+    std::function<void(const LatencyFix&)> runFix_;
 };
 
 }  // namespace zq

@@ -13,8 +13,10 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QProcess>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QStyle>
 #include <QUrl>
@@ -411,6 +413,7 @@ CPortTile* CStationWindow::TileFor(const std::string& port)
         return tile;
     const TileView* view = station_.Board().Find(port);
     auto* tile = new CPortTile(view ? view->port : PortInfo{port, std::string(), std::string()});
+    tile->OnFix([this](const LatencyFix& fix) { RunFix(fix); });
     tiles_[port] = tile;
     return tile;
 }
@@ -463,6 +466,50 @@ void CStationWindow::Alert(const QString& text)
 {
     alert_->setText(text.trimmed());
     alert_->setVisible(!text.trimmed().isEmpty());
+}
+
+void CStationWindow::RunFix(const LatencyFix& fix)
+{
+    const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/zerquill-flash");
+    const QString pkexec = QStandardPaths::findExecutable(QStringLiteral("pkexec"));
+    if (pkexec.isEmpty()) {
+        ShowFixCommand(QStringLiteral("sudo ") + program + QLatin1Char(' ') + Q(fix.ArgLine()));
+        return;
+    }
+    QStringList args{program};
+    for (const std::string& arg : fix.args)
+        args << Q(arg);
+    auto* process = new QProcess(this);
+    const std::string port = fix.port;
+    // finished or errorOccurred(FailedToStart) comes, not both.
+    connect(process, &QProcess::finished, this, [this, process, port](int code, QProcess::ExitStatus status) {
+        const FixOutcome outcome = status == QProcess::NormalExit
+                                       ? PkexecOutcome(code)
+                                       : FixOutcome{FixEnd::NotStarted, code, "pkexec crashed"};
+        Draw(station_.FixEnded(port, outcome));
+        process->deleteLater();
+    });
+    connect(process, &QProcess::errorOccurred, this, [this, process, port](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        Draw(station_.FixEnded(port, FixOutcome{FixEnd::NotStarted, 0, S(process->errorString())}));
+        process->deleteLater();
+    });
+    Draw(station_.FixStarted(fix.port));
+    process->start(pkexec, args);
+}
+
+void CStationWindow::ShowFixCommand(const QString& command)
+{
+    // Without pkexec there is no one to ask for the rights: the operator
+    // runs the command where they have them.
+    auto* box = new QMessageBox(QMessageBox::Information, QString::fromLatin1(kTitle),
+                                QStringLiteral("Run this as root to set the adapter's latency timer:\n\n") + command,
+                                QMessageBox::Ok, this);
+    box->setTextFormat(Qt::PlainText);
+    box->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }
 
 }  // namespace zq

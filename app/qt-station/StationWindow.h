@@ -87,6 +87,10 @@ private:
     void ShowControls();
     void ShowTotals();
     void Alert(const QString& text);
+    // A tile's latency fix: through pkexec where it is installed, else the
+    // command shown to copy.
+    void RunFix(const LatencyFix& fix);
+    void ShowFixCommand(const QString& command);
 
     QPushButton* start_ = nullptr;
     QPushButton* imageButton_ = nullptr;

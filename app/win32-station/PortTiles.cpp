@@ -17,6 +17,7 @@ constexpr int kGapDips = 8;
 constexpr int kStripDips = 4;
 constexpr int kMinTileDips = 250;
 constexpr int kBarDips = 14;
+constexpr int kFixDips = 150;
 // Lines under the state: a cause can take three.
 constexpr int kDetailLines = 3;
 
@@ -58,13 +59,18 @@ void DrawLine(HDC dc, HFONT font, COLORREF colour, const std::string& text, RECT
 
 } // namespace
 
-CPortTile::CPortTile(HWND grid, const PortInfo& port, const CUiFonts& fonts) : fonts_(fonts), name_(port.name)
+CPortTile::CPortTile(HWND grid, const PortInfo& port, const CUiFonts& fonts, FixAction onFix)
+    : fonts_(fonts), onFix_(std::move(onFix)), name_(port.name)
 {
     view_.port = port;
     hwnd_ = CreateWindowExA(0, kClassName, port.name.c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0, 10,
                             10, grid, nullptr, GetModuleHandleA(nullptr), this);
     bar_ = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD, 0, 0, 10, 10, hwnd_, nullptr,
                            GetModuleHandleA(nullptr), nullptr);
+    const std::string fixText = "Set latency to " + std::to_string(kLatencyFixMs) + " ms...";
+    fix_ = CreateWindowExA(0, WC_BUTTONA, fixText.c_str(), WS_CHILD | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 10, 10, hwnd_,
+                           nullptr, GetModuleHandleA(nullptr), nullptr);
+    SendMessageA(fix_, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_.Normal()), FALSE);
     Layout();
     Changed();
 }
@@ -94,6 +100,12 @@ LRESULT CALLBACK CPortTile::WindowProc(HWND hwnd, UINT message, WPARAM wParam, L
     case WM_SIZE:
         if (self)
             self->Layout();
+        return 0;
+    case WM_COMMAND:
+        if (self && reinterpret_cast<HWND>(lParam) == self->fix_ && HIWORD(wParam) == BN_CLICKED) {
+            if (const auto fix = self->view_.Fix(); fix && self->onFix_)
+                self->onFix_(*fix);
+        }
         return 0;
     case WM_PAINT:
         if (self) {
@@ -126,8 +138,8 @@ void CPortTile::Changed()
     std::string text = name_ + ": " + TileWords(view_.state);
     if (view_.state == TileState::Flashing)
         text += " - " + view_.BlockWords();
-    else if (!view_.note.empty())
-        text += " - " + view_.note;
+    else if (!view_.NoteShown().empty())
+        text += " - " + view_.NoteShown();
     SetWindowTextA(hwnd_, text.c_str());
     InvalidateRect(hwnd_, nullptr, FALSE);
 }
@@ -141,10 +153,15 @@ void CPortTile::Layout()
     MoveWindow(bar_, left, r.detail, std::max(0, int(client.right) - left - r.pad), Scale(kBarDips, fonts_.Dpi()),
                TRUE);
     ShowWindow(bar_, view_.state == TileState::Flashing ? SW_SHOWNA : SW_HIDE);
+    // On the last of the lines beneath the state, under the hint it fixes.
+    const int top = r.detail + (kDetailLines - 1) * r.line;
+    MoveWindow(fix_, left, top, Scale(kFixDips, fonts_.Dpi()), r.counters - top, TRUE);
+    ShowWindow(fix_, view_.Fix() ? SW_SHOWNA : SW_HIDE);
 }
 
 void CPortTile::SetFonts()
 {
+    SendMessageA(fix_, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_.Normal()), FALSE);
     Layout();
     InvalidateRect(hwnd_, nullptr, FALSE);
 }
@@ -158,6 +175,9 @@ void CPortTile::Draw(const TileView& view)
     }
     if (flashing != (view_.state == TileState::Flashing))
         ShowWindow(bar_, flashing ? SW_SHOWNA : SW_HIDE);
+    const bool fix = view.Fix().has_value();
+    if (fix != view_.Fix().has_value())
+        ShowWindow(fix_, fix ? SW_SHOWNA : SW_HIDE);
     view_ = view;
     Changed();
 }
@@ -212,9 +232,11 @@ void CPortTile::Paint(HDC dc, const RECT& client)
             const int hint = below + r.line;
             DrawLine(dc, fonts_.Normal(), text, view_.note, RECT{left, hint, right, r.counters}, oneLine);
         }
-    } else if (!view_.note.empty()) {
-        DrawLine(dc, fonts_.Normal(), view_.alarm && !view_.gone ? kRed : text, view_.note,
-                 RECT{left, r.detail, right, r.detail + kDetailLines * r.line},
+    } else if (!view_.NoteShown().empty()) {
+        // The fix's button takes the last line.
+        const int lines = view_.Fix() ? kDetailLines - 1 : kDetailLines;
+        DrawLine(dc, fonts_.Normal(), view_.alarm && !view_.gone ? kRed : text, view_.NoteShown(),
+                 RECT{left, r.detail, right, r.detail + lines * r.line},
                  DT_WORDBREAK | DT_EDITCONTROL | DT_END_ELLIPSIS | DT_LEFT | DT_TOP);
     }
 
@@ -231,7 +253,8 @@ void CPortTile::Paint(HDC dc, const RECT& client)
 
 // The grid.
 
-CTileGrid::CTileGrid(HWND parent, int id, const CUiFonts& fonts) : fonts_(fonts)
+CTileGrid::CTileGrid(HWND parent, int id, const CUiFonts& fonts, FixAction onFix)
+    : fonts_(fonts), onFix_(std::move(onFix))
 {
     hwnd_ = CreateWindowExA(WS_EX_CONTROLPARENT, kClassName, "", WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_CLIPCHILDREN,
                             0, 0, 10, 10, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
@@ -264,7 +287,7 @@ void CTileGrid::Show(const CStationBoard& board)
         if (it != tiles_.end())
             shown.push_back(std::move(*it));
         else
-            shown.push_back(std::make_unique<CPortTile>(hwnd_, view->port, fonts_));
+            shown.push_back(std::make_unique<CPortTile>(hwnd_, view->port, fonts_, onFix_));
         shown.back()->Draw(*view);
     }
     tiles_ = std::move(shown);

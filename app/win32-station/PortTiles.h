@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,17 +19,22 @@ namespace zq {
 // Registers the window classes of the tiles and the grid.
 bool RegisterTileClasses(HINSTANCE instance);
 
+// What the window does when a tile's latency fix is asked for.
+using FixAction = std::function<void(const LatencyFix&)>;
+
 class CPortTile {
 public:
     // The tile's window class; also the name a test looks for.
     static constexpr const char* kClassName = "ZerquillStationTile";
 
-    CPortTile(HWND grid, const PortInfo& port, const CUiFonts& fonts);
+    CPortTile(HWND grid, const PortInfo& port, const CUiFonts& fonts, FixAction onFix = FixAction());
     ~CPortTile();
     CPortTile(const CPortTile&) = delete;
     CPortTile& operator=(const CPortTile&) = delete;
 
     HWND Window() const { return hwnd_; }
+    // The "Set latency to 1 ms..." button, shown under the slow-adapter hint.
+    HWND FixButton() const { return fix_; }
     const std::string& Name() const { return name_; }
     // Shows the board's view of the port.
     void Draw(const TileView& view);
@@ -46,7 +52,9 @@ private:
 
     HWND hwnd_ = nullptr;
     HWND bar_ = nullptr;
+    HWND fix_ = nullptr;
     const CUiFonts& fonts_;
+    FixAction onFix_;
     std::string name_;
     TileView view_;
 };
@@ -55,7 +63,7 @@ class CTileGrid {
 public:
     static constexpr const char* kClassName = "ZerquillStationGrid";
 
-    CTileGrid(HWND parent, int id, const CUiFonts& fonts);
+    CTileGrid(HWND parent, int id, const CUiFonts& fonts, FixAction onFix = FixAction());
     ~CTileGrid();
     CTileGrid(const CTileGrid&) = delete;
     CTileGrid& operator=(const CTileGrid&) = delete;
@@ -80,6 +88,7 @@ private:
 
     HWND hwnd_ = nullptr;
     const CUiFonts& fonts_;
+    FixAction onFix_;
     std::vector<std::unique_ptr<CPortTile>> tiles_;
     int scroll_ = 0;
     int content_ = 0;

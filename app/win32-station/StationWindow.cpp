@@ -185,6 +185,9 @@ LRESULT CStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_STATION_WAKE:
         Drain();
         return 0;
+    case WM_STATION_FIXED:
+        ShowFixes();
+        return 0;
     case WM_CLOSE:
         OnClose();
         return 0;
@@ -206,7 +209,9 @@ void CStationWindow::OnCreate()
     recordButton_ = Child(hwnd_, WC_BUTTONA, "&Record...", WS_TABSTOP | BS_PUSHBUTTON, IDC_STATION_RECORD);
     imageInfo_ = Child(hwnd_, WC_STATICA, "", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, IDC_STATION_IMAGE_INFO);
     alert_ = Child(hwnd_, WC_STATICA, "", SS_LEFT | SS_NOPREFIX | SS_EDITCONTROL, IDC_STATION_ALERT);
-    grid_ = std::make_unique<CTileGrid>(hwnd_, IDC_STATION_GRID, fonts_);
+    fixRuns_ = std::make_unique<CLatencyFixRuns>(hwnd_, WM_STATION_FIXED);
+    grid_ = std::make_unique<CTileGrid>(hwnd_, IDC_STATION_GRID, fonts_,
+                                        [this](const LatencyFix& fix) { RunFix(fix); });
     status_ = Child(hwnd_, STATUSCLASSNAMEA, "", SBARS_SIZEGRIP, IDC_STATION_STATUS);
     // Text given to a part the bar does not have yet is lost.
     int parts[2] = {Scale(300, fonts_.Dpi()), -1};
@@ -477,6 +482,18 @@ void CStationWindow::Draw(const BoardChanges& changes)
         ShowAlert();
     if (changes.totals)
         ShowTotals();
+}
+
+void CStationWindow::RunFix(const LatencyFix& fix)
+{
+    Draw(station_.FixStarted(fix.port));
+    fixRuns_->Start(fix);
+}
+
+void CStationWindow::ShowFixes()
+{
+    for (const auto& [port, outcome] : fixRuns_->Ended())
+        Draw(station_.FixEnded(port, outcome));
 }
 
 void CStationWindow::SetRunningLook()

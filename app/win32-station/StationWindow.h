@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "app/win32-station/LatencyFixRun.h"
 #include "app/win32-station/PortTiles.h"
 #include "station/StationController.h"
 #include "app/win32-station/UiMetrics.h"
@@ -32,6 +33,8 @@ public:
 private:
     // The board has events to drain.
     static constexpr UINT WM_STATION_WAKE = WM_APP + 1;
+    // A tile's latency fix has ended.
+    static constexpr UINT WM_STATION_FIXED = WM_APP + 2;
 
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
@@ -62,6 +65,8 @@ private:
     void RefreshPorts();
     void ShowTotals();
     void SetRunningLook();
+    void RunFix(const LatencyFix& fix);
+    void ShowFixes();
 
     HWND hwnd_ = nullptr;
     HWND start_ = nullptr;
@@ -79,6 +84,7 @@ private:
 
     // The administrator's keys lock it when there are any.
     CStationController station_;
+    std::unique_ptr<CLatencyFixRuns> fixRuns_;
 };
 
 }  // namespace zq

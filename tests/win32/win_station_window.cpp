@@ -411,6 +411,41 @@ TEST(StationWindowShots, DISABLED_OneFailure)
     EXPECT_EQ(RecordedResults(ReadLines(record)), expected);
 }
 
+// A device behind a line that holds every reply (the simulator's read lag):
+// after its download the tile shows the slow-adapter hint and the latency
+// fix; the fix asked for runs zerquill-flash.exe beside the station (wine
+// grants runas without a prompt), and the tile tells how it went.
+TEST(StationWindowShots, DISABLED_SlowAdapter)
+{
+    const std::string exe = Env("ZQ_STATION_EXE");
+    const std::vector<std::string> ports = Split(Env("ZQ_STATION_PORTS"));
+    ASSERT_TRUE(!exe.empty() && ports.size() == 1 && !Env("ZQ_STATION_SHOTS").empty()) << "run by wine_station.sh";
+    const std::string port = ports[0];
+    StationProcess station(exe);
+    ASSERT_TRUE(station.hwnd());
+    ASSERT_TRUE(WaitUntil([&] { return station.Tiles().count(port) == 1; }, 10000, kLookMs)) << Describe(station);
+    station.Press("click");
+    ASSERT_TRUE(WaitUntil([&] { return StartsWith(station.State(port), "Success Download! - hint:"); }, 60000,
+                          kLookMs))
+        << Describe(station);
+    const HWND grid = GetDlgItem(station.hwnd(), IDC_STATION_GRID);
+    HWND fix = nullptr;
+    for (HWND tile = FindWindowExA(grid, nullptr, "ZerquillStationTile", nullptr); tile && !fix;
+         tile = FindWindowExA(grid, tile, "ZerquillStationTile", nullptr))
+        if (StartsWith(TextOf(tile), port + ":"))
+            fix = FindWindowExA(tile, nullptr, "Button", nullptr);
+    ASSERT_TRUE(fix && IsWindowVisible(fix)) << "no fix on the tile";
+    Sleep(500);
+    EXPECT_TRUE(SaveWindowPicture(station.hwnd(), Picture("win32-station-latency-hint")));
+    SendMessageA(fix, BM_CLICK, 0, 0);
+    ASSERT_TRUE(WaitUntil([&] { return station.State(port).find(" - not set: ") != std::string::npos ||
+                                       station.State(port).find(" - latency set to ") != std::string::npos; },
+                          30000, kLookMs))
+        << Describe(station);
+    Sleep(500);
+    EXPECT_TRUE(SaveWindowPicture(station.hwnd(), Picture("win32-station-latency-result")));
+}
+
 } // namespace
 
 }  // namespace zq

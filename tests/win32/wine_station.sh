@@ -9,7 +9,8 @@
 #       simulators must receive every image exactly: one loss fails the test.
 #   wine_station.sh --shots DIR BUILD_DIR DEVSIM STATION_EXE DRIVER_EXE
 #       pictures of the window into DIR: idle, three downloads in flight,
-#       the question on closing then, and after one failure.
+#       the question on closing then, after one failure, and a slow
+#       adapter's tile with its latency fix, before and after it ran.
 # Exit status 77 (skipped) when the simulator has not been built.
 set -euo pipefail
 
@@ -87,6 +88,18 @@ if [ -n "$shots" ]; then
     wine_image "$work/app/DB.bin" 200
     driver_run 'StationWindowShots.*OneFailure' ZQ_STATION_PORTS=COM7,COM8,COM9 \
         ZQ_STATION_SHOTS="$(winepath -w "$shots")" || fail "the picture after a failure"
+    # A line that holds every reply 16 ms: the tile's hint and latency fix,
+    # run with zerquill-flash.exe beside the station where it was built.
+    # The new line first: a pty freed before it would come back under a
+    # port that is still mapped.
+    old=("${sims[@]}")
+    ZQ_READ_LAG_MS=16 start_sim COM7 --sessions 0
+    for pid in "${old[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+    restart_wine
+    wine_image "$work/app/DB.bin" 100
+    [ -f "$build/cli/zerquill-flash.exe" ] && cp "$build/cli/zerquill-flash.exe" "$work/app/"
+    driver_run 'StationWindowShots.*SlowAdapter' ZQ_STATION_PORTS=COM7 \
+        ZQ_STATION_SHOTS="$(winepath -w "$shots")" || fail "the pictures of a slow adapter"
     for bmp in "$shots"/win32-station-*.bmp; do
         convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
         echo "picture ${bmp%.bmp}.png"
