@@ -1,6 +1,7 @@
 #include "download/Causes.h"
 
 #include "platform/OsError.h"
+#include "link/Latency.h"
 #include "link/PortAccess.h"
 
 #include <cstdio>
@@ -348,6 +349,11 @@ std::string HintAfterSuccess(const PortInfo& adapter, int latencyMs, double byte
 {
     const std::string hint = LatencyHint(adapter, latencyMs);
     return hint.empty() ? SlowLineHint(adapter, bytesPerS, latencyMs) : hint;
+}
+
+std::string SlowAdapterNote(const std::string& port)
+{
+    return "slow adapter: " + SetLatencyCommandNamed(port, 1);
 }
 
 const char* StageWord(Stage stage)

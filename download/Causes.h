@@ -37,4 +37,9 @@ std::string SlowLineHint(const PortInfo& adapter, double bytesPerS, int latencyM
 // timer is over the bound, else the slow-line hint (often empty).
 std::string HintAfterSuccess(const PortInfo& adapter, int latencyMs, double bytesPerS);
 
+// Such a hint as a tile has room for: that the adapter is slow, and the
+// command that sets its timer ("slow adapter: sudo zerquill-flash
+// --set-latency /dev/ttyUSB0 1"). The whole hint goes with it, as its tooltip.
+std::string SlowAdapterNote(const std::string& port);
+
 }  // namespace zq

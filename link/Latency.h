@@ -40,6 +40,10 @@ LatencyChange SetLatencyTimer(const std::string& port, int ms);
 // "sudo zerquill-flash --set-latency /dev/ttyUSB0 1", "from an administrator
 // prompt: zerquill-flash --set-latency COM7 1".
 std::string SetLatencyCommand(const std::string& port, int ms);
+// The same as a tile shows it, to read rather than paste:
+// "sudo zerquill-flash --set-latency /dev/ttyUSB0 1",
+// "zerquill-flash --set-latency COM7 1 (as administrator)".
+std::string SetLatencyCommandNamed(const std::string& port, int ms);
 
 // How to get the rights the write needs, after "permission denied on ...".
 std::string LatencyRightsAdvice(const std::string& port, int ms);

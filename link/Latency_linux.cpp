@@ -67,6 +67,8 @@ std::string SetLatencyCommand(const std::string& port, int ms)
     return "sudo zerquill-flash --set-latency " + port + " " + std::to_string(ms);
 }
 
+std::string SetLatencyCommandNamed(const std::string& port, int ms) { return SetLatencyCommand(port, ms); }
+
 std::string LatencyRightsAdvice(const std::string& port, int ms)
 {
     return "run it as root (" + SetLatencyCommand(port, ms) + "), or install the udev rule below";

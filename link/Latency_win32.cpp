@@ -187,6 +187,11 @@ std::string SetLatencyCommand(const std::string& port, int ms)
     return "from an administrator prompt: zerquill-flash --set-latency " + port + " " + std::to_string(ms);
 }
 
+std::string SetLatencyCommandNamed(const std::string& port, int ms)
+{
+    return "zerquill-flash --set-latency " + port + " " + std::to_string(ms) + " (as administrator)";
+}
+
 std::string LatencyRightsAdvice(const std::string&, int)
 {
     return "run it from an administrator prompt (Command Prompt > Run as administrator)";

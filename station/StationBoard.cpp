@@ -505,6 +505,12 @@ void CStationBoard::ApplyEnding(const Event& event, BoardChanges& changes)
         tile.state = TileState::Failed;
     }
     tile.note = o.cancelled ? std::string() : e.note;
+    // After a success the note is the adapter's hint (HintAfterSuccess): the
+    // tile shows its fix, the whole hint stays at hand.
+    if (o.success && !e.note.empty()) {
+        tile.noteWhole = e.note;
+        tile.note = SlowAdapterNote(event.port.name);
+    }
     tile.alarm = tile.state == TileState::Failed;
     totals_ = e.totals;
     changes.totals = true;

@@ -38,7 +38,9 @@ TEST(StationLatencyFix, OnlyATileShowingTheHintOffersItAndItsRunShows)
     Ended(board, slow, true, HintAfterSuccess(slow, 16, 0));
     Ended(board, fast, true, HintAfterSuccess(fast, 1, 11000));
     const TileView& tile = *board.Find(slow.name);
-    ASSERT_FALSE(tile.note.empty());
+    // The tile has room for the fix, with the whole hint at hand.
+    EXPECT_EQ(tile.note, "slow adapter: sudo zerquill-flash --set-latency /dev/ttyUSB0 1");
+    EXPECT_EQ(tile.noteWhole, HintAfterSuccess(slow, 16, 0));
     ASSERT_TRUE(tile.Fix());
     EXPECT_EQ(tile.Fix()->port, slow.name);
     EXPECT_EQ(tile.Fix()->args, (std::vector<std::string>{"--set-latency", "/dev/ttyUSB0", "1"}));

@@ -425,8 +425,8 @@ TEST(StationWindowShots, DISABLED_SlowAdapter)
     ASSERT_TRUE(station.hwnd());
     ASSERT_TRUE(WaitUntil([&] { return station.Tiles().count(port) == 1; }, 10000, kLookMs)) << Describe(station);
     station.Press("click");
-    ASSERT_TRUE(WaitUntil([&] { return StartsWith(station.State(port), "Success Download! - hint:"); }, 60000,
-                          kLookMs))
+    const std::string shown = "Success Download! - slow adapter: zerquill-flash --set-latency " + port;
+    ASSERT_TRUE(WaitUntil([&] { return StartsWith(station.State(port), shown); }, 60000, kLookMs))
         << Describe(station);
     const HWND grid = GetDlgItem(station.hwnd(), IDC_STATION_GRID);
     HWND fix = nullptr;
