@@ -83,7 +83,7 @@ void CStation::AddPortThread(const PortInfo& info, bool named)
 bool CStation::BeginDownload()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!taking_ || Cancelled() || (options_.count != 0 && started_ >= options_.count) ||
+    if (!taking_ || Cancelled() || Held() || (options_.count != 0 && started_ >= options_.count) ||
         (options_.lot != 0 && succeeded_ + inFlight_ >= options_.lot))
         return false;
     ++started_;
@@ -184,7 +184,9 @@ void CStation::Listen(PortThread& port)
                 Gone(port, link);
                 continue;
             }
-            if (!port.armed && Clock::now() - port.lastBeacon >= std::chrono::milliseconds(zq::kDeviceGoneMs)) {
+            // Held, a port stays as it is: re-armed, its device would be
+            // flashed the moment the line goes on, unseen by whoever paused.
+            if (!port.armed && !Held() && Clock::now() - port.lastBeacon >= std::chrono::milliseconds(zq::kDeviceGoneMs)) {
                 port.armed = true;
                 SetPhase(port, PortPhase::Listening);
             }

@@ -32,6 +32,9 @@ struct StationOptions {
     // never has more in flight than it still needs, so that no unit beyond
     // the lot is touched. 0: no lot.
     unsigned lot = 0;
+    // While set (a line paused from afar): no beacon is answered and no port
+    // is armed again; downloads in flight go on to their end. Null: never.
+    const std::atomic<bool>* hold = nullptr;
 };
 
 enum class StationEnd {
@@ -72,6 +75,7 @@ private:
     std::vector<std::unique_ptr<PortThread>> portThreads_;
 
     bool Cancelled() const;
+    bool Held() const { return options_.hold && options_.hold->load(); }
     // Sleeps ms, or less once the station ends.
     void Pause(uint32_t ms);
     // Under mutex_.
