@@ -34,6 +34,7 @@ struct CStation::PortThread {
     // left in boot mode by a failure would otherwise be flashed again and
     // again; plugging it in again retries.
     bool armed = true;
+    bool left = false; // its device went while the station was held: armed as it goes on
     PortInfo described; // the adapter as it stood when the port opened
     Clock::time_point lastBeacon;
     std::thread thread;
@@ -108,9 +109,25 @@ void CStation::EndDownload(const DeviceOutcome& outcome)
     changed_.notify_all();
 }
 
+// A flashed port is armed again once its device has been silent for the
+// gone-time. Held, it stays as it is, its tile not listening while nothing
+// would be answered; the device that left meanwhile is remembered, and the
+// port armed as the line goes on.
+void CStation::Rearm(PortThread& port)
+{
+    if (!port.armed && Clock::now() - port.lastBeacon >= std::chrono::milliseconds(zq::kDeviceGoneMs))
+        port.left = true;
+    if (port.left && !Held()) {
+        port.left = false;
+        port.armed = true;
+        SetPhase(port, PortPhase::Listening);
+    }
+}
+
 void CStation::Gone(PortThread& port, CSerialLink& link)
 {
     link.Close();
+    port.left = false;
     port.armed = true;
     SetPhase(port, PortPhase::Absent);
 }
@@ -184,16 +201,12 @@ void CStation::Listen(PortThread& port)
                 Gone(port, link);
                 continue;
             }
-            // Held, a port stays as it is: re-armed, its device would be
-            // flashed the moment the line goes on, unseen by whoever paused.
-            if (!port.armed && !Held() && Clock::now() - port.lastBeacon >= std::chrono::milliseconds(zq::kDeviceGoneMs)) {
-                port.armed = true;
-                SetPhase(port, PortPhase::Listening);
-            }
+            Rearm(port);
             continue;
         }
         if (byte != zq::DEVICE_BEACON)
             continue;
+        Rearm(port);
         port.lastBeacon = Clock::now();
         if (port.armed && BeginDownload())
             Flash(port, link);

@@ -90,6 +90,7 @@ private:
     bool OpenToListen(PortThread& port, CSerialLink& link);
     void Flash(PortThread& port, CSerialLink& link);
     void Gone(PortThread& port, CSerialLink& link);
+    void Rearm(PortThread& port);
     bool BeginDownload();
     void EndDownload(const DeviceOutcome& outcome);
     void SetPhase(PortThread& port, PortPhase phase);
