@@ -16,6 +16,7 @@
 #include "cli/Jobs.h"
 #include "cli/Options.h"
 #include "cli/Report.h"
+#include "cli/Serve.h"
 #include "cli/SetLatency.h"
 #include "link/PortList.h"
 #include "link/SerialLink.h"
@@ -154,6 +155,21 @@ int FlashSingle(const FlashOptions& options, const std::string& image, CRecordLo
     return status;
 }
 
+std::vector<const char*> ArgPointers(const std::vector<std::string>& args)
+{
+    std::vector<const char*> pointers;
+    for (const std::string& arg : args)
+        pointers.push_back(arg.c_str());
+    return pointers;
+}
+
+bool ServeHere(const ServeOptions& serve, std::string& error)
+{
+    if (serve.on && !CanServe())
+        error = "--serve: this system's zerquill-flash has no station server";
+    return !serve.on || CanServe();
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -162,7 +178,12 @@ int main(int argc, char** argv)
         return latency; // a mode of its own, given alone
     FlashOptions options;
     std::string error;
-    if (!ParseFlashOptions(argc, argv, options, error)) {
+    ServeOptions serve;
+    std::vector<std::string> args(argv, argv + argc);
+    const bool served = TakeServeOptions(args, serve, error);
+    const std::vector<const char*> rest = ArgPointers(args);
+    if (!served || !ParseFlashOptions(int(rest.size()), rest.data(), options, error) ||
+        !CheckServeOptions(serve, options.watch, error) || !ServeHere(serve, error)) {
         std::fprintf(stderr, "zerquill-flash: %s; try --help\n", error.c_str());
         return kExitUsage;
     }
@@ -240,7 +261,7 @@ int main(int argc, char** argv)
         std::atomic<bool> stop{false};
         SetInterruptFlag(&stop);
         CRecordLog* record = log.IsOpen() ? &log : nullptr;
-        int status = FlashStation(options, image, stdout, &stop, record, run);
+        int status = FlashStation(options, image, stdout, &stop, record, run, &serve);
         if (status == kExitInterrupted && InterruptSignal() != 0)
             status = 128 + InterruptSignal();
         SetInterruptFlag(nullptr);

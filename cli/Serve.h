@@ -1,0 +1,30 @@
+// The station served over HTTP while --watch runs (Linux; elsewhere --serve
+// is refused before anything is opened).
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "cli/Jobs.h"
+#include "cli/ServeOptions.h"
+#include "station/StationSession.h"
+
+namespace zq {
+
+class CServedStation {
+public:
+    virtual ~CServedStation() = default;
+    // What the session tells: the view hears it all, and so does the server.
+    virtual SessionEvents& Events() = 0;
+    // Answering once true, where says at what address; false, with why.
+    virtual bool Listen(CStationSession& session, std::string& where, std::string& why) = 0;
+};
+
+// False where this system has no server.
+bool CanServe();
+// The server for image and run, telling view every event.
+std::unique_ptr<CServedStation> ServeStation(const ServeOptions& serve, const ImageSnapshot& image,
+                                             const JobRun& run, const std::atomic<bool>* stop, SessionEvents& view);
+
+}  // namespace zq

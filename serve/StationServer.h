@@ -1,0 +1,92 @@
+// The station served over HTTP: GET /api/v1/station tells what the windows'
+// board shows, GET /metrics the same for a Prometheus scrape, and POST
+// /api/v1/pause and /api/v1/resume steer it with a bearer token. It hears
+// the session's events on the station's threads, passes each on at once to
+// the view that hears them too, and answers on threads of its own: nothing
+// a client does can hold up a download.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "serve/ServeMetrics.h"
+#include "station/StationBoard.h"
+#include "station/StationSession.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+} // namespace httplib
+
+namespace zq {
+
+struct ServeSetup {
+    std::string host = "127.0.0.1";
+    uint16_t port = 0;       // 0: one the system picks
+    std::string token;       // empty: control is off, pause and resume refused
+    std::string station;     // the job's station, or this host's name
+    std::string version;
+    const ImageSnapshot* image = nullptr;
+    const Job* job = nullptr;
+    std::string signedBy;    // who released the job
+    unsigned lotWritten = 0; // the lot's units the record held when the run began
+    const std::atomic<bool>* stop = nullptr; // set: the station is stopping
+};
+
+class CStationServer : private SessionEvents {
+public:
+    // next hears every event as it comes, before this server draws it.
+    CStationServer(ServeSetup setup, SessionEvents& next);
+    ~CStationServer() override;
+    CStationServer(const CStationServer&) = delete;
+    CStationServer& operator=(const CStationServer&) = delete;
+
+    // What the session is to tell.
+    SessionEvents& Events() { return *this; }
+    // Bound and answering; pause and resume go to session. false, with why.
+    bool Listen(CStationSession& session, std::string& why);
+    uint16_t Port() const { return port_; }
+
+private:
+    void OnPort(const PortInfo& port, PortPhase phase) override;
+    void OnFound(const std::string& port, const StationTotals& totals) override;
+    void OnProgress(const std::string& port, const StageReport& report) override;
+    void OnHint(const std::string& port, const std::string& hint) override;
+    void OnEnded(const DeviceEnding& ending) override;
+    void OnForwarding(const std::string& text) override;
+
+    void Route();
+    // The board brought up to date; under boardMutex_.
+    void Drain();
+    std::string State() const;
+    std::string Status();
+    std::string Metrics();
+    void Command(const httplib::Request& request, httplib::Response& response, bool pause);
+
+    ServeSetup setup_;
+    SessionEvents& next_;
+    CStationSession* session_ = nullptr;
+    std::unique_ptr<httplib::Server> server_;
+    uint16_t port_ = 0;
+    std::thread listener_;
+
+    std::mutex boardMutex_;
+    CStationBoard board_;
+    CServeTally tally_;
+
+    // Drains the board now and then, so that its queue never grows while no
+    // one asks.
+    std::mutex drainMutex_;
+    std::condition_variable drainWake_;
+    bool ending_ = false;
+    std::thread drainer_;
+};
+
+}  // namespace zq
