@@ -83,7 +83,7 @@ struct StationRun {
             return false;
         view = std::make_unique<CStationView>(ViewMode(options, out), out);
         if (serving.options && serving.options->on)
-            served = ServeStation(*serving.options, image, run, serving.stop, *view);
+            served = ServeStation(*serving.options, image, run, options.log, serving.stop, *view);
         session = std::make_unique<CStationSession>(image, served ? served->Events() : *view, log);
         session->SetRecordTags(run.tags, run.job.fixture);
         view->SetFixture(run.job.fixture);
@@ -159,6 +159,8 @@ int Watch(StationRun& opened, const FlashOptions& options, std::atomic<bool>* st
         view.Fail("station stopped: a record could not be written, and a unit flashed without its record "
                  "is worse than one not flashed");
     view.Summary(session.Totals());
+    if (opened.served)
+        opened.served->Summary(session.Totals());
     if (end == StationEnd::Stopped)
         return kExitInterrupted;
     // A lot that is written ends the station well, whatever failed on the way.

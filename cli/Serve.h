@@ -19,12 +19,16 @@ public:
     virtual SessionEvents& Events() = 0;
     // Answering once true, where says at what address; false, with why.
     virtual bool Listen(CStationSession& session, std::string& where, std::string& why) = 0;
+    // The station's closing totals, streamed as --json prints them.
+    virtual void Summary(const StationTotals& totals) = 0;
 };
 
 // False where this system has no server.
 bool CanServe();
-// The server for image and run, telling view every event.
+// The server for image and run, telling view every event; its report is
+// of the record file at recordPath (empty: none).
 std::unique_ptr<CServedStation> ServeStation(const ServeOptions& serve, const ImageSnapshot& image,
-                                             const JobRun& run, const std::atomic<bool>* stop, SessionEvents& view);
+                                             const JobRun& run, const std::string& recordPath,
+                                             const std::atomic<bool>* stop, SessionEvents& view);
 
 }  // namespace zq

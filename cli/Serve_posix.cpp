@@ -1,6 +1,7 @@
 #include "cli/Serve.h"
 
 #include "cli/Options.h"
+#include "cli/Report.h"
 #include "platform/HostName.h"
 #include "serve/StationServer.h"
 
@@ -19,6 +20,7 @@ public:
         where = host_ + ":" + std::to_string(server_.Port());
         return true;
     }
+    void Summary(const StationTotals& totals) override { server_.Summary(totals); }
     std::string host_;
 
 private:
@@ -30,7 +32,8 @@ private:
 bool CanServe() { return true; }
 
 std::unique_ptr<CServedStation> ServeStation(const ServeOptions& serve, const ImageSnapshot& image,
-                                             const JobRun& run, const std::atomic<bool>* stop, SessionEvents& view)
+                                             const JobRun& run, const std::string& recordPath,
+                                             const std::atomic<bool>* stop, SessionEvents& view)
 {
     ServeSetup setup;
     setup.host = serve.host;
@@ -45,6 +48,8 @@ std::unique_ptr<CServedStation> ServeStation(const ServeOptions& serve, const Im
         setup.lotWritten = run.job.units > run.lotLeft && run.lotLeft ? run.job.units - run.lotLeft : 0;
     }
     setup.stop = stop;
+    if (!recordPath.empty())
+        setup.report = [recordPath](std::string& page) { return YieldPage(recordPath, page); };
     auto served = std::make_unique<CServedPosix>(std::move(setup), view);
     served->host_ = serve.host.find(':') != std::string::npos ? "[" + serve.host + "]" : serve.host;
     return served;

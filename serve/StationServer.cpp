@@ -6,13 +6,24 @@
 #include <nlohmann/json.hpp>
 
 #include "protocol/Protocol.h"
+#include "station/StationJson.h"
+
+extern const unsigned char kStationPage[];
+extern const size_t kStationPageSize;
 
 namespace zq {
 
 namespace {
 
-// Threads that answer requests; a client holds one only while it is served.
-constexpr size_t kAnswerThreads = 8;
+// At most this many event streams, each holding a thread while it lasts;
+// the rest of the threads answer everything else.
+constexpr size_t kMaxStreams = 32;
+constexpr size_t kAnswerThreads = kMaxStreams + 8;
+// Events a stream may fall behind by before it is dropped.
+constexpr size_t kStreamQueue = 512;
+// A quiet stream says it is alive this often, so that proxies keep it.
+constexpr int kKeepAliveMs = 15000;
+constexpr auto kProgressEvery = std::chrono::milliseconds(100);
 // A client that sends its request slower than this per read is cut off.
 constexpr time_t kReadTimeoutS = 5;
 constexpr time_t kWriteTimeoutS = 5;
@@ -56,13 +67,14 @@ nlohmann::json TileJson(const TileView& tile)
 } // namespace
 
 CStationServer::CStationServer(ServeSetup setup, SessionEvents& next)
-    : setup_(std::move(setup)), next_(next), board_(nullptr), tally_(kBlockSize)
+    : setup_(std::move(setup)), next_(next), board_(nullptr), tally_(kBlockSize), hub_(kMaxStreams, kStreamQueue)
 {
     board_.Mirror(setup_.job, setup_.image ? setup_.image->blocks : 0, setup_.lotWritten);
 }
 
 CStationServer::~CStationServer()
 {
+    hub_.End();
     if (server_)
         server_->stop();
     if (listener_.joinable())
@@ -90,6 +102,18 @@ void CStationServer::OnFound(const std::string& port, const StationTotals& total
     next_.OnFound(port, totals);
     tally_.Progress(port, 0);
     board_.Events().OnFound(port, totals);
+    hub_.Publish("found", FoundJson(port));
+}
+
+bool CStationServer::ProgressDue(const std::string& port, const StageReport& report)
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(progressMutex_);
+    const auto it = progressSent_.find(port);
+    if (it != progressSent_.end() && it->second.first == report.stage && now - it->second.second < kProgressEvery)
+        return false;
+    progressSent_[port] = {report.stage, now};
+    return true;
 }
 
 void CStationServer::OnProgress(const std::string& port, const StageReport& report)
@@ -97,12 +121,15 @@ void CStationServer::OnProgress(const std::string& port, const StageReport& repo
     next_.OnProgress(port, report);
     tally_.Progress(port, report.done);
     board_.Events().OnProgress(port, report);
+    if (ProgressDue(port, report))
+        hub_.Publish("progress", ProgressJson(port, report));
 }
 
 void CStationServer::OnHint(const std::string& port, const std::string& hint)
 {
     next_.OnHint(port, hint);
     board_.Events().OnHint(port, hint);
+    hub_.Publish("hint", HintJson(port, hint));
 }
 
 void CStationServer::OnEnded(const DeviceEnding& ending)
@@ -110,6 +137,24 @@ void CStationServer::OnEnded(const DeviceEnding& ending)
     next_.OnEnded(ending);
     tally_.Ended(ending.outcome);
     board_.Events().OnEnded(ending);
+    {
+        std::lock_guard<std::mutex> lock(progressMutex_);
+        progressSent_.erase(ending.outcome.port);
+    }
+    hub_.Publish("result", ResultJson(ending.record));
+}
+
+void CStationServer::TellStopping()
+{
+    if (!toldStopping_.exchange(true))
+        hub_.Publish("state", StateJson("stopping"));
+}
+
+// The station has ended: whatever ended it, it serves only until it exits.
+void CStationServer::Summary(const StationTotals& totals)
+{
+    TellStopping();
+    hub_.Publish("summary", SummaryJson(totals));
 }
 
 void CStationServer::OnForwarding(const std::string& text)
@@ -125,7 +170,7 @@ void CStationServer::Drain()
 
 std::string CStationServer::State() const
 {
-    if (setup_.stop && setup_.stop->load())
+    if (toldStopping_ || (setup_.stop && setup_.stop->load()))
         return "stopping";
     return session_ && session_->Paused() ? "paused" : "running";
 }
@@ -196,7 +241,9 @@ void CStationServer::Command(const httplib::Request& request, httplib::Response&
         return;
     }
     session_->Pause(pause);
-    response.set_content(Dump({{"state", State()}}), kJson);
+    const std::string state = State();
+    hub_.Publish("state", StateJson(state));
+    response.set_content(Dump({{"state", state}}), kJson);
 }
 
 void CStationServer::Route()
@@ -210,6 +257,83 @@ void CStationServer::Route()
     });
     s.Post("/api/v1/pause", [this](const httplib::Request& req, httplib::Response& res) { Command(req, res, true); });
     s.Post("/api/v1/resume", [this](const httplib::Request& req, httplib::Response& res) { Command(req, res, false); });
+    s.Get("/api/v1/events", [this](const httplib::Request&, httplib::Response& res) { Stream(res); });
+    s.Get("/report", [this](const httplib::Request&, httplib::Response& res) { Report(res); });
+    s.Get("/", [](const httplib::Request&, httplib::Response& res) {
+        // Everything it needs is in it: nothing may come from elsewhere.
+        res.set_header("Content-Security-Policy",
+                       "default-src 'self'; script-src 'unsafe-inline'; style-src 'unsafe-inline'");
+        res.set_content(reinterpret_cast<const char*>(kStationPage), kStationPageSize, "text/html; charset=utf-8");
+    });
+    RouteRest();
+}
+
+// Nothing is served from the disk: a path is one of the routes or none.
+void CStationServer::RouteRest()
+{
+    static const std::map<std::string, const char*> kAllowed = {
+        {"/api/v1/station", "GET"}, {"/metrics", "GET"}, {"/api/v1/events", "GET"}, {"/report", "GET"}, {"/", "GET"},
+        {"/api/v1/pause", "POST"}, {"/api/v1/resume", "POST"}};
+    const auto rest = [](const httplib::Request& req, httplib::Response& res) {
+        const auto it = kAllowed.find(req.path);
+        if (it == kAllowed.end()) {
+            res.status = 404;
+            res.set_content(Dump({{"error", "no such thing here"}}), kJson);
+            return;
+        }
+        res.status = 405;
+        res.set_header("Allow", it->second);
+        res.set_content(Dump({{"error", std::string("only ") + it->second + " here"}}), kJson);
+    };
+    httplib::Server& s = *server_;
+    s.Get(".*", rest);
+    s.Post(".*", rest);
+    s.Put(".*", rest);
+    s.Patch(".*", rest);
+    s.Delete(".*", rest);
+    s.Options(".*", rest);
+}
+
+void CStationServer::Report(httplib::Response& response)
+{
+    std::string page;
+    if (!setup_.report || !setup_.report(page)) {
+        response.status = 404;
+        response.set_content(Dump({{"error", "this station keeps no record to report on (--log)"}}), kJson);
+        return;
+    }
+    response.set_header("Cache-Control", "no-store");
+    response.set_content(page, "text/html; charset=utf-8");
+}
+
+void CStationServer::Stream(httplib::Response& response)
+{
+    std::shared_ptr<CEventHub::Client> client = hub_.Join();
+    if (!client) {
+        response.status = 503;
+        response.set_header("Retry-After", "5");
+        response.set_content(Dump({{"error", "too many event streams"}}), kJson);
+        return;
+    }
+    response.set_header("Cache-Control", "no-store");
+    // Where it stands first, so that a client that (re)connects is not
+    // behind until the next change.
+    const std::string hello = "event: state\ndata: " + StateJson(State()) + "\n\n";
+    response.set_chunked_content_provider(
+        "text/event-stream",
+        [this, client, hello, first = true](size_t, httplib::DataSink& sink) mutable {
+            std::string out;
+            if (first) {
+                first = false;
+                return sink.write(hello.data(), hello.size());
+            }
+            if (!hub_.Next(*client, kKeepAliveMs, out))
+                return false;
+            if (out.empty())
+                out = ": alive\n\n";
+            return sink.write(out.data(), out.size());
+        },
+        [this, client](bool) { hub_.Leave(client); });
 }
 
 bool CStationServer::Listen(CStationSession& session, std::string& why)
@@ -232,6 +356,8 @@ bool CStationServer::Listen(CStationSession& session, std::string& why)
     drainer_ = std::thread([this] {
         std::unique_lock<std::mutex> lock(drainMutex_);
         while (!drainWake_.wait_for(lock, kDrainEvery, [this] { return ending_; })) {
+            if (setup_.stop && setup_.stop->load())
+                TellStopping();
             std::lock_guard<std::mutex> board(boardMutex_);
             Drain();
         }

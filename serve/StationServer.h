@@ -1,5 +1,6 @@
 // The station served over HTTP: GET /api/v1/station tells what the windows'
-// board shows, GET /metrics the same for a Prometheus scrape, and POST
+// board shows, GET /metrics the same for a Prometheus scrape, GET
+// /api/v1/events streams what --json prints (server-sent events), and POST
 // /api/v1/pause and /api/v1/resume steer it with a bearer token. It hears
 // the session's events on the station's threads, passes each on at once to
 // the view that hears them too, and answers on threads of its own: nothing
@@ -7,14 +8,17 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "serve/EventHub.h"
 #include "serve/ServeMetrics.h"
 #include "station/StationBoard.h"
 #include "station/StationSession.h"
@@ -38,6 +42,9 @@ struct ServeSetup {
     std::string signedBy;    // who released the job
     unsigned lotWritten = 0; // the lot's units the record held when the run began
     const std::atomic<bool>* stop = nullptr; // set: the station is stopping
+    // The yield page of the station's record file as it is now; false
+    // without a record to read. Unset: the station keeps none.
+    std::function<bool(std::string& page)> report;
 };
 
 class CStationServer : private SessionEvents {
@@ -53,6 +60,8 @@ public:
     // Bound and answering; pause and resume go to session. false, with why.
     bool Listen(CStationSession& session, std::string& why);
     uint16_t Port() const { return port_; }
+    // The station's closing totals, streamed as --json prints them.
+    void Summary(const StationTotals& totals);
 
 private:
     void OnPort(const PortInfo& port, PortPhase phase) override;
@@ -69,6 +78,13 @@ private:
     std::string Status();
     std::string Metrics();
     void Command(const httplib::Request& request, httplib::Response& response, bool pause);
+    void Stream(httplib::Response& response);
+    void Report(httplib::Response& response);
+    void RouteRest();
+    // Progress goes out at most ten times a second a port, and at each new stage.
+    bool ProgressDue(const std::string& port, const StageReport& report);
+    // Once, as soon as the stop is seen, or with the summary.
+    void TellStopping();
 
     ServeSetup setup_;
     SessionEvents& next_;
@@ -80,12 +96,16 @@ private:
     std::mutex boardMutex_;
     CStationBoard board_;
     CServeTally tally_;
+    CEventHub hub_;
+    std::mutex progressMutex_;
+    std::map<std::string, std::pair<Stage, std::chrono::steady_clock::time_point>> progressSent_;
 
     // Drains the board now and then, so that its queue never grows while no
     // one asks.
     std::mutex drainMutex_;
     std::condition_variable drainWake_;
     bool ending_ = false;
+    std::atomic<bool> toldStopping_{false};
     std::thread drainer_;
 };
 

@@ -7,8 +7,14 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <sstream>
+#include <algorithm>
 #include <string>
 #include <thread>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <httplib.h>
@@ -124,6 +130,68 @@ double Sample(const json& family, const std::string& name, const json& labels = 
     return -1;
 }
 
+// A client of its own over a plain socket: one that sends what it likes and
+// reads when it likes.
+class RawClient {
+public:
+    explicit RawClient(int port, int receiveBuffer = 0)
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (receiveBuffer)
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(uint16_t(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+    }
+    ~RawClient() { ::close(fd_); }
+    bool Send(const std::string& bytes) { return connected_ && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) > 0; }
+    // Reads until needle arrives or the server closes (false: neither within ms).
+    bool ReadUntil(const std::string& needle, int ms)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (needle.empty() || got_.find(needle) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0)
+                return false;
+            char buf[4096];
+            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0) {
+                closed_ = true;
+                return needle.empty();
+            }
+            got_.append(buf, size_t(n));
+        }
+        return true;
+    }
+    const std::string& Got() const { return got_; }
+    bool Closed() const { return closed_; }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+    bool closed_ = false;
+    std::string got_;
+};
+
+// The events of a stream, in order: {kind, data}.
+std::vector<std::pair<std::string, json>> Events(const std::string& stream)
+{
+    std::vector<std::pair<std::string, json>> events;
+    std::string kind;
+    size_t at = 0;
+    for (size_t end; (end = stream.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = stream.substr(at, end - at);
+        if (line.compare(0, 7, "event: ") == 0)
+            kind = line.substr(7);
+        else if (line.compare(0, 6, "data: ") == 0)
+            events.emplace_back(kind, json::parse(line.substr(6)));
+    }
+    return events;
+}
+
 class ServeTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -207,6 +275,25 @@ TEST_F(ServeTest, StatusAndMetricsFollowAWholeDownload)
     EXPECT_EQ(Sample(families["zerquill_up"], "zerquill_up", {{"station", host}}), 1);
     EXPECT_EQ(families.count("zerquill_lot_units"), 0u) << "a lot without a job";
 
+    // The yield page is the one --report --html makes of the same record.
+    const auto page = s.Get("/report");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    Process report({ZQ_FLASH_EXE, "--report", dir.file("rec.jsonl"), "--html", dir.file("yield.html")});
+    ASSERT_EQ(report.Finish(10000).status, 0);
+    std::ifstream made(dir.file("yield.html"), std::ios::binary);
+    EXPECT_EQ(page->body, std::string(std::istreambuf_iterator<char>(made), {}));
+
+    // The live page is the program's own: nothing from elsewhere.
+    const auto live = s.Get("/");
+    ASSERT_TRUE(live);
+    EXPECT_EQ(live->status, 200);
+    EXPECT_NE(live->body.find("new EventSource(\"/api/v1/events\")"), std::string::npos);
+    EXPECT_NE(live->body.find("sessionStorage"), std::string::npos);
+    for (const char* outside : {"http://", "https://", "//cdn", "src=\"", "@import", "url("})
+        EXPECT_EQ(live->body.find(outside), std::string::npos) << outside;
+
     // Control is off without a token file.
     const auto refused = s.Post("/api/v1/pause", "anything");
     ASSERT_TRUE(refused);
@@ -259,6 +346,115 @@ TEST_F(ServeTest, PausedByTokenANewDeviceWaitsUntilResumed)
     EXPECT_EQ(r.status, 130);
     EXPECT_EQ(r.out.find(token), std::string::npos);
     EXPECT_EQ(r.err.find(token), std::string::npos);
+}
+
+// The stream tells the whole download as --json tells it on stdout, the
+// state as it changes, and the summary as the station stops.
+TEST_F(ServeTest, TheEventStreamTellsAWholeDownloadAsJsonDoes)
+{
+    DevSimOptions paced;
+    paced.pace = true;
+    const std::string slot = dir.file("slot1");
+    Served s({"--watch", "--json", "--image", imagePath, "--ports", slot, "--serve", "0"});
+    ASSERT_NE(s.Port(), 0) << s.process().sofar().err;
+    RawClient stream(s.Port());
+    ASSERT_TRUE(stream.Send("GET /api/v1/events HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(stream.ReadUntil("\"state\":\"running\"", 5000)) << stream.Got();
+    EXPECT_NE(stream.Got().find("Content-Type: text/event-stream"), std::string::npos) << stream.Got();
+    // Plugged in once the stream is open.
+    CSimRig rig(Sim(paced));
+    ASSERT_EQ(::symlink(rig.Path().c_str(), slot.c_str()), 0);
+    ASSERT_TRUE(stream.ReadUntil("event: result", 20000)) << stream.Got();
+    EXPECT_EQ(CompareWithImage(rig.Wait(5000), image), "");
+    const Outcome r = s.Stop();
+    EXPECT_TRUE(stream.ReadUntil("", 5000)) << "the stream did not end with the station";
+
+    const auto events = Events(stream.Got());
+    std::vector<json> printed;
+    for (const std::string& line : [&] {
+             std::vector<std::string> lines;
+             std::string l;
+             for (std::istringstream in(r.out); std::getline(in, l);)
+                 lines.push_back(l);
+             return lines;
+         }())
+        printed.push_back(json::parse(line));
+    std::map<std::string, json> last;
+    std::vector<std::string> states;
+    unsigned progress = 0;
+    for (const auto& [kind, data] : events) {
+        EXPECT_EQ(data["event"], kind);
+        last[kind] = data;
+        progress += kind == "progress";
+        if (kind == "state")
+            states.push_back(data["state"]);
+    }
+    EXPECT_EQ(states, std::vector<std::string>({"running", "stopping"}));
+    for (const char* kind : {"found", "result", "summary"}) {
+        const auto same = std::find_if(printed.begin(), printed.end(), [&](const json& j) { return j["event"] == kind; });
+        ASSERT_NE(same, printed.end()) << kind;
+        EXPECT_EQ(last[kind], *same) << kind;
+    }
+    EXPECT_EQ(last["result"]["result"], "success");
+    EXPECT_EQ(last["summary"]["written"], 1);
+    // At most ten a second, beside one at each new stage.
+    const double seconds = last["result"]["duration_s"].get<double>();
+    EXPECT_GT(progress, 2u);
+    EXPECT_LE(progress, unsigned(seconds * 10) + 12) << "over " << seconds << " s";
+}
+
+// Clients that never finish their request, send garbage or stop reading
+// hold up neither the download nor anyone else; the slow one is cut off,
+// and streams beyond 32 are turned away.
+TEST_F(ServeTest, BadClientsHoldUpNeitherTheDownloadNorOtherClients)
+{
+    const std::string slot = dir.file("slot1");
+    Served s({"--watch", "--json", "--image", imagePath, "--ports", slot, "--serve", "0"});
+    ASSERT_NE(s.Port(), 0) << s.process().sofar().err;
+    RawClient slow(s.Port());
+    ASSERT_TRUE(slow.Send("GET /api/v1/sta"));
+    RawClient garbage(s.Port());
+    ASSERT_TRUE(garbage.Send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) + std::string(20000, 'A') + "\r\n\r\n"));
+    RawClient huge(s.Port());
+    ASSERT_TRUE(huge.Send("GET /api/v1/station HTTP/1.1\r\nX-Fill: " + std::string(20000, 'x') + "\r\n\r\n"));
+    std::vector<std::unique_ptr<RawClient>> streams;
+    for (int i = 0; i < 32; ++i) {
+        // Tiny buffers, never read: stalled readers.
+        streams.push_back(std::make_unique<RawClient>(s.Port(), 1024));
+        ASSERT_TRUE(streams.back()->Send("GET /api/v1/events HTTP/1.1\r\nHost: x\r\n\r\n"));
+    }
+    ASSERT_TRUE(streams[31]->ReadUntil("event: state", 5000)) << streams[31]->Got();
+    RawClient turnedAway(s.Port());
+    ASSERT_TRUE(turnedAway.Send("GET /api/v1/events HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_TRUE(turnedAway.ReadUntil("HTTP/1.1 503", 5000)) << turnedAway.Got();
+
+    CSimRig rig(Sim());
+    ASSERT_EQ(::symlink(rig.Path().c_str(), slot.c_str()), 0);
+    ASSERT_TRUE(WaitFor([&] { return s.Status()["totals"]["written"] == 1; }, 15000)) << s.Status().dump();
+    EXPECT_EQ(CompareWithImage(rig.Wait(5000), image), "");
+    EXPECT_TRUE(huge.ReadUntil("", 5000));
+    EXPECT_EQ(huge.Got().compare(0, 12, "HTTP/1.1 431") == 0 || huge.Got().compare(0, 12, "HTTP/1.1 400") == 0 ||
+                  huge.Got().empty(), true) << huge.Got().substr(0, 200);
+    EXPECT_EQ(huge.Got().find("\"station\""), std::string::npos) << "an oversized request was answered";
+    EXPECT_TRUE(slow.ReadUntil("", 9000)) << "a client that never finished its request was not cut off";
+    EXPECT_TRUE(slow.Closed());
+    EXPECT_TRUE(garbage.ReadUntil("", 9000));
+
+    // Only the routes: no file of the disk by its path, no other method.
+    for (const char* path : {"/etc/passwd", "/../../../../etc/passwd", "/DB.bin", "/api/v1/station/x"}) {
+        const auto r = s.Get(path);
+        ASSERT_TRUE(r) << path;
+        EXPECT_EQ(r->status, 404) << path;
+        EXPECT_EQ(r->body.find("root:"), std::string::npos) << path;
+    }
+    const auto postMetrics = s.Post("/metrics");
+    ASSERT_TRUE(postMetrics);
+    EXPECT_EQ(postMetrics->status, 405);
+    EXPECT_EQ(postMetrics->get_header_value("Allow"), "GET");
+    const auto getPause = s.Get("/api/v1/pause");
+    ASSERT_TRUE(getPause);
+    EXPECT_EQ(getPause->status, 405);
+    EXPECT_EQ(s.Stop().status, 130);
 }
 
 // Served beyond this machine, the station needs a token: without one it
