@@ -152,6 +152,7 @@ int Watch(StationRun& opened, const FlashOptions& options, std::atomic<bool>* st
         }
         // On stderr, so that --json's stdout stays events alone.
         view.Fail("zerquill-flash: serving the station on http://" + where + "/");
+        opened.served->Steer(settings);
     }
     std::atomic<bool> never{false};
     const StationEnd end = session.Run(settings, stop ? *stop : never);

@@ -21,6 +21,8 @@ public:
     virtual bool Listen(CStationSession& session, std::string& where, std::string& why) = 0;
     // The station's closing totals, streamed as --json prints them.
     virtual void Summary(const StationTotals& totals) = 0;
+    // What the station's own loop owes the service manager (its watchdog).
+    virtual void Steer(StationOptions& options) = 0;
 };
 
 // False where this system has no server.

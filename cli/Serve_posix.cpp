@@ -21,6 +21,7 @@ public:
         return true;
     }
     void Summary(const StationTotals& totals) override { server_.Summary(totals); }
+    void Steer(StationOptions& options) override { server_.Steer(options); }
     std::string host_;
 
 private:

@@ -103,6 +103,7 @@ void CStationServer::OnFound(const std::string& port, const StationTotals& total
     tally_.Progress(port, 0);
     board_.Events().OnFound(port, totals);
     hub_.Publish("found", FoundJson(port));
+    TellStatus(&totals);
 }
 
 bool CStationServer::ProgressDue(const std::string& port, const StageReport& report)
@@ -142,12 +143,31 @@ void CStationServer::OnEnded(const DeviceEnding& ending)
         progressSent_.erase(ending.outcome.port);
     }
     hub_.Publish("result", ResultJson(ending.record));
+    TellStatus(&ending.totals);
+}
+
+void CStationServer::TellStatus(const StationTotals* totals)
+{
+    std::lock_guard<std::mutex> lock(totalsMutex_);
+    if (totals)
+        totals_ = *totals;
+    notice_.Status(ServiceStatus(totals_, session_ && session_->Paused()));
+}
+
+void CStationServer::Steer(StationOptions& options)
+{
+    if (!notice_.BeatMs())
+        return;
+    options.beatMs = notice_.BeatMs();
+    options.beat = [this] { notice_.Beat(); };
 }
 
 void CStationServer::TellStopping()
 {
-    if (!toldStopping_.exchange(true))
-        hub_.Publish("state", StateJson("stopping"));
+    if (toldStopping_.exchange(true))
+        return;
+    notice_.Stopping();
+    hub_.Publish("state", StateJson("stopping"));
 }
 
 // The station has ended: whatever ended it, it serves only until it exits.
@@ -243,6 +263,7 @@ void CStationServer::Command(const httplib::Request& request, httplib::Response&
     session_->Pause(pause);
     const std::string state = State();
     hub_.Publish("state", StateJson(state));
+    TellStatus(nullptr);
     response.set_content(Dump({{"state", state}}), kJson);
 }
 
@@ -353,6 +374,8 @@ bool CStationServer::Listen(CStationSession& session, std::string& why)
     }
     port_ = uint16_t(port);
     listener_ = std::thread([this] { server_->listen_after_bind(); });
+    // Bound, it answers: what connects now waits in the queue at worst.
+    notice_.Ready(ServiceStatus(StationTotals(), false));
     drainer_ = std::thread([this] {
         std::unique_lock<std::mutex> lock(drainMutex_);
         while (!drainWake_.wait_for(lock, kDrainEvery, [this] { return ending_; })) {

@@ -20,6 +20,7 @@
 
 #include "serve/EventHub.h"
 #include "serve/ServeMetrics.h"
+#include "serve/ServiceNotice.h"
 #include "station/StationBoard.h"
 #include "station/StationSession.h"
 
@@ -62,6 +63,8 @@ public:
     uint16_t Port() const { return port_; }
     // The station's closing totals, streamed as --json prints them.
     void Summary(const StationTotals& totals);
+    // The station's loop beats the service manager's watchdog, when it has one.
+    void Steer(StationOptions& options);
 
 private:
     void OnPort(const PortInfo& port, PortPhase phase) override;
@@ -85,6 +88,8 @@ private:
     bool ProgressDue(const std::string& port, const StageReport& report);
     // Once, as soon as the stop is seen, or with the summary.
     void TellStopping();
+    // The service manager's STATUS=, from totals the events told.
+    void TellStatus(const StationTotals* totals);
 
     ServeSetup setup_;
     SessionEvents& next_;
@@ -97,6 +102,9 @@ private:
     CStationBoard board_;
     CServeTally tally_;
     CEventHub hub_;
+    CServiceNotice notice_;
+    std::mutex totalsMutex_;
+    StationTotals totals_; // the session's, as its events last told them
     std::mutex progressMutex_;
     std::map<std::string, std::pair<Stage, std::chrono::steady_clock::time_point>> progressSent_;
 

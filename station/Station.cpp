@@ -226,16 +226,26 @@ StationEnd CStation::Run(const std::atomic<bool>& stop)
 
     StationEnd end = StationEnd::Stopped;
     Clock::time_point nextList = Clock::now();
+    Clock::time_point nextBeat = Clock::now();
     for (;;) {
         if (followList && Clock::now() >= nextList) {
             nextList = Clock::now() + std::chrono::milliseconds(zq::kPortListPollMs);
             FollowList(options_.portSource());
         }
-        // Asleep until a download ends, a listener ends, or the list is due;
-        // a stop is seen by the listeners within their slice, and they say so.
+        Clock::time_point wake = followList ? nextList : Clock::now() + std::chrono::hours(1);
+        if (options_.beat && options_.beatMs) {
+            if (Clock::now() >= nextBeat) {
+                options_.beat();
+                nextBeat = Clock::now() + std::chrono::milliseconds(options_.beatMs);
+            }
+            wake = std::min(wake, nextBeat);
+        }
+        // Asleep until a download ends, a listener ends, or the list or the
+        // beat is due; a stop is seen by the listeners within their slice,
+        // and they say so.
         std::unique_lock<std::mutex> lock(mutex_);
         const bool ended = changed_.wait_until(
-            lock, followList ? nextList : Clock::now() + std::chrono::hours(1), [&] {
+            lock, wake, [&] {
                 return stop.load() || Counted() || (!taking_ && inFlight_ == 0) ||
                        std::any_of(portThreads_.begin(), portThreads_.end(), [](const auto& p) { return p->done.load(); });
             });

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,6 +36,10 @@ struct StationOptions {
     // While set (a line paused from afar): no beacon is answered and no port
     // is armed again; downloads in flight go on to their end. Null: never.
     const std::atomic<bool>* hold = nullptr;
+    // Called from the station's own loop every beatMs (a service manager's
+    // watchdog: a station whose loop hangs stops calling it). 0: never.
+    uint32_t beatMs = 0;
+    std::function<void()> beat;
 };
 
 enum class StationEnd {

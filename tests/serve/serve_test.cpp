@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <httplib.h>
@@ -455,6 +456,62 @@ TEST_F(ServeTest, BadClientsHoldUpNeitherTheDownloadNorOtherClients)
     ASSERT_TRUE(getPause);
     EXPECT_EQ(getPause->status, 405);
     EXPECT_EQ(s.Stop().status, 130);
+}
+
+// Under a service manager (Type=notify): ready once it answers, its totals
+// as they change, the watchdog beaten from the station's loop at half the
+// interval, and stopping at the end; each as one datagram to $NOTIFY_SOCKET.
+TEST_F(ServeTest, TheServiceManagerHearsReadyStatusWatchdogAndStopping)
+{
+    const std::string socketPath = dir.file("notify");
+    const int manager = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un at{};
+    at.sun_family = AF_UNIX;
+    std::strncpy(at.sun_path, socketPath.c_str(), sizeof at.sun_path - 1);
+    ASSERT_EQ(::bind(manager, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
+    std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> heard;
+    const auto hear = [&](int ms) {
+        pollfd p{manager, POLLIN, 0};
+        while (::poll(&p, 1, ms) > 0) {
+            char datagram[4096];
+            const ssize_t n = ::recv(manager, datagram, sizeof datagram, 0);
+            if (n > 0)
+                heard.emplace_back(std::chrono::steady_clock::now(), std::string(datagram, size_t(n)));
+            ms = 0;
+        }
+    };
+
+    CSimRig rig(Sim());
+    ::setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
+    ::setenv("WATCHDOG_USEC", "400000", 1);
+    Served s({"--watch", "--image", imagePath, "--ports", rig.Path(), "--serve", "0"});
+    ::unsetenv("NOTIFY_SOCKET");
+    ::unsetenv("WATCHDOG_USEC");
+    ASSERT_NE(s.Port(), 0) << s.process().sofar().err;
+    ASSERT_TRUE(WaitFor([&] { return s.Status()["totals"]["written"] == 1; }, 15000));
+    hear(0); // what came while the download ran
+    const auto from = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - from < std::chrono::milliseconds(1500))
+        hear(20);
+    const auto to = std::chrono::steady_clock::now();
+    s.Stop();
+    hear(500);
+    ::close(manager);
+
+    ASSERT_FALSE(heard.empty());
+    EXPECT_EQ(heard.front().second, "READY=1\nSTATUS=0 written, 0 failed, 0 in flight");
+    EXPECT_EQ(heard.back().second, "STOPPING=1");
+    unsigned beats = 0;
+    bool written = false;
+    for (const auto& [when, message] : heard) {
+        beats += message == "WATCHDOG=1" && when >= from && when <= to;
+        written = written || message == "STATUS=1 written, 0 failed, 0 in flight";
+    }
+    EXPECT_TRUE(written);
+    // 1.5 s at one beat every 200 ms.
+    const double seconds = std::chrono::duration<double>(to - from).count();
+    EXPECT_GE(beats, unsigned(seconds / 0.2) - 2) << "over " << seconds << " s";
+    EXPECT_LE(beats, unsigned(seconds / 0.2) + 2) << "over " << seconds << " s";
 }
 
 // Served beyond this machine, the station needs a token: without one it
