@@ -26,6 +26,7 @@
 #include "tests/Process.h"
 #include "tests/TempDir.h"
 #include "tests/TestImage.h"
+#include "tests/WaitFor.h"
 
 namespace zq {
 
@@ -37,16 +38,6 @@ using json = nlohmann::json;
 
 constexpr unsigned kBlocks = 64;
 const char* const kServing = "serving the station on http://127.0.0.1:";
-
-bool WaitFor(const std::function<bool()>& done, int ms)
-{
-    for (int waited = 0; waited < ms; waited += 20) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
 
 DevSimOptions Sim(DevSimOptions options = DevSimOptions())
 {

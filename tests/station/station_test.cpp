@@ -33,6 +33,7 @@
 #include "devsim/SimRig.h"
 #include "tests/TempDir.h"
 #include "tests/TestHost.h"
+#include "tests/WaitFor.h"
 
 namespace zq {
 
@@ -353,16 +354,6 @@ struct SeenEvents : SessionEvents {
         return ended.size();
     }
 };
-
-bool WaitFor(const std::function<bool()>& done, int ms)
-{
-    for (int waited = 0; waited < ms; waited += 20) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
 
 // A flashed device that stays is not flashed again, however it beacons; one
 // that goes quiet for the gone-time and comes back is a new unit.
