@@ -5,6 +5,19 @@
 
 namespace zq {
 
+const char* const kServeUsage =
+    "\nServing the station (--watch; Linux):\n"
+    "  --serve [HOST:]PORT  answer over HTTP on PORT (host 127.0.0.1 unless named):\n"
+    "                     / the live page, /api/v1/station the status,\n"
+    "                     /api/v1/events its events, /metrics for Prometheus,\n"
+    "                     /report the record's yield page; POST\n"
+    "                     /api/v1/pause and /api/v1/resume with the token\n"
+    "  --serve-token-file FILE\n"
+    "                     the Bearer token that pauses and resumes it; needed\n"
+    "                     for any host but this machine's own (else exit 64)\n"
+    "  zerquill-flash --watch --job lot7.zqjob --serve 0.0.0.0:8470 \\\n"
+    "      --serve-token-file /etc/zerquill/line1.token\n";
+
 namespace {
 
 // A bare number is a port on this machine's loopback; an IPv6 host is

@@ -24,4 +24,7 @@ bool TakeServeOptions(std::vector<std::string>& args, ServeOptions& serve, std::
 // machine's own only with a token, and the token read. False with why.
 bool CheckServeOptions(ServeOptions& serve, bool watch, std::string& error);
 
+// What --help says of them, after the rest.
+extern const char* const kServeUsage;
+
 }  // namespace zq

@@ -189,6 +189,8 @@ int main(int argc, char** argv)
     }
     if (options.help) {
         std::fputs(kFlashUsage, stdout);
+        if (CanServe())
+            std::fputs(kServeUsage, stdout);
         return 0;
     }
     if (options.version) {
