@@ -7,6 +7,7 @@
 #include "cli/Console.h"
 #include "station/FlashDevices.h"
 #include "cli/FlashHost.h"
+#include "cli/Serve.h"
 #include "download/ImageCheck.h"
 #include "link/SerialLink.h"
 #include "station/Station.h"
@@ -60,21 +61,30 @@ int EndStatus(const StationTotals& totals)
     return totals.failed == 0 && totals.cancelled == 0 && !totals.unrecorded ? kExitWritten : kExitFailed;
 }
 
+struct StationServing {
+    const ServeOptions* options = nullptr;
+    const std::atomic<bool>* stop = nullptr;
+};
+
 // What --all and --watch both begin with: the image read once (a job's was
 // read already), the view, and the session with the job's tags.
 struct StationRun {
     ImageSnapshot image;
     std::unique_ptr<CStationView> view;
     std::unique_ptr<CStationSession> session;
+    // Gone before the session it steers.
+    std::unique_ptr<CServedStation> served;
 
     // false, with status, when the image could not be had.
     bool Open(const FlashOptions& options, const std::string& imagePath, std::FILE* out, CRecordLog* log,
-              const JobRun& run, int& status)
+              const JobRun& run, int& status, const StationServing& serving)
     {
         if (!ReadImage(imagePath, run.hasJob ? &run.snapshot : nullptr, image, status))
             return false;
         view = std::make_unique<CStationView>(ViewMode(options, out), out);
-        session = std::make_unique<CStationSession>(image, *view, log);
+        if (serving.options && serving.options->on)
+            served = ServeStation(*serving.options, image, run, options.log, serving.stop, *view);
+        session = std::make_unique<CStationSession>(image, served ? served->Events() : *view, log);
         session->SetRecordTags(run.tags, run.job.fixture);
         view->SetFixture(run.job.fixture);
         SayImage(*view, image);
@@ -134,12 +144,24 @@ int Watch(StationRun& opened, const FlashOptions& options, std::atomic<bool>* st
     view.Say(settings.ports.empty() ? std::string("station: listening on every serial port; Ctrl-C ends it")
                                     : "station: listening on " + std::to_string(settings.ports.size()) +
                                           " named port(s); Ctrl-C ends it");
+    if (opened.served) {
+        std::string where, why;
+        if (!opened.served->Listen(session, where, why)) {
+            view.Fail("zerquill-flash: --serve: " + why);
+            return kExitUsage;
+        }
+        // On stderr, so that --json's stdout stays events alone.
+        view.Fail("zerquill-flash: serving the station on http://" + where + "/");
+        opened.served->Steer(settings);
+    }
     std::atomic<bool> never{false};
     const StationEnd end = session.Run(settings, stop ? *stop : never);
     if (end == StationEnd::Unrecorded)
         view.Fail("station stopped: a record could not be written, and a unit flashed without its record "
                  "is worse than one not flashed");
     view.Summary(session.Totals());
+    if (opened.served)
+        opened.served->Summary(session.Totals());
     if (end == StationEnd::Stopped)
         return kExitInterrupted;
     // A lot that is written ends the station well, whatever failed on the way.
@@ -153,11 +175,11 @@ int Watch(StationRun& opened, const FlashOptions& options, std::atomic<bool>* st
 } // namespace
 
 int FlashStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-                 std::atomic<bool>* stop, CRecordLog* log, const JobRun& run)
+                 std::atomic<bool>* stop, CRecordLog* log, const JobRun& run, const ServeOptions* serve)
 {
     StationRun opened;
     int status = kExitFailed;
-    if (!opened.Open(options, imagePath, out, log, run, status))
+    if (!opened.Open(options, imagePath, out, log, run, status, StationServing{serve, stop}))
         return status;
     return options.mode == FlashMode::All ? FlashAllHeard(opened, options, imagePath, stop, run)
                                           : Watch(opened, options, stop, run);

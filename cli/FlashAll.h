@@ -8,6 +8,7 @@
 
 #include "cli/Jobs.h"
 #include "cli/Options.h"
+#include "cli/ServeOptions.h"
 #include "record/Record.h"
 
 namespace zq {
@@ -16,8 +17,8 @@ namespace zq {
 // log, when set, gets one record a device as its download ends, with the
 // job's tags. stop: Ctrl-C. With a job, its image was read already (and
 // checked against its pin), and a lot takes no more devices than it still
-// needs.
+// needs. serve, when on, serves the station (--watch) over HTTP.
 int FlashStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-                 std::atomic<bool>* stop, CRecordLog* log, const JobRun& run);
+                 std::atomic<bool>* stop, CRecordLog* log, const JobRun& run, const ServeOptions* serve = nullptr);
 
 }  // namespace zq

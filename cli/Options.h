@@ -7,6 +7,8 @@
 #include <variant>
 #include <vector>
 
+#include "cli/ServeOptions.h"
+
 namespace zq {
 
 // --forward URL and what goes with it.
@@ -39,6 +41,7 @@ struct FlashOptions {
     std::string job;        // --job: the job fixes the image, the ports, the record file
     std::vector<std::string> trust; // --trust: public keys to verify with, where the station has none
     ForwardTarget forward;
+    ServeOptions serve; // --serve: the station served over HTTP (--watch)
 };
 
 // --make-job JOB: write a job for an image.

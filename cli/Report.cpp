@@ -209,6 +209,16 @@ std::string Page(const std::string& logPath, const YieldReport& r, const Tables&
 
 } // namespace
 
+bool YieldPage(const std::string& logPath, std::string& page)
+{
+    std::ifstream in(logPath, std::ios::binary);
+    if (!in)
+        return false;
+    const YieldReport report = ReadYieldReport(in);
+    page = Page(logPath, report, MakeTables(report));
+    return true;
+}
+
 int PrintYieldReport(const std::string& logPath, const std::string& htmlPath)
 {
     std::ifstream in(logPath, std::ios::binary);

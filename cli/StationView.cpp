@@ -3,12 +3,11 @@
 #include <cinttypes>
 #include <ctime>
 
-#include <nlohmann/json.hpp>
-
 #include "download/Causes.h"
 #include "cli/Console.h"
 #include "platform/Format.h"
 #include "record/RecordSchema.h"
+#include "station/StationJson.h"
 
 namespace zq {
 
@@ -16,19 +15,6 @@ namespace {
 
 // Live rows and JSON progress are drawn at most this often (per port for JSON).
 constexpr auto kDrawEvery = std::chrono::milliseconds(100);
-
-// What each --json line is: its "event", and the words it takes. A result
-// is the record itself with its event added.
-namespace jsonEvent {
-constexpr char key[] = "event";
-constexpr char found[] = "found";
-constexpr char progress[] = "progress";
-constexpr char hint[] = "hint";
-constexpr char result[] = "result";
-constexpr char summary[] = "summary";
-} // namespace jsonEvent
-
-std::string Dump(const nlohmann::json& j) { return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
 
 } // namespace
 
@@ -141,7 +127,7 @@ void CStationView::OnFound(const std::string& port, const StationTotals& /*total
     std::lock_guard<std::mutex> lock(mutex_);
     busy_[port] = Row();
     if (mode_ == Mode::Json) {
-        Json(Dump({{jsonEvent::key, jsonEvent::found}, {key::time, IsoUtc(std::time(nullptr))}, {key::port, port}}));
+        Json(FoundJson(port));
         return;
     }
     if (mode_ == Mode::Lines)
@@ -161,12 +147,7 @@ void CStationView::OnProgress(const std::string& port, const StageReport& report
         if (!newStage && now - row.lastJson < kDrawEvery)
             return;
         row.lastJson = now;
-        Json(Dump({{jsonEvent::key, jsonEvent::progress},
-                   {key::port, port},
-                   {"phase", StageWord(report.stage)},
-                   {"block", report.done},
-                   {"blocks", report.blocks},
-                   {"refused", report.refused}}));
+        Json(ProgressJson(port, report));
     } else if (mode_ == Mode::Live && now - lastDraw_ >= kDrawEvery) {
         Redraw();
     }
@@ -176,7 +157,7 @@ void CStationView::OnHint(const std::string& port, const std::string& hint)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (mode_ == Mode::Json)
-        Json(Dump({{jsonEvent::key, jsonEvent::hint}, {key::port, port}, {"text", hint}}));
+        Json(HintJson(port, hint));
     else
         Print(Who(port) + ":   " + hint + "\n", stderr);
 }
@@ -187,9 +168,7 @@ void CStationView::OnEnded(const DeviceEnding& e)
     std::lock_guard<std::mutex> lock(mutex_);
     busy_.erase(o.port);
     if (mode_ == Mode::Json) {
-        nlohmann::json event = nlohmann::json::parse(e.record);
-        event[jsonEvent::key] = jsonEvent::result;
-        Json(Dump(event));
+        Json(ResultJson(e.record));
         if (!e.recorded)
             std::fprintf(stderr, "zerquill-flash: %s: the record could not be written\n", o.port.c_str());
         return;
@@ -217,12 +196,7 @@ void CStationView::Summary(const StationTotals& totals)
     std::lock_guard<std::mutex> lock(mutex_);
     const unsigned devices = totals.Devices();
     if (mode_ == Mode::Json) {
-        Json(Dump({{jsonEvent::key, jsonEvent::summary},
-                   {"devices", devices},
-                   {"written", totals.written},
-                   {"failed", totals.failed},
-                   {"cancelled", totals.cancelled},
-                   {"unrecorded", totals.unrecorded}}));
+        Json(SummaryJson(totals));
         return;
     }
     std::string line = Format("%u device%s: %u written, %u failed", devices, devices == 1 ? "" : "s", totals.written,

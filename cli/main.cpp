@@ -16,6 +16,7 @@
 #include "cli/Jobs.h"
 #include "cli/Options.h"
 #include "cli/Report.h"
+#include "cli/Serve.h"
 #include "cli/SetLatency.h"
 #include "link/PortList.h"
 #include "link/SerialLink.h"
@@ -165,6 +166,27 @@ bool TrustAllowed(const std::vector<std::string>& trust, const TrustStore& store
     return false;
 }
 
+std::vector<const char*> ArgPointers(const std::vector<std::string>& args)
+{
+    std::vector<const char*> pointers;
+    for (const std::string& arg : args)
+        pointers.push_back(arg.c_str());
+    return pointers;
+}
+
+bool WatchOf(const FlashCommand& command)
+{
+    const FlashOptions* flash = std::get_if<FlashOptions>(&command);
+    return flash && flash->mode == FlashMode::Watch;
+}
+
+bool ServeHere(const ServeOptions& serve, std::string& error)
+{
+    if (serve.on && !CanServe())
+        error = "--serve: this system's zerquill-flash has no station server";
+    return !serve.on || CanServe();
+}
+
 // A record that cannot be written is a usage error, and one that another
 // station writes is refused: nothing is opened and no device is touched.
 // -1 to go on.
@@ -187,7 +209,7 @@ int FlashMany(const FlashOptions& options, const std::string& image, CRecordLog&
     std::atomic<bool> stop{false};
     SetInterruptFlag(&stop);
     CRecordLog* record = log.IsOpen() ? &log : nullptr;
-    int status = FlashStation(options, image, stdout, &stop, record, run);
+    int status = FlashStation(options, image, stdout, &stop, record, run, &options.serve);
     if (status == kExitInterrupted && InterruptSignal() != 0)
         status = 128 + InterruptSignal();
     SetInterruptFlag(nullptr);
@@ -198,6 +220,8 @@ int FlashMany(const FlashOptions& options, const std::string& image, CRecordLog&
 int Run(const HelpOptions&)
 {
     std::fputs(kFlashUsage, stdout);
+    if (CanServe())
+        std::fputs(kServeUsage, stdout);
     return 0;
 }
 
@@ -267,11 +291,20 @@ int main(int argc, char** argv)
 {
     if (const int latency = SetLatencyMode(argc, argv); latency >= 0)
         return latency; // a mode of its own, given alone
-    FlashCommand command;
+    // --serve and its token are the served station's, taken out before the
+    // rest is parsed and checked once the mode is known.
+    ServeOptions serve;
     std::string error;
-    if (!ParseFlashCommand(argc, argv, command, error)) {
+    std::vector<std::string> args(argv, argv + argc);
+    const bool served = TakeServeOptions(args, serve, error);
+    const std::vector<const char*> rest = ArgPointers(args);
+    FlashCommand command;
+    if (!served || !ParseFlashCommand(int(rest.size()), rest.data(), command, error) ||
+        !CheckServeOptions(serve, WatchOf(command), error) || !ServeHere(serve, error)) {
         std::fprintf(stderr, "zerquill-flash: %s; try --help\n", error.c_str());
         return kExitUsage;
     }
+    if (FlashOptions* flash = std::get_if<FlashOptions>(&command))
+        flash->serve = serve;
     return std::visit([](auto& options) { return Run(options); }, command);
 }

@@ -34,6 +34,7 @@ struct CStation::PortThread {
     // left in boot mode by a failure would otherwise be flashed again and
     // again; plugging it in again retries.
     bool armed = true;
+    bool left = false; // its device went while the station was held: armed as it goes on
     PortInfo described; // the adapter as it stood when the port opened
     Clock::time_point lastBeacon;
     std::thread thread;
@@ -83,7 +84,7 @@ void CStation::AddPortThread(const PortInfo& info, bool named)
 bool CStation::BeginDownload()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!taking_ || Cancelled() || (options_.count != 0 && started_ >= options_.count) ||
+    if (!taking_ || Cancelled() || Held() || (options_.count != 0 && started_ >= options_.count) ||
         (options_.lot != 0 && succeeded_ + inFlight_ >= options_.lot))
         return false;
     ++started_;
@@ -108,9 +109,25 @@ void CStation::EndDownload(const DeviceOutcome& outcome)
     changed_.notify_all();
 }
 
+// A flashed port is armed again once its device has been silent for the
+// gone-time. Held, it stays as it is, its tile not listening while nothing
+// would be answered; the device that left meanwhile is remembered, and the
+// port armed as the line goes on.
+void CStation::Rearm(PortThread& port)
+{
+    if (!port.armed && Clock::now() - port.lastBeacon >= std::chrono::milliseconds(zq::kDeviceGoneMs))
+        port.left = true;
+    if (port.left && !Held()) {
+        port.left = false;
+        port.armed = true;
+        SetPhase(port, PortPhase::Listening);
+    }
+}
+
 void CStation::Gone(PortThread& port, CSerialLink& link)
 {
     link.Close();
+    port.left = false;
     port.armed = true;
     SetPhase(port, PortPhase::Absent);
 }
@@ -184,14 +201,12 @@ void CStation::Listen(PortThread& port)
                 Gone(port, link);
                 continue;
             }
-            if (!port.armed && Clock::now() - port.lastBeacon >= std::chrono::milliseconds(zq::kDeviceGoneMs)) {
-                port.armed = true;
-                SetPhase(port, PortPhase::Listening);
-            }
+            Rearm(port);
             continue;
         }
         if (byte != zq::DEVICE_BEACON)
             continue;
+        Rearm(port);
         port.lastBeacon = Clock::now();
         if (port.armed && BeginDownload())
             Flash(port, link);
@@ -211,16 +226,26 @@ StationEnd CStation::Run(const std::atomic<bool>& stop)
 
     StationEnd end = StationEnd::Stopped;
     Clock::time_point nextList = Clock::now();
+    Clock::time_point nextBeat = Clock::now();
     for (;;) {
         if (followList && Clock::now() >= nextList) {
             nextList = Clock::now() + std::chrono::milliseconds(zq::kPortListPollMs);
             FollowList(options_.portSource());
         }
-        // Asleep until a download ends, a listener ends, or the list is due;
-        // a stop is seen by the listeners within their slice, and they say so.
+        Clock::time_point wake = followList ? nextList : Clock::now() + std::chrono::hours(1);
+        if (options_.beat && options_.beatMs) {
+            if (Clock::now() >= nextBeat) {
+                options_.beat();
+                nextBeat = Clock::now() + std::chrono::milliseconds(options_.beatMs);
+            }
+            wake = std::min(wake, nextBeat);
+        }
+        // Asleep until a download ends, a listener ends, or the list or the
+        // beat is due; a stop is seen by the listeners within their slice,
+        // and they say so.
         std::unique_lock<std::mutex> lock(mutex_);
         const bool ended = changed_.wait_until(
-            lock, followList ? nextList : Clock::now() + std::chrono::hours(1), [&] {
+            lock, wake, [&] {
                 return stop.load() || Counted() || (!taking_ && inFlight_ == 0) ||
                        std::any_of(portThreads_.begin(), portThreads_.end(), [](const auto& p) { return p->done.load(); });
             });

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +33,13 @@ struct StationOptions {
     // never has more in flight than it still needs, so that no unit beyond
     // the lot is touched. 0: no lot.
     unsigned lot = 0;
+    // While set (a line paused from afar): no beacon is answered and no port
+    // is armed again; downloads in flight go on to their end. Null: never.
+    const std::atomic<bool>* hold = nullptr;
+    // Called from the station's own loop every beatMs (a service manager's
+    // watchdog: a station whose loop hangs stops calling it). 0: never.
+    uint32_t beatMs = 0;
+    std::function<void()> beat;
 };
 
 enum class StationEnd {
@@ -72,6 +80,7 @@ private:
     std::vector<std::unique_ptr<PortThread>> portThreads_;
 
     bool Cancelled() const;
+    bool Held() const { return options_.hold && options_.hold->load(); }
     // Sleeps ms, or less once the station ends.
     void Pause(uint32_t ms);
     // Under mutex_.
@@ -86,6 +95,7 @@ private:
     bool OpenToListen(PortThread& port, CSerialLink& link);
     void Flash(PortThread& port, CSerialLink& link);
     void Gone(PortThread& port, CSerialLink& link);
+    void Rearm(PortThread& port);
     bool BeginDownload();
     void EndDownload(const DeviceOutcome& outcome);
     void SetPhase(PortThread& port, PortPhase phase);

@@ -200,6 +200,16 @@ void CStationBoard::ShowSlots()
         tile.label = job_ ? SlotLabel(job_->fixture, name) : std::string();
 }
 
+void CStationBoard::Mirror(const Job* job, uint32_t blocks, unsigned lotWritten)
+{
+    job_.reset();
+    if (job)
+        job_ = *job;
+    blocks_ = blocks;
+    lotWritten_ = lotWritten;
+    ShowSlots();
+}
+
 void CStationBoard::Stop()
 {
     if (!Running() || stopping_)
@@ -278,7 +288,7 @@ std::vector<std::string> CStationBoard::TotalsWords() const
         words.push_back("Cancelled " + std::to_string(totals_.cancelled));
     words.push_back("In flight " + std::to_string(totals_.inFlight));
     if (job_ && job_->units)
-        words.push_back(job_->name + ": " + std::to_string(lotWritten_ + totals_.written) + " of " +
+        words.push_back(job_->name + ": " + std::to_string(LotWritten()) + " of " +
                         std::to_string(job_->units));
     if (session_ && session_->ForwardPending())
         words.push_back(std::to_string(session_->ForwardPending()) + " to forward");

@@ -104,6 +104,11 @@ public:
     // Opens the record, counts the lot, begins forwarding and starts the
     // station. false, with Alert() saying why, when it cannot.
     bool Start(const BoardStart& start);
+    // For a front end that runs the session itself and tells this board its
+    // events (the command line's station served to a browser): the run's
+    // job, the image's blocks and the lot's units the record held, as Start
+    // would take them.
+    void Mirror(const Job* job, uint32_t blocks, unsigned lotWritten);
     // Downloads in flight are cancelled, each recorded, before the end.
     void Stop();
     bool Running() const { return session_ && session_->Running(); }
@@ -130,6 +135,9 @@ public:
     // The newest of what the operator must read: the record, the lot, the
     // forwarding; empty when all is well.
     const std::string& Alert() const { return alert_; }
+    // The run's job, if any, and its lot's units written, this run's counted.
+    const Job* RunJob() const { return job_ ? &*job_ : nullptr; }
+    unsigned LotWritten() const { return lotWritten_ + totals_.written; }
     void ClearAlert() { alert_.clear(); }
 
     // The window runs a tile's latency fix, and tells how it ended.

@@ -21,6 +21,8 @@ CStationSession::~CStationSession()
 
 StationEnd CStationSession::Run(StationOptions options, const std::atomic<bool>& stop)
 {
+    if (!options.hold)
+        options.hold = &paused_;
     CStation station(image_, *this, std::move(options));
     return station.Run(stop);
 }

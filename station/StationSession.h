@@ -87,6 +87,10 @@ public:
     // After OnStationEnded: the thread is gone at once.
     void Join();
     bool Running() const { return thread_.joinable(); }
+    // Paused, the station answers no new device and arms no port again;
+    // downloads in flight finish. Resumed, it goes on as before.
+    void Pause(bool paused) { paused_ = paused; }
+    bool Paused() const { return paused_.load(); }
 
     StationTotals Totals() const;
     // Each record, once on the disk, goes to the receiver as well, store and
@@ -121,6 +125,7 @@ private:
     mutable std::mutex mutex_;
     StationTotals totals_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> paused_{false};
     std::unique_ptr<CForwarder> forwarder_;
     std::thread thread_;
 };

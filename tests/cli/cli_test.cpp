@@ -38,6 +38,7 @@
 #include "forward/Forwarder.h"
 #include "record/Record.h"
 #include "devsim/SimRig.h"
+#include "tests/Process.h"
 #include "tests/PtyPair.h"
 #include "tests/Sanitized.h"
 #include "tests/cli/Receiver.h"
@@ -54,107 +55,6 @@ using namespace devsim;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct Outcome {
-    int status = -1; // exit status, or 128 + signal
-    std::string out, err;
-};
-
-// Starts the program with its stdout and stderr on pipes (or stdout on a
-// pty slave, when given) and collects everything until it exits.
-class Process {
-public:
-    explicit Process(const std::vector<std::string>& args, int stdoutFd = -1)
-    {
-        int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
-        if (stdoutFd < 0 && pipe2(outPipe, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe");
-        if (pipe2(errPipe, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, stdoutFd >= 0 ? stdoutFd : outPipe[1], 1);
-        posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
-        std::vector<char*> argv;
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (outPipe[1] >= 0)
-            ::close(outPipe[1]);
-        ::close(errPipe[1]);
-        if (rc != 0)
-            throw std::runtime_error("posix_spawn " + args[0] + ": " + std::strerror(rc));
-        out_ = outPipe[0];
-        err_ = errPipe[0];
-    }
-    ~Process()
-    {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0)
-            ::close(out_);
-        if (err_ >= 0)
-            ::close(err_);
-    }
-
-    pid_t pid() const { return pid_; }
-    const Outcome& sofar() const { return outcome_; }
-
-    // Reads until both streams end (or until `until` appears on stdout).
-    bool Pump(int timeoutMs, const std::string& until = std::string())
-    {
-        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (out_ >= 0 || err_ >= 0) {
-            if (!until.empty() && outcome_.out.find(until) != std::string::npos)
-                return true;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-            if (left <= 0)
-                return false;
-            pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-            if (::poll(p, 2, static_cast<int>(left)) < 0 && errno != EINTR)
-                return false;
-            Drain(p[0], out_, outcome_.out);
-            Drain(p[1], err_, outcome_.err);
-        }
-        return until.empty();
-    }
-
-    // Waits for the exit; SIGKILL after timeoutMs.
-    Outcome Finish(int timeoutMs = 20000)
-    {
-        const bool ended = Pump(timeoutMs);
-        if (!ended)
-            ::kill(pid_, SIGKILL);
-        int st = 0;
-        ::waitpid(pid_, &st, 0);
-        pid_ = -1;
-        outcome_.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        return outcome_;
-    }
-
-private:
-    static void Drain(const pollfd& p, int& fd, std::string& into)
-    {
-        if (fd < 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR)))
-            return;
-        char buf[4096];
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0) {
-            into.append(buf, static_cast<size_t>(n));
-        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-            ::close(fd); // EIO on a pty master once the child is gone
-            fd = -1;
-        }
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1, err_ = -1;
-    Outcome outcome_;
-};
 
 Outcome RunFlash(std::vector<std::string> args, int timeoutMs = 20000)
 {

@@ -33,6 +33,7 @@
 #include "devsim/SimRig.h"
 #include "tests/TempDir.h"
 #include "tests/TestHost.h"
+#include "tests/WaitFor.h"
 
 namespace zq {
 
@@ -354,16 +355,6 @@ struct SeenEvents : SessionEvents {
     }
 };
 
-bool WaitFor(const std::function<bool()>& done, int ms)
-{
-    for (int waited = 0; waited < ms; waited += 20) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
-
 // A flashed device that stays is not flashed again, however it beacons; one
 // that goes quiet for the gone-time and comes back is a new unit.
 TEST(StationSession, APortIsArmedAgainOnlyOnceItsDeviceHasGone)
@@ -480,6 +471,51 @@ TEST(StationSession, StopDeliversEveryDownloadInFlightAsCancelled)
     while (std::getline(records, line))
         cancelled += nlohmann::json::parse(line).value("result", "") == "cancelled";
     EXPECT_EQ(cancelled, 3u);
+}
+
+// Paused from afar, the line lets the download in flight finish whole and
+// answers no other device until it goes on; then that device is flashed.
+TEST(StationSession, PausedTheDownloadInFlightFinishesAndNoNewDeviceIsAnswered)
+{
+    TempDir dir;
+    const std::vector<uint8_t> image = MakeImage(65536 + 128 * 40, 40, 7);
+    const ImageSnapshot snap = Snapshot(dir, image);
+    CSimRig first{DevSimOptions()};
+    CSimRig later{DevSimOptions()};
+    // Paused the moment the first device is found: its download is in flight.
+    struct PausingEvents : SeenEvents {
+        std::atomic<CStationSession*> session{nullptr};
+        void OnFound(const std::string& port, const StationTotals& totals) override
+        {
+            SeenEvents::OnFound(port, totals);
+            if (CStationSession* s = session.exchange(nullptr))
+                s->Pause(true);
+        }
+    } seen;
+    CStationSession session(snap, seen, nullptr);
+    seen.session = &session;
+    StationOptions options;
+    options.portSource = [&] {
+        std::vector<PortInfo> ports{DescribePort(first.Path())};
+        if (seen.Found() > 0)
+            ports.push_back(DescribePort(later.Path()));
+        return ports;
+    };
+    std::string why;
+    ASSERT_TRUE(session.Start(options, why)) << why;
+    ASSERT_TRUE(WaitFor([&] { return seen.Ended() == 1; }, 10000));
+    EXPECT_TRUE(seen.ended[0].outcome.success);
+    EXPECT_EQ(CompareWithImage(first.Wait(5000), image), "");
+    // The later device beacons all along; two list polls and more pass.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3 * kPortListPollMs + 500));
+    EXPECT_TRUE(session.Paused());
+    EXPECT_EQ(seen.Found(), 1u) << "a device was answered while the line was paused";
+    session.Pause(false);
+    ASSERT_TRUE(WaitFor([&] { return seen.Ended() == 2; }, 10000)) << "the line did not go on once resumed";
+    session.Stop();
+    session.Join();
+    EXPECT_EQ(seen.found[1], later.Path());
+    EXPECT_EQ(CompareWithImage(later.Wait(5000), image), "");
 }
 
 size_t ThreadCount()

@@ -1,0 +1,391 @@
+#include "serve/StationServer.h"
+
+#include <chrono>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "protocol/Protocol.h"
+#include "station/StationJson.h"
+
+extern const unsigned char kStationPage[];
+extern const size_t kStationPageSize;
+
+namespace zq {
+
+namespace {
+
+// At most this many event streams, each holding a thread while it lasts;
+// the rest of the threads answer everything else.
+constexpr size_t kMaxStreams = 32;
+constexpr size_t kAnswerThreads = kMaxStreams + 8;
+// Events a stream may fall behind by before it is dropped.
+constexpr size_t kStreamQueue = 512;
+// A quiet stream says it is alive this often, so that proxies keep it.
+constexpr int kKeepAliveMs = 15000;
+constexpr auto kProgressEvery = std::chrono::milliseconds(100);
+// A client that sends its request slower than this per read is cut off.
+constexpr time_t kReadTimeoutS = 5;
+constexpr time_t kWriteTimeoutS = 5;
+// Only pause and resume take a body, and they need none.
+constexpr size_t kMaxBody = 1024;
+// How often the board is drained while no one asks.
+constexpr auto kDrainEvery = std::chrono::milliseconds(200);
+
+const char* const kJson = "application/json";
+
+std::string Dump(const nlohmann::json& j) { return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
+
+// As long as the token, whatever the guess: the time taken tells nothing of
+// how much of it was right.
+bool SameToken(const std::string& given, const std::string& token)
+{
+    unsigned diff = given.size() != token.size() ? 1u : 0u;
+    for (size_t i = 0; i < token.size(); ++i)
+        diff |= unsigned(uint8_t(token[i]) ^ uint8_t(i < given.size() ? given[i] : 0));
+    return diff == 0;
+}
+
+nlohmann::json TileJson(const TileView& tile)
+{
+    nlohmann::json j = {{"port", tile.port.name},
+                        {"label", tile.label},
+                        {"state", TileStateName(tile.state)},
+                        {"words", TileWords(tile.state)},
+                        {"block", tile.progress.done},
+                        {"blocks", tile.progress.blocks},
+                        {"bytes_per_s", tile.progress.bytesPerS},
+                        {"note", tile.note},
+                        {"written", tile.written},
+                        {"failed", tile.failed},
+                        {"last_s", nullptr}};
+    if (tile.ended)
+        j["last_s"] = tile.lastSeconds;
+    return j;
+}
+
+} // namespace
+
+CStationServer::CStationServer(ServeSetup setup, SessionEvents& next)
+    : setup_(std::move(setup)), next_(next), board_(nullptr), tally_(kBlockSize), hub_(kMaxStreams, kStreamQueue)
+{
+    board_.Mirror(setup_.job, setup_.image ? setup_.image->blocks : 0, setup_.lotWritten);
+}
+
+CStationServer::~CStationServer()
+{
+    hub_.End();
+    if (server_)
+        server_->stop();
+    if (listener_.joinable())
+        listener_.join();
+    {
+        std::lock_guard<std::mutex> lock(drainMutex_);
+        ending_ = true;
+    }
+    drainWake_.notify_all();
+    if (drainer_.joinable())
+        drainer_.join();
+}
+
+// The session's events, on the station's threads: the view first, as if
+// nothing else listened.
+
+void CStationServer::OnPort(const PortInfo& port, PortPhase phase)
+{
+    next_.OnPort(port, phase);
+    board_.Events().OnPort(port, phase);
+}
+
+void CStationServer::OnFound(const std::string& port, const StationTotals& totals)
+{
+    next_.OnFound(port, totals);
+    tally_.Progress(port, 0);
+    board_.Events().OnFound(port, totals);
+    hub_.Publish("found", FoundJson(port));
+    TellStatus(&totals);
+}
+
+bool CStationServer::ProgressDue(const std::string& port, const StageReport& report)
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(progressMutex_);
+    const auto it = progressSent_.find(port);
+    if (it != progressSent_.end() && it->second.first == report.stage && now - it->second.second < kProgressEvery)
+        return false;
+    progressSent_[port] = {report.stage, now};
+    return true;
+}
+
+void CStationServer::OnProgress(const std::string& port, const StageReport& report)
+{
+    next_.OnProgress(port, report);
+    tally_.Progress(port, report.done);
+    board_.Events().OnProgress(port, report);
+    if (ProgressDue(port, report))
+        hub_.Publish("progress", ProgressJson(port, report));
+}
+
+void CStationServer::OnHint(const std::string& port, const std::string& hint)
+{
+    next_.OnHint(port, hint);
+    board_.Events().OnHint(port, hint);
+    hub_.Publish("hint", HintJson(port, hint));
+}
+
+void CStationServer::OnEnded(const DeviceEnding& ending)
+{
+    next_.OnEnded(ending);
+    tally_.Ended(ending.outcome);
+    board_.Events().OnEnded(ending);
+    {
+        std::lock_guard<std::mutex> lock(progressMutex_);
+        progressSent_.erase(ending.outcome.port);
+    }
+    hub_.Publish("result", ResultJson(ending.record));
+    TellStatus(&ending.totals);
+}
+
+void CStationServer::TellStatus(const StationTotals* totals)
+{
+    std::lock_guard<std::mutex> lock(totalsMutex_);
+    if (totals)
+        totals_ = *totals;
+    notice_.Status(ServiceStatus(totals_, session_ && session_->Paused()));
+}
+
+void CStationServer::Steer(StationOptions& options)
+{
+    if (!notice_.BeatMs())
+        return;
+    options.beatMs = notice_.BeatMs();
+    options.beat = [this] { notice_.Beat(); };
+}
+
+void CStationServer::TellStopping()
+{
+    if (toldStopping_.exchange(true))
+        return;
+    notice_.Stopping();
+    hub_.Publish("state", StateJson("stopping"));
+}
+
+// The station has ended: whatever ended it, it serves only until it exits.
+void CStationServer::Summary(const StationTotals& totals)
+{
+    TellStopping();
+    hub_.Publish("summary", SummaryJson(totals));
+}
+
+void CStationServer::OnForwarding(const std::string& text)
+{
+    next_.OnForwarding(text);
+    board_.Events().OnForwarding(text);
+}
+
+void CStationServer::Drain()
+{
+    board_.Drain();
+}
+
+std::string CStationServer::State() const
+{
+    if (toldStopping_ || (setup_.stop && setup_.stop->load()))
+        return "stopping";
+    return session_ && session_->Paused() ? "paused" : "running";
+}
+
+std::string CStationServer::Status()
+{
+    nlohmann::json j;
+    j["station"] = setup_.station;
+    j["version"] = setup_.version;
+    j["state"] = State();
+    const ImageSnapshot* image = setup_.image;
+    j["image"] = {{"path", image ? image->path : ""},
+                  {"sha256", image ? image->sha256 : ""},
+                  {"blocks", image ? image->blocks : 0}};
+    std::lock_guard<std::mutex> lock(boardMutex_);
+    Drain();
+    const Job* job = board_.RunJob();
+    j["job"] = nullptr;
+    if (job)
+        j["job"] = {{"name", job->name}, {"units", job->units}, {"written", board_.LotWritten()},
+                    {"signed_by", setup_.signedBy}};
+    const StationTotals& t = board_.Totals();
+    j["totals"] = {{"written", t.written}, {"failed", t.failed}, {"cancelled", t.cancelled},
+                   {"in_flight", t.inFlight}};
+    j["forward"] = {{"pending", session_ ? session_->ForwardPending() : 0}};
+    j["alert"] = board_.Alert();
+    j["ports"] = nlohmann::json::array();
+    for (const std::string& name : board_.Order())
+        if (const TileView* tile = board_.Find(name))
+            j["ports"].push_back(TileJson(*tile));
+    return Dump(j);
+}
+
+std::string CStationServer::Metrics()
+{
+    MetricsView view;
+    view.station = setup_.station;
+    view.recordsPending = session_ ? session_->ForwardPending() : 0;
+    {
+        std::lock_guard<std::mutex> lock(boardMutex_);
+        Drain();
+        view.totals = board_.Totals();
+        if (const Job* job = board_.RunJob()) {
+            view.lotUnits = job->units;
+            view.lotWritten = board_.LotWritten();
+        }
+        for (const std::string& name : board_.Order())
+            if (const TileView* tile = board_.Find(name))
+                ++view.ports[TileStateName(tile->state)];
+    }
+    return tally_.Text(view);
+}
+
+void CStationServer::Command(const httplib::Request& request, httplib::Response& response, bool pause)
+{
+    if (setup_.token.empty()) {
+        response.status = 403;
+        response.set_content(Dump({{"error", "this station takes no commands: it was started without "
+                                             "--serve-token-file"}}), kJson);
+        return;
+    }
+    const std::string bearer = "Bearer ";
+    const std::string given = request.get_header_value("Authorization");
+    if (given.compare(0, bearer.size(), bearer) != 0 || !SameToken(given.substr(bearer.size()), setup_.token)) {
+        response.status = 401;
+        response.set_header("WWW-Authenticate", "Bearer");
+        response.set_content(Dump({{"error", "a bearer token is needed, and this one is not the station's"}}), kJson);
+        return;
+    }
+    session_->Pause(pause);
+    const std::string state = State();
+    hub_.Publish("state", StateJson(state));
+    TellStatus(nullptr);
+    response.set_content(Dump({{"state", state}}), kJson);
+}
+
+void CStationServer::Route()
+{
+    httplib::Server& s = *server_;
+    s.Get("/api/v1/station", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_content(Status(), kJson);
+    });
+    s.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_content(Metrics(), "text/plain; version=0.0.4");
+    });
+    s.Post("/api/v1/pause", [this](const httplib::Request& req, httplib::Response& res) { Command(req, res, true); });
+    s.Post("/api/v1/resume", [this](const httplib::Request& req, httplib::Response& res) { Command(req, res, false); });
+    s.Get("/api/v1/events", [this](const httplib::Request&, httplib::Response& res) { Stream(res); });
+    s.Get("/report", [this](const httplib::Request&, httplib::Response& res) { Report(res); });
+    s.Get("/", [](const httplib::Request&, httplib::Response& res) {
+        // Everything it needs is in it: nothing may come from elsewhere.
+        res.set_header("Content-Security-Policy",
+                       "default-src 'self'; script-src 'unsafe-inline'; style-src 'unsafe-inline'");
+        res.set_content(reinterpret_cast<const char*>(kStationPage), kStationPageSize, "text/html; charset=utf-8");
+    });
+    RouteRest();
+}
+
+// Nothing is served from the disk: a path is one of the routes or none.
+void CStationServer::RouteRest()
+{
+    static const std::map<std::string, const char*> kAllowed = {
+        {"/api/v1/station", "GET"}, {"/metrics", "GET"}, {"/api/v1/events", "GET"}, {"/report", "GET"}, {"/", "GET"},
+        {"/api/v1/pause", "POST"}, {"/api/v1/resume", "POST"}};
+    const auto rest = [](const httplib::Request& req, httplib::Response& res) {
+        const auto it = kAllowed.find(req.path);
+        if (it == kAllowed.end()) {
+            res.status = 404;
+            res.set_content(Dump({{"error", "no such thing here"}}), kJson);
+            return;
+        }
+        res.status = 405;
+        res.set_header("Allow", it->second);
+        res.set_content(Dump({{"error", std::string("only ") + it->second + " here"}}), kJson);
+    };
+    httplib::Server& s = *server_;
+    s.Get(".*", rest);
+    s.Post(".*", rest);
+    s.Put(".*", rest);
+    s.Patch(".*", rest);
+    s.Delete(".*", rest);
+    s.Options(".*", rest);
+}
+
+void CStationServer::Report(httplib::Response& response)
+{
+    std::string page;
+    if (!setup_.report || !setup_.report(page)) {
+        response.status = 404;
+        response.set_content(Dump({{"error", "this station keeps no record to report on (--log)"}}), kJson);
+        return;
+    }
+    response.set_header("Cache-Control", "no-store");
+    response.set_content(page, "text/html; charset=utf-8");
+}
+
+void CStationServer::Stream(httplib::Response& response)
+{
+    std::shared_ptr<CEventHub::Client> client = hub_.Join();
+    if (!client) {
+        response.status = 503;
+        response.set_header("Retry-After", "5");
+        response.set_content(Dump({{"error", "too many event streams"}}), kJson);
+        return;
+    }
+    response.set_header("Cache-Control", "no-store");
+    // Where it stands first, so that a client that (re)connects is not
+    // behind until the next change.
+    const std::string hello = "event: state\ndata: " + StateJson(State()) + "\n\n";
+    response.set_chunked_content_provider(
+        "text/event-stream",
+        [this, client, hello, first = true](size_t, httplib::DataSink& sink) mutable {
+            std::string out;
+            if (first) {
+                first = false;
+                return sink.write(hello.data(), hello.size());
+            }
+            if (!hub_.Next(*client, kKeepAliveMs, out))
+                return false;
+            if (out.empty())
+                out = ": alive\n\n";
+            return sink.write(out.data(), out.size());
+        },
+        [this, client](bool) { hub_.Leave(client); });
+}
+
+bool CStationServer::Listen(CStationSession& session, std::string& why)
+{
+    session_ = &session;
+    server_ = std::make_unique<httplib::Server>();
+    server_->new_task_queue = [] { return new httplib::ThreadPool(kAnswerThreads); };
+    server_->set_read_timeout(kReadTimeoutS, 0);
+    server_->set_write_timeout(kWriteTimeoutS, 0);
+    server_->set_payload_max_length(kMaxBody);
+    Route();
+    const int port = setup_.port ? (server_->bind_to_port(setup_.host, setup_.port) ? setup_.port : -1)
+                                 : server_->bind_to_any_port(setup_.host);
+    if (port <= 0) {
+        why = "cannot listen on " + setup_.host + ":" + std::to_string(setup_.port);
+        return false;
+    }
+    port_ = uint16_t(port);
+    listener_ = std::thread([this] { server_->listen_after_bind(); });
+    // Bound, it answers: what connects now waits in the queue at worst.
+    notice_.Ready(ServiceStatus(StationTotals(), false));
+    drainer_ = std::thread([this] {
+        std::unique_lock<std::mutex> lock(drainMutex_);
+        while (!drainWake_.wait_for(lock, kDrainEvery, [this] { return ending_; })) {
+            if (setup_.stop && setup_.stop->load())
+                TellStopping();
+            std::lock_guard<std::mutex> board(boardMutex_);
+            Drain();
+        }
+    });
+    return true;
+}
+
+}  // namespace zq

@@ -1,0 +1,120 @@
+// The station served over HTTP: GET /api/v1/station tells what the windows'
+// board shows, GET /metrics the same for a Prometheus scrape, GET
+// /api/v1/events streams what --json prints (server-sent events), and POST
+// /api/v1/pause and /api/v1/resume steer it with a bearer token. It hears
+// the session's events on the station's threads, passes each on at once to
+// the view that hears them too, and answers on threads of its own: nothing
+// a client does can hold up a download.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "serve/EventHub.h"
+#include "serve/ServeMetrics.h"
+#include "serve/ServiceNotice.h"
+#include "station/StationBoard.h"
+#include "station/StationSession.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+} // namespace httplib
+
+namespace zq {
+
+struct ServeSetup {
+    std::string host = "127.0.0.1";
+    uint16_t port = 0;       // 0: one the system picks
+    std::string token;       // empty: control is off, pause and resume refused
+    std::string station;     // the job's station, or this host's name
+    std::string version;
+    const ImageSnapshot* image = nullptr;
+    const Job* job = nullptr;
+    std::string signedBy;    // who released the job
+    unsigned lotWritten = 0; // the lot's units the record held when the run began
+    const std::atomic<bool>* stop = nullptr; // set: the station is stopping
+    // The yield page of the station's record file as it is now; false
+    // without a record to read. Unset: the station keeps none.
+    std::function<bool(std::string& page)> report;
+};
+
+class CStationServer : private SessionEvents {
+public:
+    // next hears every event as it comes, before this server draws it.
+    CStationServer(ServeSetup setup, SessionEvents& next);
+    ~CStationServer() override;
+    CStationServer(const CStationServer&) = delete;
+    CStationServer& operator=(const CStationServer&) = delete;
+
+    // What the session is to tell.
+    SessionEvents& Events() { return *this; }
+    // Bound and answering; pause and resume go to session. false, with why.
+    bool Listen(CStationSession& session, std::string& why);
+    uint16_t Port() const { return port_; }
+    // The station's closing totals, streamed as --json prints them.
+    void Summary(const StationTotals& totals);
+    // The station's loop beats the service manager's watchdog, when it has one.
+    void Steer(StationOptions& options);
+
+private:
+    void OnPort(const PortInfo& port, PortPhase phase) override;
+    void OnFound(const std::string& port, const StationTotals& totals) override;
+    void OnProgress(const std::string& port, const StageReport& report) override;
+    void OnHint(const std::string& port, const std::string& hint) override;
+    void OnEnded(const DeviceEnding& ending) override;
+    void OnForwarding(const std::string& text) override;
+
+    void Route();
+    // The board brought up to date; under boardMutex_.
+    void Drain();
+    std::string State() const;
+    std::string Status();
+    std::string Metrics();
+    void Command(const httplib::Request& request, httplib::Response& response, bool pause);
+    void Stream(httplib::Response& response);
+    void Report(httplib::Response& response);
+    void RouteRest();
+    // Progress goes out at most ten times a second a port, and at each new stage.
+    bool ProgressDue(const std::string& port, const StageReport& report);
+    // Once, as soon as the stop is seen, or with the summary.
+    void TellStopping();
+    // The service manager's STATUS=, from totals the events told.
+    void TellStatus(const StationTotals* totals);
+
+    ServeSetup setup_;
+    SessionEvents& next_;
+    CStationSession* session_ = nullptr;
+    std::unique_ptr<httplib::Server> server_;
+    uint16_t port_ = 0;
+    std::thread listener_;
+
+    std::mutex boardMutex_;
+    CStationBoard board_;
+    CServeTally tally_;
+    CEventHub hub_;
+    CServiceNotice notice_;
+    std::mutex totalsMutex_;
+    StationTotals totals_; // the session's, as its events last told them
+    std::mutex progressMutex_;
+    std::map<std::string, std::pair<Stage, std::chrono::steady_clock::time_point>> progressSent_;
+
+    // Drains the board now and then, so that its queue never grows while no
+    // one asks.
+    std::mutex drainMutex_;
+    std::condition_variable drainWake_;
+    bool ending_ = false;
+    std::atomic<bool> toldStopping_{false};
+    std::thread drainer_;
+};
+
+}  // namespace zq

@@ -1,0 +1,89 @@
+# The live page in a real browser (chromium headless through chromedriver):
+# a station served against the device simulator, the page drawn from its
+# status and events with the board's words, at a phone's width and a
+# monitor's, and its reconnecting shown when the station goes.
+# live_page.py BUILD_DIR; exit 77 (skipped) without chromedriver.
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+except ImportError:
+    sys.exit(77)
+if not os.path.exists("/usr/bin/chromedriver"):
+    sys.exit(77)
+
+build = sys.argv[1]
+work = tempfile.mkdtemp(prefix="zq-page-")
+image = os.path.join(work, "DB.bin")
+subprocess.run([build + "/cli/zq-mkimage", image, "--blocks", "64"], check=True, stdout=subprocess.DEVNULL)
+sim = subprocess.Popen([build + "/devsim/zerquill-devsim", "--pace", "--silence-ms", "10000"],
+                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+pty = sim.stdout.readline().strip()
+station = subprocess.Popen([build + "/cli/zerquill-flash", "--watch", "--image", image, "--ports", pty,
+                            "--serve", "0"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+url = None
+for line in station.stderr:
+    found = re.search(r"serving the station on (http://\S+)", line)
+    if found:
+        url = found.group(1)
+        break
+assert url, "the station never said where it serves"
+
+options = webdriver.ChromeOptions()
+for flag in ("--headless", "--no-sandbox", "--disable-gpu"):
+    options.add_argument(flag)
+browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+failures = []
+
+
+def wait_for(what, seconds):
+    end = time.time() + seconds
+    while time.time() < end:
+        if what():
+            return True
+        time.sleep(0.1)
+    return False
+
+
+try:
+    for width in (400, 1920):
+        browser.set_window_size(width, 900)
+        browser.get(url)
+        if not wait_for(lambda: "Success Download!" in browser.find_element("id", "tiles").text, 20):
+            shown = browser.find_element("id", "tiles").text
+            link = browser.find_element("id", "link").text
+            failures.append(f"{width}px: the tile never said Success Download!: tiles {shown!r}, link {link!r}, "
+                            f"station {'running' if station.poll() is None else 'ended'}")
+            continue
+        tiles = browser.find_element("id", "tiles").text
+        totals = browser.find_element("id", "totals").text
+        if pty not in tiles or "written 1" not in tiles or "Written 1" not in totals or "In flight 0" not in totals:
+            failures.append(f"{width}px: tile {tiles!r}, totals {totals!r}")
+        if browser.find_element("id", "link").text != "live":
+            failures.append(f"{width}px: the link shows {browser.find_element('id', 'link').text!r}")
+        overflow = browser.execute_script("return document.documentElement.scrollWidth - window.innerWidth")
+        if overflow > 0:
+            failures.append(f"{width}px: {overflow}px wider than the window")
+        browser.save_screenshot(os.path.join(work, f"station-{width}.png"))
+    station.send_signal(signal.SIGINT)
+    station.wait(10)
+    if not wait_for(lambda: "reconnecting" in browser.find_element("id", "link").text, 10):
+        failures.append("the page did not show that it reconnects")
+finally:
+    browser.quit()
+    for process in (station, sim):
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+
+for failure in failures:
+    print("FAIL:", failure)
+print("screenshots in", work)
+sys.exit(1 if failures else 0)
