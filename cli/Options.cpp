@@ -360,7 +360,7 @@ bool ReadFlash(const Given& g, FlashCommand& command, std::string&)
                            : g.watch ? FlashMode::Watch
                                      : FlashMode::One;
     command = FlashOptions{mode, g.image, g.port, g.portList, g.trace, g.quiet, g.log, g.countValue, g.json,
-                           g.waitSeconds, g.job, g.trust, g.forward};
+                           g.waitSeconds, g.job, g.trust, g.forward, ServeOptions{}}; // --serve: taken apart
     return true;
 }
 
