@@ -1,26 +1,21 @@
 #include "station/LatencyFix.h"
 
+#include "download/ExitStatus.h"
+
 namespace zq {
 
 namespace {
 
-// zerquill-flash --set-latency's exit statuses (README).
-constexpr int kWritten = 0;
-constexpr int kRefused = 1;
-constexpr int kNoTimer = 4;
-constexpr int kUsage = 64;
-constexpr int kNoRights = 77;
-
 std::string Exited(const std::string& port, int status)
 {
     switch (status) {
-    case kWritten:
+    case kExitWritten:
         return "latency set to " + std::to_string(kLatencyFixMs) + " ms: the next download through " + port +
                " goes without the wait";
-    case kNoRights: return "not set: the command ran without administrator or root rights";
-    case kNoTimer: return "not set: " + port + " has no latency timer (not an FTDI adapter)";
-    case kUsage: return "not set: zerquill-flash did not take --set-latency (an older one beside the station?)";
-    case kRefused: return "not set: the system refused the write (run the command by hand to see why)";
+    case kExitNoPermission: return "not set: the command ran without administrator or root rights";
+    case kExitNoDevice: return "not set: " + port + " has no latency timer (not an FTDI adapter)";
+    case kExitUsage: return "not set: zerquill-flash did not take --set-latency (an older one beside the station?)";
+    case kExitFailed: return "not set: the system refused the write (run the command by hand to see why)";
     default: return "not set: zerquill-flash ended with status " + std::to_string(status);
     }
 }
