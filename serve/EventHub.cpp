@@ -18,6 +18,7 @@ void CEventHub::Leave(const std::shared_ptr<Client>& client)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
+    left_.notify_all();
 }
 
 void CEventHub::Publish(const std::string& kind, const std::string& json)
@@ -55,12 +56,13 @@ bool CEventHub::Next(Client& client, int ms, std::string& out)
     return true;
 }
 
-void CEventHub::End()
+void CEventHub::End(int ms)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     ended_ = true;
     for (auto& client : clients_)
         client->wake.notify_all();
+    left_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return clients_.empty(); });
 }
 
 }  // namespace zq

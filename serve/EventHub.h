@@ -28,8 +28,10 @@ public:
     // while. false once the client was dropped, or once the hub ended and
     // the client has had everything.
     bool Next(Client& client, int ms, std::string& out);
-    // Every stream ends.
-    void End();
+    // Every stream ends once it has sent what was published (the summary
+    // last); waits up to ms for the streams to finish, since a client that
+    // stopped reading may never take its queue.
+    void End(int ms);
 
 private:
     const size_t maxClients_;
@@ -37,6 +39,7 @@ private:
     std::mutex mutex_;
     std::vector<std::shared_ptr<Client>> clients_;
     bool ended_ = false;
+    std::condition_variable left_; // a client left
 };
 
 struct CEventHub::Client {

@@ -23,6 +23,9 @@ constexpr size_t kAnswerThreads = kMaxStreams + 8;
 constexpr size_t kStreamQueue = 512;
 // A quiet stream says it is alive this often, so that proxies keep it.
 constexpr int kKeepAliveMs = 15000;
+// At a stop, the streams' time to send what is left (the summary last)
+// before the server goes; a client that stopped reading gets no longer.
+constexpr int kStreamsEndMs = 2000;
 constexpr auto kProgressEvery = std::chrono::milliseconds(100);
 // A client that sends its request slower than this per read is cut off.
 constexpr time_t kReadTimeoutS = 5;
@@ -74,7 +77,7 @@ CStationServer::CStationServer(ServeSetup setup, SessionEvents& next)
 
 CStationServer::~CStationServer()
 {
-    hub_.End();
+    hub_.End(kStreamsEndMs);
     if (server_)
         server_->stop();
     if (listener_.joinable())
