@@ -183,6 +183,13 @@ void CStationServer::OnForwarding(const std::string& text)
     board_.Events().OnForwarding(text);
 }
 
+size_t CStationServer::Pending() const
+{
+    if (setup_.pending)
+        return setup_.pending();
+    return session_ ? session_->ForwardPending() : 0;
+}
+
 void CStationServer::Drain()
 {
     board_.Drain();
@@ -215,7 +222,7 @@ std::string CStationServer::Status()
     const StationTotals& t = board_.Totals();
     j["totals"] = {{"written", t.written}, {"failed", t.failed}, {"cancelled", t.cancelled},
                    {"in_flight", t.inFlight}};
-    j["forward"] = {{"pending", session_ ? session_->ForwardPending() : 0}};
+    j["forward"] = {{"pending", Pending()}};
     j["alert"] = board_.Alert();
     j["ports"] = nlohmann::json::array();
     for (const std::string& name : board_.Order())
@@ -228,7 +235,7 @@ std::string CStationServer::Metrics()
 {
     MetricsView view;
     view.station = setup_.station;
-    view.recordsPending = session_ ? session_->ForwardPending() : 0;
+    view.recordsPending = Pending();
     {
         std::lock_guard<std::mutex> lock(boardMutex_);
         Drain();

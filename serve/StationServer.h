@@ -46,6 +46,9 @@ struct ServeSetup {
     // The yield page of the station's record file as it is now; false
     // without a record to read. Unset: the station keeps none.
     std::function<bool(std::string& page)> report;
+    // Records not yet delivered, where the forwarder is not the session's
+    // (the command line forwards beside it). Unset: the session's.
+    std::function<size_t()> pending;
 };
 
 class CStationServer : private SessionEvents {
@@ -79,6 +82,7 @@ private:
     void Drain();
     std::string State() const;
     std::string Status();
+    size_t Pending() const;
     std::string Metrics();
     void Command(const httplib::Request& request, httplib::Response& response, bool pause);
     void Stream(httplib::Response& response);

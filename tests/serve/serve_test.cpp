@@ -23,6 +23,7 @@
 
 #include "devsim/DevSim.h"
 #include "devsim/SimRig.h"
+#include "tests/cli/Receiver.h"
 #include "tests/Process.h"
 #include "tests/TempDir.h"
 #include "tests/TestImage.h"
@@ -338,6 +339,42 @@ TEST_F(ServeTest, PausedByTokenANewDeviceWaitsUntilResumed)
     EXPECT_EQ(r.status, 130);
     EXPECT_EQ(r.out.find(token), std::string::npos);
     EXPECT_EQ(r.err.find(token), std::string::npos);
+}
+
+// The command line forwards beside the session: what its forwarder has yet
+// to deliver, and what it tells of the receiver, are the served station's
+// too, in the status, the metrics and the board's alert.
+TEST_F(ServeTest, RecordsWaitingForADownReceiverShowUntilItTakesThem)
+{
+    CReceiver receiver;
+    receiver.Stop();
+    CSimRig rig(Sim());
+    Served s({"--watch", "--json", "--image", imagePath, "--ports", rig.Path(), "--log", dir.file("rec.jsonl"),
+              "--forward", receiver.Url(), "--serve", "0"});
+    ASSERT_NE(s.Port(), 0) << s.process().sofar().err;
+    json status;
+    ASSERT_TRUE(WaitFor([&] {
+        status = s.Status();
+        return status["totals"]["written"] == 1 && status["forward"]["pending"] == 1;
+    }, 15000)) << status.dump();
+    ASSERT_TRUE(WaitFor([&] {
+        status = s.Status();
+        return status["alert"].get<std::string>().find("forward: no answer from " + receiver.Url()) == 0;
+    }, 10000)) << status.dump();
+    const auto down = s.Get("/metrics");
+    ASSERT_TRUE(down);
+    EXPECT_EQ(Sample(ParseMetrics(down->body, dir)["zerquill_records_pending"], "zerquill_records_pending"), 1);
+
+    receiver.Restart();
+    ASSERT_TRUE(WaitFor([&] {
+        status = s.Status();
+        return status["forward"]["pending"] == 0 && receiver.Unique() == 1;
+    }, 40000)) << status.dump();
+    EXPECT_EQ(status["alert"], "forward: the receiver takes records again");
+    const auto up = s.Get("/metrics");
+    ASSERT_TRUE(up);
+    EXPECT_EQ(Sample(ParseMetrics(up->body, dir)["zerquill_records_pending"], "zerquill_records_pending"), 0);
+    EXPECT_EQ(s.Stop().status, 130);
 }
 
 // The stream tells the whole download as --json tells it on stdout, the
