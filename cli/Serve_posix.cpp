@@ -47,6 +47,7 @@ std::unique_ptr<CServedStation> ServeStation(const ServeOptions& serve, const Im
     if (run.hasJob) {
         setup.job = &run.job;
         setup.signedBy = run.tags.signedBy;
+        setup.releasedBy = run.releasedBy;
         setup.lotWritten = run.job.units > run.lotLeft && run.lotLeft ? run.job.units - run.lotLeft : 0;
     }
     setup.stop = stop;

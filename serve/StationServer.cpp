@@ -216,9 +216,11 @@ std::string CStationServer::Status()
     Drain();
     const Job* job = board_.RunJob();
     j["job"] = nullptr;
+    // Null for a job whose release was not checked, as in its records.
+    const auto orNull = [](const std::string& text) { return text.empty() ? nlohmann::json() : nlohmann::json(text); };
     if (job)
         j["job"] = {{"name", job->name}, {"units", job->units}, {"written", board_.LotWritten()},
-                    {"signed_by", setup_.signedBy}};
+                    {"signed_by", orNull(setup_.signedBy)}, {"released_by", orNull(setup_.releasedBy)}};
     const StationTotals& t = board_.Totals();
     j["totals"] = {{"written", t.written}, {"failed", t.failed}, {"cancelled", t.cancelled},
                    {"in_flight", t.inFlight}};

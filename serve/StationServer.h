@@ -40,7 +40,8 @@ struct ServeSetup {
     std::string version;
     const ImageSnapshot* image = nullptr;
     const Job* job = nullptr;
-    std::string signedBy;    // who released the job
+    std::string signedBy;    // the fingerprint of the key that released the job; empty: not checked
+    std::string releasedBy;  // the same in the board's words, "eng (d4294048...)"
     unsigned lotWritten = 0; // the lot's units the record held when the run began
     const std::atomic<bool>* stop = nullptr; // set: the station is stopping
     // The yield page of the station's record file as it is now; false

@@ -377,6 +377,57 @@ TEST_F(ServeTest, RecordsWaitingForADownReceiverShowUntilItTakesThem)
     EXPECT_EQ(s.Stop().status, 130);
 }
 
+// A released job's station: the status names the lot, who released it and
+// what the record held when the run began, the tiles carry the slots'
+// labels, and the metrics count the lot as the board does.
+TEST_F(ServeTest, AJobsLotIsToldAcrossRestartsWithItsSlotsAndWhoReleasedIt)
+{
+    const std::string d = dir.path() + "/", job = d + "lot9.zqjob";
+    ASSERT_EQ(Process({"/bin/sh", "-c", "cd " + d + " && openssl genpkey -algorithm EC -pkeyopt "
+                       "ec_paramgen_curve:P-256 -out eng.pem 2>/dev/null && chmod 600 eng.pem && "
+                       "openssl pkey -in eng.pem -pubout -out eng.pub"}).Finish(10000).status, 0);
+    const Outcome der = Process({"/bin/sh", "-c", "openssl pkey -pubin -in " + d + "eng.pub -outform DER | sha256sum"})
+                            .Finish(10000);
+    const std::string fingerprint = der.out.substr(0, 64);
+    ASSERT_EQ(Process({ZQ_FLASH_EXE, "--make-job", job, "-i", imagePath, "--name", "lot9", "--units", "3"})
+                  .Finish(10000).status, 0);
+    CSimRig one(Sim()), two(Sim());
+    json text = json::parse(std::ifstream(job));
+    text["log"] = "lot9.jsonl";
+    text["slots"] = {{{"port", one.Path()}, {"label", "slot 1"}}, {{"port", two.Path()}, {"label", "slot 2"}}};
+    std::ofstream(job) << text.dump();
+    ASSERT_EQ(Process({ZQ_FLASH_EXE, "--sign-job", job, "--key", d + "eng.pem"}).Finish(10000).status, 0);
+
+    // Both slots are written in the first run; the second begins where the
+    // record left the lot.
+    for (const unsigned before : {0u, 2u}) {
+        Served s({"--job", job, "--trust", d + "eng.pub", "--watch", "--json", "--serve", "0"});
+        ASSERT_NE(s.Port(), 0) << s.process().sofar().err;
+        json status = s.Status();
+        EXPECT_EQ(status["job"], json({{"name", "lot9"}, {"units", 3}, {"written", before},
+                                       {"signed_by", fingerprint},
+                                       {"released_by", "eng (" + fingerprint.substr(0, 16) + "...)"}}))
+            << "as the run began";
+        std::map<std::string, std::string> labels;
+        for (const json& tile : status["ports"])
+            labels[tile["port"]] = tile["label"];
+        EXPECT_EQ(labels, (std::map<std::string, std::string>{{one.Path(), "slot 1"}, {two.Path(), "slot 2"}}));
+        if (!before) {
+            EXPECT_TRUE(WaitFor([&] {
+                status = s.Status();
+                return status["totals"]["written"] == 2;
+            }, 20000)) << status.dump();
+        }
+        EXPECT_EQ(status["job"]["written"], 2);
+        const auto scrape = s.Get("/metrics");
+        ASSERT_TRUE(scrape);
+        auto families = ParseMetrics(scrape->body, dir);
+        EXPECT_EQ(Sample(families["zerquill_lot_written"], "zerquill_lot_written"), 2);
+        EXPECT_EQ(Sample(families["zerquill_lot_units"], "zerquill_lot_units"), 3);
+        EXPECT_EQ(s.Stop().status, 130);
+    }
+}
+
 // The stream tells the whole download as --json tells it on stdout, the
 // state as it changes, and the summary as the station stops.
 TEST_F(ServeTest, TheEventStreamTellsAWholeDownloadAsJsonDoes)
