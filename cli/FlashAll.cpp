@@ -1,5 +1,6 @@
 #include "cli/FlashAll.h"
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -64,6 +65,7 @@ int EndStatus(const StationTotals& totals)
 struct StationServing {
     const ServeOptions* options = nullptr;
     const std::atomic<bool>* stop = nullptr;
+    CForwarding* forwarding = nullptr; // the run's, beside the session
 };
 
 // What --all and --watch both begin with: the image read once (a job's was
@@ -74,6 +76,17 @@ struct StationRun {
     std::unique_ptr<CStationSession> session;
     // Gone before the session it steers.
     std::unique_ptr<CServedStation> served;
+    // Tells the served board what the run's forwarder tells, until the server goes.
+    CForwarding* forwarding = nullptr;
+
+    StationRun() = default;
+    StationRun(const StationRun&) = delete;
+    StationRun& operator=(const StationRun&) = delete;
+    ~StationRun()
+    {
+        if (forwarding)
+            forwarding->Also(nullptr);
+    }
 
     // false, with status, when the image could not be had.
     bool Open(const FlashOptions& options, const std::string& imagePath, std::FILE* out, CRecordLog* log,
@@ -83,12 +96,26 @@ struct StationRun {
             return false;
         view = std::make_unique<CStationView>(ViewMode(options, out), out);
         if (serving.options && serving.options->on)
-            served = ServeStation(*serving.options, image, run, options.log, serving.stop, *view);
+            Serve(options, run, serving);
         session = std::make_unique<CStationSession>(image, served ? served->Events() : *view, log);
         session->SetRecordTags(run.tags, run.job.fixture);
         view->SetFixture(run.job.fixture);
         SayImage(*view, image);
         return true;
+    }
+
+    void Serve(const FlashOptions& options, const JobRun& run, const StationServing& serving)
+    {
+        CForwarding* runs = serving.forwarding;
+        std::function<size_t()> pending;
+        if (runs)
+            pending = [runs] { return runs->Pending(); };
+        served = ServeStation(*serving.options, image, run, options.log, serving.stop, *view, std::move(pending));
+        if (served && runs) {
+            forwarding = runs;
+            CServedStation* board = served.get();
+            runs->Also([board](const std::string& text) { board->Events().OnForwarding(text); });
+        }
     }
 };
 
@@ -175,11 +202,12 @@ int Watch(StationRun& opened, const FlashOptions& options, std::atomic<bool>* st
 } // namespace
 
 int FlashStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-                 std::atomic<bool>* stop, CRecordLog* log, const JobRun& run, const ServeOptions* serve)
+                 std::atomic<bool>* stop, CRecordLog* log, const JobRun& run, const ServeOptions* serve,
+                 CForwarding* forwarding)
 {
     StationRun opened;
     int status = kExitFailed;
-    if (!opened.Open(options, imagePath, out, log, run, status, StationServing{serve, stop}))
+    if (!opened.Open(options, imagePath, out, log, run, status, StationServing{serve, stop, forwarding}))
         return status;
     return options.mode == FlashMode::All ? FlashAllHeard(opened, options, imagePath, stop, run)
                                           : Watch(opened, options, stop, run);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/Forward.h"
 #include "cli/Jobs.h"
 #include "cli/Options.h"
 #include "cli/ServeOptions.h"
@@ -19,6 +20,7 @@ namespace zq {
 // checked against its pin), and a lot takes no more devices than it still
 // needs. serve, when on, serves the station (--watch) over HTTP.
 int FlashStation(const FlashOptions& options, const std::string& imagePath, std::FILE* out,
-                 std::atomic<bool>* stop, CRecordLog* log, const JobRun& run, const ServeOptions* serve = nullptr);
+                 std::atomic<bool>* stop, CRecordLog* log, const JobRun& run, const ServeOptions* serve = nullptr,
+                 CForwarding* forwarding = nullptr);
 
 }  // namespace zq

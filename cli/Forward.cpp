@@ -28,7 +28,7 @@ bool CForwarding::Start(const ForwardTarget& target, const std::string& logPath,
 {
     if (target.url.empty())
         return true;
-    auto forwarder = std::make_unique<CForwarder>(ConfigFrom(target), Say);
+    auto forwarder = std::make_unique<CForwarder>(ConfigFrom(target), [this](const std::string& text) { Tell(text); });
     if (!forwarder->Start(logPath, error))
         return false;
     forwarder_ = std::move(forwarder);
@@ -57,6 +57,22 @@ bool CForwarding::Finish(double seconds, bool untilIdle)
         Say("forward: " + std::to_string(waiting) + (waiting == 1 ? " record waits" : " records wait") +
             " to be delivered; " + again_ + " sends them");
     return waiting == 0;
+}
+
+size_t CForwarding::Pending() const { return forwarder_ ? forwarder_->Pending() : 0; }
+
+void CForwarding::Also(CForwarder::Sink sink)
+{
+    std::lock_guard<std::mutex> lock(alsoMutex_);
+    also_ = std::move(sink);
+}
+
+void CForwarding::Tell(const std::string& text)
+{
+    Say(text);
+    std::lock_guard<std::mutex> lock(alsoMutex_);
+    if (also_)
+        also_(text);
 }
 
 int ForwardPending(const ForwardPendingOptions& options)

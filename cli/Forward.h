@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "forward/Forwarder.h"
@@ -28,9 +29,19 @@ public:
     bool Start(const ForwardTarget& target, const std::string& logPath, CRecordLog& log, std::string& error);
     // Drains; true when nothing waits.
     bool Finish(double seconds, bool untilIdle = false);
+    // Records not yet delivered, as the forwarder last looked (0 without one).
+    size_t Pending() const;
+    // Who hears what the forwarder tells besides stderr (the served
+    // station's board); an empty sink: no one. Once it returns, the last
+    // one is told nothing more.
+    void Also(CForwarder::Sink sink);
 
 private:
+    void Tell(const std::string& text);
+
     std::unique_ptr<CForwarder> forwarder_;
+    std::mutex alsoMutex_;
+    CForwarder::Sink also_;
     std::string again_;
 };
 

@@ -243,6 +243,7 @@ int PrepareRun(FlashOptions& options, const TrustStore& store, JobRun& run)
     run.job = std::move(opened.job);
     run.snapshot = std::move(opened.image);
     run.tags.signedBy = opened.signedBy;
+    run.releasedBy = opened.releasedBy;
     if (options.port.empty() && options.ports.empty())
         options.ports = run.job.Ports();
     if (options.log.empty())

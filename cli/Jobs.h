@@ -15,6 +15,7 @@ struct JobRun {
     Job job;
     ImageSnapshot snapshot; // with a job: read once, and the pinned image
     RecordTags tags;
+    std::string releasedBy; // "eng (d4294048...)", as the board says it; empty: not checked
     unsigned lotLeft = 0; // a lot's units still to write; 0: no lot
 };
 

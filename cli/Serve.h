@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,9 +29,11 @@ public:
 // False where this system has no server.
 bool CanServe();
 // The server for image and run, telling view every event; its report is
-// of the record file at recordPath (empty: none).
+// of the record file at recordPath (empty: none), and pending counts what
+// the run's forwarder has yet to deliver (unset: the session's forwarder).
 std::unique_ptr<CServedStation> ServeStation(const ServeOptions& serve, const ImageSnapshot& image,
                                              const JobRun& run, const std::string& recordPath,
-                                             const std::atomic<bool>* stop, SessionEvents& view);
+                                             const std::atomic<bool>* stop, SessionEvents& view,
+                                             std::function<size_t()> pending = {});
 
 }  // namespace zq

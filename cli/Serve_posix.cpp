@@ -34,7 +34,8 @@ bool CanServe() { return true; }
 
 std::unique_ptr<CServedStation> ServeStation(const ServeOptions& serve, const ImageSnapshot& image,
                                              const JobRun& run, const std::string& recordPath,
-                                             const std::atomic<bool>* stop, SessionEvents& view)
+                                             const std::atomic<bool>* stop, SessionEvents& view,
+                                             std::function<size_t()> pending)
 {
     ServeSetup setup;
     setup.host = serve.host;
@@ -46,9 +47,11 @@ std::unique_ptr<CServedStation> ServeStation(const ServeOptions& serve, const Im
     if (run.hasJob) {
         setup.job = &run.job;
         setup.signedBy = run.tags.signedBy;
+        setup.releasedBy = run.releasedBy;
         setup.lotWritten = run.job.units > run.lotLeft && run.lotLeft ? run.job.units - run.lotLeft : 0;
     }
     setup.stop = stop;
+    setup.pending = std::move(pending);
     if (!recordPath.empty())
         setup.report = [recordPath](std::string& page) { return YieldPage(recordPath, page); };
     auto served = std::make_unique<CServedPosix>(std::move(setup), view);

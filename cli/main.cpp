@@ -204,12 +204,13 @@ int OpenLog(const std::string& path, CRecordLog& log)
 }
 
 // --all or --watch, until its end or Ctrl-C.
-int FlashMany(const FlashOptions& options, const std::string& image, CRecordLog& log, const JobRun& run)
+int FlashMany(const FlashOptions& options, const std::string& image, CRecordLog& log, const JobRun& run,
+              CForwarding& forwarding)
 {
     std::atomic<bool> stop{false};
     SetInterruptFlag(&stop);
     CRecordLog* record = log.IsOpen() ? &log : nullptr;
-    int status = FlashStation(options, image, stdout, &stop, record, run, &options.serve);
+    int status = FlashStation(options, image, stdout, &stop, record, run, &options.serve, &forwarding);
     if (status == kExitInterrupted && InterruptSignal() != 0)
         status = 128 + InterruptSignal();
     SetInterruptFlag(nullptr);
@@ -281,7 +282,7 @@ int Run(FlashOptions& options)
         return kExitNoImage;
     }
     if (options.mode == FlashMode::All || options.mode == FlashMode::Watch)
-        return FlashMany(options, image, log, run);
+        return FlashMany(options, image, log, run, forwarding);
     return FlashSingle(options, image, log, run);
 }
 

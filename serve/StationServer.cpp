@@ -186,6 +186,13 @@ void CStationServer::OnForwarding(const std::string& text)
     board_.Events().OnForwarding(text);
 }
 
+size_t CStationServer::Pending() const
+{
+    if (setup_.pending)
+        return setup_.pending();
+    return session_ ? session_->ForwardPending() : 0;
+}
+
 void CStationServer::Drain()
 {
     board_.Drain();
@@ -212,13 +219,15 @@ std::string CStationServer::Status()
     Drain();
     const Job* job = board_.RunJob();
     j["job"] = nullptr;
+    // Null for a job whose release was not checked, as in its records.
+    const auto orNull = [](const std::string& text) { return text.empty() ? nlohmann::json() : nlohmann::json(text); };
     if (job)
         j["job"] = {{"name", job->name}, {"units", job->units}, {"written", board_.LotWritten()},
-                    {"signed_by", setup_.signedBy}};
+                    {"signed_by", orNull(setup_.signedBy)}, {"released_by", orNull(setup_.releasedBy)}};
     const StationTotals& t = board_.Totals();
     j["totals"] = {{"written", t.written}, {"failed", t.failed}, {"cancelled", t.cancelled},
                    {"in_flight", t.inFlight}};
-    j["forward"] = {{"pending", session_ ? session_->ForwardPending() : 0}};
+    j["forward"] = {{"pending", Pending()}};
     j["alert"] = board_.Alert();
     j["ports"] = nlohmann::json::array();
     for (const std::string& name : board_.Order())
@@ -231,7 +240,7 @@ std::string CStationServer::Metrics()
 {
     MetricsView view;
     view.station = setup_.station;
-    view.recordsPending = session_ ? session_->ForwardPending() : 0;
+    view.recordsPending = Pending();
     {
         std::lock_guard<std::mutex> lock(boardMutex_);
         Drain();

@@ -40,12 +40,16 @@ struct ServeSetup {
     std::string version;
     const ImageSnapshot* image = nullptr;
     const Job* job = nullptr;
-    std::string signedBy;    // who released the job
+    std::string signedBy;    // the fingerprint of the key that released the job; empty: not checked
+    std::string releasedBy;  // the same in the board's words, "eng (d4294048...)"
     unsigned lotWritten = 0; // the lot's units the record held when the run began
     const std::atomic<bool>* stop = nullptr; // set: the station is stopping
     // The yield page of the station's record file as it is now; false
     // without a record to read. Unset: the station keeps none.
     std::function<bool(std::string& page)> report;
+    // Records not yet delivered, where the forwarder is not the session's
+    // (the command line forwards beside it). Unset: the session's.
+    std::function<size_t()> pending;
 };
 
 class CStationServer : private SessionEvents {
@@ -79,6 +83,7 @@ private:
     void Drain();
     std::string State() const;
     std::string Status();
+    size_t Pending() const;
     std::string Metrics();
     void Command(const httplib::Request& request, httplib::Response& response, bool pause);
     void Stream(httplib::Response& response);

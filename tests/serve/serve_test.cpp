@@ -23,6 +23,7 @@
 
 #include "devsim/DevSim.h"
 #include "devsim/SimRig.h"
+#include "tests/cli/Receiver.h"
 #include "tests/Process.h"
 #include "tests/TempDir.h"
 #include "tests/TestImage.h"
@@ -338,6 +339,93 @@ TEST_F(ServeTest, PausedByTokenANewDeviceWaitsUntilResumed)
     EXPECT_EQ(r.status, 130);
     EXPECT_EQ(r.out.find(token), std::string::npos);
     EXPECT_EQ(r.err.find(token), std::string::npos);
+}
+
+// The command line forwards beside the session: what its forwarder has yet
+// to deliver, and what it tells of the receiver, are the served station's
+// too, in the status, the metrics and the board's alert.
+TEST_F(ServeTest, RecordsWaitingForADownReceiverShowUntilItTakesThem)
+{
+    CReceiver receiver;
+    receiver.Stop();
+    CSimRig rig(Sim());
+    Served s({"--watch", "--json", "--image", imagePath, "--ports", rig.Path(), "--log", dir.file("rec.jsonl"),
+              "--forward", receiver.Url(), "--serve", "0"});
+    ASSERT_NE(s.Port(), 0) << s.process().sofar().err;
+    json status;
+    ASSERT_TRUE(WaitFor([&] {
+        status = s.Status();
+        return status["totals"]["written"] == 1 && status["forward"]["pending"] == 1;
+    }, 15000)) << status.dump();
+    ASSERT_TRUE(WaitFor([&] {
+        status = s.Status();
+        return status["alert"].get<std::string>().find("forward: no answer from " + receiver.Url()) == 0;
+    }, 10000)) << status.dump();
+    const auto down = s.Get("/metrics");
+    ASSERT_TRUE(down);
+    EXPECT_EQ(Sample(ParseMetrics(down->body, dir)["zerquill_records_pending"], "zerquill_records_pending"), 1);
+
+    receiver.Restart();
+    ASSERT_TRUE(WaitFor([&] {
+        status = s.Status();
+        return status["forward"]["pending"] == 0 && receiver.Unique() == 1;
+    }, 40000)) << status.dump();
+    EXPECT_EQ(status["alert"], "forward: the receiver takes records again");
+    const auto up = s.Get("/metrics");
+    ASSERT_TRUE(up);
+    EXPECT_EQ(Sample(ParseMetrics(up->body, dir)["zerquill_records_pending"], "zerquill_records_pending"), 0);
+    EXPECT_EQ(s.Stop().status, 130);
+}
+
+// A released job's station: the status names the lot, who released it and
+// what the record held when the run began, the tiles carry the slots'
+// labels, and the metrics count the lot as the board does.
+TEST_F(ServeTest, AJobsLotIsToldAcrossRestartsWithItsSlotsAndWhoReleasedIt)
+{
+    const std::string d = dir.path() + "/", job = d + "lot9.zqjob";
+    ASSERT_EQ(Process({"/bin/sh", "-c", "cd " + d + " && openssl genpkey -algorithm EC -pkeyopt "
+                       "ec_paramgen_curve:P-256 -out eng.pem 2>/dev/null && chmod 600 eng.pem && "
+                       "openssl pkey -in eng.pem -pubout -out eng.pub"}).Finish(10000).status, 0);
+    const Outcome der = Process({"/bin/sh", "-c", "openssl pkey -pubin -in " + d + "eng.pub -outform DER | sha256sum"})
+                            .Finish(10000);
+    const std::string fingerprint = der.out.substr(0, 64);
+    ASSERT_EQ(Process({ZQ_FLASH_EXE, "--make-job", job, "-i", imagePath, "--name", "lot9", "--units", "3"})
+                  .Finish(10000).status, 0);
+    CSimRig one(Sim()), two(Sim());
+    json text = json::parse(std::ifstream(job));
+    text["log"] = "lot9.jsonl";
+    text["slots"] = {{{"port", one.Path()}, {"label", "slot 1"}}, {{"port", two.Path()}, {"label", "slot 2"}}};
+    std::ofstream(job) << text.dump();
+    ASSERT_EQ(Process({ZQ_FLASH_EXE, "--sign-job", job, "--key", d + "eng.pem"}).Finish(10000).status, 0);
+
+    // Both slots are written in the first run; the second begins where the
+    // record left the lot.
+    for (const unsigned before : {0u, 2u}) {
+        Served s({"--job", job, "--trust", d + "eng.pub", "--watch", "--json", "--serve", "0"});
+        ASSERT_NE(s.Port(), 0) << s.process().sofar().err;
+        json status = s.Status();
+        EXPECT_EQ(status["job"], json({{"name", "lot9"}, {"units", 3}, {"written", before},
+                                       {"signed_by", fingerprint},
+                                       {"released_by", "eng (" + fingerprint.substr(0, 16) + "...)"}}))
+            << "as the run began";
+        std::map<std::string, std::string> labels;
+        for (const json& tile : status["ports"])
+            labels[tile["port"]] = tile["label"];
+        EXPECT_EQ(labels, (std::map<std::string, std::string>{{one.Path(), "slot 1"}, {two.Path(), "slot 2"}}));
+        if (!before) {
+            EXPECT_TRUE(WaitFor([&] {
+                status = s.Status();
+                return status["totals"]["written"] == 2;
+            }, 20000)) << status.dump();
+        }
+        EXPECT_EQ(status["job"]["written"], 2);
+        const auto scrape = s.Get("/metrics");
+        ASSERT_TRUE(scrape);
+        auto families = ParseMetrics(scrape->body, dir);
+        EXPECT_EQ(Sample(families["zerquill_lot_written"], "zerquill_lot_written"), 2);
+        EXPECT_EQ(Sample(families["zerquill_lot_units"], "zerquill_lot_units"), 3);
+        EXPECT_EQ(s.Stop().status, 130);
+    }
 }
 
 // The stream tells the whole download as --json tells it on stdout, the
