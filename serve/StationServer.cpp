@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "protocol/Protocol.h"
+#include "serve/BoundedServer.h"
 #include "station/StationJson.h"
 
 extern const unsigned char kStationPage[];
@@ -27,9 +28,12 @@ constexpr int kKeepAliveMs = 15000;
 // before the server goes; a client that stopped reading gets no longer.
 constexpr int kStreamsEndMs = 2000;
 constexpr auto kProgressEvery = std::chrono::milliseconds(100);
-// A client that sends its request slower than this per read is cut off.
+// A client that sends nothing of its request for this long is cut off,
+// and so is one whose request, from its first byte, takes longer than
+// kRequestTime or is larger than kRequestBytes (a browser's is some 1 KiB).
 constexpr time_t kReadTimeoutS = 5;
 constexpr time_t kWriteTimeoutS = 5;
+constexpr RequestBounds kRequestBounds{std::chrono::milliseconds(5000), 32 * 1024};
 // Only pause and resume take a body, and they need none.
 constexpr size_t kMaxBody = 1024;
 // How often the board is drained while no one asks.
@@ -372,7 +376,7 @@ void CStationServer::Stream(httplib::Response& response)
 bool CStationServer::Listen(CStationSession& session, std::string& why)
 {
     session_ = &session;
-    server_ = std::make_unique<httplib::Server>();
+    server_ = std::make_unique<CBoundedServer>(kRequestBounds);
     server_->new_task_queue = [] { return new httplib::ThreadPool(kAnswerThreads); };
     server_->set_read_timeout(kReadTimeoutS, 0);
     server_->set_write_timeout(kWriteTimeoutS, 0);

@@ -499,6 +499,25 @@ TEST_F(ServeTest, BadClientsHoldUpNeitherTheDownloadNorOtherClients)
     ASSERT_TRUE(garbage.Send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) + std::string(20000, 'A') + "\r\n\r\n"));
     RawClient huge(s.Port());
     ASSERT_TRUE(huge.Send("GET /api/v1/station HTTP/1.1\r\nX-Fill: " + std::string(20000, 'x') + "\r\n\r\n"));
+    // Each header short enough, but as many as it likes.
+    RawClient many(s.Port());
+    std::string headers = "GET /api/v1/station HTTP/1.1\r\n";
+    for (int i = 0; i < 200; ++i)
+        headers += "X-Fill-" + std::to_string(i) + ": " + std::string(500, 'x') + "\r\n";
+    ASSERT_TRUE(many.Send(headers + "\r\n"));
+    // A byte of its headers every 200 ms, never slow enough for one read to
+    // time out: cut off once the request has taken too long as a whole.
+    std::chrono::milliseconds trickledFor{0};
+    std::thread trickler([&, port = s.Port()] {
+        RawClient trickle(port);
+        const auto from = std::chrono::steady_clock::now();
+        bool open = trickle.Send("GET /api/v1/station HTTP/1.1\r\nX-Slow: ");
+        while (open && std::chrono::steady_clock::now() - from < std::chrono::seconds(20)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            open = trickle.Send("x") && !trickle.ReadUntil("", 1);
+        }
+        trickledFor = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - from);
+    });
     std::vector<std::unique_ptr<RawClient>> streams;
     for (int i = 0; i < 32; ++i) {
         // Tiny buffers, never read: stalled readers.
@@ -523,6 +542,10 @@ TEST_F(ServeTest, BadClientsHoldUpNeitherTheDownloadNorOtherClients)
     EXPECT_TRUE(slow.ReadUntil("", 9000)) << "a client that never finished its request was not cut off";
     EXPECT_TRUE(slow.Closed());
     EXPECT_TRUE(garbage.ReadUntil("", 9000));
+    EXPECT_TRUE(many.ReadUntil("", 5000));
+    EXPECT_EQ(many.Got().find("\"station\""), std::string::npos) << "200 headers of 500 bytes were taken";
+    trickler.join();
+    EXPECT_LT(trickledFor.count(), 9000) << "a client that trickled its headers was not cut off";
 
     // Only the routes: no file of the disk by its path, no other method.
     for (const char* path : {"/etc/passwd", "/../../../../etc/passwd", "/DB.bin", "/api/v1/station/x"}) {

@@ -1,0 +1,160 @@
+#include "serve/BoundedServer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace zq {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a connection waiting for its next request looks whether the
+// server is stopping.
+constexpr int kIdleStepMs = 50;
+
+int MsTo(Clock::time_point when)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()).count();
+    return left > 0 ? int(left) : 0;
+}
+
+bool Ready(int fd, short events, int ms)
+{
+    pollfd p{fd, events, 0};
+    int n;
+    do
+        n = ::poll(&p, 1, ms);
+    while (n < 0 && errno == EINTR);
+    return n > 0;
+}
+
+// The connection's socket as the library reads and writes it. Reads take
+// what is left of the request's time and bytes; writes have the library's
+// time-out each, and an event stream's writes no deadline at all.
+class CBoundedStream : public httplib::Stream {
+public:
+    CBoundedStream(int fd, int readMs, int writeMs) : fd_(fd), readMs_(readMs), writeMs_(writeMs) {}
+
+    void Begin(Clock::time_point deadline, size_t bytes)
+    {
+        deadline_ = deadline;
+        bytesLeft_ = bytes;
+    }
+    bool is_readable() const override { return at_ < end_ || (bytesLeft_ && Ready(fd_, POLLIN, ReadWaitMs())); }
+    bool is_writable() const override { return Ready(fd_, POLLOUT, writeMs_); }
+
+    ssize_t read(char* ptr, size_t size) override
+    {
+        if (at_ == end_ && !Fill()) {
+            broken_ = true;
+            return -1;
+        }
+        const size_t n = std::min(size, end_ - at_);
+        std::memcpy(ptr, buffer_ + at_, n);
+        at_ += n;
+        return ssize_t(n);
+    }
+    ssize_t write(const char* ptr, size_t size) override
+    {
+        if (!is_writable())
+            return -1;
+        ssize_t n;
+        do
+            n = ::send(fd_, ptr, size, MSG_NOSIGNAL);
+        while (n < 0 && errno == EINTR);
+        return n;
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override { Name(::getpeername, ip, port); }
+    void get_local_ip_and_port(std::string& ip, int& port) const override { Name(::getsockname, ip, port); }
+    socket_t socket() const override { return fd_; }
+    // A request did not arrive whole: whatever follows on the connection
+    // is not the start of the next.
+    bool Broken() const { return broken_; }
+
+private:
+    int ReadWaitMs() const { return std::min(readMs_, MsTo(deadline_)); }
+
+    // The buffer refilled from the socket; false once the request is over
+    // its time or its bytes, or the client has gone.
+    bool Fill()
+    {
+        const int ms = ReadWaitMs();
+        if (!bytesLeft_ || ms <= 0 || !Ready(fd_, POLLIN, ms))
+            return false;
+        ssize_t n;
+        do
+            n = ::recv(fd_, buffer_, std::min(sizeof buffer_, bytesLeft_), 0);
+        while (n < 0 && errno == EINTR);
+        if (n <= 0)
+            return false;
+        bytesLeft_ -= size_t(n);
+        at_ = 0;
+        end_ = size_t(n);
+        return true;
+    }
+
+    template <typename GetName>
+    void Name(GetName get, std::string& ip, int& port) const
+    {
+        sockaddr_storage at{};
+        socklen_t length = sizeof at;
+        char host[NI_MAXHOST], service[NI_MAXSERV];
+        if (get(fd_, reinterpret_cast<sockaddr*>(&at), &length) == 0 &&
+            ::getnameinfo(reinterpret_cast<const sockaddr*>(&at), length, host, sizeof host, service, sizeof service,
+                          NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
+            ip = host;
+            port = std::atoi(service);
+        }
+    }
+
+    const int fd_;
+    const int readMs_;
+    const int writeMs_;
+    Clock::time_point deadline_;
+    size_t bytesLeft_ = 0;
+    char buffer_[4096];
+    size_t at_ = 0, end_ = 0;
+    bool broken_ = false;
+};
+
+} // namespace
+
+bool CBoundedServer::NextRequest(int fd) const
+{
+    const auto until = Clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
+    while (svr_sock_ != INVALID_SOCKET) {
+        const int ms = std::min(kIdleStepMs, MsTo(until));
+        if (Ready(fd, POLLIN, ms))
+            return true;
+        if (ms < kIdleStepMs)
+            return false;
+    }
+    return false;
+}
+
+bool CBoundedServer::process_and_close_socket(socket_t sock)
+{
+    CBoundedStream stream(sock, int(read_timeout_sec_ * 1000 + read_timeout_usec_ / 1000),
+                          int(write_timeout_sec_ * 1000 + write_timeout_usec_ / 1000));
+    bool answered = false;
+    for (size_t left = keep_alive_max_count_; left > 0 && NextRequest(sock); --left) {
+        // Its time counts from its first byte: the wait for it is the
+        // keep-alive's.
+        stream.Begin(Clock::now() + bounds_.time, bounds_.bytes);
+        bool closed = false;
+        answered = process_request(stream, left == 1, closed, nullptr);
+        if (!answered || closed || stream.Broken())
+            break;
+    }
+    ::shutdown(sock, SHUT_RDWR);
+    ::close(sock);
+    return answered;
+}
+
+}  // namespace zq

@@ -1,0 +1,36 @@
+// cpp-httplib's server, with each request bounded as a whole. The library
+// times out each read and caps each header line, but a client that sends a
+// byte of its headers just within each read's time-out, or header lines
+// without end, would hold a thread of ours for as long as it liked. Here a
+// request has a time and a number of bytes to arrive in, from its first
+// byte to its last; what is over either is not answered.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+#include <httplib.h>
+
+namespace zq {
+
+struct RequestBounds {
+    std::chrono::milliseconds time{5000};
+    size_t bytes = 32 * 1024;
+};
+
+class CBoundedServer : public httplib::Server {
+public:
+    explicit CBoundedServer(RequestBounds bounds) : bounds_(bounds) {}
+
+private:
+    // One connection, its requests one after another (keep-alive), each
+    // read within the bounds; then the socket is closed, here alone.
+    bool process_and_close_socket(socket_t sock) override;
+    // Waits up to the keep-alive time for the next request's first byte,
+    // in short steps so that a server that stops is not held up.
+    bool NextRequest(int fd) const;
+
+    RequestBounds bounds_;
+};
+
+}  // namespace zq
