@@ -1,8 +1,10 @@
 # The live page in a real browser (chromium headless through chromedriver):
 # a station served against the device simulator, the page drawn from its
-# status and events with the board's words, at a phone's width and a
+# status and events with the board's words, following a download block by
+# block and showing its end within a second, at a phone's width and a
 # monitor's, and its reconnecting shown when the station goes.
 # live_page.py BUILD_DIR; exit 77 (skipped) without chromedriver.
+import json
 import os
 import re
 import signal
@@ -10,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 
 try:
     from selenium import webdriver
@@ -20,13 +23,16 @@ if not os.path.exists("/usr/bin/chromedriver"):
     sys.exit(77)
 
 build = sys.argv[1]
+BLOCKS = 256
 work = tempfile.mkdtemp(prefix="zq-page-")
 image = os.path.join(work, "DB.bin")
-subprocess.run([build + "/cli/zq-mkimage", image, "--blocks", "64"], check=True, stdout=subprocess.DEVNULL)
+subprocess.run([build + "/cli/zq-mkimage", image, "--blocks", str(BLOCKS)], check=True, stdout=subprocess.DEVNULL)
 sim = subprocess.Popen([build + "/devsim/zerquill-devsim", "--pace", "--silence-ms", "10000"],
                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 pty = sim.stdout.readline().strip()
-station = subprocess.Popen([build + "/cli/zerquill-flash", "--watch", "--image", image, "--ports", pty,
+# Plugged in once the page is there, so that it sees the whole download.
+slot = os.path.join(work, "slot1")
+station = subprocess.Popen([build + "/cli/zerquill-flash", "--watch", "--image", image, "--ports", slot,
                             "--serve", "0"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
 url = None
 for line in station.stderr:
@@ -52,10 +58,41 @@ def wait_for(what, seconds):
     return False
 
 
+def follow_download():
+    """The page and the station's status read side by side until the page
+    shows the download's end: the blocks the page showed on the way, and the
+    seconds from the status telling the end to the page showing it."""
+    blocks, told, shown = set(), None, None
+    end = time.time() + 30
+    while time.time() < end and shown is None:
+        tiles = browser.find_element("id", "tiles").text
+        blocks.update(re.findall(r"block (\d+) / %d" % BLOCKS, tiles))
+        if "Success Download!" in tiles:
+            shown = time.time()
+        if told is None:
+            with urllib.request.urlopen(url + "api/v1/station") as answer:
+                if json.load(answer)["totals"]["written"]:
+                    told = time.time()
+        time.sleep(0.05)
+    return blocks, None if shown is None or told is None else shown - told
+
+
 try:
     for width in (400, 1920):
         browser.set_window_size(width, 900)
         browser.get(url)
+        if width == 400:
+            if not wait_for(lambda: browser.find_element("id", "link").text == "live", 10):
+                failures.append("the page never went live")
+            os.symlink(pty, slot)
+            blocks, lag = follow_download()
+            # Read every 5 s alone, it would show two or three.
+            if len(blocks) < 5:
+                failures.append(f"the page showed blocks {sorted(blocks, key=int)} of a {BLOCKS}-block download")
+            if lag is None or lag > 1.0:
+                failures.append(f"the page showed the download's end {lag} s after the station told it")
+            else:
+                print(f"{len(blocks)} block counts shown; the end shown {lag:.2f} s after the status")
         # The first width sees the download end; by the second the station
         # may have armed the port again, so the tile is counted, not worded.
         shown = "Success Download!" if width == 400 else "written 1"
@@ -67,7 +104,7 @@ try:
             continue
         tiles = browser.find_element("id", "tiles").text
         totals = browser.find_element("id", "totals").text
-        if pty not in tiles or "written 1" not in tiles or "Written 1" not in totals or "In flight 0" not in totals:
+        if slot not in tiles or "written 1" not in tiles or "Written 1" not in totals or "In flight 0" not in totals:
             failures.append(f"{width}px: tile {tiles!r}, totals {totals!r}")
         if browser.find_element("id", "link").text != "live":
             failures.append(f"{width}px: the link shows {browser.find_element('id', 'link').text!r}")
@@ -88,5 +125,7 @@ finally:
 
 for failure in failures:
     print("FAIL:", failure)
+if failures:
+    print("the station said:", station.stderr.read()[-3000:])
 print("screenshots in", work)
 sys.exit(1 if failures else 0)

@@ -398,6 +398,18 @@ TEST_F(ServeTest, AJobsLotIsToldAcrossRestartsWithItsSlotsAndWhoReleasedIt)
     text["log"] = "lot9.jsonl";
     text["slots"] = {{{"port", one.Path()}, {"label", "slot 1"}}, {{"port", two.Path()}, {"label", "slot 2"}}};
     std::ofstream(job) << text.dump();
+    {
+        // The same job unsigned, run without --trust: nobody released it.
+        json open = text;
+        open.erase("slots");
+        open["log"] = "open.jsonl";
+        std::ofstream(d + "open.zqjob") << open.dump();
+        Served s({"--job", d + "open.zqjob", "--watch", "--ports", d + "nothing", "--serve", "0"});
+        ASSERT_NE(s.Port(), 0) << s.process().sofar().err;
+        EXPECT_EQ(s.Status()["job"], json({{"name", "lot9"}, {"units", 3}, {"written", 0}, {"signed_by", nullptr},
+                                           {"released_by", nullptr}}));
+        EXPECT_EQ(s.Stop().status, 130);
+    }
     ASSERT_EQ(Process({ZQ_FLASH_EXE, "--sign-job", job, "--key", d + "eng.pem"}).Finish(10000).status, 0);
 
     // Both slots are written in the first run; the second begins where the
