@@ -5,6 +5,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "link/PortList.h"
 #include "protocol/Protocol.h"
 #include "serve/BoundedServer.h"
 #include "station/StationJson.h"
@@ -163,6 +164,22 @@ void CStationServer::TellStatus(const StationTotals* totals)
 
 void CStationServer::Steer(StationOptions& options)
 {
+    // The tiles in the station's order, as the windows' board has them: the
+    // ports as named, or the system's list each time the station reads it
+    // (an adapter plugged in takes its place in the list, not the last).
+    if (!options.ports.empty()) {
+        std::vector<PortInfo> named;
+        for (const std::string& name : options.ports)
+            named.push_back(PortInfo{name});
+        board_.StationListed(named);
+    } else {
+        const PortSource source = options.portSource ? options.portSource : PortSource(ListSystemPorts);
+        options.portSource = [this, source] {
+            std::vector<PortInfo> ports = source();
+            board_.StationListed(ports);
+            return ports;
+        };
+    }
     if (!notice_.BeatMs())
         return;
     options.beatMs = notice_.BeatMs();

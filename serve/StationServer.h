@@ -67,7 +67,8 @@ public:
     uint16_t Port() const { return port_; }
     // The station's closing totals, streamed as --json prints them.
     void Summary(const StationTotals& totals);
-    // The station's loop beats the service manager's watchdog, when it has one.
+    // The station tells the tiles' order as it reads its ports, and its loop
+    // beats the service manager's watchdog, when it has one.
     void Steer(StationOptions& options);
 
 private:

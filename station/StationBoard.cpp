@@ -159,9 +159,7 @@ bool CStationBoard::Start(const BoardStart& start)
     const PortSource source = start.portSource ? start.portSource : PortSource(ListSystemPorts);
     options.portSource = [this, source] {
         std::vector<PortInfo> ports = source();
-        Event event(Event::Kind::List);
-        event.listed = ports;
-        Post(std::move(event));
+        StationListed(ports);
         return ports;
     };
     session_.reset();
@@ -207,6 +205,7 @@ void CStationBoard::Mirror(const Job* job, uint32_t blocks, unsigned lotWritten)
         job_ = *job;
     blocks_ = blocks;
     lotWritten_ = lotWritten;
+    mirroring_ = true;
     ShowSlots();
 }
 
@@ -296,6 +295,13 @@ std::vector<std::string> CStationBoard::TotalsWords() const
 }
 
 // The session's events, on the station's threads: queued for the window.
+
+void CStationBoard::StationListed(const std::vector<PortInfo>& ports)
+{
+    Event event(Event::Kind::List);
+    event.listed = ports;
+    Post(std::move(event));
+}
 
 void CStationBoard::Post(Event event)
 {
@@ -536,7 +542,9 @@ void CStationBoard::Apply(const Event& event, BoardChanges& changes)
 {
     switch (event.kind) {
     case Event::Kind::List:
-        if (Running())
+        // A list read by a station that has ended is stale; a mirror's
+        // station runs as long as the mirror.
+        if (Running() || mirroring_)
             ApplyList(event.listed, changes);
         break;
     case Event::Kind::Port:

@@ -126,6 +126,10 @@ public:
 
     // What the session tells the board; a test may tell it too.
     SessionEvents& Events() { return *this; }
+    // The port list as the station reads it, for a board that mirrors a
+    // station it does not run: the list's order is the tiles' order. On
+    // any thread.
+    void StationListed(const std::vector<PortInfo>& ports);
 
     const std::vector<std::string>& Order() const { return order_; }
     const TileView* Find(const std::string& port) const;
@@ -192,6 +196,7 @@ private:
 
     std::map<std::string, TileView> tiles_;
     std::vector<std::string> order_;
+    bool mirroring_ = false; // Mirror(): the session is not this board's
     StationTotals totals_;
     std::string alert_;
 };
