@@ -115,6 +115,11 @@ std::string CServeTally::Text(const MetricsView& view) const
         out += std::string("zerquill_ports{state=\"") + TileStateName(s) + "\"} " +
                std::to_string(it == view.ports.end() ? 0 : it->second) + "\n";
     }
+    // One series a state, the station's at 1: an alert can leave a paused
+    // station out.
+    Family(out, "zerquill_station_state", "gauge", "The station's state: running, paused or stopping.");
+    for (const char* state : {"running", "paused", "stopping"})
+        out += std::string("zerquill_station_state{state=\"") + state + "\"} " + (view.state == state ? "1" : "0") + "\n";
     Family(out, "zerquill_up", "gauge", "1 while the station serves.");
     out += "zerquill_up{station=\"" + LabelValue(view.station) + "\"} 1\n";
     return out;

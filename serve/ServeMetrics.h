@@ -15,6 +15,7 @@ namespace zq {
 // What a scrape shows of the board, taken under its lock.
 struct MetricsView {
     std::string station;
+    std::string state; // "running", "paused" or "stopping"
     StationTotals totals;
     size_t recordsPending = 0;
     unsigned lotUnits = 0; // 0: no lot

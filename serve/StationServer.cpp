@@ -261,6 +261,7 @@ std::string CStationServer::Metrics()
 {
     MetricsView view;
     view.station = setup_.station;
+    view.state = State();
     view.recordsPending = Pending();
     {
         std::lock_guard<std::mutex> lock(boardMutex_);

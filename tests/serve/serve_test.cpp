@@ -266,6 +266,7 @@ TEST_F(ServeTest, StatusAndMetricsFollowAWholeDownload)
     EXPECT_EQ(Sample(families["zerquill_ports"], "zerquill_ports", {{"state", "success"}}), 1);
     EXPECT_EQ(Sample(families["zerquill_ports"], "zerquill_ports", {{"state", "listening"}}), 0);
     EXPECT_EQ(Sample(families["zerquill_up"], "zerquill_up", {{"station", host}}), 1);
+    EXPECT_EQ(Sample(families["zerquill_station_state"], "zerquill_station_state", {{"state", "running"}}), 1);
     EXPECT_EQ(families.count("zerquill_lot_units"), 0u) << "a lot without a job";
 
     // The yield page is the one --report --html makes of the same record.
@@ -320,6 +321,11 @@ TEST_F(ServeTest, PausedByTokenANewDeviceWaitsUntilResumed)
     EXPECT_EQ(paused->status, 200);
     EXPECT_EQ(json::parse(paused->body)["state"], "paused");
     EXPECT_EQ(s.Status()["state"], "paused");
+    const auto scrape = s.Get("/metrics");
+    ASSERT_TRUE(scrape);
+    const json state = ParseMetrics(scrape->body, dir)["zerquill_station_state"];
+    EXPECT_EQ(Sample(state, "zerquill_station_state", {{"state", "paused"}}), 1);
+    EXPECT_EQ(Sample(state, "zerquill_station_state", {{"state", "running"}}), 0);
 
     CSimRig later(Sim());
     ASSERT_EQ(::symlink(later.Path().c_str(), slot2.c_str()), 0);
