@@ -30,8 +30,8 @@ constexpr int kKeepAliveMs = 15000;
 constexpr int kStreamsEndMs = 2000;
 constexpr auto kProgressEvery = std::chrono::milliseconds(100);
 // A client that sends nothing of its request for this long is cut off,
-// and so is one whose request, from its first byte, takes longer than
-// kRequestTime or is larger than kRequestBytes (a browser's is some 1 KiB).
+// and so is one whose request, from its first byte, takes longer or is
+// larger than kRequestBounds allow (a browser's is some 1 KiB).
 constexpr time_t kReadTimeoutS = 5;
 constexpr time_t kWriteTimeoutS = 5;
 constexpr RequestBounds kRequestBounds{std::chrono::milliseconds(5000), 32 * 1024};
