@@ -123,7 +123,37 @@ private:
     bool broken_ = false;
 };
 
+// A request read from memory, its answer dropped.
+class CMemoryStream : public httplib::Stream {
+public:
+    explicit CMemoryStream(std::string request) : request_(std::move(request)) {}
+    bool is_readable() const override { return at_ < request_.size(); }
+    bool is_writable() const override { return true; }
+    ssize_t read(char* ptr, size_t size) override
+    {
+        const size_t n = std::min(size, request_.size() - at_);
+        std::memcpy(ptr, request_.data() + at_, n);
+        at_ += n;
+        return ssize_t(n);
+    }
+    ssize_t write(const char*, size_t size) override { return ssize_t(size); }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override { ip = "127.0.0.1", port = 0; }
+    void get_local_ip_and_port(std::string& ip, int& port) const override { ip = "127.0.0.1", port = 0; }
+    socket_t socket() const override { return INVALID_SOCKET; }
+
+private:
+    const std::string request_;
+    size_t at_ = 0;
+};
+
 } // namespace
+
+void CBoundedServer::Warm(const std::string& path)
+{
+    CMemoryStream stream("GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    bool closed = false;
+    process_request(stream, true, closed, nullptr);
+}
 
 bool CBoundedServer::NextRequest(int fd) const
 {

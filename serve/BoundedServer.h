@@ -21,6 +21,13 @@ struct RequestBounds {
 class CBoundedServer : public httplib::Server {
 public:
     explicit CBoundedServer(RequestBounds bounds) : bounds_(bounds) {}
+    // Answers one request for path from memory, on the calling thread: the
+    // library builds its lazily made tables (the methods it knows, its
+    // status words) on the first request it parses. Done before the
+    // listener starts, every answering thread begins after them, and a
+    // thread checker sees that they do (the guards of those statics are in
+    // the library, where it cannot look).
+    void Warm(const std::string& path);
 
 private:
     // One connection, its requests one after another (keep-alive), each

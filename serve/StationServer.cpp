@@ -407,6 +407,8 @@ bool CStationServer::Listen(CStationSession& session, std::string& why)
         return false;
     }
     port_ = uint16_t(port);
+    // A path no route takes: a 404, which touches nothing of the station.
+    server_->Warm("/-");
     listener_ = std::thread([this] { server_->listen_after_bind(); });
     // Bound, it answers: what connects now waits in the queue at worst.
     notice_.Ready(ServiceStatus(StationTotals(), false));

@@ -25,12 +25,13 @@
 #include "station/StationSession.h"
 
 namespace httplib {
-class Server;
 struct Request;
 struct Response;
 } // namespace httplib
 
 namespace zq {
+
+class CBoundedServer;
 
 struct ServeSetup {
     std::string host = "127.0.0.1";
@@ -100,7 +101,7 @@ private:
     ServeSetup setup_;
     SessionEvents& next_;
     CStationSession* session_ = nullptr;
-    std::unique_ptr<httplib::Server> server_;
+    std::unique_ptr<CBoundedServer> server_;
     uint16_t port_ = 0;
     std::thread listener_;
 

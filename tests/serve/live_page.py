@@ -2,7 +2,8 @@
 # a station served against the device simulator, the page drawn from its
 # status and events with the board's words, following a download block by
 # block and showing its end within a second, at a phone's width and a
-# monitor's, and its reconnecting shown when the station goes.
+# monitor's; Pause and Resume with the token asked once; its reconnecting
+# shown when the station goes, and the station drawn again when it is back.
 # live_page.py BUILD_DIR; exit 77 (skipped) without chromedriver.
 import json
 import os
@@ -17,6 +18,7 @@ import urllib.request
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
+    from selenium.common.exceptions import NoAlertPresentException
 except ImportError:
     sys.exit(77)
 if not os.path.exists("/usr/bin/chromedriver"):
@@ -32,14 +34,25 @@ sim = subprocess.Popen([build + "/devsim/zerquill-devsim", "--pace", "--silence-
 pty = sim.stdout.readline().strip()
 # Plugged in once the page is there, so that it sees the whole download.
 slot = os.path.join(work, "slot1")
-station = subprocess.Popen([build + "/cli/zerquill-flash", "--watch", "--image", image, "--ports", slot,
-                            "--serve", "0"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-url = None
-for line in station.stderr:
-    found = re.search(r"serving the station on (http://\S+)", line)
-    if found:
-        url = found.group(1)
-        break
+token = "line3-0d9e41c7"
+with open(os.path.join(work, "token"), "w") as f:
+    f.write(token + "\n")
+os.chmod(os.path.join(work, "token"), 0o600)
+
+
+def start_station(serve):
+    """The station served at serve; it and the address it says it serves at."""
+    process = subprocess.Popen([build + "/cli/zerquill-flash", "--watch", "--image", image, "--ports", slot,
+                                "--serve", serve, "--serve-token-file", os.path.join(work, "token")],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    for line in process.stderr:
+        found = re.search(r"serving the station on (http://\S+)", line)
+        if found:
+            return process, found.group(1)
+    return process, None
+
+
+station, url = start_station("127.0.0.1:0")
 assert url, "the station never said where it serves"
 
 options = webdriver.ChromeOptions()
@@ -112,10 +125,39 @@ try:
         if overflow > 0:
             failures.append(f"{width}px: {overflow}px wider than the window")
         browser.save_screenshot(os.path.join(work, f"station-{width}.png"))
+    # Pause asks for the token once; Resume, in the same tab, does not.
+    state = lambda: browser.find_element("id", "state").text
+    browser.find_element("id", "pause").click()
+    browser.switch_to.alert.send_keys(token)
+    browser.switch_to.alert.accept()
+    if not wait_for(lambda: state() == "paused", 5):
+        failures.append(f"Pause with the token: the page says {state()!r}")
+    browser.find_element("id", "resume").click()
+    try:
+        browser.switch_to.alert.dismiss()
+        failures.append("Resume asked for the token again")
+    except NoAlertPresentException:
+        pass
+    if not wait_for(lambda: state() == "running", 5):
+        failures.append(f"Resume: the page says {state()!r}")
+    if token in browser.page_source:
+        failures.append("the token shows in the page")
+
+    # The station restarted on its address: the page says it is away, then
+    # draws it again on its own.
     station.send_signal(signal.SIGINT)
     station.wait(10)
     if not wait_for(lambda: "reconnecting" in browser.find_element("id", "link").text, 10):
         failures.append("the page did not show that it reconnects")
+    first = station
+    station, again = start_station(url[len("http://"):].rstrip("/"))
+    if again != url:
+        failures.append(f"the station could not serve at {url} again: {again}")
+    elif not wait_for(lambda: browser.find_element("id", "link").text == "live" and "written 0" in
+                      browser.find_element("id", "tiles").text, 15):
+        failures.append(f"after the restart the page shows link {browser.find_element('id', 'link').text!r}, "
+                        f"tiles {browser.find_element('id', 'tiles').text!r}")
+    first.stderr.close()
 finally:
     browser.quit()
     for process in (station, sim):
