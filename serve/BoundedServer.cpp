@@ -76,6 +76,8 @@ public:
     // A request did not arrive whole: whatever follows on the connection
     // is not the start of the next.
     bool Broken() const { return broken_; }
+    // The next request's first bytes came with the last one (pipelined).
+    bool Buffered() const { return at_ < end_; }
 
 private:
     int ReadWaitMs() const { return std::min(readMs_, MsTo(deadline_)); }
@@ -173,7 +175,7 @@ bool CBoundedServer::process_and_close_socket(socket_t sock)
     CBoundedStream stream(sock, int(read_timeout_sec_ * 1000 + read_timeout_usec_ / 1000),
                           int(write_timeout_sec_ * 1000 + write_timeout_usec_ / 1000));
     bool answered = false;
-    for (size_t left = keep_alive_max_count_; left > 0 && NextRequest(sock); --left) {
+    for (size_t left = keep_alive_max_count_; left > 0 && (stream.Buffered() || NextRequest(sock)); --left) {
         // Its time counts from its first byte: the wait for it is the
         // keep-alive's.
         stream.Begin(Clock::now() + bounds_.time, bounds_.bytes);

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <string>
 
 #include <httplib.h>
 

@@ -565,6 +565,13 @@ TEST_F(ServeTest, BadClientsHoldUpNeitherTheDownloadNorOtherClients)
     trickler.join();
     EXPECT_LT(trickledFor.count(), 9000) << "a client that trickled its headers was not cut off";
 
+    // Two requests in one write (pipelined): the second is answered at
+    // once, not left in the buffer while the connection waits for more.
+    RawClient pipelined(s.Port());
+    ASSERT_TRUE(pipelined.Send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"
+                               "GET /api/v1/station HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+    EXPECT_TRUE(pipelined.ReadUntil("\"station\"", 2000)) << pipelined.Got().substr(0, 300);
+
     // Only the routes: no file of the disk by its path, no other method.
     for (const char* path : {"/etc/passwd", "/../../../../etc/passwd", "/DB.bin", "/api/v1/station/x"}) {
         const auto r = s.Get(path);
