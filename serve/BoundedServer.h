@@ -3,7 +3,8 @@
 // byte of its headers just within each read's time-out, or header lines
 // without end, would hold a thread of ours for as long as it liked. Here a
 // request has a time and a number of bytes to arrive in, from its first
-// byte to its last; what is over either is not answered.
+// byte to its last; what is over either is not served (the library may say
+// 400) and its connection is closed.
 #pragma once
 
 #include <chrono>
