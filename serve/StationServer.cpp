@@ -5,7 +5,6 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "link/PortList.h"
 #include "protocol/Protocol.h"
 #include "serve/BoundedServer.h"
 #include "station/StationJson.h"
@@ -173,12 +172,7 @@ void CStationServer::Steer(StationOptions& options)
             named.push_back(PortInfo{name});
         board_.StationListed(named);
     } else {
-        const PortSource source = options.portSource ? options.portSource : PortSource(ListSystemPorts);
-        options.portSource = [this, source] {
-            std::vector<PortInfo> ports = source();
-            board_.StationListed(ports);
-            return ports;
-        };
+        options.portSource = board_.ListedHere(options.portSource);
     }
     if (!notice_.BeatMs())
         return;

@@ -154,14 +154,7 @@ bool CStationBoard::Start(const BoardStart& start)
         lotWritten_ = lot.written;
         options.lot = lot.Left();
     }
-    // The board learns the list's order, and which ports left it, from the
-    // station's own look at the list.
-    const PortSource source = start.portSource ? start.portSource : PortSource(ListSystemPorts);
-    options.portSource = [this, source] {
-        std::vector<PortInfo> ports = source();
-        StationListed(ports);
-        return ports;
-    };
+    options.portSource = ListedHere(start.portSource);
     session_.reset();
     auto session = MakeSession(start, *log);
     if (!session)
@@ -301,6 +294,17 @@ void CStationBoard::StationListed(const std::vector<PortInfo>& ports)
     Event event(Event::Kind::List);
     event.listed = ports;
     Post(std::move(event));
+}
+
+PortSource CStationBoard::ListedHere(PortSource source)
+{
+    if (!source)
+        source = ListSystemPorts;
+    return [this, source] {
+        std::vector<PortInfo> ports = source();
+        StationListed(ports);
+        return ports;
+    };
 }
 
 void CStationBoard::Post(Event event)

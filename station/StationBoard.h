@@ -130,6 +130,10 @@ public:
     // station it does not run: the list's order is the tiles' order. On
     // any thread.
     void StationListed(const std::vector<PortInfo>& ports);
+    // source (the system's list when unset), telling this board each list it
+    // reads: the board learns the list's order, and which ports left it,
+    // from the station's own look at the list.
+    PortSource ListedHere(PortSource source);
 
     const std::vector<std::string>& Order() const { return order_; }
     const TileView* Find(const std::string& port) const;
