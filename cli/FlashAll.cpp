@@ -167,6 +167,7 @@ int Watch(StationRun& opened, const FlashOptions& options, std::atomic<bool>* st
     StationOptions settings;
     settings.ports = NamedPorts(options);
     settings.count = options.count;
+    settings.awayMs = options.awayMs;
     settings.lot = run.lotLeft;
     view.Say(settings.ports.empty() ? std::string("station: listening on every serial port; Ctrl-C ends it")
                                     : "station: listening on " + std::to_string(settings.ports.size()) +

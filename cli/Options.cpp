@@ -45,6 +45,9 @@ const char* const kFlashUsage =
     "                     its device has gone (unplugged, or no beacon for 2 s);\n"
     "                     runs until Ctrl-C, which cancels downloads in flight\n"
     "  --count N          with --watch: end after N downloads\n"
+    "  --away S           with --watch: a unit that failed stays failed, and is\n"
+    "                     not flashed again, until its port goes or it sends no\n"
+    "                     beacon for S seconds (default 10), or it is retried\n"
     "  --log FILE         append a record of every download to FILE, one JSON\n"
     "                     object a line, on the disk as each download ends\n"
     "  --json             with --all or --watch: JSON Lines events on stdout\n"
@@ -137,7 +140,7 @@ namespace {
 // --make-job's), and every option's word is checked whatever the mode.
 struct Given {
     CLI::App app{"", "zerquill-flash"};
-    std::string image, port, ports, wait, count, log, job, makeJob, name, units, key, signJob, verifyJob, report,
+    std::string image, port, ports, wait, count, away, log, job, makeJob, name, units, key, signJob, verifyJob, report,
         html;
     std::vector<std::string> trust;
     ForwardTarget forward;
@@ -146,6 +149,7 @@ struct Given {
     // Read from the words above by the checks.
     std::vector<std::string> portList;
     unsigned countValue = 0;
+    unsigned awayMs = zq::kDeviceAwayMs;
     double waitSeconds = 0;
 
     bool Has(const char* option) const { return app.count(option) > 0; }
@@ -175,6 +179,7 @@ void Declare(Given& g)
     flag("--all", g.all);
     flag("--watch", g.watch);
     value("--count", g.count);
+    value("--away", g.away);
     flag("--json", g.json);
     value("--log", g.log);
     flag("-h,--help", g.help);
@@ -276,12 +281,21 @@ bool CheckRun(Given& g, std::string& error)
     if (g.Has("--ports") && !SplitPorts(g.ports, g.portList, error))
         return false;
     if (!Keeps({{g.all && g.watch, "--all and --watch do not go together: --all is one window, --watch runs on"},
-                {g.Has("--count") && !g.watch, "--count goes with --watch"}},
+                {g.Has("--count") && !g.watch, "--count goes with --watch"},
+                {g.Has("--away") && !g.watch, "--away goes with --watch"}},
                error))
         return false;
     if (g.Has("--count") && !PositiveCount(g.count, 9, g.countValue)) {
         error = "--count: \"" + g.count + "\" is not a number of downloads (1 or more)";
         return false;
+    }
+    unsigned awaySeconds = 0;
+    if (g.Has("--away")) {
+        if (!PositiveCount(g.away, 4, awaySeconds) || awaySeconds > 3600) {
+            error = "--away: \"" + g.away + "\" is not a number of seconds (1 to 3600)";
+            return false;
+        }
+        g.awayMs = awaySeconds * 1000;
     }
     if (!g.Has("--wait"))
         return true;
@@ -360,7 +374,8 @@ bool ReadFlash(const Given& g, FlashCommand& command, std::string&)
                            : g.watch ? FlashMode::Watch
                                      : FlashMode::One;
     command = FlashOptions{mode, g.image, g.port, g.portList, g.trace, g.quiet, g.log, g.countValue, g.json,
-                           g.waitSeconds, g.job, g.trust, g.forward, ServeOptions{}}; // --serve: taken apart
+                           g.waitSeconds, g.job, g.trust, g.forward, ServeOptions{}, // --serve: taken apart
+                           g.awayMs};
     return true;
 }
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <string>
+
+#include "protocol/Protocol.h"
 #include <variant>
 #include <vector>
 
@@ -42,6 +44,7 @@ struct FlashOptions {
     std::vector<std::string> trust; // --trust: public keys to verify with, where the station has none
     ForwardTarget forward;
     ServeOptions serve; // --serve: the station served over HTTP (--watch)
+    unsigned awayMs = zq::kDeviceAwayMs; // --away: silence that takes a failed unit away
 };
 
 // --make-job JOB: write a job for an image.

@@ -73,7 +73,7 @@ Tables MakeTables(const YieldReport& r)
     t.summary.push_back({"first-pass yield",
                          Percent(r.FirstPassYield()) + " (" + std::to_string(r.firstPass) + " of " +
                              std::to_string(r.units) + " units written at their first attempt; " +
-                             std::to_string(r.unitsBySerial) + " told by USB serial, the others one a record)"});
+                             std::to_string(r.unitsBySerial) + " told apart by USB serial, the others by the station that flashed them)"});
     t.summary.push_back({"written in the end", std::to_string(r.writtenAtLast) + " of " + std::to_string(r.units) +
                                                    " units (" + Share(r.writtenAtLast, r.units) + ")"});
     t.summary.push_back({"units per hour", r.unitsPerHour < 0 ? std::string("-")

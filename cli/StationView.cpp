@@ -194,13 +194,16 @@ void CStationView::OnEnded(const DeviceEnding& e)
 void CStationView::Summary(const StationTotals& totals)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    const unsigned devices = totals.Devices();
     if (mode_ == Mode::Json) {
         Json(SummaryJson(totals));
         return;
     }
-    std::string line = Format("%u device%s: %u written, %u failed", devices, devices == 1 ? "" : "s", totals.written,
-                              totals.failed);
+    // The written and the failed are downloads; a unit retried is one device.
+    const unsigned devices = totals.devices, downloads = totals.Downloads();
+    std::string line = Format("%u device%s", devices, devices == 1 ? "" : "s");
+    if (downloads != devices)
+        line += Format(", %u download%s", downloads, downloads == 1 ? "" : "s");
+    line += Format(": %u written, %u failed", totals.written, totals.failed);
     if (totals.cancelled)
         line += Format(", %u cancelled", totals.cancelled);
     Print(line + "\n");

@@ -25,6 +25,11 @@ struct DeviceOutcome {
     DownloadFailure failure;              // where it stopped, when it failed
     std::vector<ProbeResult> discovery;   // its own discovery, for the cause
     double seconds = 0;
+    // Which unit this was, as a station tells units apart on its port (an
+    // opaque id, empty where nobody tells), and which attempt at it: a
+    // retried unit's second download is its attempt 2, not a new unit.
+    std::string unit;
+    unsigned attempt = 1;
 };
 
 // Keeps from a download's stage reports what its record needs, passing

@@ -77,6 +77,14 @@ constexpr uint32_t kFinalAckMs = 100;    // ACK of the closing END
 // again only once its device has gone: unplugged, unopenable, or no beacon
 // for this long (a device beacons every few ms while it waits in boot mode).
 constexpr uint32_t kDeviceGoneMs = 2000;
+// A unit whose download failed is not flashed again by itself: it stays
+// failed until it is taken away (its port goes, or it is silent this long)
+// or the operator retries it. A device that restarts after a failed
+// download is silent for a few seconds before it beacons again (the
+// simulator: its 3 s silence time-out, then its rest), longer than the
+// gone-time; taking a unit off its fixture and putting another on takes
+// longer than that restart.
+constexpr uint32_t kDeviceAwayMs = 10000;
 // How often a station reads the system's port list for ports that appeared.
 constexpr uint32_t kPortListPollMs = 500;
 

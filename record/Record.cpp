@@ -121,6 +121,9 @@ std::string RecordLine(const DeviceOutcome& o, const ImageSnapshot& image, const
         {key::station, tags.station.empty() ? orNull(HostName()) : nlohmann::json(tags.station)},
         {key::slot, orNull(tags.slot)},
         {key::signedBy, orNull(tags.signedBy)},
+        // A download nobody told apart is a unit of its own.
+        {key::unit, o.unit.empty() ? nlohmann::json(id) : nlohmann::json(o.unit)},
+        {key::attempt, o.attempt},
     };
     // Bytes that are not UTF-8 (a port name in another code page) are
     // replaced rather than ending the station.

@@ -25,6 +25,8 @@ constexpr char job[] = "job";
 constexpr char station[] = "station";
 constexpr char slot[] = "slot";
 constexpr char signedBy[] = "signed_by";
+constexpr char unit[] = "unit";       // the unit's id: the same on every attempt at it
+constexpr char attempt[] = "attempt"; // 1 for a unit's first download
 
 // Within "usb", which is null as a whole where no USB adapter is behind the port.
 constexpr char usbVendorId[] = "vendor_id";

@@ -136,12 +136,15 @@ struct Tally {
     std::vector<Timed> times;
 };
 
-// The unit a record is of: its USB device where it has a serial, else itself.
+// The unit a record is of: its USB device where it has a serial, else the
+// station's id of it (the same on a retry), else the record itself.
 std::string UnitOf(const nlohmann::json& record, size_t line)
 {
     const auto usb = record.find(key::usb);
     if (usb != record.end() && usb->is_object() && !Text(*usb, key::usbSerial).empty())
         return Text(*usb, key::usbVendorId) + ":" + Text(*usb, key::usbProductId) + ":" + Text(*usb, key::usbSerial);
+    if (!Text(record, key::unit).empty())
+        return "unit " + Text(record, key::unit);
     return "record " + std::to_string(line);
 }
 
@@ -171,7 +174,8 @@ void TallyRecord(const nlohmann::json& record, size_t line, YieldReport& report,
     }
 
     const std::string unit = UnitOf(record, line);
-    if (!cancelled && tally.firstAttempt.emplace(unit, success).second && unit.rfind("record ", 0) != 0)
+    const bool bySerial = unit.rfind("record ", 0) != 0 && unit.rfind("unit ", 0) != 0;
+    if (!cancelled && tally.firstAttempt.emplace(unit, success).second && bySerial)
         ++report.unitsBySerial;
     if (success)
         tally.writtenUnits.insert(unit);

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+#include "record/Record.h"
+
 namespace zq {
 
 namespace {
@@ -35,6 +37,14 @@ struct CStation::PortThread {
     // again; plugging it in again retries.
     bool armed = true;
     bool left = false; // its device went while the station was held: armed as it goes on
+    // Its unit's download failed: not armed again until the unit is taken
+    // away or the operator retries it. Read by Retry on another thread.
+    std::atomic<bool> failed{false};
+    std::atomic<bool> retry{false}; // the operator asked for another attempt
+    // The unit on the port and its attempts so far; a retry keeps both.
+    std::string unit;
+    unsigned attempt = 0;
+    bool retrying = false; // armed by a retry: the next download is the same unit's
     PortInfo described; // the adapter as it stood when the port opened
     Clock::time_point lastBeacon;
     std::thread thread;
@@ -74,6 +84,7 @@ void CStation::Pause(uint32_t ms)
 
 void CStation::AddPortThread(const PortInfo& info, bool named)
 {
+    std::lock_guard<std::mutex> lock(portsChanging_);
     portThreads_.push_back(std::make_unique<PortThread>());
     PortThread& port = *portThreads_.back();
     port.info = info;
@@ -110,18 +121,52 @@ void CStation::EndDownload(const DeviceOutcome& outcome)
 }
 
 // A flashed port is armed again once its device has been silent for the
-// gone-time. Held, it stays as it is, its tile not listening while nothing
-// would be answered; the device that left meanwhile is remembered, and the
-// port armed as the line goes on.
+// gone-time, or, after a failure, for the away-time: a unit that restarts
+// after a failed download and beacons again is the same unit, and is not
+// flashed again by itself. Held, it stays as it is, its tile not listening
+// while nothing would be answered; the device that left meanwhile is
+// remembered, and the port armed as the line goes on.
 void CStation::Rearm(PortThread& port)
 {
-    if (!port.armed && Clock::now() - port.lastBeacon >= std::chrono::milliseconds(zq::kDeviceGoneMs))
+    const uint32_t quietMs = port.failed.load() || port.retrying ? options_.awayMs : options_.goneMs;
+    const bool quiet = Clock::now() - port.lastBeacon >= std::chrono::milliseconds(quietMs);
+    if (!port.armed && quiet)
         port.left = true;
+    // Armed for a retry, a unit silent that long has gone: what comes next is another.
+    if (port.armed && port.retrying && quiet)
+        port.retrying = false;
+    if (port.retry.load() && !Held())
+        ArmForRetry(port);
     if (port.left && !Held()) {
         port.left = false;
         port.armed = true;
+        port.failed = false;
+        port.retrying = false;
         SetPhase(port, PortPhase::Listening);
     }
+}
+
+void CStation::ArmForRetry(PortThread& port)
+{
+    port.retry = false;
+    if (!port.failed.exchange(false))
+        return;
+    port.armed = true;
+    port.left = false;
+    port.retrying = true;
+    port.lastBeacon = Clock::now();
+    SetPhase(port, PortPhase::Listening);
+}
+
+bool CStation::Retry(const std::string& name)
+{
+    std::lock_guard<std::mutex> lock(portsChanging_);
+    for (auto& port : portThreads_)
+        if (port->info.name == name && !port->done.load() && port->failed.load()) {
+            port->retry = true;
+            return true;
+        }
+    return false;
 }
 
 void CStation::Gone(PortThread& port, CSerialLink& link)
@@ -129,6 +174,8 @@ void CStation::Gone(PortThread& port, CSerialLink& link)
     link.Close();
     port.left = false;
     port.armed = true;
+    port.failed = false;
+    port.retrying = false;
     SetPhase(port, PortPhase::Absent);
 }
 
@@ -141,6 +188,8 @@ bool CStation::OpenToListen(PortThread& port, CSerialLink& link)
         const PortError error = link.LastOpenError();
         link.Close();
         port.armed = true;
+        port.failed = false;
+        port.retrying = false;
         SetPhase(port, error == PortError::AccessDenied ? PortPhase::Denied
                        : error == PortError::Busy       ? PortPhase::Busy
                                                         : PortPhase::Absent);
@@ -161,11 +210,21 @@ void CStation::Flash(PortThread& port, CSerialLink& link)
     // discovery answers it, and the download goes on from the exchange.
     link.AnswerBeacon();
     SetPhase(port, PortPhase::Flashing);
+    if (port.retrying) {
+        ++port.attempt;
+    } else {
+        port.unit = NewRecordId();
+        port.attempt = 1;
+    }
+    port.retrying = false;
     events_.OnFound(name);
     CPortProgress progress(events_, name);
     DeviceOutcome outcome = DownloadToDevice(image_, port.described, stop_, &progress, true);
     if (outcome.device.description.empty() && outcome.device.hardwareId.empty())
         outcome.device = port.info;
+    outcome.unit = port.unit;
+    outcome.attempt = port.attempt;
+    port.failed = !outcome.success && !outcome.cancelled && !outcome.failure.lineLost;
     EndDownload(outcome);
     // An adapter that vanished mid-download (brown-out, a loose hub) and
     // came back under the same name holds a device that has not been
@@ -289,6 +348,7 @@ void CStation::Reap()
     for (auto it = portThreads_.begin(); it != portThreads_.end();) {
         if ((*it)->done.load()) {
             (*it)->thread.join();
+            std::lock_guard<std::mutex> lock(portsChanging_);
             it = portThreads_.erase(it);
         } else {
             ++it;

@@ -17,6 +17,7 @@
 #include "image/ImageSnapshot.h"
 #include "link/PortList.h"
 #include "link/SerialLink.h"
+#include "protocol/Protocol.h"
 
 namespace zq {
 
@@ -40,6 +41,11 @@ struct StationOptions {
     // watchdog: a station whose loop hangs stops calling it). 0: never.
     uint32_t beatMs = 0;
     std::function<void()> beat;
+    // How long a flashed device must be silent to count as gone.
+    uint32_t goneMs = zq::kDeviceGoneMs;
+    // How long a unit whose download failed must be silent to count as taken
+    // away; until then, or until it is retried, its port is not armed.
+    uint32_t awayMs = zq::kDeviceAwayMs;
 };
 
 enum class StationEnd {
@@ -59,6 +65,10 @@ public:
     // cancelled: they send nothing more and end as cancelled), the count is
     // reached, or a record failed; returns when every thread has ended.
     StationEnd Run(const std::atomic<bool>& stop);
+    // The operator's retry of the unit that failed on port: its next beacon
+    // starts its next attempt. On any thread; false when no unit there
+    // waits for one.
+    bool Retry(const std::string& port);
 
 private:
     struct PortThread;
@@ -77,7 +87,8 @@ private:
     unsigned inFlight_ = 0;
     unsigned succeeded_ = 0;
     std::mutex ending_;                // OnEnded one at a time
-    std::vector<std::unique_ptr<PortThread>> portThreads_;
+    std::vector<std::unique_ptr<PortThread>> portThreads_; // changed by Run's thread alone
+    std::mutex portsChanging_; // held while it changes them, for Retry's look from another thread
 
     bool Cancelled() const;
     bool Held() const { return options_.hold && options_.hold->load(); }
@@ -94,6 +105,7 @@ private:
     // the device that beaconed flashed, the device gone.
     bool OpenToListen(PortThread& port, CSerialLink& link);
     void Flash(PortThread& port, CSerialLink& link);
+    void ArmForRetry(PortThread& port);
     void Gone(PortThread& port, CSerialLink& link);
     void Rearm(PortThread& port);
     bool BeginDownload();

@@ -60,6 +60,15 @@ std::optional<LatencyFix> TileView::Fix() const
     return LatencyFixFor(port.name);
 }
 
+const char* const kHeldUnitWords = "take the unit away, or retry";
+
+std::string TileView::NoteShown() const
+{
+    if (!fixWords.empty())
+        return fixWords;
+    return Retryable() ? std::string(kHeldUnitWords) + ": " + note : note;
+}
+
 std::string TileView::BlockWords() const
 {
     // The image's block count comes with the first report.
@@ -225,6 +234,7 @@ BoardChanges CStationBoard::Finish()
     }
     for (auto it = tiles_.begin(); it != tiles_.end();) {
         TileView& tile = it->second;
+        tile.held = false; // no station holds it now
         if (tile.gone) {
             order_.erase(std::find(order_.begin(), order_.end(), it->first));
             it = tiles_.erase(it);
@@ -479,6 +489,7 @@ void CStationBoard::ApplyPhase(const PortInfo& port, PortPhase phase, BoardChang
             tile.note.clear();
         tile.noteWhole.clear();
         tile.alarm = false;
+        tile.held = false;
         tile.progress = StageReport();
         tile.state = TileState::Listening;
         break;
@@ -524,6 +535,9 @@ void CStationBoard::ApplyEnding(const Event& event, BoardChanges& changes)
         ++tile.failed;
         tile.state = TileState::Failed;
     }
+    // A station holds a unit that failed until it is taken away or retried;
+    // one whose line was lost went with it.
+    tile.held = tile.state == TileState::Failed && !o.failure.lineLost;
     tile.note = o.cancelled ? std::string() : e.note;
     // After a success the note is the adapter's hint (HintAfterSuccess): the
     // tile shows its fix, the whole hint stays at hand.
@@ -593,6 +607,22 @@ void CStationBoard::Apply(const Event& event, BoardChanges& changes)
         }
         break;
     }
+}
+
+BoardChanges CStationBoard::Retry(const std::string& port)
+{
+    BoardChanges changes;
+    const auto it = tiles_.find(port);
+    if (it == tiles_.end() || !it->second.Retryable())
+        return changes;
+    const bool asked = mirroring_ ? retry_ && retry_(port) : Running() && session_->Retry(port);
+    if (asked) {
+        // The station arms the port and says so (the tile listens then);
+        // until then the tile offers nothing more.
+        it->second.held = false;
+        Touch(changes, port);
+    }
+    return changes;
 }
 
 BoardChanges CStationBoard::FixStarted(const std::string& port)

@@ -54,8 +54,14 @@ struct TileView {
     bool fixing = false;
     bool fixed = false;
     std::string fixWords;
+    // Its unit failed and the station holds it, neither flashed again nor
+    // taken for another, until it is taken away or retried.
+    bool held = false;
 
     bool Refused() const { return state == TileState::Busy || state == TileState::Denied; }
+    // The operator may retry its unit: it failed, the station holds it and
+    // its port is there.
+    bool Retryable() const { return state == TileState::Failed && held && !gone; }
     // "block 3 / 120", with "(clearing)" or "(starting)" before the blocks
     // and the refusals so far; "starting" before the first report.
     std::string BlockWords() const;
@@ -68,7 +74,8 @@ struct TileView {
     std::optional<LatencyFix> Fix() const;
     // What the words beneath show: the fix's run, where there is one, else
     // the note.
-    const std::string& NoteShown() const { return fixWords.empty() ? note : fixWords; }
+    // the note, after a held unit's failure with what to do first.
+    std::string NoteShown() const;
 };
 
 // What a drain changed, for the window to draw.
@@ -151,6 +158,11 @@ public:
     // The window runs a tile's latency fix, and tells how it ended.
     BoardChanges FixStarted(const std::string& port);
     BoardChanges FixEnded(const std::string& port, const FixOutcome& outcome);
+    // The operator retries a tile's unit (TileView::Retryable): its next
+    // beacon starts its next attempt. A mirror's station is retried through
+    // the function it was given (SetRetry).
+    BoardChanges Retry(const std::string& port);
+    void SetRetry(std::function<bool(const std::string&)> retry) { retry_ = std::move(retry); }
 
 private:
     struct Event {
@@ -201,6 +213,7 @@ private:
     std::map<std::string, TileView> tiles_;
     std::vector<std::string> order_;
     bool mirroring_ = false; // Mirror(): the session is not this board's
+    std::function<bool(const std::string&)> retry_; // a mirror's way to retry
     StationTotals totals_;
     std::string alert_;
 };

@@ -97,6 +97,8 @@ public:
     bool Idle() const { return State() == StationState::Idle; }
     bool Running() const { return board_.Running(); }
     const CStationBoard& Board() const { return board_; }
+    // A tile's retry of the unit that failed on it (TileView::Retryable).
+    BoardChanges Retry(const std::string& port) { return board_.Retry(port); }
     // A tile's latency fix (TileView::Fix), run by the window.
     BoardChanges FixStarted(const std::string& port) { return board_.FixStarted(port); }
     BoardChanges FixEnded(const std::string& port, const FixOutcome& outcome) { return board_.FixEnded(port, outcome); }

@@ -56,7 +56,8 @@ std::string ResultJson(const std::string& record)
 std::string SummaryJson(const StationTotals& totals)
 {
     return Dump({{jsonEvent::key, jsonEvent::summary},
-                 {"devices", totals.Devices()},
+                 {"devices", totals.devices},
+                 {"downloads", totals.Downloads()},
                  {"written", totals.written},
                  {"failed", totals.failed},
                  {"cancelled", totals.cancelled},

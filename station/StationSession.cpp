@@ -24,7 +24,25 @@ StationEnd CStationSession::Run(StationOptions options, const std::atomic<bool>&
     if (!options.hold)
         options.hold = &paused_;
     CStation station(image_, *this, std::move(options));
+    {
+        std::lock_guard<std::mutex> lock(stationMutex_);
+        station_ = &station;
+    }
+    struct Unset {
+        CStationSession& self;
+        ~Unset()
+        {
+            std::lock_guard<std::mutex> lock(self.stationMutex_);
+            self.station_ = nullptr;
+        }
+    } unset{*this};
     return station.Run(stop);
+}
+
+bool CStationSession::Retry(const std::string& port)
+{
+    std::lock_guard<std::mutex> lock(stationMutex_);
+    return station_ && station_->Retry(port);
 }
 
 void CStationSession::FlashAll(const std::vector<PortInfo>& ports, const std::atomic<bool>* cancel)
@@ -92,6 +110,7 @@ StationTotals CStationSession::Totals() const
 
 void CStationSession::OnFound(const std::string& port)
 {
+    std::lock_guard<std::mutex> telling(telling_);
     StationTotals totals;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -128,8 +147,11 @@ bool CStationSession::OnEnded(const DeviceOutcome& o)
     tags.slot = SlotLabel(fixture_, o.port);
     ending.record = RecordLine(o, image_, ending.cause, tags);
     ending.recorded = !log_ || log_->Append(ending.record);
+    std::lock_guard<std::mutex> telling(telling_);
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (o.attempt <= 1)
+            ++totals_.devices;
         if (o.success)
             ++totals_.written;
         else if (o.cancelled)

@@ -22,14 +22,17 @@
 
 namespace zq {
 
+// Downloads are counted by how they ended; a unit retried is one device
+// with several downloads.
 struct StationTotals {
     unsigned written = 0;
     unsigned failed = 0;
     unsigned cancelled = 0;
     unsigned inFlight = 0;
+    unsigned devices = 0;    // units whose first download has ended
     bool unrecorded = false; // a record could not be written: no new device is taken
 
-    unsigned Devices() const { return written + failed + cancelled; }
+    unsigned Downloads() const { return written + failed + cancelled; }
 };
 
 // A download's end as a front end shows it.
@@ -91,6 +94,9 @@ public:
     // downloads in flight finish. Resumed, it goes on as before.
     void Pause(bool paused) { paused_ = paused; }
     bool Paused() const { return paused_.load(); }
+    // The operator's retry of the unit that failed on port (CStation::Retry);
+    // false when the station runs no such unit.
+    bool Retry(const std::string& port);
 
     StationTotals Totals() const;
     // Each record, once on the disk, goes to the receiver as well, store and
@@ -124,6 +130,12 @@ private:
     std::vector<JobSlot> fixture_;
     mutable std::mutex mutex_;
     StationTotals totals_;
+    // Held from counting an event into the totals until it is told: each
+    // front end hears the totals in the order they were counted, so that
+    // none goes back (a counter read as reset, in flight read as none).
+    std::mutex telling_;
+    std::mutex stationMutex_;
+    CStation* station_ = nullptr; // while Run runs it
     std::atomic<bool> stop_{false};
     std::atomic<bool> paused_{false};
     std::unique_ptr<CForwarder> forwarder_;

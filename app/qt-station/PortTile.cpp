@@ -44,7 +44,8 @@ CPortTile::CPortTile(const PortInfo& port, QWidget* parent)
       bar_(new QProgressBar(this)),
       note_(new CFittedLabel(2, Qt::ElideRight, this)),
       counters_(new QLabel(this)),
-      fix_(new QPushButton(QStringLiteral("Set latency to %1 ms\u2026").arg(kLatencyFixMs), this))
+      fix_(new QPushButton(QStringLiteral("Set latency to %1 ms\u2026").arg(kLatencyFixMs), this)),
+      retryButton_(new QPushButton(QStringLiteral("Retry"), this))
 {
     setFrameShape(QFrame::StyledPanel);
     setFrameShadow(QFrame::Raised);
@@ -80,7 +81,14 @@ CPortTile::CPortTile(const PortInfo& port, QWidget* parent)
     // Under the hint it fixes; shown only then (the grid makes every tile as
     // tall as the tallest).
     layout->addWidget(fix_, 0, Qt::AlignLeft);
+    // In the same place, after a failure the station holds (never with the fix).
+    layout->addWidget(retryButton_, 0, Qt::AlignLeft);
     layout->addWidget(counters_);
+    retryButton_->setToolTip(QStringLiteral("Flashes this unit again at its next beacon"));
+    connect(retryButton_, &QPushButton::clicked, this, [this] {
+        if (view_.Retryable() && retry_)
+            retry_(view_.port.name);
+    });
     fix_->setToolTip(QStringLiteral("Runs zerquill-flash --set-latency for this port, with the rights it needs"));
     connect(fix_, &QPushButton::clicked, this, [this] {
         if (const auto fix = view_.Fix(); fix && runFix_)
@@ -151,6 +159,7 @@ void CPortTile::Draw(const TileView& view)
     bar_->setFormat(QString::fromStdString(view.BlockWords()));
     counters_->setText(QString::fromStdString(view.Counters()));
     fix_->setVisible(view.Fix().has_value());
+    retryButton_->setVisible(view.Retryable());
 }
 
 }  // namespace zq

@@ -27,6 +27,9 @@ public:
     // Called with the tile's latency fix when the operator asks for it.
     void OnFix(std::function<void(const LatencyFix&)> run) { runFix_ = std::move(run); }
     QPushButton* FixButton() const { return fix_; }
+    // Called with the tile's port when the operator retries its held unit.
+    void OnRetry(std::function<void(const std::string&)> retry) { retry_ = std::move(retry); }
+    QPushButton* RetryButton() const { return retryButton_; }
 
     const QString& Name() const { return name_; }
     TileState CurrentState() const { return view_.state; }
@@ -49,8 +52,10 @@ private:
     CFittedLabel* note_;
     QLabel* counters_;
     QPushButton* fix_;
+    QPushButton* retryButton_;
     TileView view_;
     std::function<void(const LatencyFix&)> runFix_;
+    std::function<void(const std::string&)> retry_;
 };
 
 }  // namespace zq

@@ -414,6 +414,12 @@ CPortTile* CStationWindow::TileFor(const std::string& port)
     const TileView* view = station_.Board().Find(port);
     auto* tile = new CPortTile(view ? view->port : PortInfo{port, std::string(), std::string()});
     tile->OnFix([this](const LatencyFix& fix) { RunFix(fix); });
+    tile->OnRetry([this](const std::string& name) {
+        Draw(station_.Retry(name));
+        // Back on the toggle, where Space and Enter stop the station: the
+        // button that had it hides.
+        start_->setFocus();
+    });
     tiles_[port] = tile;
     return tile;
 }

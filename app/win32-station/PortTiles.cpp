@@ -59,8 +59,8 @@ void DrawLine(HDC dc, HFONT font, COLORREF colour, const std::string& text, RECT
 
 } // namespace
 
-CPortTile::CPortTile(HWND grid, const PortInfo& port, const CUiFonts& fonts, FixAction onFix)
-    : fonts_(fonts), onFix_(std::move(onFix)), name_(port.name)
+CPortTile::CPortTile(HWND grid, const PortInfo& port, const CUiFonts& fonts, TileActions actions)
+    : fonts_(fonts), actions_(std::move(actions)), name_(port.name)
 {
     view_.port = port;
     hwnd_ = CreateWindowExA(0, kClassName, port.name.c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0, 10,
@@ -70,7 +70,10 @@ CPortTile::CPortTile(HWND grid, const PortInfo& port, const CUiFonts& fonts, Fix
     const std::string fixText = "Set latency to " + std::to_string(kLatencyFixMs) + " ms...";
     fix_ = CreateWindowExA(0, WC_BUTTONA, fixText.c_str(), WS_CHILD | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 10, 10, hwnd_,
                            nullptr, GetModuleHandleA(nullptr), nullptr);
+    retry_ = CreateWindowExA(0, WC_BUTTONA, "Retry", WS_CHILD | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 10, 10, hwnd_,
+                             nullptr, GetModuleHandleA(nullptr), nullptr);
     SendMessageA(fix_, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_.Normal()), FALSE);
+    SendMessageA(retry_, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_.Normal()), FALSE);
     Layout();
     Changed();
 }
@@ -103,8 +106,12 @@ LRESULT CALLBACK CPortTile::WindowProc(HWND hwnd, UINT message, WPARAM wParam, L
         return 0;
     case WM_COMMAND:
         if (self && reinterpret_cast<HWND>(lParam) == self->fix_ && HIWORD(wParam) == BN_CLICKED) {
-            if (const auto fix = self->view_.Fix(); fix && self->onFix_)
-                self->onFix_(*fix);
+            if (const auto fix = self->view_.Fix(); fix && self->actions_.fix)
+                self->actions_.fix(*fix);
+        }
+        if (self && reinterpret_cast<HWND>(lParam) == self->retry_ && HIWORD(wParam) == BN_CLICKED) {
+            if (self->view_.Retryable() && self->actions_.retry)
+                self->actions_.retry(self->name_);
         }
         return 0;
     case WM_PAINT:
@@ -157,11 +164,14 @@ void CPortTile::Layout()
     const int top = r.detail + (kDetailLines - 1) * r.line;
     MoveWindow(fix_, left, top, Scale(kFixDips, fonts_.Dpi()), r.counters - top, TRUE);
     ShowWindow(fix_, view_.Fix() ? SW_SHOWNA : SW_HIDE);
+    MoveWindow(retry_, left, top, Scale(kFixDips / 2, fonts_.Dpi()), r.counters - top, TRUE);
+    ShowWindow(retry_, view_.Retryable() ? SW_SHOWNA : SW_HIDE);
 }
 
 void CPortTile::SetFonts()
 {
     SendMessageA(fix_, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_.Normal()), FALSE);
+    SendMessageA(retry_, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_.Normal()), FALSE);
     Layout();
     InvalidateRect(hwnd_, nullptr, FALSE);
 }
@@ -178,6 +188,8 @@ void CPortTile::Draw(const TileView& view)
     const bool fix = view.Fix().has_value();
     if (fix != view_.Fix().has_value())
         ShowWindow(fix_, fix ? SW_SHOWNA : SW_HIDE);
+    if (view.Retryable() != view_.Retryable())
+        ShowWindow(retry_, view.Retryable() ? SW_SHOWNA : SW_HIDE);
     view_ = view;
     Changed();
 }
@@ -233,8 +245,8 @@ void CPortTile::Paint(HDC dc, const RECT& client)
             DrawLine(dc, fonts_.Normal(), text, view_.note, RECT{left, hint, right, r.counters}, oneLine);
         }
     } else if (!view_.NoteShown().empty()) {
-        // The fix's button takes the last line.
-        const int lines = view_.Fix() ? kDetailLines - 1 : kDetailLines;
+        // The fix's button, or the retry's, takes the last line.
+        const int lines = view_.Fix() || view_.Retryable() ? kDetailLines - 1 : kDetailLines;
         DrawLine(dc, fonts_.Normal(), view_.alarm && !view_.gone ? kRed : text, view_.NoteShown(),
                  RECT{left, r.detail, right, r.detail + lines * r.line},
                  DT_WORDBREAK | DT_EDITCONTROL | DT_END_ELLIPSIS | DT_LEFT | DT_TOP);
@@ -253,8 +265,8 @@ void CPortTile::Paint(HDC dc, const RECT& client)
 
 // The grid.
 
-CTileGrid::CTileGrid(HWND parent, int id, const CUiFonts& fonts, FixAction onFix)
-    : fonts_(fonts), onFix_(std::move(onFix))
+CTileGrid::CTileGrid(HWND parent, int id, const CUiFonts& fonts, TileActions actions)
+    : fonts_(fonts), actions_(std::move(actions))
 {
     hwnd_ = CreateWindowExA(WS_EX_CONTROLPARENT, kClassName, "", WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_CLIPCHILDREN,
                             0, 0, 10, 10, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
@@ -287,7 +299,7 @@ void CTileGrid::Show(const CStationBoard& board)
         if (it != tiles_.end())
             shown.push_back(std::move(*it));
         else
-            shown.push_back(std::make_unique<CPortTile>(hwnd_, view->port, fonts_, onFix_));
+            shown.push_back(std::make_unique<CPortTile>(hwnd_, view->port, fonts_, actions_));
         shown.back()->Draw(*view);
     }
     tiles_ = std::move(shown);

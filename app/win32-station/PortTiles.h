@@ -19,15 +19,19 @@ namespace zq {
 // Registers the window classes of the tiles and the grid.
 bool RegisterTileClasses(HINSTANCE instance);
 
-// What the window does when a tile's latency fix is asked for.
-using FixAction = std::function<void(const LatencyFix&)>;
+// What the window does when a tile's button is pressed: its latency fix, or
+// a retry of the unit the station holds on its port.
+struct TileActions {
+    std::function<void(const LatencyFix&)> fix;
+    std::function<void(const std::string& port)> retry;
+};
 
 class CPortTile {
 public:
     // The tile's window class; also the name a test looks for.
     static constexpr const char* kClassName = "ZerquillStationTile";
 
-    CPortTile(HWND grid, const PortInfo& port, const CUiFonts& fonts, FixAction onFix = FixAction());
+    CPortTile(HWND grid, const PortInfo& port, const CUiFonts& fonts, TileActions actions = TileActions());
     ~CPortTile();
     CPortTile(const CPortTile&) = delete;
     CPortTile& operator=(const CPortTile&) = delete;
@@ -35,6 +39,8 @@ public:
     HWND Window() const { return hwnd_; }
     // The "Set latency to 1 ms..." button, shown under the slow-adapter hint.
     HWND FixButton() const { return fix_; }
+    // "Retry", in the same place, after a failure the station holds.
+    HWND RetryButton() const { return retry_; }
     const std::string& Name() const { return name_; }
     // Shows the board's view of the port.
     void Draw(const TileView& view);
@@ -53,8 +59,9 @@ private:
     HWND hwnd_ = nullptr;
     HWND bar_ = nullptr;
     HWND fix_ = nullptr;
+    HWND retry_ = nullptr;
     const CUiFonts& fonts_;
-    FixAction onFix_;
+    TileActions actions_;
     std::string name_;
     TileView view_;
 };
@@ -63,7 +70,7 @@ class CTileGrid {
 public:
     static constexpr const char* kClassName = "ZerquillStationGrid";
 
-    CTileGrid(HWND parent, int id, const CUiFonts& fonts, FixAction onFix = FixAction());
+    CTileGrid(HWND parent, int id, const CUiFonts& fonts, TileActions actions = TileActions());
     ~CTileGrid();
     CTileGrid(const CTileGrid&) = delete;
     CTileGrid& operator=(const CTileGrid&) = delete;
@@ -88,7 +95,7 @@ private:
 
     HWND hwnd_ = nullptr;
     const CUiFonts& fonts_;
-    FixAction onFix_;
+    TileActions actions_;
     std::vector<std::unique_ptr<CPortTile>> tiles_;
     int scroll_ = 0;
     int content_ = 0;

@@ -210,8 +210,10 @@ void CStationWindow::OnCreate()
     imageInfo_ = Child(hwnd_, WC_STATICA, "", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, IDC_STATION_IMAGE_INFO);
     alert_ = Child(hwnd_, WC_STATICA, "", SS_LEFT | SS_NOPREFIX | SS_EDITCONTROL, IDC_STATION_ALERT);
     fixRuns_ = std::make_unique<CLatencyFixRuns>(hwnd_, WM_STATION_FIXED);
-    grid_ = std::make_unique<CTileGrid>(hwnd_, IDC_STATION_GRID, fonts_,
-                                        [this](const LatencyFix& fix) { RunFix(fix); });
+    TileActions actions;
+    actions.fix = [this](const LatencyFix& fix) { RunFix(fix); };
+    actions.retry = [this](const std::string& port) { Draw(station_.Retry(port)); };
+    grid_ = std::make_unique<CTileGrid>(hwnd_, IDC_STATION_GRID, fonts_, std::move(actions));
     status_ = Child(hwnd_, STATUSCLASSNAMEA, "", SBARS_SIZEGRIP, IDC_STATION_STATUS);
     // Text given to a part the bar does not have yet is lost.
     int parts[2] = {Scale(300, fonts_.Dpi()), -1};

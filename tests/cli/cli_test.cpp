@@ -1339,7 +1339,7 @@ TEST(Cli, TheReportOfAKnownLogHasItsFiguresAndAPageThatNeedsNoNetwork)
          {"  records:             10 (1 line not read: no JSON object)\n",
           "  span:                2026-12-07T08:00:00Z to 2026-12-07T10:00:00Z\n",
           "  results:             6 success, 3 fail, 1 cancelled\n",
-          "  first-pass yield:    62.5% (5 of 8 units written at their first attempt; 5 told by USB serial",
+          "  first-pass yield:    62.5% (5 of 8 units written at their first attempt; 5 told apart by USB serial",
           "  written in the end:  6 of 8 units (75.0%)\n",
           "  units per hour:      3.0 ",
           "  duration (written):  p50 12.0 s, p90 12.4 s, p95 12.4 s, max 12.4 s (6 downloads)\n",

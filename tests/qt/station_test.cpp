@@ -139,15 +139,16 @@ void StationTest::threeDevicesTwoAtOnceAndOneRefusing()
     connect(&sampler, &QTimer::timeout, [&] { peak = std::max(peak, window.CurrentTotals().inFlight); });
     sampler.start(5);
 
-    // Each tile is looked at as its download ends: two seconds after its
-    // device falls silent, a port listens again.
+    // Each tile is looked at as its download ends: the unit that failed is
+    // held, not flashed again, until it is taken away or retried.
     const QString cause = QStringLiteral("block 2 refused 5 times in a row (device answered 0x15)");
     auto state = [&](const CSimRig& device) {
         CPortTile* tile = window.Tile(device.Path());
         return tile ? tile->StateText() : QString();
     };
     QTRY_COMPARE_WITH_TIMEOUT(state(third), QStringLiteral("Fail Download!"), 20000);
-    QCOMPARE(window.Tile(third.Path())->NoteText(), cause);
+    QCOMPARE(window.Tile(third.Path())->NoteText(), QStringLiteral("take the unit away, or retry: ") + cause);
+    QVERIFY(window.Tile(third.Path())->RetryButton()->isVisible());
     QTRY_VERIFY_WITH_TIMEOUT(window.CurrentTotals().written + window.CurrentTotals().failed == 3, 30000);
     sampler.stop();
     QVERIFY2(peak >= 2, qPrintable(QString::number(peak)));
@@ -172,9 +173,11 @@ void StationTest::threeDevicesTwoAtOnceAndOneRefusing()
         QVERIFY2(report.completed, report.endedAt.c_str());
         QCOMPARE(QString::fromStdString(CompareWithImage(report, image)), QString());
     }
-    // Once the failed device has gone, its port listens again and the cause stays readable.
-    QTRY_COMPARE_WITH_TIMEOUT(tiles[2]->StateText(), QStringLiteral("listening"), 10000);
+    // Retried, its port listens for the unit again and the cause stays readable.
+    QTest::mouseClick(tiles[2]->RetryButton(), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(tiles[2]->StateText(), QStringLiteral("listening"), 5000);
     QCOMPARE(tiles[2]->NoteText(), QStringLiteral("last: ") + cause);
+    QVERIFY(!tiles[2]->RetryButton()->isVisible());
 
     // One record a download, on the disk as each ended.
     const std::vector<nlohmann::json> lines = Records(record);

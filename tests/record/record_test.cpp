@@ -107,4 +107,29 @@ TEST(Record, ATornLineCostsOnlyItselfAndTheReportReadsWhatTheWriterWrote)
     EXPECT_EQ(r.maxSeconds, 12);
 }
 
+// Without a USB serial, the station tells a unit apart: a retry is the same
+// unit's next attempt, and the first pass counts the unit once.
+TEST(Record, ARetriedUnitIsOneUnitOfTheFirstPass)
+{
+    ImageSnapshot image;
+    DeviceOutcome o;
+    o.port = "/dev/ttyS0";
+    o.unit = "u1";
+    o.failure.step = FailStep::BlockRefused;
+    std::string records = RecordLine(o, image, "refused") + "\n";
+    o.attempt = 2;
+    o.success = true;
+    o.failure.step = FailStep::None;
+    records += RecordLine(o, image, "") + "\n";
+    o.unit.clear(); // a download nobody told apart is a unit of its own
+    o.attempt = 1;
+    records += RecordLine(o, image, "") + "\n" + RecordLine(o, image, "") + "\n";
+    std::istringstream in(records);
+    const YieldReport r = ReadYieldReport(in);
+    EXPECT_EQ(r.units, 3u);
+    EXPECT_EQ(r.firstPass, 2u);
+    EXPECT_EQ(r.writtenAtLast, 3u);
+    EXPECT_EQ(r.unitsBySerial, 0u);
+}
+
 }  // namespace zq

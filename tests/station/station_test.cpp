@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -356,7 +357,9 @@ struct SeenEvents : SessionEvents {
 };
 
 // A flashed device that stays is not flashed again, however it beacons; one
-// that goes quiet for the gone-time and comes back is a new unit.
+// that goes quiet for the gone-time and comes back is a new unit. The
+// gone-time is set far from the silence each case makes, so that a machine
+// that stalls the test between the two sessions changes neither outcome.
 TEST(StationSession, APortIsArmedAgainOnlyOnceItsDeviceHasGone)
 {
     TempDir dir;
@@ -369,6 +372,7 @@ TEST(StationSession, APortIsArmedAgainOnlyOnceItsDeviceHasGone)
         CStationSession session(snap, seen, nullptr);
         StationOptions options;
         options.ports = {rig.Path()};
+        options.goneMs = leaves ? 400 : 20000;
         std::atomic<bool> stop{false};
         std::thread station([&] { session.Run(options, stop); });
         ASSERT_TRUE(WaitFor([&] { return seen.Ended() == 1; }, 10000));
@@ -376,9 +380,11 @@ TEST(StationSession, APortIsArmedAgainOnlyOnceItsDeviceHasGone)
         // Staying, it beacons again at once; leaving, it is silent past the
         // gone-time first.
         if (leaves)
-            std::this_thread::sleep_for(std::chrono::milliseconds(kDeviceGoneMs + 600));
+            std::this_thread::sleep_for(std::chrono::milliseconds(options.goneMs + 600));
         rig.Start();
-        WaitFor([&] { return seen.Ended() == 2; }, leaves ? 10000 : kDeviceGoneMs + 1500);
+        // Staying: the beacons go on for longer than a device that left
+        // would take to be flashed.
+        WaitFor([&] { return seen.Ended() == 2; }, leaves ? 10000 : 3000);
         stop = true;
         station.join();
         const DevSimReport& second = rig.Finish();
@@ -389,6 +395,116 @@ TEST(StationSession, APortIsArmedAgainOnlyOnceItsDeviceHasGone)
             EXPECT_EQ(seen.Ended(), 1u) << "the device that stayed was flashed twice";
             EXPECT_FALSE(second.sawBeaconReply);
         }
+    }
+}
+
+// A unit that failed and restarts, silent longer than the gone-time, is the
+// same unit: held, its tile says so, until the operator retries it (the
+// same unit's attempt 2, one device in the totals) or it is silent for the
+// away-time (another unit).
+TEST(StationSession, AUnitThatFailedIsHeldUntilRetriedOrTakenAway)
+{
+    TempDir dir;
+    const ImageSnapshot snap = Snapshot(dir, MakeImage(65536 + 128 * 4, 4, 9));
+    DevSimOptions refusing;
+    refusing.refusals = {{0, kBlockRefusals}};
+    refusing.silenceMs = 200;
+    CSimRig rig(refusing);
+    SeenEvents seen;
+    CStationSession session(snap, seen, nullptr);
+    StationOptions options;
+    options.ports = {rig.Path()};
+    // Far apart, so that a stalled test lengthens a silence without
+    // carrying it past the next figure.
+    options.goneMs = 300;
+    options.awayMs = 3000;
+    std::atomic<bool> stop{false};
+    std::thread station([&] { session.Run(options, stop); });
+    const auto endedAt = [&](size_t n) { return WaitFor([&] { return seen.Ended() >= n; }, 15000); };
+    ASSERT_TRUE(endedAt(1));
+    rig.Wait(5000);
+    EXPECT_FALSE(session.Retry("/dev/none"));
+    // It restarts: silent past the gone-time, short of the away-time.
+    std::this_thread::sleep_for(std::chrono::milliseconds(options.goneMs + 400));
+    rig.Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_EQ(seen.Ended(), 1u) << "the unit that restarted after its failure was flashed again by itself";
+    EXPECT_TRUE(session.Retry(rig.Path()));
+    ASSERT_TRUE(endedAt(2)) << "the retried unit was not flashed at its next beacon";
+    rig.Wait(5000);
+    // Taken away: silent past the away-time, then a unit beacons.
+    std::this_thread::sleep_for(std::chrono::milliseconds(options.awayMs + 800));
+    rig.Start();
+    ASSERT_TRUE(endedAt(3)) << "the unit put in after the away-time was not flashed";
+    stop = true;
+    station.join();
+    rig.Finish();
+
+    std::lock_guard<std::mutex> lock(seen.mutex);
+    const DeviceEnding &first = seen.ended[0], &retried = seen.ended[1], &next = seen.ended[2];
+    EXPECT_FALSE(first.outcome.success);
+    EXPECT_EQ(retried.outcome.unit, first.outcome.unit);
+    EXPECT_EQ(retried.outcome.attempt, 2u);
+    EXPECT_NE(next.outcome.unit, first.outcome.unit);
+    EXPECT_EQ(next.outcome.attempt, 1u);
+    EXPECT_EQ(retried.totals.devices, 1u);
+    EXPECT_EQ(retried.totals.Downloads(), 2u);
+    EXPECT_EQ(next.totals.devices, 2u);
+    const nlohmann::json record = nlohmann::json::parse(retried.record);
+    EXPECT_EQ(record["unit"], first.outcome.unit);
+    EXPECT_EQ(record["attempt"], 2);
+}
+
+// Each front end hears the totals in the order they were counted, however
+// the station's threads race to tell them: a download that ends while
+// another's start is still being told must not be undone by that start's
+// older totals (a counter read as reset, a download in flight read as none).
+TEST(StationSession, TotalsAreToldInTheOrderTheyWereCounted)
+{
+    TempDir dir;
+    const ImageSnapshot snap = Snapshot(dir, MakeImage(65536 + 128, 1, 3));
+    struct Telling : SessionEvents {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool anEnd = false;
+        unsigned found = 0;
+        std::vector<StationTotals> told;
+        void OnFound(const std::string&, const StationTotals& totals) override
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            // The second start is told late, once the first download has
+            // ended, or after a while where that end is held back.
+            if (++found == 2)
+                ended.wait_for(lock, std::chrono::seconds(3), [&] { return anEnd; });
+            told.push_back(totals);
+        }
+        void OnEnded(const DeviceEnding& e) override
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            told.push_back(e.totals);
+            anEnd = true;
+            ended.notify_all();
+        }
+    } telling;
+    CSimRig one{DevSimOptions()}, two{DevSimOptions()};
+    CStationSession session(snap, telling, nullptr);
+    StationOptions options;
+    options.ports = {one.Path(), two.Path()};
+    options.count = 2;
+    std::atomic<bool> stop{false};
+    std::thread guard([&] {
+        WaitFor([&] { return stop.load(); }, 20000);
+        stop = true;
+    });
+    session.Run(options, stop);
+    stop = true;
+    guard.join();
+    ASSERT_EQ(telling.told.size(), 4u);
+    for (size_t i = 1; i < telling.told.size(); ++i) {
+        const StationTotals &before = telling.told[i - 1], &now = telling.told[i];
+        EXPECT_GE(now.Downloads(), before.Downloads()) << "event " << i << ": the downloads went back";
+        EXPECT_GE(now.inFlight + now.Downloads(), before.inFlight + before.Downloads())
+            << "event " << i << ": a download that had begun was no longer counted";
     }
 }
 
