@@ -1,5 +1,6 @@
 #include "serve/StationServer.h"
 
+#include <cctype>
 #include <chrono>
 
 #include <httplib.h>
@@ -51,6 +52,21 @@ bool SameToken(const std::string& given, const std::string& token)
     for (size_t i = 0; i < token.size(); ++i)
         diff |= unsigned(uint8_t(token[i]) ^ uint8_t(i < given.size() ? given[i] : 0));
     return diff == 0;
+}
+
+// The credentials of "Authorization: Bearer TOKEN": the scheme's name in
+// any case (HTTP's schemes are), then one space or more.
+bool BearerToken(const std::string& header, std::string& token)
+{
+    const std::string scheme = "bearer";
+    if (header.size() <= scheme.size() || header[scheme.size()] != ' ')
+        return false;
+    for (size_t i = 0; i < scheme.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(header[i])) != scheme[i])
+            return false;
+    const size_t from = header.find_first_not_of(' ', scheme.size());
+    token = from == std::string::npos ? std::string() : header.substr(from);
+    return true;
 }
 
 nlohmann::json TileJson(const TileView& tile)
@@ -280,9 +296,8 @@ void CStationServer::Command(const httplib::Request& request, httplib::Response&
                                              "--serve-token-file"}}), kJson);
         return;
     }
-    const std::string bearer = "Bearer ";
-    const std::string given = request.get_header_value("Authorization");
-    if (given.compare(0, bearer.size(), bearer) != 0 || !SameToken(given.substr(bearer.size()), setup_.token)) {
+    std::string given;
+    if (!BearerToken(request.get_header_value("Authorization"), given) || !SameToken(given, setup_.token)) {
         response.status = 401;
         response.set_header("WWW-Authenticate", "Bearer");
         response.set_content(Dump({{"error", "a bearer token is needed, and this one is not the station's"}}), kJson);

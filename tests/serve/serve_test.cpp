@@ -70,12 +70,13 @@ public:
         client.set_read_timeout(5, 0);
         return client.Get(path.c_str());
     }
-    httplib::Result Post(const std::string& path, const std::string& token = std::string()) const
+    httplib::Result Post(const std::string& path, const std::string& token = std::string(),
+                         const std::string& scheme = "Bearer ") const
     {
         httplib::Client client("127.0.0.1", port_);
         httplib::Headers headers;
         if (!token.empty())
-            headers.emplace("Authorization", "Bearer " + token);
+            headers.emplace("Authorization", scheme + token);
         return client.Post(path.c_str(), headers, "", "text/plain");
     }
     json Status() const
@@ -316,7 +317,8 @@ TEST_F(ServeTest, PausedByTokenANewDeviceWaitsUntilResumed)
         EXPECT_EQ(r->status, 401) << "token '" << wrong << "'";
     }
     EXPECT_EQ(s.Status()["state"], "running");
-    const auto paused = s.Post("/api/v1/pause", token);
+    // The scheme's name in any case, as HTTP's are.
+    const auto paused = s.Post("/api/v1/pause", token, "bEARER  ");
     ASSERT_TRUE(paused);
     EXPECT_EQ(paused->status, 200);
     EXPECT_EQ(json::parse(paused->body)["state"], "paused");
