@@ -46,9 +46,28 @@ bool SplitHostPort(const std::string& value, ServeOptions& serve, std::string& e
     return true;
 }
 
+// A dotted quad in 127.0.0.0/8, each part in plain decimal: the resolver
+// would read "0177.0.0.1" as octal and look "127.example.net" up by name,
+// either of which may land anywhere.
+bool LoopbackQuad(const std::string& host)
+{
+    std::istringstream parts(host);
+    std::string part;
+    int count = 0;
+    while (std::getline(parts, part, '.')) {
+        const bool plain = !part.empty() && part.size() <= 3 &&
+                           part.find_first_not_of("0123456789") == std::string::npos &&
+                           (part.size() == 1 || part[0] != '0');
+        if (!plain || std::stoi(part) > 255 || (count == 0 && part != "127"))
+            return false;
+        ++count;
+    }
+    return count == 4 && host.back() != '.';
+}
+
 bool Loopback(const std::string& host)
 {
-    return host == "localhost" || host == "::1" || host.compare(0, 4, "127.") == 0;
+    return host == "localhost" || host == "::1" || LoopbackQuad(host);
 }
 
 } // namespace

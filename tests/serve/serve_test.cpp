@@ -653,7 +653,10 @@ TEST_F(ServeTest, ARemoteBindWithoutATokenIsRefusedBeforeAnythingIsOpened)
 {
     CSimRig rig(Sim());
     const std::string log = dir.file("rec.jsonl");
-    for (const char* host : {"0.0.0.0:0", "192.0.2.7:8080", "[::]:0"}) {
+    // Only a loopback literal is this machine's own: a name that begins
+    // like one is looked up wherever the resolver says.
+    for (const char* host : {"0.0.0.0:0", "192.0.2.7:8080", "[::]:0", "127.example.net:0", "127.0.0.1.example.net:0",
+                             "0177.0.0.1:0"}) {
         Process p({ZQ_FLASH_EXE, "--watch", "--image", imagePath, "--ports", rig.Path(), "--log", log, "--serve", host});
         const Outcome r = p.Finish(10000);
         EXPECT_EQ(r.status, 64) << host << ": " << r.err;
