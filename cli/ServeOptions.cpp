@@ -3,6 +3,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "forward/Forwarder.h"
+
 namespace zq {
 
 const char* const kServeUsage =
@@ -140,6 +142,9 @@ bool CheckServeOptions(ServeOptions& serve, bool watch, std::string& error)
         return false;
     }
     serve.token = token;
+    // Whoever reads the file can pause the line: told as the forwarder's
+    // token file is.
+    serve.warning = TokenFileWarning(serve.tokenFile);
     return true;
 }
 

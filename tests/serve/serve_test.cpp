@@ -303,6 +303,7 @@ TEST_F(ServeTest, PausedByTokenANewDeviceWaitsUntilResumed)
 {
     const std::string token = "line7-a9f3c1d2e8b4";
     std::ofstream(dir.file("token")) << token << "\n";
+    ASSERT_EQ(::chmod(dir.file("token").c_str(), 0640), 0);
     CSimRig first(Sim());
     // The second slot's adapter is plugged in only once the line is paused.
     const std::string slot2 = dir.file("slot2");
@@ -347,6 +348,8 @@ TEST_F(ServeTest, PausedByTokenANewDeviceWaitsUntilResumed)
     EXPECT_EQ(r.status, 130);
     EXPECT_EQ(r.out.find(token), std::string::npos);
     EXPECT_EQ(r.err.find(token), std::string::npos);
+    EXPECT_NE(r.err.find(dir.file("token") + " can be read by others (mode 0640): chmod 600"), std::string::npos)
+        << r.err;
 }
 
 // The command line forwards beside the session: what its forwarder has yet
