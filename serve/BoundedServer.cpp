@@ -157,6 +157,16 @@ void CBoundedServer::Warm(const std::string& path)
     process_request(stream, true, closed, nullptr);
 }
 
+void CBoundedServer::Stop()
+{
+    // A listener that starts after this finds no socket and returns at once.
+    const socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
+    if (sock == INVALID_SOCKET)
+        return;
+    ::shutdown(sock, SHUT_RDWR);
+    ::close(sock);
+}
+
 bool CBoundedServer::NextRequest(int fd) const
 {
     const auto until = Clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);

@@ -30,6 +30,9 @@ public:
     // thread checker sees that they do (the guards of those statics are in
     // the library, where it cannot look).
     void Warm(const std::string& path);
+    // Ends the listener, whether it runs yet or not: the library's stop()
+    // does nothing before its listener has started, which then listens on.
+    void Stop();
 
 private:
     // One connection, its requests one after another (keep-alive), each

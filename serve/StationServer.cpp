@@ -99,7 +99,7 @@ CStationServer::~CStationServer()
 {
     hub_.End(kStreamsEndMs);
     if (server_)
-        server_->stop();
+        server_->Stop();
     if (listener_.joinable())
         listener_.join();
     {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -60,6 +62,32 @@ TEST(EventHub, AStalledClientIsDroppedAndTheOthersMissNothingToTheEnd)
     }
     ending.join();
     EXPECT_LT(steady_clock::now() - from, milliseconds(2500)) << "the end waited for streams that had left";
+}
+
+// A station that ends as soon as its server listens (a signal during
+// start-up) is not held up by it: the server goes, however far its
+// listener had got.
+TEST(StationServer, OneDestroyedAsSoonAsItListensGoesAtOnce)
+{
+    const auto done = std::make_shared<std::promise<void>>();
+    std::thread([done] {
+        ImageSnapshot image;
+        for (int i = 0; i < 50; ++i) {
+            ServeSetup setup;
+            setup.image = &image;
+            SessionEvents view;
+            CStationServer server(setup, view);
+            CStationSession session(image, server.Events(), nullptr);
+            std::string why;
+            if (!server.Listen(session, why))
+                ADD_FAILURE() << why;
+        }
+        done->set_value();
+    }).detach();
+    if (done->get_future().wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "a server destroyed as it began to listen was still waiting for its listener after 20 s";
+        std::_Exit(1); // the thread cannot be joined
+    }
 }
 
 // The tiles come in the order of the list the station reads, as on the
