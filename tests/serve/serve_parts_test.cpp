@@ -125,6 +125,22 @@ TEST(StationServer, TilesFollowTheListTheStationReads)
     server.Events().OnPort(PortInfo{"/dev/ttyUSB0"}, PortPhase::Listening);
     options.portSource();
     EXPECT_EQ(order(), std::vector<std::string>({"/dev/ttyUSB0", "/dev/ttyUSB1"}));
+
+    // Adapters that come back under new names: a port that left the list
+    // is forgotten once idle, one downloading only once its download ends.
+    server.Events().OnFound("/dev/ttyUSB1", StationTotals());
+    for (int i = 2; i < 40; ++i) {
+        listed = {PortInfo{"/dev/ttyUSB" + std::to_string(i)}};
+        options.portSource();
+    }
+    EXPECT_EQ(order(), std::vector<std::string>({"/dev/ttyUSB1", "/dev/ttyUSB39"}));
+    DeviceEnding ending;
+    ending.outcome.port = "/dev/ttyUSB1";
+    ending.outcome.success = true;
+    ending.record = "{}";
+    server.Events().OnEnded(ending);
+    options.portSource();
+    EXPECT_EQ(order(), std::vector<std::string>({"/dev/ttyUSB39"}));
 }
 
 }  // namespace zq
