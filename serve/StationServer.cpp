@@ -2,6 +2,8 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstdio>
+#include <sys/stat.h>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -67,6 +69,20 @@ bool BearerToken(const std::string& header, std::string& token)
     const size_t from = header.find_first_not_of(' ', scheme.size());
     token = from == std::string::npos ? std::string() : header.substr(from);
     return true;
+}
+
+// Which file is at path and how it stands: another inode, size, or time
+// of change is another state; empty without one.
+std::string FileState(const std::string& path)
+{
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+        return std::string();
+    char text[160];
+    std::snprintf(text, sizeof text, "%ju:%ju:%jd:%jd.%09ld:%jd.%09ld", uintmax_t(st.st_dev), uintmax_t(st.st_ino),
+                  intmax_t(st.st_size), intmax_t(st.st_mtim.tv_sec), st.st_mtim.tv_nsec, intmax_t(st.st_ctim.tv_sec),
+                  st.st_ctim.tv_nsec);
+    return text;
 }
 
 nlohmann::json TileJson(const TileView& tile)
@@ -360,14 +376,22 @@ void CStationServer::RouteRest()
 
 void CStationServer::Report(httplib::Response& response)
 {
-    std::string page;
-    if (!setup_.report || !setup_.report(page)) {
-        response.status = 404;
-        response.set_content(Dump({{"error", "this station keeps no record to report on (--log)"}}), kJson);
-        return;
+    // Made once a change of the file, not once a request: anyone may ask,
+    // and each page reads the whole record. Made under the lock, so that
+    // requests that come together wait for one page.
+    std::lock_guard<std::mutex> lock(reportMutex_);
+    const std::string madeOf = FileState(setup_.reportFile);
+    if (madeOf.empty() || madeOf != reportMadeOf_) {
+        reportMadeOf_.clear();
+        if (!setup_.report || !setup_.report(reportPage_)) {
+            response.status = 404;
+            response.set_content(Dump({{"error", "this station keeps no record to report on (--log)"}}), kJson);
+            return;
+        }
+        reportMadeOf_ = madeOf;
     }
     response.set_header("Cache-Control", "no-store");
-    response.set_content(page, "text/html; charset=utf-8");
+    response.set_content(reportPage_, "text/html; charset=utf-8");
 }
 
 void CStationServer::Stream(httplib::Response& response)

@@ -14,6 +14,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -279,6 +280,28 @@ TEST_F(ServeTest, StatusAndMetricsFollowAWholeDownload)
     ASSERT_EQ(report.Finish(10000).status, 0);
     std::ifstream made(dir.file("yield.html"), std::ios::binary);
     EXPECT_EQ(page->body, std::string(std::istreambuf_iterator<char>(made), {}));
+    // Asked again of the same record, it is not read again; once the
+    // record grows, the page is made of it as it is.
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(::inotify_add_watch(watch, dir.file("rec.jsonl").c_str(), IN_OPEN), 0);
+    for (int i = 0; i < 3; ++i) {
+        const auto again = s.Get("/report");
+        ASSERT_TRUE(again);
+        EXPECT_EQ(again->body, page->body);
+    }
+    char opened[4096];
+    EXPECT_LT(::read(watch, opened, sizeof opened), 0) << "the record was read again, unchanged";
+    ::close(watch);
+    std::string line;
+    std::getline(std::ifstream(dir.file("rec.jsonl")), line);
+    std::ofstream(dir.file("rec.jsonl"), std::ios::app) << line << "\n";
+    const auto grown = s.Get("/report");
+    ASSERT_TRUE(grown);
+    ASSERT_EQ(Process({ZQ_FLASH_EXE, "--report", dir.file("rec.jsonl"), "--html", dir.file("yield2.html")})
+                  .Finish(10000).status, 0);
+    std::ifstream made2(dir.file("yield2.html"), std::ios::binary);
+    EXPECT_EQ(grown->body, std::string(std::istreambuf_iterator<char>(made2), {}));
+    EXPECT_NE(grown->body, page->body);
 
     // The live page is the program's own: nothing from elsewhere.
     const auto live = s.Get("/");
