@@ -22,7 +22,12 @@ namespace {
 // At most this many event streams, each holding a thread while it lasts;
 // the rest of the threads answer everything else.
 constexpr size_t kMaxStreams = 32;
-constexpr size_t kAnswerThreads = kMaxStreams + 8;
+// What a client holds of the server at once, by its address: connections
+// (a browser keeps some six, a proxy in front of the station more), and
+// requests being read or answered, streams aside. A request takes a thread
+// from its first byte; the threads are the streams' and two addresses'
+// shares, so that one address cannot take them all whatever its streams.
+constexpr ConnectionBounds kConnectionBounds{kMaxStreams + 2 * 8, 512, 64, 8, std::chrono::milliseconds(5000)};
 // Events a stream may fall behind by before it is dropped.
 constexpr size_t kStreamQueue = 512;
 // A quiet stream says it is alive this often, so that proxies keep it.
@@ -403,6 +408,9 @@ void CStationServer::Stream(httplib::Response& response)
         response.set_content(Dump({{"error", "too many event streams"}}), kJson);
         return;
     }
+    // It lasts as long as the client reads: counted among the streams, not
+    // against its address's share of the threads.
+    CBoundedServer::Lasting();
     response.set_header("Cache-Control", "no-store");
     // Where it stands first, so that a client that (re)connects is not
     // behind until the next change.
@@ -427,8 +435,7 @@ void CStationServer::Stream(httplib::Response& response)
 bool CStationServer::Listen(CStationSession& session, std::string& why)
 {
     session_ = &session;
-    server_ = std::make_unique<CBoundedServer>(kRequestBounds);
-    server_->new_task_queue = [] { return new httplib::ThreadPool(kAnswerThreads); };
+    server_ = std::make_unique<CBoundedServer>(kRequestBounds, kConnectionBounds);
     server_->set_read_timeout(kReadTimeoutS, 0);
     server_->set_write_timeout(kWriteTimeoutS, 0);
     server_->set_payload_max_length(kMaxBody);

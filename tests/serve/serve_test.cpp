@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -614,6 +615,96 @@ TEST_F(ServeTest, BadClientsHoldUpNeitherTheDownloadNorOtherClients)
     const auto getPause = s.Get("/api/v1/pause");
     ASSERT_TRUE(getPause);
     EXPECT_EQ(getPause->status, 405);
+    EXPECT_EQ(s.Stop().status, 130);
+}
+
+// A connection from address (127.x.y.z) to port that never sends a byte;
+// -1 when it is not made within ms.
+int IdleConnection(int port, const std::string& address, int ms)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address.c_str(), &from.sin_addr);
+    to.sin_port = htons(uint16_t(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    pollfd p{fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+        (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
+         (errno != EINPROGRESS || ::poll(&p, 1, ms) != 1 ||
+          ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A thousand connections that send nothing, from one address and from ten
+// more, with the station under systemd's soft limit of 1,024 open files:
+// the scrape and the pause are answered at once, the event stream and the
+// download go on, and every idle connection is dropped within its 5 s.
+TEST_F(ServeTest, AThousandIdleConnectionsStarveNeitherTheAnswersNorTheDownload)
+{
+    rlimit own{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
+    if (own.rlim_max < 1200)
+        GTEST_SKIP() << "the test needs 1,200 open files; its hard limit is " << own.rlim_max;
+    own.rlim_cur = std::max<rlim_t>(own.rlim_cur, std::min<rlim_t>(own.rlim_max, 4096));
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &own), 0);
+    const std::string token = "line3-5be0a7";
+    std::ofstream(dir.file("token")) << token << "\n";
+    ASSERT_EQ(::chmod(dir.file("token").c_str(), 0600), 0);
+    DevSimOptions paced;
+    paced.pace = true;
+    const std::string slot = dir.file("slot1");
+    Served s({"--watch", "--image", imagePath, "--ports", slot, "--serve", "127.0.0.1:0", "--serve-token-file",
+              dir.file("token")});
+    ASSERT_NE(s.Port(), 0) << s.process().sofar().err;
+    const rlimit station{1024, 1024};
+    ASSERT_EQ(::prlimit(s.process().pid(), RLIMIT_NOFILE, &station, nullptr), 0);
+    RawClient stream(s.Port());
+    ASSERT_TRUE(stream.Send("GET /api/v1/events HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(stream.ReadUntil("\"state\":\"running\"", 5000)) << stream.Got();
+    CSimRig rig(Sim(paced));
+    ASSERT_EQ(::symlink(rig.Path().c_str(), slot.c_str()), 0);
+    ASSERT_TRUE(stream.ReadUntil("event: found", 10000)) << stream.Got();
+
+    // 500 from 127.0.0.2, 50 each from 127.0.0.3 to 127.0.0.12.
+    std::vector<int> idle;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int i = 0; i < 1000 && std::chrono::steady_clock::now() < until; ++i) {
+        const int fd = IdleConnection(s.Port(), "127.0.0." + std::to_string(i < 500 ? 2 : 3 + (i - 500) / 50), 200);
+        if (fd >= 0)
+            idle.push_back(fd);
+    }
+    const auto answered = [&](const char* what, const std::function<httplib::Result(httplib::Client&)>& ask) {
+        httplib::Client client("127.0.0.1", s.Port());
+        client.set_connection_timeout(2, 0);
+        client.set_read_timeout(2, 0);
+        const auto from = std::chrono::steady_clock::now();
+        const auto r = ask(client);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - from);
+        EXPECT_TRUE(r && r->status == 200) << what << ": " << (r ? std::to_string(r->status) : httplib::to_string(r.error()));
+        EXPECT_LT(took.count(), 2000) << what;
+    };
+    const httplib::Headers bearer = {{"Authorization", "Bearer " + token}};
+    answered("/metrics", [](httplib::Client& c) { return c.Get("/metrics"); });
+    answered("pause", [&](httplib::Client& c) { return c.Post("/api/v1/pause", bearer, "", "text/plain"); });
+    answered("resume", [&](httplib::Client& c) { return c.Post("/api/v1/resume", bearer, "", "text/plain"); });
+    EXPECT_EQ(idle.size(), 1000u) << "connections were not taken";
+
+    ASSERT_TRUE(stream.ReadUntil("event: result", 20000)) << stream.Got().substr(0, 400);
+    EXPECT_EQ(CompareWithImage(rig.Wait(5000), image), "");
+    EXPECT_TRUE(WaitFor([&] {
+        return std::all_of(idle.begin(), idle.end(), [](int fd) {
+            char byte;
+            return ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+        });
+    }, 8000)) << "an idle connection was held past its 5 s";
+    for (const int fd : idle)
+        ::close(fd);
     EXPECT_EQ(s.Stop().status, 130);
 }
 
