@@ -3,6 +3,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "forward/Forwarder.h"
+
 namespace zq {
 
 const char* const kServeUsage =
@@ -46,9 +48,28 @@ bool SplitHostPort(const std::string& value, ServeOptions& serve, std::string& e
     return true;
 }
 
+// A dotted quad in 127.0.0.0/8, each part in plain decimal: the resolver
+// would read "0177.0.0.1" as octal and look "127.example.net" up by name,
+// either of which may land anywhere.
+bool LoopbackQuad(const std::string& host)
+{
+    std::istringstream parts(host);
+    std::string part;
+    int count = 0;
+    while (std::getline(parts, part, '.')) {
+        const bool plain = !part.empty() && part.size() <= 3 &&
+                           part.find_first_not_of("0123456789") == std::string::npos &&
+                           (part.size() == 1 || part[0] != '0');
+        if (!plain || std::stoi(part) > 255 || (count == 0 && part != "127"))
+            return false;
+        ++count;
+    }
+    return count == 4 && host.back() != '.';
+}
+
 bool Loopback(const std::string& host)
 {
-    return host == "localhost" || host == "::1" || host.compare(0, 4, "127.") == 0;
+    return host == "localhost" || host == "::1" || LoopbackQuad(host);
 }
 
 } // namespace
@@ -121,6 +142,9 @@ bool CheckServeOptions(ServeOptions& serve, bool watch, std::string& error)
         return false;
     }
     serve.token = token;
+    // Whoever reads the file can pause the line: told as the forwarder's
+    // token file is.
+    serve.warning = TokenFileWarning(serve.tokenFile);
     return true;
 }
 

@@ -15,6 +15,7 @@ struct ServeOptions {
     uint16_t port = 0;
     std::string tokenFile;
     std::string token; // read from tokenFile by CheckServeOptions; never shown
+    std::string warning; // of the token file, from CheckServeOptions; empty: none
 };
 
 // Takes --serve and --serve-token-file (either as two words or NAME=VALUE)

@@ -52,8 +52,10 @@ std::unique_ptr<CServedStation> ServeStation(const ServeOptions& serve, const Im
     }
     setup.stop = stop;
     setup.pending = std::move(pending);
-    if (!recordPath.empty())
+    if (!recordPath.empty()) {
         setup.report = [recordPath](std::string& page) { return YieldPage(recordPath, page); };
+        setup.reportFile = recordPath;
+    }
     auto served = std::make_unique<CServedPosix>(std::move(setup), view);
     served->host_ = serve.host.find(':') != std::string::npos ? "[" + serve.host + "]" : serve.host;
     return served;

@@ -305,6 +305,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "zerquill-flash: %s; try --help\n", error.c_str());
         return kExitUsage;
     }
+    if (!serve.warning.empty())
+        std::fprintf(stderr, "zerquill-flash: warning: --serve-token-file: %s\n", serve.warning.c_str());
     if (FlashOptions* flash = std::get_if<FlashOptions>(&command))
         flash->serve = serve;
     return std::visit([](auto& options) { return Run(options); }, command);

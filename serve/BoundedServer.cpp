@@ -14,10 +14,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How often a connection waiting for its next request looks whether the
-// server is stopping.
-constexpr int kIdleStepMs = 50;
-
 int MsTo(Clock::time_point when)
 {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()).count();
@@ -148,7 +144,41 @@ private:
     size_t at_ = 0;
 };
 
+// The library's queue for what it accepts: each connection goes to the
+// waiting room at once, on the listener's own thread.
+class CHandToRoom : public httplib::TaskQueue {
+public:
+    CHandToRoom(CWaitingRoom& room, size_t requestsEach) : room_(room) { room_.Open(requestsEach); }
+    void enqueue(std::function<void()> fn) override { fn(); }
+    void shutdown() override { room_.Close(); }
+
+private:
+    CWaitingRoom& room_;
+};
+
 } // namespace
+
+CBoundedServer::CBoundedServer(RequestBounds bounds, ConnectionBounds connections)
+    : bounds_(bounds), connections_(connections),
+      room_(connections, [this](int fd, size_t& requestsLeft) { return Serve(fd, requestsLeft); })
+{
+    new_task_queue = [this] {
+        // The library listens with a backlog of 5: a burst of connections
+        // deeper than that, as a hostile client makes, had the kernel drop
+        // everyone's connects to be sent again a second later. The room
+        // closes what is over its bounds at once, so a deeper one drains.
+        const socket_t sock = svr_sock_;
+        if (sock != INVALID_SOCKET)
+            ::listen(sock, int(connections_.open));
+        return new CHandToRoom(room_, keep_alive_max_count_);
+    };
+}
+
+CBoundedServer::~CBoundedServer()
+{
+    // Its answering threads call this server: they end first.
+    room_.Close();
+}
 
 void CBoundedServer::Warm(const std::string& path)
 {
@@ -157,36 +187,41 @@ void CBoundedServer::Warm(const std::string& path)
     process_request(stream, true, closed, nullptr);
 }
 
-bool CBoundedServer::NextRequest(int fd) const
+void CBoundedServer::Stop()
 {
-    const auto until = Clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
-    while (svr_sock_ != INVALID_SOCKET) {
-        const int ms = std::min(kIdleStepMs, MsTo(until));
-        if (Ready(fd, POLLIN, ms))
-            return true;
-        if (ms < kIdleStepMs)
-            return false;
-    }
-    return false;
+    // A listener that starts after this finds no socket and returns at once.
+    const socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
+    if (sock == INVALID_SOCKET)
+        return;
+    ::shutdown(sock, SHUT_RDWR);
+    ::close(sock);
 }
 
 bool CBoundedServer::process_and_close_socket(socket_t sock)
 {
-    CBoundedStream stream(sock, int(read_timeout_sec_ * 1000 + read_timeout_usec_ / 1000),
+    room_.Arrived(sock);
+    return true;
+}
+
+bool CBoundedServer::Serve(int fd, size_t& requestsLeft)
+{
+    CBoundedStream stream(fd, int(read_timeout_sec_ * 1000 + read_timeout_usec_ / 1000),
                           int(write_timeout_sec_ * 1000 + write_timeout_usec_ / 1000));
-    bool answered = false;
-    for (size_t left = keep_alive_max_count_; left > 0 && (stream.Buffered() || NextRequest(sock)); --left) {
-        // Its time counts from its first byte: the wait for it is the
-        // keep-alive's.
+    while (svr_sock_ != INVALID_SOCKET) {
+        // Its time counts from its first byte: the wait for it was the
+        // room's.
         stream.Begin(Clock::now() + bounds_.time, bounds_.bytes);
+        const bool last = requestsLeft <= 1;
         bool closed = false;
-        answered = process_request(stream, left == 1, closed, nullptr);
-        if (!answered || closed || stream.Broken())
-            break;
+        if (!process_request(stream, last, closed, nullptr) || closed || stream.Broken() || last)
+            return false;
+        --requestsLeft;
+        // The next request's first bytes came with this one (pipelined):
+        // they are in the stream's buffer, where the room cannot see them.
+        if (!stream.Buffered())
+            return true;
     }
-    ::shutdown(sock, SHUT_RDWR);
-    ::close(sock);
-    return answered;
+    return false;
 }
 
 }  // namespace zq

@@ -1,10 +1,19 @@
-// cpp-httplib's server, with each request bounded as a whole. The library
-// times out each read and caps each header line, but a client that sends a
-// byte of its headers just within each read's time-out, or header lines
-// without end, would hold a thread of ours for as long as it liked. Here a
-// request has a time and a number of bytes to arrive in, from its first
-// byte to its last; what is over either is not served (the library may say
-// 400) and its connection is closed.
+// cpp-httplib's server, with each request bounded as a whole and each
+// client's share of it bounded too. The library times out each read and
+// caps each header line, but a client that sends a byte of its headers just
+// within each read's time-out, or header lines without end, would hold a
+// thread of ours for as long as it liked. Here a request has a time and a
+// number of bytes to arrive in, from its first byte to its last; what is
+// over either is not served (the library may say 400) and its connection is
+// closed.
+//
+// The library queues every connection it accepts for its threads, without
+// end, and an idle one held a thread for its whole time-out: a client that
+// opened connections and sent nothing had the station's files and threads.
+// Here a connection waits for its next request on one thread that watches
+// them all, and only a request that has begun to arrive takes an answering
+// thread. The connections open at once, from one address and from all,
+// are bounded, as are the requests one address has answered at once.
 #pragma once
 
 #include <chrono>
@@ -12,6 +21,8 @@
 #include <string>
 
 #include <httplib.h>
+
+#include "serve/WaitingRoom.h"
 
 namespace zq {
 
@@ -22,7 +33,8 @@ struct RequestBounds {
 
 class CBoundedServer : public httplib::Server {
 public:
-    explicit CBoundedServer(RequestBounds bounds) : bounds_(bounds) {}
+    CBoundedServer(RequestBounds bounds, ConnectionBounds connections);
+    ~CBoundedServer() override;
     // Answers one request for path from memory, on the calling thread: the
     // library builds its lazily made tables (the methods it knows, its
     // status words) on the first request it parses. Done before the
@@ -30,16 +42,25 @@ public:
     // thread checker sees that they do (the guards of those statics are in
     // the library, where it cannot look).
     void Warm(const std::string& path);
+    // Ends the listener, whether it runs yet or not: the library's stop()
+    // does nothing before its listener has started, which then listens on.
+    void Stop();
+    // Called by a handler whose answer lasts (an event stream): its thread
+    // no longer counts against its client's share; the streams have a
+    // bound of their own.
+    static void Lasting() { CWaitingRoom::Lasting(); }
 
 private:
-    // One connection, its requests one after another (keep-alive), each
-    // read within the bounds; then the socket is closed, here alone.
+    // On the listener's thread, for each connection it accepts: to the
+    // waiting room, which refuses it beyond the bounds.
     bool process_and_close_socket(socket_t sock) override;
-    // Waits up to the keep-alive time for the next request's first byte,
-    // in short steps so that a server that stops is not held up.
-    bool NextRequest(int fd) const;
+    // On an answering thread: the requests that have arrived on it, each
+    // read within the bounds; true when it is to wait for another.
+    bool Serve(int fd, size_t& requestsLeft);
 
-    RequestBounds bounds_;
+    const RequestBounds bounds_;
+    const ConnectionBounds connections_;
+    CWaitingRoom room_;
 };
 
 }  // namespace zq

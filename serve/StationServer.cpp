@@ -1,6 +1,9 @@
 #include "serve/StationServer.h"
 
+#include <cctype>
 #include <chrono>
+#include <cstdio>
+#include <sys/stat.h>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -19,7 +22,12 @@ namespace {
 // At most this many event streams, each holding a thread while it lasts;
 // the rest of the threads answer everything else.
 constexpr size_t kMaxStreams = 32;
-constexpr size_t kAnswerThreads = kMaxStreams + 8;
+// What a client holds of the server at once, by its address: connections
+// (a browser keeps some six, a proxy in front of the station more), and
+// requests being read or answered, streams aside. A request takes a thread
+// from its first byte; the threads are the streams' and two addresses'
+// shares, so that one address cannot take them all whatever its streams.
+constexpr ConnectionBounds kConnectionBounds{kMaxStreams + 2 * 8, 512, 64, 8, std::chrono::milliseconds(5000)};
 // Events a stream may fall behind by before it is dropped.
 constexpr size_t kStreamQueue = 512;
 // A quiet stream says it is alive this often, so that proxies keep it.
@@ -53,6 +61,35 @@ bool SameToken(const std::string& given, const std::string& token)
     return diff == 0;
 }
 
+// The credentials of "Authorization: Bearer TOKEN": the scheme's name in
+// any case (HTTP's schemes are), then one space or more.
+bool BearerToken(const std::string& header, std::string& token)
+{
+    const std::string scheme = "bearer";
+    if (header.size() <= scheme.size() || header[scheme.size()] != ' ')
+        return false;
+    for (size_t i = 0; i < scheme.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(header[i])) != scheme[i])
+            return false;
+    const size_t from = header.find_first_not_of(' ', scheme.size());
+    token = from == std::string::npos ? std::string() : header.substr(from);
+    return true;
+}
+
+// Which file is at path and how it stands: another inode, size, or time
+// of change is another state; empty without one.
+std::string FileState(const std::string& path)
+{
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+        return std::string();
+    char text[160];
+    std::snprintf(text, sizeof text, "%ju:%ju:%jd:%jd.%09ld:%jd.%09ld", uintmax_t(st.st_dev), uintmax_t(st.st_ino),
+                  intmax_t(st.st_size), intmax_t(st.st_mtim.tv_sec), st.st_mtim.tv_nsec, intmax_t(st.st_ctim.tv_sec),
+                  st.st_ctim.tv_nsec);
+    return text;
+}
+
 nlohmann::json TileJson(const TileView& tile)
 {
     nlohmann::json j = {{"port", tile.port.name},
@@ -83,7 +120,7 @@ CStationServer::~CStationServer()
 {
     hub_.End(kStreamsEndMs);
     if (server_)
-        server_->stop();
+        server_->Stop();
     if (listener_.joinable())
         listener_.join();
     {
@@ -280,9 +317,8 @@ void CStationServer::Command(const httplib::Request& request, httplib::Response&
                                              "--serve-token-file"}}), kJson);
         return;
     }
-    const std::string bearer = "Bearer ";
-    const std::string given = request.get_header_value("Authorization");
-    if (given.compare(0, bearer.size(), bearer) != 0 || !SameToken(given.substr(bearer.size()), setup_.token)) {
+    std::string given;
+    if (!BearerToken(request.get_header_value("Authorization"), given) || !SameToken(given, setup_.token)) {
         response.status = 401;
         response.set_header("WWW-Authenticate", "Bearer");
         response.set_content(Dump({{"error", "a bearer token is needed, and this one is not the station's"}}), kJson);
@@ -345,14 +381,22 @@ void CStationServer::RouteRest()
 
 void CStationServer::Report(httplib::Response& response)
 {
-    std::string page;
-    if (!setup_.report || !setup_.report(page)) {
-        response.status = 404;
-        response.set_content(Dump({{"error", "this station keeps no record to report on (--log)"}}), kJson);
-        return;
+    // Made once a change of the file, not once a request: anyone may ask,
+    // and each page reads the whole record. Made under the lock, so that
+    // requests that come together wait for one page.
+    std::lock_guard<std::mutex> lock(reportMutex_);
+    const std::string madeOf = FileState(setup_.reportFile);
+    if (madeOf.empty() || madeOf != reportMadeOf_) {
+        reportMadeOf_.clear();
+        if (!setup_.report || !setup_.report(reportPage_)) {
+            response.status = 404;
+            response.set_content(Dump({{"error", "this station keeps no record to report on (--log)"}}), kJson);
+            return;
+        }
+        reportMadeOf_ = madeOf;
     }
     response.set_header("Cache-Control", "no-store");
-    response.set_content(page, "text/html; charset=utf-8");
+    response.set_content(reportPage_, "text/html; charset=utf-8");
 }
 
 void CStationServer::Stream(httplib::Response& response)
@@ -364,6 +408,9 @@ void CStationServer::Stream(httplib::Response& response)
         response.set_content(Dump({{"error", "too many event streams"}}), kJson);
         return;
     }
+    // It lasts as long as the client reads: counted among the streams, not
+    // against its address's share of the threads.
+    CBoundedServer::Lasting();
     response.set_header("Cache-Control", "no-store");
     // Where it stands first, so that a client that (re)connects is not
     // behind until the next change.
@@ -388,8 +435,7 @@ void CStationServer::Stream(httplib::Response& response)
 bool CStationServer::Listen(CStationSession& session, std::string& why)
 {
     session_ = &session;
-    server_ = std::make_unique<CBoundedServer>(kRequestBounds);
-    server_->new_task_queue = [] { return new httplib::ThreadPool(kAnswerThreads); };
+    server_ = std::make_unique<CBoundedServer>(kRequestBounds, kConnectionBounds);
     server_->set_read_timeout(kReadTimeoutS, 0);
     server_->set_write_timeout(kWriteTimeoutS, 0);
     server_->set_payload_max_length(kMaxBody);

@@ -48,6 +48,9 @@ struct ServeSetup {
     // The yield page of the station's record file as it is now; false
     // without a record to read. Unset: the station keeps none.
     std::function<bool(std::string& page)> report;
+    // The file report reads: its page is made again only once the file
+    // changes. Empty: made for each request.
+    std::string reportFile;
     // Records not yet delivered, where the forwarder is not the session's
     // (the command line forwards beside it). Unset: the session's.
     std::function<size_t()> pending;
@@ -112,6 +115,10 @@ private:
     CServiceNotice notice_;
     std::mutex totalsMutex_;
     StationTotals totals_; // the session's, as its events last told them
+    // The report's last page, and the record file as it was when it was made.
+    std::mutex reportMutex_;
+    std::string reportMadeOf_;
+    std::string reportPage_;
     std::mutex progressMutex_;
     std::map<std::string, std::pair<Stage, std::chrono::steady_clock::time_point>> progressSent_;
 

@@ -456,6 +456,18 @@ void CStationBoard::ApplyList(const std::vector<PortInfo>& listed, BoardChanges&
             Touch(changes, name);
         }
     }
+    // A mirror's station runs as long as the mirror, with no Finish to clear
+    // the ports that left: each goes once idle, or adapters that come back
+    // under new names would grow the board without end.
+    for (auto it = tiles_.begin(); mirroring_ && it != tiles_.end();) {
+        if (Listed(listed, it->first) || it->second.state == TileState::Flashing) {
+            ++it;
+            continue;
+        }
+        order_.erase(std::remove(order_.begin(), order_.end(), it->first), order_.end());
+        it = tiles_.erase(it);
+        changes.order = true;
+    }
     const std::vector<std::string> order = MergeOrder(order_, listed);
     if (order != order_) {
         order_ = order;

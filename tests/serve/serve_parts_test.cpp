@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -62,6 +64,32 @@ TEST(EventHub, AStalledClientIsDroppedAndTheOthersMissNothingToTheEnd)
     EXPECT_LT(steady_clock::now() - from, milliseconds(2500)) << "the end waited for streams that had left";
 }
 
+// A station that ends as soon as its server listens (a signal during
+// start-up) is not held up by it: the server goes, however far its
+// listener had got.
+TEST(StationServer, OneDestroyedAsSoonAsItListensGoesAtOnce)
+{
+    const auto done = std::make_shared<std::promise<void>>();
+    std::thread([done] {
+        ImageSnapshot image;
+        for (int i = 0; i < 50; ++i) {
+            ServeSetup setup;
+            setup.image = &image;
+            SessionEvents view;
+            CStationServer server(setup, view);
+            CStationSession session(image, server.Events(), nullptr);
+            std::string why;
+            if (!server.Listen(session, why))
+                ADD_FAILURE() << why;
+        }
+        done->set_value();
+    }).detach();
+    if (done->get_future().wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "a server destroyed as it began to listen was still waiting for its listener after 20 s";
+        std::_Exit(1); // the thread cannot be joined
+    }
+}
+
 // The tiles come in the order of the list the station reads, as on the
 // windows' board, not in the order the ports first spoke: an adapter
 // plugged in later takes its place in the list.
@@ -97,6 +125,22 @@ TEST(StationServer, TilesFollowTheListTheStationReads)
     server.Events().OnPort(PortInfo{"/dev/ttyUSB0"}, PortPhase::Listening);
     options.portSource();
     EXPECT_EQ(order(), std::vector<std::string>({"/dev/ttyUSB0", "/dev/ttyUSB1"}));
+
+    // Adapters that come back under new names: a port that left the list
+    // is forgotten once idle, one downloading only once its download ends.
+    server.Events().OnFound("/dev/ttyUSB1", StationTotals());
+    for (int i = 2; i < 40; ++i) {
+        listed = {PortInfo{"/dev/ttyUSB" + std::to_string(i)}};
+        options.portSource();
+    }
+    EXPECT_EQ(order(), std::vector<std::string>({"/dev/ttyUSB1", "/dev/ttyUSB39"}));
+    DeviceEnding ending;
+    ending.outcome.port = "/dev/ttyUSB1";
+    ending.outcome.success = true;
+    ending.record = "{}";
+    server.Events().OnEnded(ending);
+    options.portSource();
+    EXPECT_EQ(order(), std::vector<std::string>({"/dev/ttyUSB39"}));
 }
 
 }  // namespace zq

@@ -14,6 +14,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -70,12 +72,13 @@ public:
         client.set_read_timeout(5, 0);
         return client.Get(path.c_str());
     }
-    httplib::Result Post(const std::string& path, const std::string& token = std::string()) const
+    httplib::Result Post(const std::string& path, const std::string& token = std::string(),
+                         const std::string& scheme = "Bearer ") const
     {
         httplib::Client client("127.0.0.1", port_);
         httplib::Headers headers;
         if (!token.empty())
-            headers.emplace("Authorization", "Bearer " + token);
+            headers.emplace("Authorization", scheme + token);
         return client.Post(path.c_str(), headers, "", "text/plain");
     }
     json Status() const
@@ -278,6 +281,28 @@ TEST_F(ServeTest, StatusAndMetricsFollowAWholeDownload)
     ASSERT_EQ(report.Finish(10000).status, 0);
     std::ifstream made(dir.file("yield.html"), std::ios::binary);
     EXPECT_EQ(page->body, std::string(std::istreambuf_iterator<char>(made), {}));
+    // Asked again of the same record, it is not read again; once the
+    // record grows, the page is made of it as it is.
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(::inotify_add_watch(watch, dir.file("rec.jsonl").c_str(), IN_OPEN), 0);
+    for (int i = 0; i < 3; ++i) {
+        const auto again = s.Get("/report");
+        ASSERT_TRUE(again);
+        EXPECT_EQ(again->body, page->body);
+    }
+    char opened[4096];
+    EXPECT_LT(::read(watch, opened, sizeof opened), 0) << "the record was read again, unchanged";
+    ::close(watch);
+    std::string line;
+    std::getline(std::ifstream(dir.file("rec.jsonl")), line);
+    std::ofstream(dir.file("rec.jsonl"), std::ios::app) << line << "\n";
+    const auto grown = s.Get("/report");
+    ASSERT_TRUE(grown);
+    ASSERT_EQ(Process({ZQ_FLASH_EXE, "--report", dir.file("rec.jsonl"), "--html", dir.file("yield2.html")})
+                  .Finish(10000).status, 0);
+    std::ifstream made2(dir.file("yield2.html"), std::ios::binary);
+    EXPECT_EQ(grown->body, std::string(std::istreambuf_iterator<char>(made2), {}));
+    EXPECT_NE(grown->body, page->body);
 
     // The live page is the program's own: nothing from elsewhere.
     const auto live = s.Get("/");
@@ -302,6 +327,7 @@ TEST_F(ServeTest, PausedByTokenANewDeviceWaitsUntilResumed)
 {
     const std::string token = "line7-a9f3c1d2e8b4";
     std::ofstream(dir.file("token")) << token << "\n";
+    ASSERT_EQ(::chmod(dir.file("token").c_str(), 0640), 0);
     CSimRig first(Sim());
     // The second slot's adapter is plugged in only once the line is paused.
     const std::string slot2 = dir.file("slot2");
@@ -316,7 +342,8 @@ TEST_F(ServeTest, PausedByTokenANewDeviceWaitsUntilResumed)
         EXPECT_EQ(r->status, 401) << "token '" << wrong << "'";
     }
     EXPECT_EQ(s.Status()["state"], "running");
-    const auto paused = s.Post("/api/v1/pause", token);
+    // The scheme's name in any case, as HTTP's are.
+    const auto paused = s.Post("/api/v1/pause", token, "bEARER  ");
     ASSERT_TRUE(paused);
     EXPECT_EQ(paused->status, 200);
     EXPECT_EQ(json::parse(paused->body)["state"], "paused");
@@ -345,6 +372,8 @@ TEST_F(ServeTest, PausedByTokenANewDeviceWaitsUntilResumed)
     EXPECT_EQ(r.status, 130);
     EXPECT_EQ(r.out.find(token), std::string::npos);
     EXPECT_EQ(r.err.find(token), std::string::npos);
+    EXPECT_NE(r.err.find(dir.file("token") + " can be read by others (mode 0640): chmod 600"), std::string::npos)
+        << r.err;
 }
 
 // The command line forwards beside the session: what its forwarder has yet
@@ -589,6 +618,96 @@ TEST_F(ServeTest, BadClientsHoldUpNeitherTheDownloadNorOtherClients)
     EXPECT_EQ(s.Stop().status, 130);
 }
 
+// A connection from address (127.x.y.z) to port that never sends a byte;
+// -1 when it is not made within ms.
+int IdleConnection(int port, const std::string& address, int ms)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address.c_str(), &from.sin_addr);
+    to.sin_port = htons(uint16_t(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    pollfd p{fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+        (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
+         (errno != EINPROGRESS || ::poll(&p, 1, ms) != 1 ||
+          ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A thousand connections that send nothing, from one address and from ten
+// more, with the station under systemd's soft limit of 1,024 open files:
+// the scrape and the pause are answered at once, the event stream and the
+// download go on, and every idle connection is dropped within its 5 s.
+TEST_F(ServeTest, AThousandIdleConnectionsStarveNeitherTheAnswersNorTheDownload)
+{
+    rlimit own{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
+    if (own.rlim_max < 1200)
+        GTEST_SKIP() << "the test needs 1,200 open files; its hard limit is " << own.rlim_max;
+    own.rlim_cur = std::max<rlim_t>(own.rlim_cur, std::min<rlim_t>(own.rlim_max, 4096));
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &own), 0);
+    const std::string token = "line3-5be0a7";
+    std::ofstream(dir.file("token")) << token << "\n";
+    ASSERT_EQ(::chmod(dir.file("token").c_str(), 0600), 0);
+    DevSimOptions paced;
+    paced.pace = true;
+    const std::string slot = dir.file("slot1");
+    Served s({"--watch", "--image", imagePath, "--ports", slot, "--serve", "127.0.0.1:0", "--serve-token-file",
+              dir.file("token")});
+    ASSERT_NE(s.Port(), 0) << s.process().sofar().err;
+    const rlimit station{1024, 1024};
+    ASSERT_EQ(::prlimit(s.process().pid(), RLIMIT_NOFILE, &station, nullptr), 0);
+    RawClient stream(s.Port());
+    ASSERT_TRUE(stream.Send("GET /api/v1/events HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(stream.ReadUntil("\"state\":\"running\"", 5000)) << stream.Got();
+    CSimRig rig(Sim(paced));
+    ASSERT_EQ(::symlink(rig.Path().c_str(), slot.c_str()), 0);
+    ASSERT_TRUE(stream.ReadUntil("event: found", 10000)) << stream.Got();
+
+    // 500 from 127.0.0.2, 50 each from 127.0.0.3 to 127.0.0.12.
+    std::vector<int> idle;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int i = 0; i < 1000 && std::chrono::steady_clock::now() < until; ++i) {
+        const int fd = IdleConnection(s.Port(), "127.0.0." + std::to_string(i < 500 ? 2 : 3 + (i - 500) / 50), 200);
+        if (fd >= 0)
+            idle.push_back(fd);
+    }
+    const auto answered = [&](const char* what, const std::function<httplib::Result(httplib::Client&)>& ask) {
+        httplib::Client client("127.0.0.1", s.Port());
+        client.set_connection_timeout(2, 0);
+        client.set_read_timeout(2, 0);
+        const auto from = std::chrono::steady_clock::now();
+        const auto r = ask(client);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - from);
+        EXPECT_TRUE(r && r->status == 200) << what << ": " << (r ? std::to_string(r->status) : httplib::to_string(r.error()));
+        EXPECT_LT(took.count(), 2000) << what;
+    };
+    const httplib::Headers bearer = {{"Authorization", "Bearer " + token}};
+    answered("/metrics", [](httplib::Client& c) { return c.Get("/metrics"); });
+    answered("pause", [&](httplib::Client& c) { return c.Post("/api/v1/pause", bearer, "", "text/plain"); });
+    answered("resume", [&](httplib::Client& c) { return c.Post("/api/v1/resume", bearer, "", "text/plain"); });
+    EXPECT_EQ(idle.size(), 1000u) << "connections were not taken";
+
+    ASSERT_TRUE(stream.ReadUntil("event: result", 20000)) << stream.Got().substr(0, 400);
+    EXPECT_EQ(CompareWithImage(rig.Wait(5000), image), "");
+    EXPECT_TRUE(WaitFor([&] {
+        return std::all_of(idle.begin(), idle.end(), [](int fd) {
+            char byte;
+            return ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+        });
+    }, 8000)) << "an idle connection was held past its 5 s";
+    for (const int fd : idle)
+        ::close(fd);
+    EXPECT_EQ(s.Stop().status, 130);
+}
+
 // Under a service manager (Type=notify): ready once it answers, its totals
 // as they change, the watchdog beaten from the station's loop at half the
 // interval, and stopping at the end; each as one datagram to $NOTIFY_SOCKET.
@@ -651,7 +770,10 @@ TEST_F(ServeTest, ARemoteBindWithoutATokenIsRefusedBeforeAnythingIsOpened)
 {
     CSimRig rig(Sim());
     const std::string log = dir.file("rec.jsonl");
-    for (const char* host : {"0.0.0.0:0", "192.0.2.7:8080", "[::]:0"}) {
+    // Only a loopback literal is this machine's own: a name that begins
+    // like one is looked up wherever the resolver says.
+    for (const char* host : {"0.0.0.0:0", "192.0.2.7:8080", "[::]:0", "127.example.net:0", "127.0.0.1.example.net:0",
+                             "0177.0.0.1:0"}) {
         Process p({ZQ_FLASH_EXE, "--watch", "--image", imagePath, "--ports", rig.Path(), "--log", log, "--serve", host});
         const Outcome r = p.Finish(10000);
         EXPECT_EQ(r.status, 64) << host << ": " << r.err;
