@@ -102,6 +102,7 @@ nlohmann::json TileJson(const TileView& tile)
                         {"note", tile.note},
                         {"written", tile.written},
                         {"failed", tile.failed},
+                        {"retryable", tile.Retryable()},
                         {"last_s", nullptr}};
     if (tile.ended)
         j["last_s"] = tile.lastSeconds;
@@ -278,7 +279,7 @@ std::string CStationServer::Status()
                     {"signed_by", orNull(setup_.signedBy)}, {"released_by", orNull(setup_.releasedBy)}};
     const StationTotals& t = board_.Totals();
     j["totals"] = {{"written", t.written}, {"failed", t.failed}, {"cancelled", t.cancelled},
-                   {"in_flight", t.inFlight}};
+                   {"in_flight", t.inFlight}, {"devices", t.devices}};
     j["forward"] = {{"pending", Pending()}};
     j["alert"] = board_.Alert();
     j["ports"] = nlohmann::json::array();
@@ -309,26 +310,55 @@ std::string CStationServer::Metrics()
     return tally_.Text(view);
 }
 
-void CStationServer::Command(const httplib::Request& request, httplib::Response& response, bool pause)
+bool CStationServer::Allowed(const httplib::Request& request, httplib::Response& response) const
 {
     if (setup_.token.empty()) {
         response.status = 403;
         response.set_content(Dump({{"error", "this station takes no commands: it was started without "
                                              "--serve-token-file"}}), kJson);
-        return;
+        return false;
     }
     std::string given;
     if (!BearerToken(request.get_header_value("Authorization"), given) || !SameToken(given, setup_.token)) {
         response.status = 401;
         response.set_header("WWW-Authenticate", "Bearer");
         response.set_content(Dump({{"error", "a bearer token is needed, and this one is not the station's"}}), kJson);
-        return;
+        return false;
     }
+    return true;
+}
+
+void CStationServer::Command(const httplib::Request& request, httplib::Response& response, bool pause)
+{
+    if (!Allowed(request, response))
+        return;
     session_->Pause(pause);
     const std::string state = State();
     hub_.Publish("state", StateJson(state));
     TellStatus(nullptr);
     response.set_content(Dump({{"state", state}}), kJson);
+}
+
+// POST /api/v1/retry?port=NAME: the unit held on that port is flashed again
+// at its next beacon, as a tile's Retry does.
+void CStationServer::Retry(const httplib::Request& request, httplib::Response& response)
+{
+    if (!Allowed(request, response))
+        return;
+    const std::string port = request.get_param_value("port");
+    bool retried = false;
+    {
+        std::lock_guard<std::mutex> lock(boardMutex_);
+        Drain();
+        const TileView* tile = board_.Find(port);
+        retried = tile && tile->Retryable() && !board_.Retry(port).tiles.empty();
+    }
+    if (!retried) {
+        response.status = 409;
+        response.set_content(Dump({{"error", "no unit waits for a retry on \"" + port + "\""}}), kJson);
+        return;
+    }
+    response.set_content(Dump({{"retried", port}}), kJson);
 }
 
 void CStationServer::Route()
@@ -342,6 +372,7 @@ void CStationServer::Route()
     });
     s.Post("/api/v1/pause", [this](const httplib::Request& req, httplib::Response& res) { Command(req, res, true); });
     s.Post("/api/v1/resume", [this](const httplib::Request& req, httplib::Response& res) { Command(req, res, false); });
+    s.Post("/api/v1/retry", [this](const httplib::Request& req, httplib::Response& res) { Retry(req, res); });
     s.Get("/api/v1/events", [this](const httplib::Request&, httplib::Response& res) { Stream(res); });
     s.Get("/report", [this](const httplib::Request&, httplib::Response& res) { Report(res); });
     s.Get("/", [](const httplib::Request&, httplib::Response& res) {
@@ -358,7 +389,7 @@ void CStationServer::RouteRest()
 {
     static const std::map<std::string, const char*> kAllowed = {
         {"/api/v1/station", "GET"}, {"/metrics", "GET"}, {"/api/v1/events", "GET"}, {"/report", "GET"}, {"/", "GET"},
-        {"/api/v1/pause", "POST"}, {"/api/v1/resume", "POST"}};
+        {"/api/v1/pause", "POST"}, {"/api/v1/resume", "POST"}, {"/api/v1/retry", "POST"}};
     const auto rest = [](const httplib::Request& req, httplib::Response& res) {
         const auto it = kAllowed.find(req.path);
         if (it == kAllowed.end()) {
@@ -435,6 +466,7 @@ void CStationServer::Stream(httplib::Response& response)
 bool CStationServer::Listen(CStationSession& session, std::string& why)
 {
     session_ = &session;
+    board_.SetRetry([this](const std::string& port) { return session_->Retry(port); });
     server_ = std::make_unique<CBoundedServer>(kRequestBounds, kConnectionBounds);
     server_->set_read_timeout(kReadTimeoutS, 0);
     server_->set_write_timeout(kWriteTimeoutS, 0);

@@ -1,7 +1,8 @@
 // The station served over HTTP: GET /api/v1/station tells what the windows'
 // board shows, GET /metrics the same for a Prometheus scrape, GET
 // /api/v1/events streams what --json prints (server-sent events), and POST
-// /api/v1/pause and /api/v1/resume steer it with a bearer token. It hears
+// /api/v1/pause, /api/v1/resume and /api/v1/retry?port=NAME steer it with a
+// bearer token. It hears
 // the session's events on the station's threads, passes each on at once to
 // the view that hears them too, and answers on threads of its own: nothing
 // a client does can hold up a download.
@@ -90,7 +91,10 @@ private:
     std::string Status();
     size_t Pending() const;
     std::string Metrics();
+    // The bearer token checked; false with the response said.
+    bool Allowed(const httplib::Request& request, httplib::Response& response) const;
     void Command(const httplib::Request& request, httplib::Response& response, bool pause);
+    void Retry(const httplib::Request& request, httplib::Response& response);
     void Stream(httplib::Response& response);
     void Report(httplib::Response& response);
     void RouteRest();

@@ -376,6 +376,41 @@ TEST_F(ServeTest, PausedByTokenANewDeviceWaitsUntilResumed)
         << r.err;
 }
 
+// A unit that failed is held on its tile; the API retries it with the token,
+// as the tile's button does, and its record is the same unit's attempt 2.
+TEST_F(ServeTest, AHeldUnitIsRetriedThroughTheApi)
+{
+    const std::string token = "line7-retry";
+    std::ofstream(dir.file("token")) << token << "\n";
+    ASSERT_EQ(::chmod(dir.file("token").c_str(), 0600), 0);
+    DevSimOptions refusing = Sim();
+    refusing.refusals = {{0, 5}};
+    refusing.silenceMs = 200;
+    CSimRig rig(refusing);
+    Served s({"--watch", "--image", imagePath, "--ports", rig.Path(), "--log", dir.file("rec.jsonl"), "--serve",
+              "127.0.0.1:0", "--serve-token-file", dir.file("token")});
+    ASSERT_NE(s.Port(), 0) << s.process().sofar().err;
+    ASSERT_TRUE(WaitFor([&] { return s.Status()["ports"][0]["retryable"] == true; }, 15000)) << s.Status().dump();
+    rig.Wait(5000);
+    rig.Start(); // it restarts and beacons, held
+    const auto elsewhere = s.Post("/api/v1/retry?port=/dev/none", token);
+    ASSERT_TRUE(elsewhere);
+    EXPECT_EQ(elsewhere->status, 409);
+    const auto retried = s.Post("/api/v1/retry?port=" + rig.Path(), token);
+    ASSERT_TRUE(retried);
+    EXPECT_EQ(retried->status, 200) << retried->body;
+    ASSERT_TRUE(WaitFor([&] { return s.Status()["totals"]["failed"] == 2; }, 15000)) << s.Status().dump();
+    EXPECT_EQ(s.Status()["totals"]["devices"], 1);
+    s.Stop();
+    std::ifstream in(dir.file("rec.jsonl"));
+    std::vector<json> records;
+    for (std::string line; std::getline(in, line);)
+        records.push_back(json::parse(line));
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1]["unit"], records[0]["unit"]);
+    EXPECT_EQ(records[1]["attempt"], 2);
+}
+
 // The command line forwards beside the session: what its forwarder has yet
 // to deliver, and what it tells of the receiver, are the served station's
 // too, in the status, the metrics and the board's alert.
