@@ -162,16 +162,19 @@ CBoundedServer::CBoundedServer(RequestBounds bounds, ConnectionBounds connection
     : bounds_(bounds), connections_(connections),
       room_(connections, [this](int fd, size_t& requestsLeft) { return Serve(fd, requestsLeft); })
 {
-    new_task_queue = [this] {
-        // The library listens with a backlog of 5: a burst of connections
-        // deeper than that, as a hostile client makes, had the kernel drop
-        // everyone's connects to be sent again a second later. The room
-        // closes what is over its bounds at once, so a deeper one drains.
-        const socket_t sock = svr_sock_;
-        if (sock != INVALID_SOCKET)
-            ::listen(sock, int(connections_.open));
-        return new CHandToRoom(room_, keep_alive_max_count_);
-    };
+    new_task_queue = [this] { return new CHandToRoom(room_, keep_alive_max_count_); };
+}
+
+int CBoundedServer::Bind(const std::string& host, uint16_t port)
+{
+    const int bound = port ? (bind_to_port(host, port) ? port : -1) : bind_to_any_port(host);
+    // The library listens with a backlog of 5: a burst of connections
+    // deeper than that, as a hostile client makes, had the kernel drop
+    // everyone's connects, to be sent again a second later. The room closes
+    // what is over its bounds at once, so a deeper one drains.
+    if (bound > 0)
+        ::listen(svr_sock_, int(connections_.open));
+    return bound;
 }
 
 CBoundedServer::~CBoundedServer()

@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include <httplib.h>
@@ -42,6 +43,9 @@ public:
     // thread checker sees that they do (the guards of those statics are in
     // the library, where it cannot look).
     void Warm(const std::string& path);
+    // Bound to host and port (0: one the system picks), before the listener
+    // starts; the port, or -1.
+    int Bind(const std::string& host, uint16_t port);
     // Ends the listener, whether it runs yet or not: the library's stop()
     // does nothing before its listener has started, which then listens on.
     void Stop();

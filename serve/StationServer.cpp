@@ -472,8 +472,7 @@ bool CStationServer::Listen(CStationSession& session, std::string& why)
     server_->set_write_timeout(kWriteTimeoutS, 0);
     server_->set_payload_max_length(kMaxBody);
     Route();
-    const int port = setup_.port ? (server_->bind_to_port(setup_.host, setup_.port) ? setup_.port : -1)
-                                 : server_->bind_to_any_port(setup_.host);
+    const int port = server_->Bind(setup_.host, setup_.port);
     if (port <= 0) {
         why = "cannot listen on " + setup_.host + ":" + std::to_string(setup_.port);
         return false;
