@@ -237,7 +237,7 @@ TEST_F(ServeTest, StatusAndMetricsFollowAWholeDownload)
     EXPECT_EQ(status["image"]["blocks"], kBlocks);
     EXPECT_EQ(status["image"]["sha256"].get<std::string>().size(), 64u);
     EXPECT_TRUE(status["job"].is_null());
-    EXPECT_EQ(status["totals"], json({{"written", 1}, {"failed", 0}, {"cancelled", 0}, {"in_flight", 0}}));
+    EXPECT_EQ(status["totals"], json({{"written", 1}, {"failed", 0}, {"cancelled", 0}, {"in_flight", 0}, {"devices", 1}}));
     EXPECT_EQ(status["forward"]["pending"], 0);
     EXPECT_EQ(status["alert"], "");
     ASSERT_EQ(status["ports"].size(), 1u);
