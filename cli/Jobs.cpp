@@ -97,6 +97,8 @@ int WriteSignature(const std::string& jobPath, const Bytes& bytes, const Private
 // --trust's. False (64) for a --trust file that holds no key.
 bool TrustedKeys(const std::vector<std::string>& trust, const TrustStore& store, std::vector<PublicKey>& keys)
 {
+    if (!store.unreadable.empty())
+        Warn("no key is trusted: " + store.unreadable);
     for (const std::string& problem : store.unusable)
         Warn("trusted key skipped: " + problem);
     if (store.Locked()) {
@@ -230,7 +232,7 @@ int PrepareRun(FlashOptions& options, const TrustStore& store, JobRun& run)
 {
     if (options.job.empty()) {
         if (store.Locked() && options.mode != FlashMode::Check) {
-            std::fprintf(stderr, "%s\n%s: give --job JOB\n", kNoticeFail, JobsOnlyText().c_str());
+            std::fprintf(stderr, "%s\n%s: give --job JOB\n", kNoticeFail, JobsOnlyText(store).c_str());
             return kExitNotReleased;
         }
         return -1;

@@ -162,7 +162,7 @@ bool TrustAllowed(const std::vector<std::string>& trust, const TrustStore& store
     if (!store.Locked() || trust.empty())
         return true;
     std::fprintf(stderr, "zerquill-flash: --trust: this station trusts only the keys its administrator "
-                         "installed (%s)\n", kTrustStoreName);
+                         "installed (%s)\n", store.unreadable.empty() ? kTrustStoreName : store.unreadable.c_str());
     return false;
 }
 

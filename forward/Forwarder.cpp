@@ -303,7 +303,9 @@ bool CForwarder::SaveState(uint64_t offset, const std::string& key, size_t deliv
                   std::fflush(file.get()) == 0 && SyncToDisk(file.get());
     }
     std::string why = temp + ": cannot write";
-    if (written && ReplaceFileAtomically(temp, path, why))
+    // Renamed but not on the disk, the old state would come back after a
+    // power cut, and with it records delivered already.
+    if (written && ReplaceFileAtomically(temp, path, why) && SyncFolderOf(path, why))
         return true;
     std::lock_guard<std::mutex> lock(mutex_);
     Tell("state", "forward: " + why + ": after a restart, delivered records are sent again");

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/DurableFile.h"
 #include "platform/HostName.h"
 #include "platform/OsError.h"
 #include "platform/RandomBytes.h"
@@ -173,6 +174,12 @@ bool CRecordLog::Take(const std::string& path, bool append, std::string& error)
     if (os != 0 || (last >= 0 && last != '\n' && !AppendRecordBytes(file.Get(), "\n", os))) {
         ReleaseRecordFile(file.Get());
         error = path + ": " + OsErrorText(os);
+        return false;
+    }
+    // The file may have just been made: its name must outlast a power cut
+    // as its records do.
+    if (append && !SyncFolderOf(path, error)) {
+        ReleaseRecordFile(file.Get());
         return false;
     }
     file_ = std::move(file);

@@ -63,7 +63,8 @@ bool OpenJob(const std::string& path, const TrustStore& store, OpenedJob& opened
         why = refusal.error;
         break;
     case JobRefusal::Step::NotReleased:
-        why = refusal.release.text;
+        // With the store unread no key is trusted: that is the reason to give.
+        why = store.unreadable.empty() ? refusal.release.text : refusal.release.text + "; " + store.unreadable;
         break;
     case JobRefusal::Step::ImageRefused:
         why = DescribeFailure(refusal.refused, {}, opened.job.image);
@@ -76,8 +77,10 @@ bool OpenJob(const std::string& path, const TrustStore& store, OpenedJob& opened
     return false;
 }
 
-std::string JobsOnlyText()
+std::string JobsOnlyText(const TrustStore& store)
 {
+    if (!store.unreadable.empty())
+        return "this station runs released jobs only (" + store.unreadable + ")";
     return std::string("this station runs released jobs only (its administrator installed trusted keys in ") +
            kTrustStoreName + ")";
 }
@@ -86,6 +89,9 @@ std::string ImageReleaseRefusal(const std::string& imagePath, const TrustStore& 
 {
     if (!store.Locked())
         return std::string();
+    // A store that cannot be read trusts no key: no job could release the image.
+    if (!store.unreadable.empty())
+        return "the image is not released: " + JobsOnlyText(store);
     const size_t dot = imagePath.find_last_of('.');
     const size_t slash = imagePath.find_last_of("/\\");
     const std::string stem = dot != std::string::npos && (slash == std::string::npos || dot > slash)

@@ -49,8 +49,9 @@ JobRefusal OpenReleasedJob(const std::string& path, const ReleaseKeys& keys, Ope
 bool OpenJob(const std::string& path, const TrustStore& store, OpenedJob& opened, std::string& why);
 
 // "this station runs released jobs only (...)": what a locked station says
-// of a bare image, before each front end's way out.
-std::string JobsOnlyText();
+// of a bare image, before each front end's way out; within the brackets
+// where the keys are, or why the store cannot be read.
+std::string JobsOnlyText(const TrustStore& store);
 
 // "name (fingerprint's first 16 hex digits...)".
 std::string ReleaserText(const PublicKey& key);

@@ -16,14 +16,21 @@ namespace zq {
 struct TrustStore {
     std::vector<PublicKey> keys;
     std::vector<std::string> unusable; // entries that hold no usable key, each with why
-    // An entry that cannot be read still locks: a damaged store must not
-    // open the station to every image.
-    bool Locked() const { return !keys.empty() || !unusable.empty(); }
+    // The store itself could not be read ("cannot read /etc/zerquill/trusted:
+    // Permission denied"); empty where it was read or does not exist.
+    std::string unreadable;
+    // An entry or a store that cannot be read still locks: a damaged store,
+    // or one this user may not read, must not open the station to every image.
+    bool Locked() const { return !keys.empty() || !unusable.empty() || !unreadable.empty(); }
 };
 
 // Where the administrator puts the keys, as a person would look for it.
 extern const char* const kTrustStoreName;
+// The store at kTrustStoreName.
 TrustStore InstalledTrust();
+// The store in the given place: a folder of PEM files on Linux, a key under
+// HKLM on Windows. Only a place that does not exist is an empty store.
+TrustStore ReadTrustStore(const std::string& place);
 
 enum class ReleaseState { Released, Unsigned, Untrusted, Changed };
 

@@ -7,19 +7,46 @@ namespace zq {
 
 const char* const kTrustStoreName = "/etc/zerquill/trusted";
 
-TrustStore InstalledTrust()
+namespace {
+
+// The key files in folder, sorted; false with why when the folder cannot be
+// listed whole. A folder that does not exist holds none.
+bool ListKeyFiles(const std::string& folder, std::vector<std::filesystem::path>& files, TrustStore& store,
+                  std::string& why)
 {
-    TrustStore store;
     std::error_code ec;
-    std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(kTrustStoreName, ec)) {
-        const std::string name = entry.path().filename().string();
+    std::filesystem::directory_iterator it(folder, ec);
+    if (ec == std::errc::no_such_file_or_directory)
+        return true;
+    for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
         // Editors' and package managers' leftovers are not keys.
-        if (name.empty() || name[0] == '.' || name.back() == '~' || !entry.is_regular_file(ec))
+        if (name.empty() || name[0] == '.' || name.back() == '~')
             continue;
-        files.push_back(entry.path());
+        std::error_code typeError;
+        if (it->is_regular_file(typeError))
+            files.push_back(it->path());
+        else if (typeError)
+            store.unusable.push_back(it->path().string() + ": " + typeError.message());
+    }
+    if (ec) {
+        why = "cannot read " + folder + ": " + ec.message();
+        return false;
     }
     std::sort(files.begin(), files.end());
+    return true;
+}
+
+} // namespace
+
+TrustStore InstalledTrust() { return ReadTrustStore(kTrustStoreName); }
+
+TrustStore ReadTrustStore(const std::string& place)
+{
+    TrustStore store;
+    std::vector<std::filesystem::path> files;
+    if (!ListKeyFiles(place, files, store, store.unreadable))
+        return store;
     for (const auto& file : files) {
         PublicKey key;
         std::string error;

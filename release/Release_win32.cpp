@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "platform/OsError.h"
 #include "platform/UniqueHandle.h"
 
 namespace zq {
@@ -16,29 +17,42 @@ const char* const kPolicyKey = "Software\\Policies\\Zerquill\\TrustedKeys";
 
 const char* const kTrustStoreName = "HKLM\\Software\\Policies\\Zerquill\\TrustedKeys";
 
-TrustStore InstalledTrust()
+TrustStore InstalledTrust() { return ReadTrustStore(kPolicyKey); }
+
+TrustStore ReadTrustStore(const std::string& place)
 {
     TrustStore store;
+    const std::string shown = "HKLM\\" + place;
     HKEY opened = nullptr;
     // The 64-bit view, where Group Policy writes, whatever this build is.
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_READ | KEY_WOW64_64KEY, &opened) != ERROR_SUCCESS)
+    // Only a key that is not there is an empty store: one this user may not
+    // read locks the station.
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, place.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &opened);
+    if (rc != ERROR_SUCCESS) {
+        if (rc != ERROR_FILE_NOT_FOUND)
+            store.unreadable = "cannot read " + shown + ": " + OsErrorText(static_cast<int>(rc));
         return store;
+    }
     const CRegKey key(opened);
     for (DWORD i = 0;; ++i) {
         char name[256];
         DWORD nameLength = sizeof name;
         DWORD type = 0, size = 0;
-        LONG rc = RegEnumValueA(key.Get(), i, name, &nameLength, nullptr, &type, nullptr, &size);
+        rc = RegEnumValueA(key.Get(), i, name, &nameLength, nullptr, &type, nullptr, &size);
         if (rc == ERROR_NO_MORE_ITEMS)
             break;
-        if (rc != ERROR_SUCCESS)
-            continue;
+        // A value that cannot be listed (a name too long for the buffer, a
+        // read refused) may be a key: the store counts as unreadable.
+        if (rc != ERROR_SUCCESS) {
+            store.unreadable = "cannot read " + shown + ": " + OsErrorText(static_cast<int>(rc));
+            return store;
+        }
         std::string text(size + 1, '\0');
         nameLength = sizeof name;
         DWORD got = size;
         rc = RegEnumValueA(key.Get(), i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(&text[0]), &got);
         if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) {
-            store.unusable.push_back(std::string(kTrustStoreName) + "\\" + name + ": not a string value");
+            store.unusable.push_back(shown + "\\" + name + ": not a string value");
             continue;
         }
         text.resize(std::min<size_t>(got, text.size()));
@@ -51,7 +65,7 @@ TrustStore InstalledTrust()
         if (ParsePublicKey(text, name, trusted, error))
             store.keys.push_back(trusted);
         else
-            store.unusable.push_back(std::string(kTrustStoreName) + "\\" + name + ": " + error);
+            store.unusable.push_back(shown + "\\" + name + ": " + error);
     }
     return store;
 }

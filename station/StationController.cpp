@@ -45,7 +45,7 @@ bool CStationController::ReadSource()
         job_ = std::move(opened);
         image_ = job_->image;
     } else if (trust_.Locked()) {
-        imageCause_ = JobsOnlyText() + ": open a job";
+        imageCause_ = JobsOnlyText(trust_) + ": open a job";
         return false;
     } else {
         DownloadFailure failure;

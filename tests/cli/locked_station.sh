@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A station whose administrator installed a trusted key, in a private mount
 # namespace (lock_station in helpers.sh). The station must refuse a bare
-# image (6) and --trust (64), still --check an image, refuse an unsigned job
+# image (6) and --trust (64), also to a user who may not read the store (6,
+# with the store's error), still --check an image, refuse an unsigned job
 # (6), and run the released job, recording openssl's fingerprint of the key
 # as signed_by. The device must get the image only from the released run.
 #
@@ -36,11 +37,17 @@ lock_station eng.pub
 start "$work/dev" "$devsim" --sessions 1 --expect DB.bin --silence-ms 2000
 pty=$line
 
+# As the unprivileged operator; a sanitizer's suppressions file may be
+# unreadable to it, and the refusal starts no thread.
+as_nobody() {
+    env -u TSAN_OPTIONS -u ASAN_OPTIONS -u UBSAN_OPTIONS -u LSAN_OPTIONS \
+        setpriv --reuid=65534 --regid=65534 --clear-groups "$@"
+}
 expect_refusal() {
     local want=$1 text=$2
     shift 2
     set +e
-    "$flash" "$@" >out 2>err
+    ${as:-} "$flash" "$@" >out 2>err
     local rc=$?
     set -e
     [ "$rc" -eq "$want" ] || fail "$* exited $rc, not $want: $(cat err)"
@@ -51,6 +58,11 @@ expect_refusal 6 "runs released jobs only" --all --ports "$pty"
 expect_refusal 64 "this station trusts only the keys its administrator installed" \
     --job released.zqjob --trust eng.pub --ports "$pty"
 expect_refusal 6 "it has no signature" --job unsigned.zqjob --ports "$pty"
+# A store this user may not read locks as one that holds a key.
+chmod 700 /etc/zerquill/trusted
+as=as_nobody expect_refusal 6 "runs released jobs only (cannot read /etc/zerquill/trusted: Permission denied)" \
+    -i DB.bin --ports "$pty"
+chmod 755 /etc/zerquill/trusted
 "$flash" --check -i DB.bin >out 2>err || fail "--check refused on a locked station: $(cat err)"
 "$flash" --verify-job released.zqjob | grep -qF "released by engineering ($fingerprint)" ||
     fail "--verify-job does not name the installed key"

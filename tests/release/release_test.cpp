@@ -184,4 +184,19 @@ TEST(Release, AReleasedJobOpensAndAChangedJobOrImageIsRefused)
     EXPECT_NE(why.find("the image is not the one job lot pins"), std::string::npos) << why;
 }
 
+// A store that exists but cannot be listed (here a file where its folder
+// should be) locks the station, and a bare image is refused with its error;
+// only a store that is not there leaves the station open. The unreadable
+// folder, as a user without the rights meets it, is in tests/cli.
+TEST(Release, AStoreThatCannotBeListedLocksAndAMissingOneDoesNot)
+{
+    TempDir dir;
+    WriteFile(dir.file("trusted"), {1});
+    const TrustStore store = ReadTrustStore(dir.file("trusted"));
+    EXPECT_TRUE(store.Locked());
+    EXPECT_EQ(store.unreadable, "cannot read " + dir.file("trusted") + ": Not a directory");
+    EXPECT_NE(ImageReleaseRefusal(dir.file("DB.bin"), store).find(store.unreadable), std::string::npos);
+    EXPECT_FALSE(ReadTrustStore(dir.file("none")).Locked());
+}
+
 }  // namespace zq

@@ -143,6 +143,11 @@ TEST(StationController, DropsButtonsAndTheRecordFollowTheJobTheLockAndTheRun)
     EXPECT_NE(guarded.ImageCause().find("released jobs only"), std::string::npos) << guarded.ImageCause();
     EXPECT_FALSE(guarded.Choose(dir.file("lot.zqjob"))) << "a job nobody released was opened";
     EXPECT_FALSE(guarded.Start());
+    // A store that cannot be read locks, and says why.
+    CStationController blind([] {}, ReadTrustStore(dir.file("DB.bin")));
+    EXPECT_FALSE(blind.Choose(dir.file("DB.bin")));
+    EXPECT_NE(blind.ImageCause().find("(cannot read " + dir.file("DB.bin") + ": Not a directory)"), std::string::npos)
+        << blind.ImageCause();
 }
 
 // Closing asks once while downloads run and not after Stop; the window goes
