@@ -584,8 +584,11 @@ void CSimLine::LetToolTake(int64_t deadline)
 
 void CSimLine::HangUp()
 {
+    // The master's close alone hangs the line up, our slave descriptor with
+    // it. That descriptor stays: it keeps the pty's number from being given
+    // to the next pty made, which a station still listening by this name,
+    // or a tool opening it again, would otherwise reach as if it were ours.
     line_.Reset();
-    keepOpen_.Reset();
     input_.clear();
 }
 

@@ -500,6 +500,11 @@ TEST(DevSim, HangUpClosesTheLine)
     EXPECT_EQ(rep.endedAt, "hung up at block 1");
     EXPECT_EQ(rep.data, Block(img, 0));
     EXPECT_FALSE(sim.Sim().LineOpen());
+    // The tool has closed too: the name leads nowhere, not to the next pty.
+    DevSimPty next;
+    std::string error;
+    ASSERT_TRUE(OpenDevSimPty(next, error)) << error;
+    EXPECT_NE(next.slavePath, sim.Path()) << "the hung-up line's number went to another pty";
 
     const auto t0 = Clock::now();
     sim.Start();

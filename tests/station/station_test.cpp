@@ -299,6 +299,13 @@ TEST(Station, AnAdapterThatResetsMidDownloadIsFlashedAgainWhenItReturns)
     EXPECT_EQ(CompareWithImage(back.Finish(), image), "");
 }
 
+// Counts the times a port began listening: open at the beacon's speed, its
+// input emptied, on the listener's thread.
+struct Listened : PortEvents {
+    std::atomic<int> times{0};
+    void OnPort(const PortInfo&, PortPhase phase) override { times += phase == PortPhase::Listening; }
+};
+
 // The station answers the very beacon it heard, and the exchange follows:
 // a device that beacons once, slowly, is not left to beacon again for a
 // discovery of the download's own.
@@ -307,17 +314,17 @@ TEST(Station, ADeviceIsAnsweredAfterTheBeaconThatWasHeard)
     TempDir dir;
     const ImageSnapshot snap = Snapshot(dir, MakeImage(65536 + 128, 1));
     PtyPair pty;
-    PortEvents quiet;
+    Listened listened;
     StationOptions options;
     options.ports = {pty.path()};
     options.count = 1;
-    CStation station(snap, quiet, options);
+    CStation station(snap, listened, options);
     std::atomic<bool> stop{false};
     std::vector<uint8_t> heard;
     std::thread device([&] {
-        // Long enough for the station to be listening.
-        std::this_thread::sleep_for(std::chrono::milliseconds(700));
-        pty.send({zq::DEVICE_BEACON});
+        // Once the port is open and its input emptied: a beacon before that is lost.
+        if (WaitFor([&] { return listened.times > 0; }, 10000))
+            pty.send({zq::DEVICE_BEACON});
         heard = pty.receive(6, 1500); // the three replies, then SYN's first bytes
         stop = true;
     });
@@ -652,28 +659,30 @@ TEST(Station, AListenersThreadEndsWithItsPort)
     const ImageSnapshot snap = Snapshot(dir, MakeImage(65536 + 128, 1));
     PtyPair pty;
     std::atomic<bool> listed{true};
-    PortEvents quiet;
+    Listened listened;
     StationOptions options;
     options.portSource = [&] {
         return listed ? std::vector<PortInfo>{DescribePort(pty.path())} : std::vector<PortInfo>{};
     };
-    // Counted from the station at work: a sanitizer may add a thread of
-    // its own once the first one starts.
     const size_t before = ThreadCount();
-    CStation station(snap, quiet, options);
+    CStation station(snap, listened, options);
     std::atomic<bool> stop{false};
     std::thread run([&] { station.Run(stop); });
-    ASSERT_TRUE(WaitFor([&] { return ThreadCount() >= before + 2; }, 3000)) << ThreadCount() - before;
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Counted once the listener listens: every thread is up by then, a
+    // sanitizer's own (started along with the first) too.
+    ASSERT_TRUE(WaitFor([&] { return listened.times == 1; }, 10000));
     const size_t listening = ThreadCount();
+    EXPECT_GE(listening, before + 2);
     listed = false;
-    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == listening - 1; }, 3000))
+    // A thread that ended leaves the kernel's list a moment later: waited for.
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == listening - 1; }, 5000))
         << "the listener outlived its port: " << ThreadCount() << " threads, " << listening << " while listening";
     listed = true;
-    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == listening; }, 3000)) << "the port came back unheard";
+    EXPECT_TRUE(WaitFor([&] { return listened.times == 2 && ThreadCount() == listening; }, 5000))
+        << "the port came back unheard";
     stop = true;
     run.join();
-    EXPECT_LE(ThreadCount(), listening - 2);
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= listening - 2; }, 5000)) << ThreadCount();
 }
 
 // The board the windows draw: one port's tile through a failure, the
