@@ -187,11 +187,15 @@ int Watch(StationRun& opened, const FlashOptions& options, std::atomic<bool>* st
     if (end == StationEnd::Unrecorded)
         view.Fail("station stopped: a record could not be written, and a unit flashed without its record "
                  "is worse than one not flashed");
+    if (end == StationEnd::NoThread)
+        view.Fail("station stopped: " + session.EndWhy());
     view.Summary(session.Totals());
     if (opened.served)
         opened.served->Summary(session.Totals());
     if (end == StationEnd::Stopped)
         return kExitInterrupted;
+    if (end == StationEnd::NoThread)
+        return kExitFailed;
     // A lot that is written ends the station well, whatever failed on the way.
     if (run.lotLeft && end == StationEnd::Counted && session.Totals().written >= run.lotLeft) {
         view.Say(LotCompleteText(run.job.name, run.job.units, run.job.units));

@@ -2,6 +2,7 @@
 // benches and machines without a desktop.
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include "cli/Console.h"
@@ -309,5 +310,13 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "zerquill-flash: warning: --serve-token-file: %s\n", serve.warning.c_str());
     if (FlashOptions* flash = std::get_if<FlashOptions>(&command))
         flash->serve = serve;
-    return std::visit([](auto& options) { return Run(options); }, command);
+    try {
+        return std::visit([](auto& options) { return Run(options); }, command);
+    } catch (const std::exception& e) {
+        // The system refused what starting needs (a thread for the served
+        // station, memory): said and failed, not an abort. Downloads catch
+        // their own, each ending with its record.
+        std::fprintf(stderr, "zerquill-flash: %s\n", e.what());
+        return kExitFailed;
+    }
 }

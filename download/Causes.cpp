@@ -149,6 +149,13 @@ std::string LineLost() { return "the device or its adapter was disconnected"; }
 std::string LineLostAtBlock(uint32_t block) { return "the device or its adapter was disconnected at block " + Num(block); }
 std::string Interrupted() { return "interrupted"; }
 std::string Unknown() { return "download failed"; }
+// std::thread's error is errno-like on every system, not what OsErrorText
+// reads on Windows: the words say what a refused thread means instead.
+std::string NoThread(const std::string& port)
+{
+    return "no thread could be had for the download on " + port +
+           " (the system's limit on threads or processes, or its memory)";
+}
 
 } // namespace words
 
@@ -287,6 +294,12 @@ std::string DescribePortRefusal(const std::string& port, PortError error)
     return words::PortRefused(error, port, OsWords(0), AdviceFor(error, port));
 }
 
+std::string NoListenerText(const std::string& port)
+{
+    return "no thread could be had to listen on " + port + " (the system's limit on threads or processes, or its "
+           "memory)";
+}
+
 std::string DescribeFailure(const DownloadFailure& failure, const std::vector<ProbeResult>& probes,
                             const std::string& imagePath)
 {
@@ -306,6 +319,7 @@ std::string DescribeFailure(const DownloadFailure& failure, const std::vector<Pr
     case FailStep::PortOpen:
         return words::PortRefused(failure.portError, failure.port, OsWords(failure.osError),
                                   AdviceFor(failure.portError, failure.port));
+    case FailStep::NoThread: return words::NoThread(failure.port);
     case FailStep::Cancelled: return words::Interrupted();
     case FailStep::None: return words::Unknown();
     default: return ExchangeWords(failure);

@@ -20,6 +20,9 @@ std::string DescribePortError(PortError error);
 // on PORT: ...", "port PORT is busy (...)".
 std::string DescribePortRefusal(const std::string& port, PortError error);
 
+// A station's port that got no thread to listen on: why the station stopped.
+std::string NoListenerText(const std::string& port);
+
 // Before a download through an adapter whose latency timer is over
 // kLatencyHintAboveMs, one hint naming the port, the adapter, the timer and
 // the fix, ending with the command that sets it; empty for any other timer,

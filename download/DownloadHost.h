@@ -76,6 +76,7 @@ enum class FailStep {
     NoPorts,        // the system lists no serial port
     NoDevice,       // no port delivered the beacon
     PortOpen,       // the found port did not open at 115200
+    NoThread,       // the system gave no thread to run the download on
     SynEcho,
     DbwReady,
     HeaderEcho,     // no reply five times, or five wrong echoes

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <system_error>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -199,7 +200,15 @@ bool CForwarder::Start(const std::string& logPath, std::string& error)
         sentOffset_ = heldOffset_ = countOffset_ = offset;
     }
     Scan();
-    thread_ = std::thread(&CForwarder::Run, this);
+    try {
+        thread_ = std::thread(&CForwarder::Run, this);
+    } catch (const std::system_error&) {
+        // Out of threads: the station is refused before any unit is flashed,
+        // rather than the program ending.
+        error = "forward: no thread could be had to deliver the records (the system's limit on threads or "
+                "processes, or its memory)";
+        return false;
+    }
     return true;
 }
 

@@ -26,6 +26,7 @@ const char* StepName(FailStep step)
     case FailStep::NoPorts: return "no_ports";
     case FailStep::NoDevice: return "no_device";
     case FailStep::PortOpen: return "port_open";
+    case FailStep::NoThread: return "no_thread";
     case FailStep::SynEcho: return "syn_echo";
     case FailStep::DbwReady: return "dbw_ready";
     case FailStep::HeaderEcho: return "header_echo";

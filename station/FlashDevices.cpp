@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace zq {
@@ -56,6 +57,18 @@ private:
 
 } // namespace
 
+DeviceOutcome NoThreadOutcome(const PortInfo& port)
+{
+    DeviceOutcome outcome;
+    outcome.port = port.name;
+    outcome.device = port;
+    outcome.failure.step = FailStep::NoThread;
+    outcome.failure.port = port.name;
+    outcome.startedUnix = static_cast<int64_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+    return outcome;
+}
+
 void CPortProgress::OnStage(const StageReport& report) { events_.OnProgress(port_, report); }
 
 void CPortProgress::OnAdapter(const PortInfo& adapter, int latencyMs) { events_.OnAdapter(port_, adapter, latencyMs); }
@@ -73,14 +86,25 @@ std::vector<DeviceOutcome> FlashDevices(const ImageSnapshot& image, const std::v
     std::vector<DeviceOutcome> outcomes(ports.size());
     std::mutex reporting;
     std::vector<std::thread> threads;
+    threads.reserve(ports.size());
     for (size_t i = 0; i < ports.size(); ++i) {
-        threads.emplace_back([&, i] {
-            events.OnFound(ports[i].name);
-            CPortProgress progress(events, ports[i].name);
-            outcomes[i] = DownloadToDevice(image, ports[i], cancel, &progress, answered);
+        try {
+            threads.emplace_back([&, i] {
+                events.OnFound(ports[i].name);
+                CPortProgress progress(events, ports[i].name);
+                outcomes[i] = DownloadToDevice(image, ports[i], cancel, &progress, answered);
+                std::lock_guard<std::mutex> lock(reporting);
+                events.OnEnded(outcomes[i]);
+            });
+        } catch (const std::system_error&) {
+            // Out of threads (a process or task limit): this device fails,
+            // with its record, and those begun run to their end; the
+            // exception would leave their threads unjoined and end the
+            // program, records unwritten.
+            outcomes[i] = NoThreadOutcome(ports[i]);
             std::lock_guard<std::mutex> lock(reporting);
             events.OnEnded(outcomes[i]);
-        });
+        }
     }
     for (std::thread& t : threads)
         t.join();

@@ -70,6 +70,9 @@ private:
 DeviceOutcome DownloadToDevice(const ImageSnapshot& image, const PortInfo& port, const std::atomic<bool>* cancel,
                                ProgressSink* progress = nullptr, bool answered = false);
 
+// The outcome of a device whose download got no thread.
+DeviceOutcome NoThreadOutcome(const PortInfo& port);
+
 // Flashes the device on each port, all at once; outcomes in the order of
 // ports. events hears each download begin, progress and end (OnEnded one at
 // a time). cancel ends every download, which then sends nothing more.

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <system_error>
 #include <thread>
 
 #include "record/Record.h"
+#include "download/Causes.h"
 
 namespace zq {
 
@@ -82,14 +84,34 @@ void CStation::Pause(uint32_t ms)
     changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return Cancelled(); });
 }
 
-void CStation::AddPortThread(const PortInfo& info, bool named)
+bool CStation::AddPortThread(const PortInfo& info, bool named)
 {
     std::lock_guard<std::mutex> lock(portsChanging_);
     portThreads_.push_back(std::make_unique<PortThread>());
     PortThread& port = *portThreads_.back();
     port.info = info;
     port.named = named;
-    port.thread = std::thread([this, &port] { Listen(port); });
+    try {
+        port.thread = std::thread([this, &port] { Listen(port); });
+        return true;
+    } catch (const std::system_error&) {
+        // Out of threads (a process or task limit): a port silently unheard
+        // would look like a port without devices. The station ends, loudly,
+        // once the downloads in flight have their records.
+        portThreads_.pop_back();
+        std::lock_guard<std::mutex> lock(mutex_);
+        taking_ = false;
+        if (unheard_.empty())
+            unheard_ = NoListenerText(info.name);
+        changed_.notify_all();
+        return false;
+    }
+}
+
+std::string CStation::Why()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return unheard_;
 }
 
 bool CStation::BeginDownload()
@@ -281,7 +303,8 @@ StationEnd CStation::Run(const std::atomic<bool>& stop)
     stop_ = &stop;
     const bool followList = options_.ports.empty();
     for (const std::string& name : options_.ports)
-        AddPortThread(PortInfo{name, std::string(), std::string()}, true);
+        if (!AddPortThread(PortInfo{name, std::string(), std::string()}, true))
+            break;
 
     StationEnd end = StationEnd::Stopped;
     Clock::time_point nextList = Clock::now();
@@ -319,7 +342,7 @@ StationEnd CStation::Run(const std::atomic<bool>& stop)
             break;
         }
         if (!taking_ && inFlight_ == 0) {
-            end = StationEnd::Unrecorded;
+            end = unheard_.empty() ? StationEnd::Unrecorded : StationEnd::NoThread;
             break;
         }
         lock.unlock();
@@ -367,8 +390,8 @@ void CStation::FollowList(const std::vector<PortInfo>& listed)
     for (const PortInfo& info : listed) {
         const bool known = std::any_of(portThreads_.begin(), portThreads_.end(),
                                        [&](const auto& port) { return port->info.name == info.name; });
-        if (!known)
-            AddPortThread(info, false);
+        if (!known && !AddPortThread(info, false))
+            break;
     }
 }
 

@@ -52,6 +52,7 @@ enum class StationEnd {
     Stopped,    // the stop flag was set; downloads in flight were cancelled
     Counted,    // the count of downloads was reached, or the lot is written
     Unrecorded, // a record could not be kept; downloads in flight finished
+    NoThread,   // a port got no thread to listen on (Why()); downloads in flight finished
 };
 
 class CStation {
@@ -69,6 +70,8 @@ public:
     // starts its next attempt. On any thread; false when no unit there
     // waits for one.
     bool Retry(const std::string& port);
+    // After Run ended NoThread: which port went unheard, and why, in words.
+    std::string Why();
 
 private:
     struct PortThread;
@@ -82,6 +85,7 @@ private:
     std::atomic<bool> cancel_{false};  // ends every listener
     const std::atomic<bool>* stop_ = nullptr; // Run's: ends every listener and cancels every download
     bool taking_ = true;               // new devices are flashed
+    std::string unheard_;              // a port got no thread: the station ends, and why
     unsigned started_ = 0;
     unsigned ended_ = 0;
     unsigned inFlight_ = 0;
@@ -99,7 +103,9 @@ private:
     // Port threads whose listener ended are joined and go.
     void Reap();
     void FollowList(const std::vector<PortInfo>& listed);
-    void AddPortThread(const PortInfo& info, bool named);
+    // false where the system gives no thread: the station takes no new device
+    // and ends once those in flight have.
+    bool AddPortThread(const PortInfo& info, bool named);
     void Listen(PortThread& port);
     // Listen's steps: the port opened at the probing speed (false: not yet),
     // the device that beaconed flashed, the device gone.

@@ -617,6 +617,10 @@ void CStationBoard::Apply(const Event& event, BoardChanges& changes)
                                  : "The station stopped: a record could not be written to " + recordPath_ + ".";
             changes.alert = true;
         }
+        if (event.end == StationEnd::NoThread && session_) {
+            alert_ = "The station stopped: " + session_->EndWhy() + ".";
+            changes.alert = true;
+        }
         break;
     }
 }

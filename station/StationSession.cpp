@@ -36,7 +36,10 @@ StationEnd CStationSession::Run(StationOptions options, const std::atomic<bool>&
             self.station_ = nullptr;
         }
     } unset{*this};
-    return station.Run(stop);
+    const StationEnd end = station.Run(stop);
+    std::lock_guard<std::mutex> lock(mutex_);
+    endWhy_ = end == StationEnd::NoThread ? station.Why() : std::string();
+    return end;
 }
 
 bool CStationSession::Retry(const std::string& port)

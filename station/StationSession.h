@@ -99,6 +99,12 @@ public:
     bool Retry(const std::string& port);
 
     StationTotals Totals() const;
+    // After a run that ended NoThread: the port unheard and why, in words.
+    std::string EndWhy() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return endWhy_;
+    }
     // Each record, once on the disk, goes to the receiver as well, store and
     // forward, on a thread of its own; it goes on after the station stops
     // until the session is gone. false, with why, when it cannot begin.
@@ -136,6 +142,7 @@ private:
     std::mutex telling_;
     std::mutex stationMutex_;
     CStation* station_ = nullptr; // while Run runs it
+    std::string endWhy_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> paused_{false};
     std::unique_ptr<CForwarder> forwarder_;

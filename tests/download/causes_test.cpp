@@ -65,6 +65,7 @@ TEST(Causes, EveryStepAndEveryPortErrorHasWordsOfItsOwn)
         {At(FailStep::NoPorts), "no serial port found"},
         {At(FailStep::NoDevice), "no device answered on /dev/zq-no-such-port"},
         {busy, "port /dev/zq-no-such-port is busy (another program has it open)"},
+        {At(FailStep::NoThread), "no thread could be had for the download on /dev/zq-no-such-port (the system's limit on threads or processes, or its memory)"},
         {Wrong(FailStep::SynEcho), "device echoed SYN as 53 59 58"},
         {silentSyn, "device did not echo SYN"},
         {Wrong(FailStep::DbwReady), "device answered DBW with 53 59 58 instead of RDY"},
