@@ -35,8 +35,16 @@ public:
         if (thread_.joinable())
             thread_.join();
     }
-    std::vector<uint8_t> received()
+    // What the device heard, once it has heard expected bytes (or 3 s went
+    // by): the tool's replies reach the master through the kernel's queue,
+    // on no clock of ours, so a fixed wait would read too few under load.
+    std::vector<uint8_t> received(size_t expected = 0)
     {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (heard_.load() < expected && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // A little longer, for a byte too many to be heard as well.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         stop_ = true;
         if (thread_.joinable())
             thread_.join();
@@ -58,12 +66,14 @@ private:
                 received_.push_back(b);
                 speeds_.push_back(pty_.speed());
             }
+            heard_ = received_.size();
         }
     }
     PtyPair& pty_;
     std::vector<uint8_t> prelude_;
     bool beacon_;
     std::atomic<bool> stop_{false};
+    std::atomic<size_t> heard_{0};
     std::vector<uint8_t> received_;
     std::vector<speed_t> speeds_;
     std::thread thread_;
@@ -100,8 +110,7 @@ TEST(Discovery, SilentPortThenDevice)
     ASSERT_EQ(link.LastDiscovery().size(), 2u);
     EXPECT_FALSE(link.LastDiscovery()[0].beacon);
     EXPECT_TRUE(link.LastDiscovery()[1].beacon);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto got = dev.received();
+    const auto got = dev.received(3);
     EXPECT_EQ(got, (std::vector<uint8_t>{0xFE, 0xFE, 0xFE}));
     for (speed_t s : dev.speeds())
         EXPECT_EQ(s, static_cast<speed_t>(B4800));
@@ -156,8 +165,7 @@ TEST(Discovery, FirstEnumeratedDeviceWins)
     link.SetPortSource(Ports({first.path(), second.path()}));
     EXPECT_EQ(link.FindDevice(0xFD, 4800), LINK_OK);
     EXPECT_EQ(link.FoundPort(), first.path());
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(a.received().size(), 3u);
+    EXPECT_EQ(a.received(3).size(), 3u);
     EXPECT_TRUE(b.received().empty());
 }
 
@@ -200,8 +208,7 @@ TEST(Discovery, PortsAreHeardTogetherInOneWindow)
     EXPECT_EQ(link.FoundPort(), device.path());
     EXPECT_EQ(link.LastDiscovery().size(), 9u);
     EXPECT_FALSE(link.IsOpen());
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(dev.received(), (std::vector<uint8_t>{0xFE, 0xFE, 0xFE}));
+    EXPECT_EQ(dev.received(3), (std::vector<uint8_t>{0xFE, 0xFE, 0xFE}));
     for (auto& p : silent)
         EXPECT_TRUE(p->receive(1, 20).empty());
 }
