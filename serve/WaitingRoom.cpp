@@ -161,9 +161,12 @@ void CWaitingRoom::Take(Note& note)
 
 void CWaitingRoom::Admit(Connection connection)
 {
+    // Beyond its address's share, the address's own oldest idle connection
+    // goes for it: a client that holds its share idle cannot keep a scrape
+    // from the same address (a proxy, a shared NAT, loopback) out.
     const auto it = peers_.find(connection.peer);
     const bool theirsFull = it != peers_.end() && it->second.open >= bounds_.openEach;
-    if (theirsFull || (open_ >= bounds_.open && !Evict())) {
+    if ((theirsFull && !Evict(&connection.peer)) || (open_ >= bounds_.open && !Evict())) {
         CloseSocket(connection.fd);
         return;
     }
@@ -190,12 +193,15 @@ void CWaitingRoom::Drop(const Connection& connection)
 }
 
 // Room for one more: the oldest idle connection of the address that holds
-// the most goes. False when every connection is being answered.
-bool CWaitingRoom::Evict()
+// the most goes, or of peer when given. False when every such connection is
+// being answered.
+bool CWaitingRoom::Evict(const std::string* peer)
 {
     size_t victim = waiting_.size();
     size_t most = 0;
     for (size_t i = 0; i < waiting_.size(); ++i) {
+        if (peer && waiting_[i].peer != *peer)
+            continue;
         const size_t open = peers_[waiting_[i].peer].open;
         if (victim == waiting_.size() || open > most || (open == most && waiting_[i].since < waiting_[victim].since)) {
             victim = i;

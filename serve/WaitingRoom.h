@@ -3,7 +3,8 @@
 // connection to an answering thread, so a connection that sends nothing
 // costs a descriptor and no thread, and is closed once it has been idle
 // too long. What one address and all of them hold at once is bounded: a
-// connection beyond its address's share is closed as it comes, and beyond
+// connection beyond its address's share takes the place of that address's
+// oldest idle one (or is closed as it comes when none is idle), and beyond
 // everyone's the oldest idle one of the address holding most goes to make
 // room for it.
 #pragma once
@@ -85,7 +86,7 @@ private:
     void Admit(Connection connection);
     void Wait(Connection connection);
     void Drop(const Connection& connection);
-    bool Evict();
+    bool Evict(const std::string* peer = nullptr);
     void WaitForRequests();
     void HandOver(Connection connection);
     void Answer(Connection connection);
