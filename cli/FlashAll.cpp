@@ -130,7 +130,7 @@ int FlashAllHeard(StationRun& opened, const FlashOptions& options, const std::st
     // there, and its download goes on from the exchange.
     CSerialLink scanner;
     const std::vector<std::string> names = NamedPorts(options);
-    const std::vector<PortInfo> listed = names.empty() ? ListSystemPorts() : Named(names);
+    const std::vector<PortInfo> listed = names.empty() ? ListSystemPorts() : DescribePorts(names);
     scanner.SetPortSource([listed] { return listed; });
     // A lot is not flashed beyond its size: the ports first in the list go,
     // and no device beyond them hears a reply.

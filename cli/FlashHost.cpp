@@ -1,5 +1,7 @@
 #include "cli/FlashHost.h"
 
+#include "link/NamedPorts.h"
+
 #include <chrono>
 
 #include "download/Causes.h"
@@ -50,13 +52,6 @@ std::string RecentInterruptMark()
 
 } // namespace
 
-std::vector<PortInfo> Named(const std::vector<std::string>& names)
-{
-    std::vector<PortInfo> ports;
-    for (const std::string& name : names)
-        ports.push_back(DescribePort(name));
-    return ports;
-}
 
 int ExitStatusFor(FailStep step)
 {
@@ -97,7 +92,7 @@ CFlashHost::CFlashHost(const FlashOptions& options, std::string imagePath, std::
     names_ = names;
     CProgressView* view = view_.get();
     link_.SetPortSource([names, view] {
-        std::vector<PortInfo> ports = names.empty() ? ListSystemPorts() : Named(names);
+        std::vector<PortInfo> ports = names.empty() ? ListSystemPorts() : DescribePorts(names);
         view->PortsListed(ports.size());
         return ports;
     });
@@ -121,7 +116,7 @@ bool CFlashHost::WaitForBeacon(double seconds)
     listener.SetCancelFlag(&cancel_);
     const std::vector<std::string> names = names_;
     if (!names.empty())
-        listener.SetPortSource([names] { return Named(names); });
+        listener.SetPortSource(NamedPortSource(names));
     std::fprintf(out_, "waiting up to %.0f s for a device to beacon\n", seconds);
     std::fflush(out_);
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);

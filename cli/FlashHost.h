@@ -15,6 +15,7 @@
 #include "cli/ProgressView.h"
 #include "cli/Trace.h"
 #include "download/ExitStatus.h"
+#include "link/NamedPorts.h"
 
 namespace zq {
 
@@ -70,11 +71,6 @@ private:
     bool failed_ = false;
     std::string notice_;
 };
-
-// Ports given by name, in the order given and described as the system's
-// list describes them (the adapter, its latency timer), for a link's port
-// source.
-std::vector<PortInfo> Named(const std::vector<std::string>& names);
 
 // The exit status of a download that ended at step.
 int ExitStatusFor(FailStep step);

@@ -1,5 +1,7 @@
 #include "cli/Options.h"
 
+#include "link/NamedPorts.h"
+
 #include <cstdlib>
 #include <initializer_list>
 #include <utility>
@@ -246,23 +248,6 @@ bool NoneEmpty(const Given& g, std::initializer_list<std::pair<const char*, cons
     return true;
 }
 
-bool SplitPorts(const std::string& list, std::vector<std::string>& out, std::string& error)
-{
-    size_t start = 0;
-    for (;;) {
-        const size_t comma = list.find(',', start);
-        const std::string name = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        if (name.empty()) {
-            error = "--ports: empty port name in \"" + list + "\"";
-            return false;
-        }
-        out.push_back(name);
-        if (comma == std::string::npos)
-            return true;
-        start = comma + 1;
-    }
-}
-
 // Digits only: no sign, no "3x", no 0, nothing beyond what the count can be.
 bool PositiveCount(const std::string& text, size_t maxDigits, unsigned& out)
 {
@@ -278,8 +263,10 @@ bool CheckRun(Given& g, std::string& error)
     if (!NoneEmpty(g, {{"--image", &g.image}, {"--log", &g.log}}, "a file name", error) ||
         !NoneEmpty(g, {{"--port", &g.port}}, "a port name", error))
         return false;
-    if (g.Has("--ports") && !SplitPorts(g.ports, g.portList, error))
+    if (g.Has("--ports") && !SplitPortList(g.ports, g.portList, error)) {
+        error = "--ports: " + error;
         return false;
+    }
     if (!Keeps({{g.all && g.watch, "--all and --watch do not go together: --all is one window, --watch runs on"},
                 {g.Has("--count") && !g.watch, "--count goes with --watch"},
                 {g.Has("--away") && !g.watch, "--away goes with --watch"}},

@@ -153,8 +153,10 @@ bool CStationBoard::Start(const BoardStart& start)
     blocks_ = start.image->blocks;
     recordPath_ = start.recordPath;
     lotWritten_ = 0;
-    if (job_) {
+    options.ports = start.ports;
+    if (job_ && !job_->fixture.empty())
         options.ports = job_->Ports();
+    if (job_) {
         const LotCount lot = CountLot(*job_, start.recordPath, start.image->sha256);
         if (lot.Complete()) {
             alert_ = LotCompleteText(job_->name, lot.written, lot.units);
@@ -198,6 +200,15 @@ void CStationBoard::ShowSlots()
             TileFor(DescribePort(slot.port), ignored);
     for (auto& [name, tile] : tiles_)
         tile.label = job_ ? SlotLabel(job_->fixture, name) : std::string();
+}
+
+void CStationBoard::ShowChosenSlots(std::vector<JobSlot> fixture)
+{
+    if (Running())
+        return;
+    chosenSlots_ = std::move(fixture);
+    for (auto& [name, tile] : tiles_)
+        tile.label = SlotLabel(chosenSlots_, name);
 }
 
 void CStationBoard::Mirror(const Job* job, uint32_t blocks, unsigned lotWritten)
@@ -406,8 +417,7 @@ TileView& CStationBoard::TileFor(const PortInfo& port, BoardChanges& changes)
     if (it == tiles_.end()) {
         TileView tile;
         tile.port = port;
-        if (job_)
-            tile.label = SlotLabel(job_->fixture, port.name);
+        tile.label = SlotLabel((Running() || mirroring_) && job_ ? job_->fixture : chosenSlots_, port.name);
         it = tiles_.emplace(port.name, std::move(tile)).first;
         if (std::find(order_.begin(), order_.end(), port.name) == order_.end())
             order_.push_back(port.name);

@@ -97,6 +97,7 @@ struct BoardStart {
     const OpenedJob* job = nullptr; // null: every port, no lot
     std::string recordPath;
     PortSource portSource;          // the system's when empty
+    std::vector<std::string> ports; // named (--ports), listened on without a job's slots
 };
 
 class CStationBoard : private SessionEvents {
@@ -130,6 +131,9 @@ public:
     BoardChanges Finish();
     // While idle: tiles for the system's ports, those not listed gone.
     BoardChanges FollowList(const std::vector<PortInfo>& listed);
+    // While idle: the slots of the job chosen for the next Start, whose
+    // labels the idle tiles wear (none: no job).
+    void ShowChosenSlots(std::vector<JobSlot> fixture);
 
     // What the session tells the board; a test may tell it too.
     SessionEvents& Events() { return *this; }
@@ -204,6 +208,7 @@ private:
     std::unique_ptr<CRecordLog> log_;
     std::unique_ptr<CStationSession> session_;
     std::optional<Job> job_;  // the running (or last) run's job
+    std::vector<JobSlot> chosenSlots_; // while idle: the next run's
     uint32_t blocks_ = 0;
     unsigned lotWritten_ = 0; // the lot's units the record held at Start
     std::string recordPath_;

@@ -1,5 +1,7 @@
 #include "station/StationController.h"
 
+#include "link/NamedPorts.h"
+
 #include "download/Causes.h"
 #include "download/ImageCheck.h"
 #include "link/PortAccess.h"
@@ -56,7 +58,31 @@ bool CStationController::ReadSource()
         }
     }
     imageOk_ = true;
+    board_.ShowChosenSlots(job_ ? job_->job.fixture : std::vector<JobSlot>());
     return true;
+}
+
+std::vector<std::string> CStationController::Named() const
+{
+    if (job_ && !job_->job.fixture.empty())
+        return job_->job.Ports();
+    return ports_;
+}
+
+std::string CStationController::EmptyText() const
+{
+    if (!Idle())
+        return "No serial port yet: plug in an adapter.";
+    const std::vector<std::string> named = Named();
+    if (named.empty())
+        return "Start listens on every serial port and flashes each device that arrives.";
+    std::string list;
+    for (const std::string& name : named) {
+        const std::string label = job_ ? SlotLabel(job_->job.fixture, name) : std::string();
+        list += (list.empty() ? "" : ", ") + (label.empty() ? name : label + " (" + name + ")");
+    }
+    return (job_ && !job_->job.fixture.empty() ? "Start listens on the job's slots: " : "Start listens on ") + list +
+           ", and flashes each device that arrives.";
 }
 
 bool CStationController::ChooseRecord(const std::string& path)
@@ -95,6 +121,7 @@ bool CStationController::Start()
     start.job = job_.get();
     start.recordPath = RecordPath();
     start.portSource = portSource_;
+    start.ports = ports_;
     return board_.Start(start);
 }
 
@@ -142,6 +169,9 @@ BoardChanges CStationController::FollowList()
 {
     if (!Idle())
         return BoardChanges();
+    const std::vector<std::string> named = Named();
+    if (!named.empty())
+        return board_.FollowList(DescribePorts(named));
     return board_.FollowList(portSource_ ? portSource_() : ListSystemPorts());
 }
 

@@ -47,6 +47,12 @@ public:
     bool Locked() const { return trust_.Locked(); }
     // Where the list of ports comes from; the system's when not set.
     void SetPortSource(PortSource source) { portSource_ = std::move(source); }
+    // Ports named on the command line (--ports): listened on instead of the
+    // system's list, where the job names no slots.
+    void SetPorts(std::vector<std::string> names) { ports_ = std::move(names); }
+    // What a window without tiles says: what Start listens on, or, running,
+    // what it waits for.
+    std::string EmptyText() const;
 
     // A job (.zqjob) and the image it pins, or a bare image, read and
     // checked; while idle only. true: it can be started.
@@ -107,9 +113,13 @@ public:
 
 private:
     bool ReadSource();
+    // The ports Start will listen on, by name: the job's slots, else those
+    // named; empty: the system's list.
+    std::vector<std::string> Named() const;
 
     TrustStore trust_;
     PortSource portSource_;
+    std::vector<std::string> ports_;
     std::string source_;
     ImageSnapshot image_; // read by the station's threads while it runs
     bool imageOk_ = false;

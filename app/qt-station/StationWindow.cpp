@@ -454,9 +454,7 @@ void CStationWindow::ShowControls()
     imageButton_->setEnabled(station_.TakesImage());
     jobButton_->setEnabled(!running);
     recordButton_->setEnabled(!running);
-    placeholder_->setText(running ? QStringLiteral("No serial port yet: plug in an adapter.")
-                                  : QStringLiteral("Start listens on every serial port and flashes each device "
-                                                   "that arrives."));
+    placeholder_->setText(Q(station_.EmptyText()));
 }
 
 void CStationWindow::ShowTotals()

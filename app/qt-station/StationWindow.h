@@ -35,6 +35,13 @@ public:
     // pinned image; refused while the station runs. A locked station opens
     // released jobs only.
     bool SetImage(const std::string& path);
+    // Ports named on the command line, listened on instead of the
+    // system's list where a job names no slots.
+    void SetPorts(std::vector<std::string> names)
+    {
+        station_.SetPorts(std::move(names));
+        ShowControls();
+    }
     // The station's trusted keys; the administrator's unless a test says.
     void SetTrust(TrustStore store) { station_.SetTrust(std::move(store)); }
     // A job is open: the image is the one it pins.

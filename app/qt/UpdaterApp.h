@@ -3,6 +3,8 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 class QApplication;
 
@@ -22,6 +24,8 @@ private:
     int argc_;
     char* argv_[2];
     std::unique_ptr<QApplication> app_;
+    std::vector<std::string> ports_; // --ports: Start's ports; empty: the system's
+    std::string error_;              // a --ports that cannot be read
 };
 
 }  // namespace zq

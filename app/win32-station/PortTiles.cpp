@@ -290,8 +290,12 @@ CPortTile* CTileGrid::Find(const std::string& name) const
     return nullptr;
 }
 
-void CTileGrid::Show(const CStationBoard& board)
+void CTileGrid::Show(const CStationBoard& board, const std::string& empty)
 {
+    if (empty != empty_) {
+        empty_ = empty;
+        InvalidateRect(hwnd_, nullptr, TRUE);
+    }
     std::vector<std::unique_ptr<CPortTile>> shown;
     for (const std::string& name : board.Order()) {
         const TileView* view = board.Find(name);
@@ -438,8 +442,8 @@ LRESULT CALLBACK CTileGrid::WindowProc(HWND hwnd, UINT message, WPARAM wParam, L
                 SetBkMode(dc, TRANSPARENT);
                 SetTextColor(dc, GetSysColor(COLOR_GRAYTEXT));
                 const HGDIOBJ old = SelectObject(dc, self->fonts_.Normal());
-                DrawTextA(dc, "No serial port in the system's list", -1, &client,
-                          DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+                client.top = client.bottom / 3; // word-wrapped text does not centre itself
+                DrawTextA(dc, self->empty_.c_str(), -1, &client, DT_CENTER | DT_WORDBREAK | DT_NOPREFIX);
                 SelectObject(dc, old);
             }
             EndPaint(hwnd, &ps);

@@ -79,8 +79,8 @@ public:
     // The tile of a port; nullptr when there is none.
     CPortTile* Find(const std::string& name) const;
     // The board's tiles in its order: new ones made, those it no longer
-    // has destroyed, each drawn.
-    void Show(const CStationBoard& board);
+    // has destroyed, each drawn; empty: what the grid says without a tile.
+    void Show(const CStationBoard& board, const std::string& empty);
     const std::vector<std::unique_ptr<CPortTile>>& Tiles() const { return tiles_; }
     // The fonts changed (another DPI): every tile is measured again.
     void SetFonts();
@@ -97,6 +97,7 @@ private:
     const CUiFonts& fonts_;
     TileActions actions_;
     std::vector<std::unique_ptr<CPortTile>> tiles_;
+    std::string empty_;
     int scroll_ = 0;
     int content_ = 0;
     int wheelRest_ = 0;

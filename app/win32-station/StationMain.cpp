@@ -1,4 +1,4 @@
-// ZerquillStation.exe [IMAGE]: the station window, writing the image (DB.bin
+// ZerquillStation.exe [--ports LIST] [IMAGE]: the station window, writing the image (DB.bin
 // beside the executable when none is named) into every device that arrives
 // on any serial port.
 #include <windows.h>
@@ -6,8 +6,10 @@
 #include <stdlib.h>
 
 #include <string>
+#include <vector>
 
 #include "image/ImagePath.h"
+#include "link/NamedPorts.h"
 #include "app/win32-station/StationWindow.h"
 
 using namespace zq;
@@ -23,15 +25,24 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
 
     if (!CStationWindow::Register(instance))
         return 1;
-    // An image named on the command line (a shortcut's argument, a file
-    // dropped on the program) comes first; without one, DB.bin beside it.
+    // --ports LIST, then an image named on the command line (a shortcut's
+    // argument, a file dropped on the program); without one, DB.bin beside it.
+    std::vector<std::string> args(__argv, __argv + __argc);
+    std::vector<std::string> ports;
+    std::string error;
+    if (!TakePortsOption(args, ports, error)) {
+        MessageBoxA(nullptr, (error + "\n\nZerquillStation [--ports COM5,COM6] [JOB|IMAGE]").c_str(),
+                    "ZerquillStation", MB_ICONERROR | MB_OK);
+        return 64;
+    }
     std::string image = DefaultImagePath();
-    if (__argc > 1) {
+    if (args.size() > 1) {
         char full[MAX_PATH];
-        const DWORD n = GetFullPathNameA(__argv[1], MAX_PATH, full, nullptr);
-        image = (n > 0 && n < MAX_PATH) ? std::string(full, n) : std::string(__argv[1]);
+        const DWORD n = GetFullPathNameA(args[1].c_str(), MAX_PATH, full, nullptr);
+        image = (n > 0 && n < MAX_PATH) ? std::string(full, n) : args[1];
     }
     CStationWindow window(image);
+    window.SetPorts(ports);
     const HWND hwnd = window.Create(instance, show);
     if (!hwnd)
         return 1;

@@ -441,7 +441,7 @@ void CStationWindow::StartStation()
         MessageBeep(MB_ICONWARNING);
         return;
     }
-    grid_->Show(station_.Board());
+    grid_->Show(station_.Board(), station_.EmptyText());
     KillTimer(hwnd_, kListTimer);
     SetTimer(hwnd_, kProgressTimer, CStationController::kTickMs, nullptr);
     SetRunningLook();
@@ -475,7 +475,7 @@ void CStationWindow::Draw(const BoardChanges& changes)
 {
     const CStationBoard& board = station_.Board();
     if (changes.order)
-        grid_->Show(board);
+        grid_->Show(board, station_.EmptyText());
     else
         for (const std::string& port : changes.tiles)
             if (CPortTile* tile = grid_->Find(port))

@@ -26,6 +26,10 @@ public:
     CStationWindow(const CStationWindow&) = delete;
     CStationWindow& operator=(const CStationWindow&) = delete;
 
+    // Ports named on the command line, listened on instead of the
+    // system's list where a job names no slots; before Create.
+    void SetPorts(std::vector<std::string> names) { station_.SetPorts(std::move(names)); }
+
     static bool Register(HINSTANCE instance);
     HWND Create(HINSTANCE instance, int show);
     HWND Window() const { return hwnd_; }

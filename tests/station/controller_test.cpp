@@ -16,6 +16,7 @@
 #include "devsim/SimRig.h"
 #include "release/Job.h"
 #include "station/StationController.h"
+#include "link/NamedPorts.h"
 #include "tests/TempDir.h"
 
 namespace zq {
@@ -148,6 +149,42 @@ TEST(StationController, DropsButtonsAndTheRecordFollowTheJobTheLockAndTheRun)
     EXPECT_FALSE(blind.Choose(dir.file("DB.bin")));
     EXPECT_NE(blind.ImageCause().find("(cannot read " + dir.file("DB.bin") + ": Not a directory)"), std::string::npos)
         << blind.ImageCause();
+}
+
+// Before Start the window shows what Start will listen on: the ports named
+// on the command line, and a job's slots before them, as tiles wearing the
+// slots' labels.
+TEST(StationController, BeforeStartTheNamedPortsAndTheJobsSlotsAreShown)
+{
+    TempDir dir;
+    WriteFile(dir.file("DB.bin"), MakeImage(65536 + 128 * 2, 2, 3));
+    CStationController station([] {}, TrustStore());
+    station.SetPortSource([] { return std::vector<PortInfo>{{"/dev/zq-listed"}}; });
+    ASSERT_TRUE(station.Choose(dir.file("DB.bin")));
+    EXPECT_EQ(station.EmptyText(), "Start listens on every serial port and flashes each device that arrives.");
+    std::vector<std::string> args{"ZerquillStation", "--ports", "/dev/pts/5,/dev/pts/6", "DB.bin"}, ports;
+    std::string error;
+    ASSERT_TRUE(TakePortsOption(args, ports, error)) << error;
+    EXPECT_EQ(args, (std::vector<std::string>{"ZerquillStation", "DB.bin"}));
+    station.SetPorts(ports);
+    EXPECT_EQ(station.EmptyText(), "Start listens on /dev/pts/5, /dev/pts/6, and flashes each device that arrives.");
+    station.FollowList();
+    EXPECT_EQ(station.Board().Order(), ports);
+
+    nlohmann::json job = nlohmann::json::parse(JobText("lot", "DB.bin", station.Image().sha256, 0, ""));
+    job["slots"] = {{{"port", "/dev/zq-a"}, {"label", "A"}}, {{"port", "/dev/zq-b"}}};
+    const std::string text = job.dump();
+    WriteFile(dir.file("lot.zqjob"), std::vector<uint8_t>(text.begin(), text.end()));
+    ASSERT_TRUE(station.Choose(dir.file("lot.zqjob"))) << station.ImageCause();
+    EXPECT_EQ(station.EmptyText(),
+              "Start listens on the job's slots: A (/dev/zq-a), /dev/zq-b, and flashes each device that arrives.");
+    station.FollowList();
+    EXPECT_EQ(station.Board().Order(), (std::vector<std::string>{"/dev/zq-a", "/dev/zq-b"}));
+    EXPECT_EQ(station.Board().Find("/dev/zq-a")->label, "A");
+    for (const char* bad : {"--ports", "--ports=a,,b"}) {
+        std::vector<std::string> given{"ZerquillStation", bad};
+        EXPECT_FALSE(TakePortsOption(given, ports, error)) << bad;
+    }
 }
 
 // Closing asks once while downloads run and not after Stop; the window goes
