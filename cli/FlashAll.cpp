@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "download/Causes.h"
+#include "platform/Format.h"
 #include "cli/Console.h"
 #include "station/FlashDevices.h"
 #include "cli/FlashHost.h"
@@ -169,6 +170,8 @@ int Watch(StationRun& opened, const FlashOptions& options, std::atomic<bool>* st
     settings.count = options.count;
     settings.awayMs = options.awayMs;
     settings.lot = run.lotLeft;
+    view.SetHeldWords(Format("held: take the unit away (%u s without a beacon) to flash the next one%s",
+                             settings.awayMs / 1000, opened.served ? ", or retry it from the page" : ""));
     view.Say(settings.ports.empty() ? std::string("station: listening on every serial port; Ctrl-C ends it")
                                     : "station: listening on " + std::to_string(settings.ports.size()) +
                                           " named port(s); Ctrl-C ends it");

@@ -181,6 +181,9 @@ void CStationView::OnEnded(const DeviceEnding& e)
         lines = who + ": cancelled\n";
     else
         errors = who + ": " + o.notice + "\n" + who + ":   " + e.cause + "\n";
+    // A lost line is a unit gone; any other failure holds the unit.
+    if (!o.success && !o.cancelled && !o.failure.lineLost && !held_.empty())
+        errors += who + ":   " + held_ + "\n";
     if (!e.hint.empty())
         errors += who + ":   " + e.hint + "\n";
     if (!e.recorded)

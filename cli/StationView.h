@@ -33,6 +33,8 @@ public:
     void Fail(const std::string& text);
     // A job's slots: their labels name the ports in every line.
     void SetFixture(const std::vector<JobSlot>& fixture) { fixture_ = fixture; }
+    // Under a failure's cause, what holds the unit (--watch); empty: nothing.
+    void SetHeldWords(const std::string& words) { held_ = words; }
     // The closing summary: "N devices: W written, F failed".
     void Summary(const StationTotals& totals);
 
@@ -53,6 +55,7 @@ private:
     Mode mode_;
     std::FILE* out_;
     std::vector<JobSlot> fixture_;
+    std::string held_;
     std::mutex mutex_;
     std::map<std::string, Row> busy_;
     size_t drawnRows_ = 0;
