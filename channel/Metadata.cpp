@@ -327,8 +327,10 @@ bool SignMetadata(const Json& body, const std::vector<PrivateKey>& keys, std::st
         }
         signatures.push_back({{"keyid", KeyId(PublicHalf(key, ""))}, {"sig", HexOf(der)}});
     }
-    file.clear();
-    return CanonicalJson(Json{{"signed", body}, {"signatures", signatures}}, file, error);
+    // The file itself is ordinary JSON: canonical JSON leaves a newline in a
+    // string (a PEM key's) as it is, which no JSON parser takes.
+    file = Json{{"signed", body}, {"signatures", signatures}}.dump(2) + "\n";
+    return true;
 }
 
 }  // namespace zq
