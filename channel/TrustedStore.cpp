@@ -89,7 +89,11 @@ bool CTrustedStore::LoadRoot(const std::string& initialRoot, ChannelError& error
         error = refused;
         return false;
     }
-    root_ = hasKept && (!hasInstalled || kept.meta.version >= installed.meta.version) ? kept : installed;
+    const bool useKept = hasKept && (!hasInstalled || kept.meta.version >= installed.meta.version);
+    root_ = useKept ? kept : installed;
+    // The installed root is kept too: a later run without it starts from it.
+    if (!useKept && !Persist(kRootFile, initialRoot, error))
+        return false;
     firstRoot_ = root_;
     return true;
 }
