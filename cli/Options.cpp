@@ -111,6 +111,8 @@ const char* const kFlashUsage =
     "  6    the job is not released (no signature, no trusted key verifies it,\n"
     "       or it was changed after signing); on a locked station, an image\n"
     "       without a job\n"
+    "  7    --channel-status: the release channel cannot be confirmed (rollback,\n"
+    "       expired, signature, hash, length, or unreachable with no release kept)\n"
     "  64   wrong usage, or a job file that cannot be read or is malformed\n"
     "  77   --set-latency without the rights it needs (root on Linux, an\n"
     "       administrator prompt on Windows); 1 when the system refused it\n"

@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "cli/Channel.h"
 #include "cli/Console.h"
 #include "download/DownloadHost.h"
 #include "cli/FlashAll.h"
@@ -224,6 +225,7 @@ int Run(const HelpOptions&)
     std::fputs(kFlashUsage, stdout);
     if (CanServe())
         std::fputs(kServeUsage, stdout);
+    std::fputs(kChannelUsage, stdout);
     return 0;
 }
 
@@ -293,6 +295,8 @@ int main(int argc, char** argv)
 {
     if (const int latency = SetLatencyMode(argc, argv); latency >= 0)
         return latency; // a mode of its own, given alone
+    if (const int channel = ChannelMode(argc, argv); channel >= 0)
+        return channel;
     // --serve and its token are the served station's, taken out before the
     // rest is parsed and checked once the mode is known.
     ServeOptions serve;

@@ -12,6 +12,7 @@ constexpr int kExitRefused = 3;  // the image was refused
 constexpr int kExitNoDevice = 4; // no ports, no beacon, no usable port
 constexpr int kExitLotComplete = 5; // the job's lot was written already: no port touched
 constexpr int kExitNotReleased = 6; // the job is not released (or a locked station's bare image)
+constexpr int kExitChannel = 7; // the release channel cannot be confirmed
 constexpr int kExitUsage = 64;
 constexpr int kExitNoPermission = 77; // --set-latency: administrator or root rights needed (EX_NOPERM)
 constexpr int kExitInterrupted = 130; // 128 + SIGINT

@@ -64,10 +64,13 @@ CHttpClient::~CHttpClient() = default;
 
 bool CHttpClient::CanAddCa() { return false; }
 
-HttpAnswer CHttpClient::OsPost(const std::string& url, const std::string& body,
-                               const std::vector<std::string>& headers, int timeoutMs)
+namespace {
+
+// The connection and the request for url (http or https only); false with
+// why.
+bool OpenRequest(HINTERNET session, const std::string& url, const wchar_t* verb, int timeoutMs,
+                 CInternet& connection, CInternet& request, std::string& error)
 {
-    HttpAnswer answer;
     const std::wstring wurl = Wide(url);
     URL_COMPONENTS parts{};
     parts.dwStructSize = sizeof parts;
@@ -76,33 +79,98 @@ HttpAnswer CHttpClient::OsPost(const std::string& url, const std::string& body,
     parts.dwExtraInfoLength = static_cast<DWORD>(-1);
     if (!WinHttpCrackUrl(wurl.c_str(), 0, 0, &parts) ||
         (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)) {
-        answer.error = WinHttpErrorText(ERROR_WINHTTP_INVALID_URL);
-        return answer;
+        error = WinHttpErrorText(ERROR_WINHTTP_INVALID_URL);
+        return false;
     }
     const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
     std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
     path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
     if (path.empty())
         path = L"/";
-
-    WinHttpSetTimeouts(impl_->session.Get(), timeoutMs, timeoutMs, timeoutMs, timeoutMs);
-    CInternet connection(WinHttpConnect(impl_->session.Get(), host.c_str(), parts.nPort, 0));
+    WinHttpSetTimeouts(session, timeoutMs, timeoutMs, timeoutMs, timeoutMs);
+    connection.Reset(WinHttpConnect(session, host.c_str(), parts.nPort, 0));
     const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-    CInternet request(connection ? WinHttpOpenRequest(connection.Get(), L"POST", path.c_str(), nullptr,
-                                                      WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, secure)
-                                 : nullptr);
+    if (connection)
+        request.Reset(WinHttpOpenRequest(connection.Get(), verb, path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                         WINHTTP_DEFAULT_ACCEPT_TYPES, secure));
+    if (!request) {
+        error = WinHttpErrorText(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool StatusOf(HINTERNET request, DWORD& status)
+{
+    DWORD size = sizeof status;
+    return WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+}
+
+// The body, read until its end or one byte past maxLength: a server sending
+// endless data is cut off there.
+bool ReadBody(HINTERNET request, size_t maxLength, std::string& body, HttpAnswer& answer)
+{
+    char buffer[16384];
+    for (;;) {
+        DWORD got = 0;
+        if (!WinHttpReadData(request, buffer, sizeof buffer, &got)) {
+            answer.error = WinHttpErrorText(GetLastError());
+            return false;
+        }
+        if (got == 0)
+            return true;
+        if (got > maxLength - body.size()) {
+            answer.tooLong = true;
+            answer.error = "more than " + std::to_string(maxLength) + " bytes";
+            return false;
+        }
+        body.append(buffer, got);
+    }
+}
+
+} // namespace
+
+HttpAnswer CHttpClient::OsPost(const std::string& url, const std::string& body,
+                               const std::vector<std::string>& headers, int timeoutMs)
+{
+    HttpAnswer answer;
+    CInternet connection, request;
+    if (!OpenRequest(impl_->session.Get(), url, L"POST", timeoutMs, connection, request, answer.error))
+        return answer;
     std::wstring lines;
     for (const std::string& h : headers)
         lines += Wide(h) + L"\r\n";
     const DWORD size = static_cast<DWORD>(body.size());
-    DWORD status = 0, statusSize = sizeof status;
-    if (!request ||
-        !WinHttpSendRequest(request.Get(), lines.c_str(), static_cast<DWORD>(-1),
-                            const_cast<char*>(body.data()), size, size, 0) ||
-        !WinHttpReceiveResponse(request.Get(), nullptr) ||
-        !WinHttpQueryHeaders(request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
+    DWORD status = 0;
+    if (!WinHttpSendRequest(request.Get(), lines.c_str(), static_cast<DWORD>(-1), const_cast<char*>(body.data()),
+                            size, size, 0) ||
+        !WinHttpReceiveResponse(request.Get(), nullptr) || !StatusOf(request.Get(), status)) {
         answer.error = WinHttpErrorText(GetLastError());
+        return answer;
+    }
+    answer.status = static_cast<int>(status);
+    return answer;
+}
+
+HttpAnswer CHttpClient::OsGet(const std::string& url, size_t maxLength, std::string& body, int timeoutMs)
+{
+    HttpAnswer answer;
+    CInternet connection, request;
+    if (!OpenRequest(impl_->session.Get(), url, L"GET", timeoutMs, connection, request, answer.error))
+        return answer;
+    // WinHTTP follows redirects by itself; a channel's files are where its
+    // URL says.
+    DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    WinHttpSetOption(request.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
+    DWORD status = 0;
+    if (!WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !WinHttpReceiveResponse(request.Get(), nullptr) || !StatusOf(request.Get(), status)) {
+        answer.error = WinHttpErrorText(GetLastError());
+        return answer;
+    }
+    if (!ReadBody(request.Get(), maxLength, body, answer)) {
+        body.clear();
         return answer;
     }
     answer.status = static_cast<int>(status);
