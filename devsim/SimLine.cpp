@@ -1,5 +1,7 @@
 #include "devsim/SimLine.h"
 
+#include "platform/PtyNumber.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -111,7 +113,14 @@ CSimLine::CSimLine(CUniqueFd line, CUniqueFd keepOpen, bool serialDevice)
     }
 }
 
-CSimLine::~CSimLine() { LetToolTake(NowNs() + 1000 * kNsPerMs); }
+CSimLine::~CSimLine()
+{
+    LetToolTake(NowNs() + 1000 * kNsPerMs);
+    // The line goes; its number stays taken, so that no name of it leads to
+    // the next pty made.
+    line_.Reset();
+    HoldPtyNumber(std::move(keepOpen_));
+}
 
 void CSimLine::Stop()
 {

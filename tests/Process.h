@@ -3,6 +3,7 @@
 // run zerquill-flash.
 #pragma once
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -24,6 +25,44 @@ struct Outcome {
     int status = -1; // exit status, or 128 + signal
     std::string out, err;
 };
+
+// The children alive, killed should the test process abort (an ASSERT that
+// returned past a joinable thread ends in std::terminate): a station left
+// running would go on opening, by name, ptys that later tests are given.
+namespace children {
+constexpr size_t kSlots = 256;
+inline std::atomic<pid_t>* Slots()
+{
+    static std::atomic<pid_t> slots[kSlots] = {};
+    return slots;
+}
+inline void OnAbort(int sig)
+{
+    for (size_t i = 0; i < kSlots; ++i)
+        if (const pid_t pid = Slots()[i].load(); pid > 0)
+            ::kill(pid, SIGKILL);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+inline void Add(pid_t pid)
+{
+    static const bool installed = (::signal(SIGABRT, OnAbort), true);
+    (void)installed;
+    for (size_t i = 0; i < kSlots; ++i) {
+        pid_t none = 0;
+        if (Slots()[i].compare_exchange_strong(none, pid))
+            return;
+    }
+}
+inline void Remove(pid_t pid)
+{
+    for (size_t i = 0; i < kSlots; ++i) {
+        pid_t was = pid;
+        if (Slots()[i].compare_exchange_strong(was, 0))
+            return;
+    }
+}
+} // namespace children
 
 // Starts the program with its stdout and stderr on pipes (or stdout on a
 // pty slave, when given) and collects everything until it exits.
@@ -51,6 +90,7 @@ public:
         ::close(errPipe[1]);
         if (rc != 0)
             throw std::runtime_error("posix_spawn " + args[0] + ": " + std::strerror(rc));
+        children::Add(pid_);
         out_ = outPipe[0];
         err_ = errPipe[0];
     }
@@ -59,6 +99,7 @@ public:
         if (pid_ > 0) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
+            children::Remove(pid_);
         }
         if (out_ >= 0)
             ::close(out_);
@@ -97,6 +138,7 @@ public:
             ::kill(pid_, SIGKILL);
         int st = 0;
         ::waitpid(pid_, &st, 0);
+        children::Remove(pid_);
         pid_ = -1;
         outcome_.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
         return outcome_;

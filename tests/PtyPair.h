@@ -17,6 +17,8 @@
 
 #include "platform/UniqueFd.h"
 
+#include "platform/PtyNumber.h"
+
 namespace zq {
 
 class PtyPair {
@@ -39,6 +41,16 @@ public:
         tcsetattr(slave_.Get(), TCSANOW, &tio);
         fcntl(master(), F_SETFL, fcntl(master(), F_GETFL) | O_NONBLOCK);
     }
+
+    // Hung up, its number held: no name of it leads to the next pty made
+    // (another test's, in this process or one beside it).
+    ~PtyPair()
+    {
+        master_.Reset();
+        HoldPtyNumber(std::move(slave_));
+    }
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
 
     const std::string& path() const { return path_; }
     int master() const { return master_.Get(); }

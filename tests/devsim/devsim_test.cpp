@@ -3,6 +3,7 @@
 #include "devsim/DevSim.h"
 #include "protocol/Protocol.h"
 #include "devsim/SimRig.h"
+#include "tests/PtyPair.h"
 
 #include <gtest/gtest.h>
 
@@ -480,6 +481,27 @@ TEST(DevSim, EchoFaultsForTheFirstAttempts)
         EXPECT_EQ(rep.count, 2);
         EXPECT_EQ(rep.data.size(), 256u);
     }
+}
+
+// A line that went keeps its number: its name leads nowhere, not to the
+// next pty made (another test's device, which a station still listening by
+// that name would answer).
+TEST(DevSim, AGoneLinesNameLeadsNowhere)
+{
+    std::string gone;
+    {
+        CSimRig rig{DevSimOptions()};
+        gone = rig.Path();
+    }
+    CSimRig next{DevSimOptions()};
+    EXPECT_NE(next.Path(), gone);
+    EXPECT_NE(::access(gone.c_str(), F_OK), 0) << gone;
+    {
+        PtyPair pty;
+        gone = pty.path();
+    }
+    PtyPair other;
+    EXPECT_NE(other.path(), gone);
 }
 
 TEST(DevSim, HangUpClosesTheLine)

@@ -609,6 +609,15 @@ TEST_F(ServeTest, BadClientsHoldUpNeitherTheDownloadNorOtherClients)
         }
         trickledFor = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - from);
     });
+    // Joined on every way out: an ASSERT below returns early.
+    struct Joined {
+        std::thread& thread;
+        ~Joined()
+        {
+            if (thread.joinable())
+                thread.join();
+        }
+    } joined{trickler};
     std::vector<std::unique_ptr<RawClient>> streams;
     for (int i = 0; i < 32; ++i) {
         // Tiny buffers, never read: stalled readers.
