@@ -13,6 +13,7 @@
 #include "link/SerialLink.h"
 #include "station/Station.h"
 #include "cli/StationView.h"
+#include "platform/Format.h"
 
 namespace zq {
 
@@ -147,8 +148,7 @@ int FlashAllHeard(StationRun& opened, const FlashOptions& options, const std::st
         view.Summary(session.Totals());
         return kExitNoDevice;
     }
-    view.Say(std::to_string(found.size()) + (found.size() == 1 ? " device" : " devices") + " found on " +
-             std::to_string(probes.size()) + (probes.size() == 1 ? " port" : " ports") +
+    view.Say(Counted(found.size(), "device") + " found on " + Counted(probes.size(), "port") +
              ": flashing them all at once");
 
     session.FlashAll(found, stop);

@@ -63,7 +63,7 @@ void CProgressView::PortsListed(size_t count)
     portCount_ = count;
     portIndex_ = 0;
     if (mode_ == Mode::Lines && count)
-        Line(Format("looking for the device on %zu port%s", count, count == 1 ? "" : "s"));
+        Line("looking for the device on " + Counted(count, "port"));
 }
 
 void CProgressView::Probing(const std::string& port)

@@ -12,6 +12,7 @@
 #include "record/Record.h"
 #include "record/RecordSchema.h"
 #include "record/YieldReport.h"
+#include "platform/Format.h"
 
 extern const unsigned char kChartJs[];
 extern const size_t kChartJsSize;
@@ -64,7 +65,7 @@ Tables MakeTables(const YieldReport& r)
     for (const auto& entry : others)
         results += (results.empty() ? "" : ", ") + std::to_string(entry.second) + " " + entry.first;
     t.summary.push_back({"records", std::to_string(r.records) +
-                                        (r.unreadable ? " (" + std::to_string(r.unreadable) + (r.unreadable == 1 ? " line" : " lines") +
+                                        (r.unreadable ? " (" + Counted(r.unreadable, "line") +
                                                         " not read: no JSON object)"
                                                       : "")});
     if (!r.overTime.empty()) // the records had times
@@ -72,15 +73,15 @@ Tables MakeTables(const YieldReport& r)
     t.summary.push_back({"results", results.empty() ? "-" : results});
     t.summary.push_back({"first-pass yield",
                          Percent(r.FirstPassYield()) + " (" + std::to_string(r.firstPass) + " of " +
-                             std::to_string(r.units) + " units written at their first attempt; " +
+                             Counted(r.units, "unit") + " written at their first attempt; " +
                              std::to_string(r.unitsBySerial) + " told apart by USB serial, the others by the station that flashed them)"});
-    t.summary.push_back({"written in the end", std::to_string(r.writtenAtLast) + " of " + std::to_string(r.units) +
-                                                   " units (" + Share(r.writtenAtLast, r.units) + ")"});
+    t.summary.push_back({"written in the end", std::to_string(r.writtenAtLast) + " of " +
+                                                   Counted(r.units, "unit") + " (" + Share(r.writtenAtLast, r.units) + ")"});
     t.summary.push_back({"units per hour", r.unitsPerHour < 0 ? std::string("-")
                                                               : Format("%.1f", r.unitsPerHour) + " (written, over the span)"});
     t.summary.push_back({"duration (written)", r.timed ? "p50 " + Seconds(r.p50) + ", p90 " + Seconds(r.p90) + ", p95 " +
                                                              Seconds(r.p95) + ", max " + Seconds(r.maxSeconds) + " (" +
-                                                             std::to_string(r.timed) + " downloads)"
+                                                             Counted(r.timed, "download") + ")"
                                                        : std::string("-")});
     t.slots.push_back({"PORT OR SLOT", "WRITTEN", "FAILED", "FAILURE RATE"});
     for (const YieldSlot& s : r.slots)

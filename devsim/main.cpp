@@ -1,6 +1,7 @@
 // zerquill-devsim: plays the device on a new pseudo-terminal (or a serial
 // port) for the Zerquill Updater, with faults on demand.
 #include "devsim/DevSim.h"
+#include "platform/Format.h"
 
 #include <cerrno>
 #include <csignal>
@@ -488,8 +489,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "faults: none\n");
     for (const auto& f : faults)
         std::fprintf(stderr, "fault: %s\n", f.c_str());
-    std::fprintf(stderr, "line %s%s; %s sessions\n", path.c_str(), sim.Options().pace ? ", paced" : "",
-                 sessions ? std::to_string(sessions).c_str() : "endless");
+    std::fprintf(stderr, "line %s%s; %s\n", path.c_str(), sim.Options().pace ? ", paced" : "",
+                 sessions ? Counted(unsigned(sessions), "session").c_str() : "endless sessions");
     const bool allOk = RunSessions(sim, prog, images);
     g_sim = nullptr;
     return allOk ? 0 : 1;

@@ -1385,6 +1385,7 @@ TEST(Cli, TheReportTakesTheRecordsOfAClockNeverSet)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("  span:                1970-01-01T00:00:00Z to 2026-12-07T08:00:02Z\n"), std::string::npos)
         << r.out;
+    EXPECT_NE(r.out.find("max 10.0 s (1 download)\n"), std::string::npos) << r.out;
 }
 
 // ---- Forwarding -------------------------------------------------------

@@ -419,9 +419,27 @@ TEST(DevSim, AReplyReadLateAfterTheSpeedChangedIsNoSpeedError)
     // Counted, and said only when asked: most runs have such bytes.
     EXPECT_EQ(rep.speedUnchecked, 3u) << FormatSummary(rep, true);
     EXPECT_EQ(FormatSummary(rep).find("could not be checked"), std::string::npos) << FormatSummary(rep);
-    EXPECT_NE(FormatSummary(rep, true).find("note: 3 byte(s) read only after the tool had changed the line's speed"),
+    EXPECT_NE(FormatSummary(rep, true).find("note: 3 bytes read only after the tool had changed the line's speed"),
               std::string::npos)
         << FormatSummary(rep, true);
+}
+
+// One of a thing is said as one, more as more: the faults and the summary.
+TEST(DevSim, CountsAgreeWithTheirNouns)
+{
+    DevSimOptions opt;
+    opt.noiseBytes = 1;
+    opt.headerEcho = {DevSimEcho::Wrong, 1};
+    opt.refusals = {{4, 1}, {7, 2}};
+    const std::vector<std::string> faults = DescribeFaults(opt);
+    EXPECT_EQ(faults, (std::vector<std::string>{"1 noise byte before every beacon",
+                                                "header word echo wrong for the first 1 attempt",
+                                                "block 4 refused 1 time with 0x15", "block 7 refused 2 times with 0x15"}));
+    DevSimReport rep;
+    rep.sawBeaconReply = true;
+    rep.headerAttempts = 1;
+    rep.countAttempts = 2;
+    EXPECT_NE(FormatSummary(rep).find("(1 attempt), block count 0 (2 attempts)"), std::string::npos) << FormatSummary(rep);
 }
 
 TEST(DevSim, RefusedBlocksAndChecksumErrorsAreResentAndCounted)
