@@ -1,5 +1,6 @@
 #include "cli/Options.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <initializer_list>
 #include <utility>
@@ -200,14 +201,58 @@ void Declare(Given& g)
     value("--html", g.html);
 }
 
+// Edits between two words, a swap of neighbours counting as one: "--imgae"
+// is one slip from "--image".
+size_t Edits(const std::string& a, const std::string& b)
+{
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i)
+        for (size_t j = 0; j <= b.size(); ++j) {
+            if (i == 0 || j == 0) {
+                d[i][j] = i + j;
+                continue;
+            }
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[a.size()][b.size()];
+}
+
+// The known option nearest to a misspelt one, if one is near enough to be
+// what was meant: at most two slips, and fewer than half its letters.
+std::string Nearest(const CLI::App& app, const std::string& name)
+{
+    // --serve and --set-latency are taken apart before this parser runs.
+    std::vector<std::string> known = {"--serve", "--serve-token-file", "--set-latency"};
+    for (const CLI::Option* option : app.get_options()) {
+        for (const std::string& n : option->get_lnames())
+            known.push_back("--" + n);
+        for (const std::string& n : option->get_snames())
+            known.push_back("-" + n);
+    }
+    std::string best;
+    size_t bestEdits = 3;
+    for (const std::string& candidate : known) {
+        const size_t edits = Edits(name, candidate);
+        if (edits < bestEdits && 2 * edits < candidate.size() - 1) {
+            best = candidate;
+            bestEdits = edits;
+        }
+    }
+    return best;
+}
+
 // The parser's own words list every stray word; a person needs the first.
 std::string StrayWords(const CLI::App& app, int argc, const char* const* argv)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
         const std::string name = word.substr(0, word.find('='));
-        if (!word.empty() && word[0] == '-' && !app.get_option_no_throw(name))
-            return "unknown option " + word;
+        if (!word.empty() && word[0] == '-' && !app.get_option_no_throw(name)) {
+            const std::string meant = Nearest(app, name);
+            return "unknown option " + word + (meant.empty() ? std::string() : " (did you mean " + meant + "?)");
+        }
     }
     std::string error = "unexpected argument";
     for (int i = 1; i < argc; ++i)

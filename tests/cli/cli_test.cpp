@@ -278,6 +278,8 @@ TEST(Cli, EachModeTellsItsOwnMistakeAndHelpAnswersOnlyAValidLine)
         {{"--forward-pending", "--log", "L", "--forward", "http://127.0.0.1:9/", "--check"},
          "--forward-pending flashes nothing: not with --all, --watch or --check"},
         {{"--report", "L", "--log", "L"}, "--report reads a record file and flashes nothing: give it alone"},
+        {{"--imgae", image}, "unknown option --imgae (did you mean --image?)"},
+        {{"--watch", "--serv", "80"}, "unknown option --serv (did you mean --serve?)"},
         {{"--wait", "5", "--all", "--json", "--count", "2"}, "--count goes with --watch"},
         {{"--wait", "5", "--all", "--json"}, "--wait is for one download; --watch waits by itself"},
         {{"--report", "L", "--make-job", job, "-i", image, "--help"},
@@ -346,19 +348,22 @@ TEST_F(CliTest, RefusedImageFailsBeforeAnyPortIsOpened)
     UntouchedPty line;
     const Outcome r = RunFlash({"--ports", line.pty.path(), "--image", imagePath});
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(LastLine(r.err, 1), "Fail Download!") << r.err;
-    EXPECT_NE(LastLine(r.err).find("wrong magic"), std::string::npos) << r.err;
+    EXPECT_EQ(LastLine(r.err, 2), "Fail Download!") << r.err;
+    EXPECT_NE(LastLine(r.err, 1).find("wrong magic"), std::string::npos) << r.err;
+    EXPECT_EQ(LastLine(r.err), "nothing was sent to the device; this is not a database image: give the image made "
+                               "for the device") << r.err;
 
     // The numbers a person needs to see what is wrong.
     WriteFile(imagePath, MakeImage(70000, 500));
     const Outcome shortImage = RunFlash({"--ports", line.pty.path(), "--image", imagePath});
     EXPECT_EQ(shortImage.status, 3);
-    EXPECT_EQ(LastLine(shortImage.err), "image refused: 70000 bytes, header word 500 needs at least 73536")
+    EXPECT_EQ(LastLine(shortImage.err, 1), "image refused: 70000 bytes, header word 500 needs at least 73536")
         << shortImage.err;
+    EXPECT_EQ(LastLine(shortImage.err).rfind("nothing was sent to the device; the file ends before", 0), 0u);
     WriteFile(imagePath, {});
     const Outcome empty = RunFlash({"--ports", line.pty.path(), "--image", imagePath, "--check"});
     EXPECT_EQ(empty.status, 3);
-    EXPECT_EQ(LastLine(empty.err), "image refused: " + imagePath + " is empty (0 bytes)") << empty.err;
+    EXPECT_EQ(LastLine(empty.err, 1), "image refused: " + imagePath + " is empty (0 bytes)") << empty.err;
     line.ExpectUntouched();
 }
 
@@ -406,6 +411,10 @@ TEST_F(CliTest, DefaultImageIsTheOneBesideTheExecutable)
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "Success Download!\n");
     EXPECT_EQ(report.data, DataArea(image, kBlocks));
+    std::remove(imagePath.c_str());
+    const Outcome none = Process({copy, "--ports", device.Path(), "--check"}).Finish();
+    EXPECT_EQ(LastLine(none.err), "-i FILE (--image FILE) names the image; without it, DB.bin beside this program is "
+                                  "written") << none.err;
 }
 
 // --check says what would be sent and touches no port; --wait listens until
@@ -650,7 +659,8 @@ TEST_F(CliTest, MissingPortIsNamed)
 {
     const Outcome r = RunFlash({"--port", "/dev/zq-no-such-port", "--image", imagePath});
     EXPECT_EQ(r.status, 4);
-    EXPECT_EQ(LastLine(r.err), "port /dev/zq-no-such-port not found") << r.err;
+    EXPECT_EQ(LastLine(r.err, 1), "port /dev/zq-no-such-port not found") << r.err;
+    EXPECT_EQ(LastLine(r.err), "zerquill-flash --list-ports shows this system's serial ports") << r.err;
 }
 
 // A technician outside the device's group is told which group and how to
