@@ -263,6 +263,25 @@ std::string StrayWords(const CLI::App& app, int argc, const char* const* argv)
     return error;
 }
 
+// An option given last, without its word: what the word is, by example
+// (the parser would say "1 required TEXT missing").
+std::string MissingWord(const std::string& parserWords)
+{
+    static const std::pair<const char*, const char*> kNeeds[] = {
+        {"--html", "the file to write, e.g. --html report.html"},
+        {"--report", "the record file to read, e.g. --report units.jsonl"},
+        {"--log", "the record file to append to, e.g. --log units.jsonl"},
+        {"--image", "the image, e.g. -i DB.bin"},
+        {"--port", "a port, e.g. -p /dev/ttyUSB0"},
+        {"--ports", "the ports, e.g. --ports /dev/ttyUSB0,/dev/ttyUSB1"},
+    };
+    const std::string option = parserWords.substr(0, parserWords.find(':'));
+    for (const auto& need : kNeeds)
+        if (option == need.first)
+            return option + " needs " + need.second;
+    return option + " needs a value";
+}
+
 // A rule of the command line: when broken, the line that says so.
 struct Rule {
     bool broken;
@@ -520,6 +539,10 @@ bool ParseFlashCommand(int argc, const char* const* argv, FlashCommand& command,
         g.app.parse(argc, argv);
     } catch (const CLI::ExtrasError&) {
         error = StrayWords(g.app, argc, argv);
+        return false;
+    } catch (const CLI::ArgumentMismatch& e) {
+        const std::string words = e.what();
+        error = words.find(" required ") != std::string::npos ? MissingWord(words) : words;
         return false;
     } catch (const CLI::ParseError& e) {
         error = e.what();

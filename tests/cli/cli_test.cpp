@@ -279,6 +279,8 @@ TEST(Cli, EachModeTellsItsOwnMistakeAndHelpAnswersOnlyAValidLine)
          "--forward-pending flashes nothing: not with --all, --watch or --check"},
         {{"--report", "L", "--log", "L"}, "--report reads a record file and flashes nothing: give it alone"},
         {{"--imgae", image}, "unknown option --imgae (did you mean --image?)"},
+        {{"--report", "L", "--html"}, "--html needs the file to write, e.g. --html report.html"},
+        {{"--check", "-i"}, "--image needs the image, e.g. -i DB.bin"},
         {{"--watch", "--serv", "80"}, "unknown option --serv (did you mean --serve?)"},
         {{"--wait", "5", "--all", "--json", "--count", "2"}, "--count goes with --watch"},
         {{"--wait", "5", "--all", "--json"}, "--wait is for one download; --watch waits by itself"},
@@ -299,6 +301,16 @@ TEST(Cli, EachModeTellsItsOwnMistakeAndHelpAnswersOnlyAValidLine)
     const Outcome version = RunFlash({"--list-ports", "--report", "L", "--version"});
     EXPECT_EQ(version.out, std::string("zerquill-flash ") + ZQ_VERSION + "\n");
     EXPECT_FALSE(std::ifstream(job).good()) << "an answered line runs nothing";
+}
+
+// A pty has no node in sysfs: told so, not a path built from its number.
+TEST(Cli, SetLatencyOnAPseudoTerminalSaysItHasNoTimer)
+{
+    PtyPair pty;
+    const Outcome r = RunFlash({"--set-latency", pty.path(), "1"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err, "zerquill-flash: --set-latency: " + pty.path() +
+                         " is a pseudo-terminal, which has no latency timer (only FTDI adapters have one)\n");
 }
 
 TEST(Cli, VersionIsTheProjectsAndOpensNothing)
