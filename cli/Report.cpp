@@ -158,7 +158,7 @@ std::string Page(const std::string& logPath, const YieldReport& r, const Tables&
         data["slotWritten"].push_back(s.written);
     }
     for (const YieldCause& c : r.causes) {
-        data["cause"].push_back(c.step);
+        data["cause"].push_back(StepWords(c.step));
         data["causeCount"].push_back(c.count);
     }
     // Inside a script element "</" would end it.
@@ -193,13 +193,13 @@ std::string Page(const std::string& logPath, const YieldReport& r, const Tables&
             "beginAtZero: true, ticks: {precision: 0}}}};\n"
             "new Chart(document.getElementById('time'), {type: 'bar', options: stacked, data: {labels: data.time || [], "
             "datasets: [\n"
-            "  {label: 'written', data: data.written || [], backgroundColor: green},\n"
-            "  {label: 'failed', data: data.failed || [], backgroundColor: red},\n"
+            "  {label: 'success', data: data.written || [], backgroundColor: green},\n"
+            "  {label: 'fail', data: data.failed || [], backgroundColor: red},\n"
             "  {label: 'cancelled', data: data.cancelled || [], backgroundColor: grey}]}});\n"
             "new Chart(document.getElementById('slots'), {type: 'bar', options: stacked, data: {labels: data.slot || [], "
             "datasets: [\n"
-            "  {label: 'failed', data: data.slotFailed || [], backgroundColor: red},\n"
-            "  {label: 'written', data: data.slotWritten || [], backgroundColor: green}]}});\n"
+            "  {label: 'fail', data: data.slotFailed || [], backgroundColor: red},\n"
+            "  {label: 'success', data: data.slotWritten || [], backgroundColor: green}]}});\n"
             "new Chart(document.getElementById('causes'), {type: 'bar', options: {responsive: true, animation: false, "
             "indexAxis: 'y', plugins: {legend: {display: false}}, scales: {x: {beginAtZero: true, ticks: {precision: "
             "0}}}}, data: {labels: data.cause || [], datasets: [{label: 'failures', data: data.causeCount || [], "

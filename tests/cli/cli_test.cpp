@@ -1380,6 +1380,8 @@ TEST(Cli, TheReportOfAKnownLogHasItsFiguresAndAPageThatNeedsNoNetwork)
     EXPECT_EQ(html.find(" src="), std::string::npos);
     EXPECT_NE(html.find("\"slotFailed\":[1,0,2]"), std::string::npos);
     EXPECT_NE(html.find("\"causeCount\":[2,1]"), std::string::npos);
+    EXPECT_NE(html.find("\"cause\":[\"block refused\",\"SYN not echoed\"]"), std::string::npos);
+    EXPECT_NE(html.find("{label: 'fail', data: data.failed"), std::string::npos) << "the records' word";
     EXPECT_NE(html.find("\"failed\":[1,0,0,0,0,0,1,0,0,0,0,0,0,0,0,0,0,0,1,0,0,0,0,0]"), std::string::npos);
     EXPECT_NE(html.find("<td>slot 2</td><td>2</td><td>2</td><td>50.0%</td>"), std::string::npos);
 }
