@@ -879,37 +879,43 @@ TEST(Helpers, HelpVersionAndWrongUsageFollowTheToolsConventions)
     EXPECT_EQ(st.st_size, 65797);
 }
 
-TEST_F(CliTest, OnATerminalTheProgressLineIsRedrawnInPlace)
+// What the tool writes to a terminal as its stdout (the pty in raw mode:
+// \n as it is), and how it ended.
+std::string OnATerminal(const std::vector<std::string>& args, Outcome& r)
 {
     int master = -1, slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        return "openpty failed";
     termios tio{};
     tcgetattr(slave, &tio);
-    cfmakeraw(&tio); // keep \n as it is
+    cfmakeraw(&tio);
     tcsetattr(slave, TCSANOW, &tio);
+    std::string screen;
+    Process p(args, slave);
+    ::close(slave);
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    while (Clock::now() < end) {
+        pollfd pfd{master, POLLIN, 0};
+        if (::poll(&pfd, 1, 200) <= 0)
+            continue;
+        char buf[4096];
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        screen.append(buf, static_cast<size_t>(n));
+    }
+    r = p.Finish();
+    ::close(master);
+    return screen;
+}
+
+TEST_F(CliTest, OnATerminalTheProgressLineIsRedrawnInPlace)
+{
     DevSimOptions opt;
     opt.pace = true; // slow enough for several redraws
     CSimRig device(Cli(opt));
     Outcome r;
-    std::string screen;
-    {
-        Process p({ZQ_FLASH_EXE, "--ports", device.Path(), "--image", imagePath}, slave);
-        ::close(slave);
-        // The pty master stands in for stdout's pipe.
-        const auto end = Clock::now() + std::chrono::seconds(20);
-        while (Clock::now() < end) {
-            pollfd pfd{master, POLLIN, 0};
-            if (::poll(&pfd, 1, 200) <= 0)
-                continue;
-            char buf[4096];
-            const ssize_t n = ::read(master, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            screen.append(buf, static_cast<size_t>(n));
-        }
-        r = p.Finish();
-    }
-    ::close(master);
+    std::string screen = OnATerminal({ZQ_FLASH_EXE, "--ports", device.Path(), "--image", imagePath}, r);
     device.Finish();
     EXPECT_EQ(r.status, 0) << screen;
     EXPECT_GE(std::count(screen.begin(), screen.end(), '\r'), 3) << screen;
@@ -917,6 +923,15 @@ TEST_F(CliTest, OnATerminalTheProgressLineIsRedrawnInPlace)
     EXPECT_NE(screen.find(" B/s"), std::string::npos) << screen;
     EXPECT_EQ(LastLine(screen), "Success Download!") << screen;
     EXPECT_EQ(screen.find("[ "), std::string::npos) << "plain lines on a terminal";
+
+    // A refused block ends it: the progress line is taken off, not left
+    // stale above the result.
+    opt.refusals = {{3, 5}};
+    CSimRig refusing(Cli(opt));
+    screen = OnATerminal({ZQ_FLASH_EXE, "--ports", refusing.Path(), "--image", imagePath}, r);
+    EXPECT_EQ(r.status, 1) << screen;
+    ASSERT_NE(screen.rfind('\r'), std::string::npos) << screen;
+    EXPECT_EQ(screen.substr(screen.rfind('\r')), "\r\x1b[K") << screen;
 }
 
 // The port is closed by the download itself, not left to the signal.
