@@ -115,7 +115,9 @@ const char* const kFlashUsage =
     "       administrator prompt on Windows); 1 when the system refused it\n"
     "       otherwise\n"
     "  130  interrupted by Ctrl-C (SIGINT), 143 by SIGTERM: the download is\n"
-    "       cancelled first and sends nothing more\n"
+    "       cancelled first and sends nothing more\n";
+
+const char* const kFlashExamples =
     "\n"
     "Examples:\n"
     "  zerquill-flash                        DB.bin beside the program, to the\n"
@@ -128,8 +130,9 @@ const char* const kFlashUsage =
     "  zerquill-flash --watch --log units.jsonl \\\n"
     "      --ports /dev/serial/by-path/pci-0000:00:14.0-usb-0:1.1:1.0-port0,...\n"
     "                                        the station, one fixture slot per port\n"
-    "  zerquill-flash --watch --log units.jsonl --forward https://mes.example/api/units \\\n"
-    "      --forward-token-file mes.token    and every record to the line's server\n"
+    "  zerquill-flash --watch --log units.jsonl \\\n"
+    "      --forward https://mes.example/api/units --forward-token-file mes.token\n"
+    "                                        and every record to the line's server\n"
     "  zerquill-flash --report units.jsonl --html yield.html\n";
 
 const char* const kVersion = ZQ_VERSION;

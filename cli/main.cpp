@@ -225,6 +225,9 @@ int Run(const HelpOptions&)
     std::fputs(kFlashUsage, stdout);
     if (CanServe())
         std::fputs(kServeUsage, stdout);
+    std::fputs(kFlashExamples, stdout);
+    if (CanServe())
+        std::fputs(kServeExample, stdout);
     return 0;
 }
 

@@ -13,24 +13,26 @@ namespace {
 
 const char kUsage[] =
     "Usage: ZerquillStation [QT-OPTION]... [JOB|IMAGE]\n"
-    "The station window of the Zerquill Updater: every device that beacons on any serial\n"
-    "port is flashed with the image, once each time it is plugged in, each port on a tile\n"
-    "of its own, with the totals and a JSON Lines record of every download.\n"
+    "The station window of the Zerquill Updater: every device that beacons on any\n"
+    "serial port is flashed with the image, once each time it is plugged in, each\n"
+    "port on a tile of its own, with the totals and a JSON Lines record of every\n"
+    "download.\n"
     "\n"
-    "The image is IMAGE (DB.bin beside the program when none is given) until another is\n"
-    "chosen with Image...; a job (JOB.zqjob, or Job...) fixes the image to the one it pins,\n"
-    "its slots' ports and labels, its lot and its record file. The record is\n"
-    "zerquill-station.jsonl beside the image until another is chosen with Record....\n"
-    "Start listens on the ports; Stop cancels the downloads in flight. A station whose\n"
-    "administrator installed trusted keys opens released jobs only.\n"
-    "\n"
-    "  ZerquillStation /srv/line1/DB.bin      the station for this image\n"
-    "  ZerquillStation /srv/line1/lot7.zqjob  the station for this job\n"
+    "The image is IMAGE (DB.bin beside the program when none is given) until another\n"
+    "is chosen with Image...; a job (JOB.zqjob, or Job...) fixes the image to the\n"
+    "one it pins, its slots' ports and labels, its lot and its record file. The\n"
+    "record is zerquill-station.jsonl beside the image until another is chosen with\n"
+    "Record.... Start listens on the ports; Stop cancels the downloads in flight. A\n"
+    "station whose administrator installed trusted keys opens released jobs only.\n"
     "\n"
     "  -h, --help      show this help and exit\n"
     "  -V, --version   print the version and exit\n"
     "\n"
-    "Qt's own options (for example -platform offscreen) are accepted too.\n";
+    "Qt's own options (for example -platform offscreen) are accepted too.\n"
+    "\n"
+    "Examples:\n"
+    "  ZerquillStation /srv/line1/DB.bin      the station for this image\n"
+    "  ZerquillStation /srv/line1/lot7.zqjob  the station for this job\n";
 
 } // namespace
 
