@@ -102,7 +102,8 @@ try:
                                browser.find_element("id", "resume").is_enabled())
             if enabled() != (True, False):
                 failures.append(f"running: Pause and Resume enabled {enabled()}, not (True, False)")
-            if not browser.find_element("id", "report").get_attribute("href").endswith("/report"):
+            report = browser.find_elements("id", "report")
+            if not report or not report[0].get_attribute("href").endswith("/report"):
                 failures.append("the page does not link to /report")
             os.symlink(pty, slot)
             blocks, rates, lag = follow_download()
