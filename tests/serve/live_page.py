@@ -60,6 +60,7 @@ for flag in ("--headless", "--no-sandbox", "--disable-gpu"):
     options.add_argument(flag)
 browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 failures = []
+later = [] # the processes started on the way, ended with the others
 
 
 def wait_for(what, seconds):
@@ -176,9 +177,11 @@ try:
     failing = subprocess.Popen([build + "/devsim/zerquill-devsim", "--refuse", "3:5", "--sessions", "2",
                                 "--rest-ms", "8000", "--silence-ms", "500"],
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    later.append(failing)
     slot2 = os.path.join(work, "slot2")
     os.symlink(failing.stdout.readline().strip(), slot2)
     untokened, url2 = start_station("127.0.0.1:0", slot2, ("--away", "1"))
+    later.append(untokened)
     browser.get(url2)
     tiles = lambda: browser.find_element("id", "tiles")
     if not wait_for(lambda: "takes no commands" in browser.find_element("id", "commands").text, 10):
@@ -195,13 +198,9 @@ try:
     elif "failed" not in tiles().find_element("class name", "tile").get_attribute("class").split():
         failures.append(f"a failed unit gone: tile {tiles().find_element('class name', 'tile').get_attribute('class')!r}")
     browser.save_screenshot(os.path.join(work, "failed-gone-1280.png"))
-    for process in (untokened, failing):
-        process.kill()
-        process.wait()
-    untokened.stderr.close()
 finally:
     browser.quit()
-    for process in (station, sim):
+    for process in (station, sim, *later):
         if process.poll() is None:
             process.kill()
         process.wait()
