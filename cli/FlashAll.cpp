@@ -14,13 +14,15 @@
 #include "link/SerialLink.h"
 #include "station/Station.h"
 #include "cli/StationView.h"
+#include "platform/Format.h"
 
 namespace zq {
 
 namespace {
 
 // The image, read once for every device; false after saying why not.
-bool ReadImage(const std::string& imagePath, const ImageSnapshot* taken, ImageSnapshot& image, int& status)
+bool ReadImage(const std::string& imagePath, bool imageNamed, const ImageSnapshot* taken, ImageSnapshot& image,
+               int& status)
 {
     if (taken) {
         image = *taken;
@@ -28,8 +30,9 @@ bool ReadImage(const std::string& imagePath, const ImageSnapshot* taken, ImageSn
     }
     DownloadFailure refused;
     if (!TakeImageSnapshot(imagePath, image, refused, ImageShare::SharedRead)) {
-        std::fprintf(stderr, "%s\n%s\n", NoticeFor(refused.step),
-                     DescribeFailure(refused, {}, imagePath).c_str());
+        const std::string next = NextStep(refused, {}, imageNamed);
+        std::fprintf(stderr, "%s\n%s\n%s", NoticeFor(refused.step), DescribeFailure(refused, {}, imagePath).c_str(),
+                     next.empty() ? "" : (next + "\n").c_str());
         status = ExitStatusFor(refused.step);
         return false;
     }
@@ -93,7 +96,7 @@ struct StationRun {
     bool Open(const FlashOptions& options, const std::string& imagePath, std::FILE* out, CRecordLog* log,
               const JobRun& run, int& status, const StationServing& serving)
     {
-        if (!ReadImage(imagePath, run.hasJob ? &run.snapshot : nullptr, image, status))
+        if (!ReadImage(imagePath, !options.image.empty(), run.hasJob ? &run.snapshot : nullptr, image, status))
             return false;
         view = std::make_unique<CStationView>(ViewMode(options, out), out);
         if (serving.options && serving.options->on)
@@ -148,8 +151,7 @@ int FlashAllHeard(StationRun& opened, const FlashOptions& options, const std::st
         view.Summary(session.Totals());
         return kExitNoDevice;
     }
-    view.Say(std::to_string(found.size()) + (found.size() == 1 ? " device" : " devices") + " found on " +
-             std::to_string(probes.size()) + (probes.size() == 1 ? " port" : " ports") +
+    view.Say(Counted(found.size(), "device") + " found on " + Counted(probes.size(), "port") +
              ": flashing them all at once");
 
     session.FlashAll(found, stop);

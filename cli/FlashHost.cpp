@@ -67,8 +67,20 @@ int ExitStatusFor(FailStep step)
     }
 }
 
+std::string NextStep(const DownloadFailure& failure, const std::vector<ProbeResult>& probes, bool imageNamed)
+{
+    if (failure.step == FailStep::ImageOpen && failure.fileError == FileError::NotFound && !imageNamed)
+        return "-i FILE (--image FILE) names the image; without it, DB.bin beside this program is written";
+    if (failure.step == FailStep::ImageRefused)
+        return ImageRefusalFix(failure);
+    bool missing = failure.step == FailStep::PortOpen && failure.portError == PortError::NotFound;
+    for (const ProbeResult& p : probes)
+        missing = missing || p.openError == PortError::NotFound;
+    return missing ? "zerquill-flash --list-ports shows this system's serial ports" : std::string();
+}
+
 CFlashHost::CFlashHost(const FlashOptions& options, std::string imagePath, std::FILE* out, std::FILE* err)
-    : out_(out), err_(err)
+    : out_(out), err_(err), imageNamed_(!options.image.empty())
 {
     imagePath_ = std::move(imagePath);
     imageFile_.SetShare(ImageShare::SharedRead); // one image, several runs on several adapters
@@ -180,6 +192,9 @@ void CFlashHost::ShowNotice(const std::string& text)
     std::fprintf(err_, "%s\n", text.c_str());
     if (failed_) {
         std::fprintf(err_, "%s\n", DescribeFailure(failure_, link_.LastDiscovery(), imagePath_).c_str());
+        const std::string next = NextStep(failure_, link_.LastDiscovery(), imageNamed_);
+        if (!next.empty())
+            std::fprintf(err_, "%s\n", next.c_str());
         if (failure_.step == FailStep::Cancelled && !link_.FoundPort().empty()) {
             SetInterruptMark(link_.FoundPort());
         } else if (failure_.step == FailStep::NoDevice) {

@@ -33,6 +33,10 @@ private:
     CProgressView& view_;
 };
 
+// The line under a failure's cause that says what to do next, where the
+// cause alone does not; empty where it does. imageNamed: -i was given.
+std::string NextStep(const DownloadFailure& failure, const std::vector<ProbeResult>& probes, bool imageNamed);
+
 class CFlashHost : public DownloadHostBase, public NoticeSink {
 public:
     CFlashHost(const FlashOptions& options, std::string imagePath, std::FILE* out, std::FILE* err);
@@ -60,6 +64,7 @@ public:
 private:
     std::FILE* out_;
     std::FILE* err_;
+    bool imageNamed_;
     std::vector<std::string> names_;
     std::unique_ptr<CProgressView> view_;
     std::unique_ptr<CStageTally> tally_;

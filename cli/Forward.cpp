@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "record/Record.h"
+#include "platform/Format.h"
 
 namespace zq {
 
@@ -54,7 +55,7 @@ bool CForwarding::Finish(double seconds, bool untilIdle)
     if (waiting == 0)
         Say("forward: every record delivered (" + std::to_string(delivered) + " in all)");
     else
-        Say("forward: " + std::to_string(waiting) + (waiting == 1 ? " record waits" : " records wait") +
+        Say("forward: " + Counted(waiting, "record waits", "records wait") +
             " to be delivered; " + again_ + " sends them");
     return waiting == 0;
 }

@@ -1,12 +1,13 @@
 #include "cli/Options.h"
 
-#include "link/NamedPorts.h"
-
+#include <algorithm>
 #include <cstdlib>
 #include <initializer_list>
 #include <utility>
 
 #include <CLI/CLI.hpp>
+
+#include "link/NamedPorts.h"
 
 namespace zq {
 
@@ -118,7 +119,9 @@ const char* const kFlashUsage =
     "       administrator prompt on Windows); 1 when the system refused it\n"
     "       otherwise\n"
     "  130  interrupted by Ctrl-C (SIGINT), 143 by SIGTERM: the download is\n"
-    "       cancelled first and sends nothing more\n"
+    "       cancelled first and sends nothing more\n";
+
+const char* const kFlashExamples =
     "\n"
     "Examples:\n"
     "  zerquill-flash                        DB.bin beside the program, to the\n"
@@ -131,8 +134,9 @@ const char* const kFlashUsage =
     "  zerquill-flash --watch --log units.jsonl \\\n"
     "      --ports /dev/serial/by-path/pci-0000:00:14.0-usb-0:1.1:1.0-port0,...\n"
     "                                        the station, one fixture slot per port\n"
-    "  zerquill-flash --watch --log units.jsonl --forward https://mes.example/api/units \\\n"
-    "      --forward-token-file mes.token    and every record to the line's server\n"
+    "  zerquill-flash --watch --log units.jsonl \\\n"
+    "      --forward https://mes.example/api/units --forward-token-file mes.token\n"
+    "                                        and every record to the line's server\n"
     "  zerquill-flash --report units.jsonl --html yield.html\n";
 
 const char* const kVersion = ZQ_VERSION;
@@ -204,14 +208,58 @@ void Declare(Given& g)
     value("--html", g.html);
 }
 
+// Edits between two words, a swap of neighbours counting as one: "--imgae"
+// is one slip from "--image".
+size_t Edits(const std::string& a, const std::string& b)
+{
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i)
+        for (size_t j = 0; j <= b.size(); ++j) {
+            if (i == 0 || j == 0) {
+                d[i][j] = i + j;
+                continue;
+            }
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[a.size()][b.size()];
+}
+
+// The known option nearest to a misspelt one, if one is near enough to be
+// what was meant: at most two slips, and fewer than half its letters.
+std::string Nearest(const CLI::App& app, const std::string& name)
+{
+    // --serve and --set-latency are taken apart before this parser runs.
+    std::vector<std::string> known = {"--serve", "--serve-token-file", "--set-latency"};
+    for (const CLI::Option* option : app.get_options()) {
+        for (const std::string& n : option->get_lnames())
+            known.push_back("--" + n);
+        for (const std::string& n : option->get_snames())
+            known.push_back("-" + n);
+    }
+    std::string best;
+    size_t bestEdits = 3;
+    for (const std::string& candidate : known) {
+        const size_t edits = Edits(name, candidate);
+        if (edits < bestEdits && 2 * edits < candidate.size() - 1) {
+            best = candidate;
+            bestEdits = edits;
+        }
+    }
+    return best;
+}
+
 // The parser's own words list every stray word; a person needs the first.
 std::string StrayWords(const CLI::App& app, int argc, const char* const* argv)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
         const std::string name = word.substr(0, word.find('='));
-        if (!word.empty() && word[0] == '-' && !app.get_option_no_throw(name))
-            return "unknown option " + word;
+        if (!word.empty() && word[0] == '-' && !app.get_option_no_throw(name)) {
+            const std::string meant = Nearest(app, name);
+            return "unknown option " + word + (meant.empty() ? std::string() : " (did you mean " + meant + "?)");
+        }
     }
     std::string error = "unexpected argument";
     for (int i = 1; i < argc; ++i)
@@ -220,6 +268,25 @@ std::string StrayWords(const CLI::App& app, int argc, const char* const* argv)
             break;
         }
     return error;
+}
+
+// An option given last, without its word: what the word is, by example
+// (the parser would say "1 required TEXT missing").
+std::string MissingWord(const std::string& parserWords)
+{
+    static const std::pair<const char*, const char*> kNeeds[] = {
+        {"--html", "the file to write, e.g. --html report.html"},
+        {"--report", "the record file to read, e.g. --report units.jsonl"},
+        {"--log", "the record file to append to, e.g. --log units.jsonl"},
+        {"--image", "the image, e.g. -i DB.bin"},
+        {"--port", "a port, e.g. -p /dev/ttyUSB0"},
+        {"--ports", "the ports, e.g. --ports /dev/ttyUSB0,/dev/ttyUSB1"},
+    };
+    const std::string option = parserWords.substr(0, parserWords.find(':'));
+    for (const auto& need : kNeeds)
+        if (option == need.first)
+            return option + " needs " + need.second;
+    return option + " needs a value";
 }
 
 // A rule of the command line: when broken, the line that says so.
@@ -464,6 +531,10 @@ bool ParseFlashCommand(int argc, const char* const* argv, FlashCommand& command,
         g.app.parse(argc, argv);
     } catch (const CLI::ExtrasError&) {
         error = StrayWords(g.app, argc, argv);
+        return false;
+    } catch (const CLI::ArgumentMismatch& e) {
+        const std::string words = e.what();
+        error = words.find(" required ") != std::string::npos ? MissingWord(words) : words;
         return false;
     } catch (const CLI::ParseError& e) {
         error = e.what();

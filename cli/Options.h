@@ -94,6 +94,8 @@ using FlashCommand = std::variant<FlashOptions, MakeJobOptions, SignJobOptions, 
 bool ParseFlashCommand(int argc, const char* const* argv, FlashCommand& command, std::string& error);
 
 extern const char* const kFlashUsage;
+// Last in the help, after every section.
+extern const char* const kFlashExamples;
 // The project's version, as every program of it prints it.
 extern const char* const kVersion;
 

@@ -42,15 +42,20 @@ void CProgressView::OnAdapter(const PortInfo& port, int latencyMs)
     if (hint.empty())
         return;
     // Off the live line first: on a terminal both streams share the screen.
-    if (mode_ == Mode::Live && drawnWidth_) {
-        const std::string wipe = cursorControl_ ? "\r\x1b[K" : "\r" + std::string(drawnWidth_, ' ') + "\r";
-        std::fputs(wipe.c_str(), out_);
-        std::fflush(out_);
-        drawnWidth_ = 0;
-    }
+    Wipe();
     std::fprintf(hints_, "%s\n", hint.c_str());
     std::fflush(hints_);
     Redraw(true);
+}
+
+void CProgressView::Wipe()
+{
+    if (mode_ != Mode::Live || !drawnWidth_)
+        return;
+    const std::string wipe = cursorControl_ ? "\r\x1b[K" : "\r" + std::string(drawnWidth_, ' ') + "\r";
+    std::fputs(wipe.c_str(), out_);
+    std::fflush(out_);
+    drawnWidth_ = 0;
 }
 
 double CProgressView::Seconds(Clock::time_point t) const
@@ -63,7 +68,7 @@ void CProgressView::PortsListed(size_t count)
     portCount_ = count;
     portIndex_ = 0;
     if (mode_ == Mode::Lines && count)
-        Line(Format("looking for the device on %zu port%s", count, count == 1 ? "" : "s"));
+        Line("looking for the device on " + Counted(count, "port"));
 }
 
 void CProgressView::Probing(const std::string& port)
@@ -214,11 +219,14 @@ void CProgressView::Finish(bool success, const std::string& port)
 {
     if (mode_ == Mode::Quiet)
         return;
-    if (mode_ == Mode::Live) {
-        finished_ = success;
+    if (mode_ == Mode::Live && !success) {
+        // Its last state would stand stale above the result ("0:03 left");
+        // the cause says where it stopped.
+        Wipe();
+    } else if (mode_ == Mode::Live) {
+        finished_ = true;
         Redraw(true);
         if (drawnWidth_) {
-            // A failed download leaves its last state on screen: where it stopped.
             std::fputc('\n', out_);
             drawnWidth_ = 0;
         }

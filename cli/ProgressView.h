@@ -43,6 +43,8 @@ private:
     // A line that stays: above the live line on a terminal, time-stamped off one.
     void Keep(const std::string& text);
     void Redraw(bool force);
+    // Takes the live line off the screen, the cursor left at its start.
+    void Wipe();
     std::string BlockFigures(bool withRate) const;
 
     Mode mode_;

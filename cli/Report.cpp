@@ -12,6 +12,7 @@
 #include "record/Record.h"
 #include "record/RecordSchema.h"
 #include "record/YieldReport.h"
+#include "platform/Format.h"
 
 extern const unsigned char kChartJs[];
 extern const size_t kChartJsSize;
@@ -64,7 +65,7 @@ Tables MakeTables(const YieldReport& r)
     for (const auto& entry : others)
         results += (results.empty() ? "" : ", ") + std::to_string(entry.second) + " " + entry.first;
     t.summary.push_back({"records", std::to_string(r.records) +
-                                        (r.unreadable ? " (" + std::to_string(r.unreadable) + (r.unreadable == 1 ? " line" : " lines") +
+                                        (r.unreadable ? " (" + Counted(r.unreadable, "line") +
                                                         " not read: no JSON object)"
                                                       : "")});
     if (!r.overTime.empty()) // the records had times
@@ -72,15 +73,15 @@ Tables MakeTables(const YieldReport& r)
     t.summary.push_back({"results", results.empty() ? "-" : results});
     t.summary.push_back({"first-pass yield",
                          Percent(r.FirstPassYield()) + " (" + std::to_string(r.firstPass) + " of " +
-                             std::to_string(r.units) + " units written at their first attempt; " +
+                             Counted(r.units, "unit") + " written at their first attempt; " +
                              std::to_string(r.unitsBySerial) + " told apart by USB serial, the others by the station that flashed them)"});
-    t.summary.push_back({"written in the end", std::to_string(r.writtenAtLast) + " of " + std::to_string(r.units) +
-                                                   " units (" + Share(r.writtenAtLast, r.units) + ")"});
+    t.summary.push_back({"written in the end", std::to_string(r.writtenAtLast) + " of " +
+                                                   Counted(r.units, "unit") + " (" + Share(r.writtenAtLast, r.units) + ")"});
     t.summary.push_back({"units per hour", r.unitsPerHour < 0 ? std::string("-")
                                                               : Format("%.1f", r.unitsPerHour) + " (written, over the span)"});
     t.summary.push_back({"duration (written)", r.timed ? "p50 " + Seconds(r.p50) + ", p90 " + Seconds(r.p90) + ", p95 " +
                                                              Seconds(r.p95) + ", max " + Seconds(r.maxSeconds) + " (" +
-                                                             std::to_string(r.timed) + " downloads)"
+                                                             Counted(r.timed, "download") + ")"
                                                        : std::string("-")});
     t.slots.push_back({"PORT OR SLOT", "WRITTEN", "FAILED", "FAILURE RATE"});
     for (const YieldSlot& s : r.slots)
@@ -157,7 +158,7 @@ std::string Page(const std::string& logPath, const YieldReport& r, const Tables&
         data["slotWritten"].push_back(s.written);
     }
     for (const YieldCause& c : r.causes) {
-        data["cause"].push_back(c.step);
+        data["cause"].push_back(StepWords(c.step));
         data["causeCount"].push_back(c.count);
     }
     // Inside a script element "</" would end it.
@@ -192,13 +193,13 @@ std::string Page(const std::string& logPath, const YieldReport& r, const Tables&
             "beginAtZero: true, ticks: {precision: 0}}}};\n"
             "new Chart(document.getElementById('time'), {type: 'bar', options: stacked, data: {labels: data.time || [], "
             "datasets: [\n"
-            "  {label: 'written', data: data.written || [], backgroundColor: green},\n"
-            "  {label: 'failed', data: data.failed || [], backgroundColor: red},\n"
+            "  {label: 'success', data: data.written || [], backgroundColor: green},\n"
+            "  {label: 'fail', data: data.failed || [], backgroundColor: red},\n"
             "  {label: 'cancelled', data: data.cancelled || [], backgroundColor: grey}]}});\n"
             "new Chart(document.getElementById('slots'), {type: 'bar', options: stacked, data: {labels: data.slot || [], "
             "datasets: [\n"
-            "  {label: 'failed', data: data.slotFailed || [], backgroundColor: red},\n"
-            "  {label: 'written', data: data.slotWritten || [], backgroundColor: green}]}});\n"
+            "  {label: 'fail', data: data.slotFailed || [], backgroundColor: red},\n"
+            "  {label: 'success', data: data.slotWritten || [], backgroundColor: green}]}});\n"
             "new Chart(document.getElementById('causes'), {type: 'bar', options: {responsive: true, animation: false, "
             "indexAxis: 'y', plugins: {legend: {display: false}}, scales: {x: {beginAtZero: true, ticks: {precision: "
             "0}}}}, data: {labels: data.cause || [], datasets: [{label: 'failures', data: data.causeCount || [], "

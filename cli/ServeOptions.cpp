@@ -16,7 +16,9 @@ const char* const kServeUsage =
     "                     /api/v1/pause and /api/v1/resume with the token\n"
     "  --serve-token-file FILE\n"
     "                     the Bearer token that pauses and resumes it; needed\n"
-    "                     for any host but this machine's own (else exit 64)\n"
+    "                     for any host but this machine's own (else exit 64)\n";
+
+const char* const kServeExample =
     "  zerquill-flash --watch --job lot7.zqjob --serve 0.0.0.0:8470 \\\n"
     "      --serve-token-file /etc/zerquill/line1.token\n";
 

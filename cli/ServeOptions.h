@@ -25,7 +25,9 @@ bool TakeServeOptions(std::vector<std::string>& args, ServeOptions& serve, std::
 // machine's own only with a token, and the token read. False with why.
 bool CheckServeOptions(ServeOptions& serve, bool watch, std::string& error);
 
-// What --help says of them, after the rest.
+// What --help says of them, before the examples.
 extern const char* const kServeUsage;
+// Its example, among the others.
+extern const char* const kServeExample;
 
 }  // namespace zq

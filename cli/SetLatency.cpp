@@ -49,6 +49,11 @@ int SetLatency(const SetLatencyOptions& options, std::FILE* out, std::FILE* err)
     int status = kExitWritten;
     switch (change.result) {
     case LatencyResult::NoTimer:
+        if (change.where.empty()) {
+            std::fprintf(err, "zerquill-flash: --set-latency: %s is a pseudo-terminal, which has no latency timer "
+                              "(only FTDI adapters have one)\n", port);
+            return kExitNoDevice;
+        }
         std::fprintf(err, "zerquill-flash: --set-latency: %s has no latency timer to set (only FTDI adapters have "
                           "one; looked in %s)\n", port, where);
         return kExitNoDevice;

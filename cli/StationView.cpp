@@ -203,9 +203,9 @@ void CStationView::Summary(const StationTotals& totals)
     }
     // The written and the failed are downloads; a unit retried is one device.
     const unsigned devices = totals.devices, downloads = totals.Downloads();
-    std::string line = Format("%u device%s", devices, devices == 1 ? "" : "s");
+    std::string line = Counted(devices, "device");
     if (downloads != devices)
-        line += Format(", %u download%s", downloads, downloads == 1 ? "" : "s");
+        line += ", " + Counted(downloads, "download");
     line += Format(": %u written, %u failed", totals.written, totals.failed);
     if (totals.cancelled)
         line += Format(", %u cancelled", totals.cancelled);

@@ -87,13 +87,14 @@ int ListPorts()
 }
 
 // What a download of the image would send, without touching a port.
-int CheckImage(const std::string& path)
+int CheckImage(const std::string& path, bool imageNamed)
 {
     ImageSnapshot image;
     DownloadFailure refused;
     if (!TakeImageSnapshot(path, image, refused, ImageShare::SharedRead)) {
-        std::fprintf(stderr, "%s\n%s\n", NoticeFor(refused.step),
-                     DescribeFailure(refused, {}, path).c_str());
+        const std::string next = NextStep(refused, {}, imageNamed);
+        std::fprintf(stderr, "%s\n%s\n%s", NoticeFor(refused.step), DescribeFailure(refused, {}, path).c_str(),
+                     next.empty() ? "" : (next + "\n").c_str());
         return ExitStatusFor(refused.step);
     }
     std::printf("image %s: %zu bytes, sha256 %s\n", path.c_str(), image.bytes->size(), image.sha256.c_str());
@@ -226,6 +227,9 @@ int Run(const HelpOptions&)
     if (CanServe())
         std::fputs(kServeUsage, stdout);
     std::fputs(kChannelUsage, stdout);
+    std::fputs(kFlashExamples, stdout);
+    if (CanServe())
+        std::fputs(kServeExample, stdout);
     return 0;
 }
 
@@ -264,7 +268,7 @@ int Run(FlashOptions& options)
 
     const std::string image = options.image.empty() ? DefaultImagePath() : options.image;
     if (options.mode == FlashMode::Check && !image.empty())
-        return CheckImage(image); // touches no port and writes no record
+        return CheckImage(image, !options.image.empty()); // touches no port and writes no record
     CRecordLog log;
     const int unopened = OpenLog(options.log, log);
     if (unopened >= 0)

@@ -6,6 +6,7 @@
 
 #include "protocol/Protocol.h"
 #include "devsim/Text.h"
+#include "platform/Format.h"
 
 namespace zq {
 
@@ -51,20 +52,20 @@ std::vector<std::string> DescribeFaults(const DevSimOptions& o)
     if (o.readLagMs)
         f.push_back(Format("the tool's bytes taken off the line %u ms late", o.readLagMs));
     if (o.noiseBytes)
-        f.push_back(Format("%u noise byte(s) before every beacon", o.noiseBytes));
+        f.push_back(Counted(o.noiseBytes, "noise byte") + " before every beacon");
     if (o.synEcho != DevSimEcho::Right)
         f.push_back(Format("SYN echo %s", EchoName(o.synEcho)));
     if (o.noRdy)
         f.push_back("no RDY after DBW");
     if (o.headerEcho.echo != DevSimEcho::Right && o.headerEcho.attempts)
-        f.push_back(Format("header word echo %s for the first %u attempt(s)", EchoName(o.headerEcho.echo),
-                           o.headerEcho.attempts));
+        f.push_back(Format("header word echo %s for the first ", EchoName(o.headerEcho.echo)) +
+                    Counted(o.headerEcho.attempts, "attempt"));
     if (o.countEcho.echo != DevSimEcho::Right && o.countEcho.attempts)
-        f.push_back(Format("block count echo %s for the first %u attempt(s)", EchoName(o.countEcho.echo),
-                           o.countEcho.attempts));
+        f.push_back(Format("block count echo %s for the first ", EchoName(o.countEcho.echo)) +
+                    Counted(o.countEcho.attempts, "attempt"));
     if (o.progressBytes)
-        f.push_back(Format("%u progress byte(s) 0x%02X, %u ms before each", o.progressBytes, o.progressByte,
-                           o.progressDelayMs));
+        f.push_back(Counted(o.progressBytes, "progress byte") +
+                    Format(" 0x%02X, %u ms before each", o.progressByte, o.progressDelayMs));
     if (o.floodBytes)
         f.push_back(Format("%u progress bytes 0x%02X at full speed", o.floodBytes, o.progressByte));
     else if (o.floodMs < 0)
@@ -72,7 +73,8 @@ std::vector<std::string> DescribeFaults(const DevSimOptions& o)
     else if (o.floodMs > 0)
         f.push_back(Format("progress bytes 0x%02X at full speed for %d ms", o.progressByte, o.floodMs));
     for (const auto& r : o.refusals)
-        f.push_back(Format("block %u refused %u time(s) with 0x%02X", r.block, r.times, o.refusalByte));
+        f.push_back(Format("block %u refused ", r.block) + Counted(r.times, "time") +
+                    Format(" with 0x%02X", o.refusalByte));
     if (o.finalReply != zq::ACK)
         f.push_back(Format("closing END answered with 0x%02X", o.finalReply));
     if (o.silentAt == DevSimStep::Block)
@@ -92,8 +94,9 @@ std::string FormatSummary(const DevSimReport& r, bool verbose)
         s += ": " + r.endedAt;
     s += "\n";
     if (r.sawBeaconReply) {
-        s += Format("  header word 0x%04X (%u attempt(s)), block count %u (%u attempt(s)), ACK %u, NAK %u\n",
-                    r.headerWord, r.headerAttempts, r.count, r.countAttempts, r.acksReceived, r.nakReceived);
+        s += Format("  header word 0x%04X (", r.headerWord) + Counted(r.headerAttempts, "attempt") +
+             Format("), block count %u (", r.count) + Counted(r.countAttempts, "attempt") +
+             Format("), ACK %u, NAK %u\n", r.acksReceived, r.nakReceived);
         s += Format("  blocks %u taken, %u received; refusals %u, checksum errors %u; progress bytes %u\n",
                     r.blocks, r.deliveries, r.refusals, r.checksumErrors, r.progressSent);
     }
@@ -114,9 +117,8 @@ std::string FormatSummary(const DevSimReport& r, bool verbose)
     for (const auto& n : r.notes)
         s += "  note: " + n + "\n";
     if (verbose && r.speedUnchecked)
-        s += Format("  note: %u byte(s) read only after the tool had changed the line's speed, "
-                    "so their speed could not be checked\n",
-                    r.speedUnchecked);
+        s += "  note: " + Counted(r.speedUnchecked, "byte") +
+             " read only after the tool had changed the line's speed, so their speed could not be checked\n";
     return s;
 }
 

@@ -300,6 +300,24 @@ std::string NoListenerText(const std::string& port)
            "memory)";
 }
 
+std::string ImageRefusalFix(const DownloadFailure& failure)
+{
+    std::string fix;
+    switch (failure.refusal) {
+    case ImageRefusal::TooShort:
+        fix = failure.imageBytes == 0 ? "copy the image again" :
+              "the file ends before the data its header word announces: copy it again whole, or make it again";
+        break;
+    case ImageRefusal::BadMagic: fix = "this is not a database image: give the image made for the device"; break;
+    case ImageRefusal::TooLarge:
+    case ImageRefusal::TooManyBlocks: fix = "the device takes at most " + words::Num(kImageMaxBlocks) +
+                                            " blocks: make the image again, smaller"; break;
+    case ImageRefusal::ReadError:
+    case ImageRefusal::None: fix = "check the disk, and that nothing writes the image meanwhile"; break;
+    }
+    return "nothing was sent to the device; " + fix;
+}
+
 std::string DescribeFailure(const DownloadFailure& failure, const std::vector<ProbeResult>& probes,
                             const std::string& imagePath)
 {

@@ -8,6 +8,10 @@
 
 namespace zq {
 
+// Under an image's refusal: that the device was not touched, and what
+// makes an image it would take.
+std::string ImageRefusalFix(const DownloadFailure& failure);
+
 // One line for a failed download (or a failed image open): where the worker
 // stopped, and for discovery how each port fared.
 std::string DescribeFailure(const DownloadFailure& failure, const std::vector<ProbeResult>& probes,

@@ -12,6 +12,7 @@
 #include "platform/DurableFile.h"
 #include "platform/Sha256.h"
 #include "record/RecordSchema.h"
+#include "platform/Format.h"
 
 namespace zq {
 
@@ -112,11 +113,6 @@ private:
     std::string buf_;
     size_t pos_ = 0;
 };
-
-std::string Plural(size_t n, const char* one, const char* many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
 
 } // namespace
 
@@ -335,7 +331,7 @@ void CForwarder::Tell(const std::string& what, const std::string& text)
 // An answer that did not deliver, told once; with the lock held.
 void CForwarder::TellTrouble(const HttpAnswer& answer)
 {
-    const std::string waiting = Plural(queue_.size() + unheld_, "record waits", "records wait");
+    const std::string waiting = Counted(queue_.size() + unheld_, "record waits", "records wait");
     if (answer.status == 401 || answer.status == 403)
         Tell(std::to_string(answer.status),
              authorization_.empty()

@@ -22,7 +22,8 @@ enum class LatencyResult {
 
 struct LatencyChange {
     LatencyResult result = LatencyResult::Failed;
-    std::string where;   // the registry key or the sysfs file that holds the timer
+    std::string where;   // the registry key or the sysfs file that holds the timer;
+                         // empty for a pseudo-terminal, which has neither
     int beforeMs = -1;   // -1: not set there (or unreadable)
     int afterMs = -1;    // read back after writing; -1 when not written
     // Windows: the driver reads the value when the device starts; false when

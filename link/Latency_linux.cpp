@@ -37,7 +37,7 @@ LatencyChange SetLatencyTimer(const std::string& port, int ms)
 {
     LatencyChange change;
     const std::string tty = SysfsTtyName(port);
-    change.where = "/sys/class/tty/" + tty + "/device/latency_timer";
+    change.where = tty.empty() ? std::string() : "/sys/class/tty/" + tty + "/device/latency_timer";
     change.beforeMs = tty.empty() ? -1 : ReadSysfsLatency(port, "/sys");
     if (change.beforeMs < 0) {
         change.result = LatencyResult::NoTimer;

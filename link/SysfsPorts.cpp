@@ -250,7 +250,12 @@ PortInfo DescribeSysfsPort(const std::string& name, const std::string& sysfsRoot
 std::string SysfsTtyName(const std::string& name)
 {
     const std::string resolved = RealPath(name);
-    return BaseName(resolved.empty() ? name : resolved);
+    const std::string path = resolved.empty() ? name : resolved;
+    // A pseudo-terminal's slave is /dev/pts/N: the kernel gives it no node
+    // in /sys/class/tty, and "N" would name none of its own.
+    if (path.rfind("/dev/pts/", 0) == 0)
+        return std::string();
+    return BaseName(path);
 }
 
 int ReadSysfsLatency(const std::string& name, const std::string& sysfsRoot)

@@ -22,7 +22,8 @@ std::vector<PortInfo> ListSysfsPorts(const std::string& sysfsRoot, const std::st
 PortInfo DescribeSysfsPort(const std::string& name, const std::string& sysfsRoot, const std::string& devRoot);
 
 // The tty's own name under /sys/class/tty for a port name or a link to it
-// (/dev/serial/by-path/...-port0 -> ttyUSB0).
+// (/dev/serial/by-path/...-port0 -> ttyUSB0); empty for a pseudo-terminal,
+// which has none.
 std::string SysfsTtyName(const std::string& name);
 // The latency timer its driver shows now (ftdi_sio's latency_timer), in ms;
 // -1 where the driver shows none.

@@ -31,4 +31,9 @@ std::string Format(const char* format, ...)
     return out;
 }
 
+std::string Counted(unsigned long long n, const std::string& one, const std::string& many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many.empty() ? one + "s" : many);
+}
+
 }  // namespace zq

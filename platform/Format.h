@@ -15,4 +15,8 @@ __attribute__((format(printf, 1, 2)))
 #endif
 std::string Format(const char* format, ...);
 
+// "1 session", "3 sessions", "0 sessions": a count with its noun agreeing.
+// many: the plural where it is not one + "s" ("1 entry", "2 entries").
+std::string Counted(unsigned long long n, const std::string& one, const std::string& many = std::string());
+
 }  // namespace zq

@@ -16,33 +16,50 @@ namespace zq {
 
 namespace {
 
+// Each step's name in a record, and the short words a chart labels it
+// with, as the causes say it.
+const struct {
+    FailStep step;
+    const char* name;
+    const char* words;
+} kSteps[] = {
+    {FailStep::ImageOpen, "image_open", "image not opened"},
+    {FailStep::ImageRefused, "image_refused", "image refused"},
+    {FailStep::ImageRead, "image_read", "image not read"},
+    {FailStep::NoPorts, "no_ports", "no serial port"},
+    {FailStep::NoDevice, "no_device", "no device answered"},
+    {FailStep::PortOpen, "port_open", "port not opened"},
+    {FailStep::NoThread, "no_thread", "no thread"},
+    {FailStep::SynEcho, "syn_echo", "SYN not echoed"},
+    {FailStep::DbwReady, "dbw_ready", "no RDY after DBW"},
+    {FailStep::HeaderEcho, "header_echo", "header word not echoed"},
+    {FailStep::CountEcho, "count_echo", "block count not echoed"},
+    {FailStep::ClrProgress, "clr_progress", "silent while clearing"},
+    {FailStep::ClrReady, "clr_ready", "no RDY after clearing"},
+    {FailStep::BlockSilent, "block_silent", "stopped answering at a block"},
+    {FailStep::BlockRefused, "block_refused", "block refused"},
+    {FailStep::BlockWrite, "block_write", "block not written whole"},
+    {FailStep::FinalAck, "final_ack", "closing END not acknowledged"},
+    {FailStep::Cancelled, "cancelled", "interrupted"},
+};
+
 const char* StepName(FailStep step)
 {
-    switch (step) {
-    case FailStep::None: return "";
-    case FailStep::ImageOpen: return "image_open";
-    case FailStep::ImageRefused: return "image_refused";
-    case FailStep::ImageRead: return "image_read";
-    case FailStep::NoPorts: return "no_ports";
-    case FailStep::NoDevice: return "no_device";
-    case FailStep::PortOpen: return "port_open";
-    case FailStep::NoThread: return "no_thread";
-    case FailStep::SynEcho: return "syn_echo";
-    case FailStep::DbwReady: return "dbw_ready";
-    case FailStep::HeaderEcho: return "header_echo";
-    case FailStep::CountEcho: return "count_echo";
-    case FailStep::ClrProgress: return "clr_progress";
-    case FailStep::ClrReady: return "clr_ready";
-    case FailStep::BlockSilent: return "block_silent";
-    case FailStep::BlockRefused: return "block_refused";
-    case FailStep::BlockWrite: return "block_write";
-    case FailStep::FinalAck: return "final_ack";
-    case FailStep::Cancelled: return "cancelled";
-    }
+    for (const auto& s : kSteps)
+        if (s.step == step)
+            return s.name;
     return "";
 }
 
 } // namespace
+
+std::string StepWords(const std::string& step)
+{
+    for (const auto& s : kSteps)
+        if (step == s.name)
+            return s.words;
+    return step; // a step of a later version, or "unknown": as it stands
+}
 
 std::string IsoUtc(int64_t unixSeconds)
 {

@@ -1,4 +1,5 @@
 #include "release/Release.h"
+#include "platform/Format.h"
 
 #include <fstream>
 #include <iterator>
@@ -40,8 +41,7 @@ ReleaseCheck CheckRelease(const std::string& jobPath, const Bytes& jobBytes, con
         }
     }
     check.state = ReleaseState::Untrusted;
-    check.text = notReleased + "its signature verifies against none of the " + std::to_string(trusted.size()) +
-                 " trusted key" + (trusted.size() == 1 ? "" : "s") +
+    check.text = notReleased + "its signature verifies against none of the " + Counted(trusted.size(), "trusted key") +
                  (signer.empty() ? std::string() : "; it names the key " + signer + ", which this station does not trust");
     return check;
 }

@@ -1,5 +1,7 @@
 #include "serve/ServeMetrics.h"
 
+#include "record/RecordSchema.h"
+
 #include <cstdio>
 
 namespace zq {
@@ -82,9 +84,14 @@ std::string CServeTally::Text(const MetricsView& view) const
     std::string out;
     const StationTotals& t = view.totals;
     Family(out, "zerquill_downloads_total", "counter", "Downloads ended, by result.");
-    out += "zerquill_downloads_total{result=\"success\"} " + std::to_string(t.written) + "\n";
-    out += "zerquill_downloads_total{result=\"failed\"} " + std::to_string(t.failed) + "\n";
-    out += "zerquill_downloads_total{result=\"cancelled\"} " + std::to_string(t.cancelled) + "\n";
+    // The results in the records' own words, which scripts and the line's
+    // server read already: one word for a result wherever it is counted.
+    const auto total = [&out](const char* result, unsigned long long n) {
+        out += std::string("zerquill_downloads_total{result=\"") + result + "\"} " + std::to_string(n) + "\n";
+    };
+    total(result::success, t.written);
+    total(result::fail, t.failed);
+    total(result::cancelled, t.cancelled);
     Family(out, "zerquill_downloads_in_flight", "gauge", "Downloads running now.");
     out += "zerquill_downloads_in_flight " + std::to_string(t.inFlight) + "\n";
     {

@@ -264,6 +264,9 @@ std::string CStationServer::Status()
     j["station"] = setup_.station;
     j["version"] = setup_.version;
     j["state"] = State();
+    // Whether it takes commands at all: a page offers none to a station
+    // started without a token rather than ask for one it cannot take.
+    j["commands"] = !setup_.token.empty();
     const ImageSnapshot* image = setup_.image;
     j["image"] = {{"path", image ? image->path : ""},
                   {"sha256", image ? image->sha256 : ""},

@@ -61,6 +61,8 @@ std::optional<LatencyFix> TileView::Fix() const
 }
 
 const char* const kHeldUnitWords = "take the unit away, or retry";
+// Before the cause of a failure whose unit has gone from the port.
+const char* const kLastWords = "last: ";
 
 std::string TileView::NoteShown() const
 {
@@ -503,16 +505,20 @@ void CStationBoard::ApplyPhase(const PortInfo& port, PortPhase phase, BoardChang
         tile.gone = false;
         if (tile.state == TileState::Flashing)
             break; // its end is on the way
-        // The device has gone: a failure stays readable until the next
-        // one arrives.
-        if (tile.state == TileState::Failed)
-            tile.note = "last: " + tile.note;
-        else if (tile.state != TileState::Listening)
-            tile.note.clear();
         tile.noteWhole.clear();
-        tile.alarm = false;
         tile.held = false;
         tile.progress = StageReport();
+        // The device has gone (or is retried): a failure stays red, its
+        // cause readable, until a device is found there again; the note
+        // says it was the last one's.
+        if (tile.state == TileState::Failed) {
+            if (tile.note.rfind(kLastWords, 0) != 0)
+                tile.note = kLastWords + tile.note;
+            break;
+        }
+        if (tile.state != TileState::Listening)
+            tile.note.clear();
+        tile.alarm = false;
         tile.state = TileState::Listening;
         break;
     case PortPhase::Denied:

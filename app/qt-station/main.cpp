@@ -36,6 +36,7 @@ const char kUsage[] =
     "\n"
     "Qt's own options (for example -platform offscreen) are accepted too.\n"
     "\n"
+    "Examples:\n"
     "  ZerquillStation /srv/line1/DB.bin      the station for this image\n"
     "  ZerquillStation /srv/line1/lot7.zqjob  the station for this job\n"
     "  ZerquillStation --ports /dev/pts/5 DB.bin\n"

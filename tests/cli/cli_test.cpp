@@ -278,6 +278,10 @@ TEST(Cli, EachModeTellsItsOwnMistakeAndHelpAnswersOnlyAValidLine)
         {{"--forward-pending", "--log", "L", "--forward", "http://127.0.0.1:9/", "--check"},
          "--forward-pending flashes nothing: not with --all, --watch or --check"},
         {{"--report", "L", "--log", "L"}, "--report reads a record file and flashes nothing: give it alone"},
+        {{"--imgae", image}, "unknown option --imgae (did you mean --image?)"},
+        {{"--report", "L", "--html"}, "--html needs the file to write, e.g. --html report.html"},
+        {{"--check", "-i"}, "--image needs the image, e.g. -i DB.bin"},
+        {{"--watch", "--serv", "80"}, "unknown option --serv (did you mean --serve?)"},
         {{"--wait", "5", "--all", "--json", "--count", "2"}, "--count goes with --watch"},
         {{"--wait", "5", "--all", "--json"}, "--wait is for one download; --watch waits by itself"},
         {{"--report", "L", "--make-job", job, "-i", image, "--help"},
@@ -297,6 +301,14 @@ TEST(Cli, EachModeTellsItsOwnMistakeAndHelpAnswersOnlyAValidLine)
     const Outcome version = RunFlash({"--list-ports", "--report", "L", "--version"});
     EXPECT_EQ(version.out, std::string("zerquill-flash ") + ZQ_VERSION + "\n");
     EXPECT_FALSE(std::ifstream(job).good()) << "an answered line runs nothing";
+}
+
+// A pty has no node in sysfs: told so, not a path built from its number.
+TEST(Cli, SetLatencyOnAPseudoTerminalSaysItHasNoTimer)
+{
+    PtyPair pty;
+    EXPECT_EQ(RunFlash({"--set-latency", pty.path(), "1"}).err, "zerquill-flash: --set-latency: " + pty.path() +
+              " is a pseudo-terminal, which has no latency timer (only FTDI adapters have one)\n");
 }
 
 TEST(Cli, VersionIsTheProjectsAndOpensNothing)
@@ -346,19 +358,22 @@ TEST_F(CliTest, RefusedImageFailsBeforeAnyPortIsOpened)
     UntouchedPty line;
     const Outcome r = RunFlash({"--ports", line.pty.path(), "--image", imagePath});
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(LastLine(r.err, 1), "Fail Download!") << r.err;
-    EXPECT_NE(LastLine(r.err).find("wrong magic"), std::string::npos) << r.err;
+    EXPECT_EQ(LastLine(r.err, 2), "Fail Download!") << r.err;
+    EXPECT_NE(LastLine(r.err, 1).find("wrong magic"), std::string::npos) << r.err;
+    EXPECT_EQ(LastLine(r.err), "nothing was sent to the device; this is not a database image: give the image made "
+                               "for the device") << r.err;
 
     // The numbers a person needs to see what is wrong.
     WriteFile(imagePath, MakeImage(70000, 500));
     const Outcome shortImage = RunFlash({"--ports", line.pty.path(), "--image", imagePath});
     EXPECT_EQ(shortImage.status, 3);
-    EXPECT_EQ(LastLine(shortImage.err), "image refused: 70000 bytes, header word 500 needs at least 73536")
+    EXPECT_EQ(LastLine(shortImage.err, 1), "image refused: 70000 bytes, header word 500 needs at least 73536")
         << shortImage.err;
+    EXPECT_EQ(LastLine(shortImage.err).rfind("nothing was sent to the device; the file ends before", 0), 0u);
     WriteFile(imagePath, {});
     const Outcome empty = RunFlash({"--ports", line.pty.path(), "--image", imagePath, "--check"});
     EXPECT_EQ(empty.status, 3);
-    EXPECT_EQ(LastLine(empty.err), "image refused: " + imagePath + " is empty (0 bytes)") << empty.err;
+    EXPECT_EQ(LastLine(empty.err, 1), "image refused: " + imagePath + " is empty (0 bytes)") << empty.err;
     line.ExpectUntouched();
 }
 
@@ -406,6 +421,10 @@ TEST_F(CliTest, DefaultImageIsTheOneBesideTheExecutable)
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "Success Download!\n");
     EXPECT_EQ(report.data, DataArea(image, kBlocks));
+    std::remove(imagePath.c_str());
+    const Outcome none = Process({copy, "--ports", device.Path(), "--check"}).Finish();
+    EXPECT_EQ(LastLine(none.err), "-i FILE (--image FILE) names the image; without it, DB.bin beside this program is "
+                                  "written") << none.err;
 }
 
 // --check says what would be sent and touches no port; --wait listens until
@@ -650,7 +669,8 @@ TEST_F(CliTest, MissingPortIsNamed)
 {
     const Outcome r = RunFlash({"--port", "/dev/zq-no-such-port", "--image", imagePath});
     EXPECT_EQ(r.status, 4);
-    EXPECT_EQ(LastLine(r.err), "port /dev/zq-no-such-port not found") << r.err;
+    EXPECT_EQ(LastLine(r.err, 1), "port /dev/zq-no-such-port not found") << r.err;
+    EXPECT_EQ(LastLine(r.err), "zerquill-flash --list-ports shows this system's serial ports") << r.err;
 }
 
 // A technician outside the device's group is told which group and how to
@@ -857,37 +877,43 @@ TEST(Helpers, HelpVersionAndWrongUsageFollowTheToolsConventions)
     EXPECT_EQ(st.st_size, 65797);
 }
 
-TEST_F(CliTest, OnATerminalTheProgressLineIsRedrawnInPlace)
+// What the tool writes to a terminal as its stdout (the pty in raw mode:
+// \n as it is), and how it ended.
+std::string OnATerminal(const std::vector<std::string>& args, Outcome& r)
 {
     int master = -1, slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        return "openpty failed";
     termios tio{};
     tcgetattr(slave, &tio);
-    cfmakeraw(&tio); // keep \n as it is
+    cfmakeraw(&tio);
     tcsetattr(slave, TCSANOW, &tio);
+    std::string screen;
+    Process p(args, slave);
+    ::close(slave);
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    while (Clock::now() < end) {
+        pollfd pfd{master, POLLIN, 0};
+        if (::poll(&pfd, 1, 200) <= 0)
+            continue;
+        char buf[4096];
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        screen.append(buf, static_cast<size_t>(n));
+    }
+    r = p.Finish();
+    ::close(master);
+    return screen;
+}
+
+TEST_F(CliTest, OnATerminalTheProgressLineIsRedrawnInPlace)
+{
     DevSimOptions opt;
     opt.pace = true; // slow enough for several redraws
     CSimRig device(Cli(opt));
     Outcome r;
-    std::string screen;
-    {
-        Process p({ZQ_FLASH_EXE, "--ports", device.Path(), "--image", imagePath}, slave);
-        ::close(slave);
-        // The pty master stands in for stdout's pipe.
-        const auto end = Clock::now() + std::chrono::seconds(20);
-        while (Clock::now() < end) {
-            pollfd pfd{master, POLLIN, 0};
-            if (::poll(&pfd, 1, 200) <= 0)
-                continue;
-            char buf[4096];
-            const ssize_t n = ::read(master, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            screen.append(buf, static_cast<size_t>(n));
-        }
-        r = p.Finish();
-    }
-    ::close(master);
+    std::string screen = OnATerminal({ZQ_FLASH_EXE, "--ports", device.Path(), "--image", imagePath}, r);
     device.Finish();
     EXPECT_EQ(r.status, 0) << screen;
     EXPECT_GE(std::count(screen.begin(), screen.end(), '\r'), 3) << screen;
@@ -895,6 +921,15 @@ TEST_F(CliTest, OnATerminalTheProgressLineIsRedrawnInPlace)
     EXPECT_NE(screen.find(" B/s"), std::string::npos) << screen;
     EXPECT_EQ(LastLine(screen), "Success Download!") << screen;
     EXPECT_EQ(screen.find("[ "), std::string::npos) << "plain lines on a terminal";
+
+    // A refused block ends it: the progress line is taken off, not left
+    // stale above the result.
+    opt.refusals = {{3, 5}};
+    CSimRig refusing(Cli(opt));
+    screen = OnATerminal({ZQ_FLASH_EXE, "--ports", refusing.Path(), "--image", imagePath}, r);
+    EXPECT_EQ(r.status, 1) << screen;
+    ASSERT_NE(screen.rfind('\r'), std::string::npos) << screen;
+    EXPECT_EQ(screen.substr(screen.rfind('\r')), "\r\x1b[K") << screen;
 }
 
 // The port is closed by the download itself, not left to the signal.
@@ -1358,6 +1393,8 @@ TEST(Cli, TheReportOfAKnownLogHasItsFiguresAndAPageThatNeedsNoNetwork)
     EXPECT_EQ(html.find(" src="), std::string::npos);
     EXPECT_NE(html.find("\"slotFailed\":[1,0,2]"), std::string::npos);
     EXPECT_NE(html.find("\"causeCount\":[2,1]"), std::string::npos);
+    EXPECT_NE(html.find("\"cause\":[\"block refused\",\"SYN not echoed\"]"), std::string::npos);
+    EXPECT_NE(html.find("{label: 'fail', data: data.failed"), std::string::npos) << "the records' word";
     EXPECT_NE(html.find("\"failed\":[1,0,0,0,0,0,1,0,0,0,0,0,0,0,0,0,0,0,1,0,0,0,0,0]"), std::string::npos);
     EXPECT_NE(html.find("<td>slot 2</td><td>2</td><td>2</td><td>50.0%</td>"), std::string::npos);
 }
@@ -1385,6 +1422,7 @@ TEST(Cli, TheReportTakesTheRecordsOfAClockNeverSet)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("  span:                1970-01-01T00:00:00Z to 2026-12-07T08:00:02Z\n"), std::string::npos)
         << r.out;
+    EXPECT_NE(r.out.find("max 10.0 s (1 download)\n"), std::string::npos) << r.out;
 }
 
 // ---- Forwarding -------------------------------------------------------

@@ -420,9 +420,23 @@ TEST(DevSim, AReplyReadLateAfterTheSpeedChangedIsNoSpeedError)
     // Counted, and said only when asked: most runs have such bytes.
     EXPECT_EQ(rep.speedUnchecked, 3u) << FormatSummary(rep, true);
     EXPECT_EQ(FormatSummary(rep).find("could not be checked"), std::string::npos) << FormatSummary(rep);
-    EXPECT_NE(FormatSummary(rep, true).find("note: 3 byte(s) read only after the tool had changed the line's speed"),
+    EXPECT_NE(FormatSummary(rep, true).find("note: 3 bytes read only after the tool had changed the line's speed"),
               std::string::npos)
         << FormatSummary(rep, true);
+}
+
+// One of a thing is said as one, more as more: the faults and the summary.
+TEST(DevSim, CountsAgreeWithTheirNouns)
+{
+    DevSimOptions opt;
+    opt.headerEcho = {DevSimEcho::Wrong, 1};
+    opt.refusals = {{4, 1}, {7, 2}};
+    EXPECT_EQ(DescribeFaults(opt), (std::vector<std::string>{"header word echo wrong for the first 1 attempt",
+                                   "block 4 refused 1 time with 0x15", "block 7 refused 2 times with 0x15"}));
+    DevSimReport rep;
+    rep.sawBeaconReply = true;
+    rep.headerAttempts = 1;
+    EXPECT_NE(FormatSummary(rep).find("(1 attempt), block count 0 (0 attempts)"), std::string::npos);
 }
 
 TEST(DevSim, RefusedBlocksAndChecksumErrorsAreResentAndCounted)

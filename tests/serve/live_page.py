@@ -40,10 +40,10 @@ with open(os.path.join(work, "token"), "w") as f:
 os.chmod(os.path.join(work, "token"), 0o600)
 
 
-def start_station(serve):
+def start_station(serve, port=slot, more=("--serve-token-file", os.path.join(work, "token"))):
     """The station served at serve; it and the address it says it serves at."""
-    process = subprocess.Popen([build + "/cli/zerquill-flash", "--watch", "--image", image, "--ports", slot,
-                                "--serve", serve, "--serve-token-file", os.path.join(work, "token")],
+    process = subprocess.Popen([build + "/cli/zerquill-flash", "--watch", "--image", image, "--ports", port,
+                                "--serve", serve, *more],
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     for line in process.stderr:
         found = re.search(r"serving the station on (http://\S+)", line)
@@ -60,6 +60,7 @@ for flag in ("--headless", "--no-sandbox", "--disable-gpu"):
     options.add_argument(flag)
 browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 failures = []
+later = [] # the processes started on the way, ended with the others
 
 
 def wait_for(what, seconds):
@@ -75,11 +76,12 @@ def follow_download():
     """The page and the station's status read side by side until the page
     shows the download's end: the blocks the page showed on the way, and the
     seconds from the status telling the end to the page showing it."""
-    blocks, told, shown = set(), None, None
+    blocks, told, shown, rates = set(), None, None, set()
     end = time.time() + 30
     while time.time() < end and shown is None:
         tiles = browser.find_element("id", "tiles").text
         blocks.update(re.findall(r"block (\d+) / %d" % BLOCKS, tiles))
+        rates.update(re.findall(r"\d+ B/s", tiles))
         if "Success Download!" in tiles:
             shown = time.time()
         if told is None:
@@ -87,18 +89,27 @@ def follow_download():
                 if json.load(answer)["totals"]["written"]:
                     told = time.time()
         time.sleep(0.05)
-    return blocks, None if shown is None or told is None else shown - told
+    return blocks, rates, None if shown is None or told is None else shown - told
 
 
 try:
-    for width in (400, 1920):
+    for width in (400, 1280):
         browser.set_window_size(width, 900)
         browser.get(url)
         if width == 400:
             if not wait_for(lambda: browser.find_element("id", "link").text == "live", 10):
                 failures.append("the page never went live")
+            enabled = lambda: (browser.find_element("id", "pause").is_enabled(),
+                               browser.find_element("id", "resume").is_enabled())
+            if enabled() != (True, False):
+                failures.append(f"running: Pause and Resume enabled {enabled()}, not (True, False)")
+            report = browser.find_elements("id", "report")
+            if not report or not report[0].get_attribute("href").endswith("/report"):
+                failures.append("the page does not link to /report")
             os.symlink(pty, slot)
-            blocks, lag = follow_download()
+            blocks, rates, lag = follow_download()
+            if not rates:
+                failures.append("the tile never showed its rate")
             # Read every 5 s alone, it would show two or three.
             if len(blocks) < 5:
                 failures.append(f"the page showed blocks {sorted(blocks, key=int)} of a {BLOCKS}-block download")
@@ -132,6 +143,8 @@ try:
     browser.switch_to.alert.accept()
     if not wait_for(lambda: state() == "paused", 5):
         failures.append(f"Pause with the token: the page says {state()!r}")
+    elif not wait_for(lambda: enabled() == (False, True), 5):
+        failures.append(f"paused: Pause and Resume enabled {enabled()}, not (False, True)")
     browser.find_element("id", "resume").click()
     try:
         browser.switch_to.alert.dismiss()
@@ -158,9 +171,36 @@ try:
         failures.append(f"after the restart the page shows link {browser.find_element('id', 'link').text!r}, "
                         f"tiles {browser.find_element('id', 'tiles').text!r}")
     first.stderr.close()
+
+    # A station without a token offers no command and says why; a unit that
+    # failed keeps its tile red after it has gone, until one is found there.
+    failing = subprocess.Popen([build + "/devsim/zerquill-devsim", "--refuse", "3:5", "--sessions", "2",
+                                "--rest-ms", "8000", "--silence-ms", "500"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    later.append(failing)
+    slot2 = os.path.join(work, "slot2")
+    os.symlink(failing.stdout.readline().strip(), slot2)
+    untokened, url2 = start_station("127.0.0.1:0", slot2, ("--away", "1"))
+    later.append(untokened)
+    browser.get(url2)
+    tiles = lambda: browser.find_element("id", "tiles")
+    if not wait_for(lambda: "takes no commands" in browser.find_element("id", "commands").text, 10):
+        failures.append("a station without a token does not say that it takes no commands")
+    if any(browser.find_element("id", b).is_displayed() for b in ("pause", "resume")):
+        failures.append("a station without a token shows Pause or Resume")
+    if not wait_for(lambda: "Fail Download!" in tiles().text, 20):
+        failures.append(f"the refusing unit's tile shows {tiles().text!r}")
+    for width in (400, 1280):
+        browser.set_window_size(width, 900)
+        browser.save_screenshot(os.path.join(work, f"failed-{width}.png"))
+    if not wait_for(lambda: "last: " in tiles().text, 12):
+        failures.append(f"the unit never went away: {tiles().text!r}")
+    elif "failed" not in tiles().find_element("class name", "tile").get_attribute("class").split():
+        failures.append(f"a failed unit gone: tile {tiles().find_element('class name', 'tile').get_attribute('class')!r}")
+    browser.save_screenshot(os.path.join(work, "failed-gone-1280.png"))
 finally:
     browser.quit()
-    for process in (station, sim):
+    for process in (station, sim, *later):
         if process.poll() is None:
             process.kill()
         process.wait()

@@ -257,7 +257,7 @@ TEST_F(ServeTest, StatusAndMetricsFollowAWholeDownload)
     auto families = ParseMetrics(scrape->body, dir);
     EXPECT_EQ(families["zerquill_downloads"]["type"], "counter");
     EXPECT_EQ(Sample(families["zerquill_downloads"], "zerquill_downloads_total", {{"result", "success"}}), 1);
-    EXPECT_EQ(Sample(families["zerquill_downloads"], "zerquill_downloads_total", {{"result", "failed"}}), 0);
+    EXPECT_EQ(Sample(families["zerquill_downloads"], "zerquill_downloads_total", {{"result", "fail"}}), 0);
     EXPECT_EQ(Sample(families["zerquill_downloads_in_flight"], "zerquill_downloads_in_flight"), 0);
     const json& duration = families["zerquill_download_duration_seconds"];
     EXPECT_EQ(duration["type"], "histogram");

@@ -736,9 +736,13 @@ TEST(StationBoard, ATileFollowsItsPortThroughEveryState)
 
     events.OnPort(port, PortPhase::Listening);
     board.Drain();
-    EXPECT_EQ(tile.state, TileState::Listening);
+    EXPECT_EQ(tile.state, TileState::Failed) << "a failure stays red until the next device";
     EXPECT_EQ(tile.note, "last: " + ending.note) << "a failure stays readable until the next device";
-    EXPECT_FALSE(tile.alarm);
+    EXPECT_TRUE(tile.alarm);
+    EXPECT_FALSE(tile.Retryable()) << "its unit has gone";
+    events.OnPort(port, PortPhase::Listening);
+    board.Drain();
+    EXPECT_EQ(tile.note, "last: " + ending.note) << "said once";
 
     events.OnPort(port, PortPhase::Busy);
     board.Drain();
