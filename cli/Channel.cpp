@@ -188,9 +188,9 @@ int Rotate(const ChannelArgs& a, std::string& error)
     return kExitWritten;
 }
 
-// A state folder of the service's (systemd's StateDirectory) or the user's,
-// one for each channel.
-std::string DefaultState(const std::string& url)
+} // namespace
+
+std::string DefaultChannelState(const std::string& url)
 {
     const auto env = [](const char* name) {
         const char* v = std::getenv(name);
@@ -204,9 +204,16 @@ std::string DefaultState(const std::string& url)
     return base + "/channels/" + Sha256Hex(reinterpret_cast<const uint8_t*>(url.data()), url.size()).substr(0, 16);
 }
 
+bool ChannelConfirmed(const ChannelStatus& s)
+{
+    return !s.lastError || (s.lastError.fault == ChannelFault::Unreachable && s.release);
+}
+
+namespace {
+
 int Status(const ChannelArgs& a, std::string& error)
 {
-    const std::string state = a.state.empty() ? DefaultState(a.status) : a.state;
+    const std::string state = a.state.empty() ? DefaultChannelState(a.status) : a.state;
     std::string root;
     // Without --channel-root the root this station reached before is trusted.
     if (!ReadChannelRoot(a.root.empty() ? state + "/root.json" : a.root, root, error)) {
@@ -228,8 +235,7 @@ int Status(const ChannelArgs& a, std::string& error)
                     ChannelTime(s.release->expires).c_str());
     }
     // Only a channel out of reach may leave the release verified before in force.
-    const bool confirmed = !s.lastError || (s.lastError.fault == ChannelFault::Unreachable && s.release);
-    return confirmed ? kExitWritten : kExitChannel;
+    return ChannelConfirmed(s) ? kExitWritten : kExitChannel;
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include "download/Causes.h"
 #include "platform/Format.h"
+#include "cli/ChannelFollow.h"
 #include "cli/Console.h"
 #include "station/FlashDevices.h"
 #include "cli/FlashHost.h"
@@ -80,6 +81,8 @@ struct StationRun {
     std::unique_ptr<CStationSession> session;
     // Gone before the session it steers.
     std::unique_ptr<CServedStation> served;
+    // --channel with --watch: new releases for the session; gone before it.
+    std::unique_ptr<CChannelFollower> follower;
     // Tells the served board what the run's forwarder tells, until the server goes.
     CForwarding* forwarding = nullptr;
 
@@ -186,6 +189,16 @@ int Watch(StationRun& opened, const FlashOptions& options, std::atomic<bool>* st
         // On stderr, so that --json's stdout stays events alone.
         view.Fail("zerquill-flash: serving the station on http://" + where + "/");
         opened.served->Steer(settings);
+    }
+    if (run.channel) {
+        opened.follower = std::make_unique<CChannelFollower>(
+            run, session, [&view](const std::string& text) { view.Say(text); },
+            [&view](const std::string& text) { view.Fail("zerquill-flash: " + text); });
+        std::string why;
+        if (!opened.follower->Start(why)) {
+            view.Fail("zerquill-flash: " + why);
+            return kExitFailed;
+        }
     }
     std::atomic<bool> never{false};
     const StationEnd end = session.Run(settings, stop ? *stop : never);

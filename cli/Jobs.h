@@ -2,6 +2,9 @@
 // and what a run takes from its job, all settled before any port is opened.
 #pragma once
 
+#include <memory>
+#include <string>
+
 #include "download/ImageCheck.h"
 #include "release/Job.h"
 #include "cli/Options.h"
@@ -10,6 +13,8 @@
 
 namespace zq {
 
+class CChannelClient;
+
 struct JobRun {
     bool hasJob = false;
     Job job;
@@ -17,6 +22,11 @@ struct JobRun {
     RecordTags tags;
     std::string releasedBy; // "eng (d4294048...)", as the board says it; empty: not checked
     unsigned lotLeft = 0; // a lot's units still to write; 0: no lot
+    // --channel: the client whose release in force this run's job is, and
+    // the channel as given. Null: the job (or image) was given here.
+    std::shared_ptr<CChannelClient> channel;
+    std::string channelUrl;
+    unsigned channelEvery = 60; // a station's refreshes, in seconds
 };
 
 int MakeJob(const MakeJobOptions& options);

@@ -17,6 +17,7 @@ const char* const kFlashUsage =
     "  or:  zerquill-flash --watch [--count N] [-i FILE] [--ports ...] [--log FILE]\n"
     "  or:  zerquill-flash --check [-i FILE | --job JOB]\n"
     "  or:  zerquill-flash --job JOB [--all | --watch] [--trust KEY.pub]...\n"
+    "  or:  zerquill-flash --channel URL [--all | --watch] [--channel-root ROOT.json]\n"
     "  or:  zerquill-flash --make-job JOB -i FILE --name NAME [--units N] [--force]\n"
     "                      [--key KEY.pem]\n"
     "  or:  zerquill-flash --sign-job JOB --key KEY.pem\n"
@@ -90,6 +91,16 @@ const char* const kFlashUsage =
     "  --verify-job JOB   say who released the job (the key's name and fingerprint)\n"
     "  --trust KEY.pub    verify with this public key (repeatable); refused on a\n"
     "                     station that has trusted keys of its own\n"
+    "  --channel URL      run the release in force on the channel at URL (http,\n"
+    "                     https or a folder): its job and image, checked by the\n"
+    "                     channel and by the job's pin; not with -i or --job\n"
+    "  --channel-root ROOT.json\n"
+    "                     the channel's first trusted root, the first time; refused\n"
+    "                     on a station whose administrator installed one\n"
+    "  --channel-state DIR\n"
+    "                     where the trusted metadata and the release are kept\n"
+    "  --channel-every S  with --watch: look for a new release every S seconds\n"
+    "                     (default 60); it is taken between downloads\n"
     "  -V, --version      print the version and exit\n"
     "  -h, --help         show this help and exit\n"
     "\n"
@@ -112,8 +123,9 @@ const char* const kFlashUsage =
     "  6    the job is not released (no signature, no trusted key verifies it,\n"
     "       or it was changed after signing); on a locked station, an image\n"
     "       without a job\n"
-    "  7    --channel-status: the release channel cannot be confirmed (rollback,\n"
-    "       expired, signature, hash, length, or unreachable with no release kept)\n"
+    "  7    --channel-status or --channel: the release channel cannot be\n"
+    "       confirmed (rollback, expired, signature, hash, length, or\n"
+    "       unreachable with no release kept); nothing was sent\n"
     "  64   wrong usage, or a job file that cannot be read or is malformed\n"
     "  77   --set-latency without the rights it needs (root on Linux, an\n"
     "       administrator prompt on Windows); 1 when the system refused it\n"
@@ -152,6 +164,8 @@ struct Given {
         html;
     std::vector<std::string> trust;
     ForwardTarget forward;
+    ChannelFollow channel;
+    std::string every;
     bool trace = false, quiet = false, listPorts = false, version = false, check = false, all = false,
          watch = false, json = false, help = false, force = false, forwardPending = false;
     // Read from the words above by the checks.
@@ -206,6 +220,10 @@ void Declare(Given& g)
     flag("--forward-pending", g.forwardPending);
     value("--report", g.report);
     value("--html", g.html);
+    value("--channel", g.channel.url);
+    value("--channel-root", g.channel.root);
+    value("--channel-state", g.channel.state);
+    value("--channel-every", g.every);
 }
 
 // Edits between two words, a swap of neighbours counting as one: "--imgae"
@@ -420,6 +438,32 @@ bool CheckJobs(const Given& g, std::string& error)
         error);
 }
 
+// --channel and what goes with it: the channel gives the job and the image.
+bool CheckChannel(Given& g, std::string& error)
+{
+    if (!NoneEmpty(g, {{"--channel", &g.channel.url}, {"--channel-root", &g.channel.root},
+                       {"--channel-state", &g.channel.state}},
+                   "a value", error))
+        return false;
+    const bool following = g.Has("--channel");
+    if (!Keeps({{!following && (g.Has("--channel-root") || g.Has("--channel-state") || g.Has("--channel-every")),
+                 "--channel-root, --channel-state and --channel-every go with --channel URL"},
+                {following && (g.Has("--image") || g.Has("--job")),
+                 "--channel gives the job and its image: not with --image or --job"},
+                {following && (g.check || g.Has("--make-job") || g.Has("--sign-job") || g.Has("--verify-job") ||
+                               g.Has("--report") || g.forwardPending),
+                 "--channel goes with a download, --all or --watch"},
+                {g.Has("--channel-every") && !g.watch, "--channel-every goes with --watch"}},
+               error))
+        return false;
+    if (g.Has("--channel-every") && (!PositiveCount(g.every, 5, g.channel.everySeconds) ||
+                                     g.channel.everySeconds > 86400)) {
+        error = "--channel-every: \"" + g.every + "\" is not a number of seconds (1 to 86400)";
+        return false;
+    }
+    return true;
+}
+
 // Each mode reads its options from what was given, with what it alone needs.
 
 bool ReadFlash(const Given& g, FlashCommand& command, std::string&)
@@ -431,7 +475,7 @@ bool ReadFlash(const Given& g, FlashCommand& command, std::string&)
                                      : FlashMode::One;
     command = FlashOptions{mode, g.image, g.port, g.portList, g.trace, g.quiet, g.log, g.countValue, g.json,
                            g.waitSeconds, g.job, g.trust, g.forward, ServeOptions{}, // --serve: taken apart
-                           g.awayMs};
+                           g.awayMs, g.channel};
     return true;
 }
 
@@ -541,7 +585,7 @@ bool ParseFlashCommand(int argc, const char* const* argv, FlashCommand& command,
         return false;
     }
     return CheckRun(g, error) && CheckForwardAndReport(g, error) && CheckJobs(g, error) &&
-           ChooseMode(g, command, error);
+           CheckChannel(g, error) && ChooseMode(g, command, error);
 }
 
 }  // namespace zq

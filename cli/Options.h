@@ -20,6 +20,15 @@ struct ForwardTarget {
     std::string ca;        // --forward-ca: a private CA besides the system's (Linux)
 };
 
+// --channel URL and what goes with it: the job and its image are the
+// channel's release in force.
+struct ChannelFollow {
+    std::string url;        // --channel: http(s) or a folder
+    std::string root;       // --channel-root: the first trusted root, on a bench
+    std::string state;      // --channel-state: the trusted metadata's folder; empty: the default
+    unsigned everySeconds = 60; // --channel-every: a station's refreshes
+};
+
 // What a run of the image does.
 enum class FlashMode {
     One,   // one download, after --wait if given
@@ -45,6 +54,7 @@ struct FlashOptions {
     ForwardTarget forward;
     ServeOptions serve; // --serve: the station served over HTTP (--watch)
     unsigned awayMs = zq::kDeviceAwayMs; // --away: silence that takes a failed unit away
+    ChannelFollow channel;
 };
 
 // --make-job JOB: write a job for an image.

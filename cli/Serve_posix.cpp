@@ -1,5 +1,6 @@
 #include "cli/Serve.h"
 
+#include "channel/ChannelClient.h"
 #include "cli/Options.h"
 #include "cli/Report.h"
 #include "platform/HostName.h"
@@ -52,6 +53,23 @@ std::unique_ptr<CServedStation> ServeStation(const ServeOptions& serve, const Im
     }
     setup.stop = stop;
     setup.pending = std::move(pending);
+    if (run.channel) {
+        std::shared_ptr<CChannelClient> client = run.channel;
+        setup.channel = [client, url = run.channelUrl] {
+            const ChannelStatus s = client->Status();
+            ServedChannel c;
+            c.url = url;
+            if (s.release) {
+                c.version = s.release->targetsVersion;
+                c.job = s.release->opened.job.name;
+                c.expires = s.release->expires;
+            }
+            c.checked = s.checked;
+            c.confirmed = s.confirmed;
+            c.error = s.lastError ? DescribeChannelError(s.lastError) : std::string();
+            return c;
+        };
+    }
     if (!recordPath.empty()) {
         setup.report = [recordPath](std::string& page) { return YieldPage(recordPath, page); };
         setup.reportFile = recordPath;

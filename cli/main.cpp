@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/Channel.h"
+#include "cli/ChannelFollow.h"
 #include "cli/Console.h"
 #include "download/DownloadHost.h"
 #include "cli/FlashAll.h"
@@ -257,7 +258,8 @@ int Run(FlashOptions& options)
     if (!TrustAllowed(options.trust, store))
         return kExitUsage;
     JobRun run;
-    const int refused = PrepareRun(options, store, run);
+    const int refused = options.channel.url.empty() ? PrepareRun(options, store, run)
+                                                    : PrepareChannelRun(options, store, run);
     if (refused >= 0)
         return refused;
     // The job's receiver, unless one is named here.

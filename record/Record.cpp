@@ -140,6 +140,10 @@ std::string RecordLine(const DeviceOutcome& o, const ImageSnapshot& image, const
         {key::station, tags.station.empty() ? orNull(HostName()) : nlohmann::json(tags.station)},
         {key::slot, orNull(tags.slot)},
         {key::signedBy, orNull(tags.signedBy)},
+        {key::release, tags.releaseChannel.empty()
+                           ? nlohmann::json()
+                           : nlohmann::json{{key::releaseChannel, tags.releaseChannel},
+                                            {key::releaseVersion, tags.releaseVersion}}},
         // A download nobody told apart is a unit of its own.
         {key::unit, o.unit.empty() ? nlohmann::json(id) : nlohmann::json(o.unit)},
         {key::attempt, o.attempt},

@@ -28,6 +28,10 @@ struct RecordTags {
     std::string station;  // empty: this host's name
     std::string signedBy; // the fingerprint of the key that released the job
     std::string slot;     // the label of the device's slot in the job's fixture (SlotLabel)
+    // The release channel the job came from, and the targets version that
+    // listed it; empty: the job (or the image) was given here.
+    std::string releaseChannel;
+    uint64_t releaseVersion = 0;
 };
 
 // A random UUID (version 4) from the OS's random source, for a record's

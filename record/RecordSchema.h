@@ -25,6 +25,7 @@ constexpr char job[] = "job";
 constexpr char station[] = "station";
 constexpr char slot[] = "slot";
 constexpr char signedBy[] = "signed_by";
+constexpr char release[] = "release"; // null where the job was not taken from a release channel
 constexpr char unit[] = "unit";       // the unit's id: the same on every attempt at it
 constexpr char attempt[] = "attempt"; // 1 for a unit's first download
 
@@ -33,6 +34,10 @@ constexpr char usbVendorId[] = "vendor_id";
 constexpr char usbProductId[] = "product_id";
 constexpr char usbSerial[] = "serial";
 constexpr char usbLocation[] = "location";
+
+// Within "release".
+constexpr char releaseChannel[] = "channel"; // the channel's URL or folder, as given
+constexpr char releaseVersion[] = "version"; // the targets version that listed the job
 
 // Within "image".
 constexpr char imagePath[] = "path";

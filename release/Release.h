@@ -19,9 +19,17 @@ struct TrustStore {
     // The store itself could not be read ("cannot read /etc/zerquill/trusted:
     // Permission denied"); empty where it was read or does not exist.
     std::string unreadable;
+    // The first trusted roots of release channels (their JSON), installed
+    // beside the keys: *.root.json in the folder on Linux, the value
+    // ChannelRoot of HKLM\Software\Policies\Zerquill on Windows. They lock
+    // the station as a key does.
+    std::vector<std::string> channelRoots;
     // An entry or a store that cannot be read still locks: a damaged store,
     // or one this user may not read, must not open the station to every image.
-    bool Locked() const { return !keys.empty() || !unusable.empty() || !unreadable.empty(); }
+    bool Locked() const
+    {
+        return !keys.empty() || !unusable.empty() || !unreadable.empty() || !channelRoots.empty();
+    }
 };
 
 // Where the administrator puts the keys, as a person would look for it.

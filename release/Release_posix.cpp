@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace zq {
 
@@ -37,6 +39,13 @@ bool ListKeyFiles(const std::string& folder, std::vector<std::filesystem::path>&
     return true;
 }
 
+bool ReadWhole(const std::filesystem::path& path, std::string& bytes)
+{
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return in.good() || in.eof();
+}
+
 } // namespace
 
 TrustStore InstalledTrust() { return ReadTrustStore(kTrustStoreName); }
@@ -48,6 +57,17 @@ TrustStore ReadTrustStore(const std::string& place)
     if (!ListKeyFiles(place, files, store, store.unreadable))
         return store;
     for (const auto& file : files) {
+        // A channel's root, beside the keys; one that cannot be read locks
+        // as a key that cannot be read does.
+        const std::string name = file.filename().string();
+        if (name.size() > 10 && name.compare(name.size() - 10, 10, ".root.json") == 0) {
+            std::string bytes;
+            if (ReadWhole(file, bytes))
+                store.channelRoots.push_back(bytes);
+            else
+                store.unusable.push_back(file.string() + ": cannot be read");
+            continue;
+        }
         PublicKey key;
         std::string error;
         if (ReadPublicKeyFile(file.string(), key, error))

@@ -127,6 +127,16 @@ std::string CServeTally::Text(const MetricsView& view) const
     Family(out, "zerquill_station_state", "gauge", "The station's state: running, paused or stopping.");
     for (const char* state : {"running", "paused", "stopping"})
         out += std::string("zerquill_station_state{state=\"") + state + "\"} " + (view.state == state ? "1" : "0") + "\n";
+    if (view.channel) {
+        Family(out, "zerquill_release_version", "gauge", "The targets version of the release in force; 0: none.");
+        out += "zerquill_release_version " + std::to_string(view.releaseVersion) + "\n";
+        Family(out, "zerquill_release_expires_timestamp_seconds", "gauge",
+               "When the release in force stops being in force; 0: none.");
+        out += "zerquill_release_expires_timestamp_seconds " + std::to_string(view.releaseExpires) + "\n";
+        Family(out, "zerquill_channel_last_success_timestamp_seconds", "gauge",
+               "When a refresh of the channel last succeeded; 0: never.");
+        out += "zerquill_channel_last_success_timestamp_seconds " + std::to_string(view.channelConfirmed) + "\n";
+    }
     Family(out, "zerquill_up", "gauge", "1 while the station serves.");
     out += "zerquill_up{station=\"" + LabelValue(view.station) + "\"} 1\n";
     return out;

@@ -21,6 +21,10 @@ struct MetricsView {
     unsigned lotUnits = 0; // 0: no lot
     unsigned lotWritten = 0;
     std::map<std::string, unsigned> ports; // tiles by their state
+    bool channel = false; // a channel is followed: the three below are told
+    uint64_t releaseVersion = 0;
+    int64_t releaseExpires = 0;
+    int64_t channelConfirmed = 0;
 };
 
 class CServeTally {

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "protocol/Protocol.h"
+#include "record/Record.h"
 #include "serve/BoundedServer.h"
 #include "station/StationJson.h"
 
@@ -284,6 +285,14 @@ std::string CStationServer::Status()
     j["totals"] = {{"written", t.written}, {"failed", t.failed}, {"cancelled", t.cancelled},
                    {"in_flight", t.inFlight}, {"devices", t.devices}};
     j["forward"] = {{"pending", Pending()}};
+    j["channel"] = nullptr;
+    if (setup_.channel) {
+        const ServedChannel c = setup_.channel();
+        const auto when = [](int64_t t) { return t ? nlohmann::json(IsoUtc(t)) : nlohmann::json(); };
+        j["channel"] = {{"url", c.url}, {"version", c.version ? nlohmann::json(c.version) : nlohmann::json()},
+                        {"job", orNull(c.job)}, {"expires", when(c.expires)}, {"checked", when(c.checked)},
+                        {"error", orNull(c.error)}};
+    }
     j["alert"] = board_.Alert();
     j["ports"] = nlohmann::json::array();
     for (const std::string& name : board_.Order())
@@ -298,6 +307,13 @@ std::string CStationServer::Metrics()
     view.station = setup_.station;
     view.state = State();
     view.recordsPending = Pending();
+    if (setup_.channel) {
+        const ServedChannel c = setup_.channel();
+        view.channel = true;
+        view.releaseVersion = c.version;
+        view.releaseExpires = c.expires;
+        view.channelConfirmed = c.confirmed;
+    }
     {
         std::lock_guard<std::mutex> lock(boardMutex_);
         Drain();

@@ -34,6 +34,17 @@ namespace zq {
 
 class CBoundedServer;
 
+// The release channel a station follows, as a scrape or the status reads it.
+struct ServedChannel {
+    std::string url;
+    uint64_t version = 0;  // the targets version of the release in force; 0: none
+    std::string job;       // its job's name
+    int64_t expires = 0;   // seconds since 1970 when it stops being in force; 0: none
+    int64_t checked = 0;   // when the last refresh ended
+    int64_t confirmed = 0; // when a refresh last succeeded; 0: never
+    std::string error;     // of the last refresh, in words; empty when it succeeded
+};
+
 struct ServeSetup {
     std::string host = "127.0.0.1";
     uint16_t port = 0;       // 0: one the system picks
@@ -55,6 +66,9 @@ struct ServeSetup {
     // Records not yet delivered, where the forwarder is not the session's
     // (the command line forwards beside it). Unset: the session's.
     std::function<size_t()> pending;
+    // The channel as it stands now, taken on the server's threads. Unset:
+    // the station follows none.
+    std::function<ServedChannel()> channel;
 };
 
 class CStationServer : private SessionEvents {

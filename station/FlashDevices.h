@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,13 @@ public:
     // A download ended. false: its record could not be kept, and the station
     // takes no new device (those in flight finish).
     virtual bool OnEnded(const DeviceOutcome& /*outcome*/) { return true; }
+    // Before a beacon is answered on port: the image its download is to send,
+    // which it holds to its end whatever is taken after. false: no download
+    // may start now (no release in force); image left null: the station's own.
+    virtual bool TakeImage(const std::string& /*port*/, std::shared_ptr<const ImageSnapshot>& /*image*/)
+    {
+        return true;
+    }
 };
 
 // Passes a download's stage reports on, named by its port.

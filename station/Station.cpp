@@ -225,7 +225,7 @@ bool CStation::OpenToListen(PortThread& port, CSerialLink& link)
     return true;
 }
 
-void CStation::Flash(PortThread& port, CSerialLink& link)
+void CStation::Flash(PortThread& port, CSerialLink& link, const ImageSnapshot& image)
 {
     const std::string& name = port.info.name;
     // The device is answered after the beacon that was heard, as a
@@ -241,7 +241,7 @@ void CStation::Flash(PortThread& port, CSerialLink& link)
     port.retrying = false;
     events_.OnFound(name);
     CPortProgress progress(events_, name);
-    DeviceOutcome outcome = DownloadToDevice(image_, port.described, stop_, &progress, true);
+    DeviceOutcome outcome = DownloadToDevice(image, port.described, stop_, &progress, true);
     if (outcome.device.description.empty() && outcome.device.hardwareId.empty())
         outcome.device = port.info;
     outcome.unit = port.unit;
@@ -289,8 +289,13 @@ void CStation::Listen(PortThread& port)
             continue;
         Rearm(port);
         port.lastBeacon = Clock::now();
-        if (port.armed && BeginDownload())
-            Flash(port, link);
+        if (!port.armed)
+            continue;
+        // Taken before the beacon is answered: a release swapped later is
+        // the next device's, never a part of this one's download.
+        std::shared_ptr<const ImageSnapshot> image;
+        if (events_.TakeImage(port.info.name, image) && BeginDownload())
+            Flash(port, link, image ? *image : image_);
     }
     link.Close();
     std::lock_guard<std::mutex> lock(mutex_);

@@ -110,7 +110,7 @@ private:
     // Listen's steps: the port opened at the probing speed (false: not yet),
     // the device that beaconed flashed, the device gone.
     bool OpenToListen(PortThread& port, CSerialLink& link);
-    void Flash(PortThread& port, CSerialLink& link);
+    void Flash(PortThread& port, CSerialLink& link, const ImageSnapshot& image);
     void ArmForRetry(PortThread& port);
     void Gone(PortThread& port, CSerialLink& link);
     void Rearm(PortThread& port);

@@ -1,5 +1,6 @@
 #include "station/StationSession.h"
 
+#include <ctime>
 #include <system_error>
 
 #include "download/Causes.h"
@@ -123,6 +124,28 @@ void CStationSession::OnFound(const std::string& port)
     events_.OnFound(port, totals);
 }
 
+void CStationSession::SetRelease(std::shared_ptr<const StationRelease> release)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    release_ = std::move(release);
+}
+
+bool CStationSession::TakeImage(const std::string& port, std::shared_ptr<const ImageSnapshot>& image)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!released_)
+        return true;
+    // A release past its expiry is not started with, even before the next
+    // refresh says so.
+    if (!release_ || (release_->expires && release_->expires <= static_cast<int64_t>(std::time(nullptr))))
+        return false;
+    taken_[port] = release_;
+    // The image lives as long as the release that holds it.
+    image = std::shared_ptr<const ImageSnapshot>(release_, &release_->image);
+    return true;
+}
+
 void CStationSession::OnAdapter(const std::string& port, const PortInfo& adapter, int latencyMs)
 {
     const std::string hint = LatencyHint(adapter, latencyMs);
@@ -138,17 +161,27 @@ bool CStationSession::OnEnded(const DeviceOutcome& o)
     DeviceEnding ending;
     ending.outcome = o;
     // A cancelled download's record says "interrupted"; its tile says nothing more.
-    if (!o.success)
-        ending.cause = DescribeFailure(o.failure, o.discovery, image_.path);
     if (o.success) {
         ending.hint = SlowLineHint(o.device, o.dataBytesPerS, o.latencyMs);
         ending.note = HintAfterSuccess(o.device, o.latencyMs, o.dataBytesPerS);
-    } else if (!o.cancelled) {
-        ending.note = ending.cause;
     }
-    RecordTags tags = tags_;
+    std::shared_ptr<const StationRelease> taken;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = taken_.find(o.port);
+        if (it != taken_.end()) {
+            taken = it->second;
+            taken_.erase(it);
+        }
+    }
+    const ImageSnapshot& image = taken ? taken->image : image_;
+    if (!o.success)
+        ending.cause = DescribeFailure(o.failure, o.discovery, image.path);
+    if (!o.success && !o.cancelled)
+        ending.note = ending.cause;
+    RecordTags tags = taken ? taken->tags : tags_;
     tags.slot = SlotLabel(fixture_, o.port);
-    ending.record = RecordLine(o, image_, ending.cause, tags);
+    ending.record = RecordLine(o, image, ending.cause, tags);
     ending.recorded = !log_ || log_->Append(ending.record);
     std::lock_guard<std::mutex> telling(telling_);
     {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -65,6 +66,14 @@ public:
     virtual void OnForwarding(const std::string& /*text*/) {}
 };
 
+// A release as downloads take it: the image sent and what its records say
+// of it. A station following a channel swaps it between downloads.
+struct StationRelease {
+    ImageSnapshot image;
+    RecordTags tags;     // the job's, the channel's and its version; the slot is each device's
+    int64_t expires = 0; // seconds since 1970 after which no download may start with it; 0: never
+};
+
 class CStationSession : private PortEvents {
 public:
     // log may be null (no record kept); it must outlive the session.
@@ -119,8 +128,14 @@ public:
         fixture_ = fixture;
     }
 
+    // The release each download from now on takes (a download in flight
+    // ends with the one it began with); null: no new download starts. On any
+    // thread. Until it is first called, the image and tags given above.
+    void SetRelease(std::shared_ptr<const StationRelease> release);
+
 private:
     void OnPort(const PortInfo& port, PortPhase phase) override { events_.OnPort(port, phase); }
+    bool TakeImage(const std::string& port, std::shared_ptr<const ImageSnapshot>& image) override;
     void OnFound(const std::string& port) override;
     void OnProgress(const std::string& port, const StageReport& report) override
     {
@@ -147,6 +162,10 @@ private:
     std::atomic<bool> paused_{false};
     std::unique_ptr<CForwarder> forwarder_;
     std::thread thread_;
+    // Under mutex_: the release set, and the one each port's download took.
+    bool released_ = false;
+    std::shared_ptr<const StationRelease> release_;
+    std::map<std::string, std::shared_ptr<const StationRelease>> taken_;
 };
 
 }  // namespace zq

@@ -44,6 +44,8 @@
 #include "tests/cli/Receiver.h"
 #include "tests/forward/ForwardKit.h"
 #include "tests/TempDir.h"
+#include "tests/WaitFor.h"
+#include "channel/ChannelWriter.h"
 
 extern char** environ;
 
@@ -1685,6 +1687,108 @@ TEST_F(CliTest, ARecordFileIsWrittenByOneStationAtATime)
     r = RunFlash(pending);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(receiver.Unique(), 1u);
+}
+
+// ---- Release channels ---------------------------------------------------
+
+// A channel in a folder, its keys made by openssl, releases published by
+// the tool itself; the station follows it with --channel.
+class ChannelCliTest : public CliTest {
+protected:
+    void SetUp() override
+    {
+        CliTest::SetUp();
+        for (const char* name : {"root", "release", "online"})
+            ASSERT_EQ(std::system(("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " +
+                                   dir.file(std::string(name) + ".pem") + " && openssl pkey -pubout -in " +
+                                   dir.file(std::string(name) + ".pem") + " -out " +
+                                   dir.file(std::string(name) + ".pub")).c_str()), 0);
+        const Outcome init = RunFlash({"--channel-init", repo, "--root-key", dir.file("root.pem"), "--release-key",
+                                       dir.file("release.pub"), "--online-key", dir.file("online.pub")});
+        ASSERT_EQ(init.status, 0) << init.err;
+    }
+    // The job of an image written at path, published as the next release.
+    void Publish(const std::vector<uint8_t>& bytes, const std::string& path)
+    {
+        WriteFile(path, bytes);
+        const std::string job = path + ".zqjob";
+        ASSERT_EQ(RunFlash({"--make-job", job, "-i", path, "--name", "lot", "--force"}).status, 0);
+        const Outcome r = RunFlash({"--publish", repo, "--job", job, "--release-key", dir.file("release.pem"),
+                                    "--online-key", dir.file("online.pem")});
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    std::vector<std::string> Follow(std::vector<std::string> args) const
+    {
+        args.insert(args.begin(), {"--channel", repo, "--channel-root", repo + "/1.root.json", "--channel-state",
+                                   dir.file("state")});
+        return args;
+    }
+    static std::vector<std::string> Exe(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), ZQ_FLASH_EXE);
+        return args;
+    }
+    std::string repo = dir.file("repo");
+};
+
+TEST_F(ChannelCliTest, AWatchingStationSwitchesReleaseBetweenTwoDevices)
+{
+    Publish(image, dir.file("v1.bin"));
+    const std::vector<uint8_t> second = MakeImage(65536 + 128 * kBlocks, 8 * kBlocks, 9);
+    CSimRig one(Cli()), two(Cli());
+    const std::string slot1 = dir.file("slot1"), slot2 = dir.file("slot2"), log = dir.file("units.jsonl");
+    ASSERT_EQ(::symlink(one.Path().c_str(), slot1.c_str()), 0);
+    Process p(Exe(Follow({"--watch", "--count", "2", "--channel-every", "1", "--log", log, "--ports",
+                          slot1 + "," + slot2})));
+    ASSERT_TRUE(WaitFor([&] { return JsonLines(ReadText(log)).size() == 1; }, 20000)) << p.sofar().err;
+    // The next device gets release 2 once the station has taken it.
+    Publish(second, dir.file("v2.bin"));
+    ASSERT_TRUE(p.Pump(20000, "release 2 of " + repo)) << p.sofar().out << p.sofar().err;
+    ASSERT_EQ(::symlink(two.Path().c_str(), slot2.c_str()), 0);
+    const Outcome r = p.Finish(30000);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(CompareWithImage(one.Finish(), image), "");
+    EXPECT_EQ(CompareWithImage(two.Finish(), second), "");
+    const std::vector<nlohmann::json> records = JsonLines(ReadText(log));
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0]["release"], nlohmann::json({{"channel", repo}, {"version", 1}}));
+    EXPECT_EQ(records[1]["release"], nlohmann::json({{"channel", repo}, {"version", 2}}));
+    EXPECT_EQ(records[1]["image"]["sha256"], Sha256Hex(second.data(), second.size()));
+    EXPECT_EQ(records[1]["job"], "lot");
+}
+
+TEST_F(ChannelCliTest, AnExpiredChannelStartsNoDownloadAndSaysWhy)
+{
+    Publish(image, dir.file("v1.bin"));
+    PrivateKey online;
+    std::string error;
+    ASSERT_TRUE(ReadPrivateKeyFile(dir.file("online.pem"), online, error)) << error;
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    // A timestamp that expires while the station runs.
+    ASSERT_TRUE(RefreshTimestamp(repo, online, now + 5, error)) << error;
+    PtyPair line;
+    Process p(Exe(Follow({"--watch", "--channel-every", "1", "--ports", line.path()})));
+    ASSERT_TRUE(p.Pump(20000, "could not be confirmed since", true)) << p.sofar().out << p.sofar().err;
+    EXPECT_NE(p.sofar().err.find("expired"), std::string::npos) << p.sofar().err;
+    ASSERT_TRUE(WaitFor([&] { return line.speed() == B4800; }, 5000));
+    line.send({DEVICE_BEACON, DEVICE_BEACON, DEVICE_BEACON});
+    EXPECT_TRUE(line.receive(1, 500).empty()) << "a beacon was answered with the channel expired";
+    // Confirmed again, the station answers the next beacon: it kept running.
+    ASSERT_TRUE(RefreshTimestamp(repo, online, now + 86400, error)) << error;
+    ASSERT_TRUE(p.Pump(20000, "confirmed again", true)) << p.sofar().err;
+    line.send({DEVICE_BEACON});
+    EXPECT_FALSE(line.receive(1, 5000).empty());
+    ::kill(p.pid(), SIGTERM);
+    p.Finish(20000);
+
+    // A single download from a frozen channel: 7, the word, and nothing sent.
+    ASSERT_TRUE(RefreshTimestamp(repo, online, now - 60, error)) << error;
+    UntouchedPty untouched;
+    const Outcome r = RunFlash(Follow({"-p", untouched.pty.path()}));
+    EXPECT_EQ(r.status, 7) << r.out << r.err;
+    EXPECT_NE(r.err.find("cannot be confirmed: expired"), std::string::npos) << r.err;
+    untouched.ExpectUntouched();
+    EXPECT_EQ(RunFlash({"--channel", repo, "--image", imagePath}).status, 64);
 }
 
 } // namespace

@@ -77,4 +77,25 @@ done
 [ "$wait_sim" -eq 1 ] || fail "the device did not get the image: $(cat dev.log)"
 grep -qF "\"signed_by\":\"$fingerprint\"" records.jsonl || fail "signed_by is not openssl's fingerprint: $(cat records.jsonl)"
 grep -q '"job":"lot25"' records.jsonl || fail "the record names no job: $(cat records.jsonl)"
-echo "locked_station: bare image, --trust and an unsigned job refused; the released job ran ($fingerprint)"
+
+# A channel's first root installed beside the key: --channel-root is
+# refused, a store this user may not read gives no root (7, its error), and
+# the released job of the channel runs from the installed root alone.
+for k in root release online; do
+    openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out $k.pem 2>/dev/null
+    openssl pkey -in $k.pem -pubout -out $k.pub
+done
+"$flash" --channel-init repo --root-key root.pem --release-key release.pub --online-key online.pub >/dev/null
+"$flash" --publish repo --job unsigned.zqjob --release-key release.pem --online-key online.pem >/dev/null
+cp repo/1.root.json /etc/zerquill/trusted/line.root.json
+expect_refusal 64 "trusts only the root its administrator installed" \
+    --channel repo --channel-root repo/1.root.json --ports "$pty"
+chmod 700 /etc/zerquill/trusted
+as=as_nobody expect_refusal 7 "cannot read /etc/zerquill/trusted: Permission denied" --channel repo --ports "$pty"
+chmod 755 /etc/zerquill/trusted
+start "$work/dev2" "$devsim" --sessions 1 --expect DB.bin --silence-ms 2000
+"$flash" --channel repo --channel-state state --ports "$line" --log channel.jsonl -q >out 2>err ||
+    fail "the channel's release did not run from the installed root: $(cat err)"
+grep -q '"release":{"channel":"repo","version":1}' channel.jsonl || fail "the record names no release: $(cat channel.jsonl)"
+echo "locked_station: bare image, --trust and an unsigned job refused; the released job ran ($fingerprint);" \
+    "the channel ran from the installed root"

@@ -521,6 +521,42 @@ TEST_F(ServeTest, AJobsLotIsToldAcrossRestartsWithItsSlotsAndWhoReleasedIt)
     }
 }
 
+// A station following a channel tells its release and the last refresh
+// that confirmed it, in the status and to a scrape.
+TEST_F(ServeTest, TheChannelsReleaseAndLastConfirmationAreServed)
+{
+    const std::string d = dir.path() + "/";
+    ASSERT_EQ(Process({"/bin/sh", "-c", "cd " + d + " && for k in root release online; do openssl genpkey "
+                       "-algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out $k.pem 2>/dev/null && openssl pkey "
+                       "-in $k.pem -pubout -out $k.pub; done"}).Finish(10000).status, 0);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--channel-init", d + "repo", "--root-key", d + "root.pem", "--release-key",
+                                   d + "release.pub", "--online-key", d + "online.pub"},
+          {"--make-job", d + "lot.zqjob", "-i", imagePath, "--name", "lot"},
+          {"--publish", d + "repo", "--job", d + "lot.zqjob", "--release-key", d + "release.pem", "--online-key",
+           d + "online.pem"}}) {
+        std::vector<std::string> run = {ZQ_FLASH_EXE};
+        run.insert(run.end(), args.begin(), args.end());
+        ASSERT_EQ(Process(run).Finish(10000).status, 0);
+    }
+    Served s({"--channel", d + "repo", "--channel-root", d + "repo/1.root.json", "--channel-state", d + "state",
+              "--watch", "--ports", d + "nothing", "--serve", "0"});
+    ASSERT_NE(s.Port(), 0) << s.process().sofar().err;
+    const json channel = s.Status()["channel"];
+    EXPECT_EQ(channel["url"], d + "repo");
+    EXPECT_EQ(channel["version"], 1);
+    EXPECT_EQ(channel["job"], "lot");
+    EXPECT_TRUE(channel["error"].is_null()) << channel;
+    EXPECT_TRUE(channel["expires"].is_string() && channel["checked"].is_string()) << channel;
+    auto families = ParseMetrics(s.Get("/metrics")->body, dir);
+    EXPECT_EQ(Sample(families["zerquill_release_version"], "zerquill_release_version"), 1);
+    EXPECT_GT(Sample(families["zerquill_channel_last_success_timestamp_seconds"],
+                     "zerquill_channel_last_success_timestamp_seconds"), 1.7e9);
+    EXPECT_GT(Sample(families["zerquill_release_expires_timestamp_seconds"],
+                     "zerquill_release_expires_timestamp_seconds"), 1.7e9);
+    EXPECT_EQ(s.Stop().status, 130);
+}
+
 // The stream tells the whole download as --json tells it on stdout, the
 // state as it changes, and the summary as the station stops.
 TEST_F(ServeTest, TheEventStreamTellsAWholeDownloadAsJsonDoes)
