@@ -119,7 +119,8 @@ CSimLine::~CSimLine()
     // The line goes; its number stays taken, so that no name of it leads to
     // the next pty made.
     line_.Reset();
-    HoldPtyNumber(std::move(keepOpen_));
+    if (!serialDevice_)
+        HoldPtyNumber(std::move(keepOpen_));
 }
 
 void CSimLine::Stop()
