@@ -268,7 +268,9 @@ std::string CStationServer::Status()
     // Whether it takes commands at all: a page offers none to a station
     // started without a token rather than ask for one it cannot take.
     j["commands"] = !setup_.token.empty();
-    const ImageSnapshot* image = setup_.image;
+    // A channel's station writes the release in force, not the first.
+    const std::shared_ptr<const StationRelease> release = session_ ? session_->Release() : nullptr;
+    const ImageSnapshot* image = release ? &release->image : setup_.image;
     j["image"] = {{"path", image ? image->path : ""},
                   {"sha256", image ? image->sha256 : ""},
                   {"blocks", image ? image->blocks : 0}};

@@ -132,6 +132,13 @@ public:
     // ends with the one it began with); null: no new download starts. On any
     // thread. Until it is first called, the image and tags given above.
     void SetRelease(std::shared_ptr<const StationRelease> release);
+    // The release the next download takes; null before SetRelease, or when
+    // none may start. On any thread.
+    std::shared_ptr<const StationRelease> Release() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return release_;
+    }
 
 private:
     void OnPort(const PortInfo& port, PortPhase phase) override { events_.OnPort(port, phase); }

@@ -540,9 +540,10 @@ TEST_F(ServeTest, TheChannelsReleaseAndLastConfirmationAreServed)
         ASSERT_EQ(Process(run).Finish(10000).status, 0);
     }
     Served s({"--channel", d + "repo", "--channel-root", d + "repo/1.root.json", "--channel-state", d + "state",
-              "--watch", "--ports", d + "nothing", "--serve", "0"});
+              "--watch", "--channel-every", "1", "--ports", d + "nothing", "--serve", "0"});
     ASSERT_NE(s.Port(), 0) << s.process().sofar().err;
     const json channel = s.Status()["channel"];
+    const uint32_t firstBlocks = s.Status()["image"]["blocks"];
     EXPECT_EQ(channel["url"], d + "repo");
     EXPECT_EQ(channel["version"], 1);
     EXPECT_EQ(channel["job"], "lot");
@@ -554,6 +555,18 @@ TEST_F(ServeTest, TheChannelsReleaseAndLastConfirmationAreServed)
                      "zerquill_channel_last_success_timestamp_seconds"), 1.7e9);
     EXPECT_GT(Sample(families["zerquill_release_expires_timestamp_seconds"],
                      "zerquill_release_expires_timestamp_seconds"), 1.7e9);
+    // A new release: the status tells the image the next device gets.
+    WriteFile(d + "v2.bin", MakeImage(65536 + 128 * (firstBlocks + 3), firstBlocks + 3, 8));
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--make-job", d + "v2.zqjob", "-i", d + "v2.bin", "--name", "v2"},
+          {"--publish", d + "repo", "--job", d + "v2.zqjob", "--release-key", d + "release.pem", "--online-key",
+           d + "online.pem"}}) {
+        std::vector<std::string> run = {ZQ_FLASH_EXE};
+        run.insert(run.end(), args.begin(), args.end());
+        ASSERT_EQ(Process(run).Finish(10000).status, 0);
+    }
+    EXPECT_TRUE(WaitFor([&] { return s.Status()["channel"]["version"] == 2; }, 10000)) << s.Status().dump();
+    EXPECT_EQ(s.Status()["image"]["blocks"], firstBlocks + 3) << "the status names the first release's image";
     EXPECT_EQ(s.Stop().status, 130);
 }
 
