@@ -1,4 +1,5 @@
 #include "channel/ChannelWriter.h"
+#include "platform/Format.h"
 
 #include <filesystem>
 #include <set>
@@ -22,7 +23,7 @@ const char kSpecVersion[] = "1.0.31";
 Json Body(const char* type, uint64_t version, int64_t expires)
 {
     return Json{{"_type", type}, {"spec_version", kSpecVersion}, {"version", version},
-                {"expires", ChannelTime(expires)}};
+                {"expires", IsoUtc(expires)}};
 }
 
 std::string Sha256Of(const std::string& bytes)
@@ -236,7 +237,7 @@ bool RotateRoot(const std::string& dir, const PrivateKey& oldRoot, const Private
         it = used.count(it.key()) ? std::next(it) : body["keys"].erase(it);
     const uint64_t version = root.meta.version + 1;
     body["version"] = version;
-    body["expires"] = ChannelTime(expires);
+    body["expires"] = IsoUtc(expires);
     std::string file;
     return SignAndWrite(dir + "/" + std::to_string(version) + ".root.json", body, {oldRoot, newRoot}, file, error) &&
            WriteFileAtomically(dir + "/root.json", file, error);

@@ -1,5 +1,7 @@
 #include "channel/Metadata.h"
 
+#include "platform/Format.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <set>
@@ -61,15 +63,15 @@ bool ParseSigned(const std::string& bytes, const char* type, SignedMetadata& met
     meta.body = file["signed"];
     meta.signatures = file["signatures"];
     const Json& s = meta.body;
-    const auto spec = s.find("spec_version");
+    const auto format = s.find("spec_version");
     if (!s.contains("_type") || s["_type"] != type)
         return Malformed(error, type, "not a " + std::string(type) + " file");
-    if (spec == s.end() || !spec->is_string() || spec->get<std::string>().rfind("1.", 0) != 0)
+    if (format == s.end() || !format->is_string() || format->get<std::string>().rfind("1.", 0) != 0)
         return Malformed(error, type, "not TUF 1.x metadata");
     if (!Count(s, "version", meta.version) || meta.version < 1)
         return Malformed(error, type, "no version of 1 or more");
     if (!s.contains("expires") || !s["expires"].is_string() ||
-        !ParseChannelTime(s["expires"].get<std::string>(), meta.expires))
+        !ParseIsoUtc(s["expires"].get<std::string>(), meta.expires))
         return Malformed(error, type, "no expiry like 2030-01-01T00:00:00Z");
     meta.type = type;
     return true;
@@ -215,55 +217,6 @@ bool VerifyRole(const RootMetadata& root, const std::string& role, const SignedM
                   meta.type + " version " + std::to_string(meta.version) + " is signed by " +
                       std::to_string(counted.size()) + " of the " + std::to_string(keys.threshold) +
                       " " + role + " keys it needs");
-}
-
-namespace {
-
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d)
-{
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-} // namespace
-
-std::string ChannelTime(int64_t seconds)
-{
-    const int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
-    const int64_t rest = seconds - days * 86400;
-    const int64_t z = days + 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02u:%02u:%02uZ", static_cast<long long>(y), m, d,
-                  static_cast<unsigned>(rest / 3600), static_cast<unsigned>(rest / 60 % 60),
-                  static_cast<unsigned>(rest % 60));
-    return text;
-}
-
-bool ParseChannelTime(const std::string& text, int64_t& seconds)
-{
-    unsigned y, mo, d, h, mi, s;
-    char z = 0;
-    int used = 0;
-    if (text.size() != 20 || std::sscanf(text.c_str(), "%4u-%2u-%2uT%2u:%2u:%2u%c%n", &y, &mo, &d, &h, &mi, &s, &z,
-                                         &used) != 7 || z != 'Z' || used != 20)
-        return false;
-    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60)
-        return false;
-    seconds = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
-    return true;
 }
 
 std::string HexOf(const Bytes& bytes)

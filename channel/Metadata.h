@@ -69,10 +69,6 @@ bool ParseTargets(const std::string& bytes, TargetsMetadata& targets, ChannelErr
 // signed by 0 of the 1 keys it needs").
 bool VerifyRole(const RootMetadata& root, const std::string& role, const SignedMetadata& meta, ChannelError& error);
 
-// The channel's times: "2030-01-01T00:00:00Z".
-std::string ChannelTime(int64_t seconds);
-bool ParseChannelTime(const std::string& text, int64_t& seconds);
-
 // What the writer needs: a key as root lists it, its ID (SHA-256 of that
 // object's canonical JSON), and a file signed by keys.
 nlohmann::json KeyObject(const PublicKey& key);

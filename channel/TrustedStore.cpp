@@ -1,4 +1,5 @@
 #include "channel/TrustedStore.h"
+#include "platform/Format.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -61,7 +62,7 @@ bool CTrustedStore::Expired(const SignedMetadata& meta, ChannelError& error) con
     if (now_ < meta.expires)
         return false;
     Refuse(error, ChannelFault::Expired,
-           meta.type + " version " + std::to_string(meta.version) + " expired at " + ChannelTime(meta.expires));
+           meta.type + " version " + std::to_string(meta.version) + " expired at " + IsoUtc(meta.expires));
     return true;
 }
 

@@ -1,4 +1,5 @@
 #include "cli/Channel.h"
+#include "platform/Format.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -167,7 +168,7 @@ int Refresh(const ChannelArgs& a, std::string& error)
         return kExitUsage;
     if (!PrivateKeys({a.online}, keys, error) || !RefreshTimestamp(a.refresh, keys[0], Now() + days, error))
         return kExitFailed;
-    std::printf("channel %s: timestamp renewed until %s\n", a.refresh.c_str(), ChannelTime(Now() + days).c_str());
+    std::printf("channel %s: timestamp renewed until %s\n", a.refresh.c_str(), IsoUtc(Now() + days).c_str());
     return kExitWritten;
 }
 
@@ -232,7 +233,7 @@ int Status(const ChannelArgs& a, std::string& error)
         std::printf("channel %s\njob %s\nimage %s sha256 %s\ntargets version %llu\nexpires %s\n", a.status.c_str(),
                     o.job.name.c_str(), o.job.image.c_str(), o.image.sha256.c_str(),
                     static_cast<unsigned long long>(s.release->targetsVersion),
-                    ChannelTime(s.release->expires).c_str());
+                    IsoUtc(s.release->expires).c_str());
     }
     // Only a channel out of reach may leave the release verified before in force.
     return ChannelConfirmed(s) ? kExitWritten : kExitChannel;

@@ -1,4 +1,5 @@
 #include "cli/ChannelFollow.h"
+#include "platform/Format.h"
 
 #include <chrono>
 #include <cstdio>
@@ -84,7 +85,7 @@ int PrepareChannelRun(FlashOptions& options, const TrustStore& store, JobRun& ru
     }
     if (s.lastError)
         SayToStderr("the channel " + follow.url + " cannot be reached (" + DescribeChannelError(s.lastError) +
-                    "); the release verified before stays in force until " + ChannelTime(s.release->expires));
+                    "); the release verified before stays in force until " + IsoUtc(s.release->expires));
     const OpenedJob& opened = s.release->opened;
     run.hasJob = true;
     run.job = opened.job;
@@ -175,9 +176,9 @@ void CChannelFollower::Apply(const ChannelStatus& s)
     const std::string words =
         s.release ? "the channel " + url + " cannot be confirmed (" + DescribeChannelError(s.lastError) +
                         "); release " + std::to_string(version) + " stays in force until " +
-                        ChannelTime(s.release->expires)
+                        IsoUtc(s.release->expires)
                   : "no new download starts: the channel " + url + " could not be confirmed since " +
-                        ChannelTime(since_) + " (" + DescribeChannelError(s.lastError) + ")";
+                        IsoUtc(since_) + " (" + DescribeChannelError(s.lastError) + ")";
     if (words != told_)
         warn_(words);
     told_ = words;

@@ -11,6 +11,7 @@
 #include "platform/OsError.h"
 #include "platform/RandomBytes.h"
 #include "record/RecordSchema.h"
+#include "platform/Format.h"
 
 namespace zq {
 
@@ -59,20 +60,6 @@ std::string StepWords(const std::string& step)
         if (step == s.name)
             return s.words;
     return step; // a step of a later version, or "unknown": as it stands
-}
-
-std::string IsoUtc(int64_t unixSeconds)
-{
-    const std::time_t t = static_cast<std::time_t>(unixSeconds);
-    std::tm tm{};
-#if defined(_WIN32)
-    gmtime_s(&tm, &t);
-#else
-    gmtime_r(&t, &tm);
-#endif
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
 }
 
 // Every member present, null where the system did not tell, so that the

@@ -14,8 +14,6 @@
 
 namespace zq {
 
-// Seconds since 1970 as ISO 8601 UTC ("2026-12-07T14:28:30Z").
-std::string IsoUtc(int64_t unixSeconds);
 
 // A record's step ("block_refused") in the short words of its cause
 // ("block refused"), for a person's eyes.

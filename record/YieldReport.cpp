@@ -7,22 +7,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/Format.h"
 #include "record/RecordSchema.h"
 
 namespace zq {
 
 namespace {
-
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d)
-{
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
 
 std::string Text(const nlohmann::json& record, const char* key)
 {
@@ -43,18 +33,6 @@ double YieldSlot::FailureRate() const
 {
     const size_t ended = written + failed;
     return ended ? static_cast<double>(failed) / static_cast<double>(ended) : -1;
-}
-
-bool ParseIsoUtc(const std::string& text, int64_t& unixSeconds)
-{
-    int y = 0;
-    unsigned mo = 0, d = 0, h = 0, mi = 0, s = 0;
-    char z = 0;
-    if (text.size() != 20 || std::sscanf(text.c_str(), "%4d-%2u-%2uT%2u:%2u:%2u%c", &y, &mo, &d, &h, &mi, &s, &z) != 7 ||
-        z != 'Z' || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60)
-        return false;
-    unixSeconds = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
-    return true;
 }
 
 namespace {

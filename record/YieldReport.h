@@ -53,7 +53,5 @@ struct YieldReport {
 
 YieldReport ReadYieldReport(std::istream& records);
 
-// "2026-12-07T14:28:30Z" as unix seconds; false if it is not that form.
-bool ParseIsoUtc(const std::string& text, int64_t& unixSeconds);
 
 }  // namespace zq

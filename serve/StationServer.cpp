@@ -12,6 +12,7 @@
 #include "record/Record.h"
 #include "serve/BoundedServer.h"
 #include "station/StationJson.h"
+#include "platform/Format.h"
 
 extern const unsigned char kStationPage[];
 extern const size_t kStationPageSize;

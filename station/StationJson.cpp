@@ -6,6 +6,7 @@
 
 #include "record/Record.h"
 #include "record/RecordSchema.h"
+#include "platform/Format.h"
 
 namespace zq {
 
