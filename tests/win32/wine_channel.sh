@@ -20,18 +20,8 @@ fail() {
     for f in "$work"/*.txt "$work"/sim*.log; do [ -f "$f" ] && { echo "--- $f"; tail -n 20 "$f"; }; done
     exit 1
 }
-rc=0
-run() {
-    local name=$1
-    shift
-    set +e
-    wine "$flash" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err"
-    rc=$?
-    set -e
-    tr -d '\r' <"$work/$name.out" >"$work/$name.txt"
-    tr -d '\r' <"$work/$name.err" >>"$work/$name.txt"
-}
-win() { winepath -w "$work/$1"; }
+run() { wine_flash "$@"; }
+win() { wine_path "$@"; }
 key() {
     openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1.pem" 2>/dev/null
     openssl pkey -in "$1.pem" -pubout -out "$1.pub"

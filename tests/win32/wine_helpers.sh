@@ -74,6 +74,22 @@ wine_trust() {
         /f >/dev/null
 }
 
+# wine_flash NAME ARG...: $flash (zerquill-flash.exe) with its exit status
+# in $rc, stdout and stderr in $work/NAME.out and .err, both in NAME.txt.
+rc=0
+wine_flash() {
+    local name=$1
+    shift
+    set +e
+    wine "$flash" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err"
+    rc=$?
+    set -e
+    tr -d '\r' <"$work/$name.out" >"$work/$name.txt"
+    tr -d '\r' <"$work/$name.err" >>"$work/$name.txt"
+}
+# wine_path NAME: $work/NAME as a Windows program names it.
+wine_path() { winepath -w "$work/$1"; }
+
 # Wine reads its port map when its server starts.
 wine_reload() {
     wineserver -k >/dev/null 2>&1 || true

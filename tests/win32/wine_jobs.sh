@@ -20,19 +20,8 @@ fail() {
     for f in "$work"/*.err "$work"/sim.log; do [ -f "$f" ] && { echo "--- $f"; tail -n 30 "$f"; }; done
     exit 1
 }
-# zerquill-flash.exe with its exit status in $rc, stdout and stderr in $work/NAME.out/.err.
-rc=0
-run() {
-    local name=$1
-    shift
-    set +e
-    wine "$flash" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err"
-    rc=$?
-    set -e
-    tr -d '\r' <"$work/$name.out" >"$work/$name.txt"
-    tr -d '\r' <"$work/$name.err" >>"$work/$name.txt"
-}
-win() { winepath -w "$work/$1"; }
+run() { wine_flash "$@"; }
+win() { wine_path "$@"; }
 
 cd "$work"
 wine_image DB.bin 12 0 20261225 5
